@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Sets up and builds the project, then runs the whole test suite.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/setup.sh"
+ctest --test-dir "${COMMON_DTO_BUILD_DIR:-$root/build}" --output-on-failure -j "$(nproc)"

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the build tree into a scratch prefix and checks what a user gets:
+# the file layout, the SONAME, and a consumer built with find_package and
+# with pkg-config.
+set -euo pipefail
+build=$1
+consumer=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(find "$prefix" -name 'libcommon-dto.so.5.0.0' -printf '%h\n' | head -n 1)
+fail() { echo "install check: $*" >&2; exit 1; }
+[ -n "$libdir" ] || fail "libcommon-dto.so.5.0.0 not installed"
+[ "$(readlink "$libdir/libcommon-dto.so.5")" = libcommon-dto.so.5.0.0 ] || fail "bad .so.5 link"
+[ "$(readlink "$libdir/libcommon-dto.so")" = libcommon-dto.so.5 ] || fail "bad .so link"
+readelf -d "$libdir/libcommon-dto.so.5.0.0" | grep -q 'SONAME.*\[libcommon-dto.so.5\]' ||
+  fail "SONAME is not libcommon-dto.so.5"
+[ -f "$prefix/include/common-dto/ray.pb.h" ] || fail "headers not under include/common-dto"
+[ ! -e "$prefix/include/time.pb.h" ] || fail "headers installed straight into include/"
+[ -f "$prefix/share/common-dto/proto/ray.proto" ] || fail "schema files not installed"
+[ -s "$prefix/share/common-dto/common-dto.desc" ] || fail "descriptor set not installed"
+
+# The descriptor set works with protoc --decode.
+printf '\x18\x05' | protoc --descriptor_set_in="$prefix/share/common-dto/common-dto.desc" \
+  --decode=kyt.pb.common.Ray ray.proto | grep -q 'index: 5' || fail "descriptor set unusable"
+
+export LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+
+cmake -S "$consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+"$work/cmake-build/consumer"
+
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+# shellcheck disable=SC2046
+c++ -std=c++17 "$consumer/consumer.cc" -o "$work/pc-consumer" \
+  $(pkg-config --cflags --libs common-dto)
+"$work/pc-consumer"
+echo "install check passed"
