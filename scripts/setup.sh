@@ -8,8 +8,12 @@ build=${COMMON_DTO_BUILD_DIR:-$root/build}
 packages=(
   build-essential cmake ninja-build pkg-config ccache
   protobuf-compiler libprotobuf-dev
-  googletest libgtest-dev
-  liblz4-dev
+  googletest libgtest-dev libbenchmark-dev
+  liblz4-dev libcli11-dev libfmt-dev
+  abigail-tools
+  python3 python3-protobuf python3-numpy python3-lz4 python3-xarray python3-matplotlib
+  python3-pytest
+  libhdf5-dev
 )
 
 missing=()
