@@ -3,8 +3,6 @@
 // and the Ray oneof state machine.
 #include <gtest/gtest.h>
 
-#include <google/protobuf/descriptor.pb.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -27,13 +25,10 @@
 namespace kyt::pb::common {
 namespace {
 
-using common_dto_test::FieldsOf;
 using common_dto_test::Hex;
 using common_dto_test::LogCapture;
 using common_dto_test::SerializeDeterministic;
 using common_dto_test::Unhex;
-using common_dto_test::ValuesOf;
-using Lines = std::vector<std::string>;
 
 template <typename M>
 M Parse(const std::string& hex) {
@@ -43,129 +38,6 @@ M Parse(const std::string& hex) {
 }
 
 const std::string kNineFf = "ff ff ff ff ff ff ff ff ff";
-
-// ---------------------------------------------------------------------------
-// The schema as the generated pool knows it.
-
-TEST(FoundationSchema, FilesAreRegisteredUnderBareNamesWithTheirOption) {
-  const auto* pool = google::protobuf::DescriptorPool::generated_pool();
-  for (const char* name :
-       {"uuid.proto", "time.proto", "ymds_time.proto", "step_scale.proto", "range_mask.proto",
-        "data_descriptor.proto", "data_type_request.proto", "data_buffer.proto", "sector.proto",
-        "ray.proto"}) {
-    const auto* file = pool->FindFileByName(name);
-    ASSERT_NE(file, nullptr) << name;
-    EXPECT_EQ(file->package(), "kyt.pb.common") << name;
-    EXPECT_EQ(file->syntax(), google::protobuf::FileDescriptor::SYNTAX_PROTO3) << name;
-    EXPECT_EQ(file->options().java_package(), "com.quandel.larch.protobuf.common") << name;
-    EXPECT_EQ(file->service_count() + file->extension_count(), 0) << name;
-  }
-  // Imports by bare name, and RangeScale lives in range_mask.proto.
-  EXPECT_EQ(pool->FindMessageTypeByName("kyt.pb.common.RangeScale")->file()->name(),
-            "range_mask.proto");
-  const auto* ray = pool->FindFileByName("ray.proto");
-  ASSERT_EQ(ray->dependency_count(), 3);
-  EXPECT_EQ(ray->dependency(0)->name(), "google/protobuf/timestamp.proto");
-  EXPECT_EQ(ray->dependency(1)->name(), "sector.proto");
-  EXPECT_EQ(ray->dependency(2)->name(), "uuid.proto");
-}
-
-TEST(FoundationSchema, FieldsMatchTheDataModel) {
-  EXPECT_EQ(FieldsOf("kyt.pb.common.UUID"),
-            (Lines{"1 least_significant_bits sint64", "2 most_significant_bits sint64"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.Identifier"),
-            (Lines{"1 name string", "2 id kyt.pb.common.UUID"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.TimeSpan"),
-            (Lines{"1 start google.protobuf.Timestamp", "2 end google.protobuf.Timestamp"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.YMDSTime"),
-            (Lines{"1 second uint32", "2 millisecond uint32", "3 year uint32", "4 month uint32",
-                   "5 day uint32"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.StepScale"),
-            (Lines{"1 start double", "2 step double", "3 count int32"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.RangeScale"),
-            (Lines{"1 range_m repeated kyt.pb.common.StepScale"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.Sector"), (Lines{"1 start_deg double", "2 span_deg double"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.Ray"),
-            (Lines{"1 aq_start_time google.protobuf.Timestamp",
-                   "2 aq_end_time google.protobuf.Timestamp", "3 index int32",
-                   "4 az_range_deg kyt.pb.common.Sector", "5 el_range_deg kyt.pb.common.Sector",
-                   "6 ray_config_uuid kyt.pb.common.UUID oneof RayConfigReference",
-                   "7 ray_config_index int32 oneof RayConfigReference",
-                   "8 noise_dbm repeated double packed", "9 std_noise_dbm repeated double packed",
-                   "10 burst_power_dbm repeated double packed",
-                   "11 std_burst_power_dbm repeated double packed"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.DataBuffer"),
-            (Lines{"1 endian kyt.pb.common.DataBuffer.Endianness",
-                   "2 type kyt.pb.common.DataBuffer.StorageType",
-                   "3 compression kyt.pb.common.DataBuffer.CompressionType",
-                   "4 uncompressed_size int32", "5 data bytes"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.DataDescriptor"),
-            (Lines{"1 type kyt.pb.common.DataType",
-                   "2 direction kyt.pb.common.DataDescriptor.ProcessingDirection",
-                   "3 polarization kyt.pb.common.DataDescriptor.PolarizationSource",
-                   "4 short_name string", "5 legend string", "6 description string",
-                   "7 data_unit kyt.pb.common.DataUnit", "8 custom_data_unit string",
-                   "9 thresholds map<string, float>",
-                   "10 corrections repeated kyt.pb.common.DataDescriptor.DataCorrections packed",
-                   "11 is_quality_parameter bool",
-                   "12 quality_limits kyt.pb.common.DataDescriptor.QualityLimits",
-                   "13 display_limits kyt.pb.common.DataDescriptor.DisplayLimits",
-                   "14 scale kyt.pb.common.DataDescriptor.DataScale"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.DataDescriptor.QualityLimits"),
-            (Lines{"1 start_value float", "2 end_value float"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.DataDescriptor.DisplayLimits"),
-            (Lines{"1 start_value float", "2 range float"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.DataDescriptor.DataScale"),
-            (Lines{"1 type kyt.pb.common.DataDescriptor.DataScale.DataScaleType",
-                   "2 linear_scale kyt.pb.common.DataDescriptor.DataScale.LinearDataScale",
-                   "3 enum_names map<int32, string>", "4 bitfield_names map<int32, string>"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.DataDescriptor.DataScale.LinearDataScale"),
-            (Lines{"1 under_threshold int32", "2 not_scanned int32", "3 offset double",
-                   "4 step double", "5 min_value int32", "6 max_value int32", "7 cyclic bool",
-                   "8 cyclic_min_value int32", "9 cyclic_max_value int32"}));
-  EXPECT_EQ(FieldsOf("kyt.pb.common.DataTypeRequest"),
-            (Lines{"1 type kyt.pb.common.DataType", "2 short_name string"}));
-}
-
-TEST(FoundationSchema, EnumsMatchTheDataModel) {
-  EXPECT_EQ(ValuesOf("kyt.pb.common.DataType"),
-            "CUSTOM_TYPE=0 QUALITY_UL=1 SQI_UL=2 PMI_UL=3 QUALITY_DB=4 SIGNAL_TO_NOISE_DB=5 "
-            "CARRIER_TO_NOISE_DB=6 LOG_SNR_DB=7 CLUTTER_SUPPRESSION_DB=8 "
-            "WEATHER_SIGNAL_LEVEL_DB=9 REFLECTIVITY_DBZ=10 VELOCITY_M_P_S=11 "
-            "SPECTRAL_WIDTH_M_P_S=12 SPECTRUM_MEAN_ERROR_PERC=13 DATA_CONF_INDEX_PERC=14 "
-            "DATA_STATUS_UL=15 BACKSCATTER_BETA_P_M_SR=16 INTEGRAL_ATTENUATION_DB=17 "
-            "SPECIFIC_ATTENUATIOM_DB_P_KM=18 ZDR_DB=19 LDR_DB=20 PHIDP_DEG=21 RHOHV_UL=22 "
-            "KDP_DEG_P_KM=23 HEIGHT_M=24 CLASSIFICATION_ENUM=25 RAINFALL_RATE_MM_P_H=26 "
-            "LIQUID_MM=27 VERT_INTEG_LIQUID_DENSITY_G_P_M3=28 VERT_INTEG_REFLECTIVITY_DBZ_KM=29 "
-            "SHEAR_M_P_S_P_KM=30 TURBULENCE=31 HORIZ_WIND_DIRECTION_DEG=32 "
-            "AXIS_OF_DILATATION_DEG=33 DEFORMATION_UL=34 DIVERGENCE_UL=35 TEMPERATURE_C=36 "
-            "ALBEDO_PERC=37");
-  EXPECT_EQ(ValuesOf("kyt.pb.common.DataUnit"),
-            "ASSUMED_UNIT=0 CUSTOM_UNIT=1 DB=2 DBZ=3 DB_PER_KM=4 METERS_PER_SECOND=5 DEGREES=6 "
-            "METERS=7 KILOMETERS=8 UNITLESS_ONE=9 UNITLESS_PERCENT=10 ENUM=11 "
-            "DEGREES_PER_KILOMETER=12 DEGREES_PER_METER=13 MILLIMETERS=14 "
-            "MILLIMETERS_PER_KILOMETER=15 MILLIMETERS_PER_METER=16 DBZ_TIMES_KM=17 "
-            "DBZ_TIMES_METERS=18 MILLIMETERS_PER_HOUR=19 METERS_PER_SECOND_PER_METER=20 "
-            "METERS_PER_SECOND_PER_KILOMETER=21 METERS_PER_SECOND_PER_DEGREE=22");
-  EXPECT_EQ(ValuesOf("kyt.pb.common.DataDescriptor.ProcessingDirection"),
-            "NONE=0 RADIAL=1 VERTICAL=2 HORIZONTAL=3 SOUTH_TO_NORTH=4 WEST_TO_EAST=5 "
-            "NORTH_TO_SOUTH=6 EAST_TO_WEST=7");
-  EXPECT_EQ(ValuesOf("kyt.pb.common.DataDescriptor.PolarizationSource"),
-            "UNKOWN_POLARIZATION=0 ALL=1 HORIZONTAL_POLARIZATION=2 VERTICAL_POLARIZATION=3");
-  EXPECT_EQ(ValuesOf("kyt.pb.common.DataDescriptor.DataCorrections"),
-            "UNKNOWN_CORRECTION=0 RANGE_NORMALIZATION=1 GASEOUS_ATTENUATION=2 CLUTTER_FILTERING=3 "
-            "BEAM_BLOCKAGE=4 UNFOLDING=5 DE_SPECKLE_1D=6 DE_SPECKLE_2D=7 POINT_CLUTTER=8 "
-            "Z_ATTENUATION=9 DP_ATTENUATION=10 CLUTTER_MAP_USED=11 FALL_SPEAD_V_REMOVED=12 "
-            "STORM_RELATIVE_V_REMOVED=13");
-  EXPECT_EQ(ValuesOf("kyt.pb.common.DataDescriptor.DataScale.DataScaleType"),
-            "NONE=0 LINEAR=1 ENUM=2 BITFIELDS=3");
-  EXPECT_EQ(ValuesOf("kyt.pb.common.DataBuffer.Endianness"),
-            "UNKNOWN_ENDIANNESS=0 LITTLE=1 BIG=2");
-  EXPECT_EQ(ValuesOf("kyt.pb.common.DataBuffer.StorageType"),
-            "UNKNOWN_TYPE=0 UINT8=1 UINT16=2 INT32=3 INT64=4 FLOAT=5 DOUBLE=6 STRING=7 BOOLEAN=8");
-  EXPECT_EQ(ValuesOf("kyt.pb.common.DataBuffer.CompressionType"),
-            "UNKNOWN_COMPRESSION=0 NONE=1 LZ4=2");
-}
 
 // ---------------------------------------------------------------------------
 // Identifiers and time.
@@ -248,8 +120,7 @@ TEST(ScaleWire, StepScaleAndRangeScaleSegments) {
   scale.set_start(100);
   scale.set_step(250);
   scale.set_count(4);
-  const std::string first =
-      "09 00 00 00 00 00 00 59 40 11 00 00 00 00 00 40 6f 40 18 04";
+  const std::string first = "09 00 00 00 00 00 00 59 40 11 00 00 00 00 00 40 6f 40 18 04";
   EXPECT_EQ(Hex(scale.SerializeAsString()), first);
 
   RangeScale range;
@@ -257,8 +128,7 @@ TEST(ScaleWire, StepScaleAndRangeScaleSegments) {
   range.add_range_m()->set_step(500);
   range.mutable_range_m(1)->set_count(2);
   range.add_range_m();  // All zero, still a record.
-  const std::string wire =
-      "0a 14 " + first + " 0a 0b 11 00 00 00 00 00 40 7f 40 18 02 0a 00";
+  const std::string wire = "0a 14 " + first + " 0a 0b 11 00 00 00 00 00 40 7f 40 18 02 0a 00";
   EXPECT_EQ(Hex(range.SerializeAsString()), wire);
   const RangeScale back = Parse<RangeScale>(wire);
   ASSERT_EQ(back.range_m_size(), 3);
@@ -492,19 +362,16 @@ TEST(RayWire, ListsArePackedBitForBitAndUnpackedInputIsAccepted) {
   Ray ray;
   ray.add_noise_dbm(0.0);
   ray.add_noise_dbm(-0.0);
-  EXPECT_EQ(Hex(ray.SerializeAsString()),
-            "42 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 80");
+  EXPECT_EQ(Hex(ray.SerializeAsString()), "42 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 80");
   EXPECT_TRUE(std::signbit(Parse<Ray>(Hex(ray.SerializeAsString())).noise_dbm(1)));
 
   const std::string packed = "42 10 00 00 00 00 00 00 f0 3f 00 00 00 00 00 00 00 40";
-  const Ray unpacked =
-      Parse<Ray>("41 00 00 00 00 00 00 f0 3f 41 00 00 00 00 00 00 00 40");
+  const Ray unpacked = Parse<Ray>("41 00 00 00 00 00 00 f0 3f 41 00 00 00 00 00 00 00 40");
   EXPECT_EQ(Hex(unpacked.SerializeAsString()), packed);
 
   // Each list has its own tag; packed then unpacked appends in wire order.
-  const Ray all = Parse<Ray>(
-      "4a 08 00 00 00 00 00 00 08 40 52 00 59 00 00 00 00 00 00 10 40 " + packed +
-      " 41 00 00 00 00 00 00 08 40");
+  const Ray all = Parse<Ray>("4a 08 00 00 00 00 00 00 08 40 52 00 59 00 00 00 00 00 00 10 40 " +
+                             packed + " 41 00 00 00 00 00 00 08 40");
   EXPECT_EQ(all.noise_dbm_size(), 3);
   EXPECT_EQ(all.noise_dbm(2), 3.0);
   EXPECT_EQ(all.std_noise_dbm(0), 3.0);
@@ -579,7 +446,7 @@ TEST(RayOneof, MergeFollowsTheSourceCase) {
   destination.MergeFrom(with_index);  // Index replaces the UUID; lists append.
   EXPECT_EQ(destination.ray_config_index(), 9);
   EXPECT_EQ(destination.noise_dbm_size(), 2);
-  EXPECT_EQ(destination.index(), 3);  // Source index 0 does not overwrite.
+  EXPECT_EQ(destination.index(), 3);       // Source index 0 does not overwrite.
   destination.MergeFrom(with_other_half);  // UUID into index: a new UUID.
   EXPECT_EQ(destination.ray_config_uuid().least_significant_bits(), 0);
   EXPECT_EQ(destination.ray_config_uuid().most_significant_bits(), 2);

@@ -1,7 +1,7 @@
-// Geographic types and georeferencing: names, numbers, types and wire bytes.
+// Geographic types and georeferencing: exact wire bytes and round trips, the
+// coverage and coordinate oneofs, property maps and text validation.
 
 #include <google/protobuf/descriptor.h>
-#include <google/protobuf/descriptor.pb.h>
 #include <google/protobuf/message.h>
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "bbox.pb.h"
 #include "geo_event.pb.h"
@@ -29,8 +28,6 @@ using common_dto_test::SerializeDeterministic;
 using common_dto_test::Unhex;
 using google::protobuf::Descriptor;
 using google::protobuf::DescriptorPool;
-using google::protobuf::FieldDescriptor;
-using google::protobuf::FileDescriptor;
 using google::protobuf::Message;
 using google::protobuf::MessageFactory;
 using google::protobuf::util::MessageDifferencer;
@@ -54,137 +51,6 @@ std::unique_ptr<Message> NewByName(const std::string& name) {
   const Descriptor* d = DescriptorPool::generated_pool()->FindMessageTypeByName(kPackage + name);
   if (d == nullptr) return nullptr;
   return std::unique_ptr<Message>(MessageFactory::generated_factory()->GetPrototype(d)->New());
-}
-
-// One field as "name number type[ kind]": kinds are "repeated", "repeated packed" and
-// "oneof <Name>"; types are scalar names, local message names, "enum <Name>" or "map<K, V>".
-std::string Describe(const FieldDescriptor* f) {
-  auto local = [](const std::string& full) {
-    return full.rfind(kPackage, 0) == 0 ? full.substr(sizeof(kPackage) - 1) : full;
-  };
-  std::string type = f->type_name();
-  if (f->is_map()) {
-    type = std::string("map<") + f->message_type()->map_key()->type_name() + ", " +
-           f->message_type()->map_value()->type_name() + ">";
-  } else if (f->type() == FieldDescriptor::TYPE_MESSAGE) {
-    type = local(f->message_type()->full_name());
-  } else if (f->type() == FieldDescriptor::TYPE_ENUM) {
-    type = "enum " + local(f->enum_type()->full_name());
-  }
-  std::string out = f->name() + " " + std::to_string(f->number()) + " " + type;
-  if (f->is_repeated() && !f->is_map()) out += f->is_packed() ? " repeated packed" : " repeated";
-  if (f->containing_oneof() != nullptr) out += " oneof " + f->containing_oneof()->name();
-  return out;
-}
-
-// Every field of every message, in declaration order.
-const std::pair<const char*, const char*> kMessages[] = {
-    {"LatLon", "latitude_deg 1 double; longitude_deg 2 double"},
-    {"GeoPoint", "x 1 double; y 2 double"},
-    {"Location", "lat_lon 1 LatLon; altitude_m 3 double"},
-    {"Ellipsoid",
-     "location 1 Location; ellipse_major_m 2 double; ellipse_minor_m 3 double; "
-     "ellipse_azimuth_deg 4 double"},
-    {"GeoFeature",
-     "type 1 enum GeoFeature.FeatureType; point_coordinate 2 LatLon oneof FeatureCoordinates; "
-     "object_coordinates 3 GeoFeature.Coordinates oneof FeatureCoordinates; "
-     "objects_coordinates 4 GeoFeature.CoordinatesList oneof FeatureCoordinates; "
-     "properties 5 map<string, string>"},
-    {"GeoFeature.Coordinates", "collection 1 LatLon repeated"},
-    {"GeoFeature.CoordinatesList", "collection 1 GeoFeature.Coordinates repeated"},
-    {"BoundingBox", "south_west 1 GeoPoint; north_east 2 GeoPoint"},
-    {"GeoPolyline", "name 1 string"},
-    {"GeoPolylineList", "geo_polyline_list 1 GeoPolyline repeated"},
-    {"GeoEvent",
-     "ellipsoid 1 Ellipsoid oneof Coverage; geo_feature 2 GeoFeature oneof Coverage; "
-     "duration 3 TimeSpan; intensity 4 double; area_sq_m 5 double; text_label 6 string"},
-    {"GeoEventList", "geo_event_list 1 GeoEvent repeated"},
-    {"GeoReference", "projection 1 Projection; geoid 2 Geoid; bbox 3 BoundingBox"},
-    {"Projection",
-     "epsg_code 1 string; wkt 2 string; proj4 3 string; sable_proj 4 SableProjection"},
-    {"SableProjection",
-     "projection_type 1 enum SableProjection.ProjectionType; ref_lat 2 double; ref_lon 3 double; "
-     "std_parallel_1 4 double; std_parallel_2 5 double"},
-    {"Geoid",
-     "earth_shape 1 enum Geoid.GeoidShape; earth_radius 2 double; earth_flattening 3 double"},
-};
-
-TEST(GeographyDescriptors, FilesCarryTheirMessagesImportsAndOneOption) {
-  struct FileRow {
-    const char* name;
-    std::vector<std::string> imports;
-    std::vector<std::string> messages;
-  };
-  const std::vector<FileRow> files = {
-      {"geo_primitives.proto", {}, {"LatLon", "GeoPoint", "Location", "Ellipsoid", "GeoFeature"}},
-      {"bbox.proto", {"geo_primitives.proto"}, {"BoundingBox"}},
-      {"geo_polyline.proto", {}, {"GeoPolyline", "GeoPolylineList"}},
-      {"geo_event.proto", {"time.proto", "geo_primitives.proto"}, {"GeoEvent", "GeoEventList"}},
-      {"georeference.proto", {"projection.proto", "geoid.proto", "bbox.proto"}, {"GeoReference"}},
-      {"projection.proto", {"sable_projection.proto"}, {"Projection"}},
-      {"sable_projection.proto", {}, {"SableProjection"}},
-      {"geoid.proto", {}, {"Geoid"}},
-  };
-  for (const auto& row : files) {
-    const FileDescriptor* file = DescriptorPool::generated_pool()->FindFileByName(row.name);
-    ASSERT_NE(file, nullptr) << row.name << " is not in the generated pool";
-    EXPECT_EQ(file->package(), "kyt.pb.common") << row.name;
-    EXPECT_EQ(file->syntax(), FileDescriptor::SYNTAX_PROTO3) << row.name;
-    std::vector<std::string> imports, messages;
-    for (int i = 0; i < file->dependency_count(); ++i)
-      imports.push_back(file->dependency(i)->name());
-    for (int i = 0; i < file->message_type_count(); ++i)
-      messages.push_back(file->message_type(i)->name());
-    EXPECT_EQ(imports, row.imports) << row.name;
-    EXPECT_EQ(messages, row.messages) << row.name;
-    EXPECT_EQ(file->enum_type_count() + file->service_count() + file->extension_count(), 0)
-        << row.name << " declares top-level enums, services or extensions";
-    google::protobuf::FileOptions options = file->options();
-    EXPECT_EQ(options.java_package(), "com.quandel.larch.protobuf.common") << row.name;
-    options.clear_java_package();
-    EXPECT_EQ(options.ByteSizeLong(), 0u) << row.name << " carries options beyond java_package";
-  }
-}
-
-TEST(GeographyDescriptors, EveryFieldMatchesTheTable) {
-  for (const auto& [name, want] : kMessages) {
-    const Descriptor* d =
-        DescriptorPool::generated_pool()->FindMessageTypeByName(kPackage + std::string(name));
-    ASSERT_NE(d, nullptr) << name << " is not in the generated pool";
-    std::string fields;
-    for (int i = 0; i < d->field_count(); ++i) {
-      fields += (i ? "; " : "") + Describe(d->field(i));
-      EXPECT_EQ(d->field(i)->options().ByteSizeLong(), 0u) << d->field(i)->full_name();
-    }
-    EXPECT_EQ(fields, want) << name;
-    EXPECT_EQ(d->options().ByteSizeLong(), 0u) << name;
-    EXPECT_EQ(d->reserved_range_count() + d->reserved_name_count(), 0) << name;
-  }
-}
-
-TEST(GeographyDescriptors, EnumsAreNumberedInOrder) {
-  const std::vector<std::pair<std::string, std::vector<std::string>>> enums = {
-      {"GeoFeature.FeatureType", {"GF_UNSPECIFIED", "GF_POINT", "GF_LINE", "GF_POLYGON"}},
-      {"SableProjection.ProjectionType",
-       {"PROJ_UNSPECIFIED", "PROJ_AZIMUTHAL", "PROJ_MERCATOR", "PROJ_POLSTEREO", "PROJ_UTM",
-        "PROJ_PERSPECTIVE", "PROJ_EDC", "PROJ_GNOMONIC", "PROJ_GAUSS", "PROJ_LAMBERT"}},
-      {"Geoid.GeoidShape",
-       {"GH_UNSPECIFIED", "GH_WGS84", "GH_GRS80", "GH_ETRS89", "GH_NAVD88", "GH_CUSTOM"}},
-  };
-  for (const auto& [name, values] : enums) {
-    const auto* e = DescriptorPool::generated_pool()->FindEnumTypeByName(kPackage + name);
-    ASSERT_NE(e, nullptr) << name;
-    ASSERT_EQ(e->value_count(), static_cast<int>(values.size())) << name;
-    for (int i = 0; i < e->value_count(); ++i) {
-      EXPECT_EQ(e->value(i)->name(), values[i]) << name << " value #" << i;
-      EXPECT_EQ(e->value(i)->number(), i) << name << " " << values[i];
-    }
-  }
-  EXPECT_FALSE(pb::GeoFeature_FeatureType_IsValid(4));
-  EXPECT_TRUE(pb::SableProjection_ProjectionType_IsValid(9));
-  EXPECT_FALSE(pb::SableProjection_ProjectionType_IsValid(10));
-  EXPECT_TRUE(pb::Geoid_GeoidShape_IsValid(5));
-  EXPECT_FALSE(pb::Geoid_GeoidShape_IsValid(6));
 }
 
 // Parses hex into a fresh message of the same type and checks it writes the same bytes back.

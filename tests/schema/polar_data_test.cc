@@ -1,12 +1,9 @@
-// Measured sweeps and volumes: field table, wire layout of the sweep map and
-// of the volume's sweeps, and string validation.
+// Measured sweeps and volumes: wire layout of the sweep map and of the
+// volume's sweeps, and string validation.
 
-#include <google/protobuf/descriptor.h>
-#include <google/protobuf/descriptor.pb.h>
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "sweep.pb.h"
 #include "volume.pb.h"
@@ -18,104 +15,9 @@ using common_dto_test::Hex;
 using common_dto_test::LogCapture;
 using common_dto_test::SerializeDeterministic;
 using common_dto_test::Unhex;
-using google::protobuf::Descriptor;
-using google::protobuf::DescriptorPool;
-using google::protobuf::FieldDescriptor;
-using google::protobuf::FileDescriptor;
 using kyt::pb::common::DataBuffer;
 using kyt::pb::common::Sweep;
 using kyt::pb::common::Volume;
-
-std::string TypeOf(const FieldDescriptor* f) {
-  if (f->message_type() != nullptr) return f->message_type()->full_name();
-  if (f->enum_type() != nullptr) return f->enum_type()->full_name();
-  return f->type_name();
-}
-
-// "<number> <name> [repeated ]<type>[ oneof:<name>][ packed]", maps as map<K,V>.
-std::string Row(const FieldDescriptor* f) {
-  std::string row = std::to_string(f->number()) + " " + f->name() + " ";
-  if (f->is_map()) {
-    const Descriptor* entry = f->message_type();
-    row += "map<" + TypeOf(entry->map_key()) + "," + TypeOf(entry->map_value()) + ">";
-  } else {
-    row += (f->is_repeated() ? "repeated " : "") + TypeOf(f);
-  }
-  if (f->containing_oneof() != nullptr) row += " oneof:" + f->containing_oneof()->name();
-  if (f->is_packed()) row += " packed";
-  return row;
-}
-
-std::vector<std::string> Rows(const Descriptor* d) {
-  std::vector<std::string> rows;
-  for (int i = 0; i < d->field_count(); ++i) rows.push_back(Row(d->field(i)));
-  return rows;
-}
-
-// Package, java_package (the only option), imports in order, messages.
-std::string FileSummary(const FileDescriptor* file) {
-  google::protobuf::FileOptions others = file->options();
-  std::string s = file->package() + " java=" + others.java_package();
-  others.clear_java_package();
-  if (others.ByteSizeLong() != 0) s += " other-options=" + others.ShortDebugString();
-  s += " imports=";
-  for (int i = 0; i < file->dependency_count(); ++i) s += file->dependency(i)->name() + ",";
-  s += " messages=";
-  for (int i = 0; i < file->message_type_count(); ++i) s += file->message_type(i)->name() + ",";
-  s += " enums=" + std::to_string(file->enum_type_count());
-  return s;
-}
-
-TEST(PolarDataTest, DescriptorsMatchTheFieldTables) {
-  const DescriptorPool* pool = DescriptorPool::generated_pool();
-  const std::string java = " java=com.quandel.larch.protobuf.common";
-  struct FileRow {
-    const char* name;
-    std::string summary;
-  };
-  const FileRow files[] = {
-      {"sweep.proto", "kyt.pb.common" + java +
-                          " imports=google/protobuf/timestamp.proto,time.proto,data_buffer.proto,"
-                          "ray.proto,sweep_description.proto, messages=Sweep, enums=0"},
-      {"volume.proto", "kyt.pb.common" + java +
-                           " imports=uuid.proto,instrument.proto,volume_config.proto,sweep.proto,"
-                           " messages=Volume, enums=0"},
-  };
-  for (const FileRow& f : files) {
-    const FileDescriptor* file = pool->FindFileByName(f.name);
-    ASSERT_NE(file, nullptr) << f.name << " is not registered";
-    EXPECT_EQ(FileSummary(file), f.summary) << f.name;
-  }
-
-  const std::vector<std::string> sweep = {
-      "1 description kyt.pb.common.SweepDescription",
-      "2 task_name string",
-      "3 index_in_task int32",
-      "4 task_start google.protobuf.Timestamp",
-      "5 input_timespan kyt.pb.common.TimeSpan",
-      "6 sweep_moments map<string,kyt.pb.common.DataBuffer>",
-      "7 rays repeated kyt.pb.common.Ray",
-      "8 first_azimuth_gate_index int32",
-      "9 rotation_direction string",
-      "10 time_reference string",
-      "11 ray_accumulation_time int32",
-  };
-  const std::vector<std::string> volume = {
-      "1 uuid kyt.pb.common.UUID",
-      "2 instrument kyt.pb.common.Instrument",
-      "3 sweep repeated kyt.pb.common.Sweep",
-      "4 volume_config kyt.pb.common.VolumeConfig",
-  };
-  EXPECT_EQ(Rows(Sweep::descriptor()), sweep);
-  EXPECT_EQ(Rows(Volume::descriptor()), volume);
-  EXPECT_EQ(Sweep::descriptor()->oneof_decl_count(), 0);
-  EXPECT_EQ(Volume::descriptor()->oneof_decl_count(), 0);
-  EXPECT_EQ(Sweep::descriptor()->full_name(), "kyt.pb.common.Sweep");
-  EXPECT_EQ(Volume::descriptor()->full_name(), "kyt.pb.common.Volume");
-  // The map's entry keeps the generated name the runtime uses in its errors.
-  EXPECT_EQ(Sweep::descriptor()->FindFieldByName("sweep_moments")->message_type()->full_name(),
-            "kyt.pb.common.Sweep.SweepMomentsEntry");
-}
 
 TEST(PolarDataTest, SweepWireLayout) {
   Sweep zero;

@@ -1,14 +1,11 @@
 // Scan configuration: pulses, pulse sequences, ray, sweep and volume
 // configurations, and the references between them.
-#include <google/protobuf/descriptor.h>
-#include <google/protobuf/descriptor.pb.h>
 #include <google/protobuf/unknown_field_set.h>
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "pulse_calib.pb.h"
@@ -26,12 +23,9 @@ using common_dto_test::Hex;
 using common_dto_test::LogCapture;
 using common_dto_test::SerializeDeterministic;
 using common_dto_test::Unhex;
-using google::protobuf::DescriptorPool;
-using google::protobuf::FieldDescriptor;
 using namespace kyt::pb::common;  // NOLINT(build/namespaces)
 
 constexpr char kPkg[] = "kyt.pb.common.";
-constexpr char kJavaPackage[] = "com.quandel.larch.protobuf.common";
 
 std::string Wire(const google::protobuf::Message& m) { return Hex(SerializeDeterministic(m)); }
 
@@ -49,184 +43,6 @@ void ExpectRejectedNaming(const std::string& hex, const std::string& field) {
   EXPECT_FALSE(m.ParseFromString(Unhex(hex))) << "invalid UTF-8 accepted for " << field;
   EXPECT_NE(log.text().find(kPkg + field), std::string::npos)
       << "error does not name " << field << ": " << log.text();
-}
-
-// Kinds: s singular, r repeated (unpacked), p repeated packed, m map
-// (type = value type), o oneof member.
-struct FieldRow {
-  const char* message;
-  const char* name;
-  int number;
-  FieldDescriptor::Type type;
-  const char* type_name;  // Message or enum type; "" for scalars.
-  char kind;
-  const char* oneof;
-};
-
-constexpr auto D = FieldDescriptor::TYPE_DOUBLE, F = FieldDescriptor::TYPE_FLOAT,
-               I = FieldDescriptor::TYPE_INT32, U = FieldDescriptor::TYPE_UINT32,
-               S = FieldDescriptor::TYPE_STRING, E = FieldDescriptor::TYPE_ENUM,
-               M = FieldDescriptor::TYPE_MESSAGE;
-
-const FieldRow kFields[] = {
-    {"PulseDefinition", "pulse_id", 1, S, "", 'r', ""},
-    {"PulseDefinition", "pulse_width_usec", 2, D, "", 'p', ""},
-    {"PulseDefinition", "if_frequency_mhz", 3, D, "", 'p', ""},
-    {"PulseDefinition", "rf_frequency_mhz", 4, D, "", 'p', ""},
-    {"PulseDefinition", "tx_polarization", 5, E, "PulseDefinition.PolarizationType", 's', ""},
-    {"PulseDefinition", "rx_polarization", 6, E, "PulseDefinition.PolarizationType", 's', ""},
-    {"PulseDefinition", "calibration", 7, M, "Calibration", 'r', ""},
-    {"Calibration", "radar_constant", 1, D, "", 's', ""},
-    {"Calibration", "calibration_noise", 2, D, "", 's', ""},
-    {"Calibration", "current_noise", 3, D, "", 's', ""},
-    {"Calibration", "calibration_burst_power", 4, D, "", 's', ""},
-    {"Calibration", "radar_constant_horiz", 5, I, "", 's', ""},
-    {"Calibration", "radar_constant_vert", 6, I, "", 's', ""},
-    {"Calibration", "ldr_bias", 7, F, "", 's', ""},
-    {"Calibration", "log", 8, I, "", 's', ""},
-    {"Calibration", "rx_bandwith", 9, I, "", 's', ""},
-    {"Calibration", "zdrcal", 10, I, "", 's', ""},
-    {"Calibration", "hv_ratio", 11, I, "", 's', ""},
-    {"Calibration", "xmt_pwr_watts", 12, D, "", 's', ""},
-    {"StaggeredPRT", "type", 1, S, "", 's', ""},
-    {"StaggeredPRT", "prt", 2, D, "", 's', ""},
-    {"PulseSequence", "type", 1, E, "PulseSequence.PulseSequenceType", 's', ""},
-    {"PulseSequence", "prf", 2, D, "", 'p', ""},
-    {"PulseSequence", "prt", 3, D, "", 'p', ""},
-    {"PulseSequence", "sprt", 4, M, "StaggeredPRT", 's', ""},
-    {"PulseSequence", "low_prf", 5, I, "", 's', ""},
-    {"RayConfig", "uuid", 1, M, "UUID", 's', ""},
-    {"RayConfig", "unamb_velocity_m_p_s", 2, D, "", 's', ""},
-    {"RayConfig", "unamb_range_km", 3, D, "", 's', ""},
-    {"RayConfig", "pulse_sequence", 4, M, "PulseSequence", 's', ""},
-    {"RayConfig", "pulse_filter_id", 5, S, "", 'r', ""},
-    {"RayConfig", "pulse_count", 6, U, "", 's', ""},
-    {"RayConfig", "pulse_definition", 7, M, "PulseDefinition", 'r', ""},
-    {"RayConfig", "data_moments", 8, M, "DataDescriptor", 'm', ""},
-    {"RayConfig", "range_scale", 9, M, "RangeScale", 's', ""},
-    {"RayConfig", "xmt_phase", 10, E, "RayConfig.XmtPhase", 's', ""},
-    {"RayConfig", "sz_n", 11, U, "", 's', ""},
-    {"RayConfig", "sz_m", 12, U, "", 's', ""},
-    {"RayConfigReference", "ray_config_uuid", 1, M, "UUID", 'o', "RayConfigReference"},
-    {"RayConfigReference", "ray_config_index", 2, I, "", 'o', "RayConfigReference"},
-    {"RayConfigReference", "ray_config", 3, M, "RayConfig", 'o', "RayConfigReference"},
-    {"SweepConfig", "uuid", 1, M, "UUID", 's', ""},
-    {"SweepConfig", "ray_config_ref", 2, M, "RayConfigReference", 'r', ""},
-    {"SweepConfig", "data_moments", 3, M, "DataDescriptor", 'm', ""},
-    {"SweepConfig", "range_scale", 4, M, "RangeScale", 's', ""},
-    {"SweepConfig", "type", 5, E, "SweepConfig.SweepType", 's', ""},
-    {"SweepConfig", "sector", 6, M, "StepScale", 's', ""},
-    {"SweepConfig", "procmode", 7, S, "", 's', ""},
-    {"SweepConfig", "speed_deg_per_sec", 8, D, "", 's', ""},
-    {"SweepConfig", "range_gate_length", 9, D, "", 's', ""},
-    {"SweepConfig", "ray_angle_res", 10, D, "", 's', ""},
-    {"SweepConfigReference", "sweep_config_uuid", 1, M, "UUID", 'o', "ConfigReference"},
-    {"SweepConfigReference", "sweep_config_index", 2, I, "", 'o', "ConfigReference"},
-    {"SweepConfigReference", "sweep_config", 3, M, "SweepConfig", 'o', "ConfigReference"},
-    {"SweepDescription", "config", 1, M, "SweepConfigReference", 's', ""},
-    {"SweepDescription", "fixed_angle_deg", 4, D, "", 's', ""},
-    {"SweepDescription", "second_fixed_angle_deg", 5, D, "", 's', ""},
-    {"VolumeConfig", "uuid", 1, M, "UUID", 's', ""},
-    {"VolumeConfig", "name", 2, S, "", 's', ""},
-    {"VolumeConfig", "sweep_config", 3, M, "SweepConfig", 'r', ""},
-    {"VolumeConfig", "ray_config", 4, M, "RayConfig", 'r', ""},
-    {"VolumeConfig", "sweep_descriptions", 5, M, "SweepDescription", 'r', ""},
-};
-
-struct FileRow {
-  const char* file;
-  std::vector<std::string> imports;
-  std::vector<std::string> messages;
-};
-
-const FileRow kFiles[] = {
-    {"pulse_definition.proto", {"pulse_calib.proto"}, {"PulseDefinition"}},
-    {"pulse_calib.proto", {}, {"Calibration"}},
-    {"pulse_sequence.proto", {}, {"StaggeredPRT", "PulseSequence"}},
-    {"ray_config.proto",
-     {"pulse_sequence.proto", "data_descriptor.proto", "range_mask.proto", "pulse_definition.proto",
-      "uuid.proto"},
-     {"RayConfig", "RayConfigReference"}},
-    {"sweep_config.proto",
-     {"step_scale.proto", "uuid.proto", "data_descriptor.proto", "ray_config.proto",
-      "range_mask.proto"},
-     {"SweepConfig", "SweepConfigReference"}},
-    {"sweep_description.proto", {"sweep_config.proto"}, {"SweepDescription"}},
-    {"volume_config.proto",
-     {"sweep_config.proto", "sweep_description.proto", "ray_config.proto", "uuid.proto"},
-     {"VolumeConfig"}},
-};
-
-// Nested enums, values numbered from 0 in order.
-const std::pair<const char*, std::vector<std::string>> kEnums[] = {
-    {"PulseDefinition.PolarizationType",
-     {"UNKNOWN", "HORIZONTAL", "VERTICAL", "SIMULTANEOUS", "ALTERNATING"}},
-    {"PulseSequence.PulseSequenceType", {"NONE", "PRF", "PRT", "STAGGERED"}},
-    {"RayConfig.XmtPhase", {"UNKNOWN", "FIXED", "RANDOM", "CUSTOM", "SZ"}},
-    {"SweepConfig.SweepType", {"UNKNOWN", "PPI", "RHI", "MANUAL", "POINTING", "COPLANE"}},
-};
-
-TEST(ScanConfigSchema, DescriptorsMatchTheTables) {
-  const DescriptorPool* pool = DescriptorPool::generated_pool();
-  for (const FileRow& row : kFiles) {
-    const auto* file = pool->FindFileByName(row.file);
-    ASSERT_NE(file, nullptr) << row.file;
-    EXPECT_EQ(file->package(), "kyt.pb.common") << row.file;
-    EXPECT_EQ(file->syntax(), google::protobuf::FileDescriptor::SYNTAX_PROTO3) << row.file;
-    google::protobuf::FileOptions others = file->options();
-    EXPECT_EQ(others.java_package(), kJavaPackage) << row.file;
-    others.clear_java_package();
-    EXPECT_EQ(others.ByteSizeLong(), 0u) << row.file << " has other options";
-    std::vector<std::string> imports, messages;
-    for (int i = 0; i < file->dependency_count(); ++i)
-      imports.push_back(file->dependency(i)->name());
-    EXPECT_EQ(imports, row.imports) << row.file;
-    EXPECT_EQ(file->enum_type_count(), 0) << row.file;
-    for (int i = 0; i < file->message_type_count(); ++i) {
-      const auto* msg = file->message_type(i);
-      messages.push_back(msg->name());
-      EXPECT_EQ(msg->reserved_range_count() + msg->reserved_name_count(), 0) << msg->name();
-      std::vector<const FieldRow*> rows;
-      for (const FieldRow& f : kFields)
-        if (msg->name() == f.message) rows.push_back(&f);
-      ASSERT_EQ(msg->field_count(), static_cast<int>(rows.size())) << msg->name();
-      int enums = 0;
-      for (const auto& e : kEnums) enums += std::string(e.first).rfind(msg->name() + ".", 0) == 0;
-      EXPECT_EQ(msg->enum_type_count(), enums) << msg->name();
-      for (int j = 0; j < msg->field_count(); ++j) {
-        const FieldDescriptor* fd = msg->field(j);
-        const FieldRow& f = *rows[j];
-        const std::string where = msg->name() + " field #" + std::to_string(j) + " " + f.name;
-        EXPECT_EQ(fd->name(), f.name) << where;
-        EXPECT_EQ(fd->number(), f.number) << where;
-        const FieldDescriptor* typed = f.kind == 'm' ? fd->message_type()->map_value() : fd;
-        EXPECT_EQ(typed->type(), f.type) << where;
-        std::string type_name = typed->message_type() ? typed->message_type()->full_name()
-                                : typed->enum_type()  ? typed->enum_type()->full_name()
-                                                      : "";
-        EXPECT_EQ(type_name, *f.type_name ? kPkg + std::string(f.type_name) : "") << where;
-        EXPECT_EQ(fd->is_map(), f.kind == 'm') << where;
-        if (f.kind == 'm') {
-          EXPECT_EQ(fd->message_type()->map_key()->type(), S) << where;
-        }
-        EXPECT_EQ(fd->is_repeated(), f.kind == 'r' || f.kind == 'p' || f.kind == 'm') << where;
-        EXPECT_EQ(fd->is_packed(), f.kind == 'p') << where;
-        const auto* oneof = fd->real_containing_oneof();
-        EXPECT_EQ(oneof ? oneof->name() : "", f.oneof) << where;
-        EXPECT_EQ(fd->has_presence(), f.kind == 'o' || (f.kind == 's' && f.type == M)) << where;
-      }
-    }
-    EXPECT_EQ(messages, row.messages) << row.file;
-  }
-  for (const auto& [name, values] : kEnums) {
-    const auto* e = pool->FindEnumTypeByName(kPkg + std::string(name));
-    ASSERT_NE(e, nullptr) << name;
-    ASSERT_EQ(e->value_count(), static_cast<int>(values.size())) << name;
-    for (int i = 0; i < e->value_count(); ++i) {
-      EXPECT_EQ(e->value(i)->name(), values[i]) << name;
-      EXPECT_EQ(e->value(i)->number(), i) << name << "." << values[i];
-    }
-  }
 }
 
 TEST(ScanConfigWire, PulsesAndSequences) {

@@ -1,9 +1,7 @@
-// The ray stream: field tables of the nine stream messages, the envelope's
-// payload oneof, the volume header's configuration oneof, and a complete
+// The ray stream: the envelope's payload oneof, the volume header's
+// configuration oneof, field order and presence on the wire, and a complete
 // volume sent message by message and taken apart again by a receiver.
 
-#include <google/protobuf/descriptor.h>
-#include <google/protobuf/descriptor.pb.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -22,99 +20,9 @@ using common_dto_test::Hex;
 using common_dto_test::LogCapture;
 using common_dto_test::SerializeDeterministic;
 using common_dto_test::Unhex;
-using google::protobuf::Descriptor;
-using google::protobuf::DescriptorPool;
-using google::protobuf::FieldDescriptor;
-using google::protobuf::FileDescriptor;
 using kyt::pb::stream::RayStreamMessage;
 using kyt::pb::stream::VolumeHeader;
 namespace common = kyt::pb::common;
-
-std::string TypeOf(const FieldDescriptor* f) {
-  if (f->message_type() != nullptr) return f->message_type()->full_name();
-  if (f->enum_type() != nullptr) return f->enum_type()->full_name();
-  return f->type_name();
-}
-
-// "<number> <name> [repeated ]<type>[ oneof:<name>][ packed]".
-std::string Rows(const Descriptor* d) {
-  std::string rows;
-  for (int i = 0; i < d->field_count(); ++i) {
-    const FieldDescriptor* f = d->field(i);
-    rows += std::to_string(f->number()) + " " + f->name() + " " +
-            (f->is_repeated() ? "repeated " : "") + TypeOf(f);
-    if (f->containing_oneof() != nullptr) rows += " oneof:" + f->containing_oneof()->name();
-    if (f->is_packed()) rows += " packed";
-    rows += "; ";
-  }
-  return rows;
-}
-
-TEST(StreamMessagesTest, DescriptorsMatchTheFieldTables) {
-  const std::string ts = "google/protobuf/timestamp.proto,";
-  const struct {
-    const char* file;
-    const char* message;
-    std::string imports;
-    const char* fields;
-  } table[] = {
-      {"ray_stream_message.proto", "RayStreamMessage",
-       "volume_header.proto,sweep_header.proto,ray_header.proto,parameter_data.proto,"
-       "ray_end.proto,sweep_end.proto,volume_end.proto,",
-       "1 volume_header kyt.pb.stream.VolumeHeader oneof:payload; "
-       "2 sweep_header kyt.pb.stream.SweepHeader oneof:payload; "
-       "3 ray_header kyt.pb.stream.RayHeader oneof:payload; "
-       "4 parameter_data kyt.pb.stream.ParameterData oneof:payload; "
-       "5 ray_end kyt.pb.stream.RayEnd oneof:payload; "
-       "6 sweep_end kyt.pb.stream.SweepEnd oneof:payload; "
-       "7 volume_end kyt.pb.stream.VolumeEnd oneof:payload; "},
-      {"volume_header.proto", "VolumeHeader",
-       ts + "uuid.proto,instrument.proto,volume_config.proto,volume_config_uri.proto,",
-       "1 volume_uuid kyt.pb.common.UUID; 2 instrument kyt.pb.common.Instrument; "
-       "3 volume_config kyt.pb.common.VolumeConfig oneof:config_ref; "
-       "4 volume_config_uri kyt.pb.stream.VolumeConfigUri oneof:config_ref; "
-       "5 start google.protobuf.Timestamp; "},
-      {"volume_config_uri.proto", "VolumeConfigUri", "uuid.proto,",
-       "1 uuid kyt.pb.common.UUID; 2 endpoint string; "},
-      {"volume_end.proto", "VolumeEnd", ts + "uuid.proto,",
-       "1 volume_uuid kyt.pb.common.UUID; 2 end google.protobuf.Timestamp; "},
-      {"sweep_header.proto", "SweepHeader", ts + "uuid.proto,sweep_description.proto,",
-       "1 sweep_uuid kyt.pb.common.UUID; 2 volume_uuid kyt.pb.common.UUID; "
-       "3 description kyt.pb.common.SweepDescription; 4 index_in_task int32; "
-       "5 start google.protobuf.Timestamp; "},
-      {"sweep_end.proto", "SweepEnd", ts + "uuid.proto,",
-       "1 sweep_uuid kyt.pb.common.UUID; 2 end google.protobuf.Timestamp; "},
-      {"ray_header.proto", "RayHeader", "uuid.proto,ray.proto,",
-       "1 ray kyt.pb.common.Ray; 2 sweep_uuid kyt.pb.common.UUID; 3 ray_index int32; "},
-      {"ray_end.proto", "RayEnd", ts + "uuid.proto,",
-       "1 sweep_uuid kyt.pb.common.UUID; 2 ray_index int32; 3 end google.protobuf.Timestamp; "},
-      {"parameter_data.proto", "ParameterData",
-       "uuid.proto,data_type_request.proto,data_buffer.proto,",
-       "1 sweep_uuid kyt.pb.common.UUID; 2 ray_index int32; "
-       "3 data_type kyt.pb.common.DataTypeRequest; 4 data kyt.pb.common.DataBuffer; "},
-  };
-  for (const auto& row : table) {
-    SCOPED_TRACE(row.file);
-    const FileDescriptor* file = DescriptorPool::generated_pool()->FindFileByName(row.file);
-    ASSERT_NE(file, nullptr) << "not registered";
-    EXPECT_EQ(file->package(), "kyt.pb.stream");
-    google::protobuf::FileOptions options = file->options();
-    EXPECT_EQ(options.java_package(), "com.quandel.larch.protobuf.stream");
-    options.clear_java_package();
-    EXPECT_EQ(options.ByteSizeLong(), 0u) << "other options: " << options.ShortDebugString();
-    std::string imports;
-    for (int i = 0; i < file->dependency_count(); ++i) imports += file->dependency(i)->name() + ",";
-    EXPECT_EQ(imports, row.imports);
-    ASSERT_EQ(file->message_type_count(), 1);
-    EXPECT_EQ(file->enum_type_count(), 0);
-    const Descriptor* message = file->message_type(0);
-    EXPECT_EQ(message->full_name(), std::string("kyt.pb.stream.") + row.message);
-    EXPECT_EQ(message->nested_type_count(), 0);
-    EXPECT_EQ(Rows(message), row.fields);
-  }
-  EXPECT_EQ(RayStreamMessage::descriptor()->oneof_decl_count(), 1);
-  EXPECT_EQ(VolumeHeader::descriptor()->oneof_decl_count(), 1);
-}
 
 TEST(StreamMessagesTest, EnvelopeCarriesOnePayload) {
   EXPECT_EQ(RayStreamMessage().ByteSizeLong(), 0u);

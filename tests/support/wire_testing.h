@@ -3,14 +3,12 @@
 
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
-#include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 #include <google/protobuf/stubs/logging.h>
 
 #include <cctype>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace common_dto_test {
 
@@ -29,8 +27,7 @@ inline std::string Hex(std::string_view bytes) {
 // The inverse of Hex; whitespace is ignored.
 inline std::string Unhex(std::string_view hex) {
   auto nibble = [](char c) -> int {
-    return std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                       : std::tolower(c) - 'a' + 10;
+    return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10;
   };
   std::string out;
   int high = -1;
@@ -86,56 +83,5 @@ class LogCapture {
   google::protobuf::LogHandler* previous_ = nullptr;
   std::string text_;
 };
-
-// The fields of a message as the generated pool knows them, one line per
-// field in declaration order, for comparison with a table in a test:
-//   "1 least_significant_bits sint64"
-//   "6 ray_config_uuid kyt.pb.common.UUID oneof RayConfigReference"
-//   "8 noise_dbm repeated double packed"
-//   "9 thresholds map<string, float>"
-// Enum and message types are written by full name.
-inline std::string FieldType(const google::protobuf::FieldDescriptor* field) {
-  if (field->enum_type() != nullptr) return field->enum_type()->full_name();
-  if (field->message_type() != nullptr) return field->message_type()->full_name();
-  return field->type_name();
-}
-
-inline std::vector<std::string> FieldsOf(const std::string& message_full_name) {
-  std::vector<std::string> lines;
-  const auto* message =
-      google::protobuf::DescriptorPool::generated_pool()->FindMessageTypeByName(
-          message_full_name);
-  if (message == nullptr) return {"no message " + message_full_name};
-  for (int i = 0; i < message->field_count(); ++i) {
-    const auto* field = message->field(i);
-    std::string line = std::to_string(field->number()) + " " + field->name() + " ";
-    if (field->is_map()) {
-      line += "map<" + FieldType(field->message_type()->map_key()) + ", " +
-              FieldType(field->message_type()->map_value()) + ">";
-    } else {
-      if (field->is_repeated()) line += "repeated ";
-      line += FieldType(field);
-      if (field->is_packed()) line += " packed";
-      if (field->real_containing_oneof() != nullptr) {
-        line += " oneof " + field->real_containing_oneof()->name();
-      }
-    }
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-// The values of an enum in declaration order: "CUSTOM_TYPE=0 QUALITY_UL=1 ...".
-inline std::string ValuesOf(const std::string& enum_full_name) {
-  const auto* type =
-      google::protobuf::DescriptorPool::generated_pool()->FindEnumTypeByName(enum_full_name);
-  if (type == nullptr) return "no enum " + enum_full_name;
-  std::string out;
-  for (int i = 0; i < type->value_count(); ++i) {
-    if (!out.empty()) out += ' ';
-    out += type->value(i)->name() + "=" + std::to_string(type->value(i)->number());
-  }
-  return out;
-}
 
 }  // namespace common_dto_test
