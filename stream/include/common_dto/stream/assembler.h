@@ -1,0 +1,245 @@
+// Reassembly of ray streams into volumes.
+//
+// An Assembler takes kyt.pb.stream.RayStreamMessages one at a time, in any
+// order that keeps each piece after the header of its container (a sweep
+// after its VolumeHeader, ray-level messages after their SweepHeader), and
+// hands back each completed volume as a kyt.pb.common.Volume, or each
+// completed sweep as a kyt.pb.common.Sweep, together with what those
+// messages have no field for.
+//
+// Matching
+// --------
+// Messages are matched to their volume, sweep and ray by identifiers, never
+// by arrival order: a SweepHeader names its volume by `volume_uuid`;
+// RayHeader, ParameterData and RayEnd name their sweep by `sweep_uuid` and
+// their ray by `ray_index` (an absent UUID reads as the all-zero UUID, an
+// absent index as 0). Rays and sweeps may interleave, a ray's ParameterData
+// may arrive before its RayHeader, and a RayEnd may arrive before the ray's
+// data.
+//
+// Mapping
+// -------
+//   VolumeHeader.volume_uuid      -> Volume.uuid
+//   VolumeHeader.instrument       -> Volume.instrument
+//   VolumeHeader.volume_config    -> Volume.volume_config
+//   VolumeHeader.volume_config_uri-> AssembledVolume::config_uri (Volume has
+//                                    no field for it; volume_config stays unset)
+//   VolumeHeader.start            -> AssembledVolume::start
+//   VolumeEnd.end                 -> AssembledVolume::end
+//   one Sweep per SweepHeader, in Volume.sweep in the order the SweepHeaders
+//   arrived:
+//   SweepHeader.description       -> Sweep.description
+//   SweepHeader.index_in_task     -> Sweep.index_in_task
+//   SweepHeader.start, SweepEnd.end -> Sweep.input_timespan.start / .end
+//                                    (input_timespan is set when either is)
+//   RayHeader.ray                 -> one element of Sweep.rays; the list is in
+//                                    ascending ray_index (the ray's own
+//                                    Ray.index is kept as it came)
+//   RayEnd.end                    -> Ray.aq_end_time where the ray has none;
+//                                    a different aq_end_time is kept and a
+//                                    warning records the conflict
+//   ParameterData.data            -> the ray's part of
+//                                    Sweep.sweep_moments[data_type.short_name],
+//                                    laid out as buffers.h describes: the rays'
+//                                    samples concatenated in ray-index order
+//   ParameterData.data_type.type  -> not stored; the Volume records a moment's
+//                                    type in the DataDescriptor of its
+//                                    configuration (the sweep's SweepConfig
+//                                    data_moments, else the ray's RayConfig).
+//                                    A warning notes a type that disagrees with
+//                                    that descriptor or has none to go to.
+// Sweep fields the stream does not carry (task_name, task_start,
+// first_azimuth_gate_index, rotation_direction, time_reference,
+// ray_accumulation_time) stay unset.
+//
+// Buffers
+// -------
+// ParameterData buffers may be uncompressed or LZ4 (frame or block, see
+// buffers.h); each is decoded when it arrives. The assembled moment buffers
+// are canonical (buffers.h), uncompressed or LZ4 as
+// AssemblerOptions::output_compression asks. All rays of a moment in a sweep
+// must agree on `endian` and `type` (an error naming the sweep, ray and
+// moment rejects the disagreeing ParameterData) and have the same number of
+// samples. A ray with fewer samples than the longest, or with no data for a
+// moment that other rays of the sweep have, is an error unless a fill value
+// is set (AssemblerOptions::fill): then short rays are padded to the longest
+// and missing rays filled entirely, and a warning records each such ray. A
+// moment that cannot be assembled is left out of the sweep and listed in
+// `missing`.
+//
+// Completion and delivery
+// -----------------------
+// A ray is complete when its RayHeader and RayEnd have arrived. A sweep is
+// complete when its SweepEnd has arrived and all its rays are complete. A
+// volume completes at its VolumeEnd: sweeps still incomplete then are closed
+// as they are (listed in `missing`).
+//   * DeliveryMode::kWholeVolumes: each volume is handed back at its VolumeEnd
+//     (TakeVolumes()), its sweeps inside. Completed sweeps are assembled into
+//     their final buffers at once, so the per-ray pieces are not kept.
+//   * DeliveryMode::kSweepBySweep: each sweep is handed back as soon as it is
+//     complete (TakeSweeps()) with its volume's UUID and VolumeHeader, and
+//     then forgotten, so memory is bounded by the open sweeps. This is how
+//     volumes too large for one message (2 GiB) are received. At VolumeEnd
+//     the volume is handed back without sweeps (AssembledVolume::
+//     sweeps_delivered counts them).
+//
+// Incomplete data
+// ---------------
+// End markers get lost (aborted scans, restarted producers). Finish(), at
+// the end of input, closes every open volume and sweep and hands them back
+// marked incomplete, with `missing` listing what never arrived ("VolumeEnd",
+// "sweep <uuid>: SweepEnd", "sweep <uuid> ray 7: RayEnd", ...). A ray that
+// never got its RayHeader appears in Sweep.rays as a Ray holding only `index`
+// (its ray index), so that rays and buffer rows stay aligned. The limits
+// max_volume_age and max_rays_per_volume close a volume the same way while
+// the stream goes on.
+//
+// Errors
+// ------
+// Add() returns an error, and otherwise ignores the message, for: an unset
+// payload; a SweepHeader naming an unknown volume; a ray-level message or
+// SweepEnd naming an unknown sweep; a duplicate VolumeHeader, SweepHeader,
+// RayHeader, RayEnd, SweepEnd or ParameterData (same sweep, ray and moment);
+// a message for a volume or sweep already closed; an undecodable buffer; a
+// buffer whose byte order or storage type disagrees with the moment's other
+// rays; and anything that would exceed a limit of AssemblerOptions. Add() also
+// returns an error when it closes a volume or sweep that lacks data (a
+// moment left out), after queueing the result. Errors name the volume or
+// sweep by UUID, the ray by index and the moment by name. The assembler stays
+// usable after every error.
+//
+// An Assembler is not thread-safe.
+#pragma once
+
+#include <google/protobuf/timestamp.pb.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common_dto/stream/buffers.h"
+#include "common_dto/stream/status.h"
+#include "ray_stream_message.pb.h"
+#include "sweep.pb.h"
+#include "volume.pb.h"
+#include "volume_config_uri.pb.h"
+#include "volume_header.pb.h"
+
+namespace common_dto {
+namespace stream {
+
+enum class DeliveryMode { kWholeVolumes, kSweepBySweep };
+
+// What short and missing rays are filled with.
+struct FillValue {
+  // The value, converted to the moment's storage type (buffers.h AppendFill).
+  double value = 0;
+  // Use the moment descriptor's `scale.linear_scale.not_scanned` code instead
+  // of `value` when the volume configuration has a descriptor for the moment
+  // whose scale type is LINEAR.
+  bool prefer_not_scanned = true;
+};
+
+struct AssemblerOptions {
+  DeliveryMode delivery = DeliveryMode::kWholeVolumes;
+  // Compression of the assembled moment buffers.
+  Compression output_compression = Compression::kNone;
+  // Unset: short or missing rays make a moment fail. Set: they are filled.
+  std::optional<FillValue> fill;
+
+  // Bounds on what a stream can make the assembler hold. A message that
+  // would exceed one is refused with an error.
+  std::size_t max_open_volumes = 16;
+  std::size_t max_open_sweeps = 256;  // over all open volumes
+  std::size_t max_rays_per_sweep = 65536;
+  std::size_t max_moments_per_sweep = 64;                     // distinct moment names
+  std::size_t max_buffer_size = kDefaultMaxBufferSize;        // one decoded ParameterData
+  std::uint64_t max_buffered_bytes = std::uint64_t{4} << 30;  // all held samples
+
+  // Closing volumes that never end. 0 means no limit. A volume older than
+  // max_volume_age (since its VolumeHeader, by `clock`), or whose ray count
+  // would exceed max_rays_per_volume, is closed as incomplete; the message
+  // that would add the extra ray is refused with an error. Age is checked in
+  // every Add() and in CloseExpired().
+  std::chrono::steady_clock::duration max_volume_age{0};
+  std::size_t max_rays_per_volume = 0;
+  std::function<std::chrono::steady_clock::time_point()> clock;  // default: steady_clock::now
+
+  // How many closed volume and sweep UUIDs are remembered, to report late
+  // messages for them as "already closed" rather than "unknown".
+  std::size_t remembered_closed = 1024;
+};
+
+// A volume handed back by the assembler.
+struct AssembledVolume {
+  kyt::pb::common::Volume volume;
+  std::optional<google::protobuf::Timestamp> start;  // VolumeHeader.start
+  std::optional<google::protobuf::Timestamp> end;    // VolumeEnd.end
+  // Set when the configuration came by reference; then volume_config is unset.
+  std::optional<kyt::pb::stream::VolumeConfigUri> config_uri;
+  // False when anything is listed in `missing`.
+  bool complete = true;
+  // What never arrived or could not be assembled, one entry per item.
+  std::vector<std::string> missing;
+  // Things that arrived but have no place in the Volume, or were changed
+  // (padded rays, conflicting end times, unrecorded data types, ...).
+  std::vector<std::string> warnings;
+  // kSweepBySweep only: number of sweeps handed back through TakeSweeps().
+  std::size_t sweeps_delivered = 0;
+};
+
+// A sweep handed back in DeliveryMode::kSweepBySweep.
+struct AssembledSweep {
+  kyt::pb::common::UUID volume_uuid;
+  // The volume's header as received, shared by all sweeps of the volume.
+  std::shared_ptr<const kyt::pb::stream::VolumeHeader> volume_header;
+  kyt::pb::common::UUID sweep_uuid;
+  // 0-based position among the volume's SweepHeaders, in arrival order.
+  std::size_t position = 0;
+  kyt::pb::common::Sweep sweep;
+  bool complete = true;
+  std::vector<std::string> missing;
+  std::vector<std::string> warnings;
+};
+
+class Assembler {
+ public:
+  explicit Assembler(AssemblerOptions options = {});
+  Assembler(Assembler&&) noexcept;
+  Assembler& operator=(Assembler&&) noexcept;
+  ~Assembler();
+
+  // Takes one message. The rvalue form takes uncompressed samples over
+  // without copying them.
+  Status Add(const kyt::pb::stream::RayStreamMessage& message);
+  Status Add(kyt::pb::stream::RayStreamMessage&& message);
+
+  // Closes volumes older than max_volume_age; for callers that wait on an
+  // idle input. Returns how many it closed.
+  std::size_t CloseExpired();
+
+  // End of input: closes every open volume and sweep as incomplete.
+  void Finish();
+
+  // Hands over (and forgets) what has been completed or closed so far, in
+  // the order it was.
+  std::vector<AssembledVolume> TakeVolumes();
+  std::vector<AssembledSweep> TakeSweeps();
+
+  std::size_t open_volumes() const;
+  std::size_t open_sweeps() const;
+  // Sample bytes currently held for open rays and sweeps.
+  std::uint64_t buffered_bytes() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace stream
+}  // namespace common_dto

@@ -1,0 +1,706 @@
+// Reassembly of ray streams into sweeps and volumes.
+#include "common_dto/stream/assembler.h"
+
+#include <google/protobuf/util/time_util.h>
+
+#include <algorithm>
+#include <deque>
+#include <limits>
+#include <map>
+#include <set>
+#include <utility>
+
+#include "common_dto/stream/ids.h"
+#include "moments.h"
+
+namespace common_dto {
+namespace stream {
+namespace {
+
+using google::protobuf::Timestamp;
+using google::protobuf::util::TimeUtil;
+using kyt::pb::common::DataBuffer;
+using kyt::pb::common::DataType;
+using kyt::pb::common::Ray;
+using kyt::pb::common::Sweep;
+using kyt::pb::common::UUID;
+using kyt::pb::stream::RayStreamMessage;
+using kyt::pb::stream::VolumeHeader;
+
+using Key = std::pair<std::int64_t, std::int64_t>;
+
+Key KeyOf(const UUID& uuid) {
+  return {uuid.most_significant_bits(), uuid.least_significant_bits()};
+}
+
+bool SameTime(const Timestamp& a, const Timestamp& b) {
+  return a.seconds() == b.seconds() && a.nanos() == b.nanos();
+}
+
+std::string TypeName(int type) {
+  const std::string& name = kyt::pb::common::DataType_Name(static_cast<DataType>(type));
+  return name.empty() ? std::to_string(type) : name;
+}
+
+std::string StorageName(int type) {
+  const std::string& name =
+      DataBuffer::StorageType_Name(static_cast<DataBuffer::StorageType>(type));
+  return name.empty() ? std::to_string(type) : name;
+}
+
+std::string EndianName(int endian) {
+  const std::string& name =
+      DataBuffer::Endianness_Name(static_cast<DataBuffer::Endianness>(endian));
+  return name.empty() ? std::to_string(endian) : name;
+}
+
+// A bounded memory of closed identifiers, oldest forgotten first.
+class Remembered {
+ public:
+  explicit Remembered(std::size_t capacity) : capacity_(capacity) {}
+  void Add(const Key& key) {
+    if (capacity_ == 0 || !set_.insert(key).second) return;
+    order_.push_back(key);
+    if (order_.size() > capacity_) {
+      set_.erase(order_.front());
+      order_.pop_front();
+    }
+  }
+  bool Contains(const Key& key) const { return set_.count(key) != 0; }
+
+ private:
+  std::size_t capacity_;
+  std::set<Key> set_;
+  std::deque<Key> order_;
+};
+
+struct RayState {
+  bool has_header = false;
+  bool has_end = false;
+  Ray ray;
+  std::optional<Timestamp> end;
+  std::map<std::string, std::string> samples;  // Moment name -> decoded bytes.
+};
+
+struct MomentState {
+  int endian = 0;
+  int storage = 0;
+  int data_type = 0;
+  bool type_conflict = false;
+};
+
+struct VolumeState;
+
+struct SweepState {
+  Key key;
+  std::string name;  // "sweep <uuid>"
+  UUID uuid;
+  VolumeState* volume = nullptr;
+  std::size_t position = 0;
+  kyt::pb::stream::SweepHeader header;
+  bool has_end = false;
+  std::optional<Timestamp> end;
+  std::map<std::int32_t, RayState> rays;
+  std::map<std::string, MomentState> moments;
+  std::size_t complete_rays = 0;
+  std::uint64_t bytes = 0;
+  std::vector<std::string> warnings;
+};
+
+struct VolumeState {
+  Key key;
+  std::string name;  // "volume <uuid>"
+  std::shared_ptr<const VolumeHeader> header;
+  std::chrono::steady_clock::time_point opened;
+  std::size_t rays = 0;
+  std::size_t next_position = 0;
+  std::vector<Sweep> sweeps;  // kWholeVolumes: by position.
+  std::set<Key> open_sweeps;
+  std::uint64_t held_bytes = 0;  // Assembled sweep buffers kept here.
+  std::size_t sweeps_delivered = 0;
+  std::vector<std::string> missing;
+  std::vector<std::string> warnings;
+};
+
+}  // namespace
+
+struct Assembler::Impl {
+  explicit Impl(AssemblerOptions o)
+      : options(std::move(o)),
+        closed_volumes(options.remembered_closed),
+        closed_sweeps(options.remembered_closed) {
+    if (!options.clock) options.clock = [] { return std::chrono::steady_clock::now(); };
+  }
+
+  AssemblerOptions options;
+  std::map<Key, std::unique_ptr<VolumeState>> volumes;
+  std::map<Key, std::unique_ptr<SweepState>> sweeps;
+  Remembered closed_volumes;
+  Remembered closed_sweeps;
+  std::vector<AssembledVolume> done_volumes;
+  std::vector<AssembledSweep> done_sweeps;
+  std::uint64_t buffered = 0;
+
+  // ---- Lookup ----------------------------------------------------------
+
+  Status FindSweep(const UUID& uuid, const char* what, SweepState** out) {
+    const Key key = KeyOf(uuid);
+    auto it = sweeps.find(key);
+    if (it != sweeps.end()) {
+      *out = it->second.get();
+      return Status::Ok();
+    }
+    const std::string name = "sweep " + FormatUuid(uuid);
+    if (closed_sweeps.Contains(key)) {
+      return Status::Error(std::string(what) + " for " + name + ", which is already closed");
+    }
+    return Status::Error(std::string(what) + " for unknown " + name + " (no SweepHeader)");
+  }
+
+  // Finds or opens ray `index` of `sweep`, enforcing the ray limits.
+  Status GetRay(SweepState* sweep, std::int32_t index, RayState** out) {
+    auto it = sweep->rays.find(index);
+    if (it != sweep->rays.end()) {
+      *out = &it->second;
+      return Status::Ok();
+    }
+    const std::string ray = sweep->name + " ray " + std::to_string(index);
+    if (sweep->rays.size() >= options.max_rays_per_sweep) {
+      return Status::Error(ray + ": more than " + std::to_string(options.max_rays_per_sweep) +
+                           " rays in one sweep");
+    }
+    VolumeState* volume = sweep->volume;
+    if (options.max_rays_per_volume > 0 && volume->rays >= options.max_rays_per_volume) {
+      const std::string what =
+          "closed at the ray limit of " + std::to_string(options.max_rays_per_volume) + " rays";
+      const std::string name = volume->name;
+      CloseVolume(volume, nullptr, what);
+      return Status::Error(name + " " + what + "; " + ray + " refused");
+    }
+    ++volume->rays;
+    *out = &sweep->rays[index];
+    return Status::Ok();
+  }
+
+  // ---- Messages --------------------------------------------------------
+
+  Status OnVolumeHeader(const VolumeHeader& header, VolumeHeader* owned) {
+    const Key key = KeyOf(header.volume_uuid());
+    const std::string name = "volume " + FormatUuid(header.volume_uuid());
+    if (volumes.count(key) != 0) return Status::Error(name + ": duplicate VolumeHeader");
+    if (closed_volumes.Contains(key)) {
+      return Status::Error(name + ": VolumeHeader for a volume already closed");
+    }
+    if (volumes.size() >= options.max_open_volumes) {
+      return Status::Error(name + ": more than " + std::to_string(options.max_open_volumes) +
+                           " open volumes");
+    }
+    auto state = std::make_unique<VolumeState>();
+    state->key = key;
+    state->name = name;
+    state->header = owned != nullptr ? std::make_shared<const VolumeHeader>(std::move(*owned))
+                                     : std::make_shared<const VolumeHeader>(header);
+    state->opened = options.clock();
+    volumes.emplace(key, std::move(state));
+    return Status::Ok();
+  }
+
+  Status OnSweepHeader(const kyt::pb::stream::SweepHeader& header,
+                       kyt::pb::stream::SweepHeader* owned) {
+    const Key key = KeyOf(header.sweep_uuid());
+    const std::string name = "sweep " + FormatUuid(header.sweep_uuid());
+    if (sweeps.count(key) != 0) return Status::Error(name + ": duplicate SweepHeader");
+    if (closed_sweeps.Contains(key)) {
+      return Status::Error(name + ": SweepHeader for a sweep already closed");
+    }
+    const Key volume_key = KeyOf(header.volume_uuid());
+    auto it = volumes.find(volume_key);
+    if (it == volumes.end()) {
+      const std::string volume = "volume " + FormatUuid(header.volume_uuid());
+      return Status::Error(name + ": SweepHeader names " +
+                           (closed_volumes.Contains(volume_key)
+                                ? volume + ", which is already closed"
+                                : "unknown " + volume + " (no VolumeHeader)"));
+    }
+    if (sweeps.size() >= options.max_open_sweeps) {
+      return Status::Error(name + ": more than " + std::to_string(options.max_open_sweeps) +
+                           " open sweeps");
+    }
+    VolumeState* volume = it->second.get();
+    auto state = std::make_unique<SweepState>();
+    state->key = key;
+    state->name = name;
+    state->uuid = header.sweep_uuid();
+    state->volume = volume;
+    state->position = volume->next_position++;
+    state->header = owned != nullptr ? std::move(*owned) : header;
+    if (options.delivery == DeliveryMode::kWholeVolumes) volume->sweeps.emplace_back();
+    volume->open_sweeps.insert(key);
+    sweeps.emplace(key, std::move(state));
+    return Status::Ok();
+  }
+
+  Status OnRayHeader(const kyt::pb::stream::RayHeader& header, kyt::pb::stream::RayHeader* owned) {
+    SweepState* sweep = nullptr;
+    Status status = FindSweep(header.sweep_uuid(), "RayHeader", &sweep);
+    if (!status.ok()) return status;
+    RayState* ray = nullptr;
+    status = GetRay(sweep, header.ray_index(), &ray);
+    if (!status.ok()) return status;
+    if (ray->has_header) {
+      return Status::Error(sweep->name + " ray " + std::to_string(header.ray_index()) +
+                           ": duplicate RayHeader");
+    }
+    ray->has_header = true;
+    if (owned != nullptr) {
+      ray->ray = std::move(*owned->mutable_ray());
+    } else {
+      ray->ray = header.ray();
+    }
+    return RayProgress(sweep, ray);
+  }
+
+  Status OnRayEnd(const kyt::pb::stream::RayEnd& end) {
+    SweepState* sweep = nullptr;
+    Status status = FindSweep(end.sweep_uuid(), "RayEnd", &sweep);
+    if (!status.ok()) return status;
+    RayState* ray = nullptr;
+    status = GetRay(sweep, end.ray_index(), &ray);
+    if (!status.ok()) return status;
+    if (ray->has_end) {
+      return Status::Error(sweep->name + " ray " + std::to_string(end.ray_index()) +
+                           ": duplicate RayEnd");
+    }
+    ray->has_end = true;
+    if (end.has_end()) ray->end = end.end();
+    return RayProgress(sweep, ray);
+  }
+
+  Status OnParameterData(const kyt::pb::stream::ParameterData& data,
+                         kyt::pb::stream::ParameterData* owned) {
+    SweepState* sweep = nullptr;
+    Status status = FindSweep(data.sweep_uuid(), "ParameterData", &sweep);
+    if (!status.ok()) return status;
+    const std::string& name = data.data_type().short_name();
+    const std::string where =
+        sweep->name + " ray " + std::to_string(data.ray_index()) + " moment '" + name + "'";
+    const DataBuffer& buffer = data.data();
+
+    // Checks before anything is stored or decoded.
+    auto existing_ray = sweep->rays.find(data.ray_index());
+    if (existing_ray != sweep->rays.end() && existing_ray->second.samples.count(name) != 0) {
+      return Status::Error(where + ": duplicate ParameterData");
+    }
+    auto moment = sweep->moments.find(name);
+    if (moment == sweep->moments.end()) {
+      if (sweep->moments.size() >= options.max_moments_per_sweep) {
+        return Status::Error(where + ": more than " +
+                             std::to_string(options.max_moments_per_sweep) +
+                             " moments in one sweep");
+      }
+    } else if (moment->second.endian != buffer.endian() ||
+               moment->second.storage != buffer.type()) {
+      return Status::Error(where + ": samples are " + EndianName(buffer.endian()) + " " +
+                           StorageName(buffer.type()) + " but the moment's other rays are " +
+                           EndianName(moment->second.endian) + " " +
+                           StorageName(moment->second.storage));
+    }
+    std::uint64_t declared = buffer.data().size();
+    if (buffer.compression() == DataBuffer::LZ4) {
+      declared = buffer.uncompressed_size() > 0
+                     ? static_cast<std::uint64_t>(buffer.uncompressed_size())
+                     : 0;
+    }
+    if (buffered + declared > options.max_buffered_bytes) {
+      return Status::Error(where + ": holding " + std::to_string(declared) +
+                           " more bytes would exceed the limit of " +
+                           std::to_string(options.max_buffered_bytes) + " buffered bytes");
+    }
+
+    std::string samples;
+    const bool plain = buffer.compression() == DataBuffer::NONE ||
+                       buffer.compression() == DataBuffer::UNKNOWN_COMPRESSION;
+    if (plain && owned != nullptr && buffer.data().size() <= options.max_buffer_size) {
+      samples.swap(*owned->mutable_data()->mutable_data());
+    } else {
+      status = AppendUncompressed(buffer, &samples, options.max_buffer_size);
+      if (!status.ok()) return Status::Error(where + ": " + status.message());
+    }
+    if (buffered + samples.size() > options.max_buffered_bytes) {
+      return Status::Error(where + ": holding " + std::to_string(samples.size()) +
+                           " more bytes would exceed the limit of " +
+                           std::to_string(options.max_buffered_bytes) + " buffered bytes");
+    }
+    const int width = SampleWidth(buffer.type());
+    if (width > 0 && samples.size() % static_cast<std::size_t>(width) != 0) {
+      return Status::Error(where + ": " + std::to_string(samples.size()) +
+                           " bytes are not a whole number of " + StorageName(buffer.type()) +
+                           " samples");
+    }
+
+    RayState* ray = nullptr;
+    status = GetRay(sweep, data.ray_index(), &ray);
+    if (!status.ok()) return status;
+    if (moment == sweep->moments.end()) {
+      MomentState state;
+      state.endian = buffer.endian();
+      state.storage = buffer.type();
+      state.data_type = data.data_type().type();
+      sweep->moments.emplace(name, state);
+    } else if (moment->second.data_type != data.data_type().type() &&
+               !moment->second.type_conflict) {
+      moment->second.type_conflict = true;
+      sweep->warnings.push_back(where + ": data type " + TypeName(data.data_type().type()) +
+                                " differs from the " + TypeName(moment->second.data_type) +
+                                " of the moment's other rays");
+    }
+    buffered += samples.size();
+    sweep->bytes += samples.size();
+    ray->samples.emplace(name, std::move(samples));
+    return RayProgress(sweep, nullptr);
+  }
+
+  Status OnSweepEnd(const kyt::pb::stream::SweepEnd& end) {
+    SweepState* sweep = nullptr;
+    Status status = FindSweep(end.sweep_uuid(), "SweepEnd", &sweep);
+    if (!status.ok()) return status;
+    if (sweep->has_end) return Status::Error(sweep->name + ": duplicate SweepEnd");
+    sweep->has_end = true;
+    if (end.has_end()) sweep->end = end.end();
+    return RayProgress(sweep, nullptr);
+  }
+
+  Status OnVolumeEnd(const kyt::pb::stream::VolumeEnd& end) {
+    const Key key = KeyOf(end.volume_uuid());
+    const std::string name = "volume " + FormatUuid(end.volume_uuid());
+    auto it = volumes.find(key);
+    if (it == volumes.end()) {
+      return Status::Error(closed_volumes.Contains(key)
+                               ? name + ": VolumeEnd for a volume already closed"
+                               : name + ": VolumeEnd for an unknown volume (no VolumeHeader)");
+    }
+    return CloseVolume(it->second.get(), end.has_end() ? &end.end() : nullptr, std::string());
+  }
+
+  // Counts a newly complete ray and completes the sweep when it can.
+  Status RayProgress(SweepState* sweep, RayState* changed) {
+    if (changed != nullptr && changed->has_header && changed->has_end) ++sweep->complete_rays;
+    if (sweep->has_end && sweep->complete_rays == sweep->rays.size()) {
+      return CloseSweep(sweep, false);
+    }
+    return Status::Ok();
+  }
+
+  // ---- Building ---------------------------------------------------------
+
+  // Assembles one moment's buffer from the rays, or explains why it cannot.
+  Status BuildMoment(SweepState* sweep, const std::string& name, const MomentState& moment,
+                     const kyt::pb::common::VolumeConfig* config, const Ray* first_ray,
+                     std::vector<std::string>* warnings, DataBuffer* out) {
+    const std::string where = sweep->name + " moment '" + name + "'";
+    std::size_t longest = 0;
+    std::size_t shortest = std::numeric_limits<std::size_t>::max();
+    std::int32_t longest_ray = 0, shortest_ray = 0;
+    std::int32_t absent_ray = 0;
+    std::size_t absent = 0;
+    for (const auto& entry : sweep->rays) {
+      auto it = entry.second.samples.find(name);
+      if (it == entry.second.samples.end()) {
+        if (absent++ == 0) absent_ray = entry.first;
+        continue;
+      }
+      if (it->second.size() > longest) {
+        longest = it->second.size();
+        longest_ray = entry.first;
+      }
+      if (it->second.size() < shortest) {
+        shortest = it->second.size();
+        shortest_ray = entry.first;
+      }
+    }
+    const bool uneven = shortest != longest;
+    const int width = SampleWidth(moment.storage);
+    std::string fill_sample;
+    if ((uneven || absent > 0)) {
+      if (!options.fill.has_value()) {
+        return Status::Error(
+            where + ": " +
+            (absent > 0 ? "ray " + std::to_string(absent_ray) + " has no data for it"
+                        : "ray " + std::to_string(shortest_ray) + " has " +
+                              std::to_string(shortest) + " bytes, ray " +
+                              std::to_string(longest_ray) + " has " + std::to_string(longest)) +
+            " and no fill value is set; the moment is left out");
+      }
+      double value = options.fill->value;
+      if (options.fill->prefer_not_scanned) {
+        const auto* descriptor =
+            internal::FindMomentDescriptor(config, sweep->header.description(), first_ray, name);
+        if (descriptor != nullptr &&
+            descriptor->scale().type() == kyt::pb::common::DataDescriptor::DataScale::LINEAR) {
+          value = descriptor->scale().linear_scale().not_scanned();
+        }
+      }
+      Status status = AppendFill(value, moment.storage, moment.endian, 1, &fill_sample);
+      if (!status.ok())
+        return Status::Error(where + ": " + status.message() + "; the moment is left out");
+      const std::string value_text = std::to_string(value);
+      const std::size_t samples = longest / static_cast<std::size_t>(width);
+      for (const auto& entry : sweep->rays) {
+        auto it = entry.second.samples.find(name);
+        const std::string ray = where + " ray " + std::to_string(entry.first);
+        if (it == entry.second.samples.end()) {
+          warnings->push_back(ray + ": no data; filled with " + std::to_string(samples) +
+                              " samples of " + value_text);
+        } else if (it->second.size() < longest) {
+          warnings->push_back(ray + ": padded from " +
+                              std::to_string(it->second.size() / static_cast<std::size_t>(width)) +
+                              " to " + std::to_string(samples) + " samples with " + value_text);
+        }
+      }
+    }
+    const std::uint64_t total = static_cast<std::uint64_t>(longest) * sweep->rays.size();
+    if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+      return Status::Error(where + ": " + std::to_string(total) +
+                           " bytes exceed the 2 GiB of one buffer; the moment is left out");
+    }
+    std::string all;
+    all.reserve(static_cast<std::size_t>(total));
+    for (auto& entry : sweep->rays) {
+      auto it = entry.second.samples.find(name);
+      std::size_t have = 0;
+      if (it != entry.second.samples.end()) {
+        have = it->second.size();
+        all.append(it->second);
+        std::string().swap(it->second);
+      }
+      for (std::size_t pad = have; pad < longest; pad += fill_sample.size())
+        all.append(fill_sample);
+    }
+    out->set_endian(static_cast<DataBuffer::Endianness>(moment.endian));
+    out->set_type(static_cast<DataBuffer::StorageType>(moment.storage));
+    Status status = SetSamples(std::move(all), options.output_compression, out);
+    if (!status.ok()) return Status::Error(where + ": " + status.message());
+    return Status::Ok();
+  }
+
+  // Turns the sweep's state into a Sweep and hands it on. `forced`: closed
+  // before it completed (its volume closed).
+  Status CloseSweep(SweepState* state, bool forced) {
+    std::unique_ptr<SweepState> owner = std::move(sweeps[state->key]);
+    sweeps.erase(state->key);
+    closed_sweeps.Add(state->key);
+    VolumeState* volume = state->volume;
+    volume->open_sweeps.erase(state->key);
+
+    std::vector<std::string> missing;
+    std::vector<std::string> warnings = std::move(state->warnings);
+    if (forced && !state->has_end) missing.push_back(state->name + ": SweepEnd");
+
+    Sweep sweep;
+    const auto& header = state->header;
+    if (header.has_description()) *sweep.mutable_description() = header.description();
+    sweep.set_index_in_task(header.index_in_task());
+    if (header.has_start() || state->end.has_value()) {
+      auto* span = sweep.mutable_input_timespan();
+      if (header.has_start()) *span->mutable_start() = header.start();
+      if (state->end.has_value()) *span->mutable_end() = *state->end;
+    }
+
+    const Ray* first_ray = nullptr;
+    for (const auto& entry : state->rays) {
+      if (entry.second.has_header) {
+        first_ray = &entry.second.ray;
+        break;
+      }
+    }
+    const auto* config =
+        volume->header->has_volume_config() ? &volume->header->volume_config() : nullptr;
+    Status result;
+    for (const auto& entry : state->moments) {
+      const std::string& name = entry.first;
+      // The data type has its place in the volume only in the descriptor.
+      const auto* descriptor =
+          internal::FindMomentDescriptor(config, header.description(), first_ray, name);
+      const int type = entry.second.data_type;
+      if (descriptor == nullptr && type != kyt::pb::common::CUSTOM_TYPE) {
+        warnings.push_back(state->name + " moment '" + name + "': data type " + TypeName(type) +
+                           " is not recorded in the volume (its configuration has no "
+                           "descriptor for the moment)");
+      } else if (descriptor != nullptr && descriptor->type() != type) {
+        warnings.push_back(state->name + " moment '" + name + "': data type " + TypeName(type) +
+                           " differs from the " + TypeName(descriptor->type()) +
+                           " of its descriptor");
+      }
+      DataBuffer buffer;
+      Status status = BuildMoment(state, name, entry.second, config, first_ray, &warnings, &buffer);
+      if (!status.ok()) {
+        missing.push_back(status.message());
+        if (result.ok()) result = status;
+        continue;
+      }
+      (*sweep.mutable_sweep_moments())[name] = std::move(buffer);
+    }
+
+    sweep.mutable_rays()->Reserve(static_cast<int>(state->rays.size()));
+    for (auto& entry : state->rays) {
+      RayState& ray = entry.second;
+      const std::string name = state->name + " ray " + std::to_string(entry.first);
+      Ray* out = sweep.add_rays();
+      if (ray.has_header) {
+        *out = std::move(ray.ray);
+      } else {
+        out->set_index(entry.first);
+        missing.push_back(name + ": RayHeader");
+      }
+      if (!ray.has_end) missing.push_back(name + ": RayEnd");
+      if (ray.end.has_value()) {
+        if (!out->has_aq_end_time()) {
+          *out->mutable_aq_end_time() = *ray.end;
+        } else if (!SameTime(out->aq_end_time(), *ray.end)) {
+          warnings.push_back(name + ": RayEnd time " + TimeUtil::ToString(*ray.end) +
+                             " differs from the ray's aq_end_time " +
+                             TimeUtil::ToString(out->aq_end_time()) + "; aq_end_time kept");
+        }
+      }
+    }
+    buffered -= state->bytes;
+
+    if (options.delivery == DeliveryMode::kWholeVolumes) {
+      std::uint64_t held = 0;
+      for (const auto& entry : sweep.sweep_moments()) held += entry.second.data().size();
+      volume->held_bytes += held;
+      buffered += held;
+      volume->sweeps[state->position] = std::move(sweep);
+      for (auto& m : missing) volume->missing.push_back(std::move(m));
+      for (auto& w : warnings) volume->warnings.push_back(std::move(w));
+    } else {
+      AssembledSweep out;
+      out.volume_uuid = volume->header->volume_uuid();
+      out.volume_header = volume->header;
+      out.sweep_uuid = state->uuid;
+      out.position = state->position;
+      out.sweep = std::move(sweep);
+      out.complete = missing.empty();
+      if (!out.complete) volume->missing.push_back(state->name + ": incomplete");
+      out.missing = std::move(missing);
+      out.warnings = std::move(warnings);
+      done_sweeps.push_back(std::move(out));
+      ++volume->sweeps_delivered;
+    }
+    return result;
+  }
+
+  // Closes a volume and its open sweeps. `why` is empty when its VolumeEnd
+  // came (with the time `end`, if any), else says why it closes without.
+  Status CloseVolume(VolumeState* state, const Timestamp* end, const std::string& why) {
+    Status result;
+    // Open sweeps close in the order of their position.
+    std::vector<SweepState*> open;
+    for (const Key& key : state->open_sweeps) open.push_back(sweeps[key].get());
+    std::sort(open.begin(), open.end(),
+              [](const SweepState* a, const SweepState* b) { return a->position < b->position; });
+    for (SweepState* sweep : open) {
+      Status status = CloseSweep(sweep, true);
+      if (result.ok() && !status.ok()) result = status;
+    }
+
+    std::unique_ptr<VolumeState> owner = std::move(volumes[state->key]);
+    volumes.erase(state->key);
+    closed_volumes.Add(state->key);
+    buffered -= state->held_bytes;
+
+    AssembledVolume out;
+    const VolumeHeader& header = *state->header;
+    if (header.has_volume_uuid()) *out.volume.mutable_uuid() = header.volume_uuid();
+    if (header.has_instrument()) *out.volume.mutable_instrument() = header.instrument();
+    if (header.has_volume_config()) *out.volume.mutable_volume_config() = header.volume_config();
+    if (header.has_volume_config_uri()) out.config_uri = header.volume_config_uri();
+    if (header.has_start()) out.start = header.start();
+    if (end != nullptr) out.end = *end;
+    out.volume.mutable_sweep()->Reserve(static_cast<int>(state->sweeps.size()));
+    for (Sweep& sweep : state->sweeps) *out.volume.add_sweep() = std::move(sweep);
+    out.missing = std::move(state->missing);
+    if (!why.empty()) {
+      out.missing.push_back(state->name + ": VolumeEnd (" + why + ")");
+    }
+    out.complete = out.missing.empty();
+    out.warnings = std::move(state->warnings);
+    out.sweeps_delivered = state->sweeps_delivered;
+    done_volumes.push_back(std::move(out));
+    return result;
+  }
+
+  std::size_t CloseExpired() {
+    if (options.max_volume_age.count() <= 0) return 0;
+    const auto now = options.clock();
+    std::vector<VolumeState*> expired;
+    for (const auto& entry : volumes) {
+      if (now - entry.second->opened > options.max_volume_age)
+        expired.push_back(entry.second.get());
+    }
+    for (VolumeState* volume : expired) CloseVolume(volume, nullptr, "closed by the age limit");
+    return expired.size();
+  }
+
+  Status Add(const RayStreamMessage& message, RayStreamMessage* owned) {
+    CloseExpired();
+    switch (message.payload_case()) {
+      case RayStreamMessage::kVolumeHeader:
+        return OnVolumeHeader(message.volume_header(),
+                              owned != nullptr ? owned->mutable_volume_header() : nullptr);
+      case RayStreamMessage::kSweepHeader:
+        return OnSweepHeader(message.sweep_header(),
+                             owned != nullptr ? owned->mutable_sweep_header() : nullptr);
+      case RayStreamMessage::kRayHeader:
+        return OnRayHeader(message.ray_header(),
+                           owned != nullptr ? owned->mutable_ray_header() : nullptr);
+      case RayStreamMessage::kParameterData:
+        return OnParameterData(message.parameter_data(),
+                               owned != nullptr ? owned->mutable_parameter_data() : nullptr);
+      case RayStreamMessage::kRayEnd:
+        return OnRayEnd(message.ray_end());
+      case RayStreamMessage::kSweepEnd:
+        return OnSweepEnd(message.sweep_end());
+      case RayStreamMessage::kVolumeEnd:
+        return OnVolumeEnd(message.volume_end());
+      default:
+        return Status::Error("message without payload");
+    }
+  }
+};
+
+Assembler::Assembler(AssemblerOptions options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+Assembler::Assembler(Assembler&&) noexcept = default;
+Assembler& Assembler::operator=(Assembler&&) noexcept = default;
+Assembler::~Assembler() = default;
+
+Status Assembler::Add(const RayStreamMessage& message) { return impl_->Add(message, nullptr); }
+Status Assembler::Add(RayStreamMessage&& message) { return impl_->Add(message, &message); }
+
+std::size_t Assembler::CloseExpired() { return impl_->CloseExpired(); }
+
+void Assembler::Finish() {
+  while (!impl_->volumes.empty()) {
+    impl_->CloseVolume(impl_->volumes.begin()->second.get(), nullptr, "end of input");
+  }
+}
+
+std::vector<AssembledVolume> Assembler::TakeVolumes() {
+  std::vector<AssembledVolume> out;
+  out.swap(impl_->done_volumes);
+  return out;
+}
+
+std::vector<AssembledSweep> Assembler::TakeSweeps() {
+  std::vector<AssembledSweep> out;
+  out.swap(impl_->done_sweeps);
+  return out;
+}
+
+std::size_t Assembler::open_volumes() const { return impl_->volumes.size(); }
+std::size_t Assembler::open_sweeps() const { return impl_->sweeps.size(); }
+std::uint64_t Assembler::buffered_bytes() const { return impl_->buffered; }
+
+}  // namespace stream
+}  // namespace common_dto

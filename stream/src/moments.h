@@ -1,0 +1,30 @@
+// Lookups shared by the assembler and the splitter.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "data_descriptor.pb.h"
+#include "ray.pb.h"
+#include "sweep_description.pb.h"
+#include "volume_config.pb.h"
+
+namespace common_dto {
+namespace stream {
+namespace internal {
+
+// The descriptor of moment `name` for a sweep: first the data_moments of the
+// sweep's SweepConfig (inline in `description`, or by index into or UUID in
+// `config`), then those of the RayConfig that `ray` refers to (by index or
+// UUID in `config`). Null when there is none. `config` and `ray` may be null.
+const kyt::pb::common::DataDescriptor* FindMomentDescriptor(
+    const kyt::pb::common::VolumeConfig* config,
+    const kyt::pb::common::SweepDescription& description, const kyt::pb::common::Ray* ray,
+    const std::string& name);
+
+// True when `text` is valid UTF-8 as the protobuf runtime's parser demands.
+bool IsValidUtf8(std::string_view text);
+
+}  // namespace internal
+}  // namespace stream
+}  // namespace common_dto

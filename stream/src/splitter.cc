@@ -1,0 +1,275 @@
+// Splitting a Volume into the messages of a ray stream.
+#include "common_dto/stream/splitter.h"
+
+#include <lz4frame.h>
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+#include "moments.h"
+
+namespace common_dto {
+namespace stream {
+namespace {
+
+using kyt::pb::common::DataBuffer;
+using kyt::pb::common::Sweep;
+using kyt::pb::common::Volume;
+using kyt::pb::stream::RayStreamMessage;
+
+std::string MomentName(std::size_t sweep, const std::string& name) {
+  return "sweep " + std::to_string(sweep) + " moment '" + name + "'";
+}
+
+// The decoded size a buffer declares, or -1 when only decoding tells.
+std::int64_t DeclaredSize(const DataBuffer& buffer) {
+  switch (buffer.compression()) {
+    case DataBuffer::NONE:
+    case DataBuffer::UNKNOWN_COMPRESSION:
+      return static_cast<std::int64_t>(buffer.data().size());
+    case DataBuffer::LZ4:
+      if (IsLz4Frame(buffer.data())) {
+        if (buffer.uncompressed_size() > 0) return buffer.uncompressed_size();
+        return -1;
+      }
+      return buffer.uncompressed_size();
+    default:
+      return -1;
+  }
+}
+
+Status CheckDivisible(std::size_t sweep, const std::string& name, const DataBuffer& buffer,
+                      std::uint64_t size, int rays) {
+  if (rays == 0) {
+    return Status::Error(MomentName(sweep, name) + ": " + std::to_string(size) +
+                         " bytes of samples but the sweep has no rays to carry them");
+  }
+  const auto n = static_cast<std::uint64_t>(rays);
+  if (size % n != 0) {
+    return Status::Error(MomentName(sweep, name) + ": " + std::to_string(size) +
+                         " bytes do not divide evenly into " + std::to_string(rays) + " rays");
+  }
+  const int width = SampleWidth(buffer.type());
+  if (width > 0 && (size / n) % static_cast<std::uint64_t>(width) != 0) {
+    return Status::Error(MomentName(sweep, name) + ": " + std::to_string(size / n) +
+                         " bytes per ray are not a whole number of " +
+                         DataBuffer::StorageType_Name(buffer.type()) + " samples");
+  }
+  return Status::Ok();
+}
+
+// The checks that need no decoding, and the report of what is not carried.
+Status Precheck(const Volume& volume, SplitReport* report) {
+  for (int s = 0; s < volume.sweep_size(); ++s) {
+    const Sweep& sweep = volume.sweep(s);
+    const auto index = static_cast<std::size_t>(s);
+    const std::string where = "sweep " + std::to_string(s) + ": ";
+    auto note = [&](const std::string& what) {
+      if (report != nullptr) report->not_carried.push_back(where + what);
+    };
+    if (!sweep.task_name().empty()) note("task_name");
+    if (sweep.has_task_start()) note("task_start");
+    if (sweep.first_azimuth_gate_index() != 0) note("first_azimuth_gate_index");
+    if (!sweep.rotation_direction().empty()) note("rotation_direction");
+    if (!sweep.time_reference().empty()) note("time_reference");
+    if (sweep.ray_accumulation_time() != 0) note("ray_accumulation_time");
+    if (sweep.has_input_timespan() && !sweep.input_timespan().has_start() &&
+        !sweep.input_timespan().has_end()) {
+      note("input_timespan (present, but with neither start nor end)");
+    }
+    for (const auto& entry : sweep.sweep_moments()) {
+      const DataBuffer& buffer = entry.second;
+      const int compression = buffer.compression();
+      if (compression != DataBuffer::NONE && compression != DataBuffer::LZ4 &&
+          compression != DataBuffer::UNKNOWN_COMPRESSION) {
+        return Status::Error(MomentName(index, entry.first) + ": unknown compression " +
+                             std::to_string(compression));
+      }
+      const std::int64_t size = DeclaredSize(buffer);
+      if (size < 0 && !IsLz4Frame(buffer.data())) {
+        return Status::Error(MomentName(index, entry.first) +
+                             ": LZ4 block with negative uncompressed_size");
+      }
+      if (sweep.rays_size() == 0) {
+        if (buffer.data().empty()) {
+          note("sweep_moments '" + entry.first + "' (no rays to carry it)");
+          continue;
+        }
+        return CheckDivisible(index, entry.first, buffer,
+                              size >= 0 ? static_cast<std::uint64_t>(size) : buffer.data().size(),
+                              0);
+      }
+      if (size >= 0) {
+        Status st = CheckDivisible(index, entry.first, buffer, static_cast<std::uint64_t>(size),
+                                   sweep.rays_size());
+        if (!st.ok()) return st;
+      }
+      const bool canonical =
+          (compression == DataBuffer::NONE &&
+           buffer.uncompressed_size() == static_cast<std::int64_t>(buffer.data().size())) ||
+          (compression == DataBuffer::LZ4 && buffer.uncompressed_size() > 0) ||
+          (compression == DataBuffer::LZ4 && buffer.data().empty());
+      if (!canonical) {
+        note("sweep_moments '" + entry.first + "': compression " +
+             DataBuffer::CompressionType_Name(buffer.compression()) + ", uncompressed_size " +
+             std::to_string(buffer.uncompressed_size()) +
+             " (reassembly declares NONE or LZ4 and the true size)");
+      }
+    }
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status SplitVolume(const Volume& volume, const SplitOptions& options, const MessageSink& sink,
+                   SplitReport* report) {
+  if (report != nullptr) report->not_carried.clear();
+  Status status = Precheck(volume, report);
+  if (!status.ok()) return status;
+
+  const kyt::pb::common::UUID& volume_uuid = volume.uuid();
+  const auto* config = volume.has_volume_config() ? &volume.volume_config() : nullptr;
+  {
+    RayStreamMessage message;
+    auto* header = message.mutable_volume_header();
+    if (volume.has_uuid()) *header->mutable_volume_uuid() = volume_uuid;
+    if (volume.has_instrument()) *header->mutable_instrument() = volume.instrument();
+    if (options.config_uri.has_value()) {
+      *header->mutable_volume_config_uri() = *options.config_uri;
+    } else if (config != nullptr) {
+      *header->mutable_volume_config() = *config;
+    }
+    if (options.volume_start.has_value()) *header->mutable_start() = *options.volume_start;
+    status = sink(std::move(message));
+    if (!status.ok()) return status;
+  }
+
+  for (int s = 0; s < volume.sweep_size(); ++s) {
+    const Sweep& sweep = volume.sweep(s);
+    const auto index = static_cast<std::size_t>(s);
+    const kyt::pb::common::UUID sweep_uuid = DeriveSweepUuid(volume_uuid, s);
+    const int rays = sweep.rays_size();
+
+    // Decode this sweep's buffers, in ascending order of the moment name.
+    struct Moment {
+      std::string name;
+      const DataBuffer* buffer;
+      std::string decoded;  // Empty when the data is used as it is.
+      std::string_view samples;
+      std::size_t per_ray = 0;
+      kyt::pb::common::DataType type = kyt::pb::common::CUSTOM_TYPE;
+    };
+    std::vector<Moment> moments;
+    if (rays > 0) {
+      std::map<std::string, const DataBuffer*> sorted;
+      for (const auto& entry : sweep.sweep_moments()) sorted.emplace(entry.first, &entry.second);
+      moments.reserve(sorted.size());
+      for (const auto& entry : sorted) {
+        Moment m;
+        m.name = entry.first;
+        m.buffer = entry.second;
+        if (m.buffer->compression() == DataBuffer::LZ4) {
+          status = AppendUncompressed(*m.buffer, &m.decoded, options.max_buffer_size);
+          if (!status.ok())
+            return Status::Error(MomentName(index, entry.first) + ": " + status.message());
+          status = CheckDivisible(index, entry.first, *m.buffer, m.decoded.size(), rays);
+          if (!status.ok()) return status;
+        }
+        moments.push_back(std::move(m));
+        Moment& back = moments.back();
+        back.samples = back.buffer->compression() == DataBuffer::LZ4
+                           ? std::string_view(back.decoded)
+                           : std::string_view(back.buffer->data());
+        back.per_ray = back.samples.size() / static_cast<std::size_t>(rays);
+        if (const auto* descriptor = internal::FindMomentDescriptor(config, sweep.description(),
+                                                                    &sweep.rays(0), entry.first)) {
+          back.type = descriptor->type();
+        }
+      }
+    }
+
+    {
+      RayStreamMessage message;
+      auto* header = message.mutable_sweep_header();
+      *header->mutable_sweep_uuid() = sweep_uuid;
+      *header->mutable_volume_uuid() = volume_uuid;
+      if (sweep.has_description()) *header->mutable_description() = sweep.description();
+      header->set_index_in_task(sweep.index_in_task());
+      if (sweep.input_timespan().has_start()) {
+        *header->mutable_start() = sweep.input_timespan().start();
+      }
+      status = sink(std::move(message));
+      if (!status.ok()) return status;
+    }
+
+    for (int r = 0; r < rays; ++r) {
+      {
+        RayStreamMessage message;
+        auto* header = message.mutable_ray_header();
+        *header->mutable_ray() = sweep.rays(r);
+        *header->mutable_sweep_uuid() = sweep_uuid;
+        header->set_ray_index(r);
+        status = sink(std::move(message));
+        if (!status.ok()) return status;
+      }
+      for (const Moment& m : moments) {
+        RayStreamMessage message;
+        auto* data = message.mutable_parameter_data();
+        *data->mutable_sweep_uuid() = sweep_uuid;
+        data->set_ray_index(r);
+        data->mutable_data_type()->set_type(m.type);
+        data->mutable_data_type()->set_short_name(m.name);
+        auto* buffer = data->mutable_data();
+        buffer->set_endian(m.buffer->endian());
+        buffer->set_type(m.buffer->type());
+        status = SetSamples(m.samples.substr(static_cast<std::size_t>(r) * m.per_ray, m.per_ray),
+                            options.ray_compression, buffer);
+        if (status.ok()) status = sink(std::move(message));
+        if (!status.ok()) return status;
+      }
+      {
+        RayStreamMessage message;
+        auto* end = message.mutable_ray_end();
+        *end->mutable_sweep_uuid() = sweep_uuid;
+        end->set_ray_index(r);
+        if (sweep.rays(r).has_aq_end_time()) *end->mutable_end() = sweep.rays(r).aq_end_time();
+        status = sink(std::move(message));
+        if (!status.ok()) return status;
+      }
+    }
+
+    RayStreamMessage message;
+    auto* end = message.mutable_sweep_end();
+    *end->mutable_sweep_uuid() = sweep_uuid;
+    if (sweep.input_timespan().has_end()) *end->mutable_end() = sweep.input_timespan().end();
+    status = sink(std::move(message));
+    if (!status.ok()) return status;
+  }
+
+  RayStreamMessage message;
+  auto* end = message.mutable_volume_end();
+  if (volume.has_uuid()) *end->mutable_volume_uuid() = volume_uuid;
+  if (options.volume_end.has_value()) *end->mutable_end() = *options.volume_end;
+  return sink(std::move(message));
+}
+
+Status SplitVolume(const Volume& volume, const SplitOptions& options,
+                   std::vector<RayStreamMessage>* out, SplitReport* report) {
+  std::vector<RayStreamMessage> messages;
+  Status status = SplitVolume(
+      volume, options,
+      [&messages](RayStreamMessage&& message) {
+        messages.push_back(std::move(message));
+        return Status::Ok();
+      },
+      report);
+  if (!status.ok()) return status;
+  out->reserve(out->size() + messages.size());
+  for (auto& message : messages) out->push_back(std::move(message));
+  return Status::Ok();
+}
+
+}  // namespace stream
+}  // namespace common_dto

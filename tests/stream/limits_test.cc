@@ -1,0 +1,394 @@
+// Hostile inputs against the stream reader, the assembler and the
+// command-line tool: huge declared lengths, decompression bombs, floods of
+// sweeps, rays and moments, and deeply nested groups must each end in a
+// clear error, with memory bounded by the limits rather than by what the
+// input claims. The largest single allocation of the process is watched
+// through a replaced operator new.
+#include <fcntl.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <gtest/gtest.h>
+#include <lz4.h>
+#include <lz4frame.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <sstream>
+
+#include "stream_testing.h"
+
+namespace {
+std::atomic<std::size_t> g_largest_allocation{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  std::size_t seen = g_largest_allocation.load(std::memory_order_relaxed);
+  while (size > seen && !g_largest_allocation.compare_exchange_weak(seen, size)) {
+  }
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace common_dto_test {
+namespace {
+
+using common_dto::stream::Assembler;
+using common_dto::stream::AssemblerOptions;
+using common_dto::stream::DelimitedReader;
+using common_dto::stream::ReaderOptions;
+using common_dto::stream::ReadResult;
+using google::protobuf::io::ArrayInputStream;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kMany = 1 << 17;  // Sanitizers make each message ~10x slower.
+#else
+constexpr int kMany = 1 << 20;
+#endif
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+std::string Varint(std::uint64_t v) {
+  std::string out;
+  do {
+    out += static_cast<char>((v & 0x7f) | (v > 0x7f ? 0x80 : 0));
+    v >>= 7;
+  } while (v != 0);
+  return out;
+}
+
+// Reads `bytes` to the end and returns the error (empty at a clean end).
+std::string ReadAll(const std::string& bytes, ReaderOptions options = {}) {
+  ArrayInputStream in(bytes.data(), static_cast<int>(bytes.size()));
+  DelimitedReader reader = DelimitedReader::FromZeroCopyStream(&in, options);
+  RayStreamMessage message;
+  ReadResult r;
+  while ((r = reader.Read(&message))) {
+  }
+  return r.error();
+}
+
+void ResetLargest() { g_largest_allocation.store(0); }
+std::size_t Largest() { return g_largest_allocation.load(); }
+
+TEST(Limits, ReaderRefusesHugeLengthsBeforeAllocating) {
+  ResetLargest();
+  EXPECT_EQ(ReadAll(Varint(std::uint64_t{1} << 63) + "xyz"),
+            "message 0 at byte offset 0: length 9223372036854775808 exceeds the maximum message "
+            "size 268435456");
+  EXPECT_EQ(ReadAll(Varint(0xffffffffu)),
+            "message 0 at byte offset 0: length 4294967295 exceeds the maximum message size "
+            "268435456");
+  ReaderOptions small;
+  small.max_message_size = 1024;
+  std::string frame_2k = Varint(2048) + std::string(2048, '\0');
+  EXPECT_EQ(ReadAll(Varint(0) + frame_2k, small),
+            "message 1 at byte offset 1: length 2048 exceeds the maximum message size 1024");
+  // Under the limit, but the input ends long before: a 200 MiB frame that
+  // claims a 190 MiB sample buffer and holds 8 bytes of it.
+  const std::string payload = "\x22" + Varint(190 * kMiB + 16) + "\x22" + Varint(190 * kMiB) +
+                              "\x2a" + Varint(190 * kMiB) + "12345678";
+  const std::string error = ReadAll(Varint(200 * kMiB) + payload);
+  EXPECT_NE(error.find("truncated: length 209715200 runs past the end of the input"),
+            std::string::npos)
+      << error;
+  EXPECT_LT(Largest(), 64 * kMiB) << "a 30-byte input made the reader allocate "
+                                  << Largest() << " bytes at once";
+}
+
+TEST(Limits, DeeplyNestedGroupsAreRefused) {
+  // Unknown field 15 as a group: start-group tags 100000 deep, closed and
+  // unclosed. The runtime stops at its recursion limit; nothing overflows
+  // the stack. From a regular file the reader also says why.
+  const std::string closed = std::string(100000, '\x7b') + std::string(100000, '\x7c');
+  const std::string unclosed(100000, '\x7b');
+  for (const std::string* body : {&closed, &unclosed}) {
+    const std::string error = ReadAll(Varint(body->size()) + *body);
+    EXPECT_EQ(error.rfind("message 0 at byte offset 0: unparsable kyt.pb.stream.RayStreamMessage "
+                          "(length ",
+                          0),
+              0u)
+        << error;
+  }
+  char path[] = "/tmp/limits_test_XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string frame = Varint(unclosed.size()) + unclosed;
+  ASSERT_EQ(::write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  DelimitedReader reader = DelimitedReader::FromFile(path);
+  RayStreamMessage message;
+  const ReadResult r = reader.Read(&message);
+  EXPECT_NE(r.error().find("unterminated group in field number 15 of "
+                           "kyt.pb.stream.RayStreamMessage"),
+            std::string::npos)
+      << r.error();
+  ::close(fd);
+  ::unlink(path);
+}
+
+RayStreamMessage VolumeHeaderMessage(std::int64_t id) {
+  RayStreamMessage m;
+  m.mutable_volume_header()->mutable_volume_uuid()->set_least_significant_bits(id);
+  return m;
+}
+
+RayStreamMessage SweepHeaderMessage(std::int64_t sweep, std::int64_t volume) {
+  RayStreamMessage m;
+  m.mutable_sweep_header()->mutable_sweep_uuid()->set_most_significant_bits(sweep);
+  m.mutable_sweep_header()->mutable_volume_uuid()->set_least_significant_bits(volume);
+  return m;
+}
+
+RayStreamMessage SweepEndMessage(std::int64_t sweep) {
+  RayStreamMessage m;
+  m.mutable_sweep_end()->mutable_sweep_uuid()->set_most_significant_bits(sweep);
+  return m;
+}
+
+RayStreamMessage Data(std::int64_t sweep, int ray, const std::string& moment, DataBuffer buffer) {
+  RayStreamMessage m;
+  auto* p = m.mutable_parameter_data();
+  p->mutable_sweep_uuid()->set_most_significant_bits(sweep);
+  p->set_ray_index(ray);
+  p->mutable_data_type()->set_short_name(moment);
+  *p->mutable_data() = std::move(buffer);
+  return m;
+}
+
+TEST(Limits, AssemblerRefusesDecompressionBombs) {
+  AssemblerOptions options;
+  options.max_buffer_size = kMiB;
+  Assembler assembler(options);
+  ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
+  ASSERT_TRUE(assembler.Add(SweepHeaderMessage(1, 1)).ok());
+  ResetLargest();
+
+  // An LZ4 block that claims 2 GiB - 1.
+  DataBuffer block;
+  block.set_compression(DataBuffer::LZ4);
+  block.set_uncompressed_size(2147483647);
+  block.set_data(std::string(16, '\0'));
+  common_dto::stream::Status s = assembler.Add(Data(1, 0, "DBZ", block));
+  EXPECT_NE(s.message().find("LZ4 block declares 2147483647 bytes, more than the limit of 1048576"),
+            std::string::npos)
+      << s.message();
+
+  // An LZ4 frame whose header claims 1 TiB.
+  const std::string zeros(8 * kMiB, '\0');
+  LZ4F_preferences_t prefs{};
+  prefs.frameInfo.contentSize = std::uint64_t{1} << 40;
+  std::string lying(64, '\0');
+  {
+    LZ4F_cctx* cctx = nullptr;
+    ASSERT_FALSE(LZ4F_isError(LZ4F_createCompressionContext(&cctx, LZ4F_VERSION)));
+    const std::size_t n = LZ4F_compressBegin(cctx, &lying[0], lying.size(), &prefs);
+    ASSERT_FALSE(LZ4F_isError(n));
+    lying.resize(n);
+    LZ4F_freeCompressionContext(cctx);
+  }
+  DataBuffer frame;
+  frame.set_compression(DataBuffer::LZ4);
+  frame.set_data(lying);
+  s = assembler.Add(Data(1, 1, "DBZ", frame));
+  EXPECT_NE(s.message().find("LZ4 frame declares 1099511627776 bytes, more than the limit of "
+                             "1048576"),
+            std::string::npos)
+      << s.message();
+
+  // An LZ4 frame without a declared size: 8 MiB of zeros in ~33 KiB.
+  LZ4F_preferences_t plain{};
+  std::string bomb(LZ4F_compressFrameBound(zeros.size(), &plain), '\0');
+  bomb.resize(LZ4F_compressFrame(&bomb[0], bomb.size(), zeros.data(), zeros.size(), &plain));
+  frame.set_data(bomb);
+  ResetLargest();
+  s = assembler.Add(Data(1, 2, "DBZ", frame));
+  EXPECT_NE(s.message().find("LZ4 frame decodes to more than the limit of 1048576 bytes"),
+            std::string::npos)
+      << s.message();
+  EXPECT_LE(Largest(), 2 * kMiB) << "decoding allocated " << Largest() << " bytes at once";
+  EXPECT_EQ(assembler.buffered_bytes(), 0u);
+}
+
+TEST(Limits, AssemblerBoundsFloodsOfSweepsRaysAndMoments) {
+  // A million sweeps that never end: refused beyond max_open_sweeps.
+  {
+    Assembler assembler;
+    ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
+    int refused = 0;
+    std::string last;
+    for (int i = 1; i <= kMany; ++i) {
+      const auto s = assembler.Add(SweepHeaderMessage(i, 1));
+      if (!s.ok()) ++refused, last = s.message();
+    }
+    EXPECT_EQ(assembler.open_sweeps(), 256u);
+    EXPECT_EQ(refused, kMany - 256);
+    EXPECT_NE(last.find(": more than 256 open sweeps"), std::string::npos) << last;
+  }
+  // A million tiny sweeps that do end, delivered one by one: nothing piles
+  // up, and only the last `remembered_closed` sweep UUIDs are remembered.
+  {
+    AssemblerOptions options;
+    options.delivery = common_dto::stream::DeliveryMode::kSweepBySweep;
+    Assembler assembler(options);
+    ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
+    std::size_t delivered = 0;
+    for (int i = 1; i <= kMany; ++i) {
+      ASSERT_TRUE(assembler.Add(SweepHeaderMessage(i, 1)).ok()) << i;
+      ASSERT_TRUE(assembler.Add(SweepEndMessage(i)).ok()) << i;
+      if (i % 4096 == 0) delivered += assembler.TakeSweeps().size();
+    }
+    delivered += assembler.TakeSweeps().size();
+    EXPECT_EQ(delivered, static_cast<std::size_t>(kMany));
+    EXPECT_EQ(assembler.open_sweeps(), 0u);
+    EXPECT_NE(assembler.Add(SweepEndMessage(kMany)).message().find("already closed"),
+              std::string::npos);
+    EXPECT_NE(assembler.Add(SweepEndMessage(1)).message().find("unknown sweep"),
+              std::string::npos);
+  }
+  // A million rays in one sweep: refused beyond max_rays_per_sweep.
+  {
+    Assembler assembler;
+    ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
+    ASSERT_TRUE(assembler.Add(SweepHeaderMessage(1, 1)).ok());
+    std::string last;
+    int refused = 0;
+    RayStreamMessage m;
+    m.mutable_ray_header()->mutable_sweep_uuid()->set_most_significant_bits(1);
+    for (int i = 0; i < kMany; ++i) {
+      m.mutable_ray_header()->set_ray_index(i);
+      const auto s = assembler.Add(m);
+      if (!s.ok()) ++refused, last = s.message();
+    }
+    EXPECT_EQ(refused, kMany - 65536);
+    EXPECT_NE(last.find(": more than 65536 rays in one sweep"), std::string::npos) << last;
+  }
+  // Samples: refused beyond max_buffered_bytes; moments beyond
+  // max_moments_per_sweep.
+  {
+    AssemblerOptions options;
+    options.max_buffered_bytes = kMiB;
+    Assembler assembler(options);
+    ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
+    ASSERT_TRUE(assembler.Add(SweepHeaderMessage(1, 1)).ok());
+    DataBuffer samples;
+    samples.set_compression(DataBuffer::NONE);
+    samples.set_type(DataBuffer::UINT8);
+    samples.set_data(std::string(4096, 'x'));
+    std::string last;
+    for (int ray = 0; ray < 1000; ++ray) {
+      const auto s = assembler.Add(Data(1, ray, "DBZ", samples));
+      if (!s.ok()) last = s.message();
+    }
+    EXPECT_EQ(assembler.buffered_bytes(), kMiB);
+    EXPECT_NE(last.find("holding 4096 more bytes would exceed the limit of 1048576 buffered bytes"),
+              std::string::npos)
+        << last;
+    samples.set_data("x");
+    for (int moment = 0; moment < 100; ++moment) {
+      const auto s = assembler.Add(Data(1, 0, "M" + std::to_string(moment), samples));
+      if (!s.ok()) last = s.message();
+    }
+    EXPECT_NE(last.find(": more than 64 moments in one sweep"), std::string::npos) << last;
+  }
+}
+
+#ifdef COMMON_DTO_CLI
+// Runs the tool with `args` under an address-space limit of 1 GiB (or, in a
+// sanitizer build, the sanitizer's own limit on one allocation); returns the
+// exit status (-signal when killed) and stderr.
+int RunTool(const std::vector<std::string>& args, std::string* err) {
+  char path[] = "/tmp/limits_test_err_XXXXXX";
+  const int err_fd = ::mkstemp(path);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(err_fd, 2);
+    const int null_fd = ::open("/dev/null", O_WRONLY);
+    ::dup2(null_fd, 1);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    for (const char* var : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+      const char* old = std::getenv(var);
+      const std::string value =
+          (old != nullptr ? std::string(old) + ":" : std::string()) + "max_allocation_size_mb=1024";
+      ::setenv(var, value.c_str(), 1);
+    }
+#else
+    const rlimit limit{rlim_t{1} << 30, rlim_t{1} << 30};
+    ::setrlimit(RLIMIT_AS, &limit);
+#endif
+    std::vector<char*> argv;
+    static std::string tool = COMMON_DTO_CLI;
+    argv.push_back(&tool[0]);
+    std::vector<std::string> copy = args;
+    for (std::string& a : copy) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  *err = text.str();
+  ::close(err_fd);
+  ::unlink(path);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+std::string WriteTemp(const std::string& bytes) {
+  char path[] = "/tmp/limits_test_in_XXXXXX";
+  const int fd = ::mkstemp(path);
+  EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ::close(fd);
+  return path;
+}
+
+TEST(Limits, ToolRefusesHostileFilesWithAClearError) {
+  std::string frames;
+  for (const RayStreamMessage& m :
+       {VolumeHeaderMessage(1), SweepHeaderMessage(1, 1)}) {
+    frames += Varint(m.ByteSizeLong()) + m.SerializeAsString();
+  }
+  DataBuffer bomb;
+  bomb.set_compression(DataBuffer::LZ4);
+  bomb.set_uncompressed_size(2147483647);
+  bomb.set_data(std::string(16, '\0'));
+  const RayStreamMessage data = Data(1, 0, "DBZ", bomb);
+  const std::string lz4_stream = frames + Varint(data.ByteSizeLong()) + data.SerializeAsString();
+  const std::string huge_length = frames + Varint(std::uint64_t{1} << 62) + "abc";
+  const std::string nested = std::string(100000, '\x7b') + std::string(100000, '\x7c');
+
+  const std::string lz4_file = WriteTemp(lz4_stream);
+  const std::string huge_file = WriteTemp(huge_length);
+  const std::string nested_file = WriteTemp(nested);
+  struct Case {
+    std::vector<std::string> args;
+    const char* expected;  // In the error line.
+  };
+  const Case cases[] = {
+      {{"assemble", lz4_file, "/dev/null"}, "more than the limit of 268435456"},
+      {{"check", lz4_file}, "more than the limit of 268435456"},
+      {{"dump", huge_file}, "exceeds the maximum message size"},
+      {{"summary", huge_file}, "exceeds the maximum message size"},
+      {{"dump", nested_file}, "common-dto: "},
+      {{"check", nested_file}, "common-dto: "},
+  };
+  for (const Case& c : cases) {
+    std::string err;
+    const int status = RunTool(c.args, &err);
+    const std::string what = c.args[0] + " " + c.args[1];
+    EXPECT_TRUE(status == 1 || status == 2) << what << ": exit status " << status << "\n" << err;
+    EXPECT_NE(err.find(c.expected), std::string::npos) << what << ":\n" << err;
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << what << ":\n" << err;
+  }
+  for (const std::string& f : {lz4_file, huge_file, nested_file}) ::unlink(f.c_str());
+}
+#endif
+
+}  // namespace
+}  // namespace common_dto_test

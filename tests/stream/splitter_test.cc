@@ -1,0 +1,260 @@
+// Splitting volumes into streams, and the LZ4/sample helpers beneath it.
+#include "common_dto/stream/splitter.h"
+
+#include "common_dto/stream/ids.h"
+#include "stream_testing.h"
+
+namespace common_dto_test {
+namespace {
+
+using common_dto::stream::AppendFill;
+using common_dto::stream::AppendUncompressed;
+using common_dto::stream::Compression;
+using common_dto::stream::DeriveSweepUuid;
+using common_dto::stream::FormatUuid;
+using common_dto::stream::SetSamples;
+using common_dto::stream::SplitOptions;
+using common_dto::stream::SplitReport;
+using common_dto::stream::Status;
+
+TEST(Splitter, MessagesInProtocolOrder) {
+  const Volume volume = MakeVolume(2, 2, 3);
+  SplitOptions options;
+  options.volume_start.emplace().set_seconds(100);
+  options.volume_end.emplace().set_seconds(200);
+  const auto messages = Split(volume, options);
+  EXPECT_EQ(Kinds(messages), "VSRPPERPPEsSRPPERPPEsv");
+
+  const auto& header = messages[0].volume_header();
+  EXPECT_EQ(header.volume_uuid().SerializeAsString(), volume.uuid().SerializeAsString());
+  EXPECT_EQ(header.instrument().name(), "Test radar");
+  EXPECT_EQ(SerializeDeterministic(header.volume_config()),
+            SerializeDeterministic(volume.volume_config()));
+  EXPECT_EQ(header.start().seconds(), 100);
+  EXPECT_EQ(messages.back().volume_end().end().seconds(), 200);
+
+  // Sweep 1 starts at message 11.
+  const auto& sweep = messages[11].sweep_header();
+  EXPECT_EQ(FormatUuid(sweep.sweep_uuid()), "4a0fab93-cd1a-8b84-9a61-b15906141b0f");
+  EXPECT_EQ(sweep.volume_uuid().SerializeAsString(), volume.uuid().SerializeAsString());
+  EXPECT_EQ(sweep.index_in_task(), 1);
+  EXPECT_EQ(sweep.start().seconds(), volume.sweep(1).input_timespan().start().seconds());
+  EXPECT_EQ(sweep.description().fixed_angle_deg(), 1.5);
+  EXPECT_EQ(messages[20].sweep_end().end().seconds(),
+            volume.sweep(1).input_timespan().end().seconds());
+
+  // Ray 1 of sweep 1: header, DBZ then VRAD (name order), end.
+  const auto& ray = messages[16].ray_header();
+  EXPECT_EQ(ray.ray_index(), 1);
+  EXPECT_EQ(ray.ray().SerializeAsString(), volume.sweep(1).rays(1).SerializeAsString());
+  const auto& dbz = messages[17].parameter_data();
+  EXPECT_EQ(dbz.ray_index(), 1);
+  EXPECT_EQ(dbz.sweep_uuid().SerializeAsString(), sweep.sweep_uuid().SerializeAsString());
+  EXPECT_EQ(dbz.data_type().short_name(), "DBZ");
+  EXPECT_EQ(dbz.data_type().type(), kyt::pb::common::REFLECTIVITY_DBZ);
+  // Samples 1010, 1011, 1012 as little-endian UINT16, declared canonically.
+  EXPECT_EQ(Hex(dbz.data().SerializeAsString()), "08 01 10 02 18 01 20 06 2a 06 f2 03 f3 03 f4 03");
+  const auto& vrad = messages[18].parameter_data();
+  EXPECT_EQ(vrad.data_type().short_name(), "VRAD");
+  EXPECT_EQ(vrad.data_type().type(), kyt::pb::common::VELOCITY_M_P_S);
+  // 1.0, 1.25, 1.5 as big-endian floats.
+  EXPECT_EQ(Hex(vrad.data().data()), "3f 80 00 00 3f a0 00 00 3f c0 00 00");
+  EXPECT_EQ(messages[19].ray_end().end().nanos(), 500000000);
+  EXPECT_EQ(messages[19].ray_end().ray_index(), 1);
+
+  // Sweep UUIDs: version 8, RFC 4122 variant, reproducible, distinct.
+  EXPECT_EQ(FormatUuid(DeriveSweepUuid(volume.uuid(), 0)), "13182864-bd1a-8954-83f4-4a76c5acb0b6");
+  kyt::pb::common::UUID other = volume.uuid();
+  other.set_least_significant_bits(other.least_significant_bits() + 1);
+  EXPECT_NE(FormatUuid(DeriveSweepUuid(other, 0)), FormatUuid(DeriveSweepUuid(volume.uuid(), 0)));
+  kyt::pb::common::UUID parsed;
+  ASSERT_TRUE(common_dto::stream::ParseUuid("4A0FAB93-cd1a-8b84-9a61-b15906141b0f", &parsed));
+  EXPECT_EQ(parsed.SerializeAsString(), sweep.sweep_uuid().SerializeAsString());
+  EXPECT_FALSE(common_dto::stream::ParseUuid("4a0fab93-cd1a-8b84-9a61-b15906141b0", &parsed));
+
+  // Splitting is reproducible; a configuration by reference replaces the inline one.
+  std::string first, second;
+  for (const auto& m : messages) first += SerializeDeterministic(m);
+  for (const auto& m : Split(volume, options)) second += SerializeDeterministic(m);
+  EXPECT_EQ(first, second);
+  options.config_uri.emplace().set_endpoint("https://configs.example/volume/7");
+  EXPECT_EQ(Split(volume, options)[0].volume_header().volume_config_uri().endpoint(),
+            "https://configs.example/volume/7");
+}
+
+TEST(Splitter, ReportsWhatTheStreamCannotCarry) {
+  Volume volume = MakeVolume(3, 2, 2);
+  auto* s0 = volume.mutable_sweep(0);
+  s0->set_task_name("task");
+  s0->mutable_task_start()->set_seconds(1);
+  s0->set_first_azimuth_gate_index(4);
+  s0->set_rotation_direction("clockwise");
+  s0->set_time_reference("start");
+  s0->set_ray_accumulation_time(-1);
+  auto* s1 = volume.mutable_sweep(1);
+  s1->mutable_input_timespan()->Clear();  // Present, but empty.
+  auto& vrad = (*s1->mutable_sweep_moments())["VRAD"];
+  vrad.clear_compression();
+  vrad.clear_uncompressed_size();
+  auto* s2 = volume.mutable_sweep(2);
+  s2->clear_rays();
+  s2->clear_sweep_moments();
+  (*s2->mutable_sweep_moments())["EMPTY"];
+  SplitReport report;
+  std::vector<RayStreamMessage> messages;
+  ASSERT_TRUE(common_dto::stream::SplitVolume(volume, {}, &messages, &report).ok());
+  EXPECT_EQ(report.not_carried,
+            (std::vector<std::string>{
+                "sweep 0: task_name", "sweep 0: task_start", "sweep 0: first_azimuth_gate_index",
+                "sweep 0: rotation_direction", "sweep 0: time_reference",
+                "sweep 0: ray_accumulation_time",
+                "sweep 1: input_timespan (present, but with neither start nor end)",
+                "sweep 1: sweep_moments 'VRAD': compression UNKNOWN_COMPRESSION, "
+                "uncompressed_size 0 (reassembly declares NONE or LZ4 and the true size)",
+                "sweep 2: sweep_moments 'EMPTY' (no rays to carry it)"}));
+  EXPECT_EQ(Kinds(messages), "VSRPPERPPEsSRPPERPPEsSsv");
+}
+
+TEST(Splitter, RefusesBuffersThatDoNotSlice) {
+  struct Case {
+    const char* what;
+    std::string extra;  // Appended to sweep 0's DBZ samples.
+    bool drop_rays;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"odd byte", "x", false, "sweep 0 moment 'DBZ': 13 bytes do not divide evenly into 2 rays"},
+      {"half samples", "xy", false,
+       "sweep 0 moment 'DBZ': 7 bytes per ray are not a whole number of UINT16 samples"},
+      {"no rays", "", true,
+       "sweep 0 moment 'DBZ': 12 bytes of samples but the sweep has no rays to carry them"},
+  };
+  for (const Case& c : cases) {
+    Volume volume = MakeVolume(2, 2, 3);
+    auto& dbz = (*volume.mutable_sweep(0)->mutable_sweep_moments())["DBZ"];
+    ASSERT_TRUE(SetSamples(dbz.data() + c.extra, Compression::kNone, &dbz).ok());
+    if (c.drop_rays) {
+      volume.mutable_sweep(0)->clear_rays();
+      volume.mutable_sweep(0)->mutable_sweep_moments()->erase("VRAD");
+    }
+    int emitted = 0;
+    const Status status = common_dto::stream::SplitVolume(
+        volume, {}, [&](RayStreamMessage&&) { return ++emitted, Status::Ok(); });
+    EXPECT_EQ(status.message(), c.error) << c.what;
+    EXPECT_EQ(emitted, 0) << c.what << ": nothing is emitted";
+  }
+  // An error from the sink stops the split where it happens.
+  int emitted = 0;
+  const Status status =
+      common_dto::stream::SplitVolume(MakeVolume(2, 2, 3), {}, [&](RayStreamMessage&&) {
+        return ++emitted == 3 ? Status::Error("disk full") : Status::Ok();
+      });
+  EXPECT_EQ(status.message(), "disk full");
+  EXPECT_EQ(emitted, 3);
+}
+
+TEST(Buffers, Lz4FramesBlocksAndFill) {
+  std::string samples;
+  for (int i = 0; i < 1000; ++i) samples += static_cast<char>(i % 7 == 0 ? i : 'a');
+  for (Compression c : {Compression::kLz4Frame, Compression::kLz4Block}) {
+    DataBuffer buffer;
+    ASSERT_TRUE(SetSamples(samples, c, &buffer).ok());
+    EXPECT_EQ(buffer.compression(), DataBuffer::LZ4);
+    EXPECT_EQ(buffer.uncompressed_size(), 1000);
+    EXPECT_EQ(common_dto::stream::IsLz4Frame(buffer.data()), c == Compression::kLz4Frame);
+    std::string decoded = "abc";
+    ASSERT_TRUE(AppendUncompressed(buffer, &decoded).ok());
+    EXPECT_TRUE(decoded == "abc" + samples) << "decoded onto the end";
+  }
+  // Frames without a content size, two concatenated; uncompressed_size unset.
+  const std::string frame = Unhex(
+      "04 22 4d 18 60 40 82 0f 00 00 00 69 72 61 64 61 72 20 06 00 50 61 64 61 72 21 00 00 00 00");
+  DataBuffer two;
+  two.set_compression(DataBuffer::LZ4);
+  two.set_data(frame + frame);
+  std::string both;
+  ASSERT_TRUE(AppendUncompressed(two, &both).ok());
+  EXPECT_EQ(both, "radar radar radar radar!radar radar radar radar!");
+
+  struct Bad {
+    const char* what;
+    DataBuffer buffer;
+    std::size_t limit;
+    std::string error;
+  };
+  auto lz4 = [](std::string data, int size) {
+    DataBuffer b;
+    b.set_compression(DataBuffer::LZ4);
+    b.set_data(std::move(data));
+    b.set_uncompressed_size(size);
+    return b;
+  };
+  DataBuffer block;
+  ASSERT_TRUE(SetSamples(samples, Compression::kLz4Block, &block).ok());
+  DataBuffer framed;
+  ASSERT_TRUE(SetSamples(samples, Compression::kLz4Frame, &framed).ok());
+  DataBuffer unknown;
+  unknown.set_compression(static_cast<DataBuffer::CompressionType>(7));
+  const std::vector<Bad> bad = {
+      {"block size too small", lz4(block.data(), 999), 1 << 20,
+       "LZ4 block: malformed data, or more than uncompressed_size 999 bytes"},
+      {"block over the limit", lz4(block.data(), 1000), 999,
+       "LZ4 block declares 1000 bytes, more than the limit of 999 bytes"},
+      {"frame over the limit", framed, 999,
+       "LZ4 frame declares 1000 bytes, more than the limit of 999 bytes"},
+      {"frame without size over the limit", lz4(frame, 0), 20,
+       "LZ4 frame decodes to more than the limit of 20 bytes"},
+      {"truncated frame", lz4(frame.substr(0, 20), 0), 1 << 20,
+       "LZ4 frame: truncated (the data ends inside a frame)"},
+      {"frame size mismatch", lz4(frame, 23), 1 << 20,
+       "LZ4 frame decodes to 24 bytes, not uncompressed_size 23"},
+      {"unknown compression", unknown, 1 << 20, "unknown compression 7"},
+  };
+  for (const Bad& b : bad) {
+    std::string kept = "abc";
+    EXPECT_EQ(AppendUncompressed(b.buffer, &kept, b.limit).message(), b.error) << b.what;
+    EXPECT_EQ(kept, "abc") << b.what << ": output unchanged on error";
+  }
+
+  // Fill samples in every width and byte order.
+  auto fill = [](double v, DataBuffer::StorageType t, DataBuffer::Endianness e) {
+    std::string out;
+    Status s = AppendFill(v, t, e, 2, &out);
+    return s.ok() ? Hex(out) : s.message();
+  };
+  EXPECT_EQ(fill(1, DataBuffer::UINT16, DataBuffer::BIG), "00 01 00 01");
+  EXPECT_EQ(fill(1, DataBuffer::UINT16, DataBuffer::LITTLE), "01 00 01 00");
+  EXPECT_EQ(fill(-1, DataBuffer::INT32, DataBuffer::UNKNOWN_ENDIANNESS), "ff ff ff ff ff ff ff ff");
+  EXPECT_EQ(fill(1.5, DataBuffer::FLOAT, DataBuffer::BIG), "3f c0 00 00 3f c0 00 00");
+  EXPECT_EQ(fill(255, DataBuffer::UINT8, DataBuffer::BIG), "ff ff");
+  EXPECT_EQ(fill(256, DataBuffer::UINT8, DataBuffer::BIG),
+            "fill value 256.000000 does not fit storage type UINT8");
+  EXPECT_EQ(fill(0, DataBuffer::STRING, DataBuffer::BIG),
+            "storage type 7 has no fixed sample width to fill");
+
+  // LZ4 sweep buffers split into the same rays as uncompressed ones, and
+  // rays can travel LZ4-compressed.
+  const Volume plain = MakeVolume(1, 3, 5);
+  const auto expected = Split(plain);
+  for (Compression c : {Compression::kLz4Frame, Compression::kLz4Block}) {
+    Volume packed = plain;
+    for (auto& entry : *packed.mutable_sweep(0)->mutable_sweep_moments()) {
+      ASSERT_TRUE(SetSamples(std::string(entry.second.data()), c, &entry.second).ok());
+    }
+    SplitOptions options;
+    options.ray_compression = c;
+    const auto got = Split(packed, options);
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      if (!got[i].has_parameter_data()) continue;
+      const DataBuffer& b = got[i].parameter_data().data();
+      EXPECT_EQ(b.compression(), DataBuffer::LZ4);
+      std::string decoded;
+      ASSERT_TRUE(AppendUncompressed(b, &decoded).ok());
+      EXPECT_EQ(decoded, expected[i].parameter_data().data().data()) << "message " << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace common_dto_test
