@@ -1,13 +1,29 @@
 // common-dto demo: builds a ray record, sends it through the binary wire
-// format, and prints what a receiver gets back in text and JSON form.
+// format, and prints what a receiver gets back in text and JSON form. Then
+// builds a small volume, writes it to a file as a ray stream, reads the file
+// back message by message as a receiver would, and reassembles the volume.
 #include <google/protobuf/text_format.h>
 #include <google/protobuf/util/json_util.h>
+#include <google/protobuf/util/message_differencer.h>
+#include <google/protobuf/util/time_util.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <iomanip>
 #include <iostream>
+#include <map>
 #include <string>
 
+#include "common_dto/stream/assembler.h"
+#include "common_dto/stream/framing.h"
+#include "common_dto/stream/ids.h"
+#include "common_dto/stream/splitter.h"
+#include "instrument.pb.h"
 #include "ray.pb.h"
+#include "ray_stream_message.pb.h"
+#include "volume.pb.h"
 
 namespace {
 
@@ -29,6 +45,167 @@ Ray MakeRay() {
   return ray;
 }
 
+namespace cs = common_dto::stream;
+using kyt::pb::common::DataBuffer;
+using kyt::pb::common::Volume;
+using kyt::pb::stream::RayStreamMessage;
+
+constexpr int kRays = 36;    // 10-degree rays: a coarse but complete PPI.
+constexpr int kGates = 40;   // 250 m gates out to 10 km.
+
+// Two sweeps of 36 rays, with reflectivity (16-bit codes) and radial
+// velocity (32-bit floats), 40 range gates each: a shower north-east of the
+// radar, moving away from it.
+Volume MakeVolume() {
+  using kyt::pb::common::DataDescriptor;
+  Volume volume;
+  cs::ParseUuid("0a1b2c3d-4e5f-4a6b-8c7d-8e9fa0b1c2d3", volume.mutable_uuid());
+  auto* instrument = volume.mutable_instrument();
+  instrument->set_name("Demo radar");
+  instrument->set_instrument_type(kyt::pb::common::Instrument::INSTR_RADAR);
+  instrument->mutable_location()->mutable_lat_lon()->set_latitude_deg(60.17);
+  instrument->mutable_location()->mutable_lat_lon()->set_longitude_deg(24.94);
+  instrument->mutable_location()->set_altitude_m(45);
+  volume.mutable_volume_config()->set_name("demo PPI pair");
+  auto* sweep_config = volume.mutable_volume_config()->add_sweep_config();
+  auto* gates = sweep_config->mutable_range_scale()->add_range_m();
+  gates->set_start(125);  // Centre of the first gate, metres.
+  gates->set_step(250);
+  gates->set_count(kGates);
+  auto& dbzh = (*sweep_config->mutable_data_moments())["DBZH"];
+  dbzh.set_type(kyt::pb::common::REFLECTIVITY_DBZ);
+  dbzh.mutable_scale()->set_type(DataDescriptor::DataScale::LINEAR);
+  dbzh.mutable_scale()->mutable_linear_scale()->set_offset(-32);
+  dbzh.mutable_scale()->mutable_linear_scale()->set_step(0.5);
+  dbzh.set_data_unit(kyt::pb::common::DBZ);
+  auto& vradh = (*sweep_config->mutable_data_moments())["VRADH"];
+  vradh.set_type(kyt::pb::common::VELOCITY_M_P_S);
+  vradh.set_data_unit(kyt::pb::common::METERS_PER_SECOND);
+
+  for (int s = 0; s < 2; ++s) {
+    auto* sweep = volume.add_sweep();
+    sweep->mutable_description()->mutable_config()->set_sweep_config_index(0);
+    sweep->mutable_description()->set_fixed_angle_deg(0.5 + 1.5 * s);
+    sweep->mutable_input_timespan()->mutable_start()->set_seconds(1767225600 + 30 * s);
+    sweep->mutable_input_timespan()->mutable_end()->set_seconds(1767225600 + 30 * s + 20);
+    std::string dbzh_codes, vradh_values;
+    for (int r = 0; r < kRays; ++r) {
+      auto* ray = sweep->add_rays();
+      const double azimuth = 10.0 * r;
+      ray->set_index(r);
+      ray->mutable_az_range_deg()->set_start_deg(azimuth);
+      ray->mutable_az_range_deg()->set_span_deg(10);
+      ray->mutable_el_range_deg()->set_start_deg(0.5 + 1.5 * s);
+      const int ms = r * 20'000 / kRays;  // Each sweep takes 20 s.
+      ray->mutable_aq_start_time()->set_seconds(1767225600 + 30 * s + ms / 1000);
+      ray->mutable_aq_start_time()->set_nanos((ms % 1000) * 1'000'000);
+      ray->add_noise_dbm(-112.0 + 0.1 * r);
+      for (int g = 0; g < kGates; ++g) {
+        // Reflectivity peaks at 45 dBZ, 6 km away at azimuth 45 degrees.
+        const double da = std::remainder(azimuth + 5 - 45, 360.0) / 30.0;
+        const double dr = (g - 24) / 8.0;
+        const double dbz = 45 * std::exp(-(da * da + dr * dr)) - 5 * s;
+        const auto code = static_cast<std::uint16_t>((dbz + 32) / 0.5);
+        dbzh_codes += static_cast<char>(code & 0xff);
+        dbzh_codes += static_cast<char>(code >> 8);
+        const float v = static_cast<float>(8 * std::cos((azimuth + 5 - 45) * M_PI / 180));
+        std::uint32_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        for (int b = 0; b < 4; ++b) vradh_values += static_cast<char>((bits >> (8 * b)) & 0xff);
+      }
+    }
+    DataBuffer& d = (*sweep->mutable_sweep_moments())["DBZH"];
+    d.set_endian(DataBuffer::LITTLE);
+    d.set_type(DataBuffer::UINT16);
+    cs::SetSamples(std::move(dbzh_codes), cs::Compression::kNone, &d);
+    DataBuffer& v = (*sweep->mutable_sweep_moments())["VRADH"];
+    v.set_endian(DataBuffer::LITTLE);
+    v.set_type(DataBuffer::FLOAT);
+    cs::SetSamples(std::move(vradh_values), cs::Compression::kNone, &v);
+  }
+  return volume;
+}
+
+std::string Short(const kyt::pb::common::UUID& uuid) { return cs::FormatUuid(uuid).substr(0, 8); }
+
+// One line per message, as a receiver dispatching on the payload sees it.
+void PrintMessage(std::uint64_t index, const RayStreamMessage& m) {
+  const auto* field = m.GetDescriptor()->FindFieldByNumber(m.payload_case());
+  std::string sweep = "-", ray = "-", moment = "-";
+  switch (m.payload_case()) {
+    case RayStreamMessage::kVolumeHeader:
+      sweep = "(volume " + Short(m.volume_header().volume_uuid()) + ")";
+      break;
+    case RayStreamMessage::kSweepHeader:
+      sweep = Short(m.sweep_header().sweep_uuid());
+      break;
+    case RayStreamMessage::kRayHeader:
+      sweep = Short(m.ray_header().sweep_uuid());
+      ray = std::to_string(m.ray_header().ray_index());
+      break;
+    case RayStreamMessage::kParameterData:
+      sweep = Short(m.parameter_data().sweep_uuid());
+      ray = std::to_string(m.parameter_data().ray_index());
+      moment = m.parameter_data().data_type().short_name();
+      break;
+    case RayStreamMessage::kRayEnd:
+      sweep = Short(m.ray_end().sweep_uuid());
+      ray = std::to_string(m.ray_end().ray_index());
+      break;
+    case RayStreamMessage::kSweepEnd:
+      sweep = Short(m.sweep_end().sweep_uuid());
+      break;
+    case RayStreamMessage::kVolumeEnd:
+      sweep = "(volume " + Short(m.volume_end().volume_uuid()) + ")";
+      break;
+    default:
+      break;
+  }
+  std::cout << std::setw(4) << index << "  " << std::left << std::setw(16)
+            << (field != nullptr ? field->name() : "(none)") << std::setw(18) << sweep
+            << std::setw(5) << ray << moment << std::right << "\n";
+}
+
+// The ray index of a ray-level message; -1 for headers and ends of sweeps
+// and volumes.
+int RayIndexOf(const RayStreamMessage& m) {
+  switch (m.payload_case()) {
+    case RayStreamMessage::kRayHeader:
+      return m.ray_header().ray_index();
+    case RayStreamMessage::kParameterData:
+      return m.parameter_data().ray_index();
+    case RayStreamMessage::kRayEnd:
+      return m.ray_end().ray_index();
+    default:
+      return -1;
+  }
+}
+
+void PrintVolume(const cs::AssembledVolume& got) {
+  using google::protobuf::util::TimeUtil;
+  const Volume& v = got.volume;
+  std::cout << "volume " << cs::FormatUuid(v.uuid())
+            << (got.complete ? ", complete" : ", INCOMPLETE") << ", " << v.sweep_size()
+            << " sweeps, instrument \"" << v.instrument().name() << "\"\n";
+  for (int s = 0; s < v.sweep_size(); ++s) {
+    const auto& sweep = v.sweep(s);
+    std::cout << "  sweep " << s << ": " << sweep.description().fixed_angle_deg() << " deg, "
+              << TimeUtil::ToString(sweep.input_timespan().start()).substr(11) << " to "
+              << TimeUtil::ToString(sweep.input_timespan().end()).substr(11) << ", "
+              << sweep.rays_size() << " rays";
+    for (const auto& entry : std::map<std::string, DataBuffer>(sweep.sweep_moments().begin(),
+                                                               sweep.sweep_moments().end())) {
+      const DataBuffer& b = entry.second;
+      std::cout << ", " << entry.first << " " << DataBuffer::StorageType_Name(b.type()) << " "
+                << sweep.rays_size() << "x"
+                << b.data().size() / static_cast<std::size_t>(sweep.rays_size()) << " bytes";
+    }
+    std::cout << "\n";
+  }
+  for (const auto& what : got.missing) std::cout << "  missing: " << what << "\n";
+  for (const auto& what : got.warnings) std::cout << "  warning: " << what << "\n";
+}
+
 int Fail(const std::string& what) {
   std::cerr << "demo: " << what << "\n";
   return EXIT_FAILURE;
@@ -36,8 +213,11 @@ int Fail(const std::string& what) {
 
 }  // namespace
 
-int main() {
+// Usage: common-dto-demo [STREAM-FILE]   (default: demo-volume.rays)
+// The stream file is kept, for the command-line tool and Python to read.
+int main(int argc, char** argv) {
   GOOGLE_PROTOBUF_VERIFY_VERSION;
+  const std::string path = argc > 1 ? argv[1] : "demo-volume.rays";
 
   const Ray sent = MakeRay();
   std::string wire;
@@ -59,5 +239,49 @@ int main() {
     return Fail("could not print the ray as JSON");
   }
   std::cout << "\n== As JSON\n" << json;
-  return EXIT_SUCCESS;
+
+  // A volume as a ray stream in a file.
+  const Volume volume = MakeVolume();
+  cs::DelimitedWriter writer = cs::DelimitedWriter::ToFile(path);
+  cs::SplitReport report;
+  cs::Status status = cs::SplitVolume(
+      volume, {}, [&writer](RayStreamMessage&& m) { return writer.Write(m); }, &report);
+  if (status.ok()) status = writer.Close();
+  if (!status.ok()) return Fail("could not write the stream: " + status.message());
+  std::cout << "\n== Volume " << Short(volume.uuid())
+            << " as a ray stream: " << writer.messages_written() << " messages, "
+            << writer.bytes_written() << " bytes in " << path
+            << " (each message prefixed by its length)\n";
+  for (const auto& what : report.not_carried) std::cout << "  not carried: " << what << "\n";
+
+  std::cout << "\n== Read back, one line per message\n"
+            << "   #  payload         sweep             ray  moment\n";
+  cs::DelimitedReader reader = cs::DelimitedReader::FromFile(path);
+  cs::Assembler assembler;
+  RayStreamMessage message;
+  cs::ReadResult read;
+  std::uint64_t not_shown = 0;
+  while ((read = reader.Read(&message))) {
+    // Show the messages of the first two rays of each sweep and the headers
+    // and ends around them; count the rest.
+    if (RayIndexOf(message) < 2) {
+      if (not_shown > 0) std::cout << "     ... " << not_shown << " more ray messages\n";
+      not_shown = 0;
+      PrintMessage(reader.messages_read() - 1, message);
+    } else {
+      ++not_shown;
+    }
+    status = assembler.Add(std::move(message));
+    if (!status.ok()) std::cout << "  assembler: " << status.message() << "\n";
+  }
+  if (read.is_error()) return Fail(read.error());
+  assembler.Finish();
+
+  std::cout << "\n== Reassembled\n";
+  const auto volumes = assembler.TakeVolumes();
+  if (volumes.size() != 1) return Fail("expected one volume");
+  PrintVolume(volumes[0]);
+  const bool same = google::protobuf::util::MessageDifferencer::Equals(volume, volumes[0].volume);
+  std::cout << "same as the volume sent: " << (same ? "yes" : "NO") << "\n";
+  return same ? EXIT_SUCCESS : EXIT_FAILURE;
 }
