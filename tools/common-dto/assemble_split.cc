@@ -1,0 +1,215 @@
+// common-dto assemble and split: between ray streams and InstrumentData
+// files holding a volume.
+#include <fmt/format.h>
+#include <google/protobuf/util/time_util.h>
+
+#include "commands.h"
+#include "common_dto/stream/assembler.h"
+#include "common_dto/stream/framing.h"
+#include "common_dto/stream/ids.h"
+#include "common_dto/stream/splitter.h"
+#include "convert.h"
+#include "instrument_data.pb.h"
+#include "model.h"
+#include "output.h"
+#include "ray_stream_message.pb.h"
+
+namespace common_dto {
+namespace cli {
+namespace {
+
+// Problems reported one by one before the rest are only counted.
+constexpr std::size_t kMaxWarnings = 20;
+
+stream::Compression ParseCompression(const std::string& name) {
+  if (name == "lz4-frame") return stream::Compression::kLz4Frame;
+  if (name == "lz4-block") return stream::Compression::kLz4Block;
+  return stream::Compression::kNone;
+}
+
+std::optional<google::protobuf::Timestamp> ParseTime(const std::string& text,
+                                                     std::string_view option) {
+  if (text.empty()) return std::nullopt;
+  google::protobuf::Timestamp time;
+  if (!google::protobuf::util::TimeUtil::FromString(text, &time)) {
+    Fail("",
+         fmt::format("{} '{}' is not an RFC 3339 time such as 2026-01-01T00:00:00Z", option, text));
+  }
+  return time;
+}
+
+class WarningLimit {
+ public:
+  explicit WarningLimit(std::string file) : file_(std::move(file)) {}
+  ~WarningLimit() {
+    if (count_ > kMaxWarnings) {
+      Warn(fmt::format("{}: {} more problems not shown", file_, count_ - kMaxWarnings));
+    }
+  }
+  void Add(std::string_view text) {
+    if (++count_ <= kMaxWarnings) Warn(fmt::format("{}: {}", file_, text));
+  }
+  std::size_t count() const { return count_; }
+
+ private:
+  std::string file_;
+  std::size_t count_ = 0;
+};
+
+}  // namespace
+
+int RunAssemble(const AssembleOptions& options) {
+  InputOptions input_options = options.input_options;
+  if (input_options.kind == InputKind::kAuto && input_options.type_name.empty()) {
+    input_options.kind = InputKind::kStream;
+  }
+  const std::unique_ptr<Input> input = Input::Open(options.input, input_options);
+  if (!input->is_stream() || input->type()->full_name() != kDefaultStreamType) {
+    Fail(input->name(), fmt::format("assemble reads a stream of {}", kDefaultStreamType));
+  }
+
+  stream::AssemblerOptions assembler_options;
+  assembler_options.delivery = stream::DeliveryMode::kWholeVolumes;
+  assembler_options.output_compression = ParseCompression(options.compression);
+  if (options.fill) {
+    stream::FillValue fill;
+    fill.value = *options.fill;
+    assembler_options.fill = fill;
+  }
+  stream::Assembler assembler(assembler_options);
+
+  // Volumes are counted in the order they complete; only the one wanted is
+  // kept (the first, when none is named).
+  const std::size_t wanted = options.volume.value_or(0);
+  std::optional<stream::AssembledVolume> chosen;
+  std::size_t completed = 0;
+  auto take = [&]() {
+    for (stream::AssembledVolume& volume : assembler.TakeVolumes()) {
+      if (completed++ == wanted) chosen = std::move(volume);
+    }
+  };
+
+  std::size_t problems = 0;
+  {
+    WarningLimit warnings(input->name());
+    kyt::pb::stream::RayStreamMessage message;
+    Progress progress(fmt::format("assemble {}", input->name()), input->size());
+    while (input->Next(&message)) {
+      const stream::Status status = assembler.Add(std::move(message));
+      if (!status.ok()) warnings.Add(fmt::format("{} ({})", status.message(), input->Where()));
+      take();
+      progress.Update(input->bytes_read(), input->index() + 1);
+    }
+    assembler.Finish();
+    take();
+    problems += warnings.count();
+  }
+
+  if (completed == 0) Fail(input->name(), "the stream holds no volume");
+  if (!options.volume && completed > 1) {
+    Fail(input->name(), fmt::format("the stream holds {} volumes; choose one with --volume N "
+                                    "(0 to {}, in the order they end)",
+                                    completed, completed - 1));
+  }
+  if (!chosen) {
+    Fail(input->name(), fmt::format("--volume {}: the stream holds {} volume{}", wanted, completed,
+                                    completed == 1 ? "" : "s"));
+  }
+
+  const std::string volume_name = UuidText(chosen->volume.uuid());
+  {
+    WarningLimit warnings(input->name());
+    for (const std::string& item : chosen->missing) {
+      warnings.Add(fmt::format("volume {} is incomplete: {}", volume_name, item));
+    }
+    for (const std::string& warning : chosen->warnings) {
+      warnings.Add(fmt::format("volume {}: {}", volume_name, warning));
+    }
+    problems += warnings.count();
+  }
+  if (chosen->config_uri) {
+    Warn(
+        fmt::format("{}: volume {}: the configuration came by reference ({} at {}); the volume "
+                    "written holds none",
+                    input->name(), volume_name, UuidText(chosen->config_uri->uuid()),
+                    chosen->config_uri->endpoint()));
+  }
+  if (chosen->start || chosen->end) {
+    Note(
+        fmt::format("{}: volume {}: its start and end times ({} .. {}) have no field in a Volume "
+                    "and are not written",
+                    input->name(), volume_name, chosen->start ? TimeText(*chosen->start) : "?",
+                    chosen->end ? TimeText(*chosen->end) : "?"));
+  }
+
+  kyt::pb::common::InstrumentData data;
+  *data.mutable_volume() = std::move(chosen->volume);
+  chosen.reset();
+  std::string error;
+  const std::string bytes = SerializeDeterministic(data, &error);
+  if (!error.empty()) Fail(input->name(), error);
+  OutputFile out(options.output);
+  out.Write(bytes);
+  out.Commit();
+  // Written all the same, but not as the producer meant it.
+  return problems == 0 ? kExitOk : kExitFindings;
+}
+
+int RunSplit(const SplitOptions& options) {
+  const std::optional<google::protobuf::Timestamp> start = ParseTime(options.start, "--start");
+  const std::optional<google::protobuf::Timestamp> end = ParseTime(options.end, "--end");
+  InputOptions input_options = options.input_options;
+  if (input_options.kind == InputKind::kAuto) input_options.kind = InputKind::kMessage;
+  const std::unique_ptr<Input> input = Input::Open(options.input, input_options);
+  if (input->is_stream()) Fail(input->name(), "split reads a single message holding a volume");
+  const std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
+
+  const kyt::pb::common::Volume* volume = nullptr;
+  if (const auto* data = dynamic_cast<const kyt::pb::common::InstrumentData*>(message.get())) {
+    if (!data->has_volume()) {
+      Fail(input->name(), fmt::format("the InstrumentData holds {}, not a volume",
+                                      data->has_sweep()     ? "a sweep"
+                                      : data->has_product() ? "a product"
+                                                            : "nothing"));
+    }
+    volume = &data->volume();
+  } else if (const auto* v = dynamic_cast<const kyt::pb::common::Volume*>(message.get())) {
+    volume = v;
+  } else {
+    Fail(input->name(), fmt::format("split reads an InstrumentData or a Volume, not a {}",
+                                    message->GetDescriptor()->full_name()));
+  }
+
+  stream::SplitOptions split_options;
+  split_options.ray_compression = ParseCompression(options.compression);
+  split_options.volume_start = start;
+  split_options.volume_end = end;
+
+  OutputFile out(options.output);
+  stream::WriterOptions writer_options;
+  writer_options.deterministic = true;
+  stream::DelimitedWriter writer = stream::DelimitedWriter::ToFd(out.fd(), writer_options);
+  Progress progress(fmt::format("split {}", input->name()), 0);
+  stream::SplitReport report;
+  const stream::Status status = stream::SplitVolume(
+      *volume, split_options,
+      [&](kyt::pb::stream::RayStreamMessage&& piece) {
+        stream::Status written = writer.Write(piece);
+        progress.Update(writer.bytes_written(), writer.messages_written());
+        return written;
+      },
+      &report);
+  if (!status.ok()) Fail(input->name(), status.message());
+  const stream::Status closed = writer.Close();
+  if (!closed.ok()) Fail(out.display_name(), closed.message());
+  progress.Erase();
+  out.Commit();
+  WarningLimit warnings(input->name());
+  for (const std::string& item : report.not_carried) {
+    warnings.Add(fmt::format("not carried by the stream: {}", item));
+  }
+  return kExitOk;
+}
+
+}  // namespace cli
+}  // namespace common_dto

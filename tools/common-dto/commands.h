@@ -1,0 +1,67 @@
+// The subcommands of common-dto. Each returns the exit status and throws
+// Fatal for unusable input or arguments.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "input.h"
+
+namespace common_dto {
+namespace cli {
+
+struct DumpOptions {
+  std::string file;
+  std::string format = "json";  // json | text
+  std::string output = "-";
+  InputOptions input;
+};
+int RunDump(const DumpOptions& options);
+
+struct EncodeOptions {
+  std::string input;
+  std::string output;
+  std::string from = "json";  // json | text
+  std::string type_name;      // empty: the default for the kind
+  bool stream = false;        // one message per line, written as a stream
+};
+int RunEncode(const EncodeOptions& options);
+
+struct SummaryOptions {
+  std::string file;
+  std::string output = "-";
+  InputOptions input;
+};
+int RunSummary(const SummaryOptions& options);
+
+struct CheckOptions {
+  std::string file;
+  std::string output = "-";
+  InputOptions input;
+  std::size_t max_buffer_size = std::size_t{256} << 20;
+};
+int RunCheck(const CheckOptions& options);
+
+struct AssembleOptions {
+  std::string input;
+  std::string output;
+  std::string compression = "none";  // none | lz4-frame | lz4-block
+  std::optional<double> fill;
+  std::optional<std::size_t> volume;  // which volume of the stream
+  InputOptions input_options;
+};
+int RunAssemble(const AssembleOptions& options);
+
+struct SplitOptions {
+  std::string input;
+  std::string output;
+  std::string compression = "none";
+  std::string start;  // RFC 3339 times for the VolumeHeader and VolumeEnd
+  std::string end;
+  InputOptions input_options;
+};
+int RunSplit(const SplitOptions& options);
+
+}  // namespace cli
+}  // namespace common_dto

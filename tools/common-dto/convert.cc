@@ -1,0 +1,164 @@
+// Binary, JSON and text forms of messages.
+#include "convert.h"
+
+#include <fmt/format.h>
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/tokenizer.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <google/protobuf/text_format.h>
+#include <google/protobuf/util/json_util.h>
+#include <google/protobuf/util/type_resolver.h>
+#include <google/protobuf/util/type_resolver_util.h>
+
+#include <cctype>
+#include <climits>
+#include <memory>
+
+namespace common_dto {
+namespace cli {
+namespace {
+
+constexpr char kTypeUrlPrefix[] = "type.googleapis.com";
+
+google::protobuf::util::TypeResolver* Resolver() {
+  static const std::unique_ptr<google::protobuf::util::TypeResolver> resolver(
+      google::protobuf::util::NewTypeResolverForDescriptorPool(
+          kTypeUrlPrefix, google::protobuf::DescriptorPool::generated_pool()));
+  return resolver.get();
+}
+
+std::string TypeUrl(const google::protobuf::Message& message) {
+  return fmt::format("{}/{}", kTypeUrlPrefix, message.GetDescriptor()->full_name());
+}
+
+// The first line of a status message from the JSON converter (which may add
+// the offending input and a caret on further lines), without the code.
+std::string OneLine(std::string text) {
+  const std::size_t newline = text.find('\n');
+  if (newline != std::string::npos) text.resize(newline);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  return text;
+}
+
+// The JSON printer writes a negative zero as -0, which the JSON parser reads
+// as the integer 0 and so loses the sign; -0.0 keeps it. Rewrites every
+// number token that is exactly -0 (outside strings) that way.
+std::string KeepNegativeZeros(std::string_view json) {
+  std::string out;
+  out.reserve(json.size());
+  bool in_string = false;
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    const char c = json[i];
+    out += c;
+    if (in_string) {
+      if (c == '\\' && i + 1 < json.size()) {
+        out += json[++i];
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+      continue;
+    }
+    if (c == '-' && i + 1 < json.size() && json[i + 1] == '0') {
+      const char next = i + 2 < json.size() ? json[i + 2] : ' ';
+      if (!std::isdigit(static_cast<unsigned char>(next)) && next != '.' && next != 'e' &&
+          next != 'E') {
+        out += "0.0";
+        ++i;
+      }
+    }
+  }
+  return out;
+}
+
+class FirstError : public google::protobuf::io::ErrorCollector {
+ public:
+  void AddError(int line, int column, const std::string& message) override {
+    if (error_.empty())
+      error_ = fmt::format("line {} column {}: {}", line + 1, column + 1, message);
+  }
+  void AddWarning(int, int, const std::string&) override {}
+  const std::string& error() const { return error_; }
+
+ private:
+  std::string error_;
+};
+
+}  // namespace
+
+std::string SerializeDeterministic(const google::protobuf::Message& message, std::string* error) {
+  error->clear();
+  const std::size_t size = message.ByteSizeLong();
+  if (size > static_cast<std::size_t>(INT_MAX)) {
+    *error = fmt::format("the message is too large to encode ({} bytes; the limit is 2 GiB)", size);
+    return std::string();
+  }
+  std::string bytes;
+  bytes.reserve(size);
+  {
+    google::protobuf::io::StringOutputStream out(&bytes);
+    google::protobuf::io::CodedOutputStream coded(&out);
+    coded.SetSerializationDeterministic(true);
+    message.SerializeWithCachedSizes(&coded);
+  }
+  return bytes;
+}
+
+bool ToJson(const google::protobuf::Message& message, bool pretty, std::string* json,
+            std::string* error) {
+  std::string bytes = SerializeDeterministic(message, error);
+  if (!error->empty()) return false;
+  google::protobuf::util::JsonPrintOptions options;
+  options.preserve_proto_field_names = true;
+  options.always_print_primitive_fields = false;
+  options.add_whitespace = pretty;
+  json->clear();
+  const auto status = google::protobuf::util::BinaryToJsonString(Resolver(), TypeUrl(message),
+                                                                 bytes, json, options);
+  if (!status.ok()) {
+    *error = fmt::format("cannot be written as JSON: {} (the text format can: --format text)",
+                         OneLine(std::string(status.message())));
+    return false;
+  }
+  if (pretty && (json->empty() || json->back() != '\n')) *json += '\n';
+  return true;
+}
+
+bool FromJson(std::string_view json, google::protobuf::Message* message, std::string* error) {
+  message->Clear();
+  google::protobuf::util::JsonParseOptions options;
+  options.ignore_unknown_fields = false;
+  const auto status =
+      google::protobuf::util::JsonStringToMessage(KeepNegativeZeros(json), message, options);
+  if (status.ok()) return true;
+  *error = OneLine(std::string(status.message()));
+  return false;
+}
+
+std::string ToText(const google::protobuf::Message& message, bool single_line) {
+  google::protobuf::TextFormat::Printer printer;
+  printer.SetSingleLineMode(single_line);
+  std::string text;
+  printer.PrintToString(message, &text);
+  if (single_line) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+  }
+  return text;
+}
+
+bool FromText(std::string_view text, google::protobuf::Message* message, std::string* error) {
+  message->Clear();
+  FirstError errors;
+  google::protobuf::TextFormat::Parser parser;
+  parser.RecordErrorsTo(&errors);
+  if (parser.ParseFromString(std::string(text), message)) return true;
+  *error = errors.error().empty() ? "malformed text" : errors.error();
+  return false;
+}
+
+}  // namespace cli
+}  // namespace common_dto

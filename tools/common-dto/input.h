@@ -1,0 +1,121 @@
+// Reading the tool's inputs: single messages and length-delimited streams,
+// from files or standard input, with the kind of a file found out when not
+// given, and errors that say where a file is damaged.
+#pragma once
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common_dto/stream/framing.h"
+
+namespace common_dto {
+namespace cli {
+
+enum class InputKind { kAuto, kMessage, kStream };
+
+// The message types a single-message file and a stream hold by default.
+inline constexpr char kDefaultMessageType[] = "kyt.pb.common.InstrumentData";
+inline constexpr char kDefaultStreamType[] = "kyt.pb.stream.RayStreamMessage";
+
+// Looks a message up by full name in the generated pool. An unknown name is
+// a Fatal error that suggests the full names ending in the same simple name.
+const google::protobuf::Descriptor* FindMessageType(const std::string& name);
+
+// Every message type of the schema (nested ones included), sorted by name.
+std::vector<const google::protobuf::Descriptor*> AllMessageTypes();
+
+struct InputOptions {
+  InputKind kind = InputKind::kAuto;
+  // Full name given with --type; empty for the defaults above. A type given
+  // with --input-kind auto means a single message of that type.
+  std::string type_name;
+  std::size_t max_message_size = stream::kDefaultMaxMessageSize;
+};
+
+// A problem found in wire data: what, at which byte offset of the data, and
+// the path of the field in which it lies (empty at the top level).
+struct WireProblem {
+  std::string what;
+  std::uint64_t offset = 0;
+  std::string path;
+};
+
+// Walks `data` as the runtime's parser would for `type` and returns the
+// first thing it would fail on (malformed or truncated data, invalid UTF-8
+// in a string field, nesting too deep). nullopt when nothing is found.
+std::optional<WireProblem> DiagnoseWire(const google::protobuf::Descriptor* type,
+                                        std::string_view data);
+
+// An opened input: a single message, or a stream read message by message.
+class Input {
+ public:
+  // Opens `path` ("-" is standard input) and settles its kind, saying on
+  // stderr which was chosen when it was found out. Throws Fatal.
+  static std::unique_ptr<Input> Open(const std::string& path, const InputOptions& options);
+  ~Input();
+
+  const std::string& name() const { return name_; }
+  bool is_stream() const { return stream_; }
+  // The type of the single message, or of each message of the stream.
+  const google::protobuf::Descriptor* type() const { return type_; }
+  // Size in bytes, 0 when unknown (a pipe).
+  std::uint64_t size() const { return size_; }
+
+  // Single message: the parsed message (once).
+  std::unique_ptr<google::protobuf::Message> TakeMessage();
+  // Its serialized size as read.
+  std::uint64_t message_bytes() const { return message_bytes_; }
+
+  // Stream: reads the next message into *message; false at the end of the
+  // stream. A damaged frame is a Fatal error naming its index and offset.
+  bool Next(google::protobuf::Message* message);
+  // Index and byte offset of the message Next() returned last.
+  std::uint64_t index() const { return index_; }
+  std::uint64_t offset() const { return offset_; }
+  // Bytes read so far (for progress).
+  std::uint64_t bytes_read() const;
+  // A new message of the stream's type.
+  std::unique_ptr<google::protobuf::Message> NewMessage() const;
+
+  // "message 3 at byte offset 1234" for the message Next() returned last.
+  std::string Where() const;
+
+ private:
+  struct Source;
+  Input() = default;
+
+  void OpenStreamReader();
+  [[noreturn]] void FailRead(const stream::ReadResult& result);
+
+  std::string path_;
+  std::string name_;
+  InputOptions options_;
+  bool stream_ = false;
+  const google::protobuf::Descriptor* type_ = nullptr;
+  std::uint64_t size_ = 0;
+  std::unique_ptr<Source> source_;
+  std::unique_ptr<google::protobuf::Message> message_;
+  std::uint64_t message_bytes_ = 0;
+  std::unique_ptr<stream::DelimitedReader> reader_;
+  std::uint64_t index_ = 0;
+  std::uint64_t offset_ = 0;
+};
+
+// The path of the first unknown fields in `message` ("" for the top level)
+// and how many places hold some; for notes that a text form leaves them out.
+struct UnknownFieldsReport {
+  std::size_t places = 0;
+  std::string first_path;
+};
+UnknownFieldsReport FindUnknownFields(const google::protobuf::Message& message);
+
+}  // namespace cli
+}  // namespace common_dto

@@ -1,0 +1,738 @@
+// common-dto summary: what a file or stream holds, for people.
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "commands.h"
+#include "common_dto/stream/buffers.h"
+#include "common_dto/stream/ids.h"
+#include "instrument_data.pb.h"
+#include "model.h"
+#include "output.h"
+#include "ray_stream_message.pb.h"
+
+namespace common_dto {
+namespace cli {
+namespace {
+
+using google::protobuf::Timestamp;
+using kyt::pb::common::DataBuffer;
+using kyt::pb::common::Instrument;
+using kyt::pb::common::InstrumentData;
+using kyt::pb::common::Product;
+using kyt::pb::common::Ray;
+using kyt::pb::common::Sweep;
+using kyt::pb::common::SweepConfig;
+using kyt::pb::common::SweepDescription;
+using kyt::pb::common::Volume;
+using kyt::pb::common::VolumeConfig;
+using kyt::pb::stream::RayStreamMessage;
+using kyt::pb::stream::VolumeConfigUri;
+using kyt::pb::stream::VolumeHeader;
+
+// Rows of this many lines or more are cut short in lists.
+constexpr std::size_t kMaxListed = 20;
+
+void Line(std::string* out, std::string_view key, std::string_view value) {
+  *out += fmt::format("{:<14} {}\n", key, value);
+}
+
+std::string Plural(std::uint64_t n, std::string_view one, std::string_view many) {
+  return fmt::format("{} {}", n, n == 1 ? one : many);
+}
+
+// ---- The sweep table ----------------------------------------------------------
+
+struct Extent {
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  void Add(double a, double b) {
+    lo = std::min({lo, a, b});
+    hi = std::max({hi, a, b});
+  }
+  bool empty() const { return lo > hi; }
+  std::string Text(int decimals) const {
+    if (empty()) return "-";
+    return fmt::format("{:.{}f}..{:.{}f}", lo, decimals, hi, decimals);
+  }
+};
+
+// One moment's column entry: storage type and samples per ray.
+struct MomentCell {
+  int storage_type = -1;
+  bool mixed_types = false;
+  bool lz4 = false;
+  bool irregular = false;  // Bytes that do not divide into rays and samples.
+  std::int64_t min_samples = -1;
+  std::int64_t max_samples = -1;
+
+  // `bytes` (uncompressed) holding the samples of `rays` rays.
+  void Add(int type, bool compressed, std::uint64_t bytes, std::uint64_t rays) {
+    if (storage_type >= 0 && storage_type != type) mixed_types = true;
+    storage_type = type;
+    lz4 = lz4 || compressed;
+    const int width = stream::SampleWidth(type);
+    const std::uint64_t unit = width > 0 ? static_cast<std::uint64_t>(width) : 1;
+    if (rays == 0 || bytes % (rays * unit) != 0) {
+      irregular = true;
+      return;
+    }
+    const auto samples = static_cast<std::int64_t>(bytes / rays / unit);
+    min_samples = min_samples < 0 ? samples : std::min(min_samples, samples);
+    max_samples = std::max(max_samples, samples);
+  }
+
+  std::string Text(const std::string& name) const {
+    const std::string type =
+        mixed_types ? "mixed types" : EnumName(DataBuffer::StorageType_descriptor(), storage_type);
+    const bool bytes = stream::SampleWidth(storage_type) == 0;
+    std::string count;
+    if (irregular || min_samples < 0) {
+      count = "?";
+    } else if (min_samples == max_samples) {
+      count = std::to_string(min_samples);
+    } else {
+      count = fmt::format("{}-{}", min_samples, max_samples);
+    }
+    return fmt::format("{} {}{}{}{}", name, type, bytes ? " " : "x", count,
+                       std::string(bytes ? " bytes" : "") + (lz4 ? " lz4" : ""));
+  }
+};
+
+std::uint64_t UncompressedBytes(const DataBuffer& buffer) {
+  if (buffer.compression() == DataBuffer::LZ4) {
+    return static_cast<std::uint64_t>(std::max(0, buffer.uncompressed_size()));
+  }
+  return buffer.data().size();
+}
+
+struct SweepRow {
+  std::string label;
+  std::optional<double> angle;
+  std::string type = "-";
+  std::uint64_t rays = 0;
+  Extent az, el;
+  std::optional<Timestamp> start, end;
+  std::map<std::string, MomentCell> moments;
+  std::string note;
+
+  void AddRay(const Ray& ray) {
+    if (ray.has_az_range_deg()) {
+      az.Add(ray.az_range_deg().start_deg(),
+             ray.az_range_deg().start_deg() + ray.az_range_deg().span_deg());
+    }
+    if (ray.has_el_range_deg()) {
+      el.Add(ray.el_range_deg().start_deg(),
+             ray.el_range_deg().start_deg() + ray.el_range_deg().span_deg());
+    }
+    if (ray.has_aq_start_time() && (!start || Earlier(ray.aq_start_time(), *start))) {
+      start = ray.aq_start_time();
+    }
+    if (ray.has_aq_end_time() && (!end || Earlier(*end, ray.aq_end_time())))
+      end = ray.aq_end_time();
+  }
+};
+
+std::string SweepTypeText(const VolumeConfig* config, const SweepDescription& description) {
+  if (description.config().ConfigReference_case() ==
+      kyt::pb::common::SweepConfigReference::CONFIGREFERENCE_NOT_SET) {
+    return "-";
+  }
+  const SweepConfig* sweep_config = ResolveSweepConfig(config, description.config());
+  if (sweep_config == nullptr) return "?";
+  return EnumName(SweepConfig::SweepType_descriptor(), sweep_config->type());
+}
+
+SweepRow RowOfSweep(const Sweep& sweep, std::size_t index, const VolumeConfig* config) {
+  SweepRow row;
+  row.label = std::to_string(index);
+  if (sweep.has_description()) row.angle = sweep.description().fixed_angle_deg();
+  row.type = SweepTypeText(config, sweep.description());
+  row.rays = static_cast<std::uint64_t>(sweep.rays_size());
+  for (const Ray& ray : sweep.rays()) row.AddRay(ray);
+  if (sweep.has_input_timespan()) {
+    if (!row.start && sweep.input_timespan().has_start())
+      row.start = sweep.input_timespan().start();
+    if (!row.end && sweep.input_timespan().has_end()) row.end = sweep.input_timespan().end();
+  }
+  for (const auto& [name, buffer] : sweep.sweep_moments()) {
+    row.moments[name].Add(buffer.type(), buffer.compression() == DataBuffer::LZ4,
+                          UncompressedBytes(buffer), row.rays);
+  }
+  return row;
+}
+
+void PrintSweepTable(std::string* out, const std::vector<SweepRow>& rows) {
+  if (rows.empty()) return;
+  *out +=
+      fmt::format("\n{:>5}  {:>7}  {:<8} {:>6}  {:<14} {:<12}  {:<24} {:>9}  {}\n", "sweep",
+                  "angle", "type", "rays", "azimuth", "elevation", "start", "duration", "moments");
+  for (const SweepRow& row : rows) {
+    std::string moments;
+    for (const auto& [name, cell] : row.moments) {
+      if (!moments.empty()) moments += ", ";
+      moments += cell.Text(name);
+    }
+    if (moments.empty()) moments = "-";
+    const std::string duration =
+        row.start && row.end ? fmt::format("{:.1f} s", SecondsBetween(*row.start, *row.end)) : "-";
+    *out += fmt::format("{:>5}  {:>7}  {:<8} {:>6}  {:<14} {:<12}  {:<24} {:>9}  {}\n", row.label,
+                        row.angle ? fmt::format("{:.2f}", *row.angle) : "-", row.type, row.rays,
+                        row.az.Text(1), row.el.Text(2), row.start ? TimeText(*row.start) : "-",
+                        duration, moments);
+  }
+  for (const SweepRow& row : rows) {
+    if (!row.note.empty()) *out += fmt::format("sweep {}: {}\n", row.label, row.note);
+  }
+}
+
+// "3 sweeps, 1080 rays, 2026-01-01T00:00:00Z .. 2026-01-01T00:01:30Z"
+std::string SweepTotals(const std::vector<SweepRow>& rows) {
+  std::uint64_t rays = 0;
+  std::optional<Timestamp> start, end;
+  for (const SweepRow& row : rows) {
+    rays += row.rays;
+    if (row.start && (!start || Earlier(*row.start, *start))) start = row.start;
+    if (row.end && (!end || Earlier(*end, *row.end))) end = row.end;
+  }
+  std::string text =
+      fmt::format("{}, {}", Plural(rows.size(), "sweep", "sweeps"), Plural(rays, "ray", "rays"));
+  if (start || end) {
+    text += fmt::format(", {} .. {}", start ? TimeText(*start) : "?", end ? TimeText(*end) : "?");
+  }
+  return text;
+}
+
+// ---- Volume-level lines -------------------------------------------------------
+
+void PrintInstrument(std::string* out, const Instrument* instrument) {
+  if (instrument == nullptr) {
+    Line(out, "instrument", "(none)");
+    return;
+  }
+  std::string kind =
+      EnumName(Instrument::InstrumentType_descriptor(), instrument->instrument_type());
+  if (instrument->has_radar_properties()) kind += ", radar properties";
+  if (instrument->has_lidar_properties()) kind += ", lidar properties";
+  Line(out, "instrument",
+       fmt::format("{} ({})", instrument->name().empty() ? "(no name)" : instrument->name(), kind));
+  if (instrument->has_location() || instrument->tower_height() != 0) {
+    const auto& location = instrument->location();
+    std::string position;
+    if (location.has_lat_lon()) {
+      position = fmt::format("lat {:.5f}  lon {:.5f}  ", location.lat_lon().latitude_deg(),
+                             location.lat_lon().longitude_deg());
+    }
+    position += fmt::format("altitude {} m", Number(location.altitude_m()));
+    if (instrument->tower_height() != 0) {
+      position += fmt::format("  tower height {}", Number(instrument->tower_height()));
+    }
+    Line(out, "  position", position);
+  }
+  std::vector<std::string> made;
+  if (!instrument->manufacturer().empty()) made.push_back(instrument->manufacturer());
+  if (!instrument->model().empty()) made.push_back("model " + instrument->model());
+  if (!instrument->software_name().empty())
+    made.push_back("software " + instrument->software_name());
+  if (!made.empty()) Line(out, "  made by", fmt::format("{}", fmt::join(made, ", ")));
+  if (instrument->has_wmo_id()) {
+    const auto& wmo = instrument->wmo_id();
+    std::vector<std::string> parts;
+    if (wmo.has_wigos_id()) {
+      const auto& w = wmo.wigos_id();
+      parts.push_back(fmt::format("WIGOS {}-{}-{}-{}", w.series_id(), w.issuer_id(), w.number_id(),
+                                  w.local_id()));
+    }
+    if (wmo.center_id() != 0 || !wmo.center_name().empty()) {
+      parts.push_back(fmt::format("centre {}{}", wmo.center_id(),
+                                  wmo.center_name().empty() ? "" : " " + wmo.center_name()));
+    }
+    if (wmo.sub_center_id() != 0 || !wmo.sub_center_name().empty()) {
+      parts.push_back(
+          fmt::format("sub-centre {}{}", wmo.sub_center_id(),
+                      wmo.sub_center_name().empty() ? "" : " " + wmo.sub_center_name()));
+    }
+    if (wmo.station_id() != 0) parts.push_back(fmt::format("station {}", wmo.station_id()));
+    Line(out, "  WMO", parts.empty() ? "(empty)" : fmt::format("{}", fmt::join(parts, ", ")));
+  }
+  if (instrument->has_opera_id()) {
+    const auto& opera = instrument->opera_id();
+    std::vector<std::string> parts;
+    if (!opera.radar_site().empty()) parts.push_back("site " + opera.radar_site());
+    if (!opera.place().empty()) parts.push_back("place " + opera.place());
+    if (!opera.node().empty()) parts.push_back("node " + opera.node());
+    if (opera.country() != 0) parts.push_back(fmt::format("country {}", opera.country()));
+    if (opera.station() != 0) parts.push_back(fmt::format("station {}", opera.station()));
+    if (!opera.comment().empty()) parts.push_back("comment " + opera.comment());
+    Line(out, "  OPERA", parts.empty() ? "(empty)" : fmt::format("{}", fmt::join(parts, ", ")));
+  }
+}
+
+void PrintConfiguration(std::string* out, const VolumeConfig* config, const VolumeConfigUri* uri) {
+  if (uri != nullptr) {
+    Line(out, "configuration",
+         fmt::format("by reference: {} at {}", UuidText(uri->uuid()),
+                     uri->endpoint().empty() ? "(no endpoint)" : uri->endpoint()));
+    return;
+  }
+  if (config == nullptr) {
+    Line(out, "configuration", "(none)");
+    return;
+  }
+  Line(out, "configuration",
+       fmt::format("{}{}", config->name().empty() ? "(no name)" : config->name(),
+                   config->has_uuid() ? "  " + UuidText(config->uuid()) : ""));
+  Line(out, "",
+       fmt::format(
+           "{}, {}, {}", Plural(config->sweep_config_size(), "sweep config", "sweep configs"),
+           Plural(config->ray_config_size(), "ray config", "ray configs"),
+           Plural(config->sweep_descriptions_size(), "sweep description", "sweep descriptions")));
+}
+
+void SummarizeVolume(std::string* out, const Volume& volume) {
+  Line(out, "volume", volume.has_uuid() ? UuidText(volume.uuid()) : "(no uuid)");
+  PrintInstrument(out, volume.has_instrument() ? &volume.instrument() : nullptr);
+  const VolumeConfig* config = volume.has_volume_config() ? &volume.volume_config() : nullptr;
+  PrintConfiguration(out, config, nullptr);
+  std::vector<SweepRow> rows;
+  for (int i = 0; i < volume.sweep_size(); ++i) {
+    rows.push_back(RowOfSweep(volume.sweep(i), static_cast<std::size_t>(i), config));
+  }
+  Line(out, "sweeps", SweepTotals(rows));
+  PrintSweepTable(out, rows);
+}
+
+void SummarizeSweep(std::string* out, const Sweep& sweep) {
+  if (!sweep.task_name().empty() || sweep.index_in_task() != 0) {
+    Line(out, "task",
+         fmt::format(
+             "{} (sweep {} of the task{})", sweep.task_name(), sweep.index_in_task(),
+             sweep.has_task_start() ? ", started " + TimeText(sweep.task_start()) : std::string()));
+  }
+  const std::vector<SweepRow> rows{RowOfSweep(sweep, 0, nullptr)};
+  Line(out, "sweeps", SweepTotals(rows));
+  PrintSweepTable(out, rows);
+}
+
+// ---- Products -----------------------------------------------------------------
+
+std::string BuffersText(const google::protobuf::RepeatedPtrField<DataBuffer>& buffers) {
+  std::uint64_t stored = 0, raw = 0;
+  std::set<std::string> types;
+  bool lz4 = false;
+  for (const DataBuffer& buffer : buffers) {
+    stored += buffer.data().size();
+    raw += UncompressedBytes(buffer);
+    types.insert(EnumName(DataBuffer::StorageType_descriptor(), buffer.type()));
+    lz4 = lz4 || buffer.compression() == DataBuffer::LZ4;
+  }
+  std::string text = Plural(static_cast<std::uint64_t>(buffers.size()), "buffer", "buffers");
+  if (buffers.empty()) return text;
+  text += fmt::format(" {}, {}", fmt::join(types, "/"), Plural(raw, "byte", "bytes"));
+  if (lz4) text += fmt::format(" ({} stored, lz4)", stored);
+  return text;
+}
+
+void SummarizeProduct(std::string* out, const Product& product) {
+  Line(out, "product", EnumName(kyt::pb::common::ProductType_descriptor(), product.type()));
+  std::string name = product.configuration_name();
+  if (name.empty() && product.has_configuration()) {
+    name = product.configuration().configuration_name();
+  }
+  std::string config = name.empty() ? "(no name)" : name;
+  if (product.has_configuration_uuid()) config += "  " + UuidText(product.configuration_uuid());
+  if (product.has_configuration()) {
+    config += fmt::format(" (inline, {})", EnumName(kyt::pb::common::ProductType_descriptor(),
+                                                    product.configuration().type()));
+  }
+  Line(out, "configuration", config);
+  if (product.has_product_generation_time()) {
+    Line(out, "generated", TimeText(product.product_generation_time()));
+  }
+  if (product.has_input_timespan()) {
+    const auto& span = product.input_timespan();
+    Line(out, "input",
+         fmt::format("{} .. {}", span.has_start() ? TimeText(span.start()) : "?",
+                     span.has_end() ? TimeText(span.end()) : "?"));
+  }
+  switch (product.ProductData_case()) {
+    case Product::kRaster: {
+      const auto& raster = product.raster();
+      Line(
+          out, "payload",
+          fmt::format("raster: {}, {}", Plural(raster.parameters_size(), "parameter", "parameters"),
+                      Plural(raster.data_set_size(), "raster", "rasters")));
+      for (int i = 0; i < raster.parameters_size() && i < static_cast<int>(kMaxListed); ++i) {
+        const auto& p = raster.parameters(i);
+        std::string unit = p.has_unit() ? EnumName(kyt::pb::common::DataUnit_descriptor(), p.unit())
+                                        : p.unit_name();
+        Line(out, fmt::format("  parameter {}", i),
+             fmt::format("{}{}: {}", p.name(), unit.empty() ? "" : " (" + unit + ")",
+                         Plural(p.value_size(), "value", "values")));
+      }
+      for (int i = 0; i < raster.data_set_size() && i < static_cast<int>(kMaxListed); ++i) {
+        const auto& r = raster.data_set(i);
+        const auto& d = r.data_descriptor();
+        Line(out, fmt::format("  raster {}", i),
+             fmt::format("{} ({}), {} x {} px, {}",
+                         d.short_name().empty() ? "(no name)" : d.short_name(),
+                         EnumName(kyt::pb::common::DataType_descriptor(), d.type()), r.x_pix(),
+                         r.y_pix(), BuffersText(r.data())));
+      }
+      if (raster.data_set_size() > static_cast<int>(kMaxListed)) Line(out, "  ...", "");
+      break;
+    }
+    case Product::kVectors: {
+      const auto& vectors = product.vectors();
+      Line(out, "payload",
+           fmt::format("vectors: {}", Plural(vectors.results_size(), "collection", "collections")));
+      if (!vectors.psp_name().empty() || vectors.psp_values_size() > 0) {
+        Line(out, "  parameter",
+             fmt::format("{}{}: {}", vectors.psp_name(),
+                         vectors.psp_units().empty() ? "" : " (" + vectors.psp_units() + ")",
+                         Plural(vectors.psp_values_size(), "value", "values")));
+      }
+      for (int i = 0; i < vectors.results_size() && i < static_cast<int>(kMaxListed); ++i) {
+        const auto& c = vectors.results(i);
+        std::vector<std::string> arrays, axes;
+        for (const auto& a : c.values()) {
+          arrays.push_back(fmt::format("{} x{}",
+                                       a.data_descriptor().short_name().empty()
+                                           ? "(no name)"
+                                           : a.data_descriptor().short_name(),
+                                       a.values_size()));
+        }
+        for (const auto& axis : c.coordinates()) {
+          axes.push_back(fmt::format("{} x{}", axis.names().empty() ? "(no name)" : axis.names(),
+                                     axis.positions_size()));
+        }
+        Line(out, fmt::format("  collection {}", i),
+             fmt::format("values {}; coordinates {}",
+                         arrays.empty() ? "-" : fmt::format("{}", fmt::join(arrays, ", ")),
+                         axes.empty() ? "-" : fmt::format("{}", fmt::join(axes, ", "))));
+      }
+      break;
+    }
+    case Product::kEvents: {
+      const auto& events = product.events();
+      Line(out, "payload",
+           fmt::format("events: {}", Plural(events.geo_event_list_size(), "event", "events")));
+      for (int i = 0; i < events.geo_event_list_size() && i < static_cast<int>(kMaxListed); ++i) {
+        const auto& e = events.geo_event_list(i);
+        std::string coverage = e.has_ellipsoid() ? "ellipsoid"
+                               : e.has_geo_feature()
+                                   ? EnumName(kyt::pb::common::GeoFeature::FeatureType_descriptor(),
+                                              e.geo_feature().type())
+                                   : "no coverage";
+        std::string text = fmt::format("{}, intensity {}", coverage, Number(e.intensity()));
+        if (e.has_duration() && e.duration().has_start()) {
+          text += ", from " + TimeText(e.duration().start());
+        }
+        if (!e.text_label().empty()) text += fmt::format(", \"{}\"", e.text_label());
+        Line(out, fmt::format("  event {}", i), text);
+      }
+      break;
+    }
+    case Product::kRain: {
+      const auto& rain = product.rain();
+      std::uint64_t measurements = 0;
+      for (const auto& series : rain.results())
+        measurements += static_cast<std::uint64_t>(series.measurements_size());
+      Line(out, "payload",
+           fmt::format("rain: {}, {}", Plural(rain.results_size(), "series", "series"),
+                       Plural(measurements, "measurement", "measurements")));
+      for (int i = 0; i < rain.results_size() && i < static_cast<int>(kMaxListed); ++i) {
+        const auto& s = rain.results(i);
+        double total = 0;
+        for (const auto& m : s.measurements()) total += m.rain_mm();
+        Line(out, fmt::format("  series {}", i),
+             fmt::format("{}, lat {:.5f} lon {:.5f}, {}, {} mm in all",
+                         s.name().empty() ? "(no name)" : s.name(), s.lat_lon().latitude_deg(),
+                         s.lat_lon().longitude_deg(),
+                         Plural(s.measurements_size(), "measurement", "measurements"),
+                         Number(total)));
+      }
+      break;
+    }
+    default:
+      Line(out, "payload", "(none)");
+  }
+}
+
+// Any other message: which fields it sets.
+void SummarizeOther(std::string* out, const google::protobuf::Message& message) {
+  const auto* reflection = message.GetReflection();
+  std::vector<const google::protobuf::FieldDescriptor*> fields;
+  reflection->ListFields(message, &fields);
+  if (fields.empty()) Line(out, "fields", "(none set)");
+  for (const auto* field : fields) {
+    std::string value;
+    if (field->is_repeated()) {
+      value = Plural(static_cast<std::uint64_t>(reflection->FieldSize(message, field)), "entry",
+                     "entries");
+    } else if (field->cpp_type() == google::protobuf::FieldDescriptor::CPPTYPE_MESSAGE) {
+      value = fmt::format("{} ({} bytes)", field->message_type()->full_name(),
+                          reflection->GetMessage(message, field).ByteSizeLong());
+    } else if (field->cpp_type() == google::protobuf::FieldDescriptor::CPPTYPE_STRING) {
+      value = fmt::format("{} bytes", reflection->GetString(message, field).size());
+    } else {
+      value = "set";
+    }
+    Line(out, field->name(), value);
+  }
+}
+
+// ---- Streams ------------------------------------------------------------------
+
+std::string UuidKey(const kyt::pb::common::UUID& uuid) { return UuidText(uuid); }
+
+struct StreamSweep {
+  SweepRow row;
+  std::set<std::int32_t> ray_indices;
+  bool ended = false;
+};
+
+struct StreamVolume {
+  std::string uuid;
+  std::optional<VolumeHeader> header;
+  std::optional<Timestamp> end;
+  std::vector<std::string> sweep_keys;  // In SweepHeader order.
+  std::map<std::string, StreamSweep> sweeps;
+  std::uint64_t first_message = 0;
+};
+
+class StreamSummary {
+ public:
+  explicit StreamSummary(OutputFile* out) : out_(out) {}
+
+  void Add(const RayStreamMessage& message, std::uint64_t index) {
+    ++counts_[static_cast<std::size_t>(message.payload_case())];
+    switch (message.payload_case()) {
+      case RayStreamMessage::kVolumeHeader: {
+        StreamVolume& volume = VolumeFor(message.volume_header().volume_uuid(), index);
+        volume.header = message.volume_header();
+        break;
+      }
+      case RayStreamMessage::kSweepHeader: {
+        const auto& header = message.sweep_header();
+        StreamVolume& volume = VolumeFor(header.volume_uuid(), index);
+        const std::string key = UuidKey(header.sweep_uuid());
+        if (volume.sweeps.count(key) == 0) volume.sweep_keys.push_back(key);
+        StreamSweep& sweep = volume.sweeps[key];
+        sweep.row.label = std::to_string(volume.sweep_keys.size() - 1);
+        if (header.has_description()) sweep.row.angle = header.description().fixed_angle_deg();
+        const VolumeConfig* config = volume.header && volume.header->has_volume_config()
+                                         ? &volume.header->volume_config()
+                                         : nullptr;
+        sweep.row.type = SweepTypeText(config, header.description());
+        if (header.has_start()) sweep.row.start = header.start();
+        sweep_volume_[key] = volume.uuid;
+        ++sweeps_seen_;
+        break;
+      }
+      case RayStreamMessage::kRayHeader: {
+        if (StreamSweep* sweep = SweepFor(message.ray_header().sweep_uuid())) {
+          if (sweep->ray_indices.insert(message.ray_header().ray_index()).second) ++sweep->row.rays;
+          const std::optional<Timestamp> start = sweep->row.start;
+          sweep->row.AddRay(message.ray_header().ray());
+          if (start) sweep->row.start = start;  // The SweepHeader's start wins.
+        }
+        break;
+      }
+      case RayStreamMessage::kParameterData: {
+        const auto& data = message.parameter_data();
+        if (StreamSweep* sweep = SweepFor(data.sweep_uuid())) {
+          sweep->row.moments[data.data_type().short_name()].Add(
+              data.data().type(), data.data().compression() == DataBuffer::LZ4,
+              UncompressedBytes(data.data()), 1);
+        }
+        break;
+      }
+      case RayStreamMessage::kRayEnd:
+        SweepFor(message.ray_end().sweep_uuid());
+        break;
+      case RayStreamMessage::kSweepEnd: {
+        if (StreamSweep* sweep = SweepFor(message.sweep_end().sweep_uuid())) {
+          sweep->ended = true;
+          if (message.sweep_end().has_end()) sweep->row.end = message.sweep_end().end();
+        }
+        break;
+      }
+      case RayStreamMessage::kVolumeEnd: {
+        const std::string key = UuidKey(message.volume_end().volume_uuid());
+        auto it = volumes_.find(key);
+        if (it == volumes_.end()) {
+          ++orphans_;
+          break;
+        }
+        if (message.volume_end().has_end()) it->second.end = message.volume_end().end();
+        Print(it->second, true);
+        Forget(it);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  void Finish(std::uint64_t messages, std::uint64_t bytes) {
+    while (!volumes_.empty()) {
+      auto first =
+          std::min_element(volumes_.begin(), volumes_.end(), [](const auto& a, const auto& b) {
+            return a.second.first_message < b.second.first_message;
+          });
+      Print(first->second, false);
+      Forget(first);
+    }
+    std::string text = printed_ ? "\n" : "";
+    Line(&text, "stream",
+         fmt::format("{}, {}", Plural(messages, "message", "messages"), FormatBytes(bytes)));
+    static constexpr std::array<const char*, 8> kNames = {
+        "no payload",     "volume_header", "sweep_header", "ray_header",
+        "parameter_data", "ray_end",       "sweep_end",    "volume_end"};
+    std::vector<std::string> parts;
+    for (std::size_t i = 1; i < kNames.size(); ++i) {
+      parts.push_back(fmt::format("{} {}", kNames[i], counts_[i]));
+    }
+    if (counts_[0] > 0) parts.push_back(fmt::format("{} {}", kNames[0], counts_[0]));
+    Line(&text, "messages", fmt::format("{}", fmt::join(parts, ", ")));
+    Line(&text, "seen",
+         fmt::format("{}, {}", Plural(volumes_seen_, "volume", "volumes"),
+                     Plural(sweeps_seen_, "sweep", "sweeps")));
+    if (orphans_ > 0) {
+      Line(&text, "unmatched",
+           fmt::format("{} naming a sweep or volume without a header",
+                       Plural(orphans_, "message", "messages")));
+    }
+    out_->Write(text);
+  }
+
+ private:
+  StreamVolume& VolumeFor(const kyt::pb::common::UUID& uuid, std::uint64_t index) {
+    const std::string key = UuidKey(uuid);
+    auto it = volumes_.find(key);
+    if (it == volumes_.end()) {
+      it = volumes_.emplace(key, StreamVolume()).first;
+      it->second.uuid = key;
+      it->second.first_message = index;
+      ++volumes_seen_;
+    }
+    return it->second;
+  }
+
+  StreamSweep* SweepFor(const kyt::pb::common::UUID& uuid) {
+    const std::string key = UuidKey(uuid);
+    auto owner = sweep_volume_.find(key);
+    if (owner == sweep_volume_.end()) {
+      ++orphans_;
+      return nullptr;
+    }
+    return &volumes_[owner->second].sweeps[key];
+  }
+
+  void Forget(std::map<std::string, StreamVolume>::iterator it) {
+    for (const std::string& key : it->second.sweep_keys) sweep_volume_.erase(key);
+    volumes_.erase(it);
+  }
+
+  void Print(const StreamVolume& volume, bool ended) {
+    std::string text = printed_ ? "\n" : "";
+    printed_ = true;
+    Line(&text, "volume", volume.uuid);
+    if (!volume.header) {
+      Line(&text, "", "(no VolumeHeader)");
+    } else {
+      const VolumeHeader& header = *volume.header;
+      PrintInstrument(&text, header.has_instrument() ? &header.instrument() : nullptr);
+      PrintConfiguration(&text, header.has_volume_config() ? &header.volume_config() : nullptr,
+                         header.has_volume_config_uri() ? &header.volume_config_uri() : nullptr);
+    }
+    const bool has_start = volume.header && volume.header->has_start();
+    Line(&text, "time",
+         fmt::format("{} .. {}{}", has_start ? TimeText(volume.header->start()) : "?",
+                     volume.end ? TimeText(*volume.end) : "?", ended ? "" : " (no VolumeEnd)"));
+    std::vector<SweepRow> rows;
+    for (const std::string& key : volume.sweep_keys) {
+      const StreamSweep& sweep = volume.sweeps.at(key);
+      rows.push_back(sweep.row);
+      if (!sweep.ended) rows.back().note = "no SweepEnd";
+    }
+    Line(&text, "sweeps", SweepTotals(rows));
+    PrintSweepTable(&text, rows);
+    out_->Write(text);
+    out_->Flush();
+  }
+
+  OutputFile* out_;
+  std::map<std::string, StreamVolume> volumes_;
+  std::map<std::string, std::string> sweep_volume_;  // Open sweeps to their volume.
+  std::array<std::uint64_t, 8> counts_{};
+  std::uint64_t volumes_seen_ = 0;
+  std::uint64_t sweeps_seen_ = 0;
+  std::uint64_t orphans_ = 0;
+  bool printed_ = false;
+};
+
+}  // namespace
+
+int RunSummary(const SummaryOptions& options) {
+  const std::unique_ptr<Input> input = Input::Open(options.file, options.input);
+  OutputFile out(options.output);
+
+  if (input->is_stream()) {
+    if (input->type()->full_name() != kDefaultStreamType) {
+      Fail(input->name(), fmt::format("summary reads streams of {} only", kDefaultStreamType));
+    }
+    StreamSummary summary(&out);
+    RayStreamMessage message;
+    Progress progress(fmt::format("summary {}", input->name()), input->size());
+    std::uint64_t count = 0;
+    while (input->Next(&message)) {
+      summary.Add(message, input->index());
+      ++count;
+      progress.Update(input->bytes_read(), count);
+    }
+    progress.Erase();
+    summary.Finish(count, input->bytes_read());
+    out.Commit();
+    return kExitOk;
+  }
+
+  const std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
+  std::string text;
+  const std::string type = message->GetDescriptor()->full_name();
+  if (const auto* data = dynamic_cast<const InstrumentData*>(message.get())) {
+    const char* payload = data->has_volume()    ? "a volume"
+                          : data->has_sweep()   ? "a sweep"
+                          : data->has_product() ? "a product"
+                                                : "nothing";
+    Line(&text, "file",
+         fmt::format("{} holding {}, {}", type, payload, FormatBytes(input->message_bytes())));
+    if (data->has_volume()) SummarizeVolume(&text, data->volume());
+    if (data->has_sweep()) SummarizeSweep(&text, data->sweep());
+    if (data->has_product()) SummarizeProduct(&text, data->product());
+  } else {
+    Line(&text, "file", fmt::format("{}, {}", type, FormatBytes(input->message_bytes())));
+    if (const auto* volume = dynamic_cast<const Volume*>(message.get())) {
+      SummarizeVolume(&text, *volume);
+    } else if (const auto* sweep = dynamic_cast<const Sweep*>(message.get())) {
+      SummarizeSweep(&text, *sweep);
+    } else if (const auto* product = dynamic_cast<const Product*>(message.get())) {
+      SummarizeProduct(&text, *product);
+    } else {
+      SummarizeOther(&text, *message);
+    }
+  }
+  out.Write(text);
+  out.Commit();
+  return kExitOk;
+}
+
+}  // namespace cli
+}  // namespace common_dto
