@@ -1,0 +1,148 @@
+// Stream throughput: rays per second through split -> frame -> write to
+// memory -> read -> parse -> reassemble (stream_path.h), against the bulk
+// parse of the same data into a reused message.
+//
+//   Stream/M/whole_volume    M as one Volume, reassembled whole
+//                            (DeliveryMode::kWholeVolumes); baseline: parse of
+//                            M's serialization into a reused Volume.
+//   Stream/L/sweep_by_sweep  L produced one sweep at a time and reassembled
+//                            sweep by sweep (kSweepBySweep); baseline: parse
+//                            of each sweep's serialization into a reused
+//                            Sweep. Producing the sweeps is not timed.
+#include <cstdio>
+#include <string>
+
+#include "bench_util.h"
+#include "stream_path.h"
+
+namespace common_dto_bench {
+namespace {
+
+using common_dto::stream::AssembledSweep;
+using common_dto::stream::AssembledVolume;
+using common_dto::stream::DeliveryMode;
+using kyt::pb::common::Sweep;
+using kyt::pb::common::Volume;
+
+// Same samples and rays as the original, sweep by sweep.
+void CheckSweep(const Sweep& got, const Sweep& want, const std::string& where) {
+  Check(got.rays_size() == want.rays_size(), where + ": ray count");
+  Check(got.sweep_moments_size() == want.sweep_moments_size(), where + ": moment count");
+  for (const auto& [name, buffer] : want.sweep_moments()) {
+    auto it = got.sweep_moments().find(name);
+    Check(it != got.sweep_moments().end(), where + ": moment " + name + " missing");
+    Check(it->second.data() == buffer.data(), where + ": moment " + name + " differs");
+  }
+  for (int r = 0; r < want.rays_size(); r += 97) {
+    Check(got.rays(r).SerializeAsString() == want.rays(r).SerializeAsString(),
+          where + ": ray " + std::to_string(r) + " differs");
+  }
+}
+
+void StreamWholeVolume(benchmark::State& state) {
+  const Reference& ref = GetReference("M");
+  {
+    // One checked pass before timing.
+    StreamPath path(DeliveryMode::kWholeVolumes);
+    Check(path.Stream(ref.volume).ok(), "streaming M");
+    std::vector<AssembledVolume> volumes = path.assembler().TakeVolumes();
+    Check(volumes.size() == 1 && volumes[0].complete, "M reassembled complete");
+    Check(volumes[0].volume.sweep_size() == ref.volume.sweep_size(), "M sweep count");
+    for (int s = 0; s < ref.volume.sweep_size(); ++s) {
+      CheckSweep(volumes[0].volume.sweep(s), ref.volume.sweep(s), "M sweep " + std::to_string(s));
+    }
+    state.counters["frame_bytes"] = double(path.frame_bytes());
+    state.counters["messages"] = double(path.messages());
+  }
+  Volume reused;
+  Check(reused.ParseFromString(ref.wire), "warming the reused message");
+  RunPaired(
+      state, {double(ref.layout->sample_bytes()), double(ref.layout->ray_count()), "parse_reused"},
+      [&] {
+        auto path = std::make_unique<StreamPath>(DeliveryMode::kWholeVolumes);
+        std::vector<AssembledVolume> volumes;
+        Stopwatch t;
+        const bool ok = path->Stream(ref.volume).ok();
+        volumes = path->assembler().TakeVolumes();
+        const double s = t.Seconds();
+        Check(ok && volumes.size() == 1, "streaming M");
+        return s;
+      },
+      [&] {
+        Stopwatch t;
+        const bool ok = reused.ParseFromArray(ref.wire.data(), static_cast<int>(ref.wire.size()));
+        const double s = t.Seconds();
+        Check(ok, "parsing M");
+        return s;
+      });
+}
+
+void StreamSweepBySweep(benchmark::State& state) {
+  const VolumeLayout& layout = VolumeL();
+  Volume shell;
+  MakeVolumeShell(layout, &shell);
+  Sweep reused;
+  std::string wire;
+  std::uint64_t frame_bytes = 0;
+  std::size_t max_buffered = 0;
+  RunPairedIterations(
+      state,
+      {double(layout.sample_bytes()), double(layout.ray_count()), "parse_reused_sweeps",
+       /*warm_up=*/false},
+      [&](std::int64_t iteration, double* op_s, double* base_s) {
+        StreamPath path(DeliveryMode::kSweepBySweep);
+        for (int s = 0; s < layout.sweep_count(); ++s) {
+          Sweep* sweep = shell.add_sweep();
+          MakeSweep(layout, s, sweep);
+          Check(sweep->SerializeToString(&wire), "serializing an L sweep");
+          auto base = [&] {
+            Stopwatch t;
+            const bool ok = reused.ParseFromString(wire);
+            *base_s += t.Seconds();
+            Check(ok, "parsing an L sweep");
+          };
+          std::vector<AssembledSweep> out;
+          auto op = [&] {
+            Stopwatch t;
+            const bool ok = path.StreamSweep(shell, s, layout.sweep_count()).ok();
+            out = path.assembler().TakeSweeps();
+            *op_s += t.Seconds();
+            Check(ok, "streaming L sweep " + std::to_string(s));
+          };
+          if ((iteration + s) % 2 == 0) {
+            base();
+            op();
+          } else {
+            op();
+            base();
+          }
+          Check(out.size() == 1 && out[0].complete && out[0].position == std::size_t(s),
+                "L sweep " + std::to_string(s) + " reassembled complete");
+          if (iteration == 0 && s == 0) CheckSweep(out[0].sweep, *sweep, "L sweep 0");
+          shell.mutable_sweep()->RemoveLast();
+        }
+        std::vector<AssembledVolume> volumes = path.assembler().TakeVolumes();
+        Check(
+            volumes.size() == 1 && volumes[0].sweeps_delivered == std::size_t(layout.sweep_count()),
+            "L volume closed after its sweeps");
+        frame_bytes = path.frame_bytes();
+        max_buffered = path.max_buffered();
+      });
+  state.counters["frame_bytes"] = double(frame_bytes);
+  state.counters["max_buffered"] = double(max_buffered);
+}
+
+[[maybe_unused]] const bool registered = [] {
+  benchmark::RegisterBenchmark("Stream/M/whole_volume", StreamWholeVolume)
+      ->UseManualTime()
+      ->Iterations(6)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Stream/L/sweep_by_sweep", StreamSweepBySweep)
+      ->UseManualTime()
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond);
+  return true;
+}();
+
+}  // namespace
+}  // namespace common_dto_bench

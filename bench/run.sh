@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Builds the benchmarks if needed, runs them and prints one table of ratios.
+#
+#   bench/run.sh [--build DIR] [--filter REGEX] [--repetitions N] [--no-memory]
+#
+#   --build DIR       build directory (default: build-bench in the project
+#                     root; configured as Release when it does not exist)
+#   --filter REGEX    run only the timings whose name matches (Google
+#                     Benchmark's --benchmark_filter), e.g. 'Bulk/M|Stream'
+#   --repetitions N   repeat every timing N times; the table shows medians
+#   --no-memory       skip the peak-memory measurements
+#
+# Results are kept in DIR/bench-results/: timings.json (Google Benchmark's
+# JSON), memory.json, and table.md (the table printed at the end).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(dirname "$here")
+build="$root/build-bench"
+filter=""
+repetitions=1
+memory=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build=$2; shift 2 ;;
+    --filter) filter=$2; shift 2 ;;
+    --repetitions) repetitions=$2; shift 2 ;;
+    --no-memory) memory=0; shift ;;
+    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run.sh: unknown argument $1 (see --help)" >&2; exit 1 ;;
+  esac
+done
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  generator=()
+  command -v ninja >/dev/null && generator=(-G Ninja)
+  cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+case "$build_type" in
+  Release|RelWithDebInfo) ;;
+  *) echo "run.sh: warning: $build is a '$build_type' build; timings need Release" >&2 ;;
+esac
+echo "building the benchmarks in $build ..." >&2
+cmake --build "$build" -j2 --target common-dto-bench common-dto-bench-memory >&2
+
+out="$build/bench-results"
+mkdir -p "$out"
+rm -f "$out/timings.json" "$out/memory.json"
+
+args=(--benchmark_format=json)
+[ -n "$filter" ] && args+=("--benchmark_filter=$filter")
+if [ "$repetitions" -gt 1 ]; then
+  args+=("--benchmark_repetitions=$repetitions" --benchmark_report_aggregates_only=true)
+fi
+echo "timings (a few minutes; the L volume alone is 0.9 GB of samples) ..." >&2
+"$build/bench/common-dto-bench" "${args[@]}" >"$out/timings.json" 2>"$out/timings.log"
+
+if [ "$memory" = 1 ]; then
+  echo "peak memory (one child process per figure) ..." >&2
+  scratch=$(mktemp -d)
+  trap 'rm -rf "$scratch"' EXIT
+  "$build/bench/common-dto-bench-memory" --dir "$scratch" --out "$out/memory.json"
+fi
+
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+"$python" "$here/report.py" "$out/timings.json" \
+  $([ "$memory" = 1 ] && echo "--memory $out/memory.json") | tee "$out/table.md"
