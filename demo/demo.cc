@@ -242,7 +242,9 @@ int main(int argc, char** argv) {
 
   // A volume as a ray stream in a file.
   const Volume volume = MakeVolume();
-  cs::DelimitedWriter writer = cs::DelimitedWriter::ToFile(path);
+  cs::WriterOptions writer_options;
+  writer_options.deterministic = true;  // Same volume, same bytes.
+  cs::DelimitedWriter writer = cs::DelimitedWriter::ToFile(path, writer_options);
   cs::SplitReport report;
   cs::Status status = cs::SplitVolume(
       volume, {}, [&writer](RayStreamMessage&& m) { return writer.Write(m); }, &report);
