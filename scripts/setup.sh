@@ -14,6 +14,7 @@ packages=(
   python3 python3-protobuf python3-numpy python3-lz4 python3-xarray python3-matplotlib
   python3-pytest
   libhdf5-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()
