@@ -8,7 +8,9 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "common_dto/stream/ids.h"
 #include "moments.h"
@@ -79,7 +81,9 @@ struct RayState {
   bool has_end = false;
   Ray ray;
   std::optional<Timestamp> end;
-  std::map<std::string, std::string> samples;  // Moment name -> decoded bytes.
+  // Moment name -> decoded bytes, for the samples that did not fit the
+  // moment's run (see MomentState).
+  std::map<std::string, std::string> samples;
 };
 
 struct MomentState {
@@ -87,6 +91,20 @@ struct MomentState {
   int storage = 0;
   int data_type = 0;
   bool type_conflict = false;
+  // The samples of the rays that arrived in ascending ray index, appended to
+  // one buffer. While all rays arrive in order and are of one length this is
+  // the sweep's buffer, taken over as it is when the sweep closes.
+  std::string run;
+  // (ray index, end offset in `run`) of each ray in `run`, ascending.
+  std::vector<std::pair<std::int32_t, std::size_t>> run_rays;
+  // Rays whose samples came out of order: kept in RayState::samples.
+  std::size_t scattered = 0;
+
+  bool InRun(std::int32_t index) const {
+    return std::binary_search(run_rays.begin(), run_rays.end(),
+                              std::make_pair(index, std::size_t{0}),
+                              [](const auto& a, const auto& b) { return a.first < b.first; });
+  }
 };
 
 struct VolumeState;
@@ -102,6 +120,10 @@ struct SweepState {
   std::optional<Timestamp> end;
   std::map<std::int32_t, RayState> rays;
   std::map<std::string, MomentState> moments;
+  // The number of rays expected, for reserving the moments' runs; 0 unknown.
+  std::size_t expected_rays = 0;
+  // Bytes reserved in those runs ahead of the first ray's samples.
+  std::uint64_t reserved = 0;
   std::size_t complete_rays = 0;
   std::uint64_t bytes = 0;
   std::vector<std::string> warnings;
@@ -118,8 +140,67 @@ struct VolumeState {
   std::set<Key> open_sweeps;
   std::uint64_t held_bytes = 0;  // Assembled sweep buffers kept here.
   std::size_t sweeps_delivered = 0;
+  std::size_t last_sweep_rays = 0;  // Ray count of its sweep closed last.
   std::vector<std::string> missing;
   std::vector<std::string> warnings;
+};
+
+// Names for error texts and warnings, built only when one is given.
+std::string RayName(const SweepState& sweep, std::int32_t index) {
+  return sweep.name + " ray " + std::to_string(index);
+}
+std::string MomentName(const SweepState& sweep, const std::string& moment) {
+  return sweep.name + " moment '" + moment + "'";
+}
+std::string RayMomentName(const SweepState& sweep, std::int32_t index, const std::string& moment) {
+  return RayName(sweep, index) + " moment '" + moment + "'";
+}
+
+bool SweepRayLimitReached(const AssemblerOptions& options, const SweepState& sweep) {
+  return sweep.rays.size() >= options.max_rays_per_sweep;
+}
+bool VolumeRayLimitReached(const AssemblerOptions& options, const VolumeState& volume) {
+  return options.max_rays_per_volume > 0 && volume.rays >= options.max_rays_per_volume;
+}
+
+// How many rays a new sweep will likely have: the count of the swept sector
+// in its SweepConfig, else as many as its volume's sweep closed last.
+std::size_t ExpectedRays(const AssemblerOptions& options, const VolumeState& volume,
+                         const kyt::pb::stream::SweepHeader& header) {
+  const auto* config =
+      volume.header->has_volume_config() ? &volume.header->volume_config() : nullptr;
+  std::size_t rays = volume.last_sweep_rays;
+  if (const auto* sweep_config = internal::FindSweepConfig(config, header.description())) {
+    if (sweep_config->sector().count() > 0) {
+      rays = static_cast<std::size_t>(sweep_config->sector().count());
+    }
+  }
+  return std::min(rays, options.max_rays_per_sweep);
+}
+
+// Makes `samples`, a moment's first ray, the start of its run, reserving
+// room for the rays the sweep expects, at most `budget` bytes beyond the
+// samples. Returns the bytes reserved beyond them.
+std::uint64_t StartRun(const SweepState& sweep, std::string samples, std::uint64_t budget,
+                       MomentState* moment) {
+  moment->run = std::move(samples);
+  const std::uint64_t size = moment->run.size();
+  if (size == 0 || sweep.expected_rays < 2) return 0;
+  const std::uint64_t most = std::numeric_limits<std::int32_t>::max();  // One buffer's limit.
+  std::uint64_t room = size > most / sweep.expected_rays ? most : size * sweep.expected_rays;
+  room = std::min(room, size + budget);
+  if (room <= size) return 0;
+  moment->run.reserve(static_cast<std::size_t>(room));
+  return room - size;
+}
+
+// One ray's samples of a moment, as BuildMoment gathers them: a slice of the
+// moment's run or the ray's own piece.
+struct RayPart {
+  std::int32_t ray = 0;
+  bool present = false;
+  std::string_view samples;
+  std::string* piece = nullptr;  // Freed once copied.
 };
 
 }  // namespace
@@ -157,25 +238,26 @@ struct Assembler::Impl {
     return Status::Error(std::string(what) + " for unknown " + name + " (no SweepHeader)");
   }
 
-  // Finds or opens ray `index` of `sweep`, enforcing the ray limits.
+  // Finds or opens ray `index` of `sweep`, enforcing the ray limits. Opening
+  // a ray beyond max_rays_per_volume closes the volume, and with it `sweep`.
   Status GetRay(SweepState* sweep, std::int32_t index, RayState** out) {
     auto it = sweep->rays.find(index);
     if (it != sweep->rays.end()) {
       *out = &it->second;
       return Status::Ok();
     }
-    const std::string ray = sweep->name + " ray " + std::to_string(index);
-    if (sweep->rays.size() >= options.max_rays_per_sweep) {
-      return Status::Error(ray + ": more than " + std::to_string(options.max_rays_per_sweep) +
-                           " rays in one sweep");
+    if (SweepRayLimitReached(options, *sweep)) {
+      return Status::Error(RayName(*sweep, index) + ": more than " +
+                           std::to_string(options.max_rays_per_sweep) + " rays in one sweep");
     }
     VolumeState* volume = sweep->volume;
-    if (options.max_rays_per_volume > 0 && volume->rays >= options.max_rays_per_volume) {
+    if (VolumeRayLimitReached(options, *volume)) {
       const std::string what =
           "closed at the ray limit of " + std::to_string(options.max_rays_per_volume) + " rays";
       const std::string name = volume->name;
+      const std::string refused = RayName(*sweep, index);
       CloseVolume(volume, nullptr, what);
-      return Status::Error(name + " " + what + "; " + ray + " refused");
+      return Status::Error(name + " " + what + "; " + refused + " refused");
     }
     ++volume->rays;
     *out = &sweep->rays[index];
@@ -234,6 +316,7 @@ struct Assembler::Impl {
     state->volume = volume;
     state->position = volume->next_position++;
     state->header = owned != nullptr ? std::move(*owned) : header;
+    state->expected_rays = ExpectedRays(options, *volume, state->header);
     if (options.delivery == DeliveryMode::kWholeVolumes) volume->sweeps.emplace_back();
     volume->open_sweeps.insert(key);
     sweeps.emplace(key, std::move(state));
@@ -282,28 +365,28 @@ struct Assembler::Impl {
     Status status = FindSweep(data.sweep_uuid(), "ParameterData", &sweep);
     if (!status.ok()) return status;
     const std::string& name = data.data_type().short_name();
-    const std::string where =
-        sweep->name + " ray " + std::to_string(data.ray_index()) + " moment '" + name + "'";
+    const std::int32_t index = data.ray_index();
     const DataBuffer& buffer = data.data();
 
     // Checks before anything is stored or decoded.
-    auto existing_ray = sweep->rays.find(data.ray_index());
-    if (existing_ray != sweep->rays.end() && existing_ray->second.samples.count(name) != 0) {
-      return Status::Error(where + ": duplicate ParameterData");
-    }
+    auto existing_ray = sweep->rays.find(index);
     auto moment = sweep->moments.find(name);
+    if ((moment != sweep->moments.end() && moment->second.InRun(index)) ||
+        (existing_ray != sweep->rays.end() && existing_ray->second.samples.count(name) != 0)) {
+      return Status::Error(RayMomentName(*sweep, index, name) + ": duplicate ParameterData");
+    }
     if (moment == sweep->moments.end()) {
       if (sweep->moments.size() >= options.max_moments_per_sweep) {
-        return Status::Error(where + ": more than " +
+        return Status::Error(RayMomentName(*sweep, index, name) + ": more than " +
                              std::to_string(options.max_moments_per_sweep) +
                              " moments in one sweep");
       }
     } else if (moment->second.endian != buffer.endian() ||
                moment->second.storage != buffer.type()) {
-      return Status::Error(where + ": samples are " + EndianName(buffer.endian()) + " " +
-                           StorageName(buffer.type()) + " but the moment's other rays are " +
-                           EndianName(moment->second.endian) + " " +
-                           StorageName(moment->second.storage));
+      return Status::Error(RayMomentName(*sweep, index, name) + ": samples are " +
+                           EndianName(buffer.endian()) + " " + StorageName(buffer.type()) +
+                           " but the moment's other rays are " + EndianName(moment->second.endian) +
+                           " " + StorageName(moment->second.storage));
     }
     std::uint64_t declared = buffer.data().size();
     if (buffer.compression() == DataBuffer::LZ4) {
@@ -312,51 +395,85 @@ struct Assembler::Impl {
                      : 0;
     }
     if (buffered + declared > options.max_buffered_bytes) {
-      return Status::Error(where + ": holding " + std::to_string(declared) +
-                           " more bytes would exceed the limit of " +
+      return Status::Error(RayMomentName(*sweep, index, name) + ": holding " +
+                           std::to_string(declared) + " more bytes would exceed the limit of " +
                            std::to_string(options.max_buffered_bytes) + " buffered bytes");
     }
 
-    std::string samples;
+    // A ray after the last one in the moment's run is decoded straight onto
+    // its end (and taken off again if refused); any other ray into a piece of
+    // its own. The first ray of a moment starts its run.
+    const bool starts_run = moment == sweep->moments.end();
+    const bool onto_run = !starts_run && (moment->second.run_rays.empty() ||
+                                          index > moment->second.run_rays.back().first);
+    std::string piece;
+    std::string* target = onto_run ? &moment->second.run : &piece;
+    const std::size_t base = target->size();
     const bool plain = buffer.compression() == DataBuffer::NONE ||
                        buffer.compression() == DataBuffer::UNKNOWN_COMPRESSION;
-    if (plain && owned != nullptr && buffer.data().size() <= options.max_buffer_size) {
-      samples.swap(*owned->mutable_data()->mutable_data());
+    if (!onto_run && plain && owned != nullptr && buffer.data().size() <= options.max_buffer_size) {
+      piece.swap(*owned->mutable_data()->mutable_data());
     } else {
-      status = AppendUncompressed(buffer, &samples, options.max_buffer_size);
-      if (!status.ok()) return Status::Error(where + ": " + status.message());
+      status = AppendUncompressed(buffer, target, options.max_buffer_size);
+      if (!status.ok())
+        return Status::Error(RayMomentName(*sweep, index, name) + ": " + status.message());
     }
-    if (buffered + samples.size() > options.max_buffered_bytes) {
-      return Status::Error(where + ": holding " + std::to_string(samples.size()) +
-                           " more bytes would exceed the limit of " +
+    const std::size_t size = target->size() - base;
+    if (buffered + size > options.max_buffered_bytes) {
+      target->resize(base);
+      return Status::Error(RayMomentName(*sweep, index, name) + ": holding " +
+                           std::to_string(size) + " more bytes would exceed the limit of " +
                            std::to_string(options.max_buffered_bytes) + " buffered bytes");
     }
     const int width = SampleWidth(buffer.type());
-    if (width > 0 && samples.size() % static_cast<std::size_t>(width) != 0) {
-      return Status::Error(where + ": " + std::to_string(samples.size()) +
+    if (width > 0 && size % static_cast<std::size_t>(width) != 0) {
+      target->resize(base);
+      return Status::Error(RayMomentName(*sweep, index, name) + ": " + std::to_string(size) +
                            " bytes are not a whole number of " + StorageName(buffer.type()) +
                            " samples");
     }
 
+    // A new ray beyond a limit is refused, which may close the volume and the
+    // sweep with it: its samples must be off the run by then.
+    if (existing_ray == sweep->rays.end() &&
+        (SweepRayLimitReached(options, *sweep) || VolumeRayLimitReached(options, *sweep->volume))) {
+      target->resize(base);
+    }
     RayState* ray = nullptr;
-    status = GetRay(sweep, data.ray_index(), &ray);
+    status = GetRay(sweep, index, &ray);
     if (!status.ok()) return status;
-    if (moment == sweep->moments.end()) {
+    if (starts_run) {
       MomentState state;
       state.endian = buffer.endian();
       state.storage = buffer.type();
       state.data_type = data.data_type().type();
-      sweep->moments.emplace(name, state);
+      moment = sweep->moments.emplace(name, std::move(state)).first;
     } else if (moment->second.data_type != data.data_type().type() &&
                !moment->second.type_conflict) {
       moment->second.type_conflict = true;
-      sweep->warnings.push_back(where + ": data type " + TypeName(data.data_type().type()) +
-                                " differs from the " + TypeName(moment->second.data_type) +
-                                " of the moment's other rays");
+      sweep->warnings.push_back(RayMomentName(*sweep, index, name) + ": data type " +
+                                TypeName(data.data_type().type()) + " differs from the " +
+                                TypeName(moment->second.data_type) + " of the moment's other rays");
     }
-    buffered += samples.size();
-    sweep->bytes += samples.size();
-    ray->samples.emplace(name, std::move(samples));
+    MomentState& state = moment->second;
+    if (starts_run) {
+      // What is reserved ahead counts against max_buffered_bytes as if it
+      // were held, so that memory stays within the limit however wrong the
+      // expected ray counts are.
+      std::uint64_t committed = buffered + size;
+      for (const auto& open : sweeps) committed += open.second->reserved;
+      const std::uint64_t budget =
+          options.max_buffered_bytes - std::min(options.max_buffered_bytes, committed);
+      sweep->reserved += StartRun(*sweep, std::move(piece), budget, &state);
+    }
+    if (starts_run || onto_run) {
+      state.run_rays.emplace_back(index, state.run.size());
+    } else {
+      ray->samples.emplace(name, std::move(piece));
+      ++state.scattered;
+    }
+    buffered += size;
+    sweep->bytes += size;
     return RayProgress(sweep, nullptr);
   }
 
@@ -394,28 +511,50 @@ struct Assembler::Impl {
   // ---- Building ---------------------------------------------------------
 
   // Assembles one moment's buffer from the rays, or explains why it cannot.
-  Status BuildMoment(SweepState* sweep, const std::string& name, const MomentState& moment,
+  Status BuildMoment(SweepState* sweep, const std::string& name, MomentState& moment,
                      const kyt::pb::common::VolumeConfig* config, const Ray* first_ray,
                      std::vector<std::string>* warnings, DataBuffer* out) {
-    const std::string where = sweep->name + " moment '" + name + "'";
+    // Each ray's samples, in ray order.
+    std::vector<RayPart> parts;
+    parts.reserve(sweep->rays.size());
+    std::size_t next = 0;  // In moment.run_rays, which is a subsequence of sweep->rays.
+    for (auto& entry : sweep->rays) {
+      RayPart part;
+      part.ray = entry.first;
+      if (next < moment.run_rays.size() && moment.run_rays[next].first == entry.first) {
+        const std::size_t begin = next == 0 ? 0 : moment.run_rays[next - 1].second;
+        part.present = true;
+        part.samples =
+            std::string_view(moment.run).substr(begin, moment.run_rays[next].second - begin);
+        ++next;
+      } else if (moment.scattered > 0) {
+        auto it = entry.second.samples.find(name);
+        if (it != entry.second.samples.end()) {
+          part.present = true;
+          part.samples = it->second;
+          part.piece = &it->second;
+        }
+      }
+      parts.push_back(part);
+    }
+
     std::size_t longest = 0;
     std::size_t shortest = std::numeric_limits<std::size_t>::max();
     std::int32_t longest_ray = 0, shortest_ray = 0;
     std::int32_t absent_ray = 0;
     std::size_t absent = 0;
-    for (const auto& entry : sweep->rays) {
-      auto it = entry.second.samples.find(name);
-      if (it == entry.second.samples.end()) {
-        if (absent++ == 0) absent_ray = entry.first;
+    for (const RayPart& part : parts) {
+      if (!part.present) {
+        if (absent++ == 0) absent_ray = part.ray;
         continue;
       }
-      if (it->second.size() > longest) {
-        longest = it->second.size();
-        longest_ray = entry.first;
+      if (part.samples.size() > longest) {
+        longest = part.samples.size();
+        longest_ray = part.ray;
       }
-      if (it->second.size() < shortest) {
-        shortest = it->second.size();
-        shortest_ray = entry.first;
+      if (part.samples.size() < shortest) {
+        shortest = part.samples.size();
+        shortest_ray = part.ray;
       }
     }
     const bool uneven = shortest != longest;
@@ -424,7 +563,7 @@ struct Assembler::Impl {
     if ((uneven || absent > 0)) {
       if (!options.fill.has_value()) {
         return Status::Error(
-            where + ": " +
+            MomentName(*sweep, name) + ": " +
             (absent > 0 ? "ray " + std::to_string(absent_ray) + " has no data for it"
                         : "ray " + std::to_string(shortest_ray) + " has " +
                               std::to_string(shortest) + " bytes, ray " +
@@ -442,44 +581,52 @@ struct Assembler::Impl {
       }
       Status status = AppendFill(value, moment.storage, moment.endian, 1, &fill_sample);
       if (!status.ok())
-        return Status::Error(where + ": " + status.message() + "; the moment is left out");
+        return Status::Error(MomentName(*sweep, name) + ": " + status.message() +
+                             "; the moment is left out");
       const std::string value_text = std::to_string(value);
       const std::size_t samples = longest / static_cast<std::size_t>(width);
-      for (const auto& entry : sweep->rays) {
-        auto it = entry.second.samples.find(name);
-        const std::string ray = where + " ray " + std::to_string(entry.first);
-        if (it == entry.second.samples.end()) {
-          warnings->push_back(ray + ": no data; filled with " + std::to_string(samples) +
-                              " samples of " + value_text);
-        } else if (it->second.size() < longest) {
-          warnings->push_back(ray + ": padded from " +
-                              std::to_string(it->second.size() / static_cast<std::size_t>(width)) +
-                              " to " + std::to_string(samples) + " samples with " + value_text);
+      for (const RayPart& part : parts) {
+        if (!part.present) {
+          warnings->push_back(MomentName(*sweep, name) + " ray " + std::to_string(part.ray) +
+                              ": no data; filled with " + std::to_string(samples) + " samples of " +
+                              value_text);
+        } else if (part.samples.size() < longest) {
+          warnings->push_back(
+              MomentName(*sweep, name) + " ray " + std::to_string(part.ray) + ": padded from " +
+              std::to_string(part.samples.size() / static_cast<std::size_t>(width)) + " to " +
+              std::to_string(samples) + " samples with " + value_text);
         }
       }
     }
     const std::uint64_t total = static_cast<std::uint64_t>(longest) * sweep->rays.size();
     if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-      return Status::Error(where + ": " + std::to_string(total) +
+      return Status::Error(MomentName(*sweep, name) + ": " + std::to_string(total) +
                            " bytes exceed the 2 GiB of one buffer; the moment is left out");
     }
     std::string all;
-    all.reserve(static_cast<std::size_t>(total));
-    for (auto& entry : sweep->rays) {
-      auto it = entry.second.samples.find(name);
-      std::size_t have = 0;
-      if (it != entry.second.samples.end()) {
-        have = it->second.size();
-        all.append(it->second);
-        std::string().swap(it->second);
+    if (!uneven && absent == 0 && moment.scattered == 0) {
+      // Every ray is in the run, in order and of one length: the run is the
+      // buffer. Room reserved for rays that never came is given back.
+      all = std::move(moment.run);
+      if (options.output_compression == Compression::kNone &&
+          all.capacity() - all.size() > all.size() / 8) {
+        all.shrink_to_fit();
       }
-      for (std::size_t pad = have; pad < longest; pad += fill_sample.size())
-        all.append(fill_sample);
+    } else {
+      all.reserve(static_cast<std::size_t>(total));
+      for (RayPart& part : parts) {
+        const std::size_t have = part.samples.size();
+        all.append(part.samples);
+        if (part.piece != nullptr) std::string().swap(*part.piece);
+        for (std::size_t pad = have; pad < longest; pad += fill_sample.size())
+          all.append(fill_sample);
+      }
+      std::string().swap(moment.run);
     }
     out->set_endian(static_cast<DataBuffer::Endianness>(moment.endian));
     out->set_type(static_cast<DataBuffer::StorageType>(moment.storage));
     Status status = SetSamples(std::move(all), options.output_compression, out);
-    if (!status.ok()) return Status::Error(where + ": " + status.message());
+    if (!status.ok()) return Status::Error(MomentName(*sweep, name) + ": " + status.message());
     return Status::Ok();
   }
 
@@ -516,7 +663,7 @@ struct Assembler::Impl {
     const auto* config =
         volume->header->has_volume_config() ? &volume->header->volume_config() : nullptr;
     Status result;
-    for (const auto& entry : state->moments) {
+    for (auto& entry : state->moments) {
       const std::string& name = entry.first;
       // The data type has its place in the volume only in the descriptor.
       const auto* descriptor =
@@ -544,26 +691,26 @@ struct Assembler::Impl {
     sweep.mutable_rays()->Reserve(static_cast<int>(state->rays.size()));
     for (auto& entry : state->rays) {
       RayState& ray = entry.second;
-      const std::string name = state->name + " ray " + std::to_string(entry.first);
       Ray* out = sweep.add_rays();
       if (ray.has_header) {
         *out = std::move(ray.ray);
       } else {
         out->set_index(entry.first);
-        missing.push_back(name + ": RayHeader");
+        missing.push_back(RayName(*state, entry.first) + ": RayHeader");
       }
-      if (!ray.has_end) missing.push_back(name + ": RayEnd");
+      if (!ray.has_end) missing.push_back(RayName(*state, entry.first) + ": RayEnd");
       if (ray.end.has_value()) {
         if (!out->has_aq_end_time()) {
           *out->mutable_aq_end_time() = *ray.end;
         } else if (!SameTime(out->aq_end_time(), *ray.end)) {
-          warnings.push_back(name + ": RayEnd time " + TimeUtil::ToString(*ray.end) +
-                             " differs from the ray's aq_end_time " +
+          warnings.push_back(RayName(*state, entry.first) + ": RayEnd time " +
+                             TimeUtil::ToString(*ray.end) + " differs from the ray's aq_end_time " +
                              TimeUtil::ToString(out->aq_end_time()) + "; aq_end_time kept");
         }
       }
     }
     buffered -= state->bytes;
+    volume->last_sweep_rays = state->rays.size();
 
     if (options.delivery == DeliveryMode::kWholeVolumes) {
       std::uint64_t held = 0;

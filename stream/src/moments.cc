@@ -60,6 +60,11 @@ const kyt::pb::common::RayConfig* ResolveRayConfig(const VolumeConfig* config, c
 
 }  // namespace
 
+const SweepConfig* FindSweepConfig(const VolumeConfig* config,
+                                   const kyt::pb::common::SweepDescription& description) {
+  return ResolveSweepConfig(config, description.config());
+}
+
 const DataDescriptor* FindMomentDescriptor(const VolumeConfig* config,
                                            const kyt::pb::common::SweepDescription& description,
                                            const Ray* ray, const std::string& name) {

@@ -22,6 +22,13 @@ const kyt::pb::common::DataDescriptor* FindMomentDescriptor(
     const kyt::pb::common::SweepDescription& description, const kyt::pb::common::Ray* ray,
     const std::string& name);
 
+// The SweepConfig that `description` refers to: inline, or by index into or
+// UUID in `config` (which may be null). Null when there is none. Not
+// exported: only the library's own code uses it.
+[[gnu::visibility("hidden")]] const kyt::pb::common::SweepConfig* FindSweepConfig(
+    const kyt::pb::common::VolumeConfig* config,
+    const kyt::pb::common::SweepDescription& description);
+
 // True when `text` is valid UTF-8 as the protobuf runtime's parser demands.
 bool IsValidUtf8(std::string_view text);
 

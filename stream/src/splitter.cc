@@ -18,6 +18,15 @@ using kyt::pb::common::Sweep;
 using kyt::pb::common::Volume;
 using kyt::pb::stream::RayStreamMessage;
 
+// Drops unknown fields that a sink may have added to a reused message.
+template <typename T>
+void DropUnknownFields(T* message) {
+  static const google::protobuf::Reflection* const reflection = T::GetReflection();
+  if (!reflection->GetUnknownFields(*message).empty()) {
+    reflection->MutableUnknownFields(message)->Clear();
+  }
+}
+
 std::string MomentName(std::size_t sweep, const std::string& name) {
   return "sweep " + std::to_string(sweep) + " moment '" + name + "'";
 }
@@ -131,6 +140,15 @@ Status SplitVolume(const Volume& volume, const SplitOptions& options, const Mess
 
   const kyt::pb::common::UUID& volume_uuid = volume.uuid();
   const auto* config = volume.has_volume_config() ? &volume.volume_config() : nullptr;
+
+  // The ray-level envelopes, one per payload kind, are refilled for every
+  // ray rather than built anew, which saves their allocations. Each refill
+  // sets every field of the payload (clearing the optional ones), so nothing
+  // of one message stays in the next. The sink may move an envelope away or
+  // change it: mutable_*() then re-creates what is gone.
+  RayStreamMessage header_message;
+  RayStreamMessage data_message;
+  RayStreamMessage end_message;
   {
     RayStreamMessage message;
     auto* header = message.mutable_volume_header();
@@ -206,36 +224,54 @@ Status SplitVolume(const Volume& volume, const SplitOptions& options, const Mess
 
     for (int r = 0; r < rays; ++r) {
       {
-        RayStreamMessage message;
-        auto* header = message.mutable_ray_header();
+        DropUnknownFields(&header_message);
+        auto* header = header_message.mutable_ray_header();
+        DropUnknownFields(header);
         *header->mutable_ray() = sweep.rays(r);
         *header->mutable_sweep_uuid() = sweep_uuid;
         header->set_ray_index(r);
-        status = sink(std::move(message));
+        status = sink(std::move(header_message));
         if (!status.ok()) return status;
       }
       for (const Moment& m : moments) {
-        RayStreamMessage message;
-        auto* data = message.mutable_parameter_data();
+        DropUnknownFields(&data_message);
+        auto* data = data_message.mutable_parameter_data();
+        DropUnknownFields(data);
         *data->mutable_sweep_uuid() = sweep_uuid;
         data->set_ray_index(r);
-        data->mutable_data_type()->set_type(m.type);
-        data->mutable_data_type()->set_short_name(m.name);
+        auto* data_type = data->mutable_data_type();
+        data_type->Clear();
+        data_type->set_type(m.type);
+        data_type->set_short_name(m.name);
         auto* buffer = data->mutable_data();
+        buffer->Clear();  // Keeps the string holding the previous ray's samples.
         buffer->set_endian(m.buffer->endian());
         buffer->set_type(m.buffer->type());
-        status = SetSamples(m.samples.substr(static_cast<std::size_t>(r) * m.per_ray, m.per_ray),
-                            options.ray_compression, buffer);
-        if (status.ok()) status = sink(std::move(message));
+        const std::string_view samples =
+            m.samples.substr(static_cast<std::size_t>(r) * m.per_ray, m.per_ray);
+        if (options.ray_compression == Compression::kNone) {
+          // Copied into that string, whose capacity fits if the sink left it.
+          std::string bytes = std::move(*buffer->mutable_data());
+          bytes.assign(samples.data(), samples.size());
+          status = SetSamples(std::move(bytes), Compression::kNone, buffer);
+        } else {
+          status = SetSamples(samples, options.ray_compression, buffer);
+        }
+        if (status.ok()) status = sink(std::move(data_message));
         if (!status.ok()) return status;
       }
       {
-        RayStreamMessage message;
-        auto* end = message.mutable_ray_end();
+        DropUnknownFields(&end_message);
+        auto* end = end_message.mutable_ray_end();
+        DropUnknownFields(end);
         *end->mutable_sweep_uuid() = sweep_uuid;
         end->set_ray_index(r);
-        if (sweep.rays(r).has_aq_end_time()) *end->mutable_end() = sweep.rays(r).aq_end_time();
-        status = sink(std::move(message));
+        if (sweep.rays(r).has_aq_end_time()) {
+          *end->mutable_end() = sweep.rays(r).aq_end_time();
+        } else {
+          end->clear_end();
+        }
+        status = sink(std::move(end_message));
         if (!status.ok()) return status;
       }
     }

@@ -233,7 +233,11 @@ class Assembler {
 
   std::size_t open_volumes() const;
   std::size_t open_sweeps() const;
-  // Sample bytes currently held for open rays and sweeps.
+  // Sample bytes currently held for open rays and sweeps. Room reserved
+  // ahead for the rays a sweep is expected to have (the count of the swept
+  // sector in its SweepConfig, else the ray count of the volume's previous
+  // sweep) is not counted here, but is kept within max_buffered_bytes
+  // together with it.
   std::uint64_t buffered_bytes() const;
 
  private:
