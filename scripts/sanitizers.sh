@@ -6,9 +6,13 @@
 #
 # Environment:
 #   COMMON_DTO_SANITIZER_BUILD_DIR  build directory (default <root>/build-asan or build-tsan)
-#   COMMON_DTO_SANITIZER_CXX        compiler (default g++, which marks ASan builds with
-#                                   __SANITIZE_ADDRESS__ as the tests expect; the fuzz
-#                                   build covers clang)
+#   COMMON_DTO_SANITIZER_CXX        compiler. Default for asan: g++, which marks the
+#                                   build with __SANITIZE_ADDRESS__ as the tests expect
+#                                   (clang covers ASan in the fuzz build). Default for
+#                                   tsan: clang++, because g++ defines __SANITIZE_THREAD__,
+#                                   which changes the layout of the runtime's MapFieldBase
+#                                   in the generated code against the uninstrumented
+#                                   libprotobuf (crashes in every map access).
 #   COMMON_DTO_JOBS                 build and test jobs (default 2)
 #
 # Only the libraries, the tool and the tests are built (no benchmarks, demo
@@ -26,16 +30,17 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 kind=${1:-}
 jobs=${COMMON_DTO_JOBS:-2}
-cxx=${COMMON_DTO_SANITIZER_CXX:-g++}
 case $kind in
   asan)
     flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+    cxx=${COMMON_DTO_SANITIZER_CXX:-g++}
     ;;
   tsan)
     flags="-fsanitize=thread"
     export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+    cxx=${COMMON_DTO_SANITIZER_CXX:-clang++}
     ;;
   *)
     echo "usage: scripts/sanitizers.sh asan|tsan" >&2
@@ -56,4 +61,4 @@ cmake -S "$root" -B "$build" -G Ninja \
 cmake --build "$build" -j "$jobs"
 
 excluded='^(abi_check|library_exports|stream_library_exports|install_consumer)$'
-ctest --test-dir "$build" --output-on-failure -j "$jobs" -E "$excluded"
+ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600 -E "$excluded"

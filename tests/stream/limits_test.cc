@@ -49,6 +49,14 @@ using common_dto::stream::ReadResult;
 using google::protobuf::io::ArrayInputStream;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define COMMON_DTO_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define COMMON_DTO_SANITIZED 1
+#endif
+#endif
+
+#ifdef COMMON_DTO_SANITIZED
 constexpr int kMany = 1 << 17;  // Sanitizers make each message ~10x slower.
 #else
 constexpr int kMany = 1 << 20;
@@ -318,7 +326,7 @@ int RunTool(const std::vector<std::string>& args, std::string* err) {
   if (pid == 0) {
     ::dup2(err_fd, 1);  // check reports on stdout
     ::dup2(err_fd, 2);
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef COMMON_DTO_SANITIZED
     for (const char* var : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
       const char* old = std::getenv(var);
       const std::string value =
