@@ -120,12 +120,12 @@ bool MapEntryValid(const Message& entry, StringTypes* types) {
   const FieldDescriptor* value = d->FindFieldByNumber(2);
   std::string scratch;
   if (key != nullptr && key->type() == FieldDescriptor::TYPE_STRING &&
-      !internal::IsValidUtf8(r->GetStringReference(entry, key, &scratch))) {
+      !IsValidUtf8(r->GetStringReference(entry, key, &scratch))) {
     return false;
   }
   if (value == nullptr) return true;
   if (value->type() == FieldDescriptor::TYPE_STRING) {
-    return internal::IsValidUtf8(r->GetStringReference(entry, value, &scratch));
+    return IsValidUtf8(r->GetStringReference(entry, value, &scratch));
   }
   if (value->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
     return AllStringsValid(r->GetMessage(entry, value), types);
@@ -145,11 +145,11 @@ bool AllStringsValid(const Message& message, StringTypes* types) {
       if (field->is_repeated()) {
         const int n = r->FieldSize(message, field);
         for (int i = 0; i < n; ++i) {
-          if (!internal::IsValidUtf8(r->GetRepeatedStringReference(message, field, i, &scratch))) {
+          if (!IsValidUtf8(r->GetRepeatedStringReference(message, field, i, &scratch))) {
             return false;
           }
         }
-      } else if (!internal::IsValidUtf8(r->GetStringReference(message, field, &scratch))) {
+      } else if (!IsValidUtf8(r->GetStringReference(message, field, &scratch))) {
         return false;
       }
     } else if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
@@ -232,7 +232,7 @@ bool MessageStringsValid(const Message& message, StringTypes* types) {
         case RayStreamMessage::PAYLOAD_NOT_SET:
           return true;
         case RayStreamMessage::kParameterData:
-          return internal::IsValidUtf8(envelope->parameter_data().data_type().short_name());
+          return IsValidUtf8(envelope->parameter_data().data_type().short_name());
         default:
           break;  // VolumeHeader and SweepHeader: walked like any message.
       }
@@ -263,12 +263,12 @@ Status CheckMapEntry(const Message& entry, const FieldDescriptor* map_field, int
   std::string where = Join(path, map_field->name()) + "[" + std::to_string(index) + "]";
   if (key != nullptr && key->type() == FieldDescriptor::TYPE_STRING) {
     const std::string& k = r->GetStringReference(entry, key, &scratch);
-    if (!internal::IsValidUtf8(k)) return Utf8Error(key, where + ".key");
+    if (!IsValidUtf8(k)) return Utf8Error(key, where + ".key");
     where = Join(path, map_field->name()) + "[\"" + k + "\"]";
   }
   if (value == nullptr) return Status::Ok();
   if (value->type() == FieldDescriptor::TYPE_STRING) {
-    if (!internal::IsValidUtf8(r->GetStringReference(entry, value, &scratch))) {
+    if (!IsValidUtf8(r->GetStringReference(entry, value, &scratch))) {
       return Utf8Error(value, where);
     }
   } else if (value->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
@@ -288,11 +288,11 @@ Status CheckMessageUtf8(const Message& message, const std::string& path) {
       if (field->is_repeated()) {
         const int n = r->FieldSize(message, field);
         for (int i = 0; i < n; ++i) {
-          if (!internal::IsValidUtf8(r->GetRepeatedStringReference(message, field, i, &scratch))) {
+          if (!IsValidUtf8(r->GetRepeatedStringReference(message, field, i, &scratch))) {
             return Utf8Error(field, here + "[" + std::to_string(i) + "]");
           }
         }
-      } else if (!internal::IsValidUtf8(r->GetStringReference(message, field, &scratch))) {
+      } else if (!IsValidUtf8(r->GetStringReference(message, field, &scratch))) {
         return Utf8Error(field, here);
       }
     } else if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
@@ -362,7 +362,7 @@ class WireWalker {
           p += value;
           if (field == nullptr) break;
           if (field->type() == FieldDescriptor::TYPE_STRING) {
-            if (!internal::IsValidUtf8(payload)) return "invalid UTF-8 in " + where;
+            if (!IsValidUtf8(payload)) return "invalid UTF-8 in " + where;
           } else if (field->type() == FieldDescriptor::TYPE_MESSAGE) {
             if (depth >= 100) return "nesting too deep in " + where;
             std::string inner = Walk(field->message_type(), payload, depth + 1);

@@ -1,64 +1,16 @@
 // Moment descriptor lookup and UTF-8 validation.
 #include "moments.h"
 
-#include "common_dto/stream/ids.h"
+#include "common_dto/stream/references.h"
 
 namespace common_dto {
 namespace stream {
 namespace internal {
-namespace {
 
 using kyt::pb::common::DataDescriptor;
 using kyt::pb::common::Ray;
 using kyt::pb::common::SweepConfig;
-using kyt::pb::common::SweepConfigReference;
 using kyt::pb::common::VolumeConfig;
-
-const SweepConfig* ResolveSweepConfig(const VolumeConfig* config, const SweepConfigReference& ref) {
-  switch (ref.ConfigReference_case()) {
-    case SweepConfigReference::kSweepConfig:
-      return &ref.sweep_config();
-    case SweepConfigReference::kSweepConfigIndex:
-      if (config != nullptr && ref.sweep_config_index() >= 0 &&
-          ref.sweep_config_index() < config->sweep_config_size()) {
-        return &config->sweep_config(ref.sweep_config_index());
-      }
-      return nullptr;
-    case SweepConfigReference::kSweepConfigUuid:
-      if (config != nullptr) {
-        for (const SweepConfig& candidate : config->sweep_config()) {
-          if (candidate.has_uuid() && SameUuid(candidate.uuid(), ref.sweep_config_uuid())) {
-            return &candidate;
-          }
-        }
-      }
-      return nullptr;
-    default:
-      return nullptr;
-  }
-}
-
-const kyt::pb::common::RayConfig* ResolveRayConfig(const VolumeConfig* config, const Ray& ray) {
-  if (config == nullptr) return nullptr;
-  switch (ray.RayConfigReference_case()) {
-    case Ray::kRayConfigIndex:
-      if (ray.ray_config_index() >= 0 && ray.ray_config_index() < config->ray_config_size()) {
-        return &config->ray_config(ray.ray_config_index());
-      }
-      return nullptr;
-    case Ray::kRayConfigUuid:
-      for (const auto& candidate : config->ray_config()) {
-        if (candidate.has_uuid() && SameUuid(candidate.uuid(), ray.ray_config_uuid())) {
-          return &candidate;
-        }
-      }
-      return nullptr;
-    default:
-      return nullptr;
-  }
-}
-
-}  // namespace
 
 const SweepConfig* FindSweepConfig(const VolumeConfig* config,
                                    const kyt::pb::common::SweepDescription& description) {
@@ -80,6 +32,8 @@ const DataDescriptor* FindMomentDescriptor(const VolumeConfig* config,
   }
   return nullptr;
 }
+
+}  // namespace internal
 
 bool IsValidUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -114,7 +68,5 @@ bool IsValidUtf8(std::string_view text) {
   }
   return true;
 }
-
-}  // namespace internal
 }  // namespace stream
 }  // namespace common_dto

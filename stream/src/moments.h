@@ -29,9 +29,6 @@ const kyt::pb::common::DataDescriptor* FindMomentDescriptor(
     const kyt::pb::common::VolumeConfig* config,
     const kyt::pb::common::SweepDescription& description);
 
-// True when `text` is valid UTF-8 as the protobuf runtime's parser demands.
-bool IsValidUtf8(std::string_view text);
-
 }  // namespace internal
 }  // namespace stream
 }  // namespace common_dto

@@ -60,40 +60,6 @@ void CollectFile(const FileDescriptor* file, std::set<const FileDescriptor*>* se
   for (int i = 0; i < file->dependency_count(); ++i) CollectFile(file->dependency(i), seen);
 }
 
-bool IsValidUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* end = p + text.size();
-  while (p < end) {
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    int extra = 0;
-    unsigned char lo = 0x80, hi = 0xbf;
-    if (c >= 0xc2 && c <= 0xdf) {
-      extra = 1;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      extra = 2;
-      if (c == 0xe0) lo = 0xa0;
-      if (c == 0xed) hi = 0x9f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      extra = 3;
-      if (c == 0xf0) lo = 0x90;
-      if (c == 0xf4) hi = 0x8f;
-    } else {
-      return false;
-    }
-    if (end - p <= extra) return false;
-    if (p[1] < lo || p[1] > hi) return false;
-    for (int i = 2; i <= extra; ++i) {
-      if (p[i] < 0x80 || p[i] > 0xbf) return false;
-    }
-    p += extra + 1;
-  }
-  return true;
-}
-
 bool ReadVarint(const std::uint8_t** p, const std::uint8_t* end, std::uint64_t* value) {
   std::uint64_t v = 0;
   for (int i = 0; i < 10; ++i) {
@@ -197,7 +163,7 @@ class Diagnoser {
                                  static_cast<std::size_t>(end - begin));
     switch (field->type()) {
       case FieldDescriptor::TYPE_STRING:
-        if (!IsValidUtf8(bytes)) {
+        if (!stream::IsValidUtf8(bytes)) {
           return Problem("invalid UTF-8 in field " + field->full_name(), begin, *here);
         }
         return std::nullopt;
@@ -254,7 +220,8 @@ class Diagnoser {
         if (!ReadVarint(&p, end, &value) || value > static_cast<std::uint64_t>(end - p)) break;
         const std::string_view text(reinterpret_cast<const char*>(p),
                                     static_cast<std::size_t>(value));
-        if ((tag >> 3) == 1 && key->type() == FieldDescriptor::TYPE_STRING && IsValidUtf8(text)) {
+        if ((tag >> 3) == 1 && key->type() == FieldDescriptor::TYPE_STRING &&
+            stream::IsValidUtf8(text)) {
           label = fmt::format("[\"{}\"]", text);
         }
         p += value;

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "common_dto/stream/references.h"
 #include "ray.pb.h"
 #include "ray_config.pb.h"
 #include "sweep_config.pb.h"
@@ -16,15 +17,9 @@
 namespace common_dto {
 namespace cli {
 
-// The configuration a reference points at: inline, by 0-based index into
-// the volume configuration's lists, or by UUID. Null when the reference is
-// unset or does not resolve (`config` may be null).
-const kyt::pb::common::SweepConfig* ResolveSweepConfig(
-    const kyt::pb::common::VolumeConfig* config, const kyt::pb::common::SweepConfigReference& ref);
-const kyt::pb::common::RayConfig* ResolveRayConfig(const kyt::pb::common::VolumeConfig* config,
-                                                   const kyt::pb::common::RayConfigReference& ref);
-const kyt::pb::common::RayConfig* ResolveRayConfig(const kyt::pb::common::VolumeConfig* config,
-                                                   const kyt::pb::common::Ray& ray);
+// Configuration references resolve through the stream library.
+using stream::ResolveRayConfig;
+using stream::ResolveSweepConfig;
 
 // The value's name, or its number when the enum does not list it.
 std::string EnumName(const google::protobuf::EnumDescriptor* type, int number);

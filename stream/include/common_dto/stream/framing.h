@@ -57,6 +57,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "common_dto/stream/status.h"
 
@@ -73,6 +74,10 @@ inline constexpr std::size_t kDefaultMaxMessageSize = std::size_t{256} << 20;
 //   invalid UTF-8 in field kyt.pb.stream.VolumeConfigUri.endpoint
 //   (at volume_header.volume_config_uri.endpoint)
 Status CheckUtf8(const google::protobuf::Message& message);
+
+// True when `text` is valid UTF-8 as the runtime's parser demands (no
+// overlong forms, no surrogates, nothing above U+10FFFF).
+bool IsValidUtf8(std::string_view text);
 
 // The outcome of DelimitedReader::Read: a message, the end of the stream,
 // or an error. Converts to true only when a message was read, so that

@@ -1,0 +1,31 @@
+// Resolving the configuration references of the data model.
+//
+// Sweeps and rays name their configuration in one of three ways: an inline
+// copy, a 0-based index into the lists of the volume's VolumeConfig, or the
+// configuration's UUID. The generated classes carry these references as
+// values; these functions find what they point at.
+#pragma once
+
+#include "ray.pb.h"
+#include "ray_config.pb.h"
+#include "sweep_config.pb.h"
+#include "volume_config.pb.h"
+
+namespace common_dto {
+namespace stream {
+
+// The SweepConfig `ref` points at, or null when the reference is unset or
+// does not resolve. `config` may be null (then only an inline copy resolves).
+const kyt::pb::common::SweepConfig* ResolveSweepConfig(
+    const kyt::pb::common::VolumeConfig* config, const kyt::pb::common::SweepConfigReference& ref);
+
+// The RayConfig `ref` points at, or null (as above).
+const kyt::pb::common::RayConfig* ResolveRayConfig(const kyt::pb::common::VolumeConfig* config,
+                                                   const kyt::pb::common::RayConfigReference& ref);
+
+// The RayConfig a ray refers to (by index or UUID), or null.
+const kyt::pb::common::RayConfig* ResolveRayConfig(const kyt::pb::common::VolumeConfig* config,
+                                                   const kyt::pb::common::Ray& ray);
+
+}  // namespace stream
+}  // namespace common_dto
