@@ -40,8 +40,12 @@ void NoteAllocation(std::size_t size) {
 
 #ifdef COMMON_DTO_SANITIZED
 // The sanitizer runtime owns operator new; its allocator reports each
-// allocation to a hook instead.
-#include <sanitizer/allocator_interface.h>
+// allocation to a hook instead. Declared here rather than through
+// <sanitizer/allocator_interface.h>, which GCC does not ship: both GCC's
+// libsanitizer and compiler-rt export this function.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*malloc_hook)(const volatile void*, std::size_t),
+    void (*free_hook)(const volatile void*));
 namespace {
 void MallocHook(const volatile void*, std::size_t size) { NoteAllocation(size); }
 void FreeHook(const volatile void*) {}
