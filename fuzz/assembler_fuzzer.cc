@@ -243,7 +243,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.max_rays_per_sweep = in.ConsumeIntegralInRange<std::size_t>(1, 16);
   options.max_moments_per_sweep = in.ConsumeIntegralInRange<std::size_t>(1, 4);
   options.max_buffer_size = std::size_t{16} << (2 * in.ConsumeIntegralInRange(0, 4));
-  options.max_buffered_bytes = std::uint64_t{64} << (2 * in.ConsumeIntegralInRange(0, 5));
+  // From below one volume's header and bookkeeping up to a few sweeps' worth.
+  options.max_buffered_bytes = std::uint64_t{1} << in.ConsumeIntegralInRange(9, 20);
   options.max_rays_per_volume = in.ConsumeIntegralInRange<std::size_t>(0, 40);
   options.remembered_closed = in.ConsumeIntegralInRange<std::size_t>(0, 3);
   std::int64_t now = 0;

@@ -125,6 +125,8 @@ struct SweepState {
   // Bytes reserved in those runs ahead of the first ray's samples.
   std::uint64_t reserved = 0;
   std::size_t complete_rays = 0;
+  // What it holds, as counted against max_buffered_bytes: its header, rays,
+  // ray headers, samples and padding (see Impl::CheckRoom).
   std::uint64_t bytes = 0;
   std::vector<std::string> warnings;
 };
@@ -138,12 +140,22 @@ struct VolumeState {
   std::size_t next_position = 0;
   std::vector<Sweep> sweeps;  // kWholeVolumes: by position.
   std::set<Key> open_sweeps;
-  std::uint64_t held_bytes = 0;  // Assembled sweep buffers kept here.
+  // Its header and, in kWholeVolumes, its closed sweeps, as counted against
+  // max_buffered_bytes.
+  std::uint64_t held_bytes = 0;
   std::size_t sweeps_delivered = 0;
   std::size_t last_sweep_rays = 0;  // Ray count of its sweep closed last.
   std::vector<std::string> missing;
   std::vector<std::string> warnings;
 };
+
+// The assembler's own bookkeeping for each volume, sweep and ray, beyond the
+// bytes of the headers it keeps. It counts against max_buffered_bytes with
+// them, so that floods of tiny sweeps or empty rays are bounded like floods
+// of samples. (Estimates: map nodes, names, missing-item texts.)
+constexpr std::uint64_t kVolumeCost = sizeof(VolumeState) + 256;
+constexpr std::uint64_t kSweepCost = sizeof(SweepState) + sizeof(Sweep) + 256;
+constexpr std::uint64_t kRayCost = sizeof(RayState) + 64;
 
 // Names for error texts and warnings, built only when one is given.
 std::string RayName(const SweepState& sweep, std::int32_t index) {
@@ -222,6 +234,20 @@ struct Assembler::Impl {
   std::vector<AssembledSweep> done_sweeps;
   std::uint64_t buffered = 0;
 
+  // ---- Accounting ------------------------------------------------------
+
+  // Refuses to hold `bytes` more for `name` when that would pass
+  // max_buffered_bytes. Everything the assembler keeps for open volumes is
+  // counted: headers (serialized size plus bookkeeping), samples, padding,
+  // and in kWholeVolumes the closed sweeps of open volumes, at the size
+  // they were counted with while open.
+  Status CheckRoom(const std::string& name, std::uint64_t bytes) const {
+    if (buffered + bytes <= options.max_buffered_bytes) return Status::Ok();
+    return Status::Error(name + ": holding " + std::to_string(bytes) +
+                         " more bytes would exceed the limit of " +
+                         std::to_string(options.max_buffered_bytes) + " buffered bytes");
+  }
+
   // ---- Lookup ----------------------------------------------------------
 
   Status FindSweep(const UUID& uuid, const char* what, SweepState** out) {
@@ -238,11 +264,15 @@ struct Assembler::Impl {
     return Status::Error(std::string(what) + " for unknown " + name + " (no SweepHeader)");
   }
 
-  // Finds or opens ray `index` of `sweep`, enforcing the ray limits. Opening
-  // a ray beyond max_rays_per_volume closes the volume, and with it `sweep`.
-  Status GetRay(SweepState* sweep, std::int32_t index, RayState** out) {
+  // Finds or opens ray `index` of `sweep`, enforcing the ray limits and
+  // making sure there is room for `extra` bytes more (which the caller
+  // counts once it holds them). Opening a ray beyond max_rays_per_volume
+  // closes the volume, and with it `sweep`.
+  Status GetRay(SweepState* sweep, std::int32_t index, RayState** out, std::uint64_t extra = 0) {
     auto it = sweep->rays.find(index);
     if (it != sweep->rays.end()) {
+      Status status = CheckRoom(RayName(*sweep, index), extra);
+      if (!status.ok()) return status;
       *out = &it->second;
       return Status::Ok();
     }
@@ -259,7 +289,11 @@ struct Assembler::Impl {
       CloseVolume(volume, nullptr, what);
       return Status::Error(name + " " + what + "; " + refused + " refused");
     }
+    Status status = CheckRoom(RayName(*sweep, index), kRayCost + extra);
+    if (!status.ok()) return status;
     ++volume->rays;
+    sweep->bytes += kRayCost;
+    buffered += kRayCost;
     *out = &sweep->rays[index];
     return Status::Ok();
   }
@@ -277,9 +311,14 @@ struct Assembler::Impl {
       return Status::Error(name + ": more than " + std::to_string(options.max_open_volumes) +
                            " open volumes");
     }
+    const std::uint64_t cost = kVolumeCost + header.ByteSizeLong();
+    Status status = CheckRoom(name, cost);
+    if (!status.ok()) return status;
     auto state = std::make_unique<VolumeState>();
     state->key = key;
     state->name = name;
+    state->held_bytes = cost;
+    buffered += cost;
     state->header = owned != nullptr ? std::make_shared<const VolumeHeader>(std::move(*owned))
                                      : std::make_shared<const VolumeHeader>(header);
     state->opened = options.clock();
@@ -308,10 +347,15 @@ struct Assembler::Impl {
       return Status::Error(name + ": more than " + std::to_string(options.max_open_sweeps) +
                            " open sweeps");
     }
+    const std::uint64_t cost = kSweepCost + header.ByteSizeLong();
+    Status status = CheckRoom(name, cost);
+    if (!status.ok()) return status;
     VolumeState* volume = it->second.get();
     auto state = std::make_unique<SweepState>();
     state->key = key;
     state->name = name;
+    state->bytes = cost;
+    buffered += cost;
     state->uuid = header.sweep_uuid();
     state->volume = volume;
     state->position = volume->next_position++;
@@ -327,14 +371,20 @@ struct Assembler::Impl {
     SweepState* sweep = nullptr;
     Status status = FindSweep(header.sweep_uuid(), "RayHeader", &sweep);
     if (!status.ok()) return status;
-    RayState* ray = nullptr;
-    status = GetRay(sweep, header.ray_index(), &ray);
-    if (!status.ok()) return status;
-    if (ray->has_header) {
+    auto existing = sweep->rays.find(header.ray_index());
+    if (existing != sweep->rays.end() && existing->second.has_header) {
       return Status::Error(sweep->name + " ray " + std::to_string(header.ray_index()) +
                            ": duplicate RayHeader");
     }
+    // Room for the ray is checked with its bookkeeping, so that a refused
+    // header leaves no empty ray behind.
+    const std::uint64_t size = header.ray().ByteSizeLong();
+    RayState* ray = nullptr;
+    status = GetRay(sweep, header.ray_index(), &ray, size);
+    if (!status.ok()) return status;
     ray->has_header = true;
+    sweep->bytes += size;
+    buffered += size;
     if (owned != nullptr) {
       ray->ray = std::move(*owned->mutable_ray());
     } else {
@@ -394,11 +444,10 @@ struct Assembler::Impl {
                      ? static_cast<std::uint64_t>(buffer.uncompressed_size())
                      : 0;
     }
-    if (buffered + declared > options.max_buffered_bytes) {
-      return Status::Error(RayMomentName(*sweep, index, name) + ": holding " +
-                           std::to_string(declared) + " more bytes would exceed the limit of " +
-                           std::to_string(options.max_buffered_bytes) + " buffered bytes");
-    }
+    // A new ray's bookkeeping is counted with its samples.
+    const std::uint64_t ray_cost = existing_ray == sweep->rays.end() ? kRayCost : 0;
+    status = CheckRoom(RayMomentName(*sweep, index, name), declared + ray_cost);
+    if (!status.ok()) return status;
 
     // A ray after the last one in the moment's run is decoded straight onto
     // its end (and taken off again if refused); any other ray into a piece of
@@ -419,11 +468,10 @@ struct Assembler::Impl {
         return Status::Error(RayMomentName(*sweep, index, name) + ": " + status.message());
     }
     const std::size_t size = target->size() - base;
-    if (buffered + size > options.max_buffered_bytes) {
+    status = CheckRoom(RayMomentName(*sweep, index, name), size + ray_cost);
+    if (!status.ok()) {
       target->resize(base);
-      return Status::Error(RayMomentName(*sweep, index, name) + ": holding " +
-                           std::to_string(size) + " more bytes would exceed the limit of " +
-                           std::to_string(options.max_buffered_bytes) + " buffered bytes");
+      return status;
     }
     const int width = SampleWidth(buffer.type());
     if (width > 0 && size % static_cast<std::size_t>(width) != 0) {
@@ -543,11 +591,13 @@ struct Assembler::Impl {
     std::int32_t longest_ray = 0, shortest_ray = 0;
     std::int32_t absent_ray = 0;
     std::size_t absent = 0;
+    std::uint64_t present = 0;
     for (const RayPart& part : parts) {
       if (!part.present) {
         if (absent++ == 0) absent_ray = part.ray;
         continue;
       }
+      present += part.samples.size();
       if (part.samples.size() > longest) {
         longest = part.samples.size();
         longest_ray = part.ray;
@@ -602,6 +652,18 @@ struct Assembler::Impl {
     if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
       return Status::Error(MomentName(*sweep, name) + ": " + std::to_string(total) +
                            " bytes exceed the 2 GiB of one buffer; the moment is left out");
+    }
+    // Padding is held like samples: a few long rays among many empty ones
+    // cannot inflate a sweep past the limit.
+    if (const std::uint64_t padding = total - present; padding > 0) {
+      if (buffered + padding > options.max_buffered_bytes) {
+        return Status::Error(MomentName(*sweep, name) + ": padding its rays with " +
+                             std::to_string(padding) + " bytes would exceed the limit of " +
+                             std::to_string(options.max_buffered_bytes) +
+                             " buffered bytes; the moment is left out");
+      }
+      sweep->bytes += padding;
+      buffered += padding;
     }
     std::string all;
     if (!uneven && absent == 0 && moment.scattered == 0) {
@@ -709,14 +771,11 @@ struct Assembler::Impl {
         }
       }
     }
-    buffered -= state->bytes;
     volume->last_sweep_rays = state->rays.size();
 
     if (options.delivery == DeliveryMode::kWholeVolumes) {
-      std::uint64_t held = 0;
-      for (const auto& entry : sweep.sweep_moments()) held += entry.second.data().size();
-      volume->held_bytes += held;
-      buffered += held;
+      // Kept with the volume, and counted, until the volume is handed back.
+      volume->held_bytes += state->bytes;
       volume->sweeps[state->position] = std::move(sweep);
       for (auto& m : missing) volume->missing.push_back(std::move(m));
       for (auto& w : warnings) volume->warnings.push_back(std::move(w));
@@ -733,6 +792,7 @@ struct Assembler::Impl {
       out.warnings = std::move(warnings);
       done_sweeps.push_back(std::move(out));
       ++volume->sweeps_delivered;
+      buffered -= state->bytes;
     }
     return result;
   }

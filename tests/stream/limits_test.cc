@@ -181,6 +181,14 @@ RayStreamMessage SweepEndMessage(std::int64_t sweep) {
   return m;
 }
 
+// An assembler with volume 1 and its sweep 1 open.
+Assembler WithOpenSweep(AssemblerOptions options = {}) {
+  Assembler assembler(std::move(options));
+  EXPECT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
+  EXPECT_TRUE(assembler.Add(SweepHeaderMessage(1, 1)).ok());
+  return assembler;
+}
+
 RayStreamMessage Data(std::int64_t sweep, int ray, const std::string& moment, DataBuffer buffer) {
   RayStreamMessage m;
   auto* p = m.mutable_parameter_data();
@@ -194,9 +202,8 @@ RayStreamMessage Data(std::int64_t sweep, int ray, const std::string& moment, Da
 TEST(Limits, AssemblerRefusesDecompressionBombs) {
   AssemblerOptions options;
   options.max_buffer_size = kMiB;
-  Assembler assembler(options);
-  ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
-  ASSERT_TRUE(assembler.Add(SweepHeaderMessage(1, 1)).ok());
+  Assembler assembler = WithOpenSweep(options);
+  const std::uint64_t headers_only = assembler.buffered_bytes();
   ResetLargest();
 
   // An LZ4 block that claims 2 GiB - 1.
@@ -243,7 +250,7 @@ TEST(Limits, AssemblerRefusesDecompressionBombs) {
       << s.message();
   EXPECT_LE(Largest(), 2 * kMiB) << "decoding allocated " << Largest() << " bytes at once";
   EXPECT_GE(Largest(), 64 * 1024) << "the allocation watch saw nothing of the decoding";
-  EXPECT_EQ(assembler.buffered_bytes(), 0u);
+  EXPECT_EQ(assembler.buffered_bytes(), headers_only) << "refused samples are not held";
 }
 
 TEST(Limits, AssemblerBoundsFloodsOfSweepsRaysAndMoments) {
@@ -283,9 +290,7 @@ TEST(Limits, AssemblerBoundsFloodsOfSweepsRaysAndMoments) {
   }
   // A million rays in one sweep: refused beyond max_rays_per_sweep.
   {
-    Assembler assembler;
-    ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
-    ASSERT_TRUE(assembler.Add(SweepHeaderMessage(1, 1)).ok());
+    Assembler assembler = WithOpenSweep();
     std::string last;
     int refused = 0;
     RayStreamMessage m;
@@ -303,27 +308,116 @@ TEST(Limits, AssemblerBoundsFloodsOfSweepsRaysAndMoments) {
   {
     AssemblerOptions options;
     options.max_buffered_bytes = kMiB;
-    Assembler assembler(options);
-    ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
-    ASSERT_TRUE(assembler.Add(SweepHeaderMessage(1, 1)).ok());
+    Assembler assembler = WithOpenSweep(options);
     DataBuffer samples;
     samples.set_compression(DataBuffer::NONE);
     samples.set_type(DataBuffer::UINT8);
     samples.set_data(std::string(4096, 'x'));
-    std::string last;
+    std::string first;
+    int accepted = 0;
     for (int ray = 0; ray < 1000; ++ray) {
       const auto s = assembler.Add(Data(1, ray, "DBZ", samples));
-      if (!s.ok()) last = s.message();
+      if (s.ok()) {
+        ++accepted;
+      } else if (first.empty()) {
+        first = s.message();
+      }
     }
-    EXPECT_EQ(assembler.buffered_bytes(), kMiB);
-    EXPECT_NE(last.find("holding 4096 more bytes would exceed the limit of 1048576 buffered bytes"),
+    // Filled to within one ray (its samples and bookkeeping) of the limit.
+    EXPECT_LE(assembler.buffered_bytes(), kMiB);
+    EXPECT_GT(assembler.buffered_bytes(), kMiB - 2 * 4096);
+    EXPECT_EQ(first.rfind("sweep 00000000-0000-0001-0000-000000000000 ray " +
+                              std::to_string(accepted) + " moment 'DBZ': holding ",
+                          0),
+              0u)
+        << first;
+    EXPECT_NE(first.find(" more bytes would exceed the limit of 1048576 buffered bytes"),
+              std::string::npos)
+        << first;
+  }
+  // A million tiny sweeps that do end, in a volume that never does, kept
+  // whole: closed sweeps stay with their volume, so they count until the
+  // limit refuses more; the volume still hands back every sweep accepted.
+  {
+    AssemblerOptions options;
+    options.max_buffered_bytes = 16 * kMiB;
+    Assembler assembler(options);
+    ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
+    int accepted = 0;
+    std::string last;
+    for (int i = 1; i <= kMany; ++i) {
+      auto s = assembler.Add(SweepHeaderMessage(i, 1));
+      if (s.ok()) s = assembler.Add(SweepEndMessage(i));
+      if (s.ok()) {
+        ++accepted;
+      } else {
+        last = s.message();
+      }
+      ASSERT_LE(assembler.buffered_bytes(), options.max_buffered_bytes) << i;
+    }
+    EXPECT_GT(accepted, 1000);
+    EXPECT_LT(accepted, kMany);
+    EXPECT_NE(last.find(": holding "), std::string::npos) << last;
+    EXPECT_NE(last.find(" more bytes would exceed the limit of 16777216 buffered bytes"),
               std::string::npos)
         << last;
+    RayStreamMessage end;
+    end.mutable_volume_end()->mutable_volume_uuid()->set_least_significant_bits(1);
+    ASSERT_TRUE(assembler.Add(end).ok());
+    const auto volumes = assembler.TakeVolumes();
+    ASSERT_EQ(volumes.size(), 1u);
+    EXPECT_EQ(volumes[0].volume.sweep_size(), accepted);
+    EXPECT_EQ(assembler.buffered_bytes(), 0u);
+  }
+  // Rays without samples (a RayEnd alone) are held too, and count.
+  {
+    AssemblerOptions options;
+    options.max_buffered_bytes = kMiB;
+    Assembler assembler = WithOpenSweep(options);
+    RayStreamMessage m;
+    m.mutable_ray_end()->mutable_sweep_uuid()->set_most_significant_bits(1);
+    std::string last;
+    int accepted = 0;
+    for (int i = 0; i < 65536; ++i) {
+      m.mutable_ray_end()->set_ray_index(i);
+      const auto s = assembler.Add(m);
+      s.ok() ? ++accepted : (last = s.message(), 0);
+    }
+    EXPECT_LT(accepted, 65536);
+    EXPECT_LE(assembler.buffered_bytes(), kMiB);
+    EXPECT_NE(last.find(" ray 65535: holding "), std::string::npos) << last;
+  }
+  // Padding is held like samples: one long ray among many empty ones cannot
+  // make the assembled sweep outgrow the limit.
+  {
+    AssemblerOptions options;
+    options.max_buffered_bytes = 4 * kMiB;
+    options.fill = common_dto::stream::FillValue{};
+    Assembler assembler = WithOpenSweep(options);
+    DataBuffer samples;
+    samples.set_type(DataBuffer::UINT8);
+    samples.set_data(std::string(64 * 1024, 'x'));
+    ASSERT_TRUE(assembler.Add(Data(1, 0, "DBZ", samples)).ok());
+    RayStreamMessage header, end;
+    header.mutable_ray_header()->mutable_sweep_uuid()->set_most_significant_bits(1);
+    end.mutable_ray_end()->mutable_sweep_uuid()->set_most_significant_bits(1);
+    for (int i = 0; i < 1000; ++i) {  // 1000 rays of 64 KiB would be 64 MiB.
+      header.mutable_ray_header()->set_ray_index(i);
+      end.mutable_ray_end()->set_ray_index(i);
+      ASSERT_TRUE(assembler.Add(header).ok()) << i;
+      ASSERT_TRUE(assembler.Add(end).ok()) << i;
+    }
+    ResetLargest();
+    const auto s = assembler.Add(SweepEndMessage(1));
+    EXPECT_EQ(s.message(),
+              "sweep 00000000-0000-0001-0000-000000000000 moment 'DBZ': padding its rays with "
+              "65470464 bytes would exceed the limit of 4194304 buffered bytes; the moment is "
+              "left out");
+    EXPECT_LT(Largest(), 4 * kMiB);
+    EXPECT_LE(assembler.buffered_bytes(), options.max_buffered_bytes);
   }
   {
-    Assembler assembler;
-    ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
-    ASSERT_TRUE(assembler.Add(SweepHeaderMessage(1, 1)).ok());
+    Assembler assembler = WithOpenSweep();
     DataBuffer sample;
     sample.set_data("x");
     std::string last;

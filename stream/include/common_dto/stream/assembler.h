@@ -159,7 +159,8 @@ struct AssemblerOptions {
   std::size_t max_rays_per_sweep = 65536;
   std::size_t max_moments_per_sweep = 64;                     // distinct moment names
   std::size_t max_buffer_size = kDefaultMaxBufferSize;        // one decoded ParameterData
-  std::uint64_t max_buffered_bytes = std::uint64_t{4} << 30;  // all held samples
+  std::uint64_t max_buffered_bytes = std::uint64_t{4} << 30;  // all that is held, see
+                                                              // buffered_bytes()
 
   // Closing volumes that never end. 0 means no limit. A volume older than
   // max_volume_age (since its VolumeHeader, by `clock`), or whose ray count
@@ -233,11 +234,15 @@ class Assembler {
 
   std::size_t open_volumes() const;
   std::size_t open_sweeps() const;
-  // Sample bytes currently held for open rays and sweeps. Room reserved
-  // ahead for the rays a sweep is expected to have (the count of the swept
-  // sector in its SweepConfig, else the ray count of the volume's previous
-  // sweep) is not counted here, but is kept within max_buffered_bytes
-  // together with it.
+  // Bytes currently held for open volumes, as counted against
+  // max_buffered_bytes: the samples of open rays and sweeps, the padding of
+  // short and missing rays, the headers kept (their serialized size plus a
+  // fixed estimate of the assembler's bookkeeping for each volume, sweep and
+  // ray), and in kWholeVolumes the closed sweeps of open volumes, at the
+  // size they were counted with while open. Room reserved ahead for the
+  // rays a sweep is expected to have (the count of the swept sector in its
+  // SweepConfig, else the ray count of the volume's previous sweep) is not
+  // counted here, but is kept within max_buffered_bytes together with it.
   std::uint64_t buffered_bytes() const;
 
  private:
