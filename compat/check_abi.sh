@@ -6,7 +6,8 @@
 #   check_abi.sh update BUILD-TYPE BASELINE-DIR LIBRARY...
 #
 # The baseline of a library is BASELINE-DIR/<SONAME>.abi; BASELINE-DIR/abi.suppr
-# says what is left out. Baselines describe the RelWithDebInfo build made with
+# says what is left out of every library, BASELINE-DIR/<SONAME>.suppr (if
+# present) what is left out of that one. Baselines describe the RelWithDebInfo build made with
 # Debian 12's compiler: other build types emit other inline functions, and a
 # build without debug information has no types to compare, so the check is
 # skipped there (exit 77).
@@ -26,7 +27,6 @@ shift 3
 case $mode in check | update) ;; *) usage ;; esac
 
 update_command="cmake --build <build-dir> --target update-abi-baseline"
-suppressions=$baseline_dir/abi.suppr
 
 for tool in abidw abidiff readelf; do
   if ! command -v "$tool" >/dev/null; then
@@ -47,11 +47,34 @@ soname_of() {
   readelf -d "$1" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p'
 }
 
+# Sets `suppressions` to the --suppressions options that write the corpus of
+# the library of SONAME $1, and `diff_suppressions` to those that filter its
+# comparison. Sections with "drop = yes" only shape the corpus (what they
+# match is not in it); given to abidiff as well, a symbol_name_not_regexp
+# section would also match every data member, which has no symbol, and hide
+# all layout changes. The others (changes to ignore) go to abidiff only.
+suppressions_for() {
+  local files=("$baseline_dir/abi.suppr")
+  [ -f "$baseline_dir/$1.suppr" ] && files+=("$baseline_dir/$1.suppr")
+  suppressions=()
+  diff_suppressions=()
+  local file n=0
+  for file in "${files[@]}"; do
+    suppressions+=(--suppressions "$file")
+    n=$((n + 1))
+    awk 'function flush() { if (section != "" && section !~ /drop *= *yes/) printf "%s", section }
+         /^\[/ { flush(); section = "" }
+         !/^[[:space:]]*#/ { section = section $0 "\n" }
+         END { flush() }' "$file" >"$work/diff-$n.suppr"
+    diff_suppressions+=(--suppressions "$work/diff-$n.suppr")
+  done
+}
+
 # Writes the ABI corpus of library $1 to $2, free of build paths: translation
 # units are named by file name only, so every checkout writes the same text.
 write_abi() {
   abidw --no-corpus-path --no-comp-dir-path --no-show-locs --no-parameter-names \
-    --drop-undefined-syms --type-id-style hash --suppressions "$suppressions" \
+    --drop-undefined-syms --type-id-style hash "${suppressions[@]}" \
     --out-file "$2.raw" "$1"
   sed -E "s|(<abi-instr [^>]*path=')[^']*/|\1|" "$2.raw" >"$2"
   rm -f "$2.raw"
@@ -73,6 +96,7 @@ for library in "$@"; do
     exit 77
   fi
   baseline=$baseline_dir/$soname.abi
+  suppressions_for "$soname"
 
   if [ "$mode" = update ]; then
     write_abi "$library" "$baseline"
@@ -90,7 +114,7 @@ for library in "$@"; do
 
   write_abi "$library" "$work/$soname.abi"
   set +e
-  abidiff --suppressions "$suppressions" "$baseline" "$work/$soname.abi" >"$work/report" 2>&1
+  abidiff "${diff_suppressions[@]}" "$baseline" "$work/$soname.abi" >"$work/report" 2>&1
   result=$?
   set -e
 
