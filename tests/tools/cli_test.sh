@@ -100,6 +100,10 @@ printf '\012\007\022\005\032\003a\377b' > bad-utf8.pb
 printf '{"volume": {"instrument": {"name": "ok"}}}\n{"volume": {}}\n' > two.jsonl
 printf '{"volume_end": {}}\n{"volume_end": {"bogus": 1}}\n' > bad-line.jsonl
 printf 'volume { instrument { name: "a\\377b" } }\n' > bad-utf8.txt
+# Faults the JSON parser reports with input in the message: a field name
+# holding an escaped newline, and a raw newline inside a string.
+printf '{ "pro\\nduct": {} }' > newline-name.json
+printf '{ "product": { "type": "PT_\nX" } }' > newline-value.json
 
 run errors.txt dump truncated.stream
 run errors.txt dump garbage.bin
@@ -116,6 +120,8 @@ run errors.txt dump --format yaml volume.pb
 run errors.txt encode two.jsonl out.pb
 run errors.txt encode --stream bad-line.jsonl out.stream
 run errors.txt encode --from text bad-utf8.txt out.pb
+run errors.txt encode newline-name.json out.pb
+run errors.txt encode newline-value.json out.pb
 run errors.txt assemble volume.pb out.pb
 run errors.txt assemble broken.stream partial.pb
 run errors.txt split product-raster.pb out.stream

@@ -32,13 +32,43 @@ std::string TypeUrl(const google::protobuf::Message& message) {
   return fmt::format("{}/{}", kTypeUrlPrefix, message.GetDescriptor()->full_name());
 }
 
-// The first line of a status message from the JSON converter (which may add
-// the offending input and a caret on further lines), without the code.
+// A status message of the JSON converter as one line. For a syntax error
+// the converter appends the input around the fault (up to 20 characters
+// before and after it, newlines included) and a line with a caret under the
+// fault; both are dropped. What remains can still hold control characters
+// taken from the input (a field name with an escaped newline): they are
+// escaped, not cut at, so that the message never ends up empty.
 std::string OneLine(std::string text) {
-  const std::size_t newline = text.find('\n');
-  if (newline != std::string::npos) text.resize(newline);
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  return text;
+  constexpr std::size_t kContextAfter = 20;
+  const std::size_t caret = text.rfind('\n');
+  if (caret != std::string::npos && !text.empty() && text.back() == '^' &&
+      text.find_first_not_of(' ', caret + 1) == text.size() - 1) {
+    // The context is `before` characters up to the fault, then at most
+    // kContextAfter more; the message ends at the newline before it.
+    const std::size_t before = text.size() - caret - 2;
+    std::size_t cut = caret;
+    for (std::size_t length = before; length <= before + kContextAfter && length < caret;
+         ++length) {
+      if (text[caret - length - 1] == '\n') cut = caret - length - 1;
+    }
+    text.resize(cut);
+  }
+  std::string line;
+  line.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else if (u < 0x20 || u == 0x7f) {
+      line += fmt::format("\\x{:02x}", u);
+    } else {
+      line += c;
+    }
+  }
+  while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+  return line.empty() ? "malformed JSON" : line;
 }
 
 // The JSON printer writes a negative zero as -0, which the JSON parser reads
