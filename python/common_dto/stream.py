@@ -193,6 +193,8 @@ def _walk(descriptor, data, depth=0):
                 if inner:
                     return inner
         elif wire_type == 3:
+            if depth >= 100:
+                return "nesting too deep in " + where
             level = 1
             while level > 0:
                 if pos >= end:
@@ -201,7 +203,11 @@ def _walk(descriptor, data, depth=0):
                 if t is None:
                     return "malformed tag in a group in " + where
                 if t & 7 == 3:
+                    # The parser counts each group level against its
+                    # recursion limit.
                     level += 1
+                    if depth + level > 100:
+                        return "groups nested deeper than 100 levels in " + where
                 elif t & 7 == 4:
                     level -= 1
                 else:

@@ -379,12 +379,15 @@ class WireWalker {
             std::uint64_t t = 0;
             if (!Varint(&p, end, &t)) return "malformed tag in a group in " + where;
             const int wt = static_cast<int>(t & 7);
-            if (wt == 3)
-              ++level;
-            else if (wt == 4)
+            if (wt == 3) {
+              // The runtime's parser counts each group level against its
+              // recursion limit.
+              if (depth + ++level > 100) return "groups nested deeper than 100 levels in " + where;
+            } else if (wt == 4) {
               --level;
-            else if (!SkipValue(wt, &p, end))
+            } else if (!SkipValue(wt, &p, end)) {
               return "malformed group in " + where;
+            }
           }
           break;
         }

@@ -69,6 +69,12 @@ DAMAGE = [
     ("zero tag", GOOD + b"\x04\x2a\x00\x00\x05",
      "unparsable kyt.pb.stream.RayStreamMessage (length 4): "
      "malformed wire data or invalid UTF-8 in a string field"),
+    ("nested groups", GOOD + varint(300) + b"\x7b" * 150 + b"\x7c" * 150,
+     "unparsable kyt.pb.stream.RayStreamMessage (length 300): groups nested deeper than "
+     "100 levels in field number 15 of kyt.pb.stream.RayStreamMessage"),
+    ("unterminated group", GOOD + b"\x03\x7b\x7b\x7b",
+     "unparsable kyt.pb.stream.RayStreamMessage (length 3): "
+     "unterminated group in field number 15 of kyt.pb.stream.RayStreamMessage"),
     ("malformed data", GOOD + b"\x03\x0a\x05\x01",
      "unparsable kyt.pb.stream.RayStreamMessage (length 3): length 5 of field "
      "kyt.pb.stream.RayStreamMessage.volume_header runs past the end of its message"),

@@ -17,6 +17,8 @@
 #include <fstream>
 #include <new>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "stream_testing.h"
 
@@ -146,20 +148,28 @@ TEST(Limits, DeeplyNestedGroupsAreRefused) {
               0u)
         << error;
   }
-  char path[] = "/tmp/limits_test_XXXXXX";
-  const int fd = ::mkstemp(path);
-  ASSERT_GE(fd, 0);
-  const std::string frame = Varint(unclosed.size()) + unclosed;
-  ASSERT_EQ(::write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
-  DelimitedReader reader = DelimitedReader::FromFile(path);
-  RayStreamMessage message;
-  const ReadResult r = reader.Read(&message);
-  EXPECT_NE(r.error().find("unterminated group in field number 15 of "
-                           "kyt.pb.stream.RayStreamMessage"),
-            std::string::npos)
-      << r.error();
-  ::close(fd);
-  ::unlink(path);
+  // From a regular file: the depth is named, and a shallow group that is
+  // only unterminated is told apart.
+  const std::string shallow(3, '\x7b');
+  const std::vector<std::pair<const std::string*, std::string>> cases = {
+      {&closed, "groups nested deeper than 100 levels in field number 15 of "
+                "kyt.pb.stream.RayStreamMessage"},
+      {&unclosed, "groups nested deeper than 100 levels in field number 15 of "
+                  "kyt.pb.stream.RayStreamMessage"},
+      {&shallow, "unterminated group in field number 15 of kyt.pb.stream.RayStreamMessage"}};
+  for (const auto& [body, expected] : cases) {
+    char path[] = "/tmp/limits_test_XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string frame = Varint(body->size()) + *body;
+    ASSERT_EQ(::write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    ::close(fd);
+    DelimitedReader reader = DelimitedReader::FromFile(path);
+    RayStreamMessage message;
+    const ReadResult r = reader.Read(&message);
+    EXPECT_NE(r.error().find(expected), std::string::npos) << r.error();
+    ::unlink(path);
+  }
 }
 
 RayStreamMessage VolumeHeaderMessage(std::int64_t id) {
@@ -506,8 +516,10 @@ TEST(Limits, ToolRefusesHostileFilesWithAClearError) {
       {{"check", lz4_file}, "more than the limit of 268435456"},
       {{"dump", huge_file}, "exceeds the maximum message size"},
       {{"summary", huge_file}, "exceeds the maximum message size"},
-      {{"dump", nested_file}, "group in field number 15 of kyt.pb.common.InstrumentData"},
-      {{"check", nested_file}, "group in field number 15 of kyt.pb.common.InstrumentData"},
+      {{"dump", nested_file},
+       "groups nested deeper than 100 levels in field number 15 of kyt.pb.common.InstrumentData"},
+      {{"check", nested_file},
+       "groups nested deeper than 100 levels in field number 15 of kyt.pb.common.InstrumentData"},
   };
   for (const Case& c : cases) {
     std::string err;

@@ -143,8 +143,12 @@ class Diagnoser {
           break;
         }
         case 3:
-          if (!SkipGroup(&p, end, depth))
-            return Problem("malformed group in " + name, tag_at, here);
+          if (!SkipGroup(&p, end, depth)) {
+            return Problem(p == nullptr ? fmt::format("groups nested deeper than {} levels in {}",
+                                                      kMaxDepth, name)
+                                        : "malformed group in " + name,
+                           tag_at, here);
+          }
           break;
         case 4:
           return Problem("unexpected end-group tag", tag_at, here);
@@ -252,10 +256,15 @@ class Diagnoser {
     }
   }
 
+  // Skips a group whose start tag was read. False if it is malformed, or,
+  // with *p set to null, nested deeper than the runtime's parser goes.
   static bool SkipGroup(const std::uint8_t** p, const std::uint8_t* end, int depth) {
     int level = 1;
     while (level > 0) {
-      if (depth + level > kMaxDepth) return false;
+      if (depth + level > kMaxDepth) {
+        *p = nullptr;
+        return false;
+      }
       std::uint64_t tag = 0, value = 0;
       if (!ReadVarint(p, end, &tag)) return false;
       switch (tag & 7) {
