@@ -32,6 +32,28 @@ std::string TypeUrl(const google::protobuf::Message& message) {
   return fmt::format("{}/{}", kTypeUrlPrefix, message.GetDescriptor()->full_name());
 }
 
+// `text` with control characters escaped (\n, \t, \xNN) and trailing
+// whitespace removed: parser messages may quote input, and an error must stay
+// on one line.
+std::string EscapeControls(std::string_view text) {
+  std::string line;
+  line.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else if (u < 0x20 || u == 0x7f) {
+      line += fmt::format("\\x{:02x}", u);
+    } else {
+      line += c;
+    }
+  }
+  while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+  return line;
+}
+
 // A status message of the JSON converter as one line. For a syntax error
 // the converter appends the input around the fault (up to 20 characters
 // before and after it, newlines included) and a line with a caret under the
@@ -53,21 +75,7 @@ std::string OneLine(std::string text) {
     }
     text.resize(cut);
   }
-  std::string line;
-  line.reserve(text.size());
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\n') {
-      line += "\\n";
-    } else if (c == '\t') {
-      line += "\\t";
-    } else if (u < 0x20 || u == 0x7f) {
-      line += fmt::format("\\x{:02x}", u);
-    } else {
-      line += c;
-    }
-  }
-  while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+  const std::string line = EscapeControls(text);
   return line.empty() ? "malformed JSON" : line;
 }
 
@@ -109,7 +117,7 @@ class FirstError : public google::protobuf::io::ErrorCollector {
  public:
   void AddError(int line, int column, const std::string& message) override {
     if (error_.empty())
-      error_ = fmt::format("line {} column {}: {}", line + 1, column + 1, message);
+      error_ = fmt::format("line {} column {}: {}", line + 1, column + 1, EscapeControls(message));
   }
   void AddWarning(int, int, const std::string&) override {}
   const std::string& error() const { return error_; }
