@@ -143,11 +143,8 @@ class Diagnoser {
           break;
         }
         case 3:
-          if (!SkipGroup(&p, end, depth)) {
-            return Problem(p == nullptr ? fmt::format("groups nested deeper than {} levels in {}",
-                                                      kMaxDepth, name)
-                                        : "malformed group in " + name,
-                           tag_at, here);
+          if (std::string problem = SkipGroup(&p, end, depth); !problem.empty()) {
+            return Problem(problem + " in " + name, tag_at, here);
           }
           break;
         case 4:
@@ -256,31 +253,31 @@ class Diagnoser {
     }
   }
 
-  // Skips a group whose start tag was read. False if it is malformed, or,
-  // with *p set to null, nested deeper than the runtime's parser goes.
-  static bool SkipGroup(const std::uint8_t** p, const std::uint8_t* end, int depth) {
+  // Skips a group whose start tag was read. Empty if it is well formed, else
+  // what is wrong with it.
+  static std::string SkipGroup(const std::uint8_t** p, const std::uint8_t* end, int depth) {
+    const std::string malformed = "malformed group";
     int level = 1;
     while (level > 0) {
       if (depth + level > kMaxDepth) {
-        *p = nullptr;
-        return false;
+        return fmt::format("groups nested deeper than {} levels", kMaxDepth);
       }
       std::uint64_t tag = 0, value = 0;
-      if (!ReadVarint(p, end, &tag)) return false;
+      if (!ReadVarint(p, end, &tag)) return malformed;
       switch (tag & 7) {
         case 0:
-          if (!ReadVarint(p, end, &value)) return false;
+          if (!ReadVarint(p, end, &value)) return malformed;
           break;
         case 1:
         case 5: {
           const std::size_t n = (tag & 7) == 1 ? 8 : 4;
-          if (static_cast<std::size_t>(end - *p) < n) return false;
+          if (static_cast<std::size_t>(end - *p) < n) return malformed;
           *p += n;
           break;
         }
         case 2:
           if (!ReadVarint(p, end, &value) || value > static_cast<std::uint64_t>(end - *p)) {
-            return false;
+            return malformed;
           }
           *p += value;
           break;
@@ -291,10 +288,10 @@ class Diagnoser {
           --level;
           break;
         default:
-          return false;
+          return malformed;
       }
     }
-    return true;
+    return std::string();
   }
 
   WireProblem Problem(std::string what, const std::uint8_t* at, const std::string& path) const {
