@@ -119,7 +119,7 @@ int ChildStreamL() {
     Sweep* sweep = shell.add_sweep();
     MakeSweep(layout, s, sweep);
     largest_sweep = std::max<std::uint64_t>(largest_sweep, sweep->ByteSizeLong());
-    const common_dto::stream::Status status = path.StreamSweep(shell, s, layout.sweep_count());
+    const common_dto::Status status = path.StreamSweep(shell, s, layout.sweep_count());
     if (!status.ok()) Die("stream_L: " + status.message());
     // A receiver would hand each sweep on; here it is dropped at once.
     for (const auto& out : path.assembler().TakeSweeps()) {

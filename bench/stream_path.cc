@@ -7,14 +7,14 @@
 #include <cstdlib>
 #include <new>
 
-#include "common_dto/stream/ids.h"
+#include "common_dto/model/uuid.h"
 
 namespace common_dto_bench {
 
 using common_dto::stream::DelimitedReader;
 using common_dto::stream::DelimitedWriter;
 using common_dto::stream::ReadResult;
-using common_dto::stream::Status;
+using common_dto::Status;
 using kyt::pb::stream::RayStreamMessage;
 
 MemoryOutputStream::~MemoryOutputStream() { std::free(data_); }
@@ -64,7 +64,7 @@ Status StreamPath::StreamSweep(const kyt::pb::common::Volume& one_sweep, int pos
   sweep_mode_ = true;
   position_ = position;
   sweep_count_ = sweep_count;
-  sweep_uuid_ = common_dto::stream::DeriveSweepUuid(one_sweep.uuid(), position);
+  sweep_uuid_ = common_dto::DeriveSweepUuid(one_sweep.uuid(), position);
   const common_dto::stream::SplitOptions options;
   return common_dto::stream::SplitVolume(
       one_sweep, options, [this](RayStreamMessage&& m) { return Sink(std::move(m)); });
@@ -115,7 +115,7 @@ Status StreamPath::Drain() {
     Status status = assembler_.Add(std::move(incoming_));
     if (!status.ok()) return status;
   }
-  if (r.is_error()) return Status::Error(r.error());
+  if (r.is_error()) return r.status();
   wire_.Clear();
   return Status::Ok();
 }

@@ -65,12 +65,12 @@ class StreamPath {
   ~StreamPath();
 
   // Streams the whole of `volume`.
-  common_dto::stream::Status Stream(const kyt::pb::common::Volume& volume);
+  common_dto::Status Stream(const kyt::pb::common::Volume& volume);
 
   // Streams `one_sweep`, a Volume holding only sweep `position` (of
   // `sweep_count`) of a larger volume, with that volume's uuid, instrument
   // and configuration.
-  common_dto::stream::Status StreamSweep(const kyt::pb::common::Volume& one_sweep, int position,
+  common_dto::Status StreamSweep(const kyt::pb::common::Volume& one_sweep, int position,
                                          int sweep_count);
 
   common_dto::stream::Assembler& assembler() { return assembler_; }
@@ -82,8 +82,8 @@ class StreamPath {
   std::size_t max_buffered() const { return max_buffered_; }
 
  private:
-  common_dto::stream::Status Sink(kyt::pb::stream::RayStreamMessage&& message);
-  common_dto::stream::Status Drain();
+  common_dto::Status Sink(kyt::pb::stream::RayStreamMessage&& message);
+  common_dto::Status Drain();
 
   common_dto::stream::Assembler assembler_;
   MemoryOutputStream wire_;

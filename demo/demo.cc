@@ -18,7 +18,7 @@
 
 #include "common_dto/stream/assembler.h"
 #include "common_dto/stream/framing.h"
-#include "common_dto/stream/ids.h"
+#include "common_dto/model/uuid.h"
 #include "common_dto/stream/splitter.h"
 #include "instrument.pb.h"
 #include "ray.pb.h"
@@ -59,7 +59,7 @@ constexpr int kGates = 40;   // 250 m gates out to 10 km.
 Volume MakeVolume() {
   using kyt::pb::common::DataDescriptor;
   Volume volume;
-  cs::ParseUuid("0a1b2c3d-4e5f-4a6b-8c7d-8e9fa0b1c2d3", volume.mutable_uuid());
+  common_dto::ParseUuid("0a1b2c3d-4e5f-4a6b-8c7d-8e9fa0b1c2d3", volume.mutable_uuid());
   auto* instrument = volume.mutable_instrument();
   instrument->set_name("Demo radar");
   instrument->set_instrument_type(kyt::pb::common::Instrument::INSTR_RADAR);
@@ -117,16 +117,16 @@ Volume MakeVolume() {
     DataBuffer& d = (*sweep->mutable_sweep_moments())["DBZH"];
     d.set_endian(DataBuffer::LITTLE);
     d.set_type(DataBuffer::UINT16);
-    cs::SetSamples(std::move(dbzh_codes), cs::Compression::kNone, &d);
+    common_dto::SetSamples(std::move(dbzh_codes), common_dto::Compression::kNone, &d);
     DataBuffer& v = (*sweep->mutable_sweep_moments())["VRADH"];
     v.set_endian(DataBuffer::LITTLE);
     v.set_type(DataBuffer::FLOAT);
-    cs::SetSamples(std::move(vradh_values), cs::Compression::kNone, &v);
+    common_dto::SetSamples(std::move(vradh_values), common_dto::Compression::kNone, &v);
   }
   return volume;
 }
 
-std::string Short(const kyt::pb::common::UUID& uuid) { return cs::FormatUuid(uuid).substr(0, 8); }
+std::string Short(const kyt::pb::common::UUID& uuid) { return common_dto::FormatUuid(uuid).substr(0, 8); }
 
 // One line per message, as a receiver dispatching on the payload sees it.
 void PrintMessage(std::uint64_t index, const RayStreamMessage& m) {
@@ -184,7 +184,7 @@ int RayIndexOf(const RayStreamMessage& m) {
 void PrintVolume(const cs::AssembledVolume& got) {
   using google::protobuf::util::TimeUtil;
   const Volume& v = got.volume;
-  std::cout << "volume " << cs::FormatUuid(v.uuid())
+  std::cout << "volume " << common_dto::FormatUuid(v.uuid())
             << (got.complete ? ", complete" : ", INCOMPLETE") << ", " << v.sweep_size()
             << " sweeps, instrument \"" << v.instrument().name() << "\"\n";
   for (int s = 0; s < v.sweep_size(); ++s) {
@@ -246,7 +246,7 @@ int main(int argc, char** argv) {
   writer_options.deterministic = true;  // Same volume, same bytes.
   cs::DelimitedWriter writer = cs::DelimitedWriter::ToFile(path, writer_options);
   cs::SplitReport report;
-  cs::Status status = cs::SplitVolume(
+  common_dto::Status status = cs::SplitVolume(
       volume, {}, [&writer](RayStreamMessage&& m) { return writer.Write(m); }, &report);
   if (status.ok()) status = writer.Close();
   if (!status.ok()) return Fail("could not write the stream: " + status.message());

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "common_dto/stream/assembler.h"
-#include "common_dto/stream/buffers.h"
+#include "common_dto/model/buffers.h"
 #include "common_dto/stream/splitter.h"
 #include "fuzz_support.h"
 #include "ray_stream_message.pb.h"
@@ -30,7 +30,7 @@ using common_dto::stream::AssembledSweep;
 using common_dto::stream::AssembledVolume;
 using common_dto::stream::Assembler;
 using common_dto::stream::AssemblerOptions;
-using common_dto::stream::Compression;
+using common_dto::Compression;
 using common_dto::stream::DeliveryMode;
 using kyt::pb::common::DataBuffer;
 using kyt::pb::common::DataDescriptor;
@@ -90,7 +90,7 @@ void FillBuffer(FuzzedDataProvider& in, DataBuffer* buffer) {
   buffer->set_endian(static_cast<DataBuffer::Endianness>(in.ConsumeIntegralInRange(0, 2)));
   buffer->set_type(static_cast<DataBuffer::StorageType>(
       kStorage[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kStorage) - 1)]));
-  const int width = std::max(1, common_dto::stream::SampleWidth(buffer->type()));
+  const int width = std::max(1, common_dto::SampleWidth(buffer->type()));
   const std::size_t samples = in.ConsumeIntegralInRange<std::size_t>(0, 12);
   std::string raw = in.ConsumeBytesAsString(samples * static_cast<std::size_t>(width) +
                                             (in.ConsumeIntegralInRange(0, 7) == 0 ? 1 : 0));
@@ -174,7 +174,7 @@ void CheckCanonical(const kyt::pb::common::Sweep& sweep) {
                "moment '" + entry.first + "': compression not stated");
     std::string samples;
     const auto status =
-        common_dto::stream::AppendUncompressed(buffer, &samples, std::size_t{1} << 30);
+        common_dto::AppendUncompressed(buffer, &samples, std::size_t{1} << 30);
     FUZZ_CHECK(status.ok(), "moment '" + entry.first + "' does not decode: " + status.message());
     FUZZ_CHECK(static_cast<std::int64_t>(samples.size()) == buffer.uncompressed_size(),
                "moment '" + entry.first + "': uncompressed_size is not the sample length");
@@ -182,7 +182,7 @@ void CheckCanonical(const kyt::pb::common::Sweep& sweep) {
     FUZZ_CHECK(rays > 0, "moment '" + entry.first + "' in a sweep without rays");
     FUZZ_CHECK(samples.size() % rays == 0,
                "moment '" + entry.first + "': rays of different lengths");
-    const int width = common_dto::stream::SampleWidth(buffer.type());
+    const int width = common_dto::SampleWidth(buffer.type());
     FUZZ_CHECK(width == 0 || (samples.size() / rays) % static_cast<std::size_t>(width) == 0,
                "moment '" + entry.first + "': rays are not whole samples");
   }

@@ -40,7 +40,7 @@ int ToolSyntaxRoundTrip(const std::uint8_t* data, std::size_t size, Parse parse,
     FUZZ_CHECK(error.find('\n') == std::string::npos, "the error is more than one line: " + error);
     return 0;
   }
-  if (!common_dto::stream::CheckUtf8(*message).ok()) return 0;  // encode refuses it
+  if (!common_dto::CheckUtf8(*message).ok()) return 0;  // encode refuses it
   const std::string bytes = common_dto::cli::SerializeDeterministic(*message, &error);
   FUZZ_CHECK(error.empty(), error);
   std::unique_ptr<google::protobuf::Message> parsed(message->New());

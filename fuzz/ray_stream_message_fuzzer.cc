@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(common_dto_fuzz::Serialize(again) == bytes, "a second round trip changed the bytes");
 
   // The parser has checked every string; the library's check must agree.
-  const common_dto::stream::Status utf8 = common_dto::stream::CheckUtf8(message);
+  const common_dto::Status utf8 = common_dto::CheckUtf8(message);
   FUZZ_CHECK(utf8.ok(), utf8.message());
 
   // One frame out and back in.
@@ -65,9 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.max_buffered_bytes = 1 << 18;
   options.fill = common_dto::stream::FillValue{};
   options.output_compression = size % 3 == 0
-                                   ? common_dto::stream::Compression::kNone
-                                   : (size % 3 == 1 ? common_dto::stream::Compression::kLz4Frame
-                                                    : common_dto::stream::Compression::kLz4Block);
+                                   ? common_dto::Compression::kNone
+                                   : (size % 3 == 1 ? common_dto::Compression::kLz4Frame
+                                                    : common_dto::Compression::kLz4Block);
   Assembler assembler(options);
   kyt::pb::common::UUID sweep_uuid, volume_uuid;
   std::int32_t ray_index = 0;

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "common_dto/stream/ids.h"
-#include "moments.h"
+#include "common_dto/model/uuid.h"
+#include "common_dto/model/references.h"
 
 namespace common_dto {
 namespace stream {
@@ -29,11 +29,9 @@ using kyt::pb::common::UUID;
 using kyt::pb::stream::RayStreamMessage;
 using kyt::pb::stream::VolumeHeader;
 
-using Key = std::pair<std::int64_t, std::int64_t>;
+using Key = UuidKey;
 
-Key KeyOf(const UUID& uuid) {
-  return {uuid.most_significant_bits(), uuid.least_significant_bits()};
-}
+Key KeyOf(const UUID& uuid) { return UuidKey::Of(uuid); }
 
 bool SameTime(const Timestamp& a, const Timestamp& b) {
   return a.seconds() == b.seconds() && a.nanos() == b.nanos();
@@ -182,7 +180,7 @@ std::size_t ExpectedRays(const AssemblerOptions& options, const VolumeState& vol
   const auto* config =
       volume.header->has_volume_config() ? &volume.header->volume_config() : nullptr;
   std::size_t rays = volume.last_sweep_rays;
-  if (const auto* sweep_config = internal::FindSweepConfig(config, header.description())) {
+  if (const auto* sweep_config = ResolveSweepConfig(config, header.description().config())) {
     if (sweep_config->sector().count() > 0) {
       rays = static_cast<std::size_t>(sweep_config->sector().count());
     }
@@ -243,7 +241,7 @@ struct Assembler::Impl {
   // they were counted with while open.
   Status CheckRoom(const std::string& name, std::uint64_t bytes) const {
     if (buffered + bytes <= options.max_buffered_bytes) return Status::Ok();
-    return Status::Error(name + ": holding " + std::to_string(bytes) +
+    return Status(ErrorCode::kLimit, name + ": holding " + std::to_string(bytes) +
                          " more bytes would exceed the limit of " +
                          std::to_string(options.max_buffered_bytes) + " buffered bytes");
   }
@@ -259,9 +257,9 @@ struct Assembler::Impl {
     }
     const std::string name = "sweep " + FormatUuid(uuid);
     if (closed_sweeps.Contains(key)) {
-      return Status::Error(std::string(what) + " for " + name + ", which is already closed");
+      return Status(ErrorCode::kProtocol, std::string(what) + " for " + name + ", which is already closed");
     }
-    return Status::Error(std::string(what) + " for unknown " + name + " (no SweepHeader)");
+    return Status(ErrorCode::kProtocol, std::string(what) + " for unknown " + name + " (no SweepHeader)");
   }
 
   // Finds or opens ray `index` of `sweep`, enforcing the ray limits and
@@ -277,7 +275,7 @@ struct Assembler::Impl {
       return Status::Ok();
     }
     if (SweepRayLimitReached(options, *sweep)) {
-      return Status::Error(RayName(*sweep, index) + ": more than " +
+      return Status(ErrorCode::kLimit, RayName(*sweep, index) + ": more than " +
                            std::to_string(options.max_rays_per_sweep) + " rays in one sweep");
     }
     VolumeState* volume = sweep->volume;
@@ -287,7 +285,7 @@ struct Assembler::Impl {
       const std::string name = volume->name;
       const std::string refused = RayName(*sweep, index);
       CloseVolume(volume, nullptr, what);
-      return Status::Error(name + " " + what + "; " + refused + " refused");
+      return Status(ErrorCode::kLimit, name + " " + what + "; " + refused + " refused");
     }
     Status status = CheckRoom(RayName(*sweep, index), kRayCost + extra);
     if (!status.ok()) return status;
@@ -303,12 +301,12 @@ struct Assembler::Impl {
   Status OnVolumeHeader(const VolumeHeader& header, VolumeHeader* owned) {
     const Key key = KeyOf(header.volume_uuid());
     const std::string name = "volume " + FormatUuid(header.volume_uuid());
-    if (volumes.count(key) != 0) return Status::Error(name + ": duplicate VolumeHeader");
+    if (volumes.count(key) != 0) return Status(ErrorCode::kProtocol, name + ": duplicate VolumeHeader");
     if (closed_volumes.Contains(key)) {
-      return Status::Error(name + ": VolumeHeader for a volume already closed");
+      return Status(ErrorCode::kProtocol, name + ": VolumeHeader for a volume already closed");
     }
     if (volumes.size() >= options.max_open_volumes) {
-      return Status::Error(name + ": more than " + std::to_string(options.max_open_volumes) +
+      return Status(ErrorCode::kLimit, name + ": more than " + std::to_string(options.max_open_volumes) +
                            " open volumes");
     }
     const std::uint64_t cost = kVolumeCost + header.ByteSizeLong();
@@ -330,21 +328,21 @@ struct Assembler::Impl {
                        kyt::pb::stream::SweepHeader* owned) {
     const Key key = KeyOf(header.sweep_uuid());
     const std::string name = "sweep " + FormatUuid(header.sweep_uuid());
-    if (sweeps.count(key) != 0) return Status::Error(name + ": duplicate SweepHeader");
+    if (sweeps.count(key) != 0) return Status(ErrorCode::kProtocol, name + ": duplicate SweepHeader");
     if (closed_sweeps.Contains(key)) {
-      return Status::Error(name + ": SweepHeader for a sweep already closed");
+      return Status(ErrorCode::kProtocol, name + ": SweepHeader for a sweep already closed");
     }
     const Key volume_key = KeyOf(header.volume_uuid());
     auto it = volumes.find(volume_key);
     if (it == volumes.end()) {
       const std::string volume = "volume " + FormatUuid(header.volume_uuid());
-      return Status::Error(name + ": SweepHeader names " +
+      return Status(ErrorCode::kProtocol, name + ": SweepHeader names " +
                            (closed_volumes.Contains(volume_key)
                                 ? volume + ", which is already closed"
                                 : "unknown " + volume + " (no VolumeHeader)"));
     }
     if (sweeps.size() >= options.max_open_sweeps) {
-      return Status::Error(name + ": more than " + std::to_string(options.max_open_sweeps) +
+      return Status(ErrorCode::kLimit, name + ": more than " + std::to_string(options.max_open_sweeps) +
                            " open sweeps");
     }
     const std::uint64_t cost = kSweepCost + header.ByteSizeLong();
@@ -373,7 +371,7 @@ struct Assembler::Impl {
     if (!status.ok()) return status;
     auto existing = sweep->rays.find(header.ray_index());
     if (existing != sweep->rays.end() && existing->second.has_header) {
-      return Status::Error(sweep->name + " ray " + std::to_string(header.ray_index()) +
+      return Status(ErrorCode::kProtocol, sweep->name + " ray " + std::to_string(header.ray_index()) +
                            ": duplicate RayHeader");
     }
     // Room for the ray is checked with its bookkeeping, so that a refused
@@ -401,7 +399,7 @@ struct Assembler::Impl {
     status = GetRay(sweep, end.ray_index(), &ray);
     if (!status.ok()) return status;
     if (ray->has_end) {
-      return Status::Error(sweep->name + " ray " + std::to_string(end.ray_index()) +
+      return Status(ErrorCode::kProtocol, sweep->name + " ray " + std::to_string(end.ray_index()) +
                            ": duplicate RayEnd");
     }
     ray->has_end = true;
@@ -423,17 +421,17 @@ struct Assembler::Impl {
     auto moment = sweep->moments.find(name);
     if ((moment != sweep->moments.end() && moment->second.InRun(index)) ||
         (existing_ray != sweep->rays.end() && existing_ray->second.samples.count(name) != 0)) {
-      return Status::Error(RayMomentName(*sweep, index, name) + ": duplicate ParameterData");
+      return Status(ErrorCode::kProtocol, RayMomentName(*sweep, index, name) + ": duplicate ParameterData");
     }
     if (moment == sweep->moments.end()) {
       if (sweep->moments.size() >= options.max_moments_per_sweep) {
-        return Status::Error(RayMomentName(*sweep, index, name) + ": more than " +
+        return Status(ErrorCode::kLimit, RayMomentName(*sweep, index, name) + ": more than " +
                              std::to_string(options.max_moments_per_sweep) +
                              " moments in one sweep");
       }
     } else if (moment->second.endian != buffer.endian() ||
                moment->second.storage != buffer.type()) {
-      return Status::Error(RayMomentName(*sweep, index, name) + ": samples are " +
+      return Status(ErrorCode::kInvalidArgument, RayMomentName(*sweep, index, name) + ": samples are " +
                            EndianName(buffer.endian()) + " " + StorageName(buffer.type()) +
                            " but the moment's other rays are " + EndianName(moment->second.endian) +
                            " " + StorageName(moment->second.storage));
@@ -465,7 +463,7 @@ struct Assembler::Impl {
     } else {
       status = AppendUncompressed(buffer, target, options.max_buffer_size);
       if (!status.ok())
-        return Status::Error(RayMomentName(*sweep, index, name) + ": " + status.message());
+        return status.Wrap(RayMomentName(*sweep, index, name) + ": ");
     }
     const std::size_t size = target->size() - base;
     status = CheckRoom(RayMomentName(*sweep, index, name), size + ray_cost);
@@ -476,7 +474,7 @@ struct Assembler::Impl {
     const int width = SampleWidth(buffer.type());
     if (width > 0 && size % static_cast<std::size_t>(width) != 0) {
       target->resize(base);
-      return Status::Error(RayMomentName(*sweep, index, name) + ": " + std::to_string(size) +
+      return Status(ErrorCode::kInvalidArgument, RayMomentName(*sweep, index, name) + ": " + std::to_string(size) +
                            " bytes are not a whole number of " + StorageName(buffer.type()) +
                            " samples");
     }
@@ -529,7 +527,7 @@ struct Assembler::Impl {
     SweepState* sweep = nullptr;
     Status status = FindSweep(end.sweep_uuid(), "SweepEnd", &sweep);
     if (!status.ok()) return status;
-    if (sweep->has_end) return Status::Error(sweep->name + ": duplicate SweepEnd");
+    if (sweep->has_end) return Status(ErrorCode::kProtocol, sweep->name + ": duplicate SweepEnd");
     sweep->has_end = true;
     if (end.has_end()) sweep->end = end.end();
     return RayProgress(sweep, nullptr);
@@ -540,7 +538,7 @@ struct Assembler::Impl {
     const std::string name = "volume " + FormatUuid(end.volume_uuid());
     auto it = volumes.find(key);
     if (it == volumes.end()) {
-      return Status::Error(closed_volumes.Contains(key)
+      return Status(ErrorCode::kProtocol, closed_volumes.Contains(key)
                                ? name + ": VolumeEnd for a volume already closed"
                                : name + ": VolumeEnd for an unknown volume (no VolumeHeader)");
     }
@@ -612,7 +610,7 @@ struct Assembler::Impl {
     std::string fill_sample;
     if ((uneven || absent > 0)) {
       if (!options.fill.has_value()) {
-        return Status::Error(
+        return Status(ErrorCode::kIncomplete, 
             MomentName(*sweep, name) + ": " +
             (absent > 0 ? "ray " + std::to_string(absent_ray) + " has no data for it"
                         : "ray " + std::to_string(shortest_ray) + " has " +
@@ -623,7 +621,7 @@ struct Assembler::Impl {
       double value = options.fill->value;
       if (options.fill->prefer_not_scanned) {
         const auto* descriptor =
-            internal::FindMomentDescriptor(config, sweep->header.description(), first_ray, name);
+            FindMomentDescriptor(config, sweep->header.description(), first_ray, name);
         if (descriptor != nullptr &&
             descriptor->scale().type() == kyt::pb::common::DataDescriptor::DataScale::LINEAR) {
           value = descriptor->scale().linear_scale().not_scanned();
@@ -631,8 +629,8 @@ struct Assembler::Impl {
       }
       Status status = AppendFill(value, moment.storage, moment.endian, 1, &fill_sample);
       if (!status.ok())
-        return Status::Error(MomentName(*sweep, name) + ": " + status.message() +
-                             "; the moment is left out");
+        return Status(status.code(),
+                      MomentName(*sweep, name) + ": " + status.message() + "; the moment is left out");
       const std::string value_text = std::to_string(value);
       const std::size_t samples = longest / static_cast<std::size_t>(width);
       for (const RayPart& part : parts) {
@@ -650,14 +648,14 @@ struct Assembler::Impl {
     }
     const std::uint64_t total = static_cast<std::uint64_t>(longest) * sweep->rays.size();
     if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-      return Status::Error(MomentName(*sweep, name) + ": " + std::to_string(total) +
+      return Status(ErrorCode::kTooLarge, MomentName(*sweep, name) + ": " + std::to_string(total) +
                            " bytes exceed the 2 GiB of one buffer; the moment is left out");
     }
     // Padding is held like samples: a few long rays among many empty ones
     // cannot inflate a sweep past the limit.
     if (const std::uint64_t padding = total - present; padding > 0) {
       if (buffered + padding > options.max_buffered_bytes) {
-        return Status::Error(MomentName(*sweep, name) + ": padding its rays with " +
+        return Status(ErrorCode::kLimit, MomentName(*sweep, name) + ": padding its rays with " +
                              std::to_string(padding) + " bytes would exceed the limit of " +
                              std::to_string(options.max_buffered_bytes) +
                              " buffered bytes; the moment is left out");
@@ -688,7 +686,7 @@ struct Assembler::Impl {
     out->set_endian(static_cast<DataBuffer::Endianness>(moment.endian));
     out->set_type(static_cast<DataBuffer::StorageType>(moment.storage));
     Status status = SetSamples(std::move(all), options.output_compression, out);
-    if (!status.ok()) return Status::Error(MomentName(*sweep, name) + ": " + status.message());
+    if (!status.ok()) return status.Wrap(MomentName(*sweep, name) + ": ");
     return Status::Ok();
   }
 
@@ -729,7 +727,7 @@ struct Assembler::Impl {
       const std::string& name = entry.first;
       // The data type has its place in the volume only in the descriptor.
       const auto* descriptor =
-          internal::FindMomentDescriptor(config, header.description(), first_ray, name);
+          FindMomentDescriptor(config, header.description(), first_ray, name);
       const int type = entry.second.data_type;
       if (descriptor == nullptr && type != kyt::pb::common::CUSTOM_TYPE) {
         warnings.push_back(state->name + " moment '" + name + "': data type " + TypeName(type) +
@@ -850,6 +848,48 @@ struct Assembler::Impl {
   }
 
   Status Add(const RayStreamMessage& message, RayStreamMessage* owned) {
+    Status status = Dispatch(message, owned);
+    if (status.ok()) return status;
+    return status.Wrap("", LocationOf(message));
+  }
+
+  // Where a message belongs: its volume or sweep, ray and moment.
+  static Location LocationOf(const RayStreamMessage& message) {
+    Location location;
+    switch (message.payload_case()) {
+      case RayStreamMessage::kVolumeHeader:
+        location.volume_uuid = FormatUuid(message.volume_header().volume_uuid());
+        break;
+      case RayStreamMessage::kSweepHeader:
+        location.volume_uuid = FormatUuid(message.sweep_header().volume_uuid());
+        location.sweep_uuid = FormatUuid(message.sweep_header().sweep_uuid());
+        break;
+      case RayStreamMessage::kRayHeader:
+        location.sweep_uuid = FormatUuid(message.ray_header().sweep_uuid());
+        location.ray_index = message.ray_header().ray_index();
+        break;
+      case RayStreamMessage::kParameterData:
+        location.sweep_uuid = FormatUuid(message.parameter_data().sweep_uuid());
+        location.ray_index = message.parameter_data().ray_index();
+        location.moment = message.parameter_data().data_type().short_name();
+        break;
+      case RayStreamMessage::kRayEnd:
+        location.sweep_uuid = FormatUuid(message.ray_end().sweep_uuid());
+        location.ray_index = message.ray_end().ray_index();
+        break;
+      case RayStreamMessage::kSweepEnd:
+        location.sweep_uuid = FormatUuid(message.sweep_end().sweep_uuid());
+        break;
+      case RayStreamMessage::kVolumeEnd:
+        location.volume_uuid = FormatUuid(message.volume_end().volume_uuid());
+        break;
+      default:
+        break;
+    }
+    return location;
+  }
+
+  Status Dispatch(const RayStreamMessage& message, RayStreamMessage* owned) {
     CloseExpired();
     switch (message.payload_case()) {
       case RayStreamMessage::kVolumeHeader:
@@ -871,7 +911,7 @@ struct Assembler::Impl {
       case RayStreamMessage::kVolumeEnd:
         return OnVolumeEnd(message.volume_end());
       default:
-        return Status::Error("message without payload");
+        return Status(ErrorCode::kProtocol, "message without payload");
     }
   }
 };

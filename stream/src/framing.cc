@@ -19,7 +19,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "moments.h"
 #include "ray_stream_message.pb.h"
 
 namespace common_dto {
@@ -39,284 +38,6 @@ using google::protobuf::io::CodedOutputStream;
 constexpr std::size_t kMaxFrame = static_cast<std::size_t>(INT_MAX) - 16;
 
 std::string ErrnoText(int err) { return std::strerror(err); }
-
-// ---- UTF-8 check over a message, by reflection ----------------------------
-//
-// Two passes. The first walks the message without building any field path
-// and skips sub-messages whose type cannot hold a string; it only answers
-// whether all strings are valid. Only when one is not does the second pass
-// walk again, building the paths, to name the first bad field.
-
-// Whether a message of `type` can hold a string anywhere inside: a string
-// field, or a message field (singular, repeated, oneof or map entry) whose
-// type can. A type with extension ranges can, since an extension may be a
-// string.
-bool ComputeMayHoldStrings(const Descriptor* type) {
-  std::vector<const Descriptor*> pending{type};
-  std::unordered_set<const Descriptor*> seen{type};
-  while (!pending.empty()) {
-    const Descriptor* d = pending.back();
-    pending.pop_back();
-    if (d->extension_range_count() > 0) return true;
-    for (int i = 0; i < d->field_count(); ++i) {
-      const FieldDescriptor* field = d->field(i);
-      if (field->type() == FieldDescriptor::TYPE_STRING) return true;
-      if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE &&
-          seen.insert(field->message_type()).second) {
-        pending.push_back(field->message_type());
-      }
-    }
-  }
-  return false;
-}
-
-// The answers for the generated pool's types, which live as long as the
-// process; shared by all threads.
-bool SharedMayHoldStrings(const Descriptor* type) {
-  static std::mutex mutex;
-  static auto* const cache = new std::unordered_map<const Descriptor*, bool>();
-  std::lock_guard<std::mutex> lock(mutex);
-  auto it = cache->find(type);
-  if (it == cache->end()) it = cache->emplace(type, ComputeMayHoldStrings(type)).first;
-  return it->second;
-}
-
-// A memo of ComputeMayHoldStrings in front of the shared cache, so that a
-// walk takes no lock for types it has seen. Types of other pools (which may
-// be destroyed, and their addresses reused) are remembered for one check
-// only: call StartCheck() before each.
-class StringTypes {
- public:
-  void StartCheck() {
-    if (!other_pools_.empty()) other_pools_.clear();
-  }
-
-  bool MayHoldStrings(const Descriptor* type) {
-    auto it = generated_.find(type);
-    if (it != generated_.end()) return it->second;
-    if (type->file()->pool() == DescriptorPool::generated_pool()) {
-      return generated_.emplace(type, SharedMayHoldStrings(type)).first->second;
-    }
-    it = other_pools_.find(type);
-    if (it == other_pools_.end()) {
-      it = other_pools_.emplace(type, ComputeMayHoldStrings(type)).first;
-    }
-    return it->second;
-  }
-
- private:
-  std::unordered_map<const Descriptor*, bool> generated_;
-  std::unordered_map<const Descriptor*, bool> other_pools_;
-};
-
-bool AllStringsValid(const Message& message, StringTypes* types);
-
-// A map entry as CheckMapEntry below sees it: a string key, and a string or
-// message value.
-bool MapEntryValid(const Message& entry, StringTypes* types) {
-  const Descriptor* d = entry.GetDescriptor();
-  const Reflection* r = entry.GetReflection();
-  const FieldDescriptor* key = d->FindFieldByNumber(1);
-  const FieldDescriptor* value = d->FindFieldByNumber(2);
-  std::string scratch;
-  if (key != nullptr && key->type() == FieldDescriptor::TYPE_STRING &&
-      !IsValidUtf8(r->GetStringReference(entry, key, &scratch))) {
-    return false;
-  }
-  if (value == nullptr) return true;
-  if (value->type() == FieldDescriptor::TYPE_STRING) {
-    return IsValidUtf8(r->GetStringReference(entry, value, &scratch));
-  }
-  if (value->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
-    return AllStringsValid(r->GetMessage(entry, value), types);
-  }
-  return true;
-}
-
-// The first pass: the fields CheckMessageUtf8 looks at, in the same way.
-bool AllStringsValid(const Message& message, StringTypes* types) {
-  if (!types->MayHoldStrings(message.GetDescriptor())) return true;
-  const Reflection* r = message.GetReflection();
-  std::vector<const FieldDescriptor*> fields;
-  r->ListFields(message, &fields);
-  std::string scratch;
-  for (const FieldDescriptor* field : fields) {
-    if (field->type() == FieldDescriptor::TYPE_STRING) {
-      if (field->is_repeated()) {
-        const int n = r->FieldSize(message, field);
-        for (int i = 0; i < n; ++i) {
-          if (!IsValidUtf8(r->GetRepeatedStringReference(message, field, i, &scratch))) {
-            return false;
-          }
-        }
-      } else if (!IsValidUtf8(r->GetStringReference(message, field, &scratch))) {
-        return false;
-      }
-    } else if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
-      if (!types->MayHoldStrings(field->message_type())) continue;
-      if (field->is_repeated()) {
-        const int n = r->FieldSize(message, field);
-        for (int i = 0; i < n; ++i) {
-          const Message& element = r->GetRepeatedMessage(message, field, i);
-          if (!(field->is_map() ? MapEntryValid(element, types)
-                                : AllStringsValid(element, types))) {
-            return false;
-          }
-        }
-      } else if (!AllStringsValid(r->GetMessage(message, field), types)) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-// Whether the shortcut for RayStreamMessage below is exact: RayHeader,
-// RayEnd, SweepEnd and VolumeEnd hold no strings, and the only string of
-// ParameterData is data_type.short_name. Worked out once from the
-// descriptors, so that a change of these types turns the shortcut off
-// rather than making it wrong.
-bool RayStreamShortcutHolds() {
-  static const bool holds = [] {
-    for (const Descriptor* d :
-         {kyt::pb::stream::RayHeader::descriptor(), kyt::pb::stream::RayEnd::descriptor(),
-          kyt::pb::stream::SweepEnd::descriptor(), kyt::pb::stream::VolumeEnd::descriptor()}) {
-      if (ComputeMayHoldStrings(d)) return false;
-    }
-    const Descriptor* data = kyt::pb::stream::ParameterData::descriptor();
-    const FieldDescriptor* data_type = data->FindFieldByName("data_type");
-    if (data->extension_range_count() > 0) return false;
-    for (int i = 0; i < data->field_count(); ++i) {
-      const FieldDescriptor* field = data->field(i);
-      if (field != data_type) {
-        if (field->type() == FieldDescriptor::TYPE_STRING) return false;
-        if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE &&
-            ComputeMayHoldStrings(field->message_type())) {
-          return false;
-        }
-        continue;
-      }
-      const Descriptor* type = field->message_type();
-      if (field->is_repeated() || type != kyt::pb::common::DataTypeRequest::descriptor() ||
-          type->extension_range_count() > 0) {
-        return false;
-      }
-      for (int j = 0; j < type->field_count(); ++j) {
-        const FieldDescriptor* inner = type->field(j);
-        if (inner->name() == "short_name") {
-          if (inner->type() != FieldDescriptor::TYPE_STRING || inner->is_repeated()) return false;
-        } else if (inner->type() == FieldDescriptor::TYPE_STRING ||
-                   (inner->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE &&
-                    ComputeMayHoldStrings(inner->message_type()))) {
-          return false;
-        }
-      }
-    }
-    return true;
-  }();
-  return holds;
-}
-
-// The first pass over any message, with a shortcut for the envelopes of a
-// ray stream, nearly all of which carry ray-level pieces.
-bool MessageStringsValid(const Message& message, StringTypes* types) {
-  using kyt::pb::stream::RayStreamMessage;
-  if (message.GetDescriptor() == RayStreamMessage::descriptor() && RayStreamShortcutHolds()) {
-    if (const auto* envelope =
-            google::protobuf::DynamicCastToGenerated<RayStreamMessage>(&message)) {
-      switch (envelope->payload_case()) {
-        case RayStreamMessage::kRayHeader:
-        case RayStreamMessage::kRayEnd:
-        case RayStreamMessage::kSweepEnd:
-        case RayStreamMessage::kVolumeEnd:
-        case RayStreamMessage::PAYLOAD_NOT_SET:
-          return true;
-        case RayStreamMessage::kParameterData:
-          return IsValidUtf8(envelope->parameter_data().data_type().short_name());
-        default:
-          break;  // VolumeHeader and SweepHeader: walked like any message.
-      }
-    }
-  }
-  return AllStringsValid(message, types);
-}
-
-// The second pass: names the first bad field and its path.
-
-Status Utf8Error(const FieldDescriptor* field, const std::string& path) {
-  return Status::Error("invalid UTF-8 in field " + field->full_name() + " (at " + path + ")");
-}
-
-std::string Join(const std::string& path, const std::string& name) {
-  return path.empty() ? name : path + "." + name;
-}
-
-Status CheckMessageUtf8(const Message& message, const std::string& path);
-
-Status CheckMapEntry(const Message& entry, const FieldDescriptor* map_field, int index,
-                     const std::string& path) {
-  const Descriptor* d = entry.GetDescriptor();
-  const Reflection* r = entry.GetReflection();
-  const FieldDescriptor* key = d->FindFieldByNumber(1);
-  const FieldDescriptor* value = d->FindFieldByNumber(2);
-  std::string scratch;
-  std::string where = Join(path, map_field->name()) + "[" + std::to_string(index) + "]";
-  if (key != nullptr && key->type() == FieldDescriptor::TYPE_STRING) {
-    const std::string& k = r->GetStringReference(entry, key, &scratch);
-    if (!IsValidUtf8(k)) return Utf8Error(key, where + ".key");
-    where = Join(path, map_field->name()) + "[\"" + k + "\"]";
-  }
-  if (value == nullptr) return Status::Ok();
-  if (value->type() == FieldDescriptor::TYPE_STRING) {
-    if (!IsValidUtf8(r->GetStringReference(entry, value, &scratch))) {
-      return Utf8Error(value, where);
-    }
-  } else if (value->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
-    return CheckMessageUtf8(r->GetMessage(entry, value), where);
-  }
-  return Status::Ok();
-}
-
-Status CheckMessageUtf8(const Message& message, const std::string& path) {
-  const Reflection* r = message.GetReflection();
-  std::vector<const FieldDescriptor*> fields;
-  r->ListFields(message, &fields);
-  std::string scratch;
-  for (const FieldDescriptor* field : fields) {
-    const std::string here = Join(path, field->name());
-    if (field->type() == FieldDescriptor::TYPE_STRING) {
-      if (field->is_repeated()) {
-        const int n = r->FieldSize(message, field);
-        for (int i = 0; i < n; ++i) {
-          if (!IsValidUtf8(r->GetRepeatedStringReference(message, field, i, &scratch))) {
-            return Utf8Error(field, here + "[" + std::to_string(i) + "]");
-          }
-        }
-      } else if (!IsValidUtf8(r->GetStringReference(message, field, &scratch))) {
-        return Utf8Error(field, here);
-      }
-    } else if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
-      if (field->is_map()) {
-        const int n = r->FieldSize(message, field);
-        for (int i = 0; i < n; ++i) {
-          Status s = CheckMapEntry(r->GetRepeatedMessage(message, field, i), field, i, path);
-          if (!s.ok()) return s;
-        }
-      } else if (field->is_repeated()) {
-        const int n = r->FieldSize(message, field);
-        for (int i = 0; i < n; ++i) {
-          Status s = CheckMessageUtf8(r->GetRepeatedMessage(message, field, i),
-                                      here + "[" + std::to_string(i) + "]");
-          if (!s.ok()) return s;
-        }
-      } else {
-        Status s = CheckMessageUtf8(r->GetMessage(message, field), here);
-        if (!s.ok()) return s;
-      }
-    }
-  }
-  return Status::Ok();
-}
 
 // ---- Diagnosis of a frame that does not parse -----------------------------
 
@@ -443,14 +164,6 @@ std::string MessagePrefix(std::uint64_t index) { return "message " + std::to_str
 
 }  // namespace
 
-Status CheckUtf8(const Message& message) {
-  // One memo per thread, kept from check to check.
-  thread_local StringTypes types;
-  types.StartCheck();
-  if (MessageStringsValid(message, &types)) return Status::Ok();
-  return CheckMessageUtf8(message, std::string());
-}
-
 // ---- Reader ----------------------------------------------------------------
 
 struct DelimitedReader::Impl {
@@ -488,10 +201,15 @@ struct DelimitedReader::Impl {
 
   std::uint64_t Offset() const { return static_cast<std::uint64_t>(input->ByteCount() - base); }
 
-  ReadResult Fail(std::uint64_t offset, const std::string& what) {
-    error = Status::Error("message " + std::to_string(index) + " at byte offset " +
-                          std::to_string(offset) + ": " + what);
-    return ReadResult::Error(error.message());
+  ReadResult Fail(ErrorCode code, std::uint64_t offset, const std::string& what) {
+    Location location;
+    location.message_index = index;
+    location.byte_offset = offset;
+    error = Status(code,
+                   "message " + std::to_string(index) + " at byte offset " +
+                       std::to_string(offset) + ": " + what,
+                   std::move(location));
+    return ReadResult::Error(error);
   }
 
   std::string InputError() const {
@@ -527,7 +245,7 @@ struct DelimitedReader::Impl {
   }
 
   ReadResult Read(Message* message) {
-    if (!error.ok()) return ReadResult::Error(error.message());
+    if (!error.ok()) return ReadResult::Error(error);
     if (ended) return ReadResult::EndOfStream();
     message->Clear();
     const std::uint64_t offset = Offset();
@@ -540,21 +258,21 @@ struct DelimitedReader::Impl {
       std::uint8_t byte = 0;
       if (!coded.ReadRaw(&byte, 1)) {
         const std::string io = InputError();
-        if (!io.empty()) return Fail(offset, io);
+        if (!io.empty()) return Fail(ErrorCode::kIo, offset, io);
         if (prefix_bytes == 0) {
           ended = true;
           return ReadResult::EndOfStream();
         }
-        return Fail(offset, "truncated: the length prefix is cut off by the end of the input");
+        return Fail(ErrorCode::kTruncated, offset, "truncated: the length prefix is cut off by the end of the input");
       }
-      if (prefix_bytes == 9 && byte > 1) return Fail(offset, "malformed length prefix");
+      if (prefix_bytes == 9 && byte > 1) return Fail(ErrorCode::kMalformed, offset, "malformed length prefix");
       size |= static_cast<std::uint64_t>(byte & 0x7f) << (7 * prefix_bytes);
       ++prefix_bytes;
       if ((byte & 0x80) == 0) break;
-      if (prefix_bytes == 10) return Fail(offset, "malformed length prefix (over 10 bytes)");
+      if (prefix_bytes == 10) return Fail(ErrorCode::kMalformed, offset, "malformed length prefix (over 10 bytes)");
     }
     if (size > max_size) {
-      return Fail(offset, "length " + std::to_string(size) + " exceeds the maximum message size " +
+      return Fail(ErrorCode::kTooLarge, offset, "length " + std::to_string(size) + " exceeds the maximum message size " +
                               std::to_string(max_size));
     }
     const int frame_start = coded.CurrentPosition();
@@ -564,17 +282,17 @@ struct DelimitedReader::Impl {
     if (!parsed || coded.CurrentPosition() - frame_start != length) {
       if (!SkipRest(&coded)) {
         const std::string io = InputError();
-        if (!io.empty()) return Fail(offset, io);
+        if (!io.empty()) return Fail(ErrorCode::kIo, offset, io);
         // The failed skip has read the input to its end.
         const std::uint64_t left = Offset() - offset - static_cast<std::uint64_t>(prefix_bytes);
-        return Fail(offset, "truncated: length " + std::to_string(size) +
+        return Fail(ErrorCode::kTruncated, offset, "truncated: length " + std::to_string(size) +
                                 " runs past the end of the input (" + std::to_string(left) +
                                 " bytes left)");
       }
       std::string detail = Diagnose(*message, offset + static_cast<std::uint64_t>(prefix_bytes),
                                     static_cast<std::size_t>(size));
       if (detail.empty()) detail = "malformed wire data or invalid UTF-8 in a string field";
-      return Fail(offset, "unparsable " + message->GetDescriptor()->full_name() + " (length " +
+      return Fail(ErrorCode::kUnparsable, offset, "unparsable " + message->GetDescriptor()->full_name() + " (length " +
                               std::to_string(size) + "): " + detail);
     }
     coded.PopLimit(limit);
@@ -600,7 +318,7 @@ DelimitedReader DelimitedReader::FromFile(const std::string& path, ReaderOptions
   impl->options = options;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    impl->error = Status::Error("cannot open " + path + ": " + ErrnoText(errno));
+    impl->error = Status(ErrorCode::kIo, "cannot open " + path + ": " + ErrnoText(errno));
     static google::protobuf::io::ArrayInputStream empty(nullptr, 0);
     impl->input = &empty;
   } else {
@@ -651,7 +369,7 @@ struct DelimitedWriter::Impl {
   }
 
   Status Fail(const std::string& what) {
-    error = Status::Error(what);
+    error = Status(ErrorCode::kIo, what);
     return error;
   }
 
@@ -665,14 +383,14 @@ struct DelimitedWriter::Impl {
 
   Status Write(const Message& message) {
     if (!error.ok()) return error;
-    if (closed) return Status::Error("message " + std::to_string(count) + ": the writer is closed");
+    if (closed) return Status(ErrorCode::kInvalidArgument, "message " + std::to_string(count) + ": the writer is closed");
     if (options.check_utf8) {
       Status s = CheckUtf8(message);
-      if (!s.ok()) return Status::Error(MessagePrefix(count) + s.message());
+      if (!s.ok()) return s.Wrap(MessagePrefix(count));
     }
     const std::size_t size = message.ByteSizeLong();
     if (size > kMaxFrame) {
-      return Status::Error(MessagePrefix(count) + std::to_string(size) +
+      return Status(ErrorCode::kTooLarge, MessagePrefix(count) + std::to_string(size) +
                            " bytes exceed the 2 GiB limit");
     }
     {
@@ -733,7 +451,7 @@ DelimitedWriter DelimitedWriter::ToFile(const std::string& path, WriterOptions o
   if (fd < 0) {
     auto impl = std::make_unique<Impl>();
     impl->options = options;
-    impl->error = Status::Error("cannot create " + path + ": " + ErrnoText(errno));
+    impl->error = Status(ErrorCode::kIo, "cannot create " + path + ": " + ErrnoText(errno));
     impl->closed = true;
     return DelimitedWriter(std::move(impl));
   }

@@ -7,7 +7,7 @@
 #include <map>
 #include <utility>
 
-#include "moments.h"
+#include "common_dto/model/references.h"
 
 namespace common_dto {
 namespace stream {
@@ -51,17 +51,17 @@ std::int64_t DeclaredSize(const DataBuffer& buffer) {
 Status CheckDivisible(std::size_t sweep, const std::string& name, const DataBuffer& buffer,
                       std::uint64_t size, int rays) {
   if (rays == 0) {
-    return Status::Error(MomentName(sweep, name) + ": " + std::to_string(size) +
+    return Status(ErrorCode::kInvalidArgument, MomentName(sweep, name) + ": " + std::to_string(size) +
                          " bytes of samples but the sweep has no rays to carry them");
   }
   const auto n = static_cast<std::uint64_t>(rays);
   if (size % n != 0) {
-    return Status::Error(MomentName(sweep, name) + ": " + std::to_string(size) +
+    return Status(ErrorCode::kInvalidArgument, MomentName(sweep, name) + ": " + std::to_string(size) +
                          " bytes do not divide evenly into " + std::to_string(rays) + " rays");
   }
   const int width = SampleWidth(buffer.type());
   if (width > 0 && (size / n) % static_cast<std::uint64_t>(width) != 0) {
-    return Status::Error(MomentName(sweep, name) + ": " + std::to_string(size / n) +
+    return Status(ErrorCode::kInvalidArgument, MomentName(sweep, name) + ": " + std::to_string(size / n) +
                          " bytes per ray are not a whole number of " +
                          DataBuffer::StorageType_Name(buffer.type()) + " samples");
   }
@@ -92,12 +92,12 @@ Status Precheck(const Volume& volume, SplitReport* report) {
       const int compression = buffer.compression();
       if (compression != DataBuffer::NONE && compression != DataBuffer::LZ4 &&
           compression != DataBuffer::UNKNOWN_COMPRESSION) {
-        return Status::Error(MomentName(index, entry.first) + ": unknown compression " +
+        return Status(ErrorCode::kUnsupported, MomentName(index, entry.first) + ": unknown compression " +
                              std::to_string(compression));
       }
       const std::int64_t size = DeclaredSize(buffer);
       if (size < 0 && !IsLz4Frame(buffer.data())) {
-        return Status::Error(MomentName(index, entry.first) +
+        return Status(ErrorCode::kInvalidArgument, MomentName(index, entry.first) +
                              ": LZ4 block with negative uncompressed_size");
       }
       if (sweep.rays_size() == 0) {
@@ -191,7 +191,7 @@ Status SplitVolume(const Volume& volume, const SplitOptions& options, const Mess
         if (m.buffer->compression() == DataBuffer::LZ4) {
           status = AppendUncompressed(*m.buffer, &m.decoded, options.max_buffer_size);
           if (!status.ok())
-            return Status::Error(MomentName(index, entry.first) + ": " + status.message());
+            return status.Wrap(MomentName(index, entry.first) + ": ");
           status = CheckDivisible(index, entry.first, *m.buffer, m.decoded.size(), rays);
           if (!status.ok()) return status;
         }
@@ -201,7 +201,7 @@ Status SplitVolume(const Volume& volume, const SplitOptions& options, const Mess
                            ? std::string_view(back.decoded)
                            : std::string_view(back.buffer->data());
         back.per_ray = back.samples.size() / static_cast<std::size_t>(rays);
-        if (const auto* descriptor = internal::FindMomentDescriptor(config, sweep.description(),
+        if (const auto* descriptor = FindMomentDescriptor(config, sweep.description(),
                                                                     &sweep.rays(0), entry.first)) {
           back.type = descriptor->type();
         }

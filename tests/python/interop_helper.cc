@@ -200,14 +200,14 @@ int WriteVolume(const Volume& volume, const std::string& path) {
 
 int WriteStream(const std::string& path, const std::string& compression) {
   cs::SplitOptions options;
-  if (compression == "frame") options.ray_compression = cs::Compression::kLz4Frame;
-  if (compression == "block") options.ray_compression = cs::Compression::kLz4Block;
+  if (compression == "frame") options.ray_compression = common_dto::Compression::kLz4Frame;
+  if (compression == "block") options.ray_compression = common_dto::Compression::kLz4Block;
   options.volume_start.emplace().set_seconds(kStart);
   options.volume_end.emplace().set_seconds(kStart + 120);
   cs::WriterOptions writer_options;
   writer_options.deterministic = true;
   cs::DelimitedWriter writer = cs::DelimitedWriter::ToFile(path, writer_options);
-  cs::Status status = cs::SplitVolume(TestVolume(), options,
+  common_dto::Status status = cs::SplitVolume(TestVolume(), options,
                                       [&writer](RayStreamMessage&& m) { return writer.Write(m); });
   if (status.ok()) status = writer.Close();
   return status.ok() ? EXIT_SUCCESS : Fail(status.message());
@@ -219,7 +219,7 @@ int Assemble(const std::string& in, const std::string& out) {
   RayStreamMessage message;
   cs::ReadResult result;
   while ((result = reader.Read(&message))) {
-    cs::Status status = assembler.Add(message);
+    common_dto::Status status = assembler.Add(message);
     if (!status.ok()) std::cout << "error: " << status.message() << "\n";
   }
   if (result.is_error()) return Fail(result.error());
@@ -239,10 +239,10 @@ int Echo(const std::string& in, const std::string& out) {
   RayStreamMessage message;
   cs::ReadResult result;
   while ((result = reader.Read(&message))) {
-    cs::Status status = writer.Write(message);
+    common_dto::Status status = writer.Write(message);
     if (!status.ok()) return Fail(status.message());
   }
-  cs::Status closed = writer.Close();
+  common_dto::Status closed = writer.Close();
   if (result.is_error()) return Fail(result.error());
   return closed.ok() ? EXIT_SUCCESS : Fail(closed.message());
 }

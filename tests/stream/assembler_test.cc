@@ -6,7 +6,7 @@
 #include <map>
 #include <random>
 
-#include "common_dto/stream/ids.h"
+#include "common_dto/model/uuid.h"
 #include "stream_testing.h"
 
 namespace common_dto_test {
@@ -16,9 +16,9 @@ using common_dto::stream::AssembledSweep;
 using common_dto::stream::AssembledVolume;
 using common_dto::stream::Assembler;
 using common_dto::stream::AssemblerOptions;
-using common_dto::stream::Compression;
+using common_dto::Compression;
 using common_dto::stream::DeliveryMode;
-using common_dto::stream::FormatUuid;
+using common_dto::FormatUuid;
 using common_dto::stream::SplitOptions;
 
 // Adds every message; returns the error texts, in order.
@@ -32,7 +32,7 @@ std::vector<std::string> Feed(Assembler& assembler, const std::vector<RayStreamM
 }
 
 std::string SweepName(const Volume& volume, int position) {
-  return "sweep " + FormatUuid(common_dto::stream::DeriveSweepUuid(volume.uuid(), position));
+  return "sweep " + FormatUuid(common_dto::DeriveSweepUuid(volume.uuid(), position));
 }
 
 bool IsRayLevel(const RayStreamMessage& m) {
@@ -101,7 +101,7 @@ TEST(Assembler, SplitThenAssembleGivesTheVolumeBack) {
   Volume packed = volume;
   for (auto& s : *packed.mutable_sweep()) {
     for (auto& entry : *s.mutable_sweep_moments()) {
-      ASSERT_TRUE(common_dto::stream::SetSamples(std::string(entry.second.data()),
+      ASSERT_TRUE(common_dto::SetSamples(std::string(entry.second.data()),
                                                  Compression::kLz4Block, &entry.second)
                       .ok());
     }

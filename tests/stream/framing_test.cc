@@ -224,7 +224,7 @@ TEST(Framing, WriterRefusesInvalidUtf8) {
       LogCapture quiet;
       runtime_ok = parsed.ParseFromString(wire);
     }
-    EXPECT_EQ(common_dto::stream::CheckUtf8(m).ok(), runtime_ok) << "bytes " << Hex(s);
+    EXPECT_EQ(common_dto::CheckUtf8(m).ok(), runtime_ok) << "bytes " << Hex(s);
   }
 }
 

@@ -221,7 +221,7 @@ TEST(Limits, AssemblerRefusesDecompressionBombs) {
   block.set_compression(DataBuffer::LZ4);
   block.set_uncompressed_size(2147483647);
   block.set_data(std::string(16, '\0'));
-  common_dto::stream::Status s = assembler.Add(Data(1, 0, "DBZ", block));
+  common_dto::Status s = assembler.Add(Data(1, 0, "DBZ", block));
   EXPECT_NE(s.message().find("LZ4 block declares 2147483647 bytes, more than the limit of 1048576"),
             std::string::npos)
       << s.message();

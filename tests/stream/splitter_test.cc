@@ -1,21 +1,21 @@
 // Splitting volumes into streams, and the LZ4/sample helpers beneath it.
 #include "common_dto/stream/splitter.h"
 
-#include "common_dto/stream/ids.h"
+#include "common_dto/model/uuid.h"
 #include "stream_testing.h"
 
 namespace common_dto_test {
 namespace {
 
-using common_dto::stream::AppendFill;
-using common_dto::stream::AppendUncompressed;
-using common_dto::stream::Compression;
-using common_dto::stream::DeriveSweepUuid;
-using common_dto::stream::FormatUuid;
-using common_dto::stream::SetSamples;
+using common_dto::AppendFill;
+using common_dto::AppendUncompressed;
+using common_dto::Compression;
+using common_dto::DeriveSweepUuid;
+using common_dto::FormatUuid;
+using common_dto::SetSamples;
 using common_dto::stream::SplitOptions;
 using common_dto::stream::SplitReport;
-using common_dto::stream::Status;
+using common_dto::Status;
 
 TEST(Splitter, MessagesInProtocolOrder) {
   const Volume volume = MakeVolume(2, 2, 3);
@@ -68,9 +68,9 @@ TEST(Splitter, MessagesInProtocolOrder) {
   other.set_least_significant_bits(other.least_significant_bits() + 1);
   EXPECT_NE(FormatUuid(DeriveSweepUuid(other, 0)), FormatUuid(DeriveSweepUuid(volume.uuid(), 0)));
   kyt::pb::common::UUID parsed;
-  ASSERT_TRUE(common_dto::stream::ParseUuid("4A0FAB93-cd1a-8b84-9a61-b15906141b0f", &parsed));
+  ASSERT_TRUE(common_dto::ParseUuid("4A0FAB93-cd1a-8b84-9a61-b15906141b0f", &parsed));
   EXPECT_EQ(parsed.SerializeAsString(), sweep.sweep_uuid().SerializeAsString());
-  EXPECT_FALSE(common_dto::stream::ParseUuid("4a0fab93-cd1a-8b84-9a61-b15906141b0", &parsed));
+  EXPECT_FALSE(common_dto::ParseUuid("4a0fab93-cd1a-8b84-9a61-b15906141b0", &parsed));
 
   // Splitting is reproducible; a configuration by reference replaces the inline one.
   std::string first, second;
@@ -147,7 +147,7 @@ TEST(Splitter, RefusesBuffersThatDoNotSlice) {
   int emitted = 0;
   const Status status =
       common_dto::stream::SplitVolume(MakeVolume(2, 2, 3), {}, [&](RayStreamMessage&&) {
-        return ++emitted == 3 ? Status::Error("disk full") : Status::Ok();
+        return ++emitted == 3 ? Status(common_dto::ErrorCode::kIo, "disk full") : Status::Ok();
       });
   EXPECT_EQ(status.message(), "disk full");
   EXPECT_EQ(emitted, 3);
@@ -161,7 +161,7 @@ TEST(Buffers, Lz4FramesBlocksAndFill) {
     ASSERT_TRUE(SetSamples(samples, c, &buffer).ok());
     EXPECT_EQ(buffer.compression(), DataBuffer::LZ4);
     EXPECT_EQ(buffer.uncompressed_size(), 1000);
-    EXPECT_EQ(common_dto::stream::IsLz4Frame(buffer.data()), c == Compression::kLz4Frame);
+    EXPECT_EQ(common_dto::IsLz4Frame(buffer.data()), c == Compression::kLz4Frame);
     std::string decoded = "abc";
     ASSERT_TRUE(AppendUncompressed(buffer, &decoded).ok());
     EXPECT_TRUE(decoded == "abc" + samples) << "decoded onto the end";

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common_dto/stream/assembler.h"
-#include "common_dto/stream/buffers.h"
+#include "common_dto/model/buffers.h"
 #include "common_dto/stream/framing.h"
 #include "common_dto/stream/splitter.h"
 #include "instrument.pb.h"
@@ -84,12 +84,12 @@ inline Volume MakeVolume(int sweeps, int rays, int gates) {
     DataBuffer& d = (*sweep->mutable_sweep_moments())["DBZ"];
     d.set_endian(DataBuffer::LITTLE);
     d.set_type(DataBuffer::UINT16);
-    common_dto::stream::SetSamples(std::move(dbz_samples), common_dto::stream::Compression::kNone,
+    common_dto::SetSamples(std::move(dbz_samples), common_dto::Compression::kNone,
                                    &d);
     DataBuffer& v = (*sweep->mutable_sweep_moments())["VRAD"];
     v.set_endian(DataBuffer::BIG);
     v.set_type(DataBuffer::FLOAT);
-    common_dto::stream::SetSamples(std::move(vrad_samples), common_dto::stream::Compression::kNone,
+    common_dto::SetSamples(std::move(vrad_samples), common_dto::Compression::kNone,
                                    &v);
   }
   return volume;
@@ -99,7 +99,7 @@ inline Volume MakeVolume(int sweeps, int rays, int gates) {
 inline std::vector<RayStreamMessage> Split(const Volume& volume,
                                            common_dto::stream::SplitOptions options = {}) {
   std::vector<RayStreamMessage> messages;
-  common_dto::stream::Status status = common_dto::stream::SplitVolume(volume, options, &messages);
+  common_dto::Status status = common_dto::stream::SplitVolume(volume, options, &messages);
   EXPECT_TRUE(status.ok()) << status.message();
   return messages;
 }

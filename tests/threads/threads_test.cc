@@ -158,7 +158,7 @@ TEST(Threads, SharedReadsAlongsideOwnWritesAndAssemblers) {
       start.Wait();
       for (int round = 0; round < kRounds / 2; ++round) {
         AssemblerOptions options;
-        if (round % 2 == 1) options.output_compression = common_dto::stream::Compression::kNone;
+        if (round % 2 == 1) options.output_compression = common_dto::Compression::kNone;
         options.delivery = round % 3 == 2 ? common_dto::stream::DeliveryMode::kSweepBySweep
                                           : common_dto::stream::DeliveryMode::kWholeVolumes;
         Assembler assembler(options);

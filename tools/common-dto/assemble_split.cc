@@ -6,7 +6,7 @@
 #include "commands.h"
 #include "common_dto/stream/assembler.h"
 #include "common_dto/stream/framing.h"
-#include "common_dto/stream/ids.h"
+#include "common_dto/model/uuid.h"
 #include "common_dto/stream/splitter.h"
 #include "convert.h"
 #include "instrument_data.pb.h"
@@ -21,10 +21,10 @@ namespace {
 // Problems reported one by one before the rest are only counted.
 constexpr std::size_t kMaxWarnings = 20;
 
-stream::Compression ParseCompression(const std::string& name) {
-  if (name == "lz4-frame") return stream::Compression::kLz4Frame;
-  if (name == "lz4-block") return stream::Compression::kLz4Block;
-  return stream::Compression::kNone;
+Compression ParseCompression(const std::string& name) {
+  if (name == "lz4-frame") return Compression::kLz4Frame;
+  if (name == "lz4-block") return Compression::kLz4Block;
+  return Compression::kNone;
 }
 
 std::optional<google::protobuf::Timestamp> ParseTime(const std::string& text,
@@ -95,7 +95,7 @@ int RunAssemble(const AssembleOptions& options) {
     kyt::pb::stream::RayStreamMessage message;
     Progress progress(fmt::format("assemble {}", input->name()), input->size());
     while (input->Next(&message)) {
-      const stream::Status status = assembler.Add(std::move(message));
+      const Status status = assembler.Add(std::move(message));
       if (!status.ok()) warnings.Add(fmt::format("{} ({})", status.message(), input->Where()));
       take();
       progress.Update(input->bytes_read(), input->index() + 1);
@@ -191,16 +191,16 @@ int RunSplit(const SplitOptions& options) {
   stream::DelimitedWriter writer = stream::DelimitedWriter::ToFd(out.fd(), writer_options);
   Progress progress(fmt::format("split {}", input->name()), 0);
   stream::SplitReport report;
-  const stream::Status status = stream::SplitVolume(
+  const Status status = stream::SplitVolume(
       *volume, split_options,
       [&](kyt::pb::stream::RayStreamMessage&& piece) {
-        stream::Status written = writer.Write(piece);
+        Status written = writer.Write(piece);
         progress.Update(writer.bytes_written(), writer.messages_written());
         return written;
       },
       &report);
   if (!status.ok()) Fail(input->name(), status.message());
-  const stream::Status closed = writer.Close();
+  const Status closed = writer.Close();
   if (!closed.ok()) Fail(out.display_name(), closed.message());
   progress.Erase();
   out.Commit();

@@ -15,8 +15,8 @@
 
 #include "commands.h"
 #include "common_dto/stream/assembler.h"
-#include "common_dto/stream/buffers.h"
-#include "common_dto/stream/ids.h"
+#include "common_dto/model/buffers.h"
+#include "common_dto/model/uuid.h"
 #include "instrument_data.pb.h"
 #include "model.h"
 #include "output.h"
@@ -281,8 +281,8 @@ class Checker {
     switch (buffer.compression()) {
       case DataBuffer::LZ4: {
         scratch_.clear();
-        const stream::Status status =
-            stream::AppendUncompressed(buffer, &scratch_, max_buffer_size_);
+        const Status status =
+            AppendUncompressed(buffer, &scratch_, max_buffer_size_);
         if (!status.ok()) {
           Report(Join(path, "data"),
                  fmt::format("LZ4 data does not decompress as declared: {}", status.message()));
@@ -310,7 +310,7 @@ class Checker {
       default:
         return;  // An unlisted compression; reported as such.
     }
-    const int width = stream::SampleWidth(buffer.type());
+    const int width = SampleWidth(buffer.type());
     if (width > 0 && bytes % static_cast<std::uint64_t>(width) != 0) {
       Report(Join(path, "data"),
              fmt::format("{} bytes is no multiple of the {}-byte width of {}", bytes, width,
@@ -629,7 +629,7 @@ class StreamChecker {
     AppendAll(&findings, late_);
     late_.clear();
 
-    const stream::Status status = assembler_.Add(std::move(message));
+    const Status status = assembler_.Add(std::move(message));
     if (!status.ok()) findings.push_back(Finding{where, status.message()});
     Drain(&findings, status.message());
     return findings;

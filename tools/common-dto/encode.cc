@@ -71,7 +71,7 @@ int RunEncode(const EncodeOptions& options) {
       Fail(name, fmt::format("not a {} {}: {}{}", form, type->full_name(), error,
                              several ? " (one message per line? use --stream)" : ""));
     }
-    const stream::Status utf8 = stream::CheckUtf8(*message);
+    const Status utf8 = CheckUtf8(*message);
     if (!utf8.ok()) {
       SplitUtf8Error(utf8.message(), &what, &path);
       Fail(name, what, path);
@@ -101,7 +101,7 @@ int RunEncode(const EncodeOptions& options) {
     const bool parsed =
         json ? FromJson(line, message.get(), &error) : FromText(line, message.get(), &error);
     if (!parsed) Fail(name, fmt::format("not a {} {}: {}", form, type->full_name(), error), where);
-    const stream::Status written = writer.Write(*message);
+    const Status written = writer.Write(*message);
     if (!written.ok()) {
       SplitUtf8Error(written.message(), &what, &path);
       // The writer's own errors start "message N: ".
@@ -112,7 +112,7 @@ int RunEncode(const EncodeOptions& options) {
     progress.Update(bytes, writer.messages_written());
   }
   if (in->bad()) Fail(name, "read error");
-  const stream::Status closed = writer.Close();
+  const Status closed = writer.Close();
   if (!closed.ok()) Fail(out.display_name(), closed.message());
   progress.Erase();
   out.Commit();

@@ -164,7 +164,7 @@ class Diagnoser {
                                  static_cast<std::size_t>(end - begin));
     switch (field->type()) {
       case FieldDescriptor::TYPE_STRING:
-        if (!stream::IsValidUtf8(bytes)) {
+        if (!IsValidUtf8(bytes)) {
           return Problem("invalid UTF-8 in field " + field->full_name(), begin, *here);
         }
         return std::nullopt;
@@ -222,7 +222,7 @@ class Diagnoser {
         const std::string_view text(reinterpret_cast<const char*>(p),
                                     static_cast<std::size_t>(value));
         if ((tag >> 3) == 1 && key->type() == FieldDescriptor::TYPE_STRING &&
-            stream::IsValidUtf8(text)) {
+            IsValidUtf8(text)) {
           label = fmt::format("[\"{}\"]", text);
         }
         p += value;
@@ -305,7 +305,7 @@ class Diagnoser {
 struct ScanResult {
   bool ok = false;
   std::uint64_t messages = 0;  // Good messages before the problem.
-  std::string error;           // The reader's error text, or ours.
+  Status error;                // The reader's error, or ours.
   std::uint64_t offset = 0;    // Byte offset of the frame with the problem.
 };
 
@@ -325,18 +325,18 @@ ScanResult ScanStream(stream::DelimitedReader reader, Progress* progress) {
       return result;
     }
     if (r.is_error()) {
-      result.error = r.error();
+      result.error = r.status();
       return result;
     }
     const std::string where =
         fmt::format("message {} at byte offset {}: ", result.messages, result.offset);
     if (result.messages == 0 &&
         message.payload_case() == kyt::pb::stream::RayStreamMessage::PAYLOAD_NOT_SET) {
-      result.error = where + "no payload set";
+      result.error = Status(ErrorCode::kProtocol, where + "no payload set");
       return result;
     }
     if (result.messages == 0 && !message.GetReflection()->GetUnknownFields(message).empty()) {
-      result.error = where + "unknown fields in the envelope";
+      result.error = Status(ErrorCode::kUnparsable, where + "unknown fields in the envelope");
       return result;
     }
     ++result.messages;

@@ -4,7 +4,7 @@
 #include <fmt/format.h>
 #include <google/protobuf/util/time_util.h>
 
-#include "common_dto/stream/ids.h"
+#include "common_dto/model/uuid.h"
 
 namespace common_dto {
 namespace cli {
@@ -14,7 +14,7 @@ std::string EnumName(const google::protobuf::EnumDescriptor* type, int number) {
   return value != nullptr ? value->name() : std::to_string(number);
 }
 
-std::string UuidText(const kyt::pb::common::UUID& uuid) { return stream::FormatUuid(uuid); }
+std::string UuidText(const kyt::pb::common::UUID& uuid) { return FormatUuid(uuid); }
 
 std::string TimeText(const google::protobuf::Timestamp& time) {
   using google::protobuf::util::TimeUtil;

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "common_dto/stream/references.h"
+#include "common_dto/model/references.h"
 #include "ray.pb.h"
 #include "ray_config.pb.h"
 #include "sweep_config.pb.h"
@@ -16,10 +16,6 @@
 
 namespace common_dto {
 namespace cli {
-
-// Configuration references resolve through the stream library.
-using stream::ResolveRayConfig;
-using stream::ResolveSweepConfig;
 
 // The value's name, or its number when the enum does not list it.
 std::string EnumName(const google::protobuf::EnumDescriptor* type, int number);

@@ -10,8 +10,8 @@
 #include <set>
 
 #include "commands.h"
-#include "common_dto/stream/buffers.h"
-#include "common_dto/stream/ids.h"
+#include "common_dto/model/buffers.h"
+#include "common_dto/model/uuid.h"
 #include "instrument_data.pb.h"
 #include "model.h"
 #include "output.h"
@@ -77,7 +77,7 @@ struct MomentCell {
     if (storage_type >= 0 && storage_type != type) mixed_types = true;
     storage_type = type;
     lz4 = lz4 || compressed;
-    const int width = stream::SampleWidth(type);
+    const int width = SampleWidth(type);
     const std::uint64_t unit = width > 0 ? static_cast<std::uint64_t>(width) : 1;
     if (rays == 0 || bytes % (rays * unit) != 0) {
       irregular = true;
@@ -91,7 +91,7 @@ struct MomentCell {
   std::string Text(const std::string& name) const {
     const std::string type =
         mixed_types ? "mixed types" : EnumName(DataBuffer::StorageType_descriptor(), storage_type);
-    const bool bytes = stream::SampleWidth(storage_type) == 0;
+    const bool bytes = SampleWidth(storage_type) == 0;
     std::string count;
     if (irregular || min_samples < 0) {
       count = "?";

@@ -122,8 +122,9 @@
 #include <string>
 #include <vector>
 
-#include "common_dto/stream/buffers.h"
-#include "common_dto/stream/status.h"
+#include "common_dto/model/buffers.h"
+#include "common_dto/model/status.h"
+#include "common_dto/stream/export.h"
 #include "ray_stream_message.pb.h"
 #include "sweep.pb.h"
 #include "volume.pb.h"
@@ -208,7 +209,7 @@ struct AssembledSweep {
   std::vector<std::string> warnings;
 };
 
-class Assembler {
+class COMMON_DTO_STREAM_EXPORT Assembler {
  public:
   explicit Assembler(AssemblerOptions options = {});
   Assembler(Assembler&&) noexcept;

@@ -59,25 +59,15 @@
 #include <string>
 #include <string_view>
 
-#include "common_dto/stream/status.h"
+#include "common_dto/model/status.h"
+#include "common_dto/model/utf8.h"
+#include "common_dto/stream/export.h"
 
 namespace common_dto {
 namespace stream {
 
 // Largest message a reader accepts unless told otherwise: 256 MiB.
 inline constexpr std::size_t kDefaultMaxMessageSize = std::size_t{256} << 20;
-
-// Checks every string field, map key and map value of `message` and of all
-// messages nested in it (singular, repeated, oneof and map values) for valid
-// UTF-8, as the runtime's parser does. Returns an error naming the first bad
-// field by its full name and its path inside `message`, for example
-//   invalid UTF-8 in field kyt.pb.stream.VolumeConfigUri.endpoint
-//   (at volume_header.volume_config_uri.endpoint)
-Status CheckUtf8(const google::protobuf::Message& message);
-
-// True when `text` is valid UTF-8 as the runtime's parser demands (no
-// overlong forms, no surrogates, nothing above U+10FFFF).
-bool IsValidUtf8(std::string_view text);
 
 // The outcome of DelimitedReader::Read: a message, the end of the stream,
 // or an error. Converts to true only when a message was read, so that
@@ -91,7 +81,7 @@ class ReadResult {
 
   static ReadResult Message() { return ReadResult(Kind::kMessage, {}); }
   static ReadResult EndOfStream() { return ReadResult(Kind::kEndOfStream, {}); }
-  static ReadResult Error(std::string error) { return ReadResult(Kind::kError, std::move(error)); }
+  static ReadResult Error(Status status) { return ReadResult(Kind::kError, std::move(status)); }
 
   ReadResult() = default;  // End of stream.
 
@@ -99,15 +89,18 @@ class ReadResult {
   bool has_message() const { return kind_ == Kind::kMessage; }
   bool is_end_of_stream() const { return kind_ == Kind::kEndOfStream; }
   bool is_error() const { return kind_ == Kind::kError; }
+  // The error, with its code and location (message index, byte offset and,
+  // where known, the field); success unless is_error().
+  const Status& status() const { return status_; }
   // The error text; empty unless is_error().
-  const std::string& error() const { return error_; }
+  const std::string& error() const { return status_.message(); }
   explicit operator bool() const { return has_message(); }
 
  private:
-  ReadResult(Kind kind, std::string error) : kind_(kind), error_(std::move(error)) {}
+  ReadResult(Kind kind, Status status) : kind_(kind), status_(std::move(status)) {}
 
   Kind kind_ = Kind::kEndOfStream;
-  std::string error_;
+  Status status_;
 };
 
 struct ReaderOptions {
@@ -117,7 +110,7 @@ struct ReaderOptions {
 };
 
 // Reads length-delimited messages of any type, one at a time.
-class DelimitedReader {
+class COMMON_DTO_STREAM_EXPORT DelimitedReader {
  public:
   // Reads from an open file descriptor (file, pipe or socket), which the
   // reader neither closes nor seeks.
@@ -168,7 +161,7 @@ struct WriterOptions {
 };
 
 // Writes length-delimited messages of any type.
-class DelimitedWriter {
+class COMMON_DTO_STREAM_EXPORT DelimitedWriter {
  public:
   // Writes to an open file descriptor, which the writer does not close.
   static DelimitedWriter ToFd(int fd, WriterOptions options = {});

@@ -50,9 +50,10 @@
 #include <string>
 #include <vector>
 
-#include "common_dto/stream/buffers.h"
-#include "common_dto/stream/ids.h"
-#include "common_dto/stream/status.h"
+#include "common_dto/model/buffers.h"
+#include "common_dto/model/uuid.h"
+#include "common_dto/model/status.h"
+#include "common_dto/stream/export.h"
 #include "ray_stream_message.pb.h"
 #include "volume.pb.h"
 #include "volume_config_uri.pb.h"
@@ -87,11 +88,11 @@ using MessageSink = std::function<Status(kyt::pb::stream::RayStreamMessage&&)>;
 // uncompressed_size), so an indivisible buffer emits nothing; an LZ4 buffer
 // that fails to decode, or an error returned by the sink, stops the split
 // where it happens. `report` may be null.
-Status SplitVolume(const kyt::pb::common::Volume& volume, const SplitOptions& options,
+COMMON_DTO_STREAM_EXPORT Status SplitVolume(const kyt::pb::common::Volume& volume, const SplitOptions& options,
                    const MessageSink& sink, SplitReport* report = nullptr);
 
 // The same, appending the messages to *out; on error *out is unchanged.
-Status SplitVolume(const kyt::pb::common::Volume& volume, const SplitOptions& options,
+COMMON_DTO_STREAM_EXPORT Status SplitVolume(const kyt::pb::common::Volume& volume, const SplitOptions& options,
                    std::vector<kyt::pb::stream::RayStreamMessage>* out,
                    SplitReport* report = nullptr);
 

@@ -1,5 +1,5 @@
 // LZ4 decoding and encoding of sample buffers, sample widths and fill values.
-#include "common_dto/stream/buffers.h"
+#include "common_dto/model/buffers.h"
 
 #include <lz4.h>
 #include <lz4frame.h>
@@ -11,7 +11,6 @@
 #include <memory>
 
 namespace common_dto {
-namespace stream {
 namespace {
 
 using kyt::pb::common::DataBuffer;
@@ -29,7 +28,7 @@ struct DctxDeleter {
 Status AppendLz4Frames(std::string_view src, std::size_t max_size, std::string* out) {
   LZ4F_dctx* raw = nullptr;
   if (LZ4F_isError(LZ4F_createDecompressionContext(&raw, LZ4F_VERSION))) {
-    return Status::Error("LZ4: cannot create a decompression context");
+    return Status(ErrorCode::kIo, "LZ4: cannot create a decompression context");
   }
   std::unique_ptr<LZ4F_dctx, DctxDeleter> ctx(raw);
 
@@ -41,12 +40,12 @@ Status AppendLz4Frames(std::string_view src, std::size_t max_size, std::string* 
     std::size_t header_size = src.size();
     const std::size_t r = LZ4F_getFrameInfo(ctx.get(), &info, src.data(), &header_size);
     if (LZ4F_isError(r)) {
-      return Status::Error(std::string("LZ4 frame: ") + LZ4F_getErrorName(r));
+      return Status(ErrorCode::kMalformed, std::string("LZ4 frame: ") + LZ4F_getErrorName(r));
     }
     src.remove_prefix(header_size);
     declared = static_cast<std::size_t>(info.contentSize);
     if (info.contentSize > max_size) {
-      return Status::Error("LZ4 frame declares " +
+      return Status(ErrorCode::kTooLarge, "LZ4 frame declares " +
                            Bytes(static_cast<std::size_t>(info.contentSize)) +
                            ", more than the limit of " + Bytes(max_size));
     }
@@ -79,26 +78,28 @@ Status AppendLz4Frames(std::string_view src, std::size_t max_size, std::string* 
     hint = LZ4F_decompress(ctx.get(), dst, &dst_size, src.data(), &src_size, nullptr);
     if (LZ4F_isError(hint)) {
       out->resize(base);
-      return Status::Error(std::string("LZ4 frame: ") + LZ4F_getErrorName(hint));
+      return Status(ErrorCode::kMalformed, std::string("LZ4 frame: ") + LZ4F_getErrorName(hint));
     }
     src.remove_prefix(src_size);
     if (dst == scratch && dst_size > 0) {
       out->resize(base);
-      return Status::Error(exact && avail < max_size
-                               ? "LZ4 frame decodes to more than its declared " + Bytes(declared)
-                               : "LZ4 frame decodes to more than the limit of " + Bytes(max_size));
+      return exact && avail < max_size
+                 ? Status(ErrorCode::kMalformed,
+                          "LZ4 frame decodes to more than its declared " + Bytes(declared))
+                 : Status(ErrorCode::kTooLarge,
+                          "LZ4 frame decodes to more than the limit of " + Bytes(max_size));
     }
     produced += dst == scratch ? 0 : dst_size;
     if (hint == 0 && src.empty()) break;
     if (hint == 0) exact = false;  // Another frame follows; its size is not known yet.
     if (dst_size == 0 && src_size == 0 && src.empty()) {
       out->resize(base);
-      return Status::Error("LZ4 frame: truncated (the data ends inside a frame)");
+      return Status(ErrorCode::kTruncated, "LZ4 frame: truncated (the data ends inside a frame)");
     }
   }
   if (exact && produced != declared) {
     out->resize(base);
-    return Status::Error("LZ4 frame decodes to " + Bytes(produced) + ", not the declared " +
+    return Status(ErrorCode::kMalformed, "LZ4 frame decodes to " + Bytes(produced) + ", not the declared " +
                          Bytes(declared));
   }
   out->resize(base + produced);
@@ -108,16 +109,16 @@ Status AppendLz4Frames(std::string_view src, std::size_t max_size, std::string* 
 Status AppendLz4Block(std::string_view src, std::int32_t uncompressed_size, std::size_t max_size,
                       std::string* out) {
   if (uncompressed_size < 0) {
-    return Status::Error("LZ4 block with negative uncompressed_size " +
+    return Status(ErrorCode::kMalformed, "LZ4 block with negative uncompressed_size " +
                          std::to_string(uncompressed_size));
   }
   const auto n = static_cast<std::size_t>(uncompressed_size);
   if (n > max_size) {
-    return Status::Error("LZ4 block declares " + Bytes(n) + ", more than the limit of " +
+    return Status(ErrorCode::kTooLarge, "LZ4 block declares " + Bytes(n) + ", more than the limit of " +
                          Bytes(max_size));
   }
   if (src.size() > static_cast<std::size_t>(LZ4_MAX_INPUT_SIZE)) {
-    return Status::Error("LZ4 block of " + Bytes(src.size()) + " is too large to decode");
+    return Status(ErrorCode::kTooLarge, "LZ4 block of " + Bytes(src.size()) + " is too large to decode");
   }
   if (n == 0 && src.empty()) return Status::Ok();
   const std::size_t base = out->size();
@@ -127,7 +128,7 @@ Status AppendLz4Block(std::string_view src, std::int32_t uncompressed_size, std:
                                     static_cast<int>(src.size()), static_cast<int>(n));
   if (r < 0 || static_cast<std::size_t>(r) != n) {
     out->resize(base);
-    return Status::Error(r < 0 ? "LZ4 block: malformed data, or more than uncompressed_size " +
+    return Status(ErrorCode::kMalformed, r < 0 ? "LZ4 block: malformed data, or more than uncompressed_size " +
                                      Bytes(n)
                                : "LZ4 block decodes to " + Bytes(static_cast<std::size_t>(r)) +
                                      ", not uncompressed_size " + Bytes(n));
@@ -166,7 +167,7 @@ Status AppendUncompressed(const DataBuffer& buffer, std::string* out, std::size_
     case DataBuffer::UNKNOWN_COMPRESSION:
     case DataBuffer::NONE:
       if (data.size() > max_size) {
-        return Status::Error("buffer of " + Bytes(data.size()) + " exceeds the limit of " +
+        return Status(ErrorCode::kTooLarge, "buffer of " + Bytes(data.size()) + " exceeds the limit of " +
                              Bytes(max_size));
       }
       out->append(data);
@@ -179,14 +180,14 @@ Status AppendUncompressed(const DataBuffer& buffer, std::string* out, std::size_
             static_cast<std::int64_t>(out->size() - base) != buffer.uncompressed_size()) {
           const std::size_t got = out->size() - base;
           out->resize(base);
-          return Status::Error("LZ4 frame decodes to " + Bytes(got) + ", not uncompressed_size " +
+          return Status(ErrorCode::kMalformed, "LZ4 frame decodes to " + Bytes(got) + ", not uncompressed_size " +
                                std::to_string(buffer.uncompressed_size()));
         }
         return status;
       }
       return AppendLz4Block(data, buffer.uncompressed_size(), max_size, out);
     default:
-      return Status::Error("unknown compression " + std::to_string(buffer.compression()));
+      return Status(ErrorCode::kUnsupported, "unknown compression " + std::to_string(buffer.compression()));
   }
 }
 
@@ -195,17 +196,17 @@ Status SetSamples(std::string_view samples, Compression compression, DataBuffer*
     return SetSamples(std::string(samples), compression, buffer);
   const std::size_t n = samples.size();
   if (n > kMaxInt32) {
-    return Status::Error("samples of " + Bytes(n) + " exceed the 2 GiB a buffer can declare");
+    return Status(ErrorCode::kTooLarge, "samples of " + Bytes(n) + " exceed the 2 GiB a buffer can declare");
   }
   std::string data;
   if (compression == Compression::kLz4Block) {
     if (n > static_cast<std::size_t>(LZ4_MAX_INPUT_SIZE)) {
-      return Status::Error("samples of " + Bytes(n) + " are too large for one LZ4 block");
+      return Status(ErrorCode::kTooLarge, "samples of " + Bytes(n) + " are too large for one LZ4 block");
     }
     data.resize(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(n))));
     const int r = LZ4_compress_default(samples.data(), &data[0], static_cast<int>(n),
                                        static_cast<int>(data.size()));
-    if (r <= 0) return Status::Error("LZ4 block compression failed");
+    if (r <= 0) return Status(ErrorCode::kIo, "LZ4 block compression failed");
     data.resize(static_cast<std::size_t>(r));
   } else {
     LZ4F_preferences_t prefs;
@@ -214,7 +215,7 @@ Status SetSamples(std::string_view samples, Compression compression, DataBuffer*
     data.resize(LZ4F_compressFrameBound(n, &prefs));
     const std::size_t r = LZ4F_compressFrame(&data[0], data.size(), samples.data(), n, &prefs);
     if (LZ4F_isError(r)) {
-      return Status::Error(std::string("LZ4 frame compression failed: ") + LZ4F_getErrorName(r));
+      return Status(ErrorCode::kIo, std::string("LZ4 frame compression failed: ") + LZ4F_getErrorName(r));
     }
     data.resize(r);
   }
@@ -230,7 +231,7 @@ Status SetSamples(std::string&& samples, Compression compression, DataBuffer* bu
   }
   const std::size_t n = samples.size();
   if (n > kMaxInt32) {
-    return Status::Error("samples of " + Bytes(n) + " exceed the 2 GiB a buffer can declare");
+    return Status(ErrorCode::kTooLarge, "samples of " + Bytes(n) + " exceed the 2 GiB a buffer can declare");
   }
   buffer->set_data(std::move(samples));
   buffer->set_compression(DataBuffer::NONE);
@@ -241,7 +242,7 @@ Status SetSamples(std::string&& samples, Compression compression, DataBuffer* bu
 Status Decompress(DataBuffer* buffer, std::size_t max_size) {
   if (buffer->compression() == DataBuffer::NONE ||
       buffer->compression() == DataBuffer::UNKNOWN_COMPRESSION) {
-    if (buffer->data().size() > kMaxInt32) return Status::Error("buffer exceeds 2 GiB");
+    if (buffer->data().size() > kMaxInt32) return Status(ErrorCode::kTooLarge, "buffer exceeds 2 GiB");
     buffer->set_compression(DataBuffer::NONE);
     buffer->set_uncompressed_size(static_cast<std::int32_t>(buffer->data().size()));
     return Status::Ok();
@@ -255,7 +256,7 @@ Status Decompress(DataBuffer* buffer, std::size_t max_size) {
 Status AppendFill(double value, int storage_type, int endian, std::size_t count, std::string* out) {
   const int width = SampleWidth(storage_type);
   if (width == 0) {
-    return Status::Error("storage type " + std::to_string(storage_type) +
+    return Status(ErrorCode::kInvalidArgument, "storage type " + std::to_string(storage_type) +
                          " has no fixed sample width to fill");
   }
   std::uint64_t bits = 0;
@@ -297,7 +298,7 @@ Status AppendFill(double value, int storage_type, int endian, std::size_t count,
       break;
   }
   if (!ok) {
-    return Status::Error(
+    return Status(ErrorCode::kInvalidArgument, 
         "fill value " + std::to_string(value) + " does not fit storage type " +
         DataBuffer::StorageType_Name(static_cast<DataBuffer::StorageType>(storage_type)));
   }
@@ -311,5 +312,4 @@ Status AppendFill(double value, int storage_type, int endian, std::size_t count,
   return Status::Ok();
 }
 
-}  // namespace stream
 }  // namespace common_dto

@@ -34,16 +34,17 @@
 // the data is taken as it is. Other compression numbers are an error.
 #pragma once
 
+#include "common_dto/model/export.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "common_dto/stream/status.h"
+#include "common_dto/model/status.h"
 #include "data_buffer.pb.h"
 
 namespace common_dto {
-namespace stream {
 
 // The LZ4 frame format's magic number, stored little-endian at the start.
 inline constexpr std::uint32_t kLz4FrameMagic = 0x184D2204;
@@ -59,32 +60,32 @@ enum class Compression {
 };
 
 // True when `data` starts with the LZ4 frame magic number.
-bool IsLz4Frame(std::string_view data);
+COMMON_DTO_MODEL_EXPORT bool IsLz4Frame(std::string_view data);
 
 // Bytes per sample of a storage type: UINT8 1, UINT16 2, INT32 4, INT64 8,
 // FLOAT 4, DOUBLE 8. 0 for the types without a fixed layout (UNKNOWN_TYPE,
 // STRING, BOOLEAN) and for numbers outside the enum; for those, buffers are
 // handled as plain bytes and cannot be padded.
-int SampleWidth(int storage_type);
+COMMON_DTO_MODEL_EXPORT int SampleWidth(int storage_type);
 
 // Appends the uncompressed samples of `buffer` to *out, decoding LZ4 straight
 // into the end of *out. A decoded size above `max_size` is an error (checked
 // before allocating, for frames while decoding). On error *out is unchanged.
-Status AppendUncompressed(const kyt::pb::common::DataBuffer& buffer, std::string* out,
+COMMON_DTO_MODEL_EXPORT Status AppendUncompressed(const kyt::pb::common::DataBuffer& buffer, std::string* out,
                           std::size_t max_size = kDefaultMaxBufferSize);
 
 // Compresses `samples` into *buffer as `compression` says: sets `data`,
 // `compression` and `uncompressed_size`; leaves `endian` and `type` alone.
 // Samples of 2 GiB or more are an error (`uncompressed_size` is an int32).
-Status SetSamples(std::string_view samples, Compression compression,
+COMMON_DTO_MODEL_EXPORT Status SetSamples(std::string_view samples, Compression compression,
                   kyt::pb::common::DataBuffer* buffer);
 // As above, taking the samples over without a copy when compression is kNone.
-Status SetSamples(std::string&& samples, Compression compression,
+COMMON_DTO_MODEL_EXPORT Status SetSamples(std::string&& samples, Compression compression,
                   kyt::pb::common::DataBuffer* buffer);
 
 // Decompresses *buffer in place: afterwards `compression` is NONE and
 // `uncompressed_size` the data length.
-Status Decompress(kyt::pb::common::DataBuffer* buffer,
+COMMON_DTO_MODEL_EXPORT Status Decompress(kyt::pb::common::DataBuffer* buffer,
                   std::size_t max_size = kDefaultMaxBufferSize);
 
 // Appends `count` copies of `value` encoded as one sample of `storage_type`
@@ -92,7 +93,6 @@ Status Decompress(kyt::pb::common::DataBuffer* buffer,
 // Integer types take the value rounded to the nearest integer; a value that
 // the type cannot hold, NaN in an integer type, and a type without a fixed
 // width (SampleWidth() == 0) are errors.
-Status AppendFill(double value, int storage_type, int endian, std::size_t count, std::string* out);
+COMMON_DTO_MODEL_EXPORT Status AppendFill(double value, int storage_type, int endian, std::size_t count, std::string* out);
 
-}  // namespace stream
 }  // namespace common_dto

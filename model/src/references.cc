@@ -1,10 +1,9 @@
 // Resolving configuration references.
-#include "common_dto/stream/references.h"
+#include "common_dto/model/references.h"
 
-#include "common_dto/stream/ids.h"
+#include "common_dto/model/uuid.h"
 
 namespace common_dto {
-namespace stream {
 
 using kyt::pb::common::Ray;
 using kyt::pb::common::RayConfig;
@@ -78,5 +77,21 @@ const RayConfig* ResolveRayConfig(const VolumeConfig* config, const Ray& ray) {
   }
 }
 
-}  // namespace stream
+const kyt::pb::common::DataDescriptor* FindMomentDescriptor(
+    const kyt::pb::common::VolumeConfig* config,
+    const kyt::pb::common::SweepDescription& description, const kyt::pb::common::Ray* ray,
+    const std::string& name) {
+  if (const auto* sweep_config = ResolveSweepConfig(config, description.config())) {
+    auto it = sweep_config->data_moments().find(name);
+    if (it != sweep_config->data_moments().end()) return &it->second;
+  }
+  if (ray != nullptr) {
+    if (const auto* ray_config = ResolveRayConfig(config, *ray)) {
+      auto it = ray_config->data_moments().find(name);
+      if (it != ray_config->data_moments().end()) return &it->second;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace common_dto

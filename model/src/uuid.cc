@@ -1,10 +1,9 @@
 // UUID text form and derived sweep UUIDs.
-#include "common_dto/stream/ids.h"
+#include "common_dto/model/uuid.h"
 
 #include <cstdint>
 
 namespace common_dto {
-namespace stream {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -29,9 +28,11 @@ std::uint64_t Mix(std::uint64_t z) {
 
 }  // namespace
 
-std::string FormatUuid(const kyt::pb::common::UUID& uuid) {
-  const auto hi = static_cast<std::uint64_t>(uuid.most_significant_bits());
-  const auto lo = static_cast<std::uint64_t>(uuid.least_significant_bits());
+std::string FormatUuid(const kyt::pb::common::UUID& uuid) { return FormatUuid(UuidKey::Of(uuid)); }
+
+std::string FormatUuid(UuidKey key) {
+  const std::uint64_t hi = key.hi;
+  const std::uint64_t lo = key.lo;
   std::string out;
   out.reserve(36);
   AppendHex(hi >> 32, 8, &out);
@@ -85,5 +86,4 @@ kyt::pb::common::UUID DeriveSweepUuid(const kyt::pb::common::UUID& volume_uuid, 
   return out;
 }
 
-}  // namespace stream
 }  // namespace common_dto
