@@ -12,6 +12,8 @@ every other program that uses the schema.
 
 Beyond the classes:
 
+* ``common_dto.model``: errors with a code and a location, UUIDs,
+  configuration references, the UTF-8 check.
 * ``common_dto.stream``: length-delimited message streams (read, write).
 * ``common_dto.assembly``: ray streams to volumes and back.
 * ``common_dto.buffers``: DataBuffer contents as numpy arrays.
@@ -50,6 +52,7 @@ _LAZY = {
     "DelimitedReader": "stream",
     "DelimitedWriter": "stream",
     "StreamError": "stream",
+    "Error": "model",
     "assemble_volumes": "assembly",
     "split_volume": "assembly",
     "load_volume": "assembly",
@@ -61,7 +64,7 @@ _LAZY = {
 __all__ += sorted(_LAZY)
 
 
-_SUBMODULES = ("assembly", "buffers", "dataset", "plot", "stream")
+_SUBMODULES = ("assembly", "buffers", "dataset", "model", "plot", "stream")
 
 
 def __getattr__(name):

@@ -28,7 +28,7 @@ def _plot(args):
 
 
 def _info(args):
-    from .assembly import format_uuid
+    from .model import format_uuid
     volume = _load(args)
     print("volume %s, instrument %r, %d sweeps" % (
         format_uuid(volume.uuid), volume.instrument.name, len(volume.sweep)))

@@ -1,31 +1,12 @@
 """Ray streams to volumes and back, in pure Python.
 
 The mapping between stream messages and a Volume is the C++ stream
-library's (see its assembler.h and splitter.h), so both produce the same
-Volume from the same well-formed stream and the same stream from the same
-Volume, byte for byte under deterministic serialization:
-
-* VolumeHeader: volume_uuid, instrument and an inline volume_config go to the
-  Volume; a volume_config_uri and the start time, which the Volume has no
-  field for, to AssembledVolume.config_uri and .start; VolumeEnd.end to .end.
-* One Sweep per SweepHeader, in the order the SweepHeaders arrived:
-  description and index_in_task from the header; input_timespan from
-  SweepHeader.start and SweepEnd.end (set when either is).
-* Sweep.rays: each RayHeader's Ray, in ascending ray_index; a RayEnd time
-  fills aq_end_time where the ray has none (a different one is kept and
-  warned about).
-* Sweep.sweep_moments[short_name of ParameterData.data_type]: the rays'
-  samples concatenated in ray-index order, every ray with the same number of
-  bytes; endian and type as the rays state them, compression NONE and
-  uncompressed_size the byte length. Per-ray buffers may be LZ4 (frame or
-  block).
-* Messages are matched by volume UUID, sweep UUID and ray index, never by
-  arrival order: sweeps and rays may interleave, and ray-level messages may
-  come in any order after their SweepHeader.
-* A volume completes at its VolumeEnd; sweeps still lacking their SweepEnd or
-  rays lacking RayHeader or RayEnd are closed as they are and listed in
-  AssembledVolume.missing. finish() at the end of input hands back every
-  volume still open the same way, marked incomplete.
+library's, documented once in its headers: assembler.h (stream to Volume:
+matching by UUID and ray index, field by field, completion and what is
+missing) and splitter.h (Volume to stream, derived sweep UUIDs, what the
+stream cannot carry). Both sides produce the same Volume from the same
+well-formed stream, and the same stream from the same Volume, byte for byte
+under deterministic serialization; the interop tests hold them to that.
 
 Compared with the C++ Assembler this one is meant for files and well-formed
 streams: it hands back whole volumes only (no sweep-by-sweep delivery), has
@@ -46,136 +27,27 @@ import dataclasses
 import typing
 
 from . import buffers as _buffers
+from .model import (Error, derive_sweep_uuid, format_uuid, moment_descriptor, parse_uuid,
+                    ray_config_of, sweep_config_of, uuid_key as _key)
 from ._schema import data_buffer_pb2 as _db
 from ._schema import data_descriptor_pb2 as _dd
 from ._schema import instrument_data_pb2 as _idata
 from ._schema import ray_stream_message_pb2 as _rsm
 from ._schema import sweep_pb2 as _sweep
-from ._schema import uuid_pb2 as _uuid
 from ._schema import volume_pb2 as _volume
 
 DataBuffer = _db.DataBuffer
 RayStreamMessage = _rsm.RayStreamMessage
 Volume = _volume.Volume
-UUID = _uuid.UUID
 
 __all__ = [
     "AssembledVolume",
     "AssemblyError",
     "Assembler",
     "assemble_volumes",
-    "derive_sweep_uuid",
-    "format_uuid",
     "load_volume",
-    "moment_descriptor",
-    "parse_uuid",
-    "ray_config_of",
     "split_volume",
-    "sweep_config_of",
 ]
-
-_MASK64 = (1 << 64) - 1
-
-
-# ---- UUIDs -----------------------------------------------------------------------
-
-def _u64(value):
-    return value & _MASK64
-
-
-def _s64(value):
-    return value - (1 << 64) if value >= 1 << 63 else value
-
-
-def format_uuid(uuid):
-    """The canonical text form, most significant half first (as Java prints it)."""
-    text = "%016x%016x" % (_u64(uuid.most_significant_bits), _u64(uuid.least_significant_bits))
-    return "-".join((text[:8], text[8:12], text[12:16], text[16:20], text[20:]))
-
-
-def parse_uuid(text):
-    """A UUID message from the canonical 36-character form (either case)."""
-    parts = text.split("-")
-    if len(text) != 36 or [len(p) for p in parts] != [8, 4, 4, 4, 12]:
-        raise ValueError("not a UUID: %r" % text)
-    digits = "".join(parts)
-    return UUID(most_significant_bits=_s64(int(digits[:16], 16)),
-                least_significant_bits=_s64(int(digits[16:], 16)))
-
-
-def _mix(z):
-    z = (z + 0x9E3779B97F4A7C15) & _MASK64
-    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK64
-    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK64
-    return z ^ (z >> 31)
-
-
-def derive_sweep_uuid(volume_uuid, position):
-    """The UUID that splitting gives the sweep at `position` (0-based) of the
-    volume `volume_uuid`: SplitMix64-mixed from the volume UUID's halves and
-    the position, marked as a version 8 (custom), RFC 4122 variant UUID."""
-    hi = _mix(_u64(volume_uuid.most_significant_bits) ^ _mix(_u64(position)))
-    lo = _mix(_u64(volume_uuid.least_significant_bits) ^ _mix(hi))
-    hi = (hi & ~0xF000 & _MASK64) | 0x8000
-    lo = (lo & 0x3FFFFFFFFFFFFFFF) | 0x8000000000000000
-    return UUID(most_significant_bits=_s64(hi), least_significant_bits=_s64(lo))
-
-
-def _key(uuid):
-    return (uuid.most_significant_bits, uuid.least_significant_bits)
-
-
-def _same(a, b):
-    return _key(a) == _key(b)
-
-
-# ---- Configuration lookups ----------------------------------------------------
-
-def sweep_config_of(volume_config, description):
-    """The SweepConfig that a SweepDescription refers to (inline, by index
-    into or by UUID in `volume_config`), or None."""
-    ref = description.config
-    case = ref.WhichOneof("ConfigReference")
-    if case == "sweep_config":
-        return ref.sweep_config
-    if volume_config is None:
-        return None
-    if case == "sweep_config_index":
-        if 0 <= ref.sweep_config_index < len(volume_config.sweep_config):
-            return volume_config.sweep_config[ref.sweep_config_index]
-    elif case == "sweep_config_uuid":
-        for candidate in volume_config.sweep_config:
-            if candidate.HasField("uuid") and _same(candidate.uuid, ref.sweep_config_uuid):
-                return candidate
-    return None
-
-
-def ray_config_of(volume_config, ray):
-    """The RayConfig that a Ray refers to (by index or UUID), or None."""
-    if volume_config is None or ray is None:
-        return None
-    case = ray.WhichOneof("RayConfigReference")
-    if case == "ray_config_index":
-        if 0 <= ray.ray_config_index < len(volume_config.ray_config):
-            return volume_config.ray_config[ray.ray_config_index]
-    elif case == "ray_config_uuid":
-        for candidate in volume_config.ray_config:
-            if candidate.HasField("uuid") and _same(candidate.uuid, ray.ray_config_uuid):
-                return candidate
-    return None
-
-
-def moment_descriptor(volume_config, description, ray, name):
-    """The DataDescriptor of moment `name`: from the sweep's SweepConfig,
-    else from the RayConfig of `ray`; None when neither has one."""
-    sweep_config = sweep_config_of(volume_config, description)
-    if sweep_config is not None and name in sweep_config.data_moments:
-        return sweep_config.data_moments[name]
-    ray_config = ray_config_of(volume_config, ray)
-    if ray_config is not None and name in ray_config.data_moments:
-        return ray_config.data_moments[name]
-    return None
-
 
 # ---- Splitting ------------------------------------------------------------------
 
@@ -210,25 +82,27 @@ def split_volume(volume, compression=None, volume_start=None, volume_end=None, c
             where = "sweep %d moment '%s'" % (s, name)
             if buffer.compression not in (DataBuffer.NONE, DataBuffer.LZ4,
                                           DataBuffer.UNKNOWN_COMPRESSION):
-                raise ValueError("%s: unknown compression %d" % (where, buffer.compression))
+                raise AssemblyError("%s: unknown compression %d" % (where, buffer.compression),
+                                    "unsupported")
             if rays == 0 and not buffer.data:
                 note("sweep_moments '%s' (no rays to carry it)" % name)
                 continue
             try:
                 data = _buffers.uncompressed_bytes(buffer, max_size=2 << 30)
             except _buffers.BufferDecodeError as e:
-                raise ValueError("%s: %s" % (where, e)) from None
+                raise AssemblyError("%s: %s" % (where, e), e.code, moment=name) from None
             if rays == 0:
-                raise ValueError("%s: %d bytes of samples but the sweep has no rays to carry them"
-                                 % (where, len(data)))
+                raise AssemblyError("%s: %d bytes of samples but the sweep has no rays to carry "
+                                    "them" % (where, len(data)), "invalid_argument", moment=name)
             if len(data) % rays:
-                raise ValueError("%s: %d bytes do not divide evenly into %d rays"
-                                 % (where, len(data), rays))
+                raise AssemblyError("%s: %d bytes do not divide evenly into %d rays"
+                                    % (where, len(data), rays), "invalid_argument", moment=name)
             step = len(data) // rays
             width = _buffers.sample_width(buffer.type)
             if width and step % width:
-                raise ValueError("%s: %d bytes per ray are not a whole number of %s samples"
-                                 % (where, step, _enum_text(DataBuffer.StorageType, buffer.type)))
+                raise AssemblyError("%s: %d bytes per ray are not a whole number of %s samples"
+                                    % (where, step, _enum_text(DataBuffer.StorageType, buffer.type)),
+                                    "invalid_argument", moment=name)
             canonical = ((buffer.compression == DataBuffer.NONE
                           and buffer.uncompressed_size == len(buffer.data))
                          or (buffer.compression == DataBuffer.LZ4
@@ -315,8 +189,28 @@ def split_volume(volume, compression=None, volume_start=None, volume_end=None, c
 
 # ---- Reassembly -----------------------------------------------------------------
 
-class AssemblyError(ValueError):
-    """A stream message that does not fit the volumes assembled so far."""
+class AssemblyError(Error):
+    """A stream message that does not fit the volumes assembled so far (code
+    "protocol" unless said otherwise), or a volume that cannot be split."""
+
+    def __init__(self, text, code="protocol", **location):
+        super().__init__(text, code, **location)
+
+
+def _location_of(message):
+    """Where a stream message belongs: volume or sweep, ray and moment."""
+    case = message.WhichOneof("payload")
+    payload = getattr(message, case)
+    location = {}
+    if case in ("volume_header", "sweep_header", "volume_end"):
+        location["volume_uuid"] = format_uuid(payload.volume_uuid)
+    if case not in ("volume_header", "volume_end"):
+        location["sweep_uuid"] = format_uuid(payload.sweep_uuid)
+    if case in ("ray_header", "parameter_data", "ray_end"):
+        location["ray_index"] = payload.ray_index
+    if case == "parameter_data":
+        location["moment"] = payload.data_type.short_name
+    return location
 
 
 @dataclasses.dataclass
@@ -391,7 +285,10 @@ class Assembler:
         case = message.WhichOneof("payload")
         if case is None:
             raise AssemblyError("message without payload")
-        getattr(self, "_" + case)(getattr(message, case))
+        try:
+            getattr(self, "_" + case)(getattr(message, case))
+        except AssemblyError as e:
+            raise e.fill_location(**_location_of(message))
 
     def take_volumes(self):
         """The volumes completed or closed so far, in that order (forgotten here)."""
@@ -482,15 +379,16 @@ class Assembler:
                 where, _enum_text(DataBuffer.Endianness, buffer.endian),
                 _enum_text(DataBuffer.StorageType, buffer.type),
                 _enum_text(DataBuffer.Endianness, moment[0]),
-                _enum_text(DataBuffer.StorageType, moment[1])))
+                _enum_text(DataBuffer.StorageType, moment[1])), "invalid_argument")
         try:
             samples = _buffers.uncompressed_bytes(buffer)
         except _buffers.BufferDecodeError as e:
-            raise AssemblyError("%s: %s" % (where, e)) from None
+            raise AssemblyError("%s: %s" % (where, e), e.code) from None
         width = _buffers.sample_width(buffer.type)
         if width and len(samples) % width:
             raise AssemblyError("%s: %d bytes are not a whole number of %s samples" % (
-                where, len(samples), _enum_text(DataBuffer.StorageType, buffer.type)))
+                where, len(samples), _enum_text(DataBuffer.StorageType, buffer.type)),
+                "invalid_argument")
         if moment is None:
             sweep.moments[name] = [buffer.endian, buffer.type, data.data_type.type, False]
         elif moment[2] != data.data_type.type and not moment[3]:

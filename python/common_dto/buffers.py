@@ -27,6 +27,7 @@ import numpy as np
 
 from ._schema import data_buffer_pb2 as _db
 from ._schema import data_descriptor_pb2 as _dd
+from .model import Error
 
 DataBuffer = _db.DataBuffer
 
@@ -57,8 +58,12 @@ __all__ = [
 ]
 
 
-class BufferDecodeError(ValueError):
-    """A DataBuffer whose bytes cannot be decoded as it declares."""
+class BufferDecodeError(Error):
+    """A DataBuffer whose bytes cannot be decoded as it declares (code
+    "malformed" unless said otherwise)."""
+
+    def __init__(self, text, code="malformed", **location):
+        super().__init__(text, code, **location)
 
 
 def _type_name(number):
@@ -83,9 +88,9 @@ def _lz4_frames(data, declared, max_size):
         produced += len(chunk)
         if produced > max_size:
             raise BufferDecodeError("LZ4 frame decodes to more than the limit of %d bytes"
-                                    % max_size)
+                                    % max_size, "too_large")
         if not decoder.eof:
-            raise BufferDecodeError("LZ4 frame: truncated (the data ends inside a frame)")
+            raise BufferDecodeError("LZ4 frame: truncated (the data ends inside a frame)", "truncated")
         out.append(chunk)
         rest = decoder.unused_data
     result = b"".join(out)
@@ -102,7 +107,7 @@ def _lz4_block(data, size, max_size):
         raise BufferDecodeError("LZ4 block with negative uncompressed_size %d" % size)
     if size > max_size:
         raise BufferDecodeError("LZ4 block declares %d bytes, more than the limit of %d bytes"
-                                % (size, max_size))
+                                % (size, max_size), "too_large")
     if size == 0 and not data:
         return b""
     try:
@@ -131,7 +136,7 @@ def uncompressed_bytes(buffer, max_size=DEFAULT_MAX_BUFFER_SIZE):
     if buffer.compression in (DataBuffer.UNKNOWN_COMPRESSION, DataBuffer.NONE):
         return buffer.data
     if buffer.compression != DataBuffer.LZ4:
-        raise BufferDecodeError("unknown compression %d" % buffer.compression)
+        raise BufferDecodeError("unknown compression %d" % buffer.compression, "unsupported")
     if buffer.data[:4] == LZ4_FRAME_MAGIC:
         return _lz4_frames(buffer.data, buffer.uncompressed_size, max_size)
     return _lz4_block(buffer.data, buffer.uncompressed_size, max_size)
@@ -143,8 +148,8 @@ def storage_dtype(buffer, unknown_endian="little"):
     if code is None:
         if buffer.type == DataBuffer.STRING:
             raise BufferDecodeError("STRING buffers have no fixed layout and cannot be decoded "
-                                    "into an array; read DataBuffer.data yourself")
-        raise BufferDecodeError("cannot decode a buffer of %s" % _type_name(buffer.type))
+                                    "into an array; read DataBuffer.data yourself", "unsupported")
+        raise BufferDecodeError("cannot decode a buffer of %s" % _type_name(buffer.type), "unsupported")
     if code.endswith("1"):
         return np.dtype(code)
     order = _ORDER.get(buffer.endian)
@@ -153,7 +158,7 @@ def storage_dtype(buffer, unknown_endian="little"):
             raise BufferDecodeError("byte order %s of a %s buffer is not LITTLE or BIG" % (
                 DataBuffer.Endianness.Name(buffer.endian)
                 if buffer.endian in DataBuffer.Endianness.values() else buffer.endian,
-                _type_name(buffer.type)))
+                _type_name(buffer.type)), "unsupported")
         order = {"little": "<", "big": ">"}[unknown_endian]
     return np.dtype(order + code)
 
@@ -165,7 +170,7 @@ def decode_buffer(buffer, shape=None, unknown_endian="little", max_size=DEFAULT_
     data = uncompressed_bytes(buffer, max_size)
     if len(data) % dtype.itemsize:
         raise BufferDecodeError("%d bytes are not a whole number of %s samples (%d bytes each)"
-                                % (len(data), _type_name(buffer.type), dtype.itemsize))
+                                % (len(data), _type_name(buffer.type), dtype.itemsize), "invalid_argument")
     values = np.frombuffer(data, dtype=dtype).astype(dtype.newbyteorder("="))
     if buffer.type == DataBuffer.BOOLEAN:
         bad = np.flatnonzero(values > 1)
@@ -178,7 +183,7 @@ def decode_buffer(buffer, shape=None, unknown_endian="little", max_size=DEFAULT_
             values = values.reshape(shape)
         except ValueError:
             raise BufferDecodeError("%d samples do not fill the shape %s"
-                                    % (values.size, shape)) from None
+                                    % (values.size, shape), "invalid_argument") from None
     return values
 
 

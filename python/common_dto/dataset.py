@@ -30,8 +30,8 @@ import warnings
 import numpy as np
 import xarray as xr
 
-from . import assembly as _assembly
 from . import buffers as _buffers
+from . import model as _model
 from ._schema import data_descriptor_pb2 as _dd
 from ._schema import sweep_config_pb2 as _sc
 
@@ -173,8 +173,8 @@ def sweep_to_dataset(volume, index):
     rays = list(sweep.rays)
     if not rays:
         raise ValueError("sweep %d has no rays" % index)
-    sweep_config = _assembly.sweep_config_of(config, sweep.description)
-    ray_config = _assembly.ray_config_of(config, rays[0])
+    sweep_config = _model.sweep_config_of(config, sweep.description)
+    ray_config = _model.ray_config_of(config, rays[0])
 
     azimuth = np.array([(r.az_range_deg.start_deg + r.az_range_deg.span_deg / 2) % 360.0
                         for r in rays])
@@ -185,7 +185,7 @@ def sweep_to_dataset(volume, index):
     variables = {}
     gates = None
     for name in sorted(sweep.sweep_moments):
-        descriptor = _assembly.moment_descriptor(config, sweep.description, rays[0], name)
+        descriptor = _model.moment_descriptor(config, sweep.description, rays[0], name)
         try:
             data, attrs = _moment_variable(name, sweep.sweep_moments[name], descriptor, len(rays))
         except _buffers.BufferDecodeError as e:
@@ -236,5 +236,5 @@ def sweep_to_dataset(volume, index):
     if sweep.task_name:
         attrs["task_name"] = sweep.task_name
     if volume.HasField("uuid"):
-        attrs["volume_uuid"] = _assembly.format_uuid(volume.uuid)
+        attrs["volume_uuid"] = _model.format_uuid(volume.uuid)
     return xr.Dataset(variables, coords=coords, attrs=attrs)

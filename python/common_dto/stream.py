@@ -25,6 +25,7 @@ import os
 import warnings
 
 from ._schema import ray_stream_message_pb2 as _rsm
+from .model import Error, Problem, check_utf8
 
 DEFAULT_MAX_MESSAGE_SIZE = 256 << 20
 # Frames above this cannot be parsed by the protobuf runtime.
@@ -35,7 +36,6 @@ __all__ = [
     "DelimitedReader",
     "DelimitedWriter",
     "StreamError",
-    "check_utf8",
     "encode_delimited",
     "parse_whole",
     "read_messages",
@@ -43,82 +43,25 @@ __all__ = [
 ]
 
 
-class StreamError(ValueError):
+class StreamError(Error):
     """A damaged stream, or a message that cannot be written.
 
-    ``index`` is the 0-based number of the message concerned; ``offset`` the
-    byte offset of its length prefix (None for write errors).
+    ``code`` says what is wrong (see model.CODES); ``index`` (also
+    ``message_index``) is the 0-based number of the message concerned,
+    ``offset`` (also ``byte_offset``) the byte offset of its length prefix
+    (None for write errors), ``field`` the field at fault where known.
     """
 
-    def __init__(self, text, index=None, offset=None):
-        super().__init__(text)
-        self.index = index
-        self.offset = offset
+    def __init__(self, text, code, index=None, offset=None, field=None):
+        super().__init__(text, code, message_index=index, byte_offset=offset, field=field)
 
+    @property
+    def index(self):
+        return self.message_index
 
-# ---- UTF-8 check over a message ---------------------------------------------
-
-def _bad_text(value):
-    if isinstance(value, bytes):
-        try:
-            value.decode("utf-8")
-        except UnicodeDecodeError:
-            return True
-        return False
-    try:
-        value.encode("utf-8")
-    except UnicodeEncodeError:
-        return True
-    return False
-
-
-def _join(path, name):
-    return name if not path else path + "." + name
-
-
-def _check(message, path):
-    for field, value in message.ListFields():
-        here = _join(path, field.name)
-        if field.type == field.TYPE_STRING:
-            values = value if field.label == field.LABEL_REPEATED else [value]
-            for i, text in enumerate(values):
-                if _bad_text(text):
-                    where = here + ("[%d]" % i if field.label == field.LABEL_REPEATED else "")
-                    return "invalid UTF-8 in field %s (at %s)" % (field.full_name, where)
-        elif field.type == field.TYPE_MESSAGE:
-            entry = field.message_type
-            if entry.GetOptions().map_entry:
-                key_field, value_field = entry.fields_by_number[1], entry.fields_by_number[2]
-                for i, key in enumerate(sorted(value)):
-                    where = "%s[%r]" % (here, key)
-                    if key_field.type == key_field.TYPE_STRING and _bad_text(key):
-                        return "invalid UTF-8 in field %s (at %s[%d].key)" % (
-                            key_field.full_name, here, i)
-                    item = value[key]
-                    if value_field.type == value_field.TYPE_STRING and _bad_text(item):
-                        return "invalid UTF-8 in field %s (at %s)" % (value_field.full_name, where)
-                    if value_field.type == value_field.TYPE_MESSAGE:
-                        error = _check(item, where)
-                        if error:
-                            return error
-            elif field.label == field.LABEL_REPEATED:
-                for i, item in enumerate(value):
-                    error = _check(item, "%s[%d]" % (here, i))
-                    if error:
-                        return error
-            else:
-                error = _check(value, here)
-                if error:
-                    return error
-    return None
-
-
-def check_utf8(message):
-    """Returns None, or an error naming the first string field (at any depth,
-    map keys and values included) that is not valid UTF-8, such as
-    "invalid UTF-8 in field kyt.pb.stream.VolumeConfigUri.endpoint
-    (at volume_header.volume_config_uri.endpoint)"."""
-    return _check(message, "")
+    @property
+    def offset(self):
+        return self.byte_offset
 
 
 # ---- Diagnosis of a frame that does not parse ---------------------------------
@@ -185,7 +128,7 @@ def _walk(descriptor, data, depth=0):
                 try:
                     bytes(payload).decode("utf-8")
                 except UnicodeDecodeError:
-                    return "invalid UTF-8 in " + where
+                    return Problem("invalid UTF-8 in " + where, "invalid_utf8", field.full_name)
             elif field.type == field.TYPE_MESSAGE:
                 if depth >= 100:
                     return "nesting too deep in " + where
@@ -259,10 +202,10 @@ class DelimitedReader:
         self._error = None
         self._ended = False
 
-    def _fail(self, text):
+    def _fail(self, code, text, field=None):
         self._error = StreamError("message %d at byte offset %d: %s"
                                   % (self.messages_read, self.byte_offset, text),
-                                  self.messages_read, self.byte_offset)
+                                  code, self.messages_read, self.byte_offset, field)
         raise self._error
 
     def _read(self, size):
@@ -291,26 +234,26 @@ class DelimitedReader:
                     self._ended = True
                     self.close()
                     return None
-                self._fail("truncated: the length prefix is cut off by the end of the input")
+                self._fail("truncated", "truncated: the length prefix is cut off by the end of the input")
             byte = byte[0]
             if prefix == 9 and byte > 1:
-                self._fail("malformed length prefix")
+                self._fail("malformed", "malformed length prefix")
             size |= (byte & 0x7F) << (7 * prefix)
             prefix += 1
             if not byte & 0x80:
                 break
         if size > self._max:
-            self._fail("length %d exceeds the maximum message size %d" % (size, self._max))
+            self._fail("too_large", "length %d exceeds the maximum message size %d" % (size, self._max))
         data = self._read(size)
         if len(data) < size:
-            self._fail("truncated: length %d runs past the end of the input (%d bytes left)"
+            self._fail("truncated", "truncated: length %d runs past the end of the input (%d bytes left)"
                        % (size, len(data)))
         message = self._type()
         if not parse_whole(message, data):
-            detail = _walk(self._type.DESCRIPTOR, memoryview(data)) or \
-                "malformed wire data or invalid UTF-8 in a string field"
-            self._fail("unparsable %s (length %d): %s"
-                       % (self._type.DESCRIPTOR.full_name, size, detail))
+            detail = Problem(_walk(self._type.DESCRIPTOR, memoryview(data)) or
+                             "malformed wire data or invalid UTF-8 in a string field")
+            self._fail(detail.code, "unparsable %s (length %d): %s"
+                       % (self._type.DESCRIPTOR.full_name, size, detail), detail.field)
         self.messages_read += 1
         self.byte_offset += prefix + size
         return message
@@ -383,15 +326,17 @@ class DelimitedWriter:
         stays usable."""
         prefix = "message %d: " % self.messages_written
         if self._file is None:
-            raise StreamError(prefix + "the writer is closed", self.messages_written)
+            raise StreamError(prefix + "the writer is closed", "invalid_argument",
+                              self.messages_written)
         if self._check_utf8:
             error = check_utf8(message)
             if error:
-                raise StreamError(prefix + error, self.messages_written)
+                raise StreamError(prefix + error, "invalid_utf8", self.messages_written,
+                                  field=error.field)
         data = message.SerializeToString(deterministic=self._deterministic)
         if len(data) > _MAX_FRAME:
             raise StreamError(prefix + "%d bytes exceed the 2 GiB limit" % len(data),
-                              self.messages_written)
+                              "too_large", self.messages_written)
         frame = _varint_bytes(len(data))
         self._file.write(frame)
         self._file.write(data)

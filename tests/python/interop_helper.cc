@@ -243,7 +243,16 @@ int Echo(const std::string& in, const std::string& out) {
     if (!status.ok()) return Fail(status.message());
   }
   common_dto::Status closed = writer.Close();
-  if (result.is_error()) return Fail(result.error());
+  if (result.is_error()) {
+    // The code and location on a line of their own, for comparison with
+    // Python's StreamError.
+    const common_dto::Status& error = result.status();
+    const common_dto::Location& at = error.location();
+    std::cerr << "code=" << common_dto::ErrorCodeName(error.code())
+              << " index=" << at.message_index.value_or(0)
+              << " offset=" << at.byte_offset.value_or(0) << " field=" << at.field << "\n";
+    return Fail(result.error());
+  }
   return closed.ok() ? EXIT_SUCCESS : Fail(closed.message());
 }
 

@@ -81,21 +81,29 @@ def test_faults_are_named_and_the_assembler_stays_usable(test_volume):
     flipped.parameter_data.data_type.short_name = "CLASS"
     flipped.parameter_data.data.endian = DataBuffer.LITTLE
     with pytest.raises(AssemblyError, match="ray 1 moment 'CLASS': samples are LITTLE INT64 "
-                                            "but the moment's other rays are BIG INT32"):
+                                            "but the moment's other rays are BIG INT32") as caught:
         assembler.add(flipped)
+    # Programs decide by code and location, not by the text.
+    assert caught.value.code == "invalid_argument"
+    assert caught.value.location == {
+        "sweep_uuid": format_uuid(messages[1].sweep_header.sweep_uuid),
+        "ray_index": 1, "moment": "CLASS"}
     broken = RayStreamMessage()
     broken.CopyFrom(messages[4])
     broken.parameter_data.data.compression = DataBuffer.LZ4
-    with pytest.raises(AssemblyError, match="ray 0 moment 'COUNT': LZ4 block: malformed"):
+    with pytest.raises(AssemblyError, match="ray 0 moment 'COUNT': LZ4 block: malformed") as caught:
         assembler.add(broken)
+    assert (caught.value.code, caught.value.moment) == ("malformed", "COUNT")
     for m in messages[4:]:
         assembler.add(m)
     (result,) = assembler.take_volumes()
     assert result.complete and same_bytes(result.volume, test_volume)
     with pytest.raises(AssemblyError, match="RayEnd for sweep .*, which is already closed"):
         assembler.add(messages[-3])
-    with pytest.raises(AssemblyError, match="VolumeEnd for a volume already closed"):
+    with pytest.raises(AssemblyError, match="VolumeEnd for a volume already closed") as caught:
         assembler.add(messages[-1])
+    assert caught.value.code == "protocol"
+    assert caught.value.volume_uuid == format_uuid(test_volume.uuid)
 
 
 def test_missing_pieces_make_an_incomplete_volume(test_volume):

@@ -56,6 +56,7 @@ def test_framing_matches_the_delimited_convention():
 GOOD = b"".join(encode_delimited(m) for m in messages())
 BAD_UTF8 = b"\x0a\x05\x22\x03\x12\x01\xff"  # volume_header.volume_config_uri.endpoint = ff
 DAMAGE = [
+    # (name, input, error text; the code and field are checked against C++)
     ("cut prefix", GOOD + b"\x80",
      "truncated: the length prefix is cut off by the end of the input"),
     ("malformed prefix", GOOD + b"\xff" * 10, "malformed length prefix"),
@@ -101,7 +102,12 @@ def test_damaged_streams(name, data, error, tmp_path, helper):
     result = helper("echo", source, copy, check=False)
     assert result.returncode == 1
     # (The runtime may log its own line about the bad field first.)
-    assert result.stderr.strip().splitlines()[-1] == "interop_helper: " + expected
+    lines = result.stderr.strip().splitlines()
+    assert lines[-1] == "interop_helper: " + expected
+    # Both name the same code and location.
+    error = caught.value
+    assert lines[-2] == "code=%s index=%d offset=%d field=%s" % (
+        error.code, error.message_index, error.byte_offset, error.field or "")
     assert copy.read_bytes() == GOOD
 
 
