@@ -43,13 +43,15 @@
 #include <string>
 #include <vector>
 
-#include "reference_volumes.h"
+#include "common_dto/synthetic/volumes.h"
 #include "stream_path.h"
 
 extern char** environ;
 
 namespace common_dto_bench {
 namespace {
+
+using namespace common_dto::synthetic;  // NOLINT(build/namespaces)
 
 using kyt::pb::common::Sweep;
 using kyt::pb::common::Volume;

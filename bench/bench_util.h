@@ -11,10 +11,13 @@
 #include <memory>
 #include <string>
 
-#include "reference_volumes.h"
+#include "common_dto/synthetic/volumes.h"
 #include "volume.pb.h"
 
 namespace common_dto_bench {
+
+// The reference volumes M, S and L come from the synthetic volume builder.
+using namespace common_dto::synthetic;  // NOLINT(build/namespaces)
 
 // CPU time of the calling thread, in seconds (user and system, so page
 // faults count; time spent descheduled by other processes does not).

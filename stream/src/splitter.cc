@@ -130,6 +130,178 @@ Status Precheck(const Volume& volume, SplitReport* report) {
   return Status::Ok();
 }
 
+// A sweep's moment buffer, decoded if need be, ready to be cut into rays.
+struct RayMoment {
+  std::string name;
+  const DataBuffer* buffer = nullptr;
+  std::string decoded;  // Empty when the data is used as it is.
+  std::string_view samples;
+  std::size_t per_ray = 0;
+  kyt::pb::common::DataType type = kyt::pb::common::CUSTOM_TYPE;
+};
+
+// Emits one volume's messages in stream order (see splitter.h).
+//
+// The ray-level envelopes, one per payload kind, are refilled for every ray
+// rather than built anew, which saves their allocations. Each refill sets
+// every field of the payload (clearing the optional ones), so nothing of
+// one message stays in the next. The sink may move an envelope away or
+// change it: mutable_*() then re-creates what is gone.
+class VolumeSplitter {
+ public:
+  VolumeSplitter(const Volume& volume, const SplitOptions& options, const MessageSink& sink)
+      : volume_(volume),
+        options_(options),
+        sink_(sink),
+        config_(volume.has_volume_config() ? &volume.volume_config() : nullptr) {}
+
+  Status Run() {
+    Status status = EmitVolumeHeader();
+    for (int s = 0; status.ok() && s < volume_.sweep_size(); ++s) status = EmitSweep(s);
+    if (!status.ok()) return status;
+    RayStreamMessage message;
+    auto* end = message.mutable_volume_end();
+    if (volume_.has_uuid()) *end->mutable_volume_uuid() = volume_.uuid();
+    if (options_.volume_end.has_value()) *end->mutable_end() = *options_.volume_end;
+    return sink_(std::move(message));
+  }
+
+ private:
+  Status EmitVolumeHeader() {
+    RayStreamMessage message;
+    auto* header = message.mutable_volume_header();
+    if (volume_.has_uuid()) *header->mutable_volume_uuid() = volume_.uuid();
+    if (volume_.has_instrument()) *header->mutable_instrument() = volume_.instrument();
+    if (options_.config_uri.has_value()) {
+      *header->mutable_volume_config_uri() = *options_.config_uri;
+    } else if (config_ != nullptr) {
+      *header->mutable_volume_config() = *config_;
+    }
+    if (options_.volume_start.has_value()) *header->mutable_start() = *options_.volume_start;
+    return sink_(std::move(message));
+  }
+
+  Status EmitSweep(int s) {
+    const Sweep& sweep = volume_.sweep(s);
+    const kyt::pb::common::UUID sweep_uuid = DeriveSweepUuid(volume_.uuid(), s);
+    std::vector<RayMoment> moments;
+    Status status = DecodeMoments(static_cast<std::size_t>(s), sweep, &moments);
+    if (status.ok()) status = EmitSweepHeader(sweep, sweep_uuid);
+    for (int r = 0; status.ok() && r < sweep.rays_size(); ++r) {
+      status = EmitRay(sweep, sweep_uuid, moments, r);
+    }
+    if (!status.ok()) return status;
+    RayStreamMessage message;
+    auto* end = message.mutable_sweep_end();
+    *end->mutable_sweep_uuid() = sweep_uuid;
+    if (sweep.input_timespan().has_end()) *end->mutable_end() = sweep.input_timespan().end();
+    return sink_(std::move(message));
+  }
+
+  // The sweep's moments in ascending order of name, LZ4 buffers decoded.
+  Status DecodeMoments(std::size_t index, const Sweep& sweep, std::vector<RayMoment>* moments) {
+    const int rays = sweep.rays_size();
+    if (rays == 0) return Status::Ok();
+    std::map<std::string, const DataBuffer*> sorted;
+    for (const auto& entry : sweep.sweep_moments()) sorted.emplace(entry.first, &entry.second);
+    moments->reserve(sorted.size());
+    for (const auto& entry : sorted) {
+      RayMoment& m = moments->emplace_back();
+      m.name = entry.first;
+      m.buffer = entry.second;
+      if (m.buffer->compression() == DataBuffer::LZ4) {
+        Status status = AppendUncompressed(*m.buffer, &m.decoded, options_.max_buffer_size);
+        if (!status.ok()) return status.Wrap(MomentName(index, m.name) + ": ");
+        status = CheckDivisible(index, m.name, *m.buffer, m.decoded.size(), rays);
+        if (!status.ok()) return status;
+        m.samples = m.decoded;
+      } else {
+        m.samples = m.buffer->data();
+      }
+      m.per_ray = m.samples.size() / static_cast<std::size_t>(rays);
+      const auto* descriptor =
+          FindMomentDescriptor(config_, sweep.description(), &sweep.rays(0), m.name);
+      if (descriptor != nullptr) m.type = descriptor->type();
+    }
+    return Status::Ok();
+  }
+
+  Status EmitSweepHeader(const Sweep& sweep, const kyt::pb::common::UUID& sweep_uuid) {
+    RayStreamMessage message;
+    auto* header = message.mutable_sweep_header();
+    *header->mutable_sweep_uuid() = sweep_uuid;
+    *header->mutable_volume_uuid() = volume_.uuid();
+    if (sweep.has_description()) *header->mutable_description() = sweep.description();
+    header->set_index_in_task(sweep.index_in_task());
+    if (sweep.input_timespan().has_start()) {
+      *header->mutable_start() = sweep.input_timespan().start();
+    }
+    return sink_(std::move(message));
+  }
+
+  Status EmitRay(const Sweep& sweep, const kyt::pb::common::UUID& sweep_uuid,
+                 const std::vector<RayMoment>& moments, int r) {
+    DropUnknownFields(&header_message_);
+    auto* header = header_message_.mutable_ray_header();
+    DropUnknownFields(header);
+    *header->mutable_ray() = sweep.rays(r);
+    *header->mutable_sweep_uuid() = sweep_uuid;
+    header->set_ray_index(r);
+    Status status = sink_(std::move(header_message_));
+    for (auto m = moments.begin(); status.ok() && m != moments.end(); ++m) {
+      status = EmitParameterData(sweep_uuid, *m, r);
+    }
+    if (!status.ok()) return status;
+    DropUnknownFields(&end_message_);
+    auto* end = end_message_.mutable_ray_end();
+    DropUnknownFields(end);
+    *end->mutable_sweep_uuid() = sweep_uuid;
+    end->set_ray_index(r);
+    if (sweep.rays(r).has_aq_end_time()) {
+      *end->mutable_end() = sweep.rays(r).aq_end_time();
+    } else {
+      end->clear_end();
+    }
+    return sink_(std::move(end_message_));
+  }
+
+  Status EmitParameterData(const kyt::pb::common::UUID& sweep_uuid, const RayMoment& m, int r) {
+    DropUnknownFields(&data_message_);
+    auto* data = data_message_.mutable_parameter_data();
+    DropUnknownFields(data);
+    *data->mutable_sweep_uuid() = sweep_uuid;
+    data->set_ray_index(r);
+    auto* data_type = data->mutable_data_type();
+    data_type->Clear();
+    data_type->set_type(m.type);
+    data_type->set_short_name(m.name);
+    auto* buffer = data->mutable_data();
+    buffer->Clear();  // Keeps the string holding the previous ray's samples.
+    buffer->set_endian(m.buffer->endian());
+    buffer->set_type(m.buffer->type());
+    const std::string_view samples =
+        m.samples.substr(static_cast<std::size_t>(r) * m.per_ray, m.per_ray);
+    Status status;
+    if (options_.ray_compression == Compression::kNone) {
+      // Copied into that string, whose capacity fits if the sink left it.
+      std::string bytes = std::move(*buffer->mutable_data());
+      bytes.assign(samples.data(), samples.size());
+      status = SetSamples(std::move(bytes), Compression::kNone, buffer);
+    } else {
+      status = SetSamples(samples, options_.ray_compression, buffer);
+    }
+    return status.ok() ? sink_(std::move(data_message_)) : status;
+  }
+
+  const Volume& volume_;
+  const SplitOptions& options_;
+  const MessageSink& sink_;
+  const kyt::pb::common::VolumeConfig* config_;
+  RayStreamMessage header_message_;
+  RayStreamMessage data_message_;
+  RayStreamMessage end_message_;
+};
+
 }  // namespace
 
 Status SplitVolume(const Volume& volume, const SplitOptions& options, const MessageSink& sink,
@@ -137,158 +309,7 @@ Status SplitVolume(const Volume& volume, const SplitOptions& options, const Mess
   if (report != nullptr) report->not_carried.clear();
   Status status = Precheck(volume, report);
   if (!status.ok()) return status;
-
-  const kyt::pb::common::UUID& volume_uuid = volume.uuid();
-  const auto* config = volume.has_volume_config() ? &volume.volume_config() : nullptr;
-
-  // The ray-level envelopes, one per payload kind, are refilled for every
-  // ray rather than built anew, which saves their allocations. Each refill
-  // sets every field of the payload (clearing the optional ones), so nothing
-  // of one message stays in the next. The sink may move an envelope away or
-  // change it: mutable_*() then re-creates what is gone.
-  RayStreamMessage header_message;
-  RayStreamMessage data_message;
-  RayStreamMessage end_message;
-  {
-    RayStreamMessage message;
-    auto* header = message.mutable_volume_header();
-    if (volume.has_uuid()) *header->mutable_volume_uuid() = volume_uuid;
-    if (volume.has_instrument()) *header->mutable_instrument() = volume.instrument();
-    if (options.config_uri.has_value()) {
-      *header->mutable_volume_config_uri() = *options.config_uri;
-    } else if (config != nullptr) {
-      *header->mutable_volume_config() = *config;
-    }
-    if (options.volume_start.has_value()) *header->mutable_start() = *options.volume_start;
-    status = sink(std::move(message));
-    if (!status.ok()) return status;
-  }
-
-  for (int s = 0; s < volume.sweep_size(); ++s) {
-    const Sweep& sweep = volume.sweep(s);
-    const auto index = static_cast<std::size_t>(s);
-    const kyt::pb::common::UUID sweep_uuid = DeriveSweepUuid(volume_uuid, s);
-    const int rays = sweep.rays_size();
-
-    // Decode this sweep's buffers, in ascending order of the moment name.
-    struct Moment {
-      std::string name;
-      const DataBuffer* buffer;
-      std::string decoded;  // Empty when the data is used as it is.
-      std::string_view samples;
-      std::size_t per_ray = 0;
-      kyt::pb::common::DataType type = kyt::pb::common::CUSTOM_TYPE;
-    };
-    std::vector<Moment> moments;
-    if (rays > 0) {
-      std::map<std::string, const DataBuffer*> sorted;
-      for (const auto& entry : sweep.sweep_moments()) sorted.emplace(entry.first, &entry.second);
-      moments.reserve(sorted.size());
-      for (const auto& entry : sorted) {
-        Moment m;
-        m.name = entry.first;
-        m.buffer = entry.second;
-        if (m.buffer->compression() == DataBuffer::LZ4) {
-          status = AppendUncompressed(*m.buffer, &m.decoded, options.max_buffer_size);
-          if (!status.ok())
-            return status.Wrap(MomentName(index, entry.first) + ": ");
-          status = CheckDivisible(index, entry.first, *m.buffer, m.decoded.size(), rays);
-          if (!status.ok()) return status;
-        }
-        moments.push_back(std::move(m));
-        Moment& back = moments.back();
-        back.samples = back.buffer->compression() == DataBuffer::LZ4
-                           ? std::string_view(back.decoded)
-                           : std::string_view(back.buffer->data());
-        back.per_ray = back.samples.size() / static_cast<std::size_t>(rays);
-        if (const auto* descriptor = FindMomentDescriptor(config, sweep.description(),
-                                                                    &sweep.rays(0), entry.first)) {
-          back.type = descriptor->type();
-        }
-      }
-    }
-
-    {
-      RayStreamMessage message;
-      auto* header = message.mutable_sweep_header();
-      *header->mutable_sweep_uuid() = sweep_uuid;
-      *header->mutable_volume_uuid() = volume_uuid;
-      if (sweep.has_description()) *header->mutable_description() = sweep.description();
-      header->set_index_in_task(sweep.index_in_task());
-      if (sweep.input_timespan().has_start()) {
-        *header->mutable_start() = sweep.input_timespan().start();
-      }
-      status = sink(std::move(message));
-      if (!status.ok()) return status;
-    }
-
-    for (int r = 0; r < rays; ++r) {
-      {
-        DropUnknownFields(&header_message);
-        auto* header = header_message.mutable_ray_header();
-        DropUnknownFields(header);
-        *header->mutable_ray() = sweep.rays(r);
-        *header->mutable_sweep_uuid() = sweep_uuid;
-        header->set_ray_index(r);
-        status = sink(std::move(header_message));
-        if (!status.ok()) return status;
-      }
-      for (const Moment& m : moments) {
-        DropUnknownFields(&data_message);
-        auto* data = data_message.mutable_parameter_data();
-        DropUnknownFields(data);
-        *data->mutable_sweep_uuid() = sweep_uuid;
-        data->set_ray_index(r);
-        auto* data_type = data->mutable_data_type();
-        data_type->Clear();
-        data_type->set_type(m.type);
-        data_type->set_short_name(m.name);
-        auto* buffer = data->mutable_data();
-        buffer->Clear();  // Keeps the string holding the previous ray's samples.
-        buffer->set_endian(m.buffer->endian());
-        buffer->set_type(m.buffer->type());
-        const std::string_view samples =
-            m.samples.substr(static_cast<std::size_t>(r) * m.per_ray, m.per_ray);
-        if (options.ray_compression == Compression::kNone) {
-          // Copied into that string, whose capacity fits if the sink left it.
-          std::string bytes = std::move(*buffer->mutable_data());
-          bytes.assign(samples.data(), samples.size());
-          status = SetSamples(std::move(bytes), Compression::kNone, buffer);
-        } else {
-          status = SetSamples(samples, options.ray_compression, buffer);
-        }
-        if (status.ok()) status = sink(std::move(data_message));
-        if (!status.ok()) return status;
-      }
-      {
-        DropUnknownFields(&end_message);
-        auto* end = end_message.mutable_ray_end();
-        DropUnknownFields(end);
-        *end->mutable_sweep_uuid() = sweep_uuid;
-        end->set_ray_index(r);
-        if (sweep.rays(r).has_aq_end_time()) {
-          *end->mutable_end() = sweep.rays(r).aq_end_time();
-        } else {
-          end->clear_end();
-        }
-        status = sink(std::move(end_message));
-        if (!status.ok()) return status;
-      }
-    }
-
-    RayStreamMessage message;
-    auto* end = message.mutable_sweep_end();
-    *end->mutable_sweep_uuid() = sweep_uuid;
-    if (sweep.input_timespan().has_end()) *end->mutable_end() = sweep.input_timespan().end();
-    status = sink(std::move(message));
-    if (!status.ok()) return status;
-  }
-
-  RayStreamMessage message;
-  auto* end = message.mutable_volume_end();
-  if (volume.has_uuid()) *end->mutable_volume_uuid() = volume_uuid;
-  if (options.volume_end.has_value()) *end->mutable_end() = *options.volume_end;
-  return sink(std::move(message));
+  return VolumeSplitter(volume, options, sink).Run();
 }
 
 Status SplitVolume(const Volume& volume, const SplitOptions& options,

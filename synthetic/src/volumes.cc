@@ -1,5 +1,5 @@
-// Generator of the reference volumes M, S and L (see reference_volumes.h).
-#include "reference_volumes.h"
+// Generator of the synthetic volumes of realistic structure (see volumes.h).
+#include "common_dto/synthetic/volumes.h"
 
 #include <google/protobuf/timestamp.pb.h>
 
@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace common_dto_bench {
+namespace common_dto {
+namespace synthetic {
 namespace {
 
 using kyt::pb::common::DataBuffer;
@@ -147,6 +148,8 @@ VolumeLayout MakeLayoutM() {
   VolumeLayout layout;
   layout.name = "M";
   layout.description = "operational S-band volume, 14 sweeps, 6 moments UINT8";
+  layout.config_name = "VCP 212, super-resolution low cuts";
+  layout.task_name = "VCP 212";
   layout.seed = 0x4d2024060112ULL;
   layout.frequency_mhz = 2800.0;
   layout.storage = DataBuffer::UINT8;
@@ -162,6 +165,8 @@ VolumeLayout MakeLayoutS() {
   VolumeLayout layout;
   layout.name = "S";
   layout.description = "OPERA-like C-band volume, 10 sweeps, 6 moments UINT8";
+  layout.config_name = "OPERA 10-elevation volume";
+  layout.task_name = "OPERA-VOL";
   layout.seed = 0x532024060112ULL;
   layout.frequency_mhz = 5625.0;
   layout.storage = DataBuffer::UINT8;
@@ -179,12 +184,33 @@ VolumeLayout MakeLayoutL() {
   VolumeLayout layout;
   layout.name = "L";
   layout.description = "dual-polarization research volume, 10 sweeps, 16 moments FLOAT";
+  layout.config_name = "Research polarimetric volume, 16 moments";
+  layout.task_name = "RES-PPI";
   layout.seed = 0x4c2024060112ULL;
   layout.frequency_mhz = 9410.0;
   layout.storage = DataBuffer::FLOAT;
   const double els[] = {0.5, 1.2, 2.0, 3.0, 4.2, 5.6, 7.4, 9.6, 12.5, 16.0};
   for (double el : els) layout.sweeps.push_back({720, 2000, el, 75.0, 100.0, 2000.0, 12.0});
   layout.moments = ResearchMoments();
+  return layout;
+}
+
+VolumeLayout MakeLayoutD() {
+  VolumeLayout layout;
+  layout.name = "D";
+  layout.description = "demo C-band volume, 2 sweeps of 36 rays x 40 gates, 2 moments UINT8";
+  layout.config_name = "demo PPI pair";
+  layout.task_name = "DEMO";
+  layout.seed = 0x442026010100ULL;
+  layout.frequency_mhz = 5600.0;
+  layout.storage = DataBuffer::UINT8;
+  // Coarse 10-degree rays and 250 m gates out to 10 km, at a low scan speed
+  // so that the cells near the radar show.
+  layout.sweeps.push_back({36, 40, 0.5, 250.0, 125.0, 1000.0, 18.0});
+  layout.sweeps.push_back({36, 40, 2.0, 250.0, 125.0, 1000.0, 18.0});
+  for (const MomentLayout& m : OperationalMoments()) {
+    if (m.name == "DBZH" || m.name == "VRADH") layout.moments.push_back(m);
+  }
   return layout;
 }
 
@@ -535,7 +561,7 @@ class RayPhysics {
       for (std::size_t g = 0; g < snr_.size(); ++g) ccor_[g] = phys_[kZ][g] - phys_[kTotalZ][g];
       return ccor_;
     }
-    std::fprintf(stderr, "reference volumes: no values for moment %s\n", name.c_str());
+    std::fprintf(stderr, "synthetic volumes: no values for moment %s\n", name.c_str());
     std::abort();
   }
 
@@ -580,7 +606,7 @@ void FillRay(const VolumeLayout& layout, int s, int r, double sweep_start, Noise
 
 const VolumeLayout& Checked(const VolumeLayout& layout, int sweep) {
   if (sweep < 0 || sweep >= layout.sweep_count()) {
-    std::fprintf(stderr, "reference volumes: volume %s has no sweep %d\n", layout.name.c_str(),
+    std::fprintf(stderr, "synthetic volumes: volume %s has no sweep %d\n", layout.name.c_str(),
                  sweep);
     std::abort();
   }
@@ -624,11 +650,17 @@ const VolumeLayout& VolumeL() {
   return layout;
 }
 
+const VolumeLayout& VolumeD() {
+  static const VolumeLayout layout = MakeLayoutD();
+  return layout;
+}
+
 const VolumeLayout& VolumeByName(const std::string& name) {
+  if (name == "D") return VolumeD();
   if (name == "M") return VolumeM();
   if (name == "S") return VolumeS();
   if (name == "L") return VolumeL();
-  std::fprintf(stderr, "reference volumes: unknown volume %s\n", name.c_str());
+  std::fprintf(stderr, "synthetic volumes: unknown volume %s\n", name.c_str());
   std::abort();
 }
 
@@ -638,9 +670,7 @@ void MakeVolumeShell(const VolumeLayout& layout, Volume* volume) {
   FillInstrument(layout, volume->mutable_instrument());
   VolumeConfig* vc = volume->mutable_volume_config();
   SetUuid(layout.seed, 2, vc->mutable_uuid());
-  vc->set_name(layout.name == "M"   ? "VCP 212, super-resolution low cuts"
-               : layout.name == "S" ? "OPERA 10-elevation volume"
-                                    : "Research polarimetric volume, 16 moments");
+  vc->set_name(layout.config_name);
   for (int s = 0; s < layout.sweep_count(); ++s) FillSweepConfig(layout, s, vc->add_sweep_config());
   for (int s = 0; s < layout.sweep_count(); ++s) FillRayConfig(layout, s, vc->add_ray_config());
   for (int s = 0; s < layout.sweep_count(); ++s) {
@@ -664,9 +694,7 @@ void MakeSweep(const VolumeLayout& layout, int index, Sweep* sweep) {
   auto* d = sweep->mutable_description();
   d->mutable_config()->set_sweep_config_index(index);
   d->set_fixed_angle_deg(sw.elevation_deg);
-  sweep->set_task_name(layout.name == "M"   ? "VCP 212"
-                       : layout.name == "S" ? "OPERA-VOL"
-                                            : "RES-PPI");
+  sweep->set_task_name(layout.task_name);
   sweep->set_index_in_task(index);
   SetTime(0, sweep->mutable_task_start());
   SetTime(start, sweep->mutable_input_timespan()->mutable_start());
@@ -731,7 +759,7 @@ void MakeSweep(const VolumeLayout& layout, int index, Sweep* sweep) {
 
 void MakeVolume(const VolumeLayout& layout, Volume* volume) {
   if (layout.storage == DataBuffer::FLOAT) {
-    std::fprintf(stderr, "reference volumes: volume %s is produced sweep by sweep only\n",
+    std::fprintf(stderr, "synthetic volumes: volume %s is produced sweep by sweep only\n",
                  layout.name.c_str());
     std::abort();
   }
@@ -740,4 +768,5 @@ void MakeVolume(const VolumeLayout& layout, Volume* volume) {
   for (int s = 0; s < layout.sweep_count(); ++s) MakeSweep(layout, s, volume->add_sweep());
 }
 
-}  // namespace common_dto_bench
+}  // namespace synthetic
+}  // namespace common_dto

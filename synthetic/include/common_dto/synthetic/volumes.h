@@ -1,7 +1,8 @@
-// Reference volumes for the benchmarks.
+// Synthetic radar volumes: the one builder of volumes for the demo, the
+// tests, the benchmarks and the fuzzers' seeds.
 //
-// Three synthetic radar volumes with realistic structure and a fixed seed, so
-// every run (on every machine) measures the same bytes:
+// Layouts of volumes with realistic structure and a fixed seed, so every
+// run (on every machine) builds the same bytes:
 //
 //   M  operational S-band volume (WSR-88D-like super-resolution scan):
 //      14 PPI sweeps, 4 of 720 rays x 1832 gates (0.5 deg, 250 m) at the low
@@ -14,6 +15,8 @@
 //      (0.5 deg, 75 m); 16 moments as FLOAT (little-endian): 921.6 MB of
 //      samples, 7200 rays. Too close to the 2 GiB message limit to be held as
 //      one message: it is only ever produced sweep by sweep.
+//   D  the demo's volume: 2 sweeps of 36 rays x 40 gates (10 deg, 250 m out
+//      to 10 km), DBZH and VRADH as UINT8.
 //
 // Every volume carries what a real one does: a full Instrument (location,
 // identifiers, radar properties and calibration), a VolumeConfig with one
@@ -47,7 +50,8 @@
 #include "sweep.pb.h"
 #include "volume.pb.h"
 
-namespace common_dto_bench {
+namespace common_dto {
+namespace synthetic {
 
 // One data moment of a reference volume.
 struct MomentLayout {
@@ -72,8 +76,10 @@ struct SweepLayout {
 };
 
 struct VolumeLayout {
-  std::string name;  // "M", "S" or "L".
+  std::string name;  // "M", "S", "L" or "D".
   std::string description;
+  std::string config_name;  // VolumeConfig.name
+  std::string task_name;    // Sweep.task_name
   std::uint64_t seed;
   double frequency_mhz;
   kyt::pb::common::DataBuffer::StorageType storage;  // UINT8 or FLOAT.
@@ -91,7 +97,8 @@ struct VolumeLayout {
 const VolumeLayout& VolumeM();
 const VolumeLayout& VolumeS();
 const VolumeLayout& VolumeL();
-// "M", "S" or "L"; anything else aborts.
+const VolumeLayout& VolumeD();
+// "M", "S", "L" or "D"; anything else aborts.
 const VolumeLayout& VolumeByName(const std::string& name);
 
 // The volume without sweeps: uuid, instrument and volume_config.
@@ -106,4 +113,14 @@ void MakeSweep(const VolumeLayout& layout, int index, kyt::pb::common::Sweep* sw
 // L is refused (it is produced with MakeSweep only).
 void MakeVolume(const VolumeLayout& layout, kyt::pb::common::Volume* volume);
 
-}  // namespace common_dto_bench
+// A small volume whose samples are a ramp, for tests that check exact
+// bytes: an instrument ("Test radar"), a configuration ("two moments") with
+// one sweep configuration (UUID ...002a) whose descriptors name the two
+// moments and one ray configuration, and per sweep `rays` rays with `gates`
+// samples of "DBZ" (UINT16 little-endian, sample = sweep*1000 + ray*10 +
+// gate; linear scale step 0.5, not_scanned 1) and "VRAD" (FLOAT big-endian,
+// ray + 0.25*gate). Times start at 2026-01-01T00:00:00Z, a minute per sweep.
+kyt::pb::common::Volume MakeTestVolume(int sweeps, int rays, int gates);
+
+}  // namespace synthetic
+}  // namespace common_dto
