@@ -136,14 +136,8 @@ int Fail(const std::string& what) {
   return EXIT_FAILURE;
 }
 
-}  // namespace
-
-// Usage: common-dto-demo [STREAM-FILE]   (default: demo-volume.rays)
-// The stream file is kept, for the command-line tool and Python to read.
-int main(int argc, char** argv) {
-  GOOGLE_PROTOBUF_VERIFY_VERSION;
-  const std::string path = argc > 1 ? argv[1] : "demo-volume.rays";
-
+// A ray through the wire format, then as text and JSON.
+int ShowRay() {
   const Ray sent = MakeRay();
   std::string wire;
   if (!sent.SerializeToString(&wire)) return Fail("could not serialize the ray");
@@ -164,7 +158,11 @@ int main(int argc, char** argv) {
     return Fail("could not print the ray as JSON");
   }
   std::cout << "\n== As JSON\n" << json;
+  return EXIT_SUCCESS;
+}
 
+// A volume through a stream file and back.
+int StreamVolume(const std::string& path) {
   // A small volume of synthetic weather (two sweeps of 36 rays, 40 gates,
   // reflectivity and radial velocity) as a ray stream in a file.
   Volume volume;
@@ -224,4 +222,15 @@ int main(int argc, char** argv) {
   std::cout << "same as the volume sent, less what was not carried: " << (same ? "yes" : "NO")
             << "\n";
   return same ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
+}  // namespace
+
+// Usage: common-dto-demo [STREAM-FILE]   (default: demo-volume.rays)
+// The stream file is kept, for the command-line tool and Python to read.
+int main(int argc, char** argv) {
+  GOOGLE_PROTOBUF_VERIFY_VERSION;
+  const int status = ShowRay();
+  if (status != EXIT_SUCCESS) return status;
+  return StreamVolume(argc > 1 ? argv[1] : "demo-volume.rays");
 }

@@ -82,6 +82,58 @@ void AddDescriptor(kyt::pb::common::SweepConfig* config, const std::string& name
   d.set_data_unit(unit);
 }
 
+// Sweep `s` of the test volume: every storage type in both byte orders.
+void AddTestSweep(int s, kyt::pb::common::Sweep* sweep) {
+  sweep->mutable_description()->mutable_config()->set_sweep_config_index(0);
+  sweep->mutable_description()->set_fixed_angle_deg(0.5 + s);
+  sweep->set_index_in_task(s);
+  const std::int64_t t0 = kStart + 60 * s;
+  sweep->mutable_input_timespan()->mutable_start()->set_seconds(t0);
+  sweep->mutable_input_timespan()->mutable_end()->set_seconds(t0 + 4);
+  std::string dbzh, vradh, rhohv, phidp, cls, count, flag;
+  for (int r = 0; r < kRays; ++r) {
+    auto* ray = sweep->add_rays();
+    const std::int64_t ns = std::int64_t{100'000'000} * r;
+    ray->mutable_aq_start_time()->set_seconds(t0 + ns / 1'000'000'000);
+    ray->mutable_aq_start_time()->set_nanos(static_cast<int>(ns % 1'000'000'000));
+    const std::int64_t end = ns + 100'000'000;
+    ray->mutable_aq_end_time()->set_seconds(t0 + end / 1'000'000'000);
+    ray->mutable_aq_end_time()->set_nanos(static_cast<int>(end % 1'000'000'000));
+    ray->set_index(r);
+    ray->mutable_az_range_deg()->set_start_deg(10.0 * r);
+    ray->mutable_az_range_deg()->set_span_deg(10);
+    ray->mutable_el_range_deg()->set_start_deg(0.5 + s);
+    ray->set_ray_config_index(0);
+    ray->add_noise_dbm(-110 - 0.5 * r);
+    for (int g = 0; g < kGates; ++g) {
+      const std::int64_t k = r * kGates + g + s * 1000;
+      Put(static_cast<std::uint64_t>(k % 256), 1, false, &dbzh);
+      Put(static_cast<std::uint64_t>((k * 7) % 65536), 2, true, &vradh);
+      Put(Bits(static_cast<float>(k) / 1024.0f), 4, false, &rhohv);
+      Put(Bits(static_cast<double>(k) * 0.25 - 100), 8, true, &phidp);
+      Put(Bits(static_cast<std::int32_t>(k % 5 - 2)), 4, true, &cls);
+      Put(Bits(k * 1000000007LL), 8, false, &count);
+      flag.push_back(k % 3 == 0 ? 1 : 0);
+    }
+  }
+  auto set = [sweep](const std::string& name, DataBuffer::StorageType type, bool big,
+                     std::string data) {
+    DataBuffer& b = (*sweep->mutable_sweep_moments())[name];
+    b.set_endian(big ? DataBuffer::BIG : DataBuffer::LITTLE);
+    b.set_type(type);
+    b.set_compression(DataBuffer::NONE);
+    b.set_uncompressed_size(static_cast<std::int32_t>(data.size()));
+    b.set_data(std::move(data));
+  };
+  set("DBZH", DataBuffer::UINT8, false, dbzh);
+  set("VRADH", DataBuffer::UINT16, true, vradh);
+  set("RHOHV", DataBuffer::FLOAT, false, rhohv);
+  set("PHIDP", DataBuffer::DOUBLE, true, phidp);
+  set("CLASS", DataBuffer::INT32, true, cls);
+  set("COUNT", DataBuffer::INT64, false, count);
+  set("FLAG", DataBuffer::BOOLEAN, false, flag);
+}
+
 Volume TestVolume() {
   Volume volume;
   volume.mutable_uuid()->set_most_significant_bits(0x0123456789abcdefLL);
@@ -114,58 +166,7 @@ Volume TestVolume() {
   AddDescriptor(sweep_config, "RHOHV", kyt::pb::common::RHOHV_UL, kyt::pb::common::UNITLESS_ONE);
   AddDescriptor(sweep_config, "PHIDP", kyt::pb::common::PHIDP_DEG, kyt::pb::common::DEGREES);
   config->add_ray_config()->mutable_uuid()->set_least_significant_bits(9);
-
-  for (int s = 0; s < 2; ++s) {
-    auto* sweep = volume.add_sweep();
-    sweep->mutable_description()->mutable_config()->set_sweep_config_index(0);
-    sweep->mutable_description()->set_fixed_angle_deg(0.5 + s);
-    sweep->set_index_in_task(s);
-    const std::int64_t t0 = kStart + 60 * s;
-    sweep->mutable_input_timespan()->mutable_start()->set_seconds(t0);
-    sweep->mutable_input_timespan()->mutable_end()->set_seconds(t0 + 4);
-    std::string dbzh, vradh, rhohv, phidp, cls, count, flag;
-    for (int r = 0; r < kRays; ++r) {
-      auto* ray = sweep->add_rays();
-      const std::int64_t ns = std::int64_t{100'000'000} * r;
-      ray->mutable_aq_start_time()->set_seconds(t0 + ns / 1'000'000'000);
-      ray->mutable_aq_start_time()->set_nanos(static_cast<int>(ns % 1'000'000'000));
-      const std::int64_t end = ns + 100'000'000;
-      ray->mutable_aq_end_time()->set_seconds(t0 + end / 1'000'000'000);
-      ray->mutable_aq_end_time()->set_nanos(static_cast<int>(end % 1'000'000'000));
-      ray->set_index(r);
-      ray->mutable_az_range_deg()->set_start_deg(10.0 * r);
-      ray->mutable_az_range_deg()->set_span_deg(10);
-      ray->mutable_el_range_deg()->set_start_deg(0.5 + s);
-      ray->set_ray_config_index(0);
-      ray->add_noise_dbm(-110 - 0.5 * r);
-      for (int g = 0; g < kGates; ++g) {
-        const std::int64_t k = r * kGates + g + s * 1000;
-        Put(static_cast<std::uint64_t>(k % 256), 1, false, &dbzh);
-        Put(static_cast<std::uint64_t>((k * 7) % 65536), 2, true, &vradh);
-        Put(Bits(static_cast<float>(k) / 1024.0f), 4, false, &rhohv);
-        Put(Bits(static_cast<double>(k) * 0.25 - 100), 8, true, &phidp);
-        Put(Bits(static_cast<std::int32_t>(k % 5 - 2)), 4, true, &cls);
-        Put(Bits(k * 1000000007LL), 8, false, &count);
-        flag.push_back(k % 3 == 0 ? 1 : 0);
-      }
-    }
-    auto set = [sweep](const std::string& name, DataBuffer::StorageType type, bool big,
-                       std::string data) {
-      DataBuffer& b = (*sweep->mutable_sweep_moments())[name];
-      b.set_endian(big ? DataBuffer::BIG : DataBuffer::LITTLE);
-      b.set_type(type);
-      b.set_compression(DataBuffer::NONE);
-      b.set_uncompressed_size(static_cast<std::int32_t>(data.size()));
-      b.set_data(std::move(data));
-    };
-    set("DBZH", DataBuffer::UINT8, false, dbzh);
-    set("VRADH", DataBuffer::UINT16, true, vradh);
-    set("RHOHV", DataBuffer::FLOAT, false, rhohv);
-    set("PHIDP", DataBuffer::DOUBLE, true, phidp);
-    set("CLASS", DataBuffer::INT32, true, cls);
-    set("COUNT", DataBuffer::INT64, false, count);
-    set("FLAG", DataBuffer::BOOLEAN, false, flag);
-  }
+  for (int s = 0; s < 2; ++s) AddTestSweep(s, volume.add_sweep());
   return volume;
 }
 

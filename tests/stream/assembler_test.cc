@@ -67,8 +67,12 @@ TEST(Assembler, SplitThenAssembleGivesTheVolumeBack) {
   EXPECT_EQ(volumes[0].end->seconds(), 200);
   EXPECT_FALSE(volumes[0].config_uri.has_value());
   EXPECT_EQ(assembler.buffered_bytes(), 0u);
+}
 
-  // Interleaved sweeps, ray-level messages shuffled across both sweeps.
+// Interleaved sweeps, ray-level messages shuffled across both sweeps.
+TEST(Assembler, ShuffledRayLevelMessagesGiveTheSameVolume) {
+  const Volume volume = MakeVolume(2, 4, 5);
+  const auto messages = Split(volume);
   std::vector<RayStreamMessage> heads, rays, tails;
   for (const auto& msg : messages) {
     (IsRayLevel(msg)                                     ? rays
@@ -93,11 +97,14 @@ TEST(Assembler, SplitThenAssembleGivesTheVolumeBack) {
   EXPECT_EQ(Kinds(shuffled).substr(0, 3), "VSS");
   Assembler interleaved;
   EXPECT_TRUE(Feed(interleaved, shuffled).empty());
-  volumes = interleaved.TakeVolumes();
+  const auto volumes = interleaved.TakeVolumes();
   ASSERT_EQ(volumes.size(), 1u);
   EXPECT_EQ(SerializeDeterministic(volumes[0].volume), SerializeDeterministic(volume));
+}
 
-  // LZ4 rays come back uncompressed; LZ4 volumes come back as LZ4 on request.
+// LZ4 rays come back uncompressed; LZ4 volumes come back as LZ4 on request.
+TEST(Assembler, Lz4RaysAndLz4Volumes) {
+  const Volume volume = MakeVolume(2, 4, 5);
   Volume packed = volume;
   for (auto& s : *packed.mutable_sweep()) {
     for (auto& entry : *s.mutable_sweep_moments()) {
@@ -120,13 +127,17 @@ TEST(Assembler, SplitThenAssembleGivesTheVolumeBack) {
     EXPECT_EQ(SerializeDeterministic(compressed.TakeVolumes().at(0).volume),
               SerializeDeterministic(packed));
   }
+}
 
-  // A configuration by reference: kept beside the volume, and the data
-  // types, which only the configuration could record, are warned about.
+// A configuration by reference: kept beside the volume, and the data types,
+// which only the configuration could record, are warned about.
+TEST(Assembler, ConfigurationByReference) {
+  const Volume volume = MakeVolume(2, 4, 5);
+  SplitOptions split;
   split.config_uri.emplace().set_endpoint("https://configs.example/7");
   Assembler by_reference;
   EXPECT_TRUE(Feed(by_reference, Split(volume, split)).empty());
-  volumes = by_reference.TakeVolumes();
+  const auto volumes = by_reference.TakeVolumes();
   ASSERT_EQ(volumes.size(), 1u);
   EXPECT_EQ(volumes[0].config_uri->endpoint(), "https://configs.example/7");
   EXPECT_FALSE(volumes[0].volume.has_volume_config());

@@ -263,181 +263,188 @@ TEST(Limits, AssemblerRefusesDecompressionBombs) {
   EXPECT_EQ(assembler.buffered_bytes(), headers_only) << "refused samples are not held";
 }
 
-TEST(Limits, AssemblerBoundsFloodsOfSweepsRaysAndMoments) {
-  // A million sweeps that never end: refused beyond max_open_sweeps.
-  {
-    Assembler assembler;
-    ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
-    int refused = 0;
-    std::string last;
-    for (int i = 1; i <= kMany; ++i) {
-      const auto s = assembler.Add(SweepHeaderMessage(i, 1));
-      if (!s.ok()) ++refused, last = s.message();
-    }
-    EXPECT_EQ(assembler.open_sweeps(), 256u);
-    EXPECT_EQ(refused, kMany - 256);
-    EXPECT_NE(last.find(": more than 256 open sweeps"), std::string::npos) << last;
+// A million sweeps that never end: refused beyond max_open_sweeps.
+TEST(Limits, SweepsBeyondMaxOpenSweepsAreRefused) {
+  Assembler assembler;
+  ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
+  int refused = 0;
+  std::string last;
+  common_dto::ErrorCode code = common_dto::ErrorCode::kOk;
+  for (int i = 1; i <= kMany; ++i) {
+    const auto s = assembler.Add(SweepHeaderMessage(i, 1));
+    if (!s.ok()) ++refused, last = s.message(), code = s.code();
   }
-  // A million tiny sweeps that do end, delivered one by one: nothing piles
-  // up, and only the last `remembered_closed` sweep UUIDs are remembered.
-  {
-    AssemblerOptions options;
-    options.delivery = common_dto::stream::DeliveryMode::kSweepBySweep;
-    Assembler assembler(options);
-    ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
-    std::size_t delivered = 0;
-    for (int i = 1; i <= kMany; ++i) {
-      ASSERT_TRUE(assembler.Add(SweepHeaderMessage(i, 1)).ok()) << i;
-      ASSERT_TRUE(assembler.Add(SweepEndMessage(i)).ok()) << i;
-      if (i % 4096 == 0) delivered += assembler.TakeSweeps().size();
-    }
-    delivered += assembler.TakeSweeps().size();
-    EXPECT_EQ(delivered, static_cast<std::size_t>(kMany));
-    EXPECT_EQ(assembler.open_sweeps(), 0u);
-    EXPECT_NE(assembler.Add(SweepEndMessage(kMany)).message().find("already closed"),
-              std::string::npos);
-    EXPECT_NE(assembler.Add(SweepEndMessage(1)).message().find("unknown sweep"), std::string::npos);
+  EXPECT_EQ(code, common_dto::ErrorCode::kLimit);
+  EXPECT_EQ(assembler.open_sweeps(), 256u);
+  EXPECT_EQ(refused, kMany - 256);
+  EXPECT_NE(last.find(": more than 256 open sweeps"), std::string::npos) << last;
+}
+
+// A million tiny sweeps that do end, delivered one by one: nothing piles
+// up, and only the last `remembered_closed` sweep UUIDs are remembered.
+TEST(Limits, EndedSweepsDeliveredOneByOneDoNotPileUp) {
+  AssemblerOptions options;
+  options.delivery = common_dto::stream::DeliveryMode::kSweepBySweep;
+  Assembler assembler(options);
+  ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
+  std::size_t delivered = 0;
+  for (int i = 1; i <= kMany; ++i) {
+    ASSERT_TRUE(assembler.Add(SweepHeaderMessage(i, 1)).ok()) << i;
+    ASSERT_TRUE(assembler.Add(SweepEndMessage(i)).ok()) << i;
+    if (i % 4096 == 0) delivered += assembler.TakeSweeps().size();
   }
-  // A million rays in one sweep: refused beyond max_rays_per_sweep.
-  {
-    Assembler assembler = WithOpenSweep();
-    std::string last;
-    int refused = 0;
-    RayStreamMessage m;
-    m.mutable_ray_header()->mutable_sweep_uuid()->set_most_significant_bits(1);
-    for (int i = 0; i < kMany; ++i) {
-      m.mutable_ray_header()->set_ray_index(i);
-      const auto s = assembler.Add(m);
-      if (!s.ok()) ++refused, last = s.message();
-    }
-    EXPECT_EQ(refused, kMany - 65536);
-    EXPECT_NE(last.find(": more than 65536 rays in one sweep"), std::string::npos) << last;
+  delivered += assembler.TakeSweeps().size();
+  EXPECT_EQ(delivered, static_cast<std::size_t>(kMany));
+  EXPECT_EQ(assembler.open_sweeps(), 0u);
+  EXPECT_NE(assembler.Add(SweepEndMessage(kMany)).message().find("already closed"),
+            std::string::npos);
+  EXPECT_NE(assembler.Add(SweepEndMessage(1)).message().find("unknown sweep"), std::string::npos);
+}
+
+// A million rays in one sweep: refused beyond max_rays_per_sweep.
+TEST(Limits, RaysBeyondMaxRaysPerSweepAreRefused) {
+  Assembler assembler = WithOpenSweep();
+  std::string last;
+  int refused = 0;
+  RayStreamMessage m;
+  m.mutable_ray_header()->mutable_sweep_uuid()->set_most_significant_bits(1);
+  for (int i = 0; i < kMany; ++i) {
+    m.mutable_ray_header()->set_ray_index(i);
+    const auto s = assembler.Add(m);
+    if (!s.ok()) ++refused, last = s.message();
   }
-  // Samples beyond max_buffered_bytes and moments beyond
-  // max_moments_per_sweep are refused.
-  {
-    AssemblerOptions options;
-    options.max_buffered_bytes = kMiB;
-    Assembler assembler = WithOpenSweep(options);
-    DataBuffer samples;
-    samples.set_compression(DataBuffer::NONE);
-    samples.set_type(DataBuffer::UINT8);
-    samples.set_data(std::string(4096, 'x'));
-    std::string first;
-    int accepted = 0;
-    for (int ray = 0; ray < 1000; ++ray) {
-      const auto s = assembler.Add(Data(1, ray, "DBZ", samples));
-      if (s.ok()) {
-        ++accepted;
-      } else if (first.empty()) {
-        first = s.message();
-      }
+  EXPECT_EQ(refused, kMany - 65536);
+  EXPECT_NE(last.find(": more than 65536 rays in one sweep"), std::string::npos) << last;
+}
+
+// Samples beyond max_buffered_bytes and moments beyond
+// max_moments_per_sweep are refused.
+TEST(Limits, SamplesBeyondMaxBufferedBytesAreRefused) {
+  AssemblerOptions options;
+  options.max_buffered_bytes = kMiB;
+  Assembler assembler = WithOpenSweep(options);
+  DataBuffer samples;
+  samples.set_compression(DataBuffer::NONE);
+  samples.set_type(DataBuffer::UINT8);
+  samples.set_data(std::string(4096, 'x'));
+  std::string first;
+  int accepted = 0;
+  for (int ray = 0; ray < 1000; ++ray) {
+    const auto s = assembler.Add(Data(1, ray, "DBZ", samples));
+    if (s.ok()) {
+      ++accepted;
+    } else if (first.empty()) {
+      first = s.message();
     }
-    // Filled to within one ray (its samples and bookkeeping) of the limit.
-    EXPECT_LE(assembler.buffered_bytes(), kMiB);
-    EXPECT_GT(assembler.buffered_bytes(), kMiB - 2 * 4096);
-    EXPECT_EQ(first.rfind("sweep 00000000-0000-0001-0000-000000000000 ray " +
-                              std::to_string(accepted) + " moment 'DBZ': holding ",
-                          0),
-              0u)
-        << first;
-    EXPECT_NE(first.find(" more bytes would exceed the limit of 1048576 buffered bytes"),
-              std::string::npos)
-        << first;
   }
-  // A million tiny sweeps that do end, in a volume that never does, kept
-  // whole: closed sweeps stay with their volume, so they count until the
-  // limit refuses more; the volume still hands back every sweep accepted.
-  {
-    AssemblerOptions options;
-    options.max_buffered_bytes = 16 * kMiB;
-    Assembler assembler(options);
-    ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
-    int accepted = 0;
-    std::string last;
-    for (int i = 1; i <= kMany; ++i) {
-      auto s = assembler.Add(SweepHeaderMessage(i, 1));
-      if (s.ok()) s = assembler.Add(SweepEndMessage(i));
-      if (s.ok()) {
-        ++accepted;
-      } else {
-        last = s.message();
-      }
-      ASSERT_LE(assembler.buffered_bytes(), options.max_buffered_bytes) << i;
+  // Filled to within one ray (its samples and bookkeeping) of the limit.
+  EXPECT_LE(assembler.buffered_bytes(), kMiB);
+  EXPECT_GT(assembler.buffered_bytes(), kMiB - 2 * 4096);
+  EXPECT_EQ(first.rfind("sweep 00000000-0000-0001-0000-000000000000 ray " +
+                            std::to_string(accepted) + " moment 'DBZ': holding ",
+                        0),
+            0u)
+      << first;
+  EXPECT_NE(first.find(" more bytes would exceed the limit of 1048576 buffered bytes"),
+            std::string::npos)
+      << first;
+}
+
+// A million tiny sweeps that do end, in a volume that never does, kept
+// whole: closed sweeps stay with their volume, so they count until the
+// limit refuses more; the volume still hands back every sweep accepted.
+TEST(Limits, ClosedSweepsOfAnOpenVolumeCountAgainstTheLimit) {
+  AssemblerOptions options;
+  options.max_buffered_bytes = 16 * kMiB;
+  Assembler assembler(options);
+  ASSERT_TRUE(assembler.Add(VolumeHeaderMessage(1)).ok());
+  int accepted = 0;
+  std::string last;
+  for (int i = 1; i <= kMany; ++i) {
+    auto s = assembler.Add(SweepHeaderMessage(i, 1));
+    if (s.ok()) s = assembler.Add(SweepEndMessage(i));
+    if (s.ok()) {
+      ++accepted;
+    } else {
+      last = s.message();
     }
-    EXPECT_GT(accepted, 1000);
-    EXPECT_LT(accepted, kMany);
-    EXPECT_NE(last.find(": holding "), std::string::npos) << last;
-    EXPECT_NE(last.find(" more bytes would exceed the limit of 16777216 buffered bytes"),
-              std::string::npos)
-        << last;
-    RayStreamMessage end;
-    end.mutable_volume_end()->mutable_volume_uuid()->set_least_significant_bits(1);
-    ASSERT_TRUE(assembler.Add(end).ok());
-    const auto volumes = assembler.TakeVolumes();
-    ASSERT_EQ(volumes.size(), 1u);
-    EXPECT_EQ(volumes[0].volume.sweep_size(), accepted);
-    EXPECT_EQ(assembler.buffered_bytes(), 0u);
+    ASSERT_LE(assembler.buffered_bytes(), options.max_buffered_bytes) << i;
   }
-  // Rays without samples (a RayEnd alone) are held too, and count.
-  {
-    AssemblerOptions options;
-    options.max_buffered_bytes = kMiB;
-    Assembler assembler = WithOpenSweep(options);
-    RayStreamMessage m;
-    m.mutable_ray_end()->mutable_sweep_uuid()->set_most_significant_bits(1);
-    std::string last;
-    int accepted = 0;
-    for (int i = 0; i < 65536; ++i) {
-      m.mutable_ray_end()->set_ray_index(i);
-      const auto s = assembler.Add(m);
-      s.ok() ? ++accepted : (last = s.message(), 0);
-    }
-    EXPECT_LT(accepted, 65536);
-    EXPECT_LE(assembler.buffered_bytes(), kMiB);
-    EXPECT_NE(last.find(" ray 65535: holding "), std::string::npos) << last;
+  EXPECT_GT(accepted, 1000);
+  EXPECT_LT(accepted, kMany);
+  EXPECT_NE(last.find(": holding "), std::string::npos) << last;
+  EXPECT_NE(last.find(" more bytes would exceed the limit of 16777216 buffered bytes"),
+            std::string::npos)
+      << last;
+  RayStreamMessage end;
+  end.mutable_volume_end()->mutable_volume_uuid()->set_least_significant_bits(1);
+  ASSERT_TRUE(assembler.Add(end).ok());
+  const auto volumes = assembler.TakeVolumes();
+  ASSERT_EQ(volumes.size(), 1u);
+  EXPECT_EQ(volumes[0].volume.sweep_size(), accepted);
+  EXPECT_EQ(assembler.buffered_bytes(), 0u);
+}
+
+// Rays without samples (a RayEnd alone) are held too, and count.
+TEST(Limits, RaysWithoutSamplesCountAgainstTheLimit) {
+  AssemblerOptions options;
+  options.max_buffered_bytes = kMiB;
+  Assembler assembler = WithOpenSweep(options);
+  RayStreamMessage m;
+  m.mutable_ray_end()->mutable_sweep_uuid()->set_most_significant_bits(1);
+  std::string last;
+  int accepted = 0;
+  for (int i = 0; i < 65536; ++i) {
+    m.mutable_ray_end()->set_ray_index(i);
+    const auto s = assembler.Add(m);
+    s.ok() ? ++accepted : (last = s.message(), 0);
   }
-  // Padding is held like samples: one long ray among many empty ones cannot
-  // make the assembled sweep outgrow the limit.
-  {
-    AssemblerOptions options;
-    options.max_buffered_bytes = 4 * kMiB;
-    options.fill = common_dto::stream::FillValue{};
-    Assembler assembler = WithOpenSweep(options);
-    DataBuffer samples;
-    samples.set_type(DataBuffer::UINT8);
-    samples.set_data(std::string(64 * 1024, 'x'));
-    ASSERT_TRUE(assembler.Add(Data(1, 0, "DBZ", samples)).ok());
-    RayStreamMessage header, end;
-    header.mutable_ray_header()->mutable_sweep_uuid()->set_most_significant_bits(1);
-    end.mutable_ray_end()->mutable_sweep_uuid()->set_most_significant_bits(1);
-    for (int i = 0; i < 1000; ++i) {  // 1000 rays of 64 KiB would be 64 MiB.
-      header.mutable_ray_header()->set_ray_index(i);
-      end.mutable_ray_end()->set_ray_index(i);
-      ASSERT_TRUE(assembler.Add(header).ok()) << i;
-      ASSERT_TRUE(assembler.Add(end).ok()) << i;
-    }
-    ResetLargest();
-    const auto s = assembler.Add(SweepEndMessage(1));
-    EXPECT_EQ(s.message(),
-              "sweep 00000000-0000-0001-0000-000000000000 moment 'DBZ': padding its rays with "
-              "65470464 bytes would exceed the limit of 4194304 buffered bytes; the moment is "
-              "left out");
-    EXPECT_LT(Largest(), 4 * kMiB);
-    EXPECT_LE(assembler.buffered_bytes(), options.max_buffered_bytes);
+  EXPECT_LT(accepted, 65536);
+  EXPECT_LE(assembler.buffered_bytes(), kMiB);
+  EXPECT_NE(last.find(" ray 65535: holding "), std::string::npos) << last;
+}
+
+// Padding is held like samples: one long ray among many empty ones cannot
+// make the assembled sweep outgrow the limit.
+TEST(Limits, PaddingCountsLikeSamples) {
+  AssemblerOptions options;
+  options.max_buffered_bytes = 4 * kMiB;
+  options.fill = common_dto::stream::FillValue{};
+  Assembler assembler = WithOpenSweep(options);
+  DataBuffer samples;
+  samples.set_type(DataBuffer::UINT8);
+  samples.set_data(std::string(64 * 1024, 'x'));
+  ASSERT_TRUE(assembler.Add(Data(1, 0, "DBZ", samples)).ok());
+  RayStreamMessage header, end;
+  header.mutable_ray_header()->mutable_sweep_uuid()->set_most_significant_bits(1);
+  end.mutable_ray_end()->mutable_sweep_uuid()->set_most_significant_bits(1);
+  for (int i = 0; i < 1000; ++i) {  // 1000 rays of 64 KiB would be 64 MiB.
+    header.mutable_ray_header()->set_ray_index(i);
+    end.mutable_ray_end()->set_ray_index(i);
+    ASSERT_TRUE(assembler.Add(header).ok()) << i;
+    ASSERT_TRUE(assembler.Add(end).ok()) << i;
   }
-  {
-    Assembler assembler = WithOpenSweep();
-    DataBuffer sample;
-    sample.set_data("x");
-    std::string last;
-    for (int moment = 0; moment < 100; ++moment) {
-      const auto s = assembler.Add(Data(1, 0, "M" + std::to_string(moment), sample));
-      if (!s.ok()) last = s.message();
-    }
-    EXPECT_NE(last.find("moment 'M99': more than 64 moments in one sweep"), std::string::npos)
-        << last;
+  ResetLargest();
+  const auto s = assembler.Add(SweepEndMessage(1));
+  EXPECT_EQ(s.message(),
+            "sweep 00000000-0000-0001-0000-000000000000 moment 'DBZ': padding its rays with "
+            "65470464 bytes would exceed the limit of 4194304 buffered bytes; the moment is "
+            "left out");
+  EXPECT_LT(Largest(), 4 * kMiB);
+  EXPECT_LE(assembler.buffered_bytes(), options.max_buffered_bytes);
+}
+
+TEST(Limits, MomentsBeyondMaxMomentsPerSweepAreRefused) {
+  Assembler assembler = WithOpenSweep();
+  DataBuffer sample;
+  sample.set_data("x");
+  std::string last;
+  for (int moment = 0; moment < 100; ++moment) {
+    const auto s = assembler.Add(Data(1, 0, "M" + std::to_string(moment), sample));
+    if (!s.ok()) last = s.message();
   }
+  EXPECT_NE(last.find("moment 'M99': more than 64 moments in one sweep"), std::string::npos)
+      << last;
 }
 
 #ifdef COMMON_DTO_CLI

@@ -215,8 +215,10 @@ TEST(Buffers, Lz4FramesBlocksAndFill) {
     EXPECT_EQ(AppendUncompressed(b.buffer, &kept, b.limit).message(), b.error) << b.what;
     EXPECT_EQ(kept, "abc") << b.what << ": output unchanged on error";
   }
+}
 
-  // Fill samples in every width and byte order.
+// Fill samples in every width and byte order.
+TEST(Buffers, FillValues) {
   auto fill = [](double v, DataBuffer::StorageType t, DataBuffer::Endianness e) {
     std::string out;
     Status s = AppendFill(v, t, e, 2, &out);
@@ -231,9 +233,11 @@ TEST(Buffers, Lz4FramesBlocksAndFill) {
             "fill value 256.000000 does not fit storage type UINT8");
   EXPECT_EQ(fill(0, DataBuffer::STRING, DataBuffer::BIG),
             "storage type 7 has no fixed sample width to fill");
+}
 
-  // LZ4 sweep buffers split into the same rays as uncompressed ones, and
-  // rays can travel LZ4-compressed.
+// LZ4 sweep buffers split into the same rays as uncompressed ones, and rays
+// can travel LZ4-compressed.
+TEST(Splitter, Lz4SweepBuffersAndRays) {
   const Volume plain = MakeVolume(1, 3, 5);
   const auto expected = Split(plain);
   for (Compression c : {Compression::kLz4Frame, Compression::kLz4Block}) {
