@@ -43,7 +43,8 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCOMMON_DTO_BUILD_TESTS=OFF \
   -DCOMMON_DTO_BUILD_BENCHMARKS=OFF \
   -DCOMMON_DTO_BUILD_DEMO=OFF \
-  -DCOMMON_DTO_BUILD_PYTHON=OFF >/dev/null
+  -DCOMMON_DTO_BUILD_PYTHON=OFF \
+  -DCOMMON_DTO_BUILD_JAVA=OFF >/dev/null
 # shellcheck disable=SC2086
 cmake --build "$build" -j "$jobs" --target $targets
 

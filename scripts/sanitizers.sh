@@ -15,8 +15,8 @@
 #                                   libprotobuf (crashes in every map access).
 #   COMMON_DTO_JOBS                 build and test jobs (default 2)
 #
-# Only the libraries, the tool and the tests are built (no benchmarks, demo
-# or Python package). Left out of the run, as they cannot work on a
+# Only the libraries, the tool and the tests are built (no benchmarks, demo,
+# Python package or Java jar). Left out of the run, as they cannot work on a
 # sanitized build:
 #   abi_check                       compares the ABI with a baseline made from
 #                                   a normal build's debug information
@@ -58,6 +58,7 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCOMMON_DTO_BUILD_BENCHMARKS=OFF \
   -DCOMMON_DTO_BUILD_DEMO=OFF \
   -DCOMMON_DTO_BUILD_PYTHON=OFF \
+  -DCOMMON_DTO_BUILD_JAVA=OFF \
   -DCOMMON_DTO_BUILD_FUZZERS=OFF >/dev/null
 cmake --build "$build" -j "$jobs"
 

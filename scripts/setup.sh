@@ -12,7 +12,8 @@ packages=(
   liblz4-dev libcli11-dev libfmt-dev
   abigail-tools
   python3 python3-protobuf python3-numpy python3-lz4 python3-xarray python3-matplotlib
-  python3-pytest
+  python3-pytest python3-venv
+  default-jdk-headless libprotobuf-java
   libhdf5-dev
   clang libclang-rt-14-dev
 )

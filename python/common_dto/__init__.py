@@ -24,6 +24,17 @@ Beyond the classes:
 
 import importlib as _importlib
 
+# The generated classes need the protobuf runtime: say what to install rather
+# than fail deep inside a generated module.
+try:
+    import google.protobuf as _protobuf  # noqa: F401
+except ImportError:
+    raise ImportError(
+        "common_dto needs the Protocol Buffers runtime for Python (3.21 or "
+        "newer), which this interpreter lacks: on Debian `apt install "
+        "python3-protobuf` (for /usr/bin/python3), elsewhere `pip install "
+        "protobuf`") from None
+
 from ._schema import MODULES as _MODULES
 
 __version__ = "5.0.0"

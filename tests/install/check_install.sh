@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build tree into a scratch prefix and checks what a user gets:
-# the file layout, the SONAME, and a consumer built with find_package and
-# with pkg-config.
+# the file layout, the SONAME, the Python package's place, and a consumer
+# built with find_package and with pkg-config.
 set -euo pipefail
 build=$1
 consumer=$2
@@ -25,6 +25,15 @@ readelf -d "$libdir/libcommon-dto.so.5.0.0" | grep -q 'SONAME.*\[libcommon-dto.s
 # The descriptor set works with protoc --decode.
 printf '\x18\x05' | protoc --descriptor_set_in="$prefix/share/common-dto/common-dto.desc" \
   --decode=kyt.pb.common.Ray ray.proto | grep -q 'index: 5' || fail "descriptor set unusable"
+
+# The Python package goes where the interpreter looks under a prefix:
+# lib/python3.X/dist-packages for Debian's python3 (site-packages elsewhere).
+if [ -d "$build/python/common_dto" ]; then
+  pydir=$(find "$prefix/lib" -path '*/python3*/*-packages/common_dto' -type d)
+  [ -n "$pydir" ] || fail "Python package not in lib/python3.X/*-packages"
+  [ -n "$(PYTHONPATH=$(dirname "$pydir") /usr/bin/python3 -c 'import common_dto; print(common_dto.Ray)')" ] ||
+    fail "installed Python package does not import"
+fi
 
 export LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 

@@ -1,0 +1,116 @@
+# Debian packages of the installed tree, made by CPack in the build tree:
+#
+#   cd build && cpack -G DEB     # -> build/packages/*.deb
+#
+# Every install() rule names one component, and each component is one
+# package:
+#
+#   component     package              what
+#   runtime       libcommon-dto5       the shared libraries (lib*.so.5*)
+#   development   libcommon-dto-dev    headers, lib*.so links, CMake package,
+#                                      pkg-config file, .proto files,
+#                                      descriptor set
+#   tools         common-dto-tools     bin/common-dto
+#   python        python3-common-dto   the common_dto Python package
+#   java          libcommon-dto-java   the jar and its Maven POM
+#
+# A new library joins by naming the components in its install() calls, as
+# model/CMakeLists.txt does:
+#
+#   install(TARGETS common-dto-foo EXPORT common-dto-targets
+#     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+#       COMPONENT runtime NAMELINK_COMPONENT development)
+#   install(DIRECTORY include/common_dto/foo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/common_dto
+#     COMPONENT development FILES_MATCHING PATTERN "*.h")
+#
+# Nothing else changes here: the package dependencies on the libraries it
+# links (libprotobuf32, liblz4-1, ...) are computed by dpkg-shlibdeps. A rule
+# without COMPONENT lands in "Unspecified", which no package holds: the
+# configure step warns about it and tests/install/check_debs.sh fails.
+
+get_cmake_property(common_dto_install_components COMPONENTS)
+if("Unspecified" IN_LIST common_dto_install_components)
+  message(WARNING "An install() rule names no COMPONENT; its files go into no "
+    "Debian package. Name one of runtime, development, tools, python, java "
+    "(see cmake/packaging.cmake).")
+endif()
+
+set(CPACK_PACKAGE_NAME common-dto)
+set(CPACK_PACKAGE_VENDOR "common-dto developers")
+set(CPACK_PACKAGE_CONTACT "common-dto developers <common-dto@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Stripped binaries: the debug information of the generated code is most of
+# the libraries' size.
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime development tools)
+if(COMMON_DTO_BUILD_PYTHON)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+endif()
+if(COMMON_DTO_BUILD_JAVA)
+  list(APPEND CPACK_COMPONENTS_ALL java)
+endif()
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_COMPRESSION_TYPE gzip)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Packages of components that depend on others (CPACK_COMPONENT_<C>_DEPENDS)
+# depend on exactly this version of them.
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+# dpkg-shlibdeps looks for libcommon-dto.so.5 & co. (needed by the tool) in
+# the runtime package being built, not in the installed system.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+  ${CPACK_PACKAGE_DIRECTORY}/_CPack_Packages/Linux/DEB/${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-Linux/runtime/usr/${CMAKE_INSTALL_LIBDIR})
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libcommon-dto${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+  "${PROJECT_DESCRIPTION} - shared libraries
+ The generated classes of the schema (libcommon-dto.so.5) and the
+ hand-written libraries built on them: model and ray streams.")
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libcommon-dto-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libprotobuf-dev (>= 3.21), liblz4-dev")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+  "${PROJECT_DESCRIPTION} - development files
+ Headers, the CMake package (find_package(common-dto)), the pkg-config
+ file, the schema's .proto files and a self-contained descriptor set.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME common-dto-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+  "${PROJECT_DESCRIPTION} - command-line tool
+ common-dto: dump, encode, summary, check, assemble and split files and
+ ray streams.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-common-dto)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.9), python3-protobuf (>= 3.21)")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-numpy, python3-lz4, python3-xarray")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-matplotlib")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+  "${PROJECT_DESCRIPTION} - Python 3 package
+ The message classes of the schema, ray stream reading, writing, assembly
+ and splitting, DataBuffers as numpy arrays and sweeps as xarray Datasets.")
+
+set(CPACK_DEBIAN_JAVA_PACKAGE_NAME libcommon-dto-java)
+set(CPACK_DEBIAN_JAVA_PACKAGE_SECTION java)
+set(CPACK_DEBIAN_JAVA_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_JAVA_PACKAGE_DEPENDS "libprotobuf-java (>= 3.21)")
+set(CPACK_COMPONENT_JAVA_DESCRIPTION
+  "${PROJECT_DESCRIPTION} - Java classes
+ The schema's classes generated by protoc for Java, in
+ /usr/share/java/common-dto.jar, with a Maven POM.")
+
+include(CPack)
