@@ -6,7 +6,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${COMMON_DTO_BUILD_DIR:-$root/build}
 
 packages=(
-  build-essential cmake ninja-build pkg-config ccache
+  build-essential cmake ninja-build pkg-config ccache file
   protobuf-compiler libprotobuf-dev
   googletest libgtest-dev libbenchmark-dev
   liblz4-dev libcli11-dev libfmt-dev
