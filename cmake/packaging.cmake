@@ -79,7 +79,8 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libcommon-dto-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libprotobuf-dev (>= 3.21), liblz4-dev")
+# The CMake package and common-dto.pc ask for protobuf only.
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libprotobuf-dev (>= 3.21)")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
   "${PROJECT_DESCRIPTION} - development files
  Headers, the CMake package (find_package(common-dto)), the pkg-config

@@ -74,6 +74,7 @@ ldd /usr/bin/common-dto | grep -q 'libcommon-dto-stream.so.5 => /usr/' || fail "
 cmake -S "$source_dir/tests/install/consumer" -B "$work/consumer" >/dev/null || fail "find_package failed"
 cmake --build "$work/consumer" >/dev/null || fail "CMake consumer does not build"
 "$work/consumer/consumer" >/dev/null || fail "CMake consumer fails"
+"$work/consumer/stream-consumer" >/dev/null || fail "CMake consumer of the stream library fails"
 # shellcheck disable=SC2046
 c++ -std=c++17 "$source_dir/tests/install/consumer/consumer.cc" -o "$work/pc-consumer" \
   $(pkg-config --cflags --libs common-dto) || fail "pkg-config consumer does not build"
