@@ -27,7 +27,6 @@ cleanup() {
   # Everything that was not there before goes: our packages and anything
   # apt pulled in for them.
   installed > "$work/after"
-  # shellcheck disable=SC2046
   extra=$(comm -13 "$work/before" "$work/after" | cut -d' ' -f1)
   # shellcheck disable=SC2086
   [ -z "$extra" ] || DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $extra >/dev/null
@@ -89,6 +88,7 @@ assert common_dto.Ray.FromString(common_dto.Ray(index=5).SerializeToString()).in
 if [ -e /usr/share/java/common-dto.jar ]; then
   readlink -e /usr/share/maven-repo/com/quandel/larch/common-dto/*/common-dto-*.jar >/dev/null ||
     fail "the Maven repository's jar link is broken"
+  # shellcheck disable=SC2016 # the $ is part of the class name
   javap -cp /usr/share/java/common-dto.jar 'com.quandel.larch.protobuf.common.RayOuterClass$Ray' |
     grep -q 'parseDelimitedFrom' || fail "the jar lacks the Ray class"
 fi
