@@ -5,8 +5,13 @@
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/message.h>
 #include <google/protobuf/stubs/logging.h>
+#include <google/protobuf/util/message_differencer.h>
+#include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -23,6 +28,22 @@ inline std::string Hex(std::string_view bytes) {
   }
   return out;
 }
+
+// The little-endian bytes of a double (eight) or a float (four), as Hex writes them.
+template <typename Bits, typename T>
+std::string LittleEndianHex(T value) {
+  static_assert(sizeof(Bits) == sizeof(T), "same width");
+  Bits bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  std::string bytes;
+  for (size_t i = 0; i < sizeof bits; ++i) bytes += static_cast<char>(bits >> (8 * i));
+  return Hex(bytes);
+}
+inline std::string HexOf(double value) { return LittleEndianHex<std::uint64_t>(value); }
+inline std::string HexOf(float value) { return LittleEndianHex<std::uint32_t>(value); }
+
+// A varint with all 64 bits set: -1 as int32, int64 or enum; INT64_MIN as sint64.
+inline const std::string kVarintAllOnes = "ff ff ff ff ff ff ff ff ff 01";
 
 // The inverse of Hex; whitespace is ignored.
 inline std::string Unhex(std::string_view hex) {
@@ -53,6 +74,26 @@ inline std::string SerializeDeterministic(const google::protobuf::Message& messa
     message.SerializeToCodedStream(&coded);
   }
   return out;
+}
+
+// A message of type M read from hex; a parse failure fails the test.
+template <typename M>
+M ParseHex(std::string_view hex) {
+  M message;
+  EXPECT_TRUE(message.ParseFromString(Unhex(hex))) << M::descriptor()->full_name() << ": " << hex;
+  return message;
+}
+
+// `message` is written as exactly `hex`, and those bytes read back into known
+// fields only, to an equal message.
+inline void ExpectWire(const google::protobuf::Message& message, std::string_view hex) {
+  const std::string type = message.GetTypeName();
+  EXPECT_EQ(Hex(SerializeDeterministic(message)), hex) << type;
+  std::unique_ptr<google::protobuf::Message> back(message.New());
+  ASSERT_TRUE(back->ParseFromString(Unhex(hex))) << type << ": " << hex;
+  EXPECT_EQ(back->GetReflection()->GetUnknownFields(*back).field_count(), 0) << type;
+  EXPECT_TRUE(google::protobuf::util::MessageDifferencer::Equals(*back, message))
+      << type << " read back as " << back->ShortDebugString();
 }
 
 // Captures what the protobuf runtime logs while the object is alive.
