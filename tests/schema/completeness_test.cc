@@ -143,7 +143,6 @@ TEST(Completeness, ThePoolHoldsExactlyTheSchemaFiles) {
   EXPECT_EQ(stream, 9);
   EXPECT_EQ(messages, 97);
   EXPECT_EQ(enums, 22);
-
 }
 
 TEST(Completeness, TheEnvelopeReachesAllCommonFilesButTwo) {

@@ -24,9 +24,7 @@
 #include "ray_stream_message.pb.h"
 #include "shear_info.pb.h"
 #include "sri_info.pb.h"
-#include "tops_info.pb.h"
 #include "user_info.pb.h"
-#include "vvp_info.pb.h"
 #include "wire_testing.h"
 #include "ymds_time.pb.h"
 
@@ -34,7 +32,6 @@ namespace kyt::pb::common {
 namespace {
 
 using common_dto_test::ExpectWire;
-using common_dto_test::Hex;
 
 // Short names for the many numbers below.
 std::string D(double value) { return common_dto_test::HexOf(value); }
@@ -156,8 +153,8 @@ TEST(WireBytes, ScanConfiguration) {
   calibration.set_ldr_bias(1.0f);
   calibration.set_rx_bandwith(300);
   calibration.set_xmt_pwr_watts(2.0);
-  ExpectWire(calibration, "09 " + D(1.5) + " 28 " + kAllOnes + " 3d " + F(1.0f) + " 48 ac 02 61 " +
-                              D(2.0));
+  ExpectWire(calibration,
+             "09 " + D(1.5) + " 28 " + kAllOnes + " 3d " + F(1.0f) + " 48 ac 02 61 " + D(2.0));
 
   PulseDefinition pulse;
   pulse.add_pulse_id("s");
@@ -176,8 +173,8 @@ TEST(WireBytes, ScanConfiguration) {
   sequence.add_prf(750);
   sequence.mutable_sprt()->set_type("3:2");
   sequence.set_low_prf(-1);
-  ExpectWire(sequence, "08 03 12 10 " + D(1000) + " " + D(750) + " 22 05 0a 03 33 3a 32 28 " +
-                           kAllOnes);
+  ExpectWire(sequence,
+             "08 03 12 10 " + D(1000) + " " + D(750) + " 22 05 0a 03 33 3a 32 28 " + kAllOnes);
 
   RayConfig ray_config;
   ray_config.mutable_uuid()->set_least_significant_bits(1);
@@ -309,7 +306,8 @@ TEST(WireBytes, Instruments) {
   instrument.mutable_radar_properties()->set_horz_beam_width_deg(1.5);
   ExpectWire(instrument, "0a 09 19 " + D(1) + " 11 " + D(30) +
                              " 1a 01 58 22 01 4d 2a 01 6d 32 01 73 38 01 42 02 28 01 "
-                             "4a 06 20 ff ff ff ff 0f 52 09 09 " + D(1.5));
+                             "4a 06 20 ff ff ff ff 0f 52 09 09 " +
+                             D(1.5));
 
   WmoId wmo;
   wmo.mutable_wigos_id()->set_issuer_id(246);
@@ -333,9 +331,9 @@ TEST(WireBytes, Instruments) {
   calib->set_gas_atten_db_per_km(-1);
   radar.add_radar_id()->set_id("i");
   radar.mutable_georeference_correction()->set_azimuth_correction(-0.5);
-  ExpectWire(radar, "09 " + D(1.5) + " 11 " + D(2) + " 1a 24 09 " + D(1.5) + " 32 02 30 07 3a 05 0d " +
-                        F(1.0f) + " 45 " + F(0.1f) + " 48 " + kAllOnes + " 22 03 12 01 69 2a 09 09 " +
-                        D(-0.5));
+  ExpectWire(radar, "09 " + D(1.5) + " 11 " + D(2) + " 1a 24 09 " + D(1.5) +
+                        " 32 02 30 07 3a 05 0d " + F(1.0f) + " 45 " + F(0.1f) + " 48 " + kAllOnes +
+                        " 22 03 12 01 69 2a 09 09 " + D(-0.5));
 
   LidarProperties lidar;
   LidarCalib* lidar_calib = lidar.mutable_lidar_calib();
@@ -363,7 +361,8 @@ TEST(WireBytes, SweepsAndVolumes) {
   sweep.mutable_description();
   ExpectWire(sweep,
              "0a 00 12 01 54 18 02 22 02 08 01 2a 00 32 0c 0a 01 5a 12 07 10 01 2a 03 01 02 03 "
-             "3a 02 18 04 40 03 4a 02 63 77 52 01 65 58 " + kAllOnes);
+             "3a 02 18 04 40 03 4a 02 63 77 52 01 65 58 " +
+                 kAllOnes);
 
   Volume volume;
   volume.mutable_volume_config();
@@ -387,8 +386,9 @@ TEST(WireBytes, ProductsAndTheirParameters) {
   config.add_input();
   config.add_output();
   config.mutable_future_product_info()->set_num_steps(3);
-  ExpectWire(config, "0a 01 6e 10 24 1a 02 01 02 22 00 2a 00 32 00 3a 01 74 "
-                     "82 01 00 92 01 00 9a 01 00 a2 01 02 10 03");  // two-byte tags from 16 on
+  ExpectWire(config,
+             "0a 01 6e 10 24 1a 02 01 02 22 00 2a 00 32 00 3a 01 74 "
+             "82 01 00 92 01 00 9a 01 00 a2 01 02 10 03");  // two-byte tags from 16 on
   ProductConfiguration raster_config;
   ProductConfiguration::RasterInfo* raster_info = raster_config.mutable_raster_info();
   raster_info->set_x_pix_count(3);
@@ -459,7 +459,8 @@ TEST(WireBytes, ProductsAndTheirParameters) {
   coordinate->add_positions(1.5);
   ExpectWire(measurements, "0a 01 6e 12 01 75 1a 08 " + D(2) +
                                " 22 24 0a 06 0a 01 61 12 01 31 12 08 12 00 1a 00 1a 02 18 01 "
-                               "1a 10 0a 01 78 12 01 6d 1a 08 " + D(1.5));
+                               "1a 10 0a 01 78 12 01 6d 1a 08 " +
+                               D(1.5));
 
   RainAccumulationList rain;
   RainAccumulationSeries* series = rain.add_results();
@@ -497,16 +498,9 @@ TEST(WireBytes, ProductsAndTheirParameters) {
   cappi.set_is_pseudo(true);
   cappi.set_is_r_vel_horizontal(true);
   ExpectWire(cappi, "0a 08 " + D(500) + " 10 01 18 01");
-  ProductTopsInfo tops;
-  tops.add_z_threshold_dbz(0);
-  tops.add_z_threshold_dbz(1.5);
-  ExpectWire(tops, "0a 10 " + D(0) + " " + D(1.5));
   ProductMaxInfo max;
   max.set_side_size_pix(0xffffffffu);
   ExpectWire(max, "18 ff ff ff ff 0f");
-  ProductVvpInfo vvp;
-  vvp.set_intervals_count(0xffffffffu);
-  ExpectWire(vvp, "28 ff ff ff ff 0f");
   ProductUserInfo user;
   (*user.mutable_properties())["b"] = "";
   (*user.mutable_properties())["a"] = "1";

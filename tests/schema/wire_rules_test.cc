@@ -71,8 +71,8 @@ TEST(WireRules, UnknownFieldsAreKeptAndWrittenLast) {
   } cases[] = {
       {Ray::default_instance(), "18 02", "60 07"},
       {Location::default_instance(), "19 " + HexOf(100.0), "11 " + HexOf(1.5)},  // the gap at 2
-      {UUID::default_instance(), "10 04", "09 01 00 00 00 00 00 00 00"},         // fixed64, not sint64
-      {LatLon::default_instance(), "09 " + HexOf(2.0), "0d " + HexOf(1.0f)},     // float, not double
+      {UUID::default_instance(), "10 04", "09 01 00 00 00 00 00 00 00"},      // fixed64, not sint64
+      {LatLon::default_instance(), "09 " + HexOf(2.0), "0d " + HexOf(1.0f)},  // float, not double
       {SweepDescription::default_instance(), "0a 00 21 " + HexOf(0.5), "10 07 19 " + HexOf(1.0)},
   };
   for (const auto& c : cases) {
@@ -108,7 +108,8 @@ TEST(WireRules, InvalidUtf8FailsTheParseNamingTheField) {
     const char* field;
   } cases[] = {
       {Identifier::default_instance(), "0a 02 ff fe", "kyt.pb.common.Identifier.name"},
-      {Sweep::default_instance(), "32 05 0a 01 ff 12 00", "kyt.pb.common.Sweep.SweepMomentsEntry.key"},
+      {Sweep::default_instance(), "32 05 0a 01 ff 12 00",
+       "kyt.pb.common.Sweep.SweepMomentsEntry.key"},
       {GeoFeature::default_instance(), "2a 05 0a 00 12 01 ff",
        "kyt.pb.common.GeoFeature.PropertiesEntry.value"},
       {RayStreamMessage::default_instance(), "0a 05 22 03 12 01 ff",
