@@ -16,6 +16,8 @@ const char* ErrorCodeName(ErrorCode code) {
     case ErrorCode::kInvalidArgument: return "invalid_argument";
     case ErrorCode::kUnsupported: return "unsupported";
     case ErrorCode::kIo: return "io";
+    case ErrorCode::kUnavailable: return "unavailable";
+    case ErrorCode::kDenied: return "denied";
   }
   return "unknown";
 }

@@ -3,10 +3,15 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "input.h"
+
+namespace CLI {
+class App;
+}
 
 namespace common_dto {
 namespace cli {
@@ -62,6 +67,10 @@ struct SplitOptions {
   InputOptions input_options;
 };
 int RunSplit(const SplitOptions& options);
+
+// publish and subscribe (NATS JetStream): adds both to `app`; the function
+// returned runs the one parsed, or returns -1 when neither was.
+std::function<int()> AddTransportCommands(CLI::App* app);
 
 }  // namespace cli
 }  // namespace common_dto

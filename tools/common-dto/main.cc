@@ -196,6 +196,8 @@ int Main(int argc, char** argv) {
       "  common-dto split volume.pb volume.stream\n"
       "  common-dto split --start 2026-01-01T00:00:00Z --compression lz4-frame volume.pb -");
 
+  const std::function<int()> run_transport = AddTransportCommands(&app);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -222,6 +224,7 @@ int Main(int argc, char** argv) {
     if (check_command->parsed()) return RunCheck(check);
     if (assemble_command->parsed()) return RunAssemble(assemble);
     if (split_command->parsed()) return RunSplit(split);
+    if (const int status = run_transport(); status >= 0) return status;
   } catch (const Fatal& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return kExitUnusable;

@@ -52,6 +52,12 @@ enum class ErrorCode : std::uint8_t {
   kUnsupported,
   // Reading or writing failed in the operating system.
   kIo,
+  // A server could not be reached or did not answer in time (connection
+  // refused or lost, no acknowledgement, no JetStream); worth retrying.
+  kUnavailable,
+  // A server refused the client: authentication failed or a permission is
+  // missing; retrying will not help.
+  kDenied,
 };
 
 // "ok", "truncated", "malformed", ... (lowercase, stable: used in JSON

@@ -1,0 +1,50 @@
+// A connection to NATS with its JetStream context, and turning the C
+// client's errors into Status. Internal to the NATS transport library.
+#pragma once
+
+#include <nats/nats.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common_dto/model/status.h"
+#include "common_dto/nats/connection.h"
+
+namespace common_dto {
+namespace nats {
+namespace internal {
+
+class Link {
+ public:
+  // Connects with `options`; `js_options` (may be null) configures the
+  // JetStream context (asynchronous publishing).
+  static Status Open(const ConnectionOptions& options, jsOptions* js_options,
+                     std::unique_ptr<Link>* out);
+  ~Link();
+
+  natsConnection* connection() const { return nc_; }
+  jsCtx* jetstream() const { return js_; }
+  std::int64_t request_timeout_ms() const { return request_timeout_ms_; }
+
+  // Binds the stream, creating it first when asked (StreamOptions::create).
+  Status BindStream(const StreamOptions& options);
+
+ private:
+  Link() = default;
+  natsConnection* nc_ = nullptr;
+  jsCtx* js_ = nullptr;
+  std::int64_t request_timeout_ms_ = 5000;
+};
+
+// `what` failed with `s`: a Status with the code the failure calls for and
+// the client's description of it (the server's reason included, such as
+// "Authorization Violation"). `jerr` is the JetStream error code, if any.
+Status NatsError(natsStatus s, std::string_view what, jsErrCode jerr = static_cast<jsErrCode>(0));
+
+// The JetStream error text of a failed request ("stream not found", ...).
+std::string LastErrorText(natsStatus s);
+
+}  // namespace internal
+}  // namespace nats
+}  // namespace common_dto

@@ -1,0 +1,389 @@
+#include "common_dto/nats/subscriber.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "common_dto/model/uuid.h"
+#include "common_dto/nats/subjects.h"
+#include "link.h"
+
+namespace common_dto {
+namespace nats {
+
+using internal::Link;
+using internal::NatsError;
+using kyt::pb::stream::RayStreamMessage;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::int64_t kNanosPerMilli = 1'000'000;
+
+// Releases a fetched batch whatever happens.
+struct MsgList {
+  natsMsgList list{};
+  ~MsgList() { natsMsgList_Destroy(&list); }
+};
+
+std::uint64_t StreamSequence(natsMsg* msg) {
+  jsMsgMetaData* meta = nullptr;
+  if (natsMsg_GetMetaData(&meta, msg) != NATS_OK) return 0;
+  const std::uint64_t seq = meta->Sequence.Stream;
+  jsMsgMetaData_Destroy(meta);
+  return seq;
+}
+
+void Unsubscribe(natsSubscription*& sub) {
+  if (sub == nullptr) return;
+  natsSubscription_Unsubscribe(sub);  // removes the consumer on the server
+  natsSubscription_Destroy(sub);
+  sub = nullptr;
+}
+
+}  // namespace
+
+// One volume being read: its claim, its private consumer and its assembler.
+struct VolumeRead {
+  natsMsg* claim = nullptr;
+  UuidKey key;
+  std::string uuid;
+  std::string subject;  // <prefix>.<instrument>.<uuid>.>
+  natsSubscription* sub = nullptr;
+  std::uint64_t next_seq = 0;
+  Clock::time_point last_notice;
+  stream::Assembler assembler;
+  // Identity hash -> hash of the bytes received under it.
+  std::unordered_map<std::size_t, std::size_t> seen;
+  std::size_t skip_sweeps = 0;  // handed over before (progress record)
+
+  explicit VolumeRead(const stream::AssemblerOptions& options) : assembler(options) {}
+  ~VolumeRead() {
+    Unsubscribe(sub);
+    natsMsg_Destroy(claim);
+  }
+};
+
+struct Subscriber::Impl {
+  std::unique_ptr<Link> link;
+  SubscriberOptions options;
+  StreamOptions stream;
+  natsSubscription* claims = nullptr;
+  kvStore* progress = nullptr;
+  std::vector<std::unique_ptr<VolumeRead>> reads;
+  // Volumes handed over lately: a late repeat of their claim is acknowledged.
+  std::deque<UuidKey> handed_order;
+  std::unordered_set<UuidKey, UuidKeyHash> handed;
+  SubscriberStats stats;
+
+  ~Impl() {
+    reads.clear();
+    if (claims != nullptr) natsSubscription_Destroy(claims);  // keeps the durable consumer
+    if (progress != nullptr) kvStore_Destroy(progress);
+  }
+
+  Status BindConsumer();
+  Status OpenProgress();
+  Status Claim(int64_t wait_ms);
+  void TakeClaim(natsMsg* msg);
+  Status Subscribe(VolumeRead& read);
+  Status Read(VolumeRead& read, int64_t wait_ms, const Handlers& handlers);
+  void Feed(VolumeRead& read, natsMsg* msg, const Handlers& handlers);
+  Status Deliver(VolumeRead& read, const Handlers& handlers, bool* finished);
+  Status Finish(VolumeRead& read);
+  std::string ProgressKey(const VolumeRead& read) const { return options.durable + "." + read.uuid; }
+  void KeepClaims();
+};
+
+Status Subscriber::Impl::BindConsumer() {
+  jsCtx* js = link->jetstream();
+  const std::string subject = stream.subject_prefix + "." + options.instrument + ".*.volume";
+  jsConsumerInfo* info = nullptr;
+  jsErrCode jerr = static_cast<jsErrCode>(0);
+  natsStatus s = js_GetConsumerInfo(&info, js, stream.name.c_str(), options.durable.c_str(), nullptr, &jerr);
+  if (s == NATS_NOT_FOUND || jerr == JSConsumerNotFoundErr) {
+    jsConsumerConfig config;
+    jsConsumerConfig_Init(&config);
+    config.Durable = options.durable.c_str();
+    config.FilterSubject = subject.c_str();
+    config.AckPolicy = js_AckExplicit;
+    config.AckWait = options.ack_wait.count() * kNanosPerMilli;
+    config.MaxAckPending = options.max_ack_pending;
+    config.DeliverPolicy = js_DeliverAll;
+    s = js_AddConsumer(&info, js, stream.name.c_str(), &config, nullptr, &jerr);
+  }
+  if (info != nullptr) jsConsumerInfo_Destroy(info);
+  if (s != NATS_OK) return NatsError(s, "consumer " + options.durable + " of stream " + stream.name, jerr);
+  jsSubOptions so;
+  jsSubOptions_Init(&so);
+  so.Stream = stream.name.c_str();
+  so.Consumer = options.durable.c_str();
+  s = js_PullSubscribe(&claims, js, subject.c_str(), options.durable.c_str(), nullptr, &so, &jerr);
+  if (s != NATS_OK) return NatsError(s, "binding consumer " + options.durable, jerr);
+  return Status::Ok();
+}
+
+Status Subscriber::Impl::OpenProgress() {
+  const std::string bucket = stream.name + "_progress";
+  natsStatus s = js_KeyValue(&progress, link->jetstream(), bucket.c_str());
+  if (s == NATS_NOT_FOUND) {
+    kvConfig config;
+    kvConfig_Init(&config);
+    config.Bucket = bucket.c_str();
+    config.History = 1;
+    config.Replicas = stream.replicas;
+    config.TTL = std::int64_t{7} * 24 * 3600 * 1000 * kNanosPerMilli;  // a week
+    s = js_CreateKeyValue(&progress, link->jetstream(), &config);
+  }
+  if (s != NATS_OK) return NatsError(s, "progress bucket " + bucket);
+  return Status::Ok();
+}
+
+// Fetches claims while fewer than max_volumes are being read.
+Status Subscriber::Impl::Claim(int64_t wait_ms) {
+  if (reads.size() >= options.max_volumes) return Status::Ok();
+  jsFetchRequest request;
+  jsFetchRequest_Init(&request);
+  request.Batch = static_cast<int>(options.max_volumes - reads.size());
+  request.Expires = std::max<int64_t>(wait_ms, 1) * kNanosPerMilli;
+  request.NoWait = wait_ms <= 0;
+  MsgList batch;
+  natsStatus s = natsSubscription_FetchRequest(&batch.list, claims, &request);
+  if (s == NATS_TIMEOUT || s == NATS_NOT_FOUND) return Status::Ok();
+  if (s != NATS_OK) {
+    if (natsConnection_IsClosed(link->connection())) return NatsError(s, "fetching volume headers");
+    return Status::Ok();  // reconnecting: try again next time
+  }
+  for (int i = 0; i < batch.list.Count; ++i) {
+    TakeClaim(batch.list.Msgs[i]);
+    batch.list.Msgs[i] = nullptr;
+  }
+  return Status::Ok();
+}
+
+void Subscriber::Impl::TakeClaim(natsMsg* msg) {
+  // <prefix>.<instrument>.<uuid>.volume
+  std::string subject = natsMsg_GetSubject(msg);
+  const std::size_t kind_dot = subject.rfind('.');
+  const std::size_t uuid_dot = kind_dot == std::string::npos ? kind_dot : subject.rfind('.', kind_dot - 1);
+  kyt::pb::common::UUID uuid;
+  if (uuid_dot == std::string::npos || !ParseUuid(subject.substr(uuid_dot + 1, kind_dot - uuid_dot - 1), &uuid)) {
+    natsMsg_Term(msg, nullptr);  // not a volume header of ours: never again
+    natsMsg_Destroy(msg);
+    return;
+  }
+  const UuidKey key = UuidKey::Of(uuid);
+  if (handed.count(key)) {
+    natsMsg_AckSync(msg, nullptr, nullptr);
+    ++stats.reclaimed;
+    natsMsg_Destroy(msg);
+    return;
+  }
+  for (auto& read : reads) {
+    if (read->key == key) {  // delivered again while being read: keep the newest
+      natsMsg_Destroy(read->claim);
+      read->claim = msg;
+      return;
+    }
+  }
+  auto read = std::make_unique<VolumeRead>(options.assembler);
+  read->claim = msg;
+  read->key = key;
+  read->uuid = FormatUuid(key);
+  read->subject = subject.substr(0, kind_dot) + ".>";
+  read->next_seq = StreamSequence(msg);
+  read->last_notice = Clock::now();
+  if (progress != nullptr) {
+    kvEntry* entry = nullptr;
+    if (kvStore_Get(&entry, progress, ProgressKey(*read).c_str()) == NATS_OK) {
+      read->skip_sweeps = std::strtoull(kvEntry_ValueString(entry), nullptr, 10);
+      kvEntry_Destroy(entry);
+    }
+  }
+  reads.push_back(std::move(read));
+}
+
+// The volume's private consumer: ephemeral, no acknowledgements, from the
+// next sequence not yet read.
+Status Subscriber::Impl::Subscribe(VolumeRead& read) {
+  jsSubOptions so;
+  jsSubOptions_Init(&so);
+  so.Stream = stream.name.c_str();
+  so.Config.DeliverPolicy = js_DeliverByStartSequence;
+  so.Config.OptStartSeq = read.next_seq;
+  so.Config.AckPolicy = js_AckNone;
+  so.Config.InactiveThreshold = std::int64_t{60'000} * kNanosPerMilli;
+  jsErrCode jerr = static_cast<jsErrCode>(0);
+  natsStatus s = js_PullSubscribe(&read.sub, link->jetstream(), read.subject.c_str(), nullptr, nullptr, &so, &jerr);
+  if (s != NATS_OK) {
+    read.sub = nullptr;
+    return NatsError(s, "reading volume " + read.uuid, jerr);
+  }
+  return Status::Ok();
+}
+
+void Subscriber::Impl::Feed(VolumeRead& read, natsMsg* msg, const Handlers& handlers) {
+  const std::uint64_t seq = StreamSequence(msg);
+  if (seq != 0 && seq < read.next_seq) return;  // read before the consumer was made again
+  if (seq != 0) read.next_seq = seq + 1;
+  const std::string_view bytes(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+  ++stats.messages;
+  stats.bytes += bytes.size();
+  Location where;
+  where.volume_uuid = read.uuid;
+  where.message_index = seq;
+  RayStreamMessage message;
+  if (!message.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
+    if (handlers.on_problem) {
+      handlers.on_problem(Status(ErrorCode::kUnparsable, "stream message " + std::to_string(seq) + " of volume " +
+                                                             read.uuid + " does not parse", where));
+    }
+    return;
+  }
+  const std::size_t identity = std::hash<std::string>()(MessageIdentity(message));
+  const std::size_t content = std::hash<std::string_view>()(bytes) ^ bytes.size();
+  auto [it, fresh] = read.seen.emplace(identity, content);
+  if (!fresh && it->second == content) {
+    ++stats.repeats;
+    return;
+  }
+  Status st = read.assembler.Add(std::move(message));
+  if (!st.ok() && handlers.on_problem) handlers.on_problem(st.Wrap("", where));
+}
+
+Status Subscriber::Impl::Read(VolumeRead& read, int64_t wait_ms, const Handlers& handlers) {
+  if (read.sub == nullptr) {
+    if (Status st = Subscribe(read); !st.ok()) {
+      return natsConnection_IsClosed(link->connection()) ? st : Status::Ok();
+    }
+  }
+  jsFetchRequest request;
+  jsFetchRequest_Init(&request);
+  request.Batch = options.fetch_batch;
+  request.MaxBytes = options.fetch_max_bytes;
+  request.Expires = std::max<int64_t>(wait_ms, 1) * kNanosPerMilli;
+  MsgList batch;
+  natsStatus s = natsSubscription_FetchRequest(&batch.list, read.sub, &request);
+  if (s != NATS_OK && s != NATS_TIMEOUT) {
+    if (natsConnection_IsClosed(link->connection())) return NatsError(s, "reading volume " + read.uuid);
+    Unsubscribe(read.sub);  // made again from next_seq on the next round
+    return Status::Ok();
+  }
+  for (int i = 0; i < batch.list.Count; ++i) Feed(read, batch.list.Msgs[i], handlers);
+  read.assembler.CloseExpired();
+  return Status::Ok();
+}
+
+// Hands over what the volume's assembler completed; *finished once the
+// volume itself was handed over and its claim acknowledged.
+Status Subscriber::Impl::Deliver(VolumeRead& read, const Handlers& handlers, bool* finished) {
+  for (stream::AssembledSweep& sweep : read.assembler.TakeSweeps()) {
+    if (sweep.position < read.skip_sweeps) continue;  // handed over before a restart
+    const std::size_t count = sweep.position + 1;
+    if (Status st = handlers.on_sweep ? handlers.on_sweep(std::move(sweep)) : Status::Ok(); !st.ok()) return st;
+    ++stats.sweeps;
+    read.skip_sweeps = count;
+    if (progress != nullptr) {
+      uint64_t revision = 0;
+      natsStatus s = kvStore_PutString(&revision, progress, ProgressKey(read).c_str(), std::to_string(count).c_str());
+      if (s != NATS_OK) return NatsError(s, "recording progress of volume " + read.uuid);
+    }
+  }
+  for (stream::AssembledVolume& volume : read.assembler.TakeVolumes()) {
+    if (Status st = handlers.on_volume ? handlers.on_volume(std::move(volume)) : Status::Ok(); !st.ok()) return st;
+    ++stats.volumes;
+    *finished = true;
+  }
+  return *finished ? Finish(read) : Status::Ok();
+}
+
+Status Subscriber::Impl::Finish(VolumeRead& read) {
+  // Remembered first: should the acknowledgement fail, a claim coming back
+  // to this subscriber is acknowledged instead of read again.
+  handed.insert(read.key);
+  handed_order.push_back(read.key);
+  if (handed_order.size() > options.assembler.remembered_closed) {
+    handed.erase(handed_order.front());
+    handed_order.pop_front();
+  }
+  jsErrCode jerr = static_cast<jsErrCode>(0);
+  natsStatus s = natsMsg_AckSync(read.claim, nullptr, &jerr);
+  if (s != NATS_OK) return NatsError(s, "acknowledging volume " + read.uuid, jerr);
+  if (progress != nullptr) kvStore_Delete(progress, ProgressKey(read).c_str());
+  return Status::Ok();
+}
+
+void Subscriber::Impl::KeepClaims() {
+  const Clock::time_point now = Clock::now();
+  for (auto& read : reads) {
+    if (now - read->last_notice < options.ack_wait / 3) continue;
+    natsMsg_InProgress(read->claim, nullptr);
+    read->last_notice = now;
+  }
+}
+
+Status Subscriber::Open(const ConnectionOptions& connection, const StreamOptions& stream,
+                        const SubscriberOptions& options, std::unique_ptr<Subscriber>* out) {
+  if (options.durable.empty() || options.durable.find_first_of(".*> \t") != std::string::npos) {
+    return Status(ErrorCode::kInvalidArgument, "durable consumer name '" + options.durable +
+                                                   "' must be non-empty, without '.', '*', '>' or spaces");
+  }
+  auto impl = std::make_unique<Impl>();
+  impl->options = options;
+  impl->stream = stream;
+  if (Status st = Link::Open(connection, nullptr, &impl->link); !st.ok()) return st;
+  if (Status st = impl->link->BindStream(stream); !st.ok()) return st;
+  if (Status st = impl->BindConsumer(); !st.ok()) return st;
+  if (options.assembler.delivery == stream::DeliveryMode::kSweepBySweep) {
+    if (Status st = impl->OpenProgress(); !st.ok()) return st;
+  }
+  out->reset(new Subscriber(std::move(impl)));
+  return Status::Ok();
+}
+
+Subscriber::Subscriber(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Subscriber::~Subscriber() = default;
+
+Status Subscriber::Poll(std::chrono::milliseconds wait, const Handlers& handlers) {
+  Impl& d = *impl_;
+  const Clock::time_point deadline = Clock::now() + wait;
+  do {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const int64_t slice = std::max<int64_t>(1, std::min<int64_t>(left, 200));
+    if (Status st = d.Claim(d.reads.empty() ? slice : 0); !st.ok()) return st;
+    bool handed = false;
+    for (std::size_t i = 0; i < d.reads.size();) {
+      VolumeRead& read = *d.reads[i];
+      const int64_t fetch_wait = d.reads.size() == 1 ? slice : std::max<int64_t>(1, slice / 4);
+      if (Status st = d.Read(read, fetch_wait, handlers); !st.ok()) return st;
+      bool finished = false;
+      if (Status st = d.Deliver(read, handlers, &finished); !st.ok()) {
+        // Not handed over: give the claim back, to be read again from the start.
+        natsMsg_Nak(read.claim, nullptr);
+        d.reads.erase(d.reads.begin() + static_cast<std::ptrdiff_t>(i));
+        return st;
+      }
+      if (finished) {
+        d.reads.erase(d.reads.begin() + static_cast<std::ptrdiff_t>(i));
+        handed = true;
+      } else {
+        ++i;
+      }
+    }
+    d.KeepClaims();
+    if (handed) return Status::Ok();
+  } while (Clock::now() < deadline);
+  return Status::Ok();
+}
+
+std::size_t Subscriber::open_volumes() const { return impl_->reads.size(); }
+SubscriberStats Subscriber::stats() const { return impl_->stats; }
+
+}  // namespace nats
+}  // namespace common_dto
