@@ -261,8 +261,15 @@ Status Publisher::Publish(const RayStreamMessage& message) {
     natsMsg_Destroy(msg);
     return NatsError(s, "message " + id);
   }
-  Status sent = d.Send(&msg);
+  // Ends wait for everything before them to be stored, and headers are
+  // stored before anything after them is sent: a message published again
+  // after a lost acknowledgement then still lands where the Assembler
+  // accepts it (inside its sweep, before the end markers).
+  const bool end = message.has_sweep_end() || message.has_volume_end();
+  Status sent = end ? Flush() : Status::Ok();
+  if (sent.ok()) sent = d.Send(&msg);
   natsMsg_Destroy(msg);  // no effect once the client owns it
+  if (sent.ok() && (message.has_volume_header() || message.has_sweep_header())) sent = Flush();
   if (!sent.ok()) return sent;
   ++d.messages;
   d.bytes += d.buffer.size();

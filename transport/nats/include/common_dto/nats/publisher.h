@@ -15,6 +15,11 @@
 // does not come in time, or that the server rejects with a passing reason,
 // is published again, up to `retries` times, with its Nats-Msg-Id: when the
 // first copy was stored after all, the server drops the repeat.
+// Order: a VolumeHeader or SweepHeader is acknowledged before anything
+// after it is sent, and a SweepEnd or VolumeEnd is sent only once everything
+// before it is acknowledged, so that republished messages still land inside
+// their sweep, where the Assembler accepts them (a few round trips per
+// sweep; rays are never waited for one by one).
 // Flush() waits for every acknowledgement and returns the first failure
 // since the previous Flush(); Publish() returns such failures too as soon as
 // they are known. Failures never go unreported.

@@ -1,0 +1,340 @@
+// The NATS transport against a real nats-server with JetStream: round trips
+// equal to local reassembly, fan-out and sharing, repeats, crashes of the
+// subscriber and the server, lost acknowledgements, a three-node cluster,
+// refused credentials and oversized messages.
+#include <gtest/gtest.h>
+#include <nats/nats.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common_dto/nats/publisher.h"
+#include "common_dto/nats/subjects.h"
+#include "common_dto/nats/subscriber.h"
+#include "common_dto/stream/assembler.h"
+#include "nats_server.h"
+#include "reference_volumes.h"
+#include "stream_testing.h"
+#include "wire_testing.h"
+
+namespace common_dto_test {
+namespace {
+
+using common_dto::ErrorCode;
+using common_dto::Status;
+using common_dto::nats::ConnectionOptions;
+using common_dto::nats::Handlers;
+using common_dto::nats::Publisher;
+using common_dto::nats::PublisherOptions;
+using common_dto::nats::StreamOptions;
+using common_dto::nats::Subscriber;
+using common_dto::nats::SubscriberOptions;
+using Messages = std::vector<RayStreamMessage>;
+using namespace std::chrono_literals;
+
+ConnectionOptions Connect(const std::vector<std::string>& urls) {
+  ConnectionOptions c;
+  c.servers = urls;
+  c.reconnect_wait = 100ms;
+  c.max_reconnect = 200;
+  return c;
+}
+
+StreamOptions CreateStream(int replicas = 1) {
+  StreamOptions s;
+  s.create = true;
+  s.replicas = replicas;
+  return s;
+}
+
+std::unique_ptr<Publisher> OpenPublisher(const ConnectionOptions& c, const StreamOptions& s,
+                                         PublisherOptions options = {}) {
+  std::unique_ptr<Publisher> publisher;
+  Status st;
+  // A fresh cluster elects its JetStream leader first.
+  for (int i = 0; i < 100; ++i) {
+    if ((st = Publisher::Open(c, s, options, &publisher)).ok()) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(st.ok()) << st.message();
+  return publisher;
+}
+
+std::unique_ptr<Subscriber> OpenSubscriber(const ConnectionOptions& c, const std::string& durable,
+                                           SubscriberOptions options = {}) {
+  options.durable = durable;
+  std::unique_ptr<Subscriber> subscriber;
+  Status st = Subscriber::Open(c, StreamOptions{}, options, &subscriber);
+  EXPECT_TRUE(st.ok()) << st.message();
+  return subscriber;
+}
+
+void Publish(Publisher& publisher, const Messages& messages, std::size_t begin, std::size_t end) {
+  for (std::size_t i = begin; i < end; ++i) {
+    Status st = publisher.Publish(messages[i]);
+    ASSERT_TRUE(st.ok()) << i << ": " << st.message();
+  }
+}
+
+void PublishAll(Publisher& publisher, const Messages& messages) {
+  Publish(publisher, messages, 0, messages.size());
+  Status st = publisher.Flush();
+  ASSERT_TRUE(st.ok()) << st.message();
+}
+
+// What a local Assembler makes of the stream: each volume's bytes.
+std::vector<std::string> AssembleLocally(const Messages& messages) {
+  common_dto::stream::Assembler assembler;
+  std::vector<std::string> out;
+  for (const RayStreamMessage& m : messages) {
+    EXPECT_TRUE(assembler.Add(m).ok());
+    for (auto& v : assembler.TakeVolumes()) out.push_back(SerializeDeterministic(v.volume));
+  }
+  return out;
+}
+
+// Polls until `count` volumes arrived or nothing more comes for `quiet`.
+struct Received {
+  std::vector<std::string> volumes;
+  std::vector<Status> problems;
+};
+void Receive(Subscriber& subscriber, std::size_t count, Received* got,
+             std::chrono::milliseconds quiet = 10s) {
+  Handlers handlers;
+  handlers.on_volume = [&](common_dto::stream::AssembledVolume&& v) {
+    EXPECT_TRUE(v.complete);
+    got->volumes.push_back(SerializeDeterministic(v.volume));
+    return Status::Ok();
+  };
+  handlers.on_problem = [&](const Status& st) { got->problems.push_back(st); };
+  auto last = std::chrono::steady_clock::now();
+  while (got->volumes.size() < count && std::chrono::steady_clock::now() - last < quiet) {
+    const std::size_t before = got->volumes.size();
+    Status st = subscriber.Poll(200ms, handlers);
+    ASSERT_TRUE(st.ok()) << st.message();
+    if (got->volumes.size() != before) last = std::chrono::steady_clock::now();
+  }
+}
+
+Messages VolumeStream(std::int64_t id, int sweeps = 2, int rays = 36, int gates = 20) {
+  Volume volume = MakeVolume(sweeps, rays, gates);
+  volume.mutable_uuid()->set_least_significant_bits(id);
+  return Split(volume);
+}
+
+Messages BenchmarkStream() {
+  Volume volume;
+  common_dto_bench::MakeVolume(common_dto_bench::VolumeS(), &volume);
+  return Split(volume);
+}
+
+std::uint64_t StoredMessages(const std::string& url) {
+  natsConnection* nc = nullptr;
+  jsCtx* js = nullptr;
+  jsStreamInfo* si = nullptr;
+  std::uint64_t n = 0;
+  if (natsConnection_ConnectTo(&nc, url.c_str()) == NATS_OK &&
+      natsConnection_JetStream(&js, nc, nullptr) == NATS_OK &&
+      js_GetStreamInfo(&si, js, "RAYS", nullptr, nullptr) == NATS_OK) {
+    n = si->State.Msgs;
+  }
+  if (si) jsStreamInfo_Destroy(si);
+  if (js) jsCtx_Destroy(js);
+  if (nc) natsConnection_Destroy(nc);
+  return n;
+}
+
+TEST(NatsTransport, SubjectsAndIdentities) {
+  const Messages m = VolumeStream(7, 1, 1, 2);
+  ASSERT_EQ(Kinds(m), "VSRPPEsv");
+  EXPECT_EQ(common_dto::nats::KindToken(m[0]), "volume");
+  EXPECT_EQ(common_dto::nats::KindToken(m[3]), "data");
+  EXPECT_EQ(common_dto::nats::MessageIdentity(m[0]), "01234567-89ab-cdef-0000-000000000007.vh");
+  const std::string sweep = common_dto::FormatUuid(m[1].sweep_header().sweep_uuid());
+  EXPECT_EQ(common_dto::nats::MessageIdentity(m[3]), sweep + ".pd.0.DBZ");
+  EXPECT_EQ(common_dto::nats::MessageIdentity(m[5]), sweep + ".re.0");
+  RayStreamMessage odd = m[3];
+  odd.mutable_parameter_data()->mutable_data_type()->set_short_name("a b%\n");
+  EXPECT_EQ(common_dto::nats::MessageIdentity(odd), sweep + ".pd.0.a%20b%25%0A");
+  EXPECT_EQ(common_dto::nats::InstrumentToken("Test radar.1>*"), "Test_radar_1__");
+  EXPECT_EQ(common_dto::nats::InstrumentToken(""), "unnamed");
+}
+
+// The demo-sized and a benchmark volume arrive as local reassembly makes
+// them; publishing everything again (a retry) stores and delivers nothing twice.
+TEST(NatsTransport, VolumesRoundTripExactlyAndRepublishingStoresNothingTwice) {
+  NatsServer server;
+  const ConnectionOptions c = Connect({server.url()});
+  auto publisher = OpenPublisher(c, CreateStream());
+  const Messages demo = VolumeStream(1);
+  const Messages bench = BenchmarkStream();
+  PublishAll(*publisher, demo);
+  PublishAll(*publisher, bench);
+  PublishAll(*publisher, demo);
+  EXPECT_EQ(publisher->stats().duplicates, demo.size());
+  EXPECT_EQ(StoredMessages(server.url()), demo.size() + bench.size());
+
+  auto subscriber = OpenSubscriber(c, "archive");
+  Received got;
+  Receive(*subscriber, 3, &got, 3s);
+  ASSERT_EQ(got.volumes.size(), 2u);
+  EXPECT_TRUE(got.volumes[0] == AssembleLocally(demo).at(0));
+  EXPECT_TRUE(got.volumes[1] == AssembleLocally(bench).at(0));
+  EXPECT_TRUE(got.problems.empty());
+  EXPECT_EQ(subscriber->stats().messages, demo.size() + bench.size());
+}
+
+// Two durable consumers each get every volume; two subscribers on one
+// durable consumer share them, each volume going to exactly one.
+TEST(NatsTransport, FanOutAndSharing) {
+  NatsServer server;
+  const ConnectionOptions c = Connect({server.url()});
+  auto publisher = OpenPublisher(c, CreateStream());
+  std::set<std::string> all;
+  for (int v = 0; v < 6; ++v) {
+    const Messages m = VolumeStream(100 + v, 1, 8, 4);
+    PublishAll(*publisher, m);
+    all.insert(AssembleLocally(m).at(0));
+  }
+  for (const char* durable : {"archive", "display"}) {
+    auto subscriber = OpenSubscriber(c, durable);
+    Received got;
+    Receive(*subscriber, 6, &got);
+    EXPECT_EQ(std::set<std::string>(got.volumes.begin(), got.volumes.end()), all) << durable;
+  }
+  SubscriberOptions one_at_a_time;
+  one_at_a_time.max_volumes = 1;
+  auto a = OpenSubscriber(c, "workers", one_at_a_time);
+  auto b = OpenSubscriber(c, "workers", one_at_a_time);
+  Received got_a, got_b;
+  while (got_a.volumes.size() + got_b.volumes.size() < 6) {
+    const std::size_t before = got_a.volumes.size() + got_b.volumes.size();
+    Receive(*a, got_a.volumes.size() + 1, &got_a, 1s);
+    Receive(*b, got_b.volumes.size() + 1, &got_b, 1s);
+    if (got_a.volumes.size() + got_b.volumes.size() == before) break;
+  }
+  EXPECT_FALSE(got_a.volumes.empty());
+  EXPECT_FALSE(got_b.volumes.empty());
+  std::multiset<std::string> both(got_a.volumes.begin(), got_a.volumes.end());
+  both.insert(got_b.volumes.begin(), got_b.volumes.end());
+  EXPECT_EQ(both, std::multiset<std::string>(all.begin(), all.end()));
+}
+
+// A message repeated in the stream after the duplicate window is skipped
+// when it is the same bytes, and reported when it differs.
+TEST(NatsTransport, RepeatsAfterTheDuplicateWindow) {
+  NatsServer server;
+  const ConnectionOptions c = Connect({server.url()});
+  StreamOptions s = CreateStream();
+  s.duplicate_window = 1s;
+  auto publisher = OpenPublisher(c, s);
+  const Messages m = VolumeStream(3, 1, 4, 4);  // V S (R P P E)x4 s v
+  Publish(*publisher, m, 0, 8);
+  ASSERT_TRUE(publisher->Flush().ok());
+  std::this_thread::sleep_for(1500ms);
+  RayStreamMessage changed = m[3];
+  changed.mutable_parameter_data()->mutable_data()->set_data("changed");
+  ASSERT_TRUE(publisher->Publish(m[4]).ok());
+  ASSERT_TRUE(publisher->Publish(changed).ok());
+  Publish(*publisher, m, 8, m.size());
+  ASSERT_TRUE(publisher->Flush().ok());
+
+  auto subscriber = OpenSubscriber(c, "archive");
+  Received got;
+  Receive(*subscriber, 1, &got);
+  ASSERT_EQ(got.volumes.size(), 1u);
+  EXPECT_TRUE(got.volumes[0] == AssembleLocally(m).at(0));
+  EXPECT_EQ(subscriber->stats().repeats, 1u);
+  ASSERT_EQ(got.problems.size(), 1u);
+  EXPECT_EQ(got.problems[0].code(), ErrorCode::kProtocol);
+}
+
+// The server killed in the middle of a stream and started again (file
+// storage): the publisher reconnects and publishes again what was not
+// acknowledged; nothing is lost and nothing stored twice.
+TEST(NatsTransport, ServerRestartMidStreamLosesNothing) {
+  NatsServer server;
+  const ConnectionOptions c = Connect({server.url()});
+  PublisherOptions po;
+  po.ack_timeout = 1000ms;
+  po.retries = 10;
+  auto publisher = OpenPublisher(c, CreateStream(), po);
+  const Messages m = VolumeStream(4, 2, 100, 50);
+  Publish(*publisher, m, 0, m.size() / 2);
+  server.Kill();
+  server.Start();
+  Publish(*publisher, m, m.size() / 2, m.size());
+  Status st = publisher->Flush();
+  ASSERT_TRUE(st.ok()) << st.message();
+  EXPECT_EQ(StoredMessages(server.url()), m.size());
+
+  auto subscriber = OpenSubscriber(c, "archive");
+  Received got;
+  Receive(*subscriber, 1, &got);
+  ASSERT_EQ(got.volumes.size(), 1u);
+  EXPECT_TRUE(got.volumes[0] == AssembleLocally(m).at(0));
+}
+
+// Acknowledgements lost (the server stopped past the timeout): the
+// publisher sends again and the server drops the repeats.
+TEST(NatsTransport, RetryAfterLostAcknowledgementStoresOnce) {
+  NatsServer server;
+  const ConnectionOptions c = Connect({server.url()});
+  PublisherOptions po;
+  po.ack_timeout = 300ms;
+  po.retries = 20;
+  auto publisher = OpenPublisher(c, CreateStream(), po);
+  const Messages m = VolumeStream(5, 1, 20, 10);
+  Publish(*publisher, m, 0, 2);  // the headers
+  server.Pause();
+  std::thread resume([&] {
+    std::this_thread::sleep_for(700ms);
+    server.Resume();
+  });
+  Publish(*publisher, m, 2, m.size());  // waits at the sweep's end
+  resume.join();
+  Status st = publisher->Flush();
+  ASSERT_TRUE(st.ok()) << st.message();
+  EXPECT_GT(publisher->stats().republished, 0u);
+  EXPECT_GT(publisher->stats().duplicates, 0u);
+  EXPECT_EQ(StoredMessages(server.url()), m.size());
+  auto subscriber = OpenSubscriber(c, "archive");
+  Received got;
+  Receive(*subscriber, 2, &got, 2s);
+  ASSERT_EQ(got.volumes.size(), 1u);
+  EXPECT_TRUE(got.volumes[0] == AssembleLocally(m).at(0));
+}
+
+TEST(NatsTransport, WrongPasswordIsRefused) {
+  NatsServer server("authorization { user: radar, password: s3cret }");
+  ConnectionOptions c = Connect({server.url()});
+  c.user = "radar";
+  c.password = "wrong";
+  std::unique_ptr<Publisher> publisher;
+  Status st = Publisher::Open(c, CreateStream(), {}, &publisher);
+  EXPECT_EQ(st.code(), ErrorCode::kDenied);
+  EXPECT_NE(st.message().find("Authorization Violation"), std::string::npos) << st.message();
+  EXPECT_NE(st.message().find(server.url()), std::string::npos) << st.message();
+  c.password = "s3cret";
+  EXPECT_TRUE(Publisher::Open(c, CreateStream(), {}, &publisher).ok());
+}
+
+TEST(NatsTransport, MessageAboveMaxPayloadIsRefused) {
+  NatsServer server("max_payload: 4096");
+  auto publisher = OpenPublisher(Connect({server.url()}), CreateStream());
+  const Messages m = VolumeStream(6, 1, 2, 2000);  // 4000-byte rays
+  ASSERT_TRUE(publisher->Publish(m[0]).ok());
+  ASSERT_TRUE(publisher->Publish(m[1]).ok());
+  ASSERT_TRUE(publisher->Publish(m[2]).ok());
+  Status st = publisher->Publish(m[3]);
+  EXPECT_EQ(st.code(), ErrorCode::kTooLarge);
+  const std::string size = std::to_string(m[3].ByteSizeLong());
+  EXPECT_NE(st.message().find("above the server's max_payload of 4096 bytes"), std::string::npos) << st.message();
+  EXPECT_TRUE(publisher->Flush().ok());
+}
+
+}  // namespace
+}  // namespace common_dto_test
