@@ -6,6 +6,9 @@
 #include <nats/nats.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -15,6 +18,7 @@
 #include "common_dto/nats/subjects.h"
 #include "common_dto/nats/subscriber.h"
 #include "common_dto/stream/assembler.h"
+#include "common_dto/stream/framing.h"
 #include "nats_server.h"
 #include "reference_volumes.h"
 #include "stream_testing.h"
@@ -145,6 +149,48 @@ std::uint64_t StoredMessages(const std::string& url) {
   if (js) jsCtx_Destroy(js);
   if (nc) natsConnection_Destroy(nc);
   return n;
+}
+
+// Claims handed out by durable consumer `durable` and not acknowledged.
+std::int64_t PendingClaims(const std::string& url, const std::string& durable) {
+  natsConnection* nc = nullptr;
+  jsCtx* js = nullptr;
+  jsConsumerInfo* ci = nullptr;
+  std::int64_t n = -1;
+  if (natsConnection_ConnectTo(&nc, url.c_str()) == NATS_OK &&
+      natsConnection_JetStream(&js, nc, nullptr) == NATS_OK &&
+      js_GetConsumerInfo(&ci, js, "RAYS", durable.c_str(), nullptr, nullptr) == NATS_OK) {
+    n = ci->NumAckPending;
+  }
+  if (ci) jsConsumerInfo_Destroy(ci);
+  if (js) jsCtx_Destroy(js);
+  if (nc) natsConnection_Destroy(nc);
+  return n;
+}
+
+// Starts the tool with `args`, its output going to `log`.
+pid_t SpawnTool(const std::vector<std::string>& args, const std::string& log) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::freopen(log.c_str(), "a", stderr);
+    std::vector<char*> argv{const_cast<char*>(COMMON_DTO_CLI)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(COMMON_DTO_CLI, argv.data());
+    std::_Exit(127);
+  }
+  return pid;
+}
+
+int WaitTool(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(NatsTransport, SubjectsAndIdentities) {
@@ -306,6 +352,45 @@ TEST(NatsTransport, RetryAfterLostAcknowledgementStoresOnce) {
   Receive(*subscriber, 2, &got, 2s);
   ASSERT_EQ(got.volumes.size(), 1u);
   EXPECT_TRUE(got.volumes[0] == AssembleLocally(m).at(0));
+}
+
+// The tool's subscriber killed (SIGKILL) in the middle of a volume and
+// started again: the volume arrives once, complete, as 'common-dto
+// assemble' writes it.
+TEST(NatsTransport, SubscriberKilledMidVolumeGetsItOnceAfterRestart) {
+  NatsServer server;
+  auto publisher = OpenPublisher(Connect({server.url()}), CreateStream());
+  const Messages m = VolumeStream(8, 2, 100, 50);
+  Publish(*publisher, m, 0, m.size() / 2);
+  ASSERT_TRUE(publisher->Flush().ok());
+  const std::string dir = server.dir(), out = dir + "/out", log = dir + "/tool.log";
+  const std::vector<std::string> subscribe{"-q", "subscribe", "-s", server.url(), "--durable", "archive",
+                                           "--ack-wait", "1", "--count", "1", out};
+  const pid_t first = SpawnTool(subscribe, log);
+  for (int i = 0; i < 200 && PendingClaims(server.url(), "archive") != 1; ++i) std::this_thread::sleep_for(25ms);
+  ASSERT_EQ(PendingClaims(server.url(), "archive"), 1);
+  std::this_thread::sleep_for(200ms);  // reading the first half
+  ::kill(first, SIGKILL);
+  WaitTool(first);
+  Publish(*publisher, m, m.size() / 2, m.size());
+  ASSERT_TRUE(publisher->Flush().ok());
+
+  EXPECT_EQ(WaitTool(SpawnTool(subscribe, log)), 0) << ReadFile(log);
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(out)) files.push_back(entry.path());
+  ASSERT_EQ(files.size(), 1u) << ReadFile(log);
+  {
+    auto writer = common_dto::stream::DelimitedWriter::ToFile(dir + "/volume.rays");
+    for (const RayStreamMessage& message : m) ASSERT_TRUE(writer.Write(message).ok());
+    ASSERT_TRUE(writer.Close().ok());
+  }
+  ASSERT_EQ(WaitTool(SpawnTool({"-q", "assemble", dir + "/volume.rays", dir + "/assembled.pb"}, log)), 0);
+  EXPECT_TRUE(ReadFile(files[0]) == ReadFile(dir + "/assembled.pb"));
+  // Nothing comes a second time, even after the claim's ack wait.
+  auto again = OpenSubscriber(Connect({server.url()}), "archive");
+  Received got;
+  Receive(*again, 1, &got, 1500ms);
+  EXPECT_TRUE(got.volumes.empty());
 }
 
 TEST(NatsTransport, WrongPasswordIsRefused) {
