@@ -15,6 +15,7 @@ packages=(
   python3-pytest python3-venv
   default-jdk-headless libprotobuf-java
   libhdf5-dev
+  libnats-dev nats-server
   clang libclang-rt-14-dev
 )
 

@@ -37,6 +37,8 @@ CODES = (
     "invalid_argument",  # values contradicting each other or the request
     "unsupported",       # valid input this version does not handle
     "io",                # the operating system failed a read or write
+    "unavailable",       # a server unreachable or not answering (NATS transport)
+    "denied",            # a server refused the client (NATS transport)
 )
 
 _LOCATION = ("message_index", "byte_offset", "field", "volume_uuid", "sweep_uuid",
