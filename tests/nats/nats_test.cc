@@ -71,7 +71,12 @@ std::unique_ptr<Subscriber> OpenSubscriber(const ConnectionOptions& c, const std
                                            SubscriberOptions options = {}) {
   options.durable = durable;
   std::unique_ptr<Subscriber> subscriber;
-  Status st = Subscriber::Open(c, StreamOptions{}, options, &subscriber);
+  Status st;
+  // A cluster may be electing the stream's leader.
+  for (int i = 0; i < 50; ++i) {
+    if ((st = Subscriber::Open(c, StreamOptions{}, options, &subscriber)).ok()) break;
+    std::this_thread::sleep_for(100ms);
+  }
   EXPECT_TRUE(st.ok()) << st.message();
   return subscriber;
 }
@@ -391,6 +396,44 @@ TEST(NatsTransport, SubscriberKilledMidVolumeGetsItOnceAfterRestart) {
   Received got;
   Receive(*again, 1, &got, 1500ms);
   EXPECT_TRUE(got.volumes.empty());
+}
+
+// A three-node cluster with the stream replicated three times: the node
+// both clients are connected to is killed in the middle of a volume, and
+// publishing and receiving go on through the other two.
+TEST(NatsTransport, ClusterSurvivesTheLossOfANode) {
+  const int routes[] = {FreePort(), FreePort(), FreePort()};
+  std::string route_list;
+  for (int port : routes) route_list += (route_list.empty() ? "" : ", ") + ("nats://127.0.0.1:" + std::to_string(port));
+  std::vector<std::unique_ptr<NatsServer>> nodes;
+  for (int i = 0; i < 3; ++i) {
+    nodes.push_back(std::make_unique<NatsServer>(
+        "cluster { name: radar, listen: 127.0.0.1:" + std::to_string(routes[i]) + ", routes: [" + route_list + "] }",
+        "n" + std::to_string(i)));
+  }
+  const ConnectionOptions c = Connect({nodes[0]->url(), nodes[1]->url(), nodes[2]->url()});
+  PublisherOptions po;
+  po.ack_timeout = 1000ms;
+  po.retries = 60;  // leader elections after the loss take seconds
+  auto publisher = OpenPublisher(c, CreateStream(3), po);
+  ASSERT_TRUE(publisher);
+  const Messages m = VolumeStream(9, 2, 100, 50);
+  Publish(*publisher, m, 0, m.size() / 2);
+  ASSERT_TRUE(publisher->Flush().ok());
+  auto subscriber = OpenSubscriber(c, "archive");
+  ASSERT_TRUE(subscriber);
+  Received got;
+  Receive(*subscriber, 1, &got, 1s);  // claims the volume, reads the first half
+  EXPECT_EQ(subscriber->open_volumes(), 1u);
+
+  nodes[0]->Kill();
+  Publish(*publisher, m, m.size() / 2, m.size());
+  Status st = publisher->Flush();
+  ASSERT_TRUE(st.ok()) << st.message();
+  Receive(*subscriber, 1, &got, 15s);
+  ASSERT_EQ(got.volumes.size(), 1u) << subscriber->open_volumes() << " open, " << subscriber->stats().messages
+                                    << " of " << m.size() << " messages, " << got.problems.size() << " problems";
+  EXPECT_TRUE(got.volumes[0] == AssembleLocally(m).at(0));
 }
 
 TEST(NatsTransport, WrongPasswordIsRefused) {

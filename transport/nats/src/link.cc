@@ -106,7 +106,8 @@ Status Link::Open(const ConnectionOptions& options, jsOptions* js_options, std::
   }
   std::unique_ptr<Link> link(new Link());
   link->request_timeout_ms_ = options.request_timeout.count();
-  s = natsConnection_Connect(&link->nc_, o);
+  s = natsOptions_SetReconnectedCB(o, &Link::OnReconnected, link.get());
+  if (s == NATS_OK) s = natsConnection_Connect(&link->nc_, o);
   natsOptions_Destroy(o);
   std::string servers;
   for (const std::string& url : options.servers) servers += (servers.empty() ? "" : ", ") + url;
@@ -123,6 +124,10 @@ Status Link::Open(const ConnectionOptions& options, jsOptions* js_options, std::
   if (s != NATS_OK) return NatsError(s, "JetStream context");
   *out = std::move(link);
   return Status::Ok();
+}
+
+void Link::OnReconnected(natsConnection*, void* closure) {
+  static_cast<Link*>(closure)->reconnects_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 Link::~Link() {

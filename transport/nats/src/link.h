@@ -4,6 +4,8 @@
 
 #include <nats/nats.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -27,11 +29,17 @@ class Link {
   jsCtx* jetstream() const { return js_; }
   std::int64_t request_timeout_ms() const { return request_timeout_ms_; }
 
+  // How often the connection was re-established (to this or another
+  // server); consumers made before may be gone.
+  std::uint64_t reconnects() const { return reconnects_.load(std::memory_order_acquire); }
+
   // Binds the stream, creating it first when asked (StreamOptions::create).
   Status BindStream(const StreamOptions& options);
 
  private:
   Link() = default;
+  static void OnReconnected(natsConnection*, void* closure);
+  std::atomic<std::uint64_t> reconnects_{0};
   natsConnection* nc_ = nullptr;
   jsCtx* js_ = nullptr;
   std::int64_t request_timeout_ms_ = 5000;

@@ -1,6 +1,8 @@
 #include "common_dto/nats/publisher.h"
 
+#include <algorithm>
 #include <atomic>
+#include <thread>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -179,6 +181,14 @@ void Publisher::Impl::Retry() {
     std::lock_guard<std::mutex> lock(mu);
     failed.swap(failures);
     has_failures.store(false, std::memory_order_release);
+  }
+  // Without a responder (no stream leader while a cluster elects one, a
+  // server restarting) the answer comes at once: wait a little before trying again.
+  for (const Failure& f : failed) {
+    if (f.status != NATS_TIMEOUT) {
+      std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(options.ack_timeout, std::chrono::milliseconds(250)));
+      break;
+    }
   }
   for (Failure& f : failed) {
     const char* id = "";

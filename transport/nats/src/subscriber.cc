@@ -25,6 +25,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::int64_t kNanosPerMilli = 1'000'000;
+// A volume's consumer that delivered nothing for this long is made again, in
+// case its server is gone.
+constexpr std::chrono::seconds kQuietRecheck{3};
 
 // Releases a fetched batch whatever happens.
 struct MsgList {
@@ -56,6 +59,8 @@ struct VolumeRead {
   std::string uuid;
   std::string subject;  // <prefix>.<instrument>.<uuid>.>
   natsSubscription* sub = nullptr;
+  std::uint64_t sub_reconnects = 0;  // Link::reconnects() when `sub` was made
+  Clock::time_point last_data;       // last message, or when `sub` was made
   std::uint64_t next_seq = 0;
   Clock::time_point last_notice;
   stream::Assembler assembler;
@@ -80,10 +85,13 @@ struct Subscriber::Impl {
   // Volumes handed over lately: a late repeat of their claim is acknowledged.
   std::deque<UuidKey> handed_order;
   std::unordered_set<UuidKey, UuidKeyHash> handed;
+  // Claims of volumes handed over whose acknowledgement did not go through.
+  std::vector<natsMsg*> unacked;
   SubscriberStats stats;
 
   ~Impl() {
     reads.clear();
+    for (natsMsg* msg : unacked) natsMsg_Destroy(msg);
     if (claims != nullptr) natsSubscription_Destroy(claims);  // keeps the durable consumer
     if (progress != nullptr) kvStore_Destroy(progress);
   }
@@ -99,6 +107,7 @@ struct Subscriber::Impl {
   Status Finish(VolumeRead& read);
   std::string ProgressKey(const VolumeRead& read) const { return options.durable + "." + read.uuid; }
   void KeepClaims();
+  void AckLater();
 };
 
 Status Subscriber::Impl::BindConsumer() {
@@ -258,7 +267,17 @@ void Subscriber::Impl::Feed(VolumeRead& read, natsMsg* msg, const Handlers& hand
 }
 
 Status Subscriber::Impl::Read(VolumeRead& read, int64_t wait_ms, const Handlers& handlers) {
+  const bool quiet = Clock::now() - read.last_data > kQuietRecheck;
+  if (read.sub != nullptr && (read.sub_reconnects != link->reconnects() || quiet)) {
+    // The server holding the consumer may be gone (after a reconnect, or a
+    // cluster node lost): make it again (the old one, if alive, is removed
+    // by the server once inactive).
+    natsSubscription_Destroy(read.sub);
+    read.sub = nullptr;
+  }
   if (read.sub == nullptr) {
+    read.sub_reconnects = link->reconnects();
+    read.last_data = Clock::now();
     if (Status st = Subscribe(read); !st.ok()) {
       return natsConnection_IsClosed(link->connection()) ? st : Status::Ok();
     }
@@ -275,6 +294,7 @@ Status Subscriber::Impl::Read(VolumeRead& read, int64_t wait_ms, const Handlers&
     Unsubscribe(read.sub);  // made again from next_seq on the next round
     return Status::Ok();
   }
+  if (batch.list.Count > 0) read.last_data = Clock::now();
   for (int i = 0; i < batch.list.Count; ++i) Feed(read, batch.list.Msgs[i], handlers);
   read.assembler.CloseExpired();
   return Status::Ok();
@@ -312,11 +332,21 @@ Status Subscriber::Impl::Finish(VolumeRead& read) {
     handed.erase(handed_order.front());
     handed_order.pop_front();
   }
-  jsErrCode jerr = static_cast<jsErrCode>(0);
-  natsStatus s = natsMsg_AckSync(read.claim, nullptr, &jerr);
-  if (s != NATS_OK) return NatsError(s, "acknowledging volume " + read.uuid, jerr);
+  if (natsMsg_AckSync(read.claim, nullptr, nullptr) != NATS_OK) {
+    // No answer (a cluster electing the consumer's leader): try again on
+    // the next polls.
+    unacked.push_back(std::exchange(read.claim, nullptr));
+  }
   if (progress != nullptr) kvStore_Delete(progress, ProgressKey(read).c_str());
   return Status::Ok();
+}
+
+void Subscriber::Impl::AckLater() {
+  for (auto it = unacked.begin(); it != unacked.end();) {
+    if (natsMsg_AckSync(*it, nullptr, nullptr) != NATS_OK) return;
+    natsMsg_Destroy(*it);
+    it = unacked.erase(it);
+  }
 }
 
 void Subscriber::Impl::KeepClaims() {
@@ -377,6 +407,7 @@ Status Subscriber::Poll(std::chrono::milliseconds wait, const Handlers& handlers
       }
     }
     d.KeepClaims();
+    if (!d.unacked.empty()) d.AckLater();
     if (handed) return Status::Ok();
   } while (Clock::now() < deadline);
   return Status::Ok();
