@@ -35,6 +35,7 @@ TIMINGS = [
     ("Bulk/S/deep_copy", "deep copy", "S", None),
     ("Stream/M/whole_volume", "stream path, whole volume", "M", (">=", 0.25)),
     ("Stream/L/sweep_by_sweep", "stream path, sweep by sweep", "L", None),
+    ("Nats/M/publish_to_volume", "NATS JetStream, publish to volume", "M", None),
     ("Small/RayHeader/serialize_array", "RayHeader envelope: serialize", "M", None),
     ("Small/RayHeader/parse_heap", "RayHeader envelope: parse (heap)", "M", None),
     ("Small/RayHeader/parse_arena", "RayHeader envelope: parse (arena)", "M", None),
@@ -48,6 +49,7 @@ BASELINES = {
     "memcpy_touched": "memcpy, touched memory",
     "parse_reused": "bulk parse, reused msg",
     "parse_reused_sweeps": "bulk parse of each sweep",
+    "file_path": "file: write, read, reassemble",
     "hdf5_write": "HDF5 write",
     "hdf5_read": "HDF5 read",
 }
@@ -62,6 +64,7 @@ MEMORY = [
 # Goals that are not a ratio: (benchmark, counter, comparison, value, text).
 ABSOLUTE_GOALS = {
     "Stream/M/whole_volume": ("items_per_s", ">=", 100e3, "100k rays/s"),
+    "Nats/M/publish_to_volume": ("items_per_s", ">=", 50e3, "50k rays/s"),
 }
 
 # How a ratio goal reads where the ratio alone says it poorly.

@@ -128,6 +128,13 @@ void Receive(Subscriber& subscriber, std::size_t count, Received* got,
   }
 }
 
+PublisherOptions Patient(std::chrono::milliseconds ack_timeout, int retries) {
+  PublisherOptions po;
+  po.ack_timeout = ack_timeout;
+  po.retries = retries;
+  return po;
+}
+
 Messages VolumeStream(std::int64_t id, int sweeps = 2, int rays = 36, int gates = 20) {
   Volume volume = MakeVolume(sweeps, rays, gates);
   volume.mutable_uuid()->set_least_significant_bits(id);
@@ -238,6 +245,21 @@ TEST(NatsTransport, VolumesRoundTripExactlyAndRepublishingStoresNothingTwice) {
   EXPECT_EQ(subscriber->stats().messages, demo.size() + bench.size());
 }
 
+// A live stream: the subscriber reads while the publisher is still sending.
+TEST(NatsTransport, ReceivesWhilePublishing) {
+  NatsServer server;
+  const ConnectionOptions c = Connect({server.url()});
+  auto publisher = OpenPublisher(c, CreateStream());
+  auto subscriber = OpenSubscriber(c, "live");
+  const Messages m = BenchmarkStream();
+  std::thread publish([&] { PublishAll(*publisher, m); });
+  Received got;
+  Receive(*subscriber, 1, &got);
+  publish.join();
+  ASSERT_EQ(got.volumes.size(), 1u);
+  EXPECT_TRUE(got.volumes[0] == AssembleLocally(m).at(0));
+}
+
 // Two durable consumers each get every volume; two subscribers on one
 // durable consumer share them, each volume going to exactly one.
 TEST(NatsTransport, FanOutAndSharing) {
@@ -309,10 +331,7 @@ TEST(NatsTransport, RepeatsAfterTheDuplicateWindow) {
 TEST(NatsTransport, ServerRestartMidStreamLosesNothing) {
   NatsServer server;
   const ConnectionOptions c = Connect({server.url()});
-  PublisherOptions po;
-  po.ack_timeout = 1000ms;
-  po.retries = 10;
-  auto publisher = OpenPublisher(c, CreateStream(), po);
+  auto publisher = OpenPublisher(c, CreateStream(), Patient(1000ms, 10));
   const Messages m = VolumeStream(4, 2, 100, 50);
   Publish(*publisher, m, 0, m.size() / 2);
   server.Kill();
@@ -334,10 +353,7 @@ TEST(NatsTransport, ServerRestartMidStreamLosesNothing) {
 TEST(NatsTransport, RetryAfterLostAcknowledgementStoresOnce) {
   NatsServer server;
   const ConnectionOptions c = Connect({server.url()});
-  PublisherOptions po;
-  po.ack_timeout = 300ms;
-  po.retries = 20;
-  auto publisher = OpenPublisher(c, CreateStream(), po);
+  auto publisher = OpenPublisher(c, CreateStream(), Patient(300ms, 20));
   const Messages m = VolumeStream(5, 1, 20, 10);
   Publish(*publisher, m, 0, 2);  // the headers
   server.Pause();
@@ -412,10 +428,8 @@ TEST(NatsTransport, ClusterSurvivesTheLossOfANode) {
         "n" + std::to_string(i)));
   }
   const ConnectionOptions c = Connect({nodes[0]->url(), nodes[1]->url(), nodes[2]->url()});
-  PublisherOptions po;
-  po.ack_timeout = 1000ms;
-  po.retries = 60;  // leader elections after the loss take seconds
-  auto publisher = OpenPublisher(c, CreateStream(3), po);
+  // Leader elections after the loss take seconds.
+  auto publisher = OpenPublisher(c, CreateStream(3), Patient(1000ms, 60));
   ASSERT_TRUE(publisher);
   const Messages m = VolumeStream(9, 2, 100, 50);
   Publish(*publisher, m, 0, m.size() / 2);

@@ -65,6 +65,8 @@ struct Publisher::Impl {
   static void OnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* err, void* closure);
   Status Route(const RayStreamMessage& message, std::string* subject);
   Status Send(natsMsg** msg);
+  Status SendNew(const std::string& subject, const std::string& id);
+  void AwaitAcks();
   void Retry();
   void Record(Status status) {
     if (error.ok()) error = std::move(status);
@@ -160,17 +162,48 @@ Status Publisher::Impl::Route(const RayStreamMessage& message, std::string* subj
 }
 
 Status Publisher::Impl::Send(natsMsg** msg) {
+  natsStatus s = js_PublishMsgAsync(link->jetstream(), msg, nullptr);
+  if (s != NATS_OK) return NatsError(s, "publish");
+  return Status::Ok();
+}
+
+// Waits up to ack_timeout for the outstanding acknowledgements; the
+// messages whose acknowledgement did not come are taken back from the
+// client (a late acknowledgement is then ignored) and count as failed.
+// (The client's own per-message timeout is not used: in libnats 3.4 it
+// races with late acknowledgements.)
+void Publisher::Impl::AwaitAcks() {
   jsPubOptions po;
   jsPubOptions_Init(&po);
   po.MaxWait = options.ack_timeout.count();
-  natsStatus s = NATS_OK;
-  // A stalled publish (max_pending unacknowledged) times out after the
-  // acknowledgement timeout; wait as long as the retries would.
-  for (int attempt = 0; attempt <= options.retries; ++attempt) {
-    s = js_PublishMsgAsync(link->jetstream(), msg, &po);
-    if (s != NATS_TIMEOUT) break;
+  if (js_PublishAsyncComplete(link->jetstream(), &po) != NATS_TIMEOUT) return;
+  natsMsgList pending{};
+  if (js_PublishAsyncGetPendingList(&pending, link->jetstream()) != NATS_OK) return;
+  std::lock_guard<std::mutex> lock(mu);
+  for (int i = 0; i < pending.Count; ++i) {
+    failures.push_back({std::exchange(pending.Msgs[i], nullptr), NATS_TIMEOUT, static_cast<jsErrCode>(0),
+                        "no acknowledgement within " + std::to_string(options.ack_timeout.count()) + " ms"});
   }
-  if (s != NATS_OK) return NatsError(s, "publish");
+  has_failures.store(!failures.empty(), std::memory_order_release);
+  natsMsgList_Destroy(&pending);
+}
+
+// Publishes the message serialized in `buffer`. While max_pending
+// publishes are unacknowledged the client stalls; after ack_timeout the
+// outstanding ones are taken back and republished, and this one tried again.
+Status Publisher::Impl::SendNew(const std::string& subject, const std::string& id) {
+  natsStatus s = NATS_OK;
+  for (int attempt = 0;; ++attempt) {
+    natsMsg* msg = nullptr;
+    s = natsMsg_Create(&msg, subject.c_str(), nullptr, buffer.data(), static_cast<int>(buffer.size()));
+    if (s == NATS_OK) s = natsMsgHeader_Set(msg, kMsgIdHeader, id.c_str());
+    if (s == NATS_OK) s = js_PublishMsgAsync(link->jetstream(), &msg, nullptr);
+    natsMsg_Destroy(msg);  // no effect once the client owns it
+    if (s != NATS_TIMEOUT || attempt >= options.retries) break;
+    AwaitAcks();
+    if (has_failures.load(std::memory_order_acquire)) Retry();
+  }
+  if (s != NATS_OK) return NatsError(s, "publishing message " + id);
   return Status::Ok();
 }
 
@@ -264,21 +297,13 @@ Status Publisher::Publish(const RayStreamMessage& message) {
                       std::to_string(d.max_payload) + " bytes",
                   where);
   }
-  natsMsg* msg = nullptr;
-  natsStatus s = natsMsg_Create(&msg, subject.c_str(), nullptr, d.buffer.data(), static_cast<int>(d.buffer.size()));
-  if (s == NATS_OK) s = natsMsgHeader_Set(msg, kMsgIdHeader, id.c_str());
-  if (s != NATS_OK) {
-    natsMsg_Destroy(msg);
-    return NatsError(s, "message " + id);
-  }
   // Ends wait for everything before them to be stored, and headers are
   // stored before anything after them is sent: a message published again
   // after a lost acknowledgement then still lands where the Assembler
   // accepts it (inside its sweep, before the end markers).
   const bool end = message.has_sweep_end() || message.has_volume_end();
   Status sent = end ? Flush() : Status::Ok();
-  if (sent.ok()) sent = d.Send(&msg);
-  natsMsg_Destroy(msg);  // no effect once the client owns it
+  if (sent.ok()) sent = d.SendNew(subject, id);
   if (sent.ok() && (message.has_volume_header() || message.has_sweep_header())) sent = Flush();
   if (!sent.ok()) return sent;
   ++d.messages;
@@ -295,13 +320,10 @@ Status Publisher::Publish(const RayStreamMessage& message) {
 
 Status Publisher::Flush() {
   Impl& d = *impl_;
-  jsPubOptions po;
-  jsPubOptions_Init(&po);
-  // Each pending publish times out by itself after ack_timeout.
-  po.MaxWait = d.options.ack_timeout.count() * 2 + 1000;
+  // Each round either republishes a failed message (at most `retries`
+  // times each) or records it as lost for good.
   for (int round = 0; round <= d.options.retries + 1; ++round) {
-    natsStatus s = js_PublishAsyncComplete(d.link->jetstream(), &po);
-    if (s != NATS_OK) d.Record(NatsError(s, "waiting for acknowledgements"));
+    d.AwaitAcks();
     if (!d.has_failures.load(std::memory_order_acquire)) break;
     d.Retry();
   }

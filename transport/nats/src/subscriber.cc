@@ -28,6 +28,8 @@ constexpr std::int64_t kNanosPerMilli = 1'000'000;
 // A volume's consumer that delivered nothing for this long is made again, in
 // case its server is gone.
 constexpr std::chrono::seconds kQuietRecheck{3};
+// Bytes a volume's consumer may hold in the client.
+constexpr int kPendingBytes = 64 << 20;
 
 // Releases a fetched batch whatever happens.
 struct MsgList {
@@ -159,9 +161,11 @@ Status Subscriber::Impl::Claim(int64_t wait_ms) {
   if (reads.size() >= options.max_volumes) return Status::Ok();
   jsFetchRequest request;
   jsFetchRequest_Init(&request);
-  request.Batch = static_cast<int>(options.max_volumes - reads.size());
-  request.Expires = std::max<int64_t>(wait_ms, 1) * kNanosPerMilli;
+  // Without waiting, one at a time: a no_wait fetch that ends with fewer
+  // messages than asked for breaks libnats 3.4 (see Read).
   request.NoWait = wait_ms <= 0;
+  request.Batch = request.NoWait ? 1 : static_cast<int>(options.max_volumes - reads.size());
+  request.Expires = std::max<int64_t>(wait_ms, 1) * kNanosPerMilli;
   MsgList batch;
   natsStatus s = natsSubscription_FetchRequest(&batch.list, claims, &request);
   if (s == NATS_TIMEOUT || s == NATS_NOT_FOUND) return Status::Ok();
@@ -218,20 +222,26 @@ void Subscriber::Impl::TakeClaim(natsMsg* msg) {
   reads.push_back(std::move(read));
 }
 
-// The volume's private consumer: ephemeral, no acknowledgements, from the
-// next sequence not yet read.
+// The volume's private consumer: an ordered consumer (ephemeral, pushed
+// with flow control, no acknowledgements; the client makes it again from the
+// last sequence received when it detects a gap or missed heartbeats), from
+// the next sequence not yet read. What waits in the client is bounded by
+// the pending limits (beyond them the client drops, and the ordered
+// consumer asks again from where it stands).
 Status Subscriber::Impl::Subscribe(VolumeRead& read) {
   jsSubOptions so;
   jsSubOptions_Init(&so);
   so.Stream = stream.name.c_str();
+  so.Ordered = true;
   so.Config.DeliverPolicy = js_DeliverByStartSequence;
   so.Config.OptStartSeq = read.next_seq;
-  so.Config.AckPolicy = js_AckNone;
-  so.Config.InactiveThreshold = std::int64_t{60'000} * kNanosPerMilli;
   jsErrCode jerr = static_cast<jsErrCode>(0);
-  natsStatus s = js_PullSubscribe(&read.sub, link->jetstream(), read.subject.c_str(), nullptr, nullptr, &so, &jerr);
+  natsStatus s = js_SubscribeSync(&read.sub, link->jetstream(), read.subject.c_str(), nullptr, &so, &jerr);
+  if (s == NATS_OK) {
+    s = natsSubscription_SetPendingLimits(read.sub, options.fetch_batch * 4, kPendingBytes);
+  }
   if (s != NATS_OK) {
-    read.sub = nullptr;
+    Unsubscribe(read.sub);
     return NatsError(s, "reading volume " + read.uuid, jerr);
   }
   return Status::Ok();
@@ -282,20 +292,21 @@ Status Subscriber::Impl::Read(VolumeRead& read, int64_t wait_ms, const Handlers&
       return natsConnection_IsClosed(link->connection()) ? st : Status::Ok();
     }
   }
-  jsFetchRequest request;
-  jsFetchRequest_Init(&request);
-  request.Batch = options.fetch_batch;
-  request.MaxBytes = options.fetch_max_bytes;
-  request.Expires = std::max<int64_t>(wait_ms, 1) * kNanosPerMilli;
-  MsgList batch;
-  natsStatus s = natsSubscription_FetchRequest(&batch.list, read.sub, &request);
-  if (s != NATS_OK && s != NATS_TIMEOUT) {
-    if (natsConnection_IsClosed(link->connection())) return NatsError(s, "reading volume " + read.uuid);
-    Unsubscribe(read.sub);  // made again from next_seq on the next round
-    return Status::Ok();
+  // Up to fetch_batch messages: the first waited for, the rest as queued.
+  std::size_t got = 0;
+  for (; got < static_cast<std::size_t>(options.fetch_batch); ++got) {
+    natsMsg* msg = nullptr;
+    natsStatus s = natsSubscription_NextMsg(&msg, read.sub, got == 0 ? std::max<int64_t>(wait_ms, 1) : 0);
+    if (s == NATS_TIMEOUT) break;
+    if (s != NATS_OK) {
+      if (natsConnection_IsClosed(link->connection())) return NatsError(s, "reading volume " + read.uuid);
+      Unsubscribe(read.sub);  // made again from next_seq on the next round
+      break;
+    }
+    Feed(read, msg, handlers);
+    natsMsg_Destroy(msg);
   }
-  if (batch.list.Count > 0) read.last_data = Clock::now();
-  for (int i = 0; i < batch.list.Count; ++i) Feed(read, batch.list.Msgs[i], handlers);
+  if (got > 0) read.last_data = Clock::now();
   read.assembler.CloseExpired();
   return Status::Ok();
 }

@@ -72,9 +72,9 @@ struct SubscriberOptions {
   stream::AssemblerOptions assembler;
   // Volumes read at a time.
   std::size_t max_volumes = 4;
-  // Messages and bytes fetched per request, at most.
-  int fetch_batch = 512;
-  std::int64_t fetch_max_bytes = std::int64_t{8} << 20;
+  // Messages taken from a volume's consumer per round; the client holds at
+  // most four times as many (and 64 MiB) per volume read.
+  int fetch_batch = 256;
   // How long a claimed volume stays with a subscriber that no longer
   // answers before it goes to another.
   std::chrono::milliseconds ack_wait{30000};
