@@ -20,7 +20,7 @@
 #include "common_dto/stream/assembler.h"
 #include "common_dto/stream/framing.h"
 #include "nats_server.h"
-#include "reference_volumes.h"
+#include "common_dto/synthetic/volumes.h"
 #include "stream_testing.h"
 #include "wire_testing.h"
 
@@ -141,9 +141,10 @@ Messages VolumeStream(std::int64_t id, int sweeps = 2, int rays = 36, int gates 
   return Split(volume);
 }
 
-Messages BenchmarkStream() {
+// The demo's volume (D) and a benchmark volume (S).
+Messages SyntheticStream(const common_dto::synthetic::VolumeLayout& layout) {
   Volume volume;
-  common_dto_bench::MakeVolume(common_dto_bench::VolumeS(), &volume);
+  common_dto::synthetic::MakeVolume(layout, &volume);
   return Split(volume);
 }
 
@@ -227,8 +228,8 @@ TEST(NatsTransport, VolumesRoundTripExactlyAndRepublishingStoresNothingTwice) {
   NatsServer server;
   const ConnectionOptions c = Connect({server.url()});
   auto publisher = OpenPublisher(c, CreateStream());
-  const Messages demo = VolumeStream(1);
-  const Messages bench = BenchmarkStream();
+  const Messages demo = SyntheticStream(common_dto::synthetic::VolumeD());
+  const Messages bench = SyntheticStream(common_dto::synthetic::VolumeS());
   PublishAll(*publisher, demo);
   PublishAll(*publisher, bench);
   PublishAll(*publisher, demo);
@@ -251,7 +252,7 @@ TEST(NatsTransport, ReceivesWhilePublishing) {
   const ConnectionOptions c = Connect({server.url()});
   auto publisher = OpenPublisher(c, CreateStream());
   auto subscriber = OpenSubscriber(c, "live");
-  const Messages m = BenchmarkStream();
+  const Messages m = SyntheticStream(common_dto::synthetic::VolumeS());
   std::thread publish([&] { PublishAll(*publisher, m); });
   Received got;
   Receive(*subscriber, 1, &got);
