@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common_dto/nats/publisher.h"
@@ -449,6 +450,39 @@ TEST(NatsTransport, ClusterSurvivesTheLossOfANode) {
   ASSERT_EQ(got.volumes.size(), 1u) << subscriber->open_volumes() << " open, " << subscriber->stats().messages
                                     << " of " << m.size() << " messages, " << got.problems.size() << " problems";
   EXPECT_TRUE(got.volumes[0] == AssembleLocally(m).at(0));
+}
+
+// Sweep by sweep: a handler that fails on the second sweep gives the
+// volume back; read again, it resumes after the sweep recorded as handed
+// over, so every sweep comes exactly once.
+TEST(NatsTransport, SweepsHandedOverAreNotRepeated) {
+  NatsServer server;
+  const ConnectionOptions c = Connect({server.url()});
+  auto publisher = OpenPublisher(c, CreateStream());
+  const Messages m = VolumeStream(10, 3, 8, 4);
+  PublishAll(*publisher, m);
+  SubscriberOptions so;
+  so.assembler.delivery = common_dto::stream::DeliveryMode::kSweepBySweep;
+  auto subscriber = OpenSubscriber(c, "sweeps", so);
+  std::vector<std::size_t> positions;
+  std::size_t volumes = 0;
+  bool fail_once = true;
+  Handlers handlers;
+  handlers.on_sweep = [&](common_dto::stream::AssembledSweep&& sweep) {
+    if (sweep.position == 1 && std::exchange(fail_once, false)) {
+      return Status(ErrorCode::kIo, "disk full");
+    }
+    positions.push_back(sweep.position);
+    return Status::Ok();
+  };
+  handlers.on_volume = [&](common_dto::stream::AssembledVolume&&) {
+    ++volumes;
+    return Status::Ok();
+  };
+  EXPECT_EQ(subscriber->Poll(5s, handlers).code(), ErrorCode::kIo);
+  for (int i = 0; i < 50 && volumes == 0; ++i) ASSERT_TRUE(subscriber->Poll(200ms, handlers).ok());
+  EXPECT_EQ(positions, (std::vector<std::size_t>{0, 1, 2}));
+  EXPECT_EQ(volumes, 1u);
 }
 
 TEST(NatsTransport, WrongPasswordIsRefused) {
