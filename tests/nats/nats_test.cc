@@ -446,7 +446,9 @@ TEST(NatsTransport, ClusterSurvivesTheLossOfANode) {
   Publish(*publisher, m, m.size() / 2, m.size());
   Status st = publisher->Flush();
   ASSERT_TRUE(st.ok()) << st.message();
-  Receive(*subscriber, 1, &got, 15s);
+  // The meta and stream leaders are elected again first (slow under
+  // sanitizers).
+  Receive(*subscriber, 1, &got, 45s);
   ASSERT_EQ(got.volumes.size(), 1u) << subscriber->open_volumes() << " open, " << subscriber->stats().messages
                                     << " of " << m.size() << " messages, " << got.problems.size() << " problems";
   EXPECT_TRUE(got.volumes[0] == AssembleLocally(m).at(0));
