@@ -1,0 +1,115 @@
+// Polar volumes in and out of radar file formats.
+//
+// A Volume of the data model is written to, or read from, one file of
+//   * ODIM_H5 (EUMETNET OPERA's information model on HDF5): polar volumes
+//     (`PVOL`) and single scans (`SCAN`); read versions 2.0 to 2.4, written
+//     as 2.4. Mapping table: odim.h.
+//   * CF/Radial 1.4 (one netCDF file, rays along `time`, sweeps by start and
+//     end ray index) and CF/Radial 2.1 (WMO FM 301: one netCDF group per
+//     sweep). Mapping table: cfradial.h.
+// Products (ODIM IMAGE/COMP, gridded CF data) are not converted.
+//
+// Rays and samples
+// ----------------
+// The model keeps a sweep's rays in ray-index order and its samples in the
+// layout of buffers.h (row-major [ray][gate]). Ray r of a sweep is row r of
+// the file's data arrays, in both directions: nothing is reordered or
+// rotated. In ODIM_H5, row 0 is the ray whose azimuth starts at north and
+// `a1gate` names the row acquired first; it is kept in
+// Sweep.first_azimuth_gate_index. In CF/Radial the rows are in the file's
+// `time` order, usually acquisition order.
+//
+// Samples are copied bit for bit: a moment keeps its storage type (8- and
+// 16-bit unsigned integers, 32- and 64-bit integers, floats, doubles) and
+// byte order in both directions. The scale (gain and offset, scale_factor
+// and add_offset) and the codes for "not scanned" and "under threshold" go to
+// and come from the moment's DataDescriptor.
+//
+// What could not be carried
+// -------------------------
+// Every read and write returns, besides its Status, a list of notes: one line
+// per kind of thing the other side has no place for ("not carried:
+// sweep[*].rays[*].noise_dbm", "moment DBZ: quantity is not an ODIM name,
+// written under its own name"). A write lists the model fields whose values
+// would not come back when the file is read again; a read lists what the file
+// held that the model has no field for. Notes are not errors.
+//
+// Errors
+// ------
+// A file that cannot be converted gives an error Status with a code from
+// status.h and a location (Location.field names the HDF5 path or netCDF
+// variable, sweep_uuid is unset, Location.moment the moment): kMalformed for
+// files that are not HDF5 or netCDF, are truncated or lack mandatory parts,
+// kInvalidArgument for values that contradict each other (a dataset whose
+// shape disagrees with nrays/nbins, a sweep of the wrong kind), kTooLarge for
+// a dataset of 2 GiB or more, kUnsupported for valid files this version does
+// not convert (products, ragged gates), kIo for files that cannot be opened
+// or written. A failed write removes nothing but may leave a partial file.
+// Memory stays bounded: one dataset is read or written at a time beside the
+// volume.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common_dto/formats/export.h"
+#include "common_dto/model/status.h"
+#include "volume.pb.h"
+
+namespace common_dto {
+namespace formats {
+
+enum class Format {
+  kOdim,        // ODIM_H5
+  kCfRadial1,   // CF/Radial 1.4
+  kCfRadial2,   // CF/Radial 2.1 (FM 301)
+};
+
+// "odim", "cfradial1", "cfradial2".
+COMMON_DTO_FORMATS_EXPORT const char* FormatName(Format format);
+// The inverse of FormatName; nullopt for other text.
+COMMON_DTO_FORMATS_EXPORT std::optional<Format> ParseFormat(const std::string& name);
+
+// The format of the file at `path`, from its content: an ODIM_H5 file is HDF5
+// with a root `Conventions` attribute starting "ODIM_H5"; a CF/Radial file is
+// netCDF with a `sweep_group_name` variable (2.1) or a
+// `sweep_start_ray_index` variable (1.4). nullopt for anything else,
+// including files that cannot be opened.
+COMMON_DTO_FORMATS_EXPORT std::optional<Format> DetectFormat(const std::string& path);
+
+// Called after each sweep with the number of sweeps done and in all.
+using ProgressFunction = std::function<void(std::size_t done, std::size_t total)>;
+
+struct ReadOptions {
+  ProgressFunction progress;
+};
+
+struct WriteOptions {
+  // gzip (deflate) level of the data arrays, 0 (none) to 9.
+  int compression_level = 0;
+  // ODIM_H5 only: write a single-sweep volume as a SCAN instead of a PVOL.
+  bool odim_scan = false;
+  ProgressFunction progress;
+};
+
+// The notes of what could not be carried, one line each, in a stable order.
+using Notes = std::vector<std::string>;
+
+// Reads the file at `path`, written in `format`, into *volume (cleared
+// first). On error *volume holds what was read before the failure.
+COMMON_DTO_FORMATS_EXPORT Status ReadFile(const std::string& path, Format format,
+                                          const ReadOptions& options,
+                                          kyt::pb::common::Volume* volume, Notes* notes);
+
+// Writes `volume` to a new file at `path` in `format` (an existing file is
+// replaced).
+COMMON_DTO_FORMATS_EXPORT Status WriteFile(const std::string& path, Format format,
+                                           const WriteOptions& options,
+                                           const kyt::pb::common::Volume& volume,
+                                           Notes* notes);
+
+}  // namespace formats
+}  // namespace common_dto

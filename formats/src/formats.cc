@@ -1,0 +1,96 @@
+// Format names, detection and the read and write entry points.
+#include "common_dto/formats/formats.h"
+
+#include <hdf5.h>
+#include <netcdf.h>
+
+#include "cfradial_internal.h"
+#include "hdf5_util.h"
+#include "netcdf_util.h"
+#include "notes.h"
+#include "odim_internal.h"
+
+namespace common_dto {
+namespace formats {
+
+using kyt::pb::common::Volume;
+
+const char* FormatName(Format format) {
+  switch (format) {
+    case Format::kOdim: return "odim";
+    case Format::kCfRadial1: return "cfradial1";
+    case Format::kCfRadial2: return "cfradial2";
+  }
+  return "";
+}
+
+std::optional<Format> ParseFormat(const std::string& name) {
+  for (Format f : {Format::kOdim, Format::kCfRadial1, Format::kCfRadial2}) {
+    if (name == FormatName(f)) return f;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+bool IsOdim(const std::string& path) {
+  SilenceHdf5();
+  if (H5Fis_hdf5(path.c_str()) <= 0) return false;
+  H5Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+  std::string conventions;
+  return file.valid() && HasAttr(file.get(), "Conventions") &&
+         ReadStringAttr(file.get(), "", "Conventions", &conventions).ok() &&
+         conventions.rfind("ODIM_H5", 0) == 0;
+}
+
+std::optional<Format> CfRadialVersion(const std::string& path) {
+  NcFile file;
+  if (!file.Open(path).ok()) return std::nullopt;
+  int var = 0;
+  if (nc_inq_varid(file.id(), "sweep_group_name", &var) == NC_NOERR) return Format::kCfRadial2;
+  if (nc_inq_varid(file.id(), "sweep_start_ray_index", &var) == NC_NOERR) return Format::kCfRadial1;
+  return std::nullopt;
+}
+
+Status ReadAny(const std::string& path, Format format, bool samples, const ReadOptions& options,
+               Volume* volume, Notes* notes) {
+  if (format == Format::kOdim) return ReadOdimFile(path, samples, options, volume, notes);
+  return ReadCfRadialFile(path, samples, options, volume, notes);
+}
+
+}  // namespace
+
+std::optional<Format> DetectFormat(const std::string& path) {
+  if (IsOdim(path)) return Format::kOdim;
+  return CfRadialVersion(path);
+}
+
+Status ReadFile(const std::string& path, Format format, const ReadOptions& options,
+                Volume* volume, Notes* notes) {
+  Notes local;
+  Status s = ReadAny(path, format, /*samples=*/true, options, volume, notes ? notes : &local);
+  return s.Wrap(path + ": ");
+}
+
+Status WriteFile(const std::string& path, Format format, const WriteOptions& options,
+                 const Volume& volume, Notes* notes) {
+  Notes local;
+  Notes* out = notes ? notes : &local;
+  if (options.compression_level < 0 || options.compression_level > 9) {
+    return Status(ErrorCode::kInvalidArgument, "compression level outside 0..9");
+  }
+  Status s = format == Format::kOdim
+                 ? WriteOdimFile(path, options, volume, out)
+                 : WriteCfRadialFile(path, format == Format::kCfRadial1 ? 1 : 2, options, volume, out);
+  if (!s.ok()) return s.Wrap(path + ": ");
+  // Read the file back without samples and name what did not come back.
+  Volume read_back;
+  Notes ignored;
+  s = ReadAny(path, format, /*samples=*/false, ReadOptions{}, &read_back, &ignored);
+  if (!s.ok()) return s.Wrap(path + ": reading back: ");
+  AddNotCarried(MetadataOf(volume), std::move(read_back), out);
+  return Status::Ok();
+}
+
+}  // namespace formats
+}  // namespace common_dto

@@ -1,0 +1,240 @@
+// Owned HDF5 identifiers and typed attributes.
+#include "hdf5_util.h"
+
+#include <mutex>
+
+#include "data_buffer.pb.h"
+
+namespace common_dto {
+namespace formats {
+
+using kyt::pb::common::DataBuffer;
+
+namespace {
+
+// Strings longer than this in an attribute are refused (ODIM strings are
+// short; this bounds what a damaged file can make us allocate).
+constexpr std::size_t kMaxStringAttr = std::size_t{1} << 20;
+constexpr std::size_t kMaxArrayAttr = std::size_t{1} << 24;
+
+Status AttrError(ErrorCode code, const std::string& path, const char* name,
+                 const std::string& what) {
+  return H5Error(code, path + "/" + name, what);
+}
+
+// Opens attribute `name`, kMalformed when missing.
+Status OpenAttr(hid_t obj, const std::string& path, const char* name, H5Id* attr) {
+  if (!HasAttr(obj, name)) return AttrError(ErrorCode::kMalformed, path, name, "missing attribute");
+  *attr = H5Id(H5Aopen(obj, name, H5P_DEFAULT));
+  if (!attr->valid()) return AttrError(ErrorCode::kMalformed, path, name, "unreadable attribute");
+  return Status::Ok();
+}
+
+// Number of elements of an attribute's dataspace, or -1.
+hssize_t AttrPoints(hid_t attr) {
+  H5Id space(H5Aget_space(attr));
+  return space.valid() ? H5Sget_simple_extent_npoints(space.get()) : -1;
+}
+
+Status ReadNumbers(hid_t obj, const std::string& path, const char* name, hid_t mem_type,
+                   std::size_t count, void* out) {
+  H5Id attr;
+  Status status = OpenAttr(obj, path, name, &attr);
+  if (!status.ok()) return status;
+  H5Id type(H5Aget_type(attr.get()));
+  const H5T_class_t cls = H5Tget_class(type.get());
+  if (cls != H5T_INTEGER && cls != H5T_FLOAT) {
+    return AttrError(ErrorCode::kInvalidArgument, path, name, "wrong type: expected a number");
+  }
+  const hssize_t points = AttrPoints(attr.get());
+  if (points < 0 || static_cast<std::size_t>(points) != count) {
+    return AttrError(ErrorCode::kInvalidArgument, path, name,
+                     "holds " + std::to_string(points) + " values, expected " +
+                         std::to_string(count));
+  }
+  if (H5Aread(attr.get(), mem_type, out) < 0) {
+    return AttrError(ErrorCode::kMalformed, path, name, "unreadable attribute");
+  }
+  return Status::Ok();
+}
+
+Status WriteAttr(hid_t obj, const char* name, hid_t file_type, hid_t mem_type, hid_t space,
+                 const void* data) {
+  if (H5Aexists(obj, name) > 0) H5Adelete(obj, name);
+  H5Id attr(H5Acreate2(obj, name, file_type, space, H5P_DEFAULT, H5P_DEFAULT));
+  if (!attr.valid() || H5Awrite(attr.get(), mem_type, data) < 0) {
+    return Status(ErrorCode::kIo, std::string("cannot write attribute ") + name);
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+void H5Id::Reset() {
+  if (id_ < 0) return;
+  switch (H5Iget_type(id_)) {
+    case H5I_FILE: H5Fclose(id_); break;
+    case H5I_GROUP: H5Gclose(id_); break;
+    case H5I_DATASET: H5Dclose(id_); break;
+    case H5I_ATTR: H5Aclose(id_); break;
+    case H5I_DATASPACE: H5Sclose(id_); break;
+    case H5I_DATATYPE: H5Tclose(id_); break;
+    case H5I_GENPROP_LST: H5Pclose(id_); break;
+    default: break;
+  }
+  id_ = -1;
+}
+
+void SilenceHdf5() {
+  static std::once_flag once;
+  std::call_once(once, [] { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); });
+}
+
+Status H5Error(ErrorCode code, const std::string& path, const std::string& what) {
+  Location location;
+  location.field = path;
+  return Status(code, path + ": " + what, location);
+}
+
+bool HasLink(hid_t parent, const std::string& name) {
+  return H5Lexists(parent, name.c_str(), H5P_DEFAULT) > 0;
+}
+
+H5Id OpenGroup(hid_t parent, const std::string& name) {
+  if (!HasLink(parent, name)) return H5Id();
+  H5O_info_t info;
+  if (H5Oget_info_by_name(parent, name.c_str(), &info, H5P_DEFAULT) < 0 ||
+      info.type != H5O_TYPE_GROUP) {
+    return H5Id();
+  }
+  return H5Id(H5Gopen2(parent, name.c_str(), H5P_DEFAULT));
+}
+
+bool HasAttr(hid_t obj, const char* name) { return obj >= 0 && H5Aexists(obj, name) > 0; }
+
+hid_t FindAttr(const std::vector<hid_t>& objs, const char* name) {
+  for (hid_t obj : objs) {
+    if (HasAttr(obj, name)) return obj;
+  }
+  return -1;
+}
+
+Status ReadStringAttr(hid_t obj, const std::string& path, const char* name, std::string* out) {
+  H5Id attr;
+  Status status = OpenAttr(obj, path, name, &attr);
+  if (!status.ok()) return status;
+  H5Id type(H5Aget_type(attr.get()));
+  if (H5Tget_class(type.get()) != H5T_STRING) {
+    return AttrError(ErrorCode::kInvalidArgument, path, name, "wrong type: expected a string");
+  }
+  if (AttrPoints(attr.get()) != 1) {
+    return AttrError(ErrorCode::kInvalidArgument, path, name, "expected one string");
+  }
+  if (H5Tis_variable_str(type.get()) > 0) {
+    H5Id mem(H5Tcopy(H5T_C_S1));
+    H5Tset_size(mem.get(), H5T_VARIABLE);
+    char* text = nullptr;
+    if (H5Aread(attr.get(), mem.get(), &text) < 0 || text == nullptr) {
+      return AttrError(ErrorCode::kMalformed, path, name, "unreadable string");
+    }
+    out->assign(text);
+    H5free_memory(text);
+  } else {
+    const std::size_t size = H5Tget_size(type.get());
+    if (size > kMaxStringAttr) return AttrError(ErrorCode::kTooLarge, path, name, "string too long");
+    std::string buffer(size, '\0');
+    if (H5Aread(attr.get(), type.get(), buffer.data()) < 0) {
+      return AttrError(ErrorCode::kMalformed, path, name, "unreadable string");
+    }
+    buffer.resize(buffer.find('\0') == std::string::npos ? size : buffer.find('\0'));
+    *out = std::move(buffer);
+  }
+  while (!out->empty() && out->back() == ' ') out->pop_back();  // space-padded strings
+  return Status::Ok();
+}
+
+Status ReadDoubleAttr(hid_t obj, const std::string& path, const char* name, double* out) {
+  return ReadNumbers(obj, path, name, H5T_NATIVE_DOUBLE, 1, out);
+}
+
+Status ReadLongAttr(hid_t obj, const std::string& path, const char* name, std::int64_t* out) {
+  double value = 0;
+  Status status = ReadDoubleAttr(obj, path, name, &value);
+  if (!status.ok()) return status;
+  // Integers are read through a double, which holds every ODIM count exactly.
+  if (!(value >= -9.0e15 && value <= 9.0e15) || value != static_cast<double>(
+                                                          static_cast<std::int64_t>(value))) {
+    return AttrError(ErrorCode::kInvalidArgument, path, name, "wrong type: expected an integer");
+  }
+  *out = static_cast<std::int64_t>(value);
+  return Status::Ok();
+}
+
+Status ReadDoublesAttr(hid_t obj, const std::string& path, const char* name, std::size_t count,
+                       std::vector<double>* out) {
+  if (count > kMaxArrayAttr) return AttrError(ErrorCode::kTooLarge, path, name, "too many values");
+  out->assign(count, 0.0);
+  return ReadNumbers(obj, path, name, H5T_NATIVE_DOUBLE, count, out->data());
+}
+
+Status WriteStringAttr(hid_t obj, const char* name, const std::string& value) {
+  H5Id type(H5Tcopy(H5T_C_S1));
+  H5Tset_size(type.get(), value.size() + 1);
+  H5Tset_strpad(type.get(), H5T_STR_NULLTERM);
+  H5Id space(H5Screate(H5S_SCALAR));
+  return WriteAttr(obj, name, type.get(), type.get(), space.get(), value.c_str());
+}
+
+Status WriteDoubleAttr(hid_t obj, const char* name, double value) {
+  H5Id space(H5Screate(H5S_SCALAR));
+  return WriteAttr(obj, name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, space.get(), &value);
+}
+
+Status WriteLongAttr(hid_t obj, const char* name, std::int64_t value) {
+  H5Id space(H5Screate(H5S_SCALAR));
+  return WriteAttr(obj, name, H5T_STD_I64LE, H5T_NATIVE_INT64, space.get(), &value);
+}
+
+Status WriteDoublesAttr(hid_t obj, const char* name, const std::vector<double>& values) {
+  const hsize_t n = values.size();
+  H5Id space(H5Screate_simple(1, &n, nullptr));
+  return WriteAttr(obj, name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, space.get(), values.data());
+}
+
+hid_t FileTypeOf(int storage_type, int endian) {
+  const bool big = endian == DataBuffer::BIG;
+  switch (storage_type) {
+    case DataBuffer::UINT8: return H5T_STD_U8LE;
+    case DataBuffer::UINT16: return big ? H5T_STD_U16BE : H5T_STD_U16LE;
+    case DataBuffer::INT32: return big ? H5T_STD_I32BE : H5T_STD_I32LE;
+    case DataBuffer::INT64: return big ? H5T_STD_I64BE : H5T_STD_I64LE;
+    case DataBuffer::FLOAT: return big ? H5T_IEEE_F32BE : H5T_IEEE_F32LE;
+    case DataBuffer::DOUBLE: return big ? H5T_IEEE_F64BE : H5T_IEEE_F64LE;
+    default: return -1;
+  }
+}
+
+bool StorageOf(hid_t type, int* storage_type, int* endian) {
+  const H5T_class_t cls = H5Tget_class(type);
+  const std::size_t size = H5Tget_size(type);
+  const H5T_order_t order = H5Tget_order(type);
+  *endian = order == H5T_ORDER_BE ? DataBuffer::BIG : DataBuffer::LITTLE;
+  if (cls == H5T_INTEGER) {
+    const bool is_signed = H5Tget_sign(type) == H5T_SGN_2;
+    if (size == 1 && !is_signed) *storage_type = DataBuffer::UINT8;
+    else if (size == 2 && !is_signed) *storage_type = DataBuffer::UINT16;
+    else if (size == 4 && is_signed) *storage_type = DataBuffer::INT32;
+    else if (size == 8 && is_signed) *storage_type = DataBuffer::INT64;
+    else return false;
+    if (size == 1) *endian = DataBuffer::LITTLE;
+    return true;
+  }
+  if (cls == H5T_FLOAT && (size == 4 || size == 8)) {
+    *storage_type = size == 4 ? DataBuffer::FLOAT : DataBuffer::DOUBLE;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace formats
+}  // namespace common_dto

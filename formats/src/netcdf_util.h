@@ -1,0 +1,59 @@
+// Small layer over netCDF-C: an owned file and typed attribute and variable
+// access returning a Status.
+#pragma once
+
+#include <netcdf.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "common_dto/model/status.h"
+
+namespace common_dto {
+namespace formats {
+
+class NcFile {
+ public:
+  NcFile() = default;
+  ~NcFile();
+  NcFile(const NcFile&) = delete;
+  NcFile& operator=(const NcFile&) = delete;
+  Status Open(const std::string& path);    // read-only
+  Status Create(const std::string& path);  // netCDF-4, replacing
+  Status Close();                          // reports write errors
+  int id() const { return id_; }
+
+ private:
+  int id_ = -1;
+};
+
+// An error for netCDF status `rc` about `where` (a variable or attribute
+// name, the Location field).
+Status NcError(ErrorCode code, const std::string& where, const std::string& what);
+Status NcCheck(int rc, ErrorCode code, const std::string& where);
+
+bool HasAtt(int ncid, int varid, const char* name);
+int VarId(int ncid, const std::string& name);  // -1 when absent
+
+// Attributes: text (NC_CHAR or NC_STRING) and one number.
+Status GetAttText(int ncid, int varid, const char* name, std::string* out);
+Status GetAttDouble(int ncid, int varid, const char* name, double* out);
+Status PutAttText(int ncid, int varid, const char* name, const std::string& value);
+Status PutAttDouble(int ncid, int varid, const char* name, nc_type type, double value);
+
+// Variable `name`, values [start, start + count) along its first dimension
+// (any numeric type, read as doubles). Missing variable: kMalformed.
+Status GetDoubles(int ncid, const std::string& name, std::size_t start, std::size_t count,
+                  std::vector<double>* out);
+// Text element `index` of a char(n, len) or string(n) variable, or of a
+// char(len) / scalar string variable when it has one dimension less.
+Status GetText(int ncid, const std::string& name, std::size_t index, std::string* out);
+// The length of dimension `name`; kMalformed when absent.
+Status DimLength(int ncid, const char* name, std::size_t* length);
+
+// Defines a variable; returns its id through *varid.
+Status DefVar(int ncid, const std::string& name, nc_type type, std::vector<int> dims, int* varid);
+
+}  // namespace formats
+}  // namespace common_dto

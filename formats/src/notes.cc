@@ -1,0 +1,134 @@
+// Comparing a volume with what its file reads back as.
+#include "notes.h"
+
+#include <google/protobuf/descriptor.pb.h>
+#include <google/protobuf/timestamp.pb.h>
+#include <google/protobuf/util/field_comparator.h>
+#include <google/protobuf/util/message_differencer.h>
+
+#include <set>
+
+namespace common_dto {
+namespace formats {
+
+using google::protobuf::FieldDescriptor;
+using google::protobuf::Message;
+using google::protobuf::Reflection;
+using google::protobuf::util::DefaultFieldComparator;
+using google::protobuf::util::MessageDifferencer;
+using kyt::pb::common::Sweep;
+using kyt::pb::common::Volume;
+
+namespace {
+
+// Timestamps to the microsecond, in place.
+void RoundTimes(Message* message) {
+  if (message->GetDescriptor()->full_name() == "google.protobuf.Timestamp") {
+    auto* t = static_cast<google::protobuf::Timestamp*>(message);
+    const std::int32_t micros = (t->nanos() + 500) / 1000;
+    t->set_nanos(0);
+    t->set_seconds(t->seconds() + micros / 1000000);
+    t->set_nanos((micros % 1000000) * 1000);
+    return;
+  }
+  const Reflection* reflection = message->GetReflection();
+  std::vector<const FieldDescriptor*> fields;
+  reflection->ListFields(*message, &fields);
+  for (const FieldDescriptor* field : fields) {
+    if (field->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE || field->is_map()) continue;
+    if (field->is_repeated()) {
+      for (int i = 0; i < reflection->FieldSize(*message, field); ++i) {
+        RoundTimes(reflection->MutableRepeatedMessage(message, field, i));
+      }
+    } else {
+      RoundTimes(reflection->MutableMessage(message, field));
+    }
+  }
+}
+
+class PathReporter : public MessageDifferencer::Reporter {
+ public:
+  explicit PathReporter(std::set<std::string>* paths) : paths_(paths) {}
+  void ReportAdded(const Message&, const Message&,
+                   const std::vector<MessageDifferencer::SpecificField>&) override {}
+  void ReportDeleted(const Message&, const Message&,
+                     const std::vector<MessageDifferencer::SpecificField>& path) override {
+    Add(path);
+  }
+  void ReportModified(const Message&, const Message&,
+                      const std::vector<MessageDifferencer::SpecificField>& path) override {
+    Add(path);
+  }
+
+ private:
+  void Add(const std::vector<MessageDifferencer::SpecificField>& path) {
+    std::string text;
+    for (const auto& part : path) {
+      if (part.field == nullptr) continue;  // unknown fields
+      if (part.field->containing_type()->options().map_entry()) continue;  // key/value
+      if (!text.empty()) text += '.';
+      text += part.field->name();
+      if (part.field->is_repeated()) text += "[*]";
+    }
+    if (!text.empty()) paths_->insert(text);
+  }
+  std::set<std::string>* paths_;
+};
+
+}  // namespace
+
+Volume MetadataOf(const Volume& volume) {
+  Volume meta;
+  *meta.mutable_uuid() = volume.uuid();
+  if (volume.has_instrument()) *meta.mutable_instrument() = volume.instrument();
+  if (volume.has_volume_config()) *meta.mutable_volume_config() = volume.volume_config();
+  if (!volume.has_uuid()) meta.clear_uuid();
+  for (const Sweep& sweep : volume.sweep()) {
+    Sweep* out = meta.add_sweep();
+    if (sweep.has_description()) *out->mutable_description() = sweep.description();
+    out->set_task_name(sweep.task_name());
+    out->set_index_in_task(sweep.index_in_task());
+    if (sweep.has_task_start()) *out->mutable_task_start() = sweep.task_start();
+    if (sweep.has_input_timespan()) *out->mutable_input_timespan() = sweep.input_timespan();
+    *out->mutable_rays() = sweep.rays();
+    out->set_first_azimuth_gate_index(sweep.first_azimuth_gate_index());
+    out->set_rotation_direction(sweep.rotation_direction());
+    out->set_time_reference(sweep.time_reference());
+    out->set_ray_accumulation_time(sweep.ray_accumulation_time());
+    for (const auto& [name, buffer] : sweep.sweep_moments()) {
+      auto& b = (*out->mutable_sweep_moments())[name];
+      b.set_type(buffer.type());
+      b.set_endian(buffer.type() == kyt::pb::common::DataBuffer::UINT8
+                       ? kyt::pb::common::DataBuffer::LITTLE
+                       : buffer.endian());
+    }
+  }
+  return meta;
+}
+
+void AddNotCarried(Volume written, Volume read_back, Notes* notes) {
+  RoundTimes(&written);
+  RoundTimes(&read_back);
+  for (Volume* v : {&written, &read_back}) {
+    for (Sweep& sweep : *v->mutable_sweep()) {
+      for (auto& [name, buffer] : *sweep.mutable_sweep_moments()) {
+        buffer.clear_data();
+        buffer.clear_compression();
+        buffer.clear_uncompressed_size();
+      }
+    }
+  }
+  std::set<std::string> paths;
+  DefaultFieldComparator comparator;
+  comparator.set_float_comparison(DefaultFieldComparator::APPROXIMATE);
+  comparator.SetDefaultFractionAndMargin(1e-9, 1e-9);
+  MessageDifferencer differencer;
+  differencer.set_field_comparator(&comparator);
+  PathReporter reporter(&paths);
+  differencer.ReportDifferencesTo(&reporter);
+  differencer.Compare(written, read_back);
+  for (const std::string& path : paths) notes->push_back("not carried: " + path);
+}
+
+}  // namespace formats
+}  // namespace common_dto

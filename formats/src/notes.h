@@ -1,0 +1,23 @@
+// What a write could not carry: the model fields whose values do not come
+// back when the written file is read again.
+#pragma once
+
+#include "common_dto/formats/formats.h"
+#include "volume.pb.h"
+
+namespace common_dto {
+namespace formats {
+
+// The volume without sample bytes: moment buffers keep only type and byte
+// order. What a write is compared by.
+kyt::pb::common::Volume MetadataOf(const kyt::pb::common::Volume& volume);
+
+// Appends "not carried: <field path>" for each field set in `written` whose
+// value `read_back` lacks or holds differently (repeated elements and map
+// entries as [*], one line per path). Times are compared to the microsecond,
+// numbers to a relative 1e-9. Both are metadata (MetadataOf).
+void AddNotCarried(kyt::pb::common::Volume written, kyt::pb::common::Volume read_back,
+                   Notes* notes);
+
+}  // namespace formats
+}  // namespace common_dto

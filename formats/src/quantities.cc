@@ -1,0 +1,299 @@
+// Quantity table, sweep geometry and time text shared by the formats.
+#include "quantities.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "common_dto/model/buffers.h"
+#include "common_dto/model/references.h"
+
+namespace common_dto {
+namespace formats {
+
+using kyt::pb::common::DataBuffer;
+using kyt::pb::common::DataDescriptor;
+using kyt::pb::common::DataUnit;
+using kyt::pb::common::Sweep;
+using kyt::pb::common::Volume;
+namespace pb = kyt::pb::common;
+
+namespace {
+
+constexpr auto kH = DataDescriptor::HORIZONTAL_POLARIZATION;
+constexpr auto kV = DataDescriptor::VERTICAL_POLARIZATION;
+constexpr auto kAll = DataDescriptor::ALL;
+
+// ODIM_H5 2.4 quantities of polar data (with the unsuffixed 2.0 names) and
+// their CF/Radial standard names.
+const Quantity kQuantities[] = {
+    {"TH", pb::REFLECTIVITY_DBZ, kH, pb::DBZ, "radar_equivalent_reflectivity_factor_h"},
+    {"TV", pb::REFLECTIVITY_DBZ, kV, pb::DBZ, "radar_equivalent_reflectivity_factor_v"},
+    {"DBZH", pb::REFLECTIVITY_DBZ, kH, pb::DBZ, "radar_equivalent_reflectivity_factor_h"},
+    {"DBZV", pb::REFLECTIVITY_DBZ, kV, pb::DBZ, "radar_equivalent_reflectivity_factor_v"},
+    {"ZDR", pb::ZDR_DB, kAll, pb::DB, "radar_differential_reflectivity_hv"},
+    {"LDR", pb::LDR_DB, kAll, pb::DB, "radar_linear_depolarization_ratio"},
+    {"RHOHV", pb::RHOHV_UL, kAll, pb::UNITLESS_ONE, "radar_correlation_coefficient_hv"},
+    {"PHIDP", pb::PHIDP_DEG, kAll, pb::DEGREES, "radar_differential_phase_hv"},
+    {"KDP", pb::KDP_DEG_P_KM, kAll, pb::DEGREES_PER_KILOMETER,
+     "radar_specific_differential_phase_hv"},
+    {"VRADH", pb::VELOCITY_M_P_S, kH, pb::METERS_PER_SECOND,
+     "radial_velocity_of_scatterers_away_from_instrument_h"},
+    {"VRADV", pb::VELOCITY_M_P_S, kV, pb::METERS_PER_SECOND,
+     "radial_velocity_of_scatterers_away_from_instrument_v"},
+    {"VRAD", pb::VELOCITY_M_P_S, kAll, pb::METERS_PER_SECOND,
+     "radial_velocity_of_scatterers_away_from_instrument"},
+    {"WRADH", pb::SPECTRAL_WIDTH_M_P_S, kH, pb::METERS_PER_SECOND, "radar_doppler_spectrum_width_h"},
+    {"WRADV", pb::SPECTRAL_WIDTH_M_P_S, kV, pb::METERS_PER_SECOND, "radar_doppler_spectrum_width_v"},
+    {"WRAD", pb::SPECTRAL_WIDTH_M_P_S, kAll, pb::METERS_PER_SECOND, "doppler_spectrum_width"},
+    {"SQIH", pb::SQI_UL, kH, pb::UNITLESS_ONE, "radar_signal_quality_index_h"},
+    {"SQIV", pb::SQI_UL, kV, pb::UNITLESS_ONE, "radar_signal_quality_index_v"},
+    {"SQI", pb::SQI_UL, kAll, pb::UNITLESS_ONE, ""},
+    {"SNRH", pb::SIGNAL_TO_NOISE_DB, kH, pb::DB, "signal_to_noise_ratio_h"},
+    {"SNRV", pb::SIGNAL_TO_NOISE_DB, kV, pb::DB, "signal_to_noise_ratio_v"},
+    {"SNR", pb::SIGNAL_TO_NOISE_DB, kAll, pb::DB, ""},
+    {"CCORH", pb::CLUTTER_SUPPRESSION_DB, kH, pb::DB, "radar_clutter_correction_h"},
+    {"CCORV", pb::CLUTTER_SUPPRESSION_DB, kV, pb::DB, "radar_clutter_correction_v"},
+    {"CCOR", pb::CLUTTER_SUPPRESSION_DB, kAll, pb::DB, ""},
+    {"PIA", pb::INTEGRAL_ATTENUATION_DB, kAll, pb::DB, ""},
+    {"RATE", pb::RAINFALL_RATE_MM_P_H, kAll, pb::MILLIMETERS_PER_HOUR, "rainfall_rate"},
+    {"ACRR", pb::LIQUID_MM, kAll, pb::MILLIMETERS, ""},
+    {"HGHT", pb::HEIGHT_M, kAll, pb::KILOMETERS, ""},
+    {"CLASS", pb::CLASSIFICATION_ENUM, kAll, pb::ENUM, ""},
+    {"QIND", pb::QUALITY_UL, kAll, pb::UNITLESS_ONE, ""},
+};
+
+struct UnitName {
+  DataUnit unit;
+  const char* text;
+};
+const UnitName kUnits[] = {
+    {pb::DB, "dB"},          {pb::DBZ, "dBZ"},          {pb::DB_PER_KM, "dB/km"},
+    {pb::METERS_PER_SECOND, "m/s"}, {pb::DEGREES, "degrees"}, {pb::METERS, "m"},
+    {pb::KILOMETERS, "km"},  {pb::UNITLESS_ONE, "1"},   {pb::UNITLESS_PERCENT, "percent"},
+    {pb::ENUM, "enum"},      {pb::DEGREES_PER_KILOMETER, "degrees/km"},
+    {pb::MILLIMETERS, "mm"}, {pb::MILLIMETERS_PER_HOUR, "mm/h"},
+};
+
+}  // namespace
+
+const Quantity* FindQuantity(std::string_view name) {
+  for (const Quantity& q : kQuantities) {
+    if (name == q.name) return &q;
+  }
+  return nullptr;
+}
+
+const Quantity* FindQuantityByStandardName(std::string_view standard_name) {
+  if (standard_name.empty()) return nullptr;
+  for (const Quantity& q : kQuantities) {
+    if (standard_name == q.standard_name) return &q;
+  }
+  return nullptr;
+}
+
+DataDescriptor DescriptorFor(const std::string& name) {
+  DataDescriptor d;
+  d.set_short_name(name);
+  if (const Quantity* q = FindQuantity(name)) {
+    d.set_type(q->type);
+    d.set_polarization(q->polarization);
+    d.set_data_unit(q->unit);
+  }
+  return d;
+}
+
+const char* UnitText(DataUnit unit) {
+  for (const UnitName& u : kUnits) {
+    if (u.unit == unit) return u.text;
+  }
+  return "";
+}
+
+DataUnit UnitFromText(std::string_view text) {
+  for (const UnitName& u : kUnits) {
+    if (text == u.text) return u.unit;
+  }
+  return pb::ASSUMED_UNIT;
+}
+
+const pb::SweepConfig* SweepConfigOf(const Volume& volume, const Sweep& sweep) {
+  return ResolveSweepConfig(volume.has_volume_config() ? &volume.volume_config() : nullptr,
+                            sweep.description().config());
+}
+
+const pb::RayConfig* RayConfigOf(const Volume& volume, const Sweep& sweep) {
+  const pb::VolumeConfig* config = volume.has_volume_config() ? &volume.volume_config() : nullptr;
+  if (sweep.rays_size() > 0) {
+    if (const pb::RayConfig* rc = ResolveRayConfig(config, sweep.rays(0))) return rc;
+  }
+  const pb::SweepConfig* sc = SweepConfigOf(volume, sweep);
+  if (sc != nullptr && sc->ray_config_ref_size() > 0) {
+    return ResolveRayConfig(config, sc->ray_config_ref(0));
+  }
+  return nullptr;
+}
+
+std::vector<std::string> MomentNames(const Sweep& sweep) {
+  std::vector<std::string> names;
+  for (const auto& [name, buffer] : sweep.sweep_moments()) names.push_back(name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Status SweepError(ErrorCode code, int index, const std::string& moment, const std::string& what) {
+  Location location;
+  location.field = "sweep[" + std::to_string(index) + "]";
+  location.moment = moment;
+  std::string text = location.field;
+  if (!moment.empty()) text += " moment " + moment;
+  return Status(code, text + ": " + what, location);
+}
+
+Status SweepRange(const Volume& volume, int index, RangeAxis* axis) {
+  const Sweep& sweep = volume.sweep(index);
+  const pb::StepScale* scale = nullptr;
+  if (const pb::SweepConfig* sc = SweepConfigOf(volume, sweep);
+      sc != nullptr && sc->range_scale().range_m_size() > 0) {
+    scale = &sc->range_scale().range_m(0);
+  } else if (const pb::RayConfig* rc = RayConfigOf(volume, sweep);
+             rc != nullptr && rc->range_scale().range_m_size() > 0) {
+    scale = &rc->range_scale().range_m(0);
+  }
+  *axis = RangeAxis{};
+  if (scale != nullptr) {
+    axis->start_m = scale->start();
+    axis->step_m = scale->step();
+  }
+  const std::int64_t rays = sweep.rays_size();
+  std::int64_t gates = -1;
+  for (const std::string& name : MomentNames(sweep)) {
+    const DataBuffer& b = sweep.sweep_moments().at(name);
+    const int width = SampleWidth(b.type());
+    if (width == 0) return SweepError(ErrorCode::kUnsupported, index, name, "storage type without a fixed width");
+    const std::int64_t bytes = b.compression() == DataBuffer::LZ4
+                                   ? b.uncompressed_size()
+                                   : static_cast<std::int64_t>(b.data().size());
+    if (rays == 0 || bytes % (rays * width) != 0) {
+      return SweepError(ErrorCode::kInvalidArgument, index, name,
+                        "samples do not divide into " + std::to_string(rays) + " rays");
+    }
+    const std::int64_t g = bytes / (rays * width);
+    if (gates >= 0 && g != gates) {
+      return SweepError(ErrorCode::kInvalidArgument, index, name,
+                        "moments of the sweep differ in gates per ray");
+    }
+    gates = g;
+  }
+  axis->gates = gates < 0 ? (scale != nullptr ? scale->count() : 0) : gates;
+  if (scale != nullptr && gates >= 0 && scale->count() != 0 && scale->count() != gates) {
+    return SweepError(ErrorCode::kInvalidArgument, index, "",
+                      "range scale counts " + std::to_string(scale->count()) +
+                          " gates, the samples hold " + std::to_string(gates));
+  }
+  return Status::Ok();
+}
+
+Status SweepSamples(const DataBuffer& buffer, std::int64_t rays, std::int64_t gates,
+                    std::string* scratch, std::string_view* out) {
+  if (buffer.compression() == DataBuffer::LZ4) {
+    scratch->clear();
+    Status status = AppendUncompressed(buffer, scratch);
+    if (!status.ok()) return status;
+    *out = *scratch;
+  } else {
+    *out = buffer.data();
+  }
+  const std::int64_t expected = rays * gates * SampleWidth(buffer.type());
+  if (static_cast<std::int64_t>(out->size()) != expected) {
+    return Status(ErrorCode::kInvalidArgument,
+                  "samples hold " + std::to_string(out->size()) + " bytes, expected " +
+                      std::to_string(expected));
+  }
+  return Status::Ok();
+}
+
+double EpochSeconds(const google::protobuf::Timestamp& t) {
+  return static_cast<double>(t.seconds()) + t.nanos() * 1e-9;
+}
+
+google::protobuf::Timestamp FromEpochSeconds(double seconds) {
+  google::protobuf::Timestamp t;
+  if (!std::isfinite(seconds) || std::fabs(seconds) > 1e13) return t;
+  const double whole = std::floor(seconds);
+  std::int64_t micros = std::llround((seconds - whole) * 1e6);
+  std::int64_t secs = static_cast<std::int64_t>(whole);
+  if (micros >= 1000000) {
+    micros -= 1000000;
+    ++secs;
+  }
+  t.set_seconds(secs);
+  t.set_nanos(static_cast<std::int32_t>(micros * 1000));
+  return t;
+}
+
+namespace {
+std::string Strftime(std::int64_t epoch, const char* format) {
+  const std::time_t t = static_cast<std::time_t>(epoch);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[64];
+  const std::size_t n = std::strftime(text, sizeof text, format, &tm);
+  return std::string(text, n);
+}
+
+bool Digits(std::string_view text, std::size_t pos, std::size_t n, int* out) {
+  if (pos + n > text.size()) return false;
+  int v = 0;
+  for (std::size_t i = pos; i < pos + n; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    v = v * 10 + (text[i] - '0');
+  }
+  *out = v;
+  return true;
+}
+
+bool ToEpoch(int y, int mo, int d, int h, int mi, int s, std::int64_t* epoch) {
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 24 || mi > 59 || s > 60) return false;
+  std::tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = s;
+  *epoch = static_cast<std::int64_t>(timegm(&tm));
+  return true;
+}
+}  // namespace
+
+std::string FormatDate(std::int64_t epoch) { return Strftime(epoch, "%Y%m%d"); }
+std::string FormatClock(std::int64_t epoch) { return Strftime(epoch, "%H%M%S"); }
+std::string FormatIso(std::int64_t epoch) { return Strftime(epoch, "%Y-%m-%dT%H:%M:%SZ"); }
+
+bool ParseDateClock(const std::string& date, const std::string& clock, std::int64_t* epoch) {
+  int y, mo, d, h, mi, s;
+  if (date.size() != 8 || clock.size() != 6) return false;
+  if (!Digits(date, 0, 4, &y) || !Digits(date, 4, 2, &mo) || !Digits(date, 6, 2, &d) ||
+      !Digits(clock, 0, 2, &h) || !Digits(clock, 2, 2, &mi) || !Digits(clock, 4, 2, &s)) {
+    return false;
+  }
+  return ToEpoch(y, mo, d, h, mi, s, epoch);
+}
+
+bool ParseIso(std::string_view text, std::int64_t* epoch) {
+  int y, mo, d, h, mi, s;
+  if (text.size() < 19 || text[4] != '-' || text[7] != '-' || (text[10] != 'T' && text[10] != ' ') ||
+      text[13] != ':' || text[16] != ':') {
+    return false;
+  }
+  if (!Digits(text, 0, 4, &y) || !Digits(text, 5, 2, &mo) || !Digits(text, 8, 2, &d) ||
+      !Digits(text, 11, 2, &h) || !Digits(text, 14, 2, &mi) || !Digits(text, 17, 2, &s)) {
+    return false;
+  }
+  return ToEpoch(y, mo, d, h, mi, s, epoch);
+}
+
+}  // namespace formats
+}  // namespace common_dto

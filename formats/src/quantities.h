@@ -1,0 +1,93 @@
+// What the formats share: the table of radar quantities (ODIM names, CF
+// standard names and units, the model's data types), sweep geometry and
+// sample access on the model side, and time conversions.
+#pragma once
+
+#include <google/protobuf/timestamp.pb.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common_dto/formats/formats.h"
+#include "common_dto/model/status.h"
+#include "data_descriptor.pb.h"
+#include "ray_config.pb.h"
+#include "sweep.pb.h"
+#include "sweep_config.pb.h"
+#include "volume.pb.h"
+
+namespace common_dto {
+namespace formats {
+
+struct Quantity {
+  const char* name;           // ODIM quantity, also the CF/Radial field name written
+  kyt::pb::common::DataType type;
+  kyt::pb::common::DataDescriptor::PolarizationSource polarization;
+  kyt::pb::common::DataUnit unit;
+  const char* standard_name;  // CF/Radial standard_name ("" when none)
+};
+
+// The quantity named `name` (ODIM spelling), or null.
+const Quantity* FindQuantity(std::string_view name);
+// The quantity with CF standard name `standard_name` and polarization (the
+// first one), or null.
+const Quantity* FindQuantityByStandardName(std::string_view standard_name);
+// The descriptor a reader gives a moment named `name`: type, polarization
+// and unit from the table (CUSTOM_TYPE for names not in it), short name.
+kyt::pb::common::DataDescriptor DescriptorFor(const std::string& name);
+
+// Unit text ("dBZ", "m/s", ...) of a DataUnit, "" for ASSUMED/CUSTOM; and
+// back (ASSUMED_UNIT when unknown).
+const char* UnitText(kyt::pb::common::DataUnit unit);
+kyt::pb::common::DataUnit UnitFromText(std::string_view text);
+
+// ---- Model side ---------------------------------------------------------
+
+// The range axis of a sweep's samples.
+struct RangeAxis {
+  double start_m = 0;
+  double step_m = 0;
+  std::int64_t gates = 0;
+};
+
+// The resolved configurations of sweep `index` (either may be null): the
+// SweepConfig its description refers to, and the RayConfig of its first ray
+// (else the first one the SweepConfig refers to).
+const kyt::pb::common::SweepConfig* SweepConfigOf(const kyt::pb::common::Volume& volume,
+                                                  const kyt::pb::common::Sweep& sweep);
+const kyt::pb::common::RayConfig* RayConfigOf(const kyt::pb::common::Volume& volume,
+                                              const kyt::pb::common::Sweep& sweep);
+
+// The moment names of a sweep, sorted.
+std::vector<std::string> MomentNames(const kyt::pb::common::Sweep& sweep);
+
+// The range axis of sweep `index` from its SweepConfig (else its RayConfig),
+// the gate count from the moments' buffers, which must all divide into the
+// sweep's rays and agree with each other and with the configuration.
+Status SweepRange(const kyt::pb::common::Volume& volume, int index, RangeAxis* axis);
+
+// The uncompressed samples of `buffer`: the data itself, or decoded into
+// *scratch. Checks that they divide into rays x gates.
+Status SweepSamples(const kyt::pb::common::DataBuffer& buffer, std::int64_t rays,
+                    std::int64_t gates, std::string* scratch, std::string_view* out);
+
+// An error naming sweep `index` (and moment `moment`, may be empty).
+Status SweepError(ErrorCode code, int index, const std::string& moment, const std::string& what);
+
+// ---- Time ---------------------------------------------------------------
+
+double EpochSeconds(const google::protobuf::Timestamp& t);
+// Rounded to the nearest microsecond (what a double holds for current dates).
+google::protobuf::Timestamp FromEpochSeconds(double seconds);
+// "YYYYMMDD" and "HHMMSS" (ODIM), or "YYYY-MM-DDTHH:MM:SSZ" (CF).
+std::string FormatDate(std::int64_t epoch_seconds);
+std::string FormatClock(std::int64_t epoch_seconds);
+std::string FormatIso(std::int64_t epoch_seconds);
+// Inverse of the above; false when the text is not such a time.
+bool ParseDateClock(const std::string& date, const std::string& clock, std::int64_t* epoch);
+bool ParseIso(std::string_view text, std::int64_t* epoch);
+
+}  // namespace formats
+}  // namespace common_dto
