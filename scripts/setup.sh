@@ -14,7 +14,7 @@ packages=(
   python3 python3-protobuf python3-numpy python3-lz4 python3-xarray python3-matplotlib
   python3-pytest python3-venv
   default-jdk-headless libprotobuf-java
-  libhdf5-dev
+  libhdf5-dev libnetcdf-dev python3-h5py python3-netcdf4
   libnats-dev nats-server
   clang libclang-rt-14-dev
 )

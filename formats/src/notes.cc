@@ -127,7 +127,12 @@ void AddNotCarried(Volume written, Volume read_back, Notes* notes) {
   PathReporter reporter(&paths);
   differencer.ReportDifferencesTo(&reporter);
   differencer.Compare(written, read_back);
-  for (const std::string& path : paths) notes->push_back("not carried: " + path);
+  // A message is reported along with the fields inside it; name the fields.
+  for (auto it = paths.begin(); it != paths.end(); ++it) {
+    const auto next = std::next(it);
+    if (next != paths.end() && next->rfind(*it + ".", 0) == 0) continue;
+    notes->push_back("not carried: " + *it);
+  }
 }
 
 }  // namespace formats

@@ -1,0 +1,321 @@
+// The formats library: volumes through ODIM_H5, CF/Radial 1.4 and 2.1 and
+// back, and damaged files.
+#include <hdf5.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+#include <string>
+
+#include "common_dto/formats/formats.h"
+#include "reference_volumes.h"
+#include "stream_testing.h"
+
+namespace {
+
+using common_dto::ErrorCode;
+using common_dto::Status;
+using common_dto::formats::Format;
+using common_dto::formats::Notes;
+using common_dto::formats::ReadFile;
+using common_dto::formats::WriteFile;
+using common_dto::formats::WriteOptions;
+using kyt::pb::common::DataBuffer;
+using kyt::pb::common::DataDescriptor;
+using kyt::pb::common::SweepConfig;
+using kyt::pb::common::Volume;
+
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "formats_" + std::to_string(getpid()) + "_" + name;
+}
+
+bool Contains(const Notes& notes, const std::string& text) {
+  for (const std::string& n : notes) {
+    if (n.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// MakeVolume with what the formats carry: identifiers, ranges, a rotated
+// first ray, beam widths and a frequency.
+Volume TestVolume() {
+  Volume v = common_dto_test::MakeVolume(3, 8, 5);
+  auto* in = v.mutable_instrument();
+  in->mutable_location()->mutable_lat_lon()->set_latitude_deg(52.9528);
+  in->mutable_location()->mutable_lat_lon()->set_longitude_deg(13.8578);
+  in->mutable_location()->set_altitude_m(112.5);
+  in->mutable_wmo_id()->set_station_id(10393);
+  in->mutable_wmo_id()->mutable_wigos_id()->set_issuer_id(20000);
+  in->mutable_wmo_id()->mutable_wigos_id()->set_local_id("10393");
+  in->mutable_opera_id()->set_node("defbg");
+  in->mutable_opera_id()->set_place("Falkenberg");
+  in->mutable_radar_properties()->set_horz_beam_width_deg(0.95);
+  in->mutable_radar_properties()->set_vert_beam_width_deg(1.05);
+  auto* sc = v.mutable_volume_config()->mutable_sweep_config(0);
+  sc->set_type(SweepConfig::PPI);
+  auto* range = sc->mutable_range_scale()->add_range_m();
+  range->set_start(125);
+  range->set_step(250);
+  range->set_count(5);
+  v.mutable_volume_config()->mutable_ray_config(0)->add_pulse_definition()->add_rf_frequency_mhz(5600);
+  for (auto& sweep : *v.mutable_sweep()) {
+    sweep.set_first_azimuth_gate_index(3);
+    for (auto& ray : *sweep.mutable_rays()) ray.mutable_aq_start_time()->set_nanos(250000000);
+  }
+  return v;
+}
+
+class RoundTrip : public ::testing::TestWithParam<Format> {};
+
+TEST_P(RoundTrip, SamplesScalesAnglesTimesAndIdentifiersComeBack) {
+  const Volume v = TestVolume();
+  const std::string path = TempPath(std::string("roundtrip.") + FormatName(GetParam()));
+  Notes written, read;
+  ASSERT_TRUE(WriteFile(path, GetParam(), {}, v, &written).ok());
+  Volume back;
+  const Status s = ReadFile(path, GetParam(), {}, &back, &read);
+  ASSERT_TRUE(s.ok()) << s.message();
+  ASSERT_EQ(back.sweep_size(), 3);
+  for (int i = 0; i < 3; ++i) {
+    const auto& a = v.sweep(i);
+    const auto& b = back.sweep(i);
+    for (const char* name : {"DBZ", "VRAD"}) {
+      const DataBuffer& x = a.sweep_moments().at(name);
+      const DataBuffer& y = b.sweep_moments().at(name);
+      EXPECT_EQ(y.data(), x.data()) << name;  // bit for bit
+      EXPECT_EQ(y.type(), x.type());
+      EXPECT_EQ(y.endian(), x.endian());
+    }
+    EXPECT_DOUBLE_EQ(b.description().fixed_angle_deg(), a.description().fixed_angle_deg());
+    EXPECT_EQ(b.index_in_task(), a.index_in_task());
+    ASSERT_EQ(b.rays_size(), 8);
+    for (int r = 0; r < 8; ++r) {
+      EXPECT_NEAR(b.rays(r).az_range_deg().start_deg(), a.rays(r).az_range_deg().start_deg(), 1e-9);
+      EXPECT_NEAR(b.rays(r).az_range_deg().span_deg(), 1.0, 1e-9);
+      EXPECT_EQ(b.rays(r).aq_start_time().seconds(), a.rays(r).aq_start_time().seconds());
+      EXPECT_EQ(b.rays(r).aq_start_time().nanos(), 250000000);
+    }
+  }
+  const auto& dbz = back.volume_config().sweep_config(0).data_moments().at("DBZ");
+  EXPECT_EQ(dbz.scale().type(), DataDescriptor::DataScale::LINEAR);
+  EXPECT_DOUBLE_EQ(dbz.scale().linear_scale().step(), 0.5);
+  EXPECT_EQ(dbz.scale().linear_scale().not_scanned(), 1);
+  const auto& range = back.volume_config().sweep_config(1).range_scale().range_m(0);
+  EXPECT_NEAR(range.start(), 125, 1e-9);
+  EXPECT_NEAR(range.step(), 250, 1e-9);
+  EXPECT_EQ(range.count(), 5);
+  const auto& loc = back.instrument().location();
+  EXPECT_DOUBLE_EQ(loc.lat_lon().latitude_deg(), 52.9528);
+  EXPECT_DOUBLE_EQ(loc.altitude_m(), 112.5);
+  EXPECT_DOUBLE_EQ(back.instrument().radar_properties().vert_beam_width_deg(), 1.05);
+  EXPECT_NEAR(back.volume_config().ray_config(2).pulse_definition(0).rf_frequency_mhz(0), 5600, 1e-6);
+  // What the format has no place for is named, and nothing more.
+  EXPECT_TRUE(Contains(written, "not carried: sweep[*].rays[*].noise_dbm"));
+  EXPECT_TRUE(Contains(written, "not carried: uuid"));
+  EXPECT_FALSE(Contains(written, "sweep[*].rays[*].az_range_deg"));
+  EXPECT_FALSE(Contains(written, "instrument.location"));
+  unlink(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, RoundTrip,
+                         ::testing::Values(Format::kOdim, Format::kCfRadial1, Format::kCfRadial2),
+                         [](const auto& param_info) { return std::string(FormatName(param_info.param)); });
+
+TEST(Odim, CarriesStationIdentifiersFirstGateAndSweepTimes) {
+  const Volume v = TestVolume();
+  const std::string path = TempPath("ids.h5");
+  Notes notes;
+  WriteOptions options;
+  options.compression_level = 6;
+  ASSERT_TRUE(WriteFile(path, Format::kOdim, options, v, &notes).ok());
+  EXPECT_TRUE(Contains(notes, "moment DBZ: not an ODIM quantity, written under its own name"));
+  EXPECT_TRUE(Contains(notes, "moment VRAD: no linear scale"));
+  EXPECT_EQ(common_dto::formats::DetectFormat(path), Format::kOdim);
+  Volume back;
+  ASSERT_TRUE(ReadFile(path, Format::kOdim, {}, &back, nullptr).ok());
+  EXPECT_EQ(back.instrument().wmo_id().station_id(), 10393u);
+  EXPECT_EQ(back.instrument().wmo_id().wigos_id().issuer_id(), 20000u);
+  EXPECT_EQ(back.instrument().wmo_id().wigos_id().local_id(), "10393");
+  EXPECT_EQ(back.instrument().opera_id().node(), "defbg");
+  EXPECT_EQ(back.instrument().opera_id().place(), "Falkenberg");
+  EXPECT_EQ(back.sweep(2).first_azimuth_gate_index(), 3);
+  EXPECT_EQ(back.sweep(2).input_timespan().start().seconds(), v.sweep(2).input_timespan().start().seconds());
+  EXPECT_EQ(back.sweep(2).rays(0).aq_end_time().nanos(), 500000000);
+  EXPECT_EQ(back.sweep(2).sweep_moments().at("DBZ").data(), v.sweep(2).sweep_moments().at("DBZ").data());
+  unlink(path.c_str());
+}
+
+TEST(ReferenceVolume, OperaVolumeThroughEveryFormatKeepsItsSamples) {
+  Volume v;
+  common_dto_bench::MakeVolume(common_dto_bench::VolumeS(), &v);
+  for (Format f : {Format::kOdim, Format::kCfRadial1, Format::kCfRadial2}) {
+    const std::string path = TempPath(std::string("s.") + FormatName(f));
+    Notes notes;
+    ASSERT_TRUE(WriteFile(path, f, {}, v, &notes).ok()) << FormatName(f);
+    EXPECT_FALSE(Contains(notes, "not an ODIM quantity"));
+    // Scale and codes come back; only the descriptor's limits do not.
+    for (const char* field : {"linear_scale.step", "linear_scale.offset", "not_scanned", "under_threshold",
+                              "data_moments[*].type", "range_scale", "az_range_deg", "fixed_angle"}) {
+      EXPECT_FALSE(Contains(notes, field)) << FormatName(f) << " " << field;
+    }
+    EXPECT_TRUE(Contains(notes, "linear_scale.min_value"));
+    Volume back;
+    ASSERT_TRUE(ReadFile(path, f, {}, &back, nullptr).ok());
+    ASSERT_EQ(back.sweep_size(), v.sweep_size());
+    for (int i = 0; i < v.sweep_size(); ++i) {
+      for (const auto& [name, buffer] : v.sweep(i).sweep_moments()) {
+        ASSERT_EQ(back.sweep(i).sweep_moments().at(name).data(), buffer.data()) << name;
+      }
+    }
+    const auto& d = back.volume_config().sweep_config(0).data_moments().at("DBZH");
+    EXPECT_EQ(d.type(), kyt::pb::common::REFLECTIVITY_DBZ);
+    EXPECT_EQ(d.scale().linear_scale().not_scanned(), 255);
+    unlink(path.c_str());
+  }
+}
+
+// ---- Damaged and unexpected files -----------------------------------------
+
+class OdimDamage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = TempPath("damage.h5");
+    ASSERT_TRUE(WriteFile(path_, Format::kOdim, {}, TestVolume(), nullptr).ok());
+  }
+  void TearDown() override { unlink(path_.c_str()); }
+  // Runs `edit` on the open file's /dataset1.
+  template <typename Edit>
+  void EditDataset(Edit edit) {
+    const hid_t file = H5Fopen(path_.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+    const hid_t group = H5Gopen2(file, "/dataset1", H5P_DEFAULT);
+    edit(group);
+    H5Gclose(group);
+    H5Fclose(file);
+  }
+  Status Read(Volume* v, Notes* notes = nullptr) { return ReadFile(path_, Format::kOdim, {}, v, notes); }
+  std::string path_;
+};
+
+TEST_F(OdimDamage, MissingAttributeWrongTypeAndShapeMismatchAreNamed) {
+  EditDataset([](hid_t g) { H5Adelete_by_name(g, "where", "nbins", H5P_DEFAULT); });
+  Volume v;
+  Status s = Read(&v);
+  EXPECT_EQ(s.code(), ErrorCode::kMalformed);
+  EXPECT_EQ(s.location().field, "/dataset1/where/nbins");
+
+  SetUp();
+  EditDataset([](hid_t g) {
+    const hid_t where = H5Gopen2(g, "where", H5P_DEFAULT);
+    H5Adelete(where, "nrays");
+    const hid_t type = H5Tcopy(H5T_C_S1);
+    H5Tset_size(type, 4);
+    const hid_t space = H5Screate(H5S_SCALAR);
+    const hid_t attr = H5Acreate2(where, "nrays", type, space, H5P_DEFAULT, H5P_DEFAULT);
+    H5Awrite(attr, type, "360");
+    H5Aclose(attr);
+    H5Sclose(space);
+    H5Tclose(type);
+    H5Gclose(where);
+  });
+  s = Read(&v);
+  EXPECT_EQ(s.code(), ErrorCode::kInvalidArgument);
+  EXPECT_NE(s.message().find("wrong type"), std::string::npos) << s.message();
+
+  SetUp();
+  EditDataset([](hid_t g) {
+    const hid_t where = H5Gopen2(g, "where", H5P_DEFAULT);
+    const hid_t attr = H5Aopen(where, "nrays", H5P_DEFAULT);
+    const long long seven = 7;
+    H5Awrite(attr, H5T_NATIVE_LLONG, &seven);
+    H5Aclose(attr);
+    H5Gclose(where);
+  });
+  s = Read(&v);
+  EXPECT_EQ(s.code(), ErrorCode::kInvalidArgument);
+  EXPECT_NE(s.message().find("disagrees with nrays x nbins"), std::string::npos) << s.message();
+}
+
+TEST_F(OdimDamage, UnknownQuantityIsKeptUnderItsName) {
+  EditDataset([](hid_t g) {
+    const hid_t what = H5Gopen2(g, "data1/what", H5P_DEFAULT);
+    H5Adelete(what, "quantity");
+    const hid_t type = H5Tcopy(H5T_C_S1);
+    H5Tset_size(type, 6);
+    const hid_t space = H5Screate(H5S_SCALAR);
+    const hid_t attr = H5Acreate2(what, "quantity", type, space, H5P_DEFAULT, H5P_DEFAULT);
+    H5Awrite(attr, type, "XYZZY");
+    H5Aclose(attr);
+    H5Sclose(space);
+    H5Tclose(type);
+    H5Gclose(what);
+  });
+  Volume v;
+  Notes notes;
+  ASSERT_TRUE(Read(&v, &notes).ok());
+  ASSERT_EQ(v.sweep(0).sweep_moments().count("XYZZY"), 1u);
+  EXPECT_EQ(v.volume_config().sweep_config(0).data_moments().at("XYZZY").type(), kyt::pb::common::CUSTOM_TYPE);
+  EXPECT_TRUE(Contains(notes, "moment XYZZY: unknown ODIM quantity, kept under its name"));
+}
+
+TEST_F(OdimDamage, TruncatedAndForeignFilesFailCleanly) {
+  std::ifstream in(path_, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (std::size_t keep : {bytes.size() / 2, bytes.size() - 100, std::size_t{600}, std::size_t{10}}) {
+    std::ofstream(path_, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<long>(keep));
+    Volume v;
+    const Status s = Read(&v);
+    EXPECT_FALSE(s.ok()) << keep;
+    EXPECT_EQ(s.code(), ErrorCode::kMalformed) << keep << ": " << s.message();
+  }
+  std::ofstream(path_, std::ios::trunc) << "not a radar file\n";
+  Volume v;
+  EXPECT_EQ(Read(&v).code(), ErrorCode::kMalformed);
+  EXPECT_EQ(ReadFile(path_, Format::kCfRadial1, {}, &v, nullptr).code(), ErrorCode::kMalformed);
+  EXPECT_EQ(common_dto::formats::DetectFormat(path_), std::nullopt);
+  EXPECT_EQ(ReadFile(TempPath("absent.nc"), Format::kCfRadial2, {}, &v, nullptr).code(), ErrorCode::kIo);
+}
+
+TEST(Rhi, GoesToCfRadialButNotIntoAnOdimPolarVolume) {
+  Volume v = TestVolume();
+  v.mutable_volume_config()->mutable_sweep_config(0)->set_type(SweepConfig::RHI);
+  const std::string path = TempPath("rhi");
+  const Status s = WriteFile(path + ".h5", Format::kOdim, {}, v, nullptr);
+  EXPECT_EQ(s.code(), ErrorCode::kInvalidArgument);
+  EXPECT_NE(s.message().find("RHI sweep; ODIM polar volumes hold PPI sweeps"), std::string::npos);
+  ASSERT_TRUE(WriteFile(path + ".nc", Format::kCfRadial2, {}, v, nullptr).ok());
+  Volume back;
+  ASSERT_TRUE(ReadFile(path + ".nc", Format::kCfRadial2, {}, &back, nullptr).ok());
+  EXPECT_EQ(back.volume_config().sweep_config(1).type(), SweepConfig::RHI);
+  EXPECT_EQ(WriteFile(path + ".h5", Format::kOdim, {}, back, nullptr).code(), ErrorCode::kInvalidArgument);
+  unlink((path + ".h5").c_str());
+  unlink((path + ".nc").c_str());
+}
+
+TEST(CfRadial1, OneRangeAxisPadsShortSweepsAndRefusesOthers) {
+  Volume v = TestVolume();
+  auto* extra = v.mutable_volume_config()->add_sweep_config();
+  *extra = v.volume_config().sweep_config(0);
+  extra->mutable_range_scale()->mutable_range_m(0)->set_start(500);
+  v.mutable_sweep(1)->mutable_description()->mutable_config()->set_sweep_config_index(1);
+  const std::string path = TempPath("cf1.nc");
+  const Status s = WriteFile(path, Format::kCfRadial1, {}, v, nullptr);
+  EXPECT_EQ(s.code(), ErrorCode::kUnsupported);
+  EXPECT_EQ(s.location().field, "sweep[1]");
+  EXPECT_TRUE(WriteFile(path, Format::kCfRadial2, {}, v, nullptr).ok());
+
+  Volume shorter = common_dto_test::MakeVolume(1, 4, 3);
+  const Volume longer = common_dto_test::MakeVolume(1, 4, 6);
+  *shorter.add_sweep() = longer.sweep(0);
+  Notes notes;
+  ASSERT_TRUE(WriteFile(path, Format::kCfRadial1, {}, shorter, &notes).ok());
+  EXPECT_TRUE(Contains(notes, "sweep[0]: 3 gates padded to 6 with the fill value"));
+  Volume back;
+  ASSERT_TRUE(ReadFile(path, Format::kCfRadial1, {}, &back, nullptr).ok());
+  const std::string& dbz = back.sweep(0).sweep_moments().at("DBZ").data();
+  ASSERT_EQ(dbz.size(), 4u * 6 * 2);
+  EXPECT_EQ(dbz.substr(0, 6), shorter.sweep(0).sweep_moments().at("DBZ").data().substr(0, 6));
+  EXPECT_EQ(dbz.substr(6, 2), common_dto_test::U16Le(1));  // the not-scanned code
+  unlink(path.c_str());
+}
+
+}  // namespace
