@@ -69,7 +69,7 @@ Status ReadFile(const std::string& path, Format format, const ReadOptions& optio
                 Volume* volume, Notes* notes) {
   Notes local;
   Status s = ReadAny(path, format, /*samples=*/true, options, volume, notes ? notes : &local);
-  return s.Wrap(path + ": ");
+  return s;
 }
 
 Status WriteFile(const std::string& path, Format format, const WriteOptions& options,
@@ -82,12 +82,12 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
   Status s = format == Format::kOdim
                  ? WriteOdimFile(path, options, volume, out)
                  : WriteCfRadialFile(path, format == Format::kCfRadial1 ? 1 : 2, options, volume, out);
-  if (!s.ok()) return s.Wrap(path + ": ");
+  if (!s.ok()) return s;
   // Read the file back without samples and name what did not come back.
   Volume read_back;
   Notes ignored;
   s = ReadAny(path, format, /*samples=*/false, ReadOptions{}, &read_back, &ignored);
-  if (!s.ok()) return s.Wrap(path + ": reading back: ");
+  if (!s.ok()) return s.Wrap("reading back: ");
   AddNotCarried(MetadataOf(volume), std::move(read_back), out);
   return Status::Ok();
 }

@@ -48,9 +48,13 @@ void RoundTimes(Message* message) {
 
 class PathReporter : public MessageDifferencer::Reporter {
  public:
-  explicit PathReporter(std::set<std::string>* paths) : paths_(paths) {}
+  PathReporter(std::set<std::string>* paths, std::set<std::string>* added)
+      : paths_(paths), added_(added) {}
   void ReportAdded(const Message&, const Message&,
-                   const std::vector<MessageDifferencer::SpecificField>&) override {}
+                   const std::vector<MessageDifferencer::SpecificField>& path) override {
+    const std::string text = Text(path);
+    if (!text.empty()) added_->insert(text);
+  }
   void ReportDeleted(const Message&, const Message&,
                      const std::vector<MessageDifferencer::SpecificField>& path) override {
     Add(path);
@@ -62,6 +66,10 @@ class PathReporter : public MessageDifferencer::Reporter {
 
  private:
   void Add(const std::vector<MessageDifferencer::SpecificField>& path) {
+    const std::string text = Text(path);
+    if (!text.empty()) paths_->insert(text);
+  }
+  static std::string Text(const std::vector<MessageDifferencer::SpecificField>& path) {
     std::string text;
     for (const auto& part : path) {
       if (part.field == nullptr) continue;  // unknown fields
@@ -70,9 +78,10 @@ class PathReporter : public MessageDifferencer::Reporter {
       text += part.field->name();
       if (part.field->is_repeated()) text += "[*]";
     }
-    if (!text.empty()) paths_->insert(text);
+    return text;
   }
   std::set<std::string>* paths_;
+  std::set<std::string>* added_;
 };
 
 }  // namespace
@@ -118,20 +127,23 @@ void AddNotCarried(Volume written, Volume read_back, Notes* notes) {
       }
     }
   }
-  std::set<std::string> paths;
+  std::set<std::string> paths, added;
   DefaultFieldComparator comparator;
   comparator.set_float_comparison(DefaultFieldComparator::APPROXIMATE);
   comparator.SetDefaultFractionAndMargin(1e-9, 1e-9);
   MessageDifferencer differencer;
   differencer.set_field_comparator(&comparator);
-  PathReporter reporter(&paths);
+  PathReporter reporter(&paths, &added);
   differencer.ReportDifferencesTo(&reporter);
   differencer.Compare(written, read_back);
-  // A message is reported along with the fields inside it; name the fields.
-  for (auto it = paths.begin(); it != paths.end(); ++it) {
-    const auto next = std::next(it);
-    if (next != paths.end() && next->rfind(*it + ".", 0) == 0) continue;
-    notes->push_back("not carried: " + *it);
+  // A message is reported along with the fields inside it that differ (or
+  // were added by the reader); name only the fields.
+  std::set<std::string> all = paths;
+  all.insert(added.begin(), added.end());
+  for (const std::string& path : paths) {
+    const auto next = all.upper_bound(path);
+    if (next != all.end() && next->rfind(path + ".", 0) == 0) continue;
+    notes->push_back("not carried: " + path);
   }
 }
 

@@ -72,5 +72,19 @@ int RunSplit(const SplitOptions& options);
 // returned runs the one parsed, or returns -1 when neither was.
 std::function<int()> AddTransportCommands(CLI::App* app);
 
+// convert: volumes between common-dto files and ODIM_H5 / CF/Radial files
+// (convert_files.cc).
+struct ConvertFilesOptions {
+  std::string input;
+  std::string output;
+  std::string from = "auto";  // auto | common-dto | odim | cfradial1 | cfradial2
+  std::string to = "auto";
+  int compression = 0;  // gzip level of ODIM_H5 / CF/Radial data arrays
+  bool odim_scan = false;
+  bool strict = false;  // exit 1 when anything could not be carried
+  InputOptions input_options;
+};
+int RunConvertFiles(const ConvertFilesOptions& options);
+
 }  // namespace cli
 }  // namespace common_dto

@@ -46,6 +46,32 @@ void AddInputOptions(CLI::App* command, InputOptions* options, std::string* kind
       ->capture_default_str();
 }
 
+CLI::App* AddConvertCommand(CLI::App* app, ConvertFilesOptions* options) {
+  const std::vector<std::string> formats = {"auto", "common-dto", "odim", "cfradial1", "cfradial2"};
+  CLI::App* command = app->add_subcommand(
+      "convert", "Convert a volume between common-dto, ODIM_H5 and CF/Radial 1.4 / 2.1 files");
+  command->add_option("input", options->input, "Input file (- for a common-dto message)")->required();
+  command->add_option("output", options->output, "Output file")->required();
+  command->add_option("--from", options->from, "Input format (auto: from the content)")
+      ->check(CLI::IsMember(formats))
+      ->capture_default_str();
+  command->add_option("--to", options->to,
+                      "Output format (auto: from the extension: .h5 odim, .nc cfradial1, .pb common-dto)")
+      ->check(CLI::IsMember(formats))
+      ->capture_default_str();
+  command->add_option("--compression", options->compression, "gzip level of the data arrays (0-9)")
+      ->check(CLI::Range(0, 9))
+      ->capture_default_str();
+  command->add_flag("--odim-scan", options->odim_scan, "Write a one-sweep volume as an ODIM SCAN");
+  command->add_flag("--strict", options->strict, "Exit status 1 when anything could not be carried");
+  command->footer(
+      "What a format cannot carry is named on stderr.\n"
+      "Examples:\n"
+      "  common-dto convert volume.pb volume.h5\n"
+      "  common-dto convert --to cfradial2 --compression 4 volume.h5 volume.nc");
+  return command;
+}
+
 InputKind KindOf(const std::string& kind) {
   if (kind == "message") return InputKind::kMessage;
   if (kind == "stream") return InputKind::kStream;
@@ -197,6 +223,8 @@ int Main(int argc, char** argv) {
       "  common-dto split --start 2026-01-01T00:00:00Z --compression lz4-frame volume.pb -");
 
   const std::function<int()> run_transport = AddTransportCommands(&app);
+  ConvertFilesOptions convert;
+  CLI::App* convert_command = AddConvertCommand(&app, &convert);
 
   try {
     app.parse(argc, argv);
@@ -225,6 +253,7 @@ int Main(int argc, char** argv) {
     if (assemble_command->parsed()) return RunAssemble(assemble);
     if (split_command->parsed()) return RunSplit(split);
     if (const int status = run_transport(); status >= 0) return status;
+    if (convert_command->parsed()) return RunConvertFiles(convert);
   } catch (const Fatal& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return kExitUnusable;

@@ -1,0 +1,136 @@
+// common-dto convert: volumes between the data model's files and the radar
+// file formats ODIM_H5 and CF/Radial (the formats library does the mapping).
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "commands.h"
+#include "common_dto/formats/formats.h"
+#include "convert.h"
+#include "instrument_data.pb.h"
+#include "output.h"
+
+namespace common_dto {
+namespace cli {
+namespace {
+
+constexpr char kModel[] = "common-dto";
+
+bool EndsWith(const std::string& text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The format of the input: as told, else from its content.
+std::string InputFormat(const ConvertFilesOptions& options) {
+  if (options.from != "auto") return options.from;
+  if (options.input == "-") return kModel;
+  const std::optional<formats::Format> format = formats::DetectFormat(options.input);
+  if (!format) return kModel;
+  Note(fmt::format("{}: read as {}", options.input, formats::FormatName(*format)));
+  return formats::FormatName(*format);
+}
+
+// The format of the output: as told, else from its extension.
+std::string OutputFormat(const ConvertFilesOptions& options) {
+  if (options.to != "auto") return options.to;
+  const std::string& path = options.output;
+  for (const char* ext : {".h5", ".hdf5", ".hdf", ".odim"}) {
+    if (EndsWith(path, ext)) return "odim";
+  }
+  if (EndsWith(path, ".nc") || EndsWith(path, ".cf")) return "cfradial1";
+  for (const char* ext : {".pb", ".bin", ".cdto"}) {
+    if (EndsWith(path, ext) || path == "-") return kModel;
+  }
+  Fail(path, "cannot tell the output format from the file name; give --to");
+}
+
+kyt::pb::common::Volume ReadModel(const ConvertFilesOptions& options) {
+  InputOptions input_options = options.input_options;
+  if (input_options.kind == InputKind::kAuto) input_options.kind = InputKind::kMessage;
+  const std::unique_ptr<Input> input = Input::Open(options.input, input_options);
+  if (input->is_stream()) Fail(input->name(), "convert reads a single message holding a volume");
+  std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
+  if (auto* data = dynamic_cast<kyt::pb::common::InstrumentData*>(message.get())) {
+    if (!data->has_volume()) Fail(input->name(), "the InstrumentData holds no volume");
+    return std::move(*data->mutable_volume());
+  }
+  if (auto* volume = dynamic_cast<kyt::pb::common::Volume*>(message.get())) return std::move(*volume);
+  Fail(input->name(), fmt::format("convert reads an InstrumentData or a Volume, not a {}",
+                                  message->GetDescriptor()->full_name()));
+}
+
+[[noreturn]] void FailStatus(const std::string& file, const Status& status) {
+  Fail(file, fmt::format("{} ({})", status.message(), ErrorCodeName(status.code())),
+       status.location().field);
+}
+
+void WriteModel(const std::string& path, kyt::pb::common::Volume&& volume) {
+  kyt::pb::common::InstrumentData data;
+  *data.mutable_volume() = std::move(volume);
+  std::string error;
+  const std::string bytes = SerializeDeterministic(data, &error);
+  if (!error.empty()) Fail(path, error);
+  OutputFile out(path);
+  out.Write(bytes);
+  out.Commit();
+}
+
+// Writes to a file beside `path` first, so that a failed conversion leaves
+// nothing behind under the name.
+void WriteFormat(const ConvertFilesOptions& options, formats::Format format,
+                 const kyt::pb::common::Volume& volume, formats::Notes* notes) {
+  if (options.output == "-") Fail("", "ODIM_H5 and CF/Radial files cannot go to standard output");
+  const std::string temp = options.output + ".partial";
+  Progress progress(fmt::format("convert to {}", formats::FormatName(format)), 0);
+  formats::WriteOptions write_options;
+  write_options.compression_level = options.compression;
+  write_options.odim_scan = options.odim_scan;
+  write_options.progress = [&progress](std::size_t done, std::size_t) { progress.Update(0, done); };
+  const Status status = formats::WriteFile(temp, format, write_options, volume, notes);
+  progress.Erase();
+  if (!status.ok()) {
+    unlink(temp.c_str());
+    FailStatus(options.output, status);
+  }
+  if (std::rename(temp.c_str(), options.output.c_str()) != 0) {
+    unlink(temp.c_str());
+    Fail(options.output, "cannot replace the file");
+  }
+}
+
+}  // namespace
+
+kyt::pb::common::Volume ReadVolumeFile(const std::string& path, formats::Format format,
+                                       formats::Notes* notes) {
+  Progress progress(fmt::format("read {}", path), 0);
+  formats::ReadOptions read_options;
+  read_options.progress = [&progress](std::size_t done, std::size_t) { progress.Update(0, done); };
+  kyt::pb::common::Volume volume;
+  const Status status = formats::ReadFile(path, format, read_options, &volume, notes);
+  progress.Erase();
+  if (!status.ok()) FailStatus(path, status);
+  return volume;
+}
+
+int RunConvertFiles(const ConvertFilesOptions& options) {
+  const std::string from = InputFormat(options);
+  const std::string to = OutputFormat(options);
+  formats::Notes read_notes, write_notes;
+  kyt::pb::common::Volume volume = from == kModel ? ReadModel(options)
+                                                  : ReadVolumeFile(options.input,
+                                                                   *formats::ParseFormat(from),
+                                                                   &read_notes);
+  if (to == kModel) {
+    WriteModel(options.output, std::move(volume));
+  } else {
+    WriteFormat(options, *formats::ParseFormat(to), volume, &write_notes);
+  }
+  for (const std::string& note : read_notes) Warn(fmt::format("{}: {}", options.input, note));
+  for (const std::string& note : write_notes) Warn(fmt::format("{}: {}", options.output, note));
+  const bool lost = !read_notes.empty() || !write_notes.empty();
+  return options.strict && lost ? kExitFindings : kExitOk;
+}
+
+}  // namespace cli
+}  // namespace common_dto
