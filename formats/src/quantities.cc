@@ -64,6 +64,24 @@ const Quantity kQuantities[] = {
     {"QIND", pb::QUALITY_UL, kAll, pb::UNITLESS_ONE, ""},
 };
 
+// CF/Radial 1.4 standard names, read as the ODIM quantity they mean.
+struct Alias {
+  const char* standard_name;
+  const char* quantity;
+};
+const Alias kAliases[] = {
+    {"equivalent_reflectivity_factor", "DBZH"},
+    {"radial_velocity_of_scatterers_away_from_instrument", "VRAD"},
+    {"doppler_spectrum_width", "WRAD"},
+    {"log_differential_reflectivity_hv", "ZDR"},
+    {"cross_correlation_ratio_hv", "RHOHV"},
+    {"differential_phase_hv", "PHIDP"},
+    {"specific_differential_phase_hv", "KDP"},
+    {"log_linear_depolarization_ratio_hv", "LDR"},
+    {"normalized_coherent_power", "SQI"},
+    {"signal_to_noise_ratio", "SNR"},
+};
+
 struct UnitName {
   DataUnit unit;
   const char* text;
@@ -89,6 +107,9 @@ const Quantity* FindQuantityByStandardName(std::string_view standard_name) {
   if (standard_name.empty()) return nullptr;
   for (const Quantity& q : kQuantities) {
     if (standard_name == q.standard_name) return &q;
+  }
+  for (const Alias& a : kAliases) {
+    if (standard_name == a.standard_name) return FindQuantity(a.quantity);
   }
   return nullptr;
 }
