@@ -4,6 +4,8 @@
 #include <hdf5.h>
 #include <netcdf.h>
 
+#include <set>
+
 #include "cfradial_internal.h"
 #include "hdf5_util.h"
 #include "netcdf_util.h"
@@ -65,10 +67,25 @@ std::optional<Format> DetectFormat(const std::string& path) {
   return CfRadialVersion(path);
 }
 
+// Drops repeated notes from `first` on (a note per sweep says the same).
+void Dedupe(Notes* notes, std::size_t first) {
+  std::set<std::string> seen(notes->begin(), notes->begin() + static_cast<std::ptrdiff_t>(first));
+  std::size_t out = first;
+  for (std::size_t i = first; i < notes->size(); ++i) {
+    if (!seen.insert((*notes)[i]).second) continue;
+    if (out != i) (*notes)[out] = std::move((*notes)[i]);
+    ++out;
+  }
+  notes->resize(out);
+}
+
 Status ReadFile(const std::string& path, Format format, const ReadOptions& options,
                 Volume* volume, Notes* notes) {
   Notes local;
-  Status s = ReadAny(path, format, /*samples=*/true, options, volume, notes ? notes : &local);
+  Notes* out = notes ? notes : &local;
+  const std::size_t first = out->size();
+  Status s = ReadAny(path, format, /*samples=*/true, options, volume, out);
+  Dedupe(out, first);
   return s;
 }
 
@@ -76,6 +93,7 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
                  const Volume& volume, Notes* notes) {
   Notes local;
   Notes* out = notes ? notes : &local;
+  const std::size_t first = out->size();
   if (options.compression_level < 0 || options.compression_level > 9) {
     return Status(ErrorCode::kInvalidArgument, "compression level outside 0..9");
   }
@@ -89,6 +107,7 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
   s = ReadAny(path, format, /*samples=*/false, ReadOptions{}, &read_back, &ignored);
   if (!s.ok()) return s.Wrap("reading back: ");
   AddNotCarried(MetadataOf(volume), std::move(read_back), out);
+  Dedupe(out, first);
   return Status::Ok();
 }
 

@@ -1,4 +1,5 @@
 // ODIM_H5: one datasetN group per sweep, one dataM group per moment.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -134,8 +135,10 @@ Status WriteRayArrays(hid_t how, const Sweep& sweep) {
     el1[r] = el0[r] + ray.el_range_deg().span_deg();
     el_span |= ray.el_range_deg().span_deg() != 0;
     times |= ray.has_aq_start_time() || ray.has_aq_end_time();
-    t0[r] = EpochSeconds(ray.aq_start_time());
-    t1[r] = EpochSeconds(ray.aq_end_time());
+    // A time the ray lacks is written as NaN, and read back as unset.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    t0[r] = ray.has_aq_start_time() ? EpochSeconds(ray.aq_start_time()) : nan;
+    t1[r] = ray.has_aq_end_time() ? EpochSeconds(ray.aq_end_time()) : nan;
   }
   Status s = FirstError({WriteDoublesAttr(how, "startazA", az0), WriteDoublesAttr(how, "stopazA", az1),
                          WriteDoublesAttr(how, "elangles", el0)});
@@ -148,11 +151,33 @@ Status WriteRayArrays(hid_t how, const Sweep& sweep) {
   return s;
 }
 
+// Start and end of a sweep (ODIM requires both): its time span, else its
+// rays' first start and last end.
+void SweepTimes(const Sweep& sweep, std::int64_t* start_s, std::int64_t* end_s,
+                double* start = nullptr, double* end = nullptr) {
+  double t0 = EpochSeconds(sweep.input_timespan().start());
+  double t1 = EpochSeconds(sweep.input_timespan().end());
+  for (const Ray& ray : sweep.rays()) {
+    if (!sweep.input_timespan().has_start() && ray.has_aq_start_time()) {
+      const double t = EpochSeconds(ray.aq_start_time());
+      t0 = t0 == 0 ? t : std::min(t0, t);
+    }
+    if (!sweep.input_timespan().has_end() && ray.has_aq_end_time()) t1 = std::max(t1, EpochSeconds(ray.aq_end_time()));
+  }
+  if (t1 == 0) t1 = t0;
+  *start_s = static_cast<std::int64_t>(std::floor(t0));
+  *end_s = static_cast<std::int64_t>(std::floor(t1));
+  if (start != nullptr) *start = t0;
+  if (end != nullptr) *end = t1;
+}
+
 Status WriteDatasetHow(hid_t how, const Volume& volume, const Sweep& sweep) {
+  std::int64_t start_s = 0, end_s = 0;
+  double start = 0, end = 0;
+  SweepTimes(sweep, &start_s, &end_s, &start, &end);
   Status s = FirstError({WriteRayArrays(how, sweep),
                          WriteLongAttr(how, "scan_index", sweep.index_in_task() + 1),
-                         WriteDoubleAttr(how, "startepochs", EpochSeconds(sweep.input_timespan().start())),
-                         WriteDoubleAttr(how, "endepochs", EpochSeconds(sweep.input_timespan().end()))});
+                         WriteDoubleAttr(how, "startepochs", start), WriteDoubleAttr(how, "endepochs", end)});
   if (s.ok() && !sweep.task_name().empty()) s = WriteStringAttr(how, "task", sweep.task_name());
   const SweepConfig* sc = SweepConfigOf(volume, sweep);
   if (s.ok() && sc != nullptr && sc->speed_deg_per_sec() != 0) {
@@ -192,8 +217,8 @@ Status WriteOdimDataset(hid_t file, const Volume& volume, int index, const Write
   if (!dataset.id.valid() || !what.id.valid() || !where.id.valid() || !how.id.valid()) {
     return H5Error(ErrorCode::kIo, dataset.path, "cannot create");
   }
-  const std::int64_t start = sweep.input_timespan().start().seconds();
-  const std::int64_t end = sweep.input_timespan().end().seconds();
+  std::int64_t start = 0, end = 0;
+  SweepTimes(sweep, &start, &end);
   s = FirstError({WriteStringAttr(what.id.get(), "product", "SCAN"),
                   WriteStringAttr(what.id.get(), "startdate", FormatDate(start)),
                   WriteStringAttr(what.id.get(), "starttime", FormatClock(start)),
@@ -310,8 +335,8 @@ Status ReadRays(hid_t how, const std::string& path, int index, std::int64_t n, S
     const double e0 = !el0.empty() ? el0[r] : !els.empty() ? els[r] : fixed;
     ray->mutable_el_range_deg()->set_start_deg(e0);
     ray->mutable_el_range_deg()->set_span_deg(!el0.empty() && !el1.empty() ? el1[r] - el0[r] : 0);
-    if (!t0.empty()) *ray->mutable_aq_start_time() = FromEpochSeconds(t0[r]);
-    if (!t1.empty()) *ray->mutable_aq_end_time() = FromEpochSeconds(t1[r]);
+    if (!t0.empty() && std::isfinite(t0[r])) *ray->mutable_aq_start_time() = FromEpochSeconds(t0[r]);
+    if (!t1.empty() && std::isfinite(t1[r])) *ray->mutable_aq_end_time() = FromEpochSeconds(t1[r]);
   }
   return Status::Ok();
 }

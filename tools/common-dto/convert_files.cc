@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "input.h"
 #include "common_dto/formats/formats.h"
 #include "convert.h"
 #include "instrument_data.pb.h"
@@ -111,6 +112,19 @@ kyt::pb::common::Volume ReadVolumeFile(const std::string& path, formats::Format 
   progress.Erase();
   if (!status.ok()) FailStatus(path, status);
   return volume;
+}
+
+std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path,
+                                                         const InputOptions& options) {
+  if (path == "-" || options.kind == InputKind::kStream || !options.type_name.empty()) return nullptr;
+  const std::optional<formats::Format> format = formats::DetectFormat(path);
+  if (!format) return nullptr;
+  Note(fmt::format("{}: reading as {} (converted to an InstrumentData)", path, formats::FormatName(*format)));
+  formats::Notes notes;
+  auto data = std::make_unique<kyt::pb::common::InstrumentData>();
+  *data->mutable_volume() = ReadVolumeFile(path, *format, &notes);
+  for (const std::string& note : notes) Note(fmt::format("{}: {}", path, note));
+  return data;
 }
 
 int RunConvertFiles(const ConvertFilesOptions& options) {

@@ -553,6 +553,15 @@ Input::~Input() {
 }
 
 std::unique_ptr<Input> Input::Open(const std::string& path, const InputOptions& options) {
+  if (std::unique_ptr<Message> radar = ReadRadarFile(path, options)) {
+    std::unique_ptr<Input> input(new Input());
+    input->path_ = input->name_ = path;
+    input->options_ = options;
+    input->type_ = radar->GetDescriptor();
+    input->message_bytes_ = radar->ByteSizeLong();
+    input->message_ = std::move(radar);
+    return input;
+  }
   std::unique_ptr<Input> input(new Input());
   input->path_ = path;
   input->name_ = path == "-" ? "<stdin>" : path;

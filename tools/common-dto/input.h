@@ -109,6 +109,12 @@ class Input {
   std::uint64_t offset_ = 0;
 };
 
+// An ODIM_H5 or CF/Radial file read as an InstrumentData holding its volume;
+// null for other files and for options asking for a stream or another type
+// (convert_files.cc). Throws Fatal.
+std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path,
+                                                         const InputOptions& options);
+
 // The path of the first unknown fields in `message` ("" for the top level)
 // and how many places hold some; for notes that a text form leaves them out.
 struct UnknownFieldsReport {
