@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <functional>
 
 #include "cfradial_internal.h"
 #include "netcdf_util.h"
@@ -75,24 +76,41 @@ std::int64_t VolumeEpoch(const Volume& volume, std::int64_t* last) {
 
 // ---- Writing ----------------------------------------------------------------
 
-Status PutScalar(int ncid, const char* name, nc_type type, double value, const char* units) {
-  int var = 0;
-  Status s = DefVar(ncid, name, type, {}, &var);
-  if (s.ok() && units != nullptr) s = PutAttText(ncid, var, "units", units);
-  if (s.ok()) s = NcCheck(nc_put_var_double(ncid, var, &value), ErrorCode::kIo, name);
+// Variable values written once everything is defined: a netCDF-4 file leaves
+// define mode (and writes its metadata) whenever data is put, so defining
+// and putting in turn is slow.
+using Deferred = std::vector<std::function<Status()>>;
+
+Status RunDeferred(int ncid, Deferred* later) {
+  Status s = NcCheck(nc_enddef(ncid), ErrorCode::kIo, "leaving define mode");
+  for (const auto& write : *later) {
+    if (!s.ok()) break;
+    s = write();
+  }
+  later->clear();
   return s;
 }
 
-Status PutTextVar(int ncid, const char* name, int dim, const std::string& text) {
+Status PutScalar(int ncid, const char* name, nc_type type, double value, const char* units,
+                 Deferred* later) {
+  int var = 0;
+  Status s = DefVar(ncid, name, type, {}, &var);
+  if (s.ok() && units != nullptr) s = PutAttText(ncid, var, "units", units);
+  later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, &value), ErrorCode::kIo, name); });
+  return s;
+}
+
+Status PutTextVar(int ncid, const char* name, int dim, const std::string& text, Deferred* later) {
   int var = 0;
   Status s = DefVar(ncid, name, NC_CHAR, {dim}, &var);
   std::string padded = text;
   padded.resize(kStringLength, '\0');
-  if (s.ok()) s = NcCheck(nc_put_var_text(ncid, var, padded.data()), ErrorCode::kIo, name);
+  later->push_back([=] { return NcCheck(nc_put_var_text(ncid, var, padded.data()), ErrorCode::kIo, name); });
   return s;
 }
 
-Status WriteGlobals(int ncid, const Volume& volume, int major, std::int64_t epoch, std::int64_t last) {
+Status WriteGlobals(int ncid, const Volume& volume, int major, std::int64_t epoch, std::int64_t last,
+                    Deferred* later) {
   const Instrument& in = volume.instrument();
   int len_dim = 0;
   Status s = FirstError(
@@ -109,27 +127,28 @@ Status WriteGlobals(int ncid, const Volume& volume, int major, std::int64_t epoc
   if (!s.ok()) return s;
   const auto& loc = in.location();
   const auto& radar = in.radar_properties();
-  s = FirstError({PutScalar(ncid, "volume_number", NC_INT, 0, nullptr),
-                  PutTextVar(ncid, "time_coverage_start", len_dim, FormatIso(epoch)),
-                  PutTextVar(ncid, "time_coverage_end", len_dim, FormatIso(last)),
-                  PutScalar(ncid, "latitude", NC_DOUBLE, loc.lat_lon().latitude_deg(), "degrees_north"),
-                  PutScalar(ncid, "longitude", NC_DOUBLE, loc.lat_lon().longitude_deg(), "degrees_east"),
-                  PutScalar(ncid, "altitude", NC_DOUBLE, loc.altitude_m(), "meters"),
-                  PutScalar(ncid, "radar_beam_width_h", NC_DOUBLE, radar.horz_beam_width_deg(), "degrees"),
-                  PutScalar(ncid, "radar_beam_width_v", NC_DOUBLE, radar.vert_beam_width_deg(), "degrees")});
+  s = FirstError({PutScalar(ncid, "volume_number", NC_INT, 0, nullptr, later),
+                  PutTextVar(ncid, "time_coverage_start", len_dim, FormatIso(epoch), later),
+                  PutTextVar(ncid, "time_coverage_end", len_dim, FormatIso(last), later),
+                  PutScalar(ncid, "latitude", NC_DOUBLE, loc.lat_lon().latitude_deg(), "degrees_north", later),
+                  PutScalar(ncid, "longitude", NC_DOUBLE, loc.lat_lon().longitude_deg(), "degrees_east", later),
+                  PutScalar(ncid, "altitude", NC_DOUBLE, loc.altitude_m(), "meters", later),
+                  PutScalar(ncid, "radar_beam_width_h", NC_DOUBLE, radar.horz_beam_width_deg(), "degrees", later),
+                  PutScalar(ncid, "radar_beam_width_v", NC_DOUBLE, radar.vert_beam_width_deg(), "degrees", later)});
   const double hz = FirstFrequencyHz(volume);
   if (s.ok() && hz > 0) {
     int dim = 0, var = 0;
     s = FirstError({NcCheck(nc_def_dim(ncid, "frequency", 1, &dim), ErrorCode::kIo, "frequency"),
                     DefVar(ncid, "frequency", NC_DOUBLE, {dim}, &var)});
     if (s.ok()) s = PutAttText(ncid, var, "units", "s-1");
-    if (s.ok()) s = NcCheck(nc_put_var_double(ncid, var, &hz), ErrorCode::kIo, "frequency");
+    later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, &hz), ErrorCode::kIo, "frequency"); });
   }
   return s;
 }
 
 // time, range, azimuth, elevation and nyquist_velocity in `ncid`.
-Status DefineRayVars(int ncid, std::size_t rays, const RangeAxis& axis, std::int64_t epoch) {
+Status DefineRayVars(int ncid, std::size_t rays, const RangeAxis& axis, std::int64_t epoch,
+                     Deferred* later) {
   int time_dim = 0, range_dim = 0, var = 0;
   Status s = FirstError({NcCheck(nc_def_dim(ncid, "time", rays, &time_dim), ErrorCode::kIo, "time"),
                          NcCheck(nc_def_dim(ncid, "range", static_cast<std::size_t>(axis.gates), &range_dim),
@@ -146,7 +165,9 @@ Status DefineRayVars(int ncid, std::size_t rays, const RangeAxis& axis, std::int
   }
   std::vector<double> range(static_cast<std::size_t>(axis.gates));
   for (std::size_t g = 0; g < range.size(); ++g) range[g] = axis.start_m + static_cast<double>(g) * axis.step_m;
-  if (s.ok() && !range.empty()) s = NcCheck(nc_put_var_double(ncid, var, range.data()), ErrorCode::kIo, "range");
+  if (!range.empty()) {
+    later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, range.data()), ErrorCode::kIo, "range"); });
+  }
   for (const char* name : {"azimuth", "elevation", "nyquist_velocity"}) {
     if (s.ok()) s = DefVar(ncid, name, NC_DOUBLE, {time_dim}, &var);
     if (s.ok()) s = PutAttText(ncid, var, "units", std::string(name) == "nyquist_velocity" ? "m/s" : "degrees");
@@ -170,7 +191,7 @@ const SweepConfig& ConfigOrDefault(const Volume& volume, const Sweep& sweep) {
 }
 
 // The per-sweep variables of 1.4, one value per sweep.
-Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_dim) {
+Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_dim, Deferred* later) {
   const std::size_t n = static_cast<std::size_t>(volume.sweep_size());
   std::vector<double> number(n), fixed(n), first(n), last(n), res(n);
   std::string modes(n * kStringLength, '\0');
@@ -193,17 +214,19 @@ Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_di
                           Column{"ray_angle_res", NC_DOUBLE, &res}}) {
     int var = 0;
     Status s = DefVar(ncid, c.name, c.type, {sweep_dim}, &var);
-    if (s.ok()) s = NcCheck(nc_put_var_double(ncid, var, c.values->data()), ErrorCode::kIo, c.name);
     if (!s.ok()) return s;
+    later->push_back([ncid, var, name = c.name, values = *c.values] {
+      return NcCheck(nc_put_var_double(ncid, var, values.data()), ErrorCode::kIo, name);
+    });
   }
   int var = 0;
   Status s = DefVar(ncid, "sweep_mode", NC_CHAR, {sweep_dim, len_dim}, &var);
-  if (s.ok()) s = NcCheck(nc_put_var_text(ncid, var, modes.data()), ErrorCode::kIo, "sweep_mode");
+  later->push_back([=] { return NcCheck(nc_put_var_text(ncid, var, modes.data()), ErrorCode::kIo, "sweep_mode"); });
   return s;
 }
 
 Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& axes, std::int64_t epoch,
-                const WriteOptions& options, Notes* notes) {
+                const WriteOptions& options, Deferred* later, Notes* notes) {
   RangeAxis common = axes[0];
   std::size_t rays = 0;
   for (std::size_t i = 0; i < axes.size(); ++i) {
@@ -224,10 +247,11 @@ Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
   int sweep_dim = 0, len_dim = 0;
   nc_inq_dimid(ncid, "string_length", &len_dim);
   Status s = FirstError({NcCheck(nc_def_dim(ncid, "sweep", axes.size(), &sweep_dim), ErrorCode::kIo, "sweep"),
-                         DefineRayVars(ncid, rays, common, epoch)});
-  if (s.ok()) s = WriteSweepTable(ncid, volume, sweep_dim, len_dim);
+                         DefineRayVars(ncid, rays, common, epoch, later)});
+  if (s.ok()) s = WriteSweepTable(ncid, volume, sweep_dim, len_dim, later);
   const SweepPlace place{ncid, 0, static_cast<std::size_t>(common.gates)};
   for (int i = 0; s.ok() && i < volume.sweep_size(); ++i) s = DefineMoments(volume, i, place, options, notes);
+  if (s.ok()) s = RunDeferred(ncid, later);
   std::size_t first = 0;
   for (int i = 0; s.ok() && i < volume.sweep_size(); ++i) {
     s = FirstError({WriteSweepRays(volume, i, SweepPlace{ncid, first, place.range_size}, epoch),
@@ -238,32 +262,31 @@ Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
   return s;
 }
 
-Status WriteSweepGroup(int root, const Volume& volume, int index, const RangeAxis& axis, std::int64_t epoch,
-                       const WriteOptions& options, Notes* notes) {
+Status DefineSweepGroup(int root, const Volume& volume, int index, const RangeAxis& axis, std::int64_t epoch,
+                        const WriteOptions& options, int* group, Deferred* later, Notes* notes) {
   const Sweep& sweep = volume.sweep(index);
-  int group = 0;
   const std::string name = "sweep_" + std::to_string(index);
-  Status s = NcCheck(nc_def_grp(root, name.c_str(), &group), ErrorCode::kIo, name);
-  if (s.ok()) s = DefineRayVars(group, static_cast<std::size_t>(sweep.rays_size()), axis, epoch);
+  Status s = NcCheck(nc_def_grp(root, name.c_str(), group), ErrorCode::kIo, name);
+  const int g = *group;
+  if (s.ok()) s = DefineRayVars(g, static_cast<std::size_t>(sweep.rays_size()), axis, epoch, later);
   const double res = sweep.rays_size() > 0 ? sweep.rays(0).az_range_deg().span_deg() : 0;
   if (s.ok()) {
-    s = FirstError({PutScalar(group, "sweep_number", NC_INT, sweep.index_in_task(), nullptr),
-                    PutScalar(group, "fixed_angle", NC_DOUBLE, sweep.description().fixed_angle_deg(), "degrees"),
-                    PutScalar(group, "ray_angle_res", NC_DOUBLE, res, "degrees")});
+    s = FirstError({PutScalar(g, "sweep_number", NC_INT, sweep.index_in_task(), nullptr, later),
+                    PutScalar(g, "fixed_angle", NC_DOUBLE, sweep.description().fixed_angle_deg(), "degrees", later),
+                    PutScalar(g, "ray_angle_res", NC_DOUBLE, res, "degrees", later)});
   }
   int var = 0;
   const char* mode = ModeText(ConfigOrDefault(volume, sweep).type());
-  if (s.ok()) s = DefVar(group, "sweep_mode", NC_STRING, {}, &var);
-  if (s.ok()) s = NcCheck(nc_put_var_string(group, var, &mode), ErrorCode::kIo, "sweep_mode");
-  const SweepPlace place{group, 0, static_cast<std::size_t>(axis.gates)};
-  if (s.ok()) s = DefineMoments(volume, index, place, options, notes);
-  if (s.ok()) s = WriteSweepRays(volume, index, place, epoch);
-  if (s.ok()) s = WriteNyquist(group, volume, index, 0);
+  if (s.ok()) s = DefVar(g, "sweep_mode", NC_STRING, {}, &var);
+  later->push_back([g, var, mode]() mutable {
+    return NcCheck(nc_put_var_string(g, var, &mode), ErrorCode::kIo, "sweep_mode");
+  });
+  if (s.ok()) s = DefineMoments(volume, index, SweepPlace{g, 0, static_cast<std::size_t>(axis.gates)}, options, notes);
   return s.Wrap(name + ": ");
 }
 
 Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& axes, std::int64_t epoch,
-                const WriteOptions& options, Notes* notes) {
+                const WriteOptions& options, Deferred* later, Notes* notes) {
   const std::size_t n = axes.size();
   int sweep_dim = 0, names_var = 0, fixed_var = 0;
   Status s = FirstError({NcCheck(nc_def_dim(ncid, "sweep", n, &sweep_dim), ErrorCode::kIo, "sweep"),
@@ -277,10 +300,20 @@ Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
     pointers[i] = names[i].c_str();
     fixed[i] = volume.sweep(static_cast<int>(i)).description().fixed_angle_deg();
   }
-  if (s.ok()) s = NcCheck(nc_put_var_string(ncid, names_var, pointers.data()), ErrorCode::kIo, "sweep_group_name");
-  if (s.ok()) s = NcCheck(nc_put_var_double(ncid, fixed_var, fixed.data()), ErrorCode::kIo, "sweep_fixed_angle");
+  later->push_back([=]() mutable {
+    return FirstError(
+        {NcCheck(nc_put_var_string(ncid, names_var, pointers.data()), ErrorCode::kIo, "sweep_group_name"),
+         NcCheck(nc_put_var_double(ncid, fixed_var, fixed.data()), ErrorCode::kIo, "sweep_fixed_angle")});
+  });
+  std::vector<int> groups(n);
   for (int i = 0; s.ok() && i < static_cast<int>(n); ++i) {
-    s = WriteSweepGroup(ncid, volume, i, axes[static_cast<std::size_t>(i)], epoch, options, notes);
+    s = DefineSweepGroup(ncid, volume, i, axes[static_cast<std::size_t>(i)], epoch, options, &groups[i], later,
+                         notes);
+  }
+  if (s.ok()) s = RunDeferred(ncid, later);
+  for (int i = 0; s.ok() && i < static_cast<int>(n); ++i) {
+    const SweepPlace place{groups[i], 0, static_cast<std::size_t>(axes[static_cast<std::size_t>(i)].gates)};
+    s = FirstError({WriteSweepRays(volume, i, place, epoch), WriteNyquist(groups[i], volume, i, 0)});
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), n);
   }
   return s;
@@ -301,10 +334,11 @@ Status WriteCfRadialFile(const std::string& path, int major, const WriteOptions&
   if (!s.ok()) return s;
   std::int64_t last = 0;
   const std::int64_t epoch = VolumeEpoch(volume, &last);
-  s = WriteGlobals(file.id(), volume, major, epoch, last);
+  Deferred later;
+  s = WriteGlobals(file.id(), volume, major, epoch, last, &later);
   if (s.ok()) {
-    s = major == 1 ? WriteCf1(file.id(), volume, axes, epoch, options, notes)
-                   : WriteCf2(file.id(), volume, axes, epoch, options, notes);
+    s = major == 1 ? WriteCf1(file.id(), volume, axes, epoch, options, &later, notes)
+                   : WriteCf2(file.id(), volume, axes, epoch, options, &later, notes);
   }
   const Status closed = file.Close();
   return s.ok() ? closed : s;

@@ -101,6 +101,10 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
                  ? WriteOdimFile(path, options, volume, out)
                  : WriteCfRadialFile(path, format == Format::kCfRadial1 ? 1 : 2, options, volume, out);
   if (!s.ok()) return s;
+  if (!options.report_not_carried) {
+    Dedupe(out, first);
+    return Status::Ok();
+  }
   // Read the file back without samples and name what did not come back.
   Volume read_back;
   Notes ignored;

@@ -6,6 +6,7 @@
 #include <google/protobuf/util/field_comparator.h>
 #include <google/protobuf/util/message_differencer.h>
 
+#include <algorithm>
 #include <set>
 
 namespace common_dto {
@@ -84,6 +85,22 @@ class PathReporter : public MessageDifferencer::Reporter {
   std::set<std::string>* added_;
 };
 
+// Rays are compared on a sample: what a format carries of a ray does not
+// depend on which ray it is, and comparing every ray of a large volume would
+// cost more than writing it.
+constexpr int kSampledRays = 32;
+
+void SampleRays(Sweep* sweep) {
+  const int n = sweep->rays_size();
+  if (n <= kSampledRays) return;
+  google::protobuf::RepeatedPtrField<kyt::pb::common::Ray> kept;
+  for (int k = 0; k < kSampledRays; ++k) {
+    kept.Add()->Swap(sweep->mutable_rays(static_cast<int>(
+        static_cast<std::int64_t>(k) * (n - 1) / (kSampledRays - 1))));
+  }
+  sweep->mutable_rays()->Swap(&kept);
+}
+
 }  // namespace
 
 Volume MetadataOf(const Volume& volume) {
@@ -116,6 +133,11 @@ Volume MetadataOf(const Volume& volume) {
 }
 
 void AddNotCarried(Volume written, Volume read_back, Notes* notes) {
+  for (int i = 0; i < std::min(written.sweep_size(), read_back.sweep_size()); ++i) {
+    if (written.sweep(i).rays_size() != read_back.sweep(i).rays_size()) continue;
+    SampleRays(written.mutable_sweep(i));
+    SampleRays(read_back.mutable_sweep(i));
+  }
   RoundTimes(&written);
   RoundTimes(&read_back);
   for (Volume* v : {&written, &read_back}) {

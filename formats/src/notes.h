@@ -15,7 +15,8 @@ kyt::pb::common::Volume MetadataOf(const kyt::pb::common::Volume& volume);
 // Appends "not carried: <field path>" for each field set in `written` whose
 // value `read_back` lacks or holds differently (repeated elements and map
 // entries as [*], one line per path). Times are compared to the microsecond,
-// numbers to a relative 1e-9. Both are metadata (MetadataOf).
+// numbers to a relative 1e-9, the rays of a sweep on an even sample of 32.
+// Both are metadata (MetadataOf).
 void AddNotCarried(kyt::pb::common::Volume written, kyt::pb::common::Volume read_back,
                    Notes* notes);
 

@@ -29,10 +29,11 @@
 // -------------------------
 // Every read and write returns, besides its Status, a list of notes: one line
 // per kind of thing the other side has no place for ("not carried:
-// sweep[*].rays[*].noise_dbm", "moment DBZ: quantity is not an ODIM name,
-// written under its own name"). A write lists the model fields whose values
-// would not come back when the file is read again; a read lists what the file
-// held that the model has no field for. Notes are not errors.
+// sweep[*].rays[*].noise_dbm", "moment DBZ: not an ODIM quantity, written
+// under its own name"). A write lists the model fields whose values would not
+// come back when the file is read again (WriteOptions::report_not_carried);
+// a read lists what the file held that the model has no field for. Notes are
+// not errors.
 //
 // Errors
 // ------
@@ -92,6 +93,11 @@ struct WriteOptions {
   int compression_level = 0;
   // ODIM_H5 only: write a single-sweep volume as a SCAN instead of a PVOL.
   bool odim_scan = false;
+  // Read the written file's metadata back and list the model fields that do
+  // not come back ("not carried: ..."). Costs about a third of the write
+  // for large volumes; without it the notes hold only what the writer itself
+  // saw (moments without a scale, padded sweeps, ...).
+  bool report_not_carried = true;
   ProgressFunction progress;
 };
 
