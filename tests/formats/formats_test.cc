@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common_dto/formats/formats.h"
-#include "reference_volumes.h"
+#include "common_dto/synthetic/volumes.h"
 #include "stream_testing.h"
 
 namespace {
@@ -147,7 +147,7 @@ TEST(Odim, CarriesStationIdentifiersFirstGateAndSweepTimes) {
 
 TEST(ReferenceVolume, OperaVolumeThroughEveryFormatKeepsItsSamples) {
   Volume v;
-  common_dto_bench::MakeVolume(common_dto_bench::VolumeS(), &v);
+  common_dto::synthetic::MakeVolume(common_dto::synthetic::VolumeS(), &v);
   for (Format f : {Format::kOdim, Format::kCfRadial1, Format::kCfRadial2}) {
     const std::string path = TempPath(std::string("s.") + FormatName(f));
     Notes notes;
@@ -314,7 +314,7 @@ TEST(CfRadial1, OneRangeAxisPadsShortSweepsAndRefusesOthers) {
   const std::string& dbz = back.sweep(0).sweep_moments().at("DBZ").data();
   ASSERT_EQ(dbz.size(), 4u * 6 * 2);
   EXPECT_EQ(dbz.substr(0, 6), shorter.sweep(0).sweep_moments().at("DBZ").data().substr(0, 6));
-  EXPECT_EQ(dbz.substr(6, 2), common_dto_test::U16Le(1));  // the not-scanned code
+  EXPECT_EQ(dbz.substr(6, 2), std::string("\x01\x00", 2));  // the not-scanned code, little-endian
   unlink(path.c_str());
 }
 
