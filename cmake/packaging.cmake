@@ -74,7 +74,8 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "${PROJECT_DESCRIPTION} - shared libraries
  The generated classes of the schema (libcommon-dto.so.5) and the
- hand-written libraries built on them: model and ray streams.")
+ hand-written libraries built on them: model, ray streams and radar
+ file formats (ODIM_H5, CF/Radial).")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libcommon-dto-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
@@ -92,7 +93,7 @@ set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "${PROJECT_DESCRIPTION} - command-line tool
  common-dto: dump, encode, summary, check, assemble and split files and
- ray streams.")
+ ray streams; convert volumes to and from ODIM_H5 and CF/Radial.")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-common-dto)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)

@@ -186,6 +186,22 @@ Status WriteSweepRays(const Volume& volume, int index, const SweepPlace& place, 
 
 namespace {
 
+// "seconds since 2024-06-01T12:00:00Z" and the other CF time units (days,
+// hours, minutes, milliseconds, microseconds, nanoseconds since ...).
+bool ParseTimeUnits(const std::string& units, double* unit_s, std::int64_t* epoch) {
+  const std::size_t since = units.find(" since ");
+  if (since == std::string::npos) return false;
+  const std::string unit = units.substr(0, since);
+  const struct { const char* name; double seconds; } kUnits[] = {
+      {"seconds", 1}, {"second", 1}, {"s", 1}, {"milliseconds", 1e-3}, {"microseconds", 1e-6},
+      {"nanoseconds", 1e-9}, {"minutes", 60}, {"hours", 3600}, {"days", 86400}};
+  *unit_s = 0;
+  for (const auto& u : kUnits) {
+    if (unit == u.name) *unit_s = u.seconds;
+  }
+  return *unit_s > 0 && ParseIso(std::string_view(units).substr(since + 7), epoch);
+}
+
 bool IsCoordinate(const std::string& name) {
   return name == "time" || name == "range" || name == "azimuth" || name == "elevation";
 }
@@ -323,16 +339,16 @@ Status ReadSweepRays(const SweepPlace& place, std::size_t rays, bool samples, in
   if (s.ok()) s = GetAttText(place.ncid, VarId(place.ncid, "time"), "units", &units);
   if (!s.ok()) return s;
   std::int64_t epoch = 0;
-  const std::string prefix = "seconds since ";
-  if (units.rfind(prefix, 0) != 0 || !ParseIso(std::string_view(units).substr(prefix.size()), &epoch)) {
-    return NcError(ErrorCode::kInvalidArgument, "time", "units are not \"seconds since <time>\": " + units);
+  double unit_s = 0;
+  if (!ParseTimeUnits(units, &unit_s, &epoch)) {
+    return NcError(ErrorCode::kInvalidArgument, "time", "units are not \"<unit> since <time>\": " + units);
   }
   Sweep* sweep = volume->mutable_sweep(index);
   for (std::size_t r = 0; r < rays; ++r) {
     Ray* ray = sweep->add_rays();
     ray->set_index(static_cast<std::int32_t>(r));
     ray->set_ray_config_index(index);
-    *ray->mutable_aq_start_time() = FromEpochSeconds(static_cast<double>(epoch) + time[r]);
+    *ray->mutable_aq_start_time() = FromEpochSeconds(static_cast<double>(epoch) + time[r] * unit_s);
     ray->mutable_az_range_deg()->set_start_deg(az[r]);
     ray->mutable_el_range_deg()->set_start_deg(el[r]);
   }

@@ -143,8 +143,8 @@ def write_cfradial1(path, mode="azimuth_surveillance", ragged=False):
         for name, value in (("latitude", 47.5), ("longitude", 8.25), ("altitude", 540.0)):
             f.createVariable(name, "f8")[...] = value
         t = f.createVariable("time", "f8", ("time",))
-        t.units = "seconds since 2024-06-01T12:00:00Z"
-        t[:] = np.arange(2 * rays) * 0.5
+        t.units = "milliseconds since 2024-06-01 12:00:00"
+        t[:] = np.arange(2 * rays) * 500
         r = f.createVariable("range", "f4", ("range",))
         r.units = "meters"
         r[:] = 125.0 + 250.0 * np.arange(gates)
