@@ -1,7 +1,10 @@
 // common-dto convert: volumes between the data model's files and the radar
 // file formats ODIM_H5 and CF/Radial (the formats library does the mapping).
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -83,11 +86,20 @@ void WriteFormat(const ConvertFilesOptions& options, formats::Format format,
                  const kyt::pb::common::Volume& volume, formats::Notes* notes) {
   if (options.output == "-") Fail("", "ODIM_H5 and CF/Radial files cannot go to standard output");
   const std::string temp = options.output + ".partial";
-  Progress progress(fmt::format("convert to {}", formats::FormatName(format)), 0);
+  // Progress in sample bytes of the sweeps written.
+  std::vector<std::uint64_t> done_bytes{0};
+  for (const auto& sweep : volume.sweep()) {
+    std::uint64_t bytes = 0;
+    for (const auto& [name, buffer] : sweep.sweep_moments()) bytes += buffer.data().size();
+    done_bytes.push_back(done_bytes.back() + bytes);
+  }
+  Progress progress(fmt::format("convert to {}", formats::FormatName(format)), done_bytes.back());
   formats::WriteOptions write_options;
   write_options.compression_level = options.compression;
   write_options.odim_scan = options.odim_scan;
-  write_options.progress = [&progress](std::size_t done, std::size_t) { progress.Update(0, done); };
+  write_options.progress = [&](std::size_t done, std::size_t) {
+    progress.Update(done_bytes[std::min(done, done_bytes.size() - 1)], 0);
+  };
   const Status status = formats::WriteFile(temp, format, write_options, volume, notes);
   progress.Erase();
   if (!status.ok()) {
@@ -104,9 +116,14 @@ void WriteFormat(const ConvertFilesOptions& options, formats::Format format,
 
 kyt::pb::common::Volume ReadVolumeFile(const std::string& path, formats::Format format,
                                        formats::Notes* notes) {
-  Progress progress(fmt::format("read {}", path), 0);
+  // Progress as the share of sweeps read, in bytes of the file.
+  struct stat st{};
+  const std::uint64_t size = ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  Progress progress(fmt::format("read {}", path), size);
   formats::ReadOptions read_options;
-  read_options.progress = [&progress](std::size_t done, std::size_t) { progress.Update(0, done); };
+  read_options.progress = [&](std::size_t done, std::size_t total) {
+    progress.Update(total == 0 ? 0 : size * done / total, 0);
+  };
   kyt::pb::common::Volume volume;
   const Status status = formats::ReadFile(path, format, read_options, &volume, notes);
   progress.Erase();
