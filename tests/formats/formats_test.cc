@@ -1,6 +1,7 @@
 // The formats library: volumes through ODIM_H5, CF/Radial 1.4 and 2.1 and
 // back, and damaged files.
 #include <hdf5.h>
+#include <netcdf.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -316,6 +317,64 @@ TEST(CfRadial1, OneRangeAxisPadsShortSweepsAndRefusesOthers) {
   EXPECT_EQ(dbz.substr(0, 6), shorter.sweep(0).sweep_moments().at("DBZ").data().substr(0, 6));
   EXPECT_EQ(dbz.substr(6, 2), std::string("\x01\x00", 2));  // the not-scanned code, little-endian
   unlink(path.c_str());
+}
+
+// A CF/Radial 1.4 file of TestVolume, changed by `edit` on the open file.
+template <typename Edit>
+Status ReadEditedCfRadial1(Edit edit) {
+  const std::string path = TempPath("cf1-damage.nc");
+  EXPECT_TRUE(WriteFile(path, Format::kCfRadial1, {}, TestVolume(), nullptr).ok());
+  int ncid = 0;
+  EXPECT_EQ(nc_open(path.c_str(), NC_WRITE, &ncid), NC_NOERR);
+  nc_redef(ncid);
+  edit(ncid);
+  nc_close(ncid);
+  Volume v;
+  const Status s = ReadFile(path, Format::kCfRadial1, {}, &v, nullptr);
+  unlink(path.c_str());
+  return s;
+}
+
+int Var(int ncid, const char* name) {
+  int id = -1;
+  nc_inq_varid(ncid, name, &id);
+  return id;
+}
+
+TEST(CfRadialDamage, MissingVariablesBadIndicesAndTimeUnitsAreNamed) {
+  Status s = ReadEditedCfRadial1([](int ncid) { nc_rename_var(ncid, Var(ncid, "fixed_angle"), "angle"); });
+  EXPECT_EQ(s.code(), ErrorCode::kMalformed);
+  EXPECT_EQ(s.location().field, "fixed_angle");
+
+  s = ReadEditedCfRadial1([](int ncid) {
+    nc_enddef(ncid);
+    const std::size_t index[1] = {1};
+    const int beyond = 1000;
+    nc_put_var1_int(ncid, Var(ncid, "sweep_end_ray_index"), index, &beyond);
+  });
+  EXPECT_EQ(s.code(), ErrorCode::kInvalidArgument);
+  EXPECT_EQ(s.location().field, "sweep[1]");
+  EXPECT_NE(s.message().find("outside the 24 rays"), std::string::npos) << s.message();
+
+  s = ReadEditedCfRadial1([](int ncid) {
+    const std::string units = "fortnights since 2026-01-01T00:00:00Z";
+    nc_put_att_text(ncid, Var(ncid, "time"), "units", units.size(), units.data());
+  });
+  EXPECT_EQ(s.code(), ErrorCode::kInvalidArgument);
+  EXPECT_EQ(s.location().field, "time");
+
+  s = ReadEditedCfRadial1([](int ncid) {
+    int dim = 0, var = 0;
+    nc_inq_dimid(ncid, "time", &dim);
+    nc_def_var(ncid, "ray_n_gates", NC_INT, 1, &dim, &var);
+  });
+  EXPECT_EQ(s.code(), ErrorCode::kUnsupported);
+
+  s = ReadEditedCfRadial1([](int ncid) {
+    nc_rename_var(ncid, Var(ncid, "sweep_start_ray_index"), "first_ray");
+  });
+  EXPECT_EQ(s.code(), ErrorCode::kMalformed);
+  EXPECT_NE(s.message().find("not CF/Radial"), std::string::npos);
 }
 
 }  // namespace
