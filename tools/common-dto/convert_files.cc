@@ -134,6 +134,9 @@ kyt::pb::common::Volume ReadVolumeFile(const std::string& path, formats::Format 
 std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path,
                                                          const InputOptions& options) {
   if (path == "-" || options.kind == InputKind::kStream || !options.type_name.empty()) return nullptr;
+  // Only regular files are looked into: probing a pipe would eat its bytes.
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
   const std::optional<formats::Format> format = formats::DetectFormat(path);
   if (!format) return nullptr;
   Note(fmt::format("{}: reading as {} (converted to an InstrumentData)", path, formats::FormatName(*format)));
