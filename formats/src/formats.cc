@@ -4,6 +4,7 @@
 #include <hdf5.h>
 #include <netcdf.h>
 
+#include <mutex>
 #include <set>
 
 #include "cfradial_internal.h"
@@ -35,6 +36,13 @@ std::optional<Format> ParseFormat(const std::string& name) {
 
 namespace {
 
+// Debian's HDF5 (serial) and netCDF-C libraries are not thread-safe: one
+// conversion at a time in the process.
+std::mutex& LibraryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
 bool IsOdim(const std::string& path) {
   SilenceHdf5();
   if (H5Fis_hdf5(path.c_str()) <= 0) return false;
@@ -63,6 +71,7 @@ Status ReadAny(const std::string& path, Format format, bool samples, const ReadO
 }  // namespace
 
 std::optional<Format> DetectFormat(const std::string& path) {
+  const std::lock_guard<std::mutex> lock(LibraryMutex());
   if (IsOdim(path)) return Format::kOdim;
   return CfRadialVersion(path);
 }
@@ -81,6 +90,7 @@ void Dedupe(Notes* notes, std::size_t first) {
 
 Status ReadFile(const std::string& path, Format format, const ReadOptions& options,
                 Volume* volume, Notes* notes) {
+  const std::lock_guard<std::mutex> lock(LibraryMutex());
   Notes local;
   Notes* out = notes ? notes : &local;
   const std::size_t first = out->size();
@@ -91,6 +101,7 @@ Status ReadFile(const std::string& path, Format format, const ReadOptions& optio
 
 Status WriteFile(const std::string& path, Format format, const WriteOptions& options,
                  const Volume& volume, Notes* notes) {
+  const std::lock_guard<std::mutex> lock(LibraryMutex());
   Notes local;
   Notes* out = notes ? notes : &local;
   const std::size_t first = out->size();

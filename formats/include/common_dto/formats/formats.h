@@ -48,6 +48,10 @@
 // or written. A failed write removes nothing but may leave a partial file.
 // Memory stays bounded: one dataset is read or written at a time beside the
 // volume.
+//
+// Threads: HDF5 and netCDF-C are not thread-safe, so the functions here take
+// one process-wide lock; conversions from several threads run one after the
+// other.
 #pragma once
 
 #include <cstddef>
