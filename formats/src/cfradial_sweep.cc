@@ -282,6 +282,11 @@ Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace&
   b->set_uncompressed_size(static_cast<std::int32_t>(bytes));
   if (widened) notes->push_back("moment " + name + ": signed 8- or 16-bit samples widened to INT32");
   if (!samples || bytes == 0) return Status::Ok();
+  if (bytes > MaxSampleBytes(NcFileSize(ncid))) {
+    return SweepError(ErrorCode::kTooLarge, index, name,
+                      std::to_string(bytes) + " bytes of samples declared, more than the file can "
+                                              "hold");
+  }
   std::string* out = b->mutable_data();
   out->resize(static_cast<std::size_t>(bytes));
   const std::size_t start[2] = {place.first_ray, 0}, count[2] = {rays, place.range_size};

@@ -1,6 +1,8 @@
 // Owned netCDF files and typed access.
 #include "netcdf_util.h"
 
+#include <sys/stat.h>
+
 namespace common_dto {
 namespace formats {
 
@@ -51,6 +53,15 @@ Status NcCheck(int rc, ErrorCode code, const std::string& where) {
 bool HasAtt(int ncid, int varid, const char* name) {
   int id = 0;
   return nc_inq_attid(ncid, varid, name, &id) == NC_NOERR;
+}
+
+std::uint64_t NcFileSize(int ncid) {
+  std::size_t length = 0;
+  if (nc_inq_path(ncid, &length, nullptr) != NC_NOERR || length == 0) return 0;
+  std::string path(length, '\0');
+  if (nc_inq_path(ncid, nullptr, path.data()) != NC_NOERR) return 0;
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
 int VarId(int ncid, const std::string& name) {

@@ -5,6 +5,7 @@
 #include <netcdf.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ Status NcCheck(int rc, ErrorCode code, const std::string& where);
 
 bool HasAtt(int ncid, int varid, const char* name);
 int VarId(int ncid, const std::string& name);  // -1 when absent
+// Size in bytes of the file that `ncid` (or a group in it) belongs to; 0
+// when it cannot be told.
+std::uint64_t NcFileSize(int ncid);
 
 // Attributes: text (NC_CHAR or NC_STRING) and one number.
 Status GetAttText(int ncid, int varid, const char* name, std::string* out);

@@ -437,6 +437,14 @@ Status ReadSamples(hid_t group, const std::string& path, const DatasetShape& sha
   buffer->set_compression(DataBuffer::NONE);
   buffer->set_uncompressed_size(static_cast<std::int32_t>(bytes));
   if (!samples || bytes == 0) return Status::Ok();
+  hsize_t file_size = 0;
+  H5Id file(H5Iget_file_id(data.get()));
+  if (!file.valid() || H5Fget_filesize(file.get(), &file_size) < 0 ||
+      bytes > MaxSampleBytes(file_size)) {
+    return H5Error(ErrorCode::kTooLarge, path + "/data",
+                   std::to_string(bytes) + " bytes of samples declared, more than a file of " +
+                       std::to_string(file_size) + " bytes can hold");
+  }
   if (H5Dget_storage_size(data.get()) == 0) {
     return H5Error(ErrorCode::kMalformed, path + "/data", "dataset has no stored samples");
   }

@@ -21,6 +21,16 @@
 namespace common_dto {
 namespace formats {
 
+// The most samples a file of `file_size` bytes can hold for one dataset: zlib
+// (gzip) expands at most about 1032:1, so anything declared beyond that (plus
+// a margin for fill values of small files) is refused before it is
+// allocated, whatever the file's dimensions say.
+inline std::int64_t MaxSampleBytes(std::uint64_t file_size) {
+  constexpr std::int64_t kMaxExpansion = 1100;
+  constexpr std::int64_t kSmallFile = std::int64_t{1} << 20;
+  return static_cast<std::int64_t>(file_size) * kMaxExpansion + kSmallFile;
+}
+
 struct Quantity {
   const char* name;           // ODIM quantity, also the CF/Radial field name written
   kyt::pb::common::DataType type;

@@ -255,3 +255,19 @@ def test_our_cfradial_read_by_netcdf4_and_xarray(tmp_path, tool, volume_file, to
         assert vradh.endian() == "big"
         vradh.set_auto_maskandscale(False)
         np.testing.assert_array_equal(vradh[:RAYS], moment_values(0)["VRADH"][0])
+
+
+def test_declared_sizes_beyond_what_the_file_holds_are_refused(tmp_path, tool):
+    """A dataset of 1.8 GB declared in a file of a few kilobytes (nothing of it
+    stored) is refused before anything is allocated for it."""
+    write_odim(tmp_path / "in.h5")
+    with h5py.File(tmp_path / "in.h5", "a") as f:
+        del f["dataset1/data1/data"]
+        f["dataset1/data1"].create_dataset("data", shape=(30000, 60000), dtype="u1",
+                                           chunks=(100, 600), compression="gzip")
+        f["dataset1/where"].attrs["nrays"] = np.int64(30000)
+        f["dataset1/where"].attrs["nbins"] = np.int64(60000)
+    assert (tmp_path / "in.h5").stat().st_size < 1 << 20
+    result = tool("convert", tmp_path / "in.h5", tmp_path / "out.pb", expect=2)
+    assert "1800000000 bytes of samples declared, more than a file of" in result.stderr
+    assert "(too_large)" in result.stderr
