@@ -42,6 +42,15 @@ TIMINGS = [
     ("Small/RayHeader/parse_reused", "RayHeader envelope: parse (reused)", "M", None),
     ("Peer/M/write_vs_hdf5", "write: serialize vs HDF5 file image", "M", (">=", 1.0)),
     ("Peer/M/read_vs_hdf5", "read: parse vs HDF5 from image", "M", (">=", 1.0)),
+    ("Formats/M/write_odim", "write ODIM_H5", "M", (">=", 0.8)),
+    ("Formats/M/write_odim_no_notes", "write ODIM_H5, no read-back notes", "M", None),
+    ("Formats/M/read_odim", "read ODIM_H5", "M", (">=", 0.8)),
+    ("Formats/M/write_cfradial1", "write CF/Radial 1.4", "M", (">=", 0.8)),
+    ("Formats/M/write_cfradial1_no_notes", "write CF/Radial 1.4, no read-back notes", "M", None),
+    ("Formats/M/read_cfradial1", "read CF/Radial 1.4", "M", (">=", 0.8)),
+    ("Formats/M/write_cfradial2", "write CF/Radial 2.1", "M", (">=", 0.8)),
+    ("Formats/M/write_cfradial2_no_notes", "write CF/Radial 2.1, no read-back notes", "M", None),
+    ("Formats/M/read_cfradial2", "read CF/Radial 2.1", "M", (">=", 0.8)),
 ]
 
 BASELINES = {
@@ -52,6 +61,8 @@ BASELINES = {
     "file_path": "file: write, read, reassemble",
     "hdf5_write": "HDF5 write",
     "hdf5_read": "HDF5 read",
+    "plain_write": "plain HDF5/netCDF write",
+    "plain_read": "plain HDF5/netCDF read",
 }
 
 MEMORY = [
