@@ -20,6 +20,29 @@ constexpr std::size_t kMaxInt32 =
 
 std::string Bytes(std::size_t n) { return std::to_string(n) + " bytes"; }
 
+// The most `compressed` bytes of LZ4 can decode to (kLz4MaxRatio per byte
+// plus a small constant for the shortest blocks and frame headers).
+std::uint64_t Lz4DecodeBound(std::size_t compressed) {
+  return static_cast<std::uint64_t>(compressed) * kLz4MaxRatio + 64;
+}
+
+// A declared decoded size that the compressed bytes cannot produce is an
+// error before anything is allocated for it.
+Status CheckDeclared(const char* what, std::uint64_t declared, std::size_t compressed,
+                     std::size_t max_size) {
+  if (declared > max_size) {
+    return Status(ErrorCode::kTooLarge, std::string(what) + " declares " +
+                                            Bytes(static_cast<std::size_t>(declared)) +
+                                            ", more than the limit of " + Bytes(max_size));
+  }
+  if (declared > Lz4DecodeBound(compressed)) {
+    return Status(ErrorCode::kMalformed,
+                  std::string(what) + " declares " + Bytes(static_cast<std::size_t>(declared)) +
+                      ", more than its " + Bytes(compressed) + " of LZ4 data can hold");
+  }
+  return Status::Ok();
+}
+
 struct DctxDeleter {
   void operator()(LZ4F_dctx* ctx) const { LZ4F_freeDecompressionContext(ctx); }
 };
@@ -42,17 +65,18 @@ Status AppendLz4Frames(std::string_view src, std::size_t max_size, std::string* 
     if (LZ4F_isError(r)) {
       return Status(ErrorCode::kMalformed, std::string("LZ4 frame: ") + LZ4F_getErrorName(r));
     }
+    Status status = CheckDeclared("LZ4 frame", info.contentSize, src.size(), max_size);
+    if (!status.ok()) return status;
     src.remove_prefix(header_size);
     declared = static_cast<std::size_t>(info.contentSize);
-    if (info.contentSize > max_size) {
-      return Status(ErrorCode::kTooLarge, "LZ4 frame declares " +
-                           Bytes(static_cast<std::size_t>(info.contentSize)) +
-                           ", more than the limit of " + Bytes(max_size));
-    }
   }
 
+  // Without a declared size the output grows with what is decoded, never
+  // beyond what the remaining input can produce.
   const std::size_t base = out->size();
-  std::size_t avail = declared > 0 ? declared : std::min<std::size_t>(max_size, 64 * 1024);
+  const std::size_t ceiling =
+      static_cast<std::size_t>(std::min<std::uint64_t>(max_size, Lz4DecodeBound(src.size())));
+  std::size_t avail = declared > 0 ? declared : std::min<std::size_t>(ceiling, 64 * 1024);
   out->resize(base + avail);
   std::size_t produced = 0;
   char scratch[64];
@@ -64,13 +88,13 @@ Status AppendLz4Frames(std::string_view src, std::size_t max_size, std::string* 
     if (produced < avail) {
       dst = &(*out)[base + produced];
       dst_size = avail - produced;
-    } else if (exact || avail >= max_size) {
+    } else if (exact || avail >= ceiling) {
       // Full: anything still to come is more than the frame declared or the
       // limit allows; decode into scratch space to find out.
       dst = scratch;
       dst_size = sizeof scratch;
     } else {
-      avail = std::min(max_size, avail * 2);
+      avail = std::min(ceiling, avail * 2);
       out->resize(base + avail);
       continue;
     }
@@ -83,11 +107,14 @@ Status AppendLz4Frames(std::string_view src, std::size_t max_size, std::string* 
     src.remove_prefix(src_size);
     if (dst == scratch && dst_size > 0) {
       out->resize(base);
-      return exact && avail < max_size
-                 ? Status(ErrorCode::kMalformed,
-                          "LZ4 frame decodes to more than its declared " + Bytes(declared))
-                 : Status(ErrorCode::kTooLarge,
-                          "LZ4 frame decodes to more than the limit of " + Bytes(max_size));
+      if (exact && avail < max_size) {
+        return Status(ErrorCode::kMalformed,
+                      "LZ4 frame decodes to more than its declared " + Bytes(declared));
+      }
+      return avail >= max_size
+                 ? Status(ErrorCode::kTooLarge,
+                          "LZ4 frame decodes to more than the limit of " + Bytes(max_size))
+                 : Status(ErrorCode::kMalformed, "LZ4 frame decodes to more than its data can");
     }
     produced += dst == scratch ? 0 : dst_size;
     if (hint == 0 && src.empty()) break;
@@ -113,10 +140,8 @@ Status AppendLz4Block(std::string_view src, std::int32_t uncompressed_size, std:
                          std::to_string(uncompressed_size));
   }
   const auto n = static_cast<std::size_t>(uncompressed_size);
-  if (n > max_size) {
-    return Status(ErrorCode::kTooLarge, "LZ4 block declares " + Bytes(n) + ", more than the limit of " +
-                         Bytes(max_size));
-  }
+  Status status = CheckDeclared("LZ4 block", n, src.size(), max_size);
+  if (!status.ok()) return status;
   if (src.size() > static_cast<std::size_t>(LZ4_MAX_INPUT_SIZE)) {
     return Status(ErrorCode::kTooLarge, "LZ4 block of " + Bytes(src.size()) + " is too large to decode");
   }
@@ -212,6 +237,8 @@ Status SetSamples(std::string_view samples, Compression compression, DataBuffer*
     LZ4F_preferences_t prefs;
     std::memset(&prefs, 0, sizeof prefs);
     prefs.frameInfo.contentSize = n;
+    // Independent blocks: decoders that cannot link blocks (lz4-java) read them.
+    prefs.frameInfo.blockMode = LZ4F_blockIndependent;
     data.resize(LZ4F_compressFrameBound(n, &prefs));
     const std::size_t r = LZ4F_compressFrame(&data[0], data.size(), samples.data(), n, &prefs);
     if (LZ4F_isError(r)) {

@@ -198,7 +198,7 @@ def set_samples(buffer, data, compression=None):
     elif compression == "frame":
         import lz4.frame
         buffer.compression = DataBuffer.LZ4
-        buffer.data = lz4.frame.compress(data, store_size=True)
+        buffer.data = lz4.frame.compress(data, store_size=True, block_linked=False)
     elif compression == "block":
         import lz4.block
         buffer.compression = DataBuffer.LZ4

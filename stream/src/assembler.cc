@@ -1,6 +1,7 @@
 // Reassembly of ray streams into sweeps and volumes.
 #include "common_dto/stream/assembler.h"
 
+#include <google/protobuf/unknown_field_set.h>
 #include <google/protobuf/util/time_util.h>
 
 #include <algorithm>
@@ -32,6 +33,11 @@ using kyt::pb::stream::VolumeHeader;
 using Key = UuidKey;
 
 Key KeyOf(const UUID& uuid) { return UuidKey::Of(uuid); }
+
+// Fields of a newer schema that `message` holds at its own level.
+const google::protobuf::UnknownFieldSet& Unknown(const google::protobuf::Message& message) {
+  return message.GetReflection()->GetUnknownFields(message);
+}
 
 bool SameTime(const Timestamp& a, const Timestamp& b) {
   return a.seconds() == b.seconds() && a.nanos() == b.nanos();
@@ -74,14 +80,21 @@ class Remembered {
   std::deque<Key> order_;
 };
 
+// A ray's decoded samples of one moment, held apart from the moment's run.
+// Without AssemblerOptions::keep_samples `bytes` stays empty.
+struct Piece {
+  std::string bytes;
+  std::size_t size = 0;
+};
+
 struct RayState {
   bool has_header = false;
   bool has_end = false;
   Ray ray;
   std::optional<Timestamp> end;
-  // Moment name -> decoded bytes, for the samples that did not fit the
-  // moment's run (see MomentState).
-  std::map<std::string, std::string> samples;
+  // Moment name -> decoded samples, for those not in the moment's run (see
+  // MomentState).
+  std::map<std::string, Piece> samples;
 };
 
 struct MomentState {
@@ -95,8 +108,12 @@ struct MomentState {
   std::string run;
   // (ray index, end offset in `run`) of each ray in `run`, ascending.
   std::vector<std::pair<std::int32_t, std::size_t>> run_rays;
-  // Rays whose samples came out of order: kept in RayState::samples.
+  // Rays whose samples came out of order or did not fit the run's room:
+  // kept in RayState::samples.
   std::size_t scattered = 0;
+  // Unknown fields of the moment's first DataBuffer, kept in its sweep
+  // buffer; null when it has none.
+  std::unique_ptr<google::protobuf::UnknownFieldSet> unknown;
 
   bool InRun(std::int32_t index) const {
     return std::binary_search(run_rays.begin(), run_rays.end(),
@@ -145,6 +162,8 @@ struct VolumeState {
   std::size_t last_sweep_rays = 0;  // Ray count of its sweep closed last.
   std::vector<std::string> missing;
   std::vector<std::string> warnings;
+  // Messages whose unknown fields had no place in the Volume, by kind.
+  std::map<std::string, std::size_t> dropped_unknown;
 };
 
 // The assembler's own bookkeeping for each volume, sweep and ray, beyond the
@@ -209,8 +228,65 @@ std::uint64_t StartRun(const SweepState& sweep, std::string samples, std::uint64
 struct RayPart {
   std::int32_t ray = 0;
   bool present = false;
-  std::string_view samples;
+  std::size_t size = 0;
+  std::string_view samples;      // Empty without keep_samples.
   std::string* piece = nullptr;  // Freed once copied.
+  bool last_in_run = false;      // The run is freed once this is copied.
+};
+
+// What a stream message names: its volume, sweep, ray and moment (each
+// null or unset when it names none).
+struct Container {
+  const UUID* volume = nullptr;
+  const UUID* sweep = nullptr;
+  std::optional<std::int32_t> ray;
+  const std::string* moment = nullptr;
+};
+
+Container ContainerOf(const RayStreamMessage& message) {
+  Container c;
+  switch (message.payload_case()) {
+    case RayStreamMessage::kVolumeHeader:
+      c.volume = &message.volume_header().volume_uuid();
+      break;
+    case RayStreamMessage::kSweepHeader:
+      c.volume = &message.sweep_header().volume_uuid();
+      c.sweep = &message.sweep_header().sweep_uuid();
+      break;
+    case RayStreamMessage::kRayHeader:
+      c.sweep = &message.ray_header().sweep_uuid();
+      c.ray = message.ray_header().ray_index();
+      break;
+    case RayStreamMessage::kParameterData:
+      c.sweep = &message.parameter_data().sweep_uuid();
+      c.ray = message.parameter_data().ray_index();
+      c.moment = &message.parameter_data().data_type().short_name();
+      break;
+    case RayStreamMessage::kRayEnd:
+      c.sweep = &message.ray_end().sweep_uuid();
+      c.ray = message.ray_end().ray_index();
+      break;
+    case RayStreamMessage::kSweepEnd:
+      c.sweep = &message.sweep_end().sweep_uuid();
+      break;
+    case RayStreamMessage::kVolumeEnd:
+      c.volume = &message.volume_end().volume_uuid();
+      break;
+    default:
+      break;
+  }
+  return c;
+}
+
+// Sizes of a moment's parts: the longest and shortest, and the rays absent.
+struct PartStats {
+  std::size_t longest = 0;
+  std::size_t shortest = std::numeric_limits<std::size_t>::max();
+  std::int32_t longest_ray = 0;
+  std::int32_t shortest_ray = 0;
+  std::size_t absent = 0;
+  std::int32_t absent_ray = 0;
+  std::uint64_t present = 0;
 };
 
 }  // namespace
@@ -284,8 +360,9 @@ struct Assembler::Impl {
           "closed at the ray limit of " + std::to_string(options.max_rays_per_volume) + " rays";
       const std::string name = volume->name;
       const std::string refused = RayName(*sweep, index);
-      CloseVolume(volume, nullptr, what);
-      return Status(ErrorCode::kLimit, name + " " + what + "; " + refused + " refused");
+      const Status closed = CloseVolume(volume, nullptr, what);
+      return Status(ErrorCode::kLimit, name + " " + what + "; " + refused + " refused" +
+                                           (closed.ok() ? "" : "; closing it: " + closed.message()));
     }
     Status status = CheckRoom(RayName(*sweep, index), kRayCost + extra);
     if (!status.ok()) return status;
@@ -407,6 +484,87 @@ struct Assembler::Impl {
     return RayProgress(sweep, ray);
   }
 
+  // Refuses a ParameterData before anything of it is stored or decoded: a
+  // duplicate, a moment beyond the limit, samples whose layout differs from
+  // the moment's other rays.
+  Status CheckParameterData(const SweepState& sweep, const kyt::pb::stream::ParameterData& data) {
+    const std::string& name = data.data_type().short_name();
+    const std::int32_t index = data.ray_index();
+    const DataBuffer& buffer = data.data();
+    auto existing_ray = sweep.rays.find(index);
+    auto moment = sweep.moments.find(name);
+    if ((moment != sweep.moments.end() && moment->second.InRun(index)) ||
+        (existing_ray != sweep.rays.end() && existing_ray->second.samples.count(name) != 0)) {
+      return Status(ErrorCode::kProtocol,
+                    RayMomentName(sweep, index, name) + ": duplicate ParameterData");
+    }
+    if (moment == sweep.moments.end()) {
+      if (sweep.moments.size() >= options.max_moments_per_sweep) {
+        return Status(ErrorCode::kLimit, RayMomentName(sweep, index, name) + ": more than " +
+                                             std::to_string(options.max_moments_per_sweep) +
+                                             " moments in one sweep");
+      }
+    } else if (moment->second.endian != buffer.endian() ||
+               moment->second.storage != buffer.type()) {
+      return Status(ErrorCode::kInvalidArgument,
+                    RayMomentName(sweep, index, name) + ": samples are " +
+                        EndianName(buffer.endian()) + " " + StorageName(buffer.type()) +
+                        " but the moment's other rays are " + EndianName(moment->second.endian) +
+                        " " + StorageName(moment->second.storage));
+    }
+    return Status::Ok();
+  }
+
+  // The decoded size a buffer declares; 0 when it does not say (an LZ4
+  // frame without uncompressed_size).
+  static std::uint64_t DeclaredSize(const DataBuffer& buffer) {
+    if (buffer.compression() != DataBuffer::LZ4) return buffer.data().size();
+    return buffer.uncompressed_size() > 0 ? static_cast<std::uint64_t>(buffer.uncompressed_size())
+                                          : 0;
+  }
+
+  // Decodes a ParameterData's samples onto the end of *target (taking plain
+  // samples over when *target is empty and the message is owned). Returns
+  // the decoded size in *size; on error *target is unchanged.
+  Status DecodeSamples(const kyt::pb::stream::ParameterData& data,
+                       kyt::pb::stream::ParameterData* owned, std::string* target,
+                       std::size_t* size) {
+    const DataBuffer& buffer = data.data();
+    const std::size_t base = target->size();
+    const bool plain = buffer.compression() == DataBuffer::NONE ||
+                       buffer.compression() == DataBuffer::UNKNOWN_COMPRESSION;
+    if (base == 0 && plain && owned != nullptr &&
+        buffer.data().size() <= options.max_buffer_size) {
+      target->swap(*owned->mutable_data()->mutable_data());
+    } else {
+      Status status = AppendUncompressed(buffer, target, options.max_buffer_size);
+      if (!status.ok()) return status;
+    }
+    *size = target->size() - base;
+    const int width = SampleWidth(buffer.type());
+    if (width > 0 && *size % static_cast<std::size_t>(width) != 0) {
+      target->resize(base);
+      return Status(ErrorCode::kInvalidArgument,
+                    std::to_string(*size) + " bytes are not a whole number of " +
+                        StorageName(buffer.type()) + " samples");
+    }
+    return Status::Ok();
+  }
+
+  // Where a ray's samples go: onto the end of the moment's run when the ray
+  // follows the run's last ray and the run has room reserved for them (so
+  // that the run never grows by copying itself), else into a piece of the
+  // ray's own. Null for the first ray of a moment, which starts the run.
+  std::string* RunTarget(MomentState* moment, std::int32_t index,
+                         const DataBuffer& buffer) const {
+    if (moment == nullptr || !options.keep_samples) return nullptr;
+    if (!moment->run_rays.empty() && index < moment->run_rays.back().first) return nullptr;
+    const std::uint64_t declared = DeclaredSize(buffer);
+    if (declared == 0 && buffer.compression() == DataBuffer::LZ4) return nullptr;
+    if (moment->run.capacity() - moment->run.size() < declared) return nullptr;
+    return &moment->run;
+  }
+
   Status OnParameterData(const kyt::pb::stream::ParameterData& data,
                          kyt::pb::stream::ParameterData* owned) {
     SweepState* sweep = nullptr;
@@ -414,85 +572,60 @@ struct Assembler::Impl {
     if (!status.ok()) return status;
     const std::string& name = data.data_type().short_name();
     const std::int32_t index = data.ray_index();
-    const DataBuffer& buffer = data.data();
-
-    // Checks before anything is stored or decoded.
-    auto existing_ray = sweep->rays.find(index);
-    auto moment = sweep->moments.find(name);
-    if ((moment != sweep->moments.end() && moment->second.InRun(index)) ||
-        (existing_ray != sweep->rays.end() && existing_ray->second.samples.count(name) != 0)) {
-      return Status(ErrorCode::kProtocol, RayMomentName(*sweep, index, name) + ": duplicate ParameterData");
-    }
-    if (moment == sweep->moments.end()) {
-      if (sweep->moments.size() >= options.max_moments_per_sweep) {
-        return Status(ErrorCode::kLimit, RayMomentName(*sweep, index, name) + ": more than " +
-                             std::to_string(options.max_moments_per_sweep) +
-                             " moments in one sweep");
-      }
-    } else if (moment->second.endian != buffer.endian() ||
-               moment->second.storage != buffer.type()) {
-      return Status(ErrorCode::kInvalidArgument, RayMomentName(*sweep, index, name) + ": samples are " +
-                           EndianName(buffer.endian()) + " " + StorageName(buffer.type()) +
-                           " but the moment's other rays are " + EndianName(moment->second.endian) +
-                           " " + StorageName(moment->second.storage));
-    }
-    std::uint64_t declared = buffer.data().size();
-    if (buffer.compression() == DataBuffer::LZ4) {
-      declared = buffer.uncompressed_size() > 0
-                     ? static_cast<std::uint64_t>(buffer.uncompressed_size())
-                     : 0;
-    }
+    status = CheckParameterData(*sweep, data);
+    if (!status.ok()) return status;
     // A new ray's bookkeeping is counted with its samples.
-    const std::uint64_t ray_cost = existing_ray == sweep->rays.end() ? kRayCost : 0;
-    status = CheckRoom(RayMomentName(*sweep, index, name), declared + ray_cost);
+    const bool new_ray = sweep->rays.count(index) == 0;
+    const std::uint64_t ray_cost = new_ray ? kRayCost : 0;
+    status = CheckRoom(RayMomentName(*sweep, index, name), DeclaredSize(data.data()) + ray_cost);
     if (!status.ok()) return status;
 
-    // A ray after the last one in the moment's run is decoded straight onto
-    // its end (and taken off again if refused); any other ray into a piece of
-    // its own. The first ray of a moment starts its run.
-    const bool starts_run = moment == sweep->moments.end();
-    const bool onto_run = !starts_run && (moment->second.run_rays.empty() ||
-                                          index > moment->second.run_rays.back().first);
+    auto moment = sweep->moments.find(name);
+    MomentState* existing = moment == sweep->moments.end() ? nullptr : &moment->second;
     std::string piece;
-    std::string* target = onto_run ? &moment->second.run : &piece;
+    std::string* run = RunTarget(existing, index, data.data());
+    std::string* target = run != nullptr ? run : &piece;
     const std::size_t base = target->size();
-    const bool plain = buffer.compression() == DataBuffer::NONE ||
-                       buffer.compression() == DataBuffer::UNKNOWN_COMPRESSION;
-    if (!onto_run && plain && owned != nullptr && buffer.data().size() <= options.max_buffer_size) {
-      piece.swap(*owned->mutable_data()->mutable_data());
-    } else {
-      status = AppendUncompressed(buffer, target, options.max_buffer_size);
-      if (!status.ok())
-        return status.Wrap(RayMomentName(*sweep, index, name) + ": ");
-    }
-    const std::size_t size = target->size() - base;
-    status = CheckRoom(RayMomentName(*sweep, index, name), size + ray_cost);
-    if (!status.ok()) {
-      target->resize(base);
-      return status;
-    }
-    const int width = SampleWidth(buffer.type());
-    if (width > 0 && size % static_cast<std::size_t>(width) != 0) {
-      target->resize(base);
-      return Status(ErrorCode::kInvalidArgument, RayMomentName(*sweep, index, name) + ": " + std::to_string(size) +
-                           " bytes are not a whole number of " + StorageName(buffer.type()) +
-                           " samples");
-    }
-
+    std::size_t size = 0;
+    status = DecodeSamples(data, owned, target, &size);
+    if (!status.ok()) return status.Wrap(RayMomentName(*sweep, index, name) + ": ");
+    // Without keep_samples only the size is kept.
+    const std::size_t held = options.keep_samples ? size : 0;
+    if (!options.keep_samples) std::string().swap(piece);
+    status = CheckRoom(RayMomentName(*sweep, index, name), held + ray_cost);
     // A new ray beyond a limit is refused, which may close the volume and the
     // sweep with it: its samples must be off the run by then.
-    if (existing_ray == sweep->rays.end() &&
-        (SweepRayLimitReached(options, *sweep) || VolumeRayLimitReached(options, *sweep->volume))) {
+    if (!status.ok() || (new_ray && (SweepRayLimitReached(options, *sweep) ||
+                                     VolumeRayLimitReached(options, *sweep->volume)))) {
       target->resize(base);
+      if (!status.ok()) return status;
     }
     RayState* ray = nullptr;
     status = GetRay(sweep, index, &ray);
     if (!status.ok()) return status;
+    StoreSamples(sweep, data, ray, run != nullptr, std::move(piece), size);
+    buffered += held;
+    sweep->bytes += held;
+    return RayProgress(sweep, nullptr);
+  }
+
+  // Records a ray's decoded samples (already on the run when `on_run`) with
+  // its moment, which the moment's first ray creates.
+  void StoreSamples(SweepState* sweep, const kyt::pb::stream::ParameterData& data, RayState* ray,
+                    bool on_run, std::string piece, std::size_t size) {
+    const std::string& name = data.data_type().short_name();
+    const std::int32_t index = data.ray_index();
+    auto moment = sweep->moments.find(name);
+    const bool starts_run = moment == sweep->moments.end();
     if (starts_run) {
       MomentState state;
-      state.endian = buffer.endian();
-      state.storage = buffer.type();
+      state.endian = data.data().endian();
+      state.storage = data.data().type();
       state.data_type = data.data_type().type();
+      if (!Unknown(data.data()).empty()) {
+        state.unknown = std::make_unique<google::protobuf::UnknownFieldSet>();
+        state.unknown->MergeFrom(Unknown(data.data()));
+      }
       moment = sweep->moments.emplace(name, std::move(state)).first;
     } else if (moment->second.data_type != data.data_type().type() &&
                !moment->second.type_conflict) {
@@ -502,7 +635,7 @@ struct Assembler::Impl {
                                 TypeName(moment->second.data_type) + " of the moment's other rays");
     }
     MomentState& state = moment->second;
-    if (starts_run) {
+    if (starts_run && options.keep_samples) {
       // What is reserved ahead counts against max_buffered_bytes as if it
       // were held, so that memory stays within the limit however wrong the
       // expected ray counts are.
@@ -512,15 +645,18 @@ struct Assembler::Impl {
           options.max_buffered_bytes - std::min(options.max_buffered_bytes, committed);
       sweep->reserved += StartRun(*sweep, std::move(piece), budget, &state);
     }
-    if (starts_run || onto_run) {
-      state.run_rays.emplace_back(index, state.run.size());
+    if (starts_run || on_run || (!options.keep_samples && (state.run_rays.empty() ||
+                                                           index > state.run_rays.back().first))) {
+      // Without keep_samples the run is empty and its offsets count sizes.
+      const std::size_t end =
+          options.keep_samples
+              ? state.run.size()
+              : (state.run_rays.empty() ? 0 : state.run_rays.back().second) + size;
+      state.run_rays.emplace_back(index, end);
     } else {
-      ray->samples.emplace(name, std::move(piece));
+      ray->samples.emplace(name, Piece{std::move(piece), size});
       ++state.scattered;
     }
-    buffered += size;
-    sweep->bytes += size;
-    return RayProgress(sweep, nullptr);
   }
 
   Status OnSweepEnd(const kyt::pb::stream::SweepEnd& end) {
@@ -556,11 +692,9 @@ struct Assembler::Impl {
 
   // ---- Building ---------------------------------------------------------
 
-  // Assembles one moment's buffer from the rays, or explains why it cannot.
-  Status BuildMoment(SweepState* sweep, const std::string& name, MomentState& moment,
-                     const kyt::pb::common::VolumeConfig* config, const Ray* first_ray,
-                     std::vector<std::string>* warnings, DataBuffer* out) {
-    // Each ray's samples, in ray order.
+  // Each ray's samples of moment `name`, in ray order.
+  static std::vector<RayPart> GatherParts(SweepState* sweep, const std::string& name,
+                                          MomentState& moment) {
     std::vector<RayPart> parts;
     parts.reserve(sweep->rays.size());
     std::size_t next = 0;  // In moment.run_rays, which is a subsequence of sweep->rays.
@@ -570,121 +704,164 @@ struct Assembler::Impl {
       if (next < moment.run_rays.size() && moment.run_rays[next].first == entry.first) {
         const std::size_t begin = next == 0 ? 0 : moment.run_rays[next - 1].second;
         part.present = true;
-        part.samples =
-            std::string_view(moment.run).substr(begin, moment.run_rays[next].second - begin);
-        ++next;
+        part.size = moment.run_rays[next].second - begin;
+        if (begin < moment.run.size()) {
+          part.samples = std::string_view(moment.run).substr(begin, part.size);
+        }
+        part.last_in_run = ++next == moment.run_rays.size();
       } else if (moment.scattered > 0) {
         auto it = entry.second.samples.find(name);
         if (it != entry.second.samples.end()) {
           part.present = true;
-          part.samples = it->second;
-          part.piece = &it->second;
+          part.size = it->second.size;
+          part.samples = it->second.bytes;
+          part.piece = &it->second.bytes;
         }
       }
       parts.push_back(part);
     }
+    return parts;
+  }
 
-    std::size_t longest = 0;
-    std::size_t shortest = std::numeric_limits<std::size_t>::max();
-    std::int32_t longest_ray = 0, shortest_ray = 0;
-    std::int32_t absent_ray = 0;
-    std::size_t absent = 0;
-    std::uint64_t present = 0;
+  static PartStats Measure(const std::vector<RayPart>& parts) {
+    PartStats stats;
     for (const RayPart& part : parts) {
       if (!part.present) {
-        if (absent++ == 0) absent_ray = part.ray;
+        if (stats.absent++ == 0) stats.absent_ray = part.ray;
         continue;
       }
-      present += part.samples.size();
-      if (part.samples.size() > longest) {
-        longest = part.samples.size();
-        longest_ray = part.ray;
+      stats.present += part.size;
+      if (part.size > stats.longest) {
+        stats.longest = part.size;
+        stats.longest_ray = part.ray;
       }
-      if (part.samples.size() < shortest) {
-        shortest = part.samples.size();
-        shortest_ray = part.ray;
-      }
-    }
-    const bool uneven = shortest != longest;
-    const int width = SampleWidth(moment.storage);
-    std::string fill_sample;
-    if ((uneven || absent > 0)) {
-      if (!options.fill.has_value()) {
-        return Status(ErrorCode::kIncomplete, 
-            MomentName(*sweep, name) + ": " +
-            (absent > 0 ? "ray " + std::to_string(absent_ray) + " has no data for it"
-                        : "ray " + std::to_string(shortest_ray) + " has " +
-                              std::to_string(shortest) + " bytes, ray " +
-                              std::to_string(longest_ray) + " has " + std::to_string(longest)) +
-            " and no fill value is set; the moment is left out");
-      }
-      double value = options.fill->value;
-      if (options.fill->prefer_not_scanned) {
-        const auto* descriptor =
-            FindMomentDescriptor(config, sweep->header.description(), first_ray, name);
-        if (descriptor != nullptr &&
-            descriptor->scale().type() == kyt::pb::common::DataDescriptor::DataScale::LINEAR) {
-          value = descriptor->scale().linear_scale().not_scanned();
-        }
-      }
-      Status status = AppendFill(value, moment.storage, moment.endian, 1, &fill_sample);
-      if (!status.ok())
-        return Status(status.code(),
-                      MomentName(*sweep, name) + ": " + status.message() + "; the moment is left out");
-      const std::string value_text = std::to_string(value);
-      const std::size_t samples = longest / static_cast<std::size_t>(width);
-      for (const RayPart& part : parts) {
-        if (!part.present) {
-          warnings->push_back(MomentName(*sweep, name) + " ray " + std::to_string(part.ray) +
-                              ": no data; filled with " + std::to_string(samples) + " samples of " +
-                              value_text);
-        } else if (part.samples.size() < longest) {
-          warnings->push_back(
-              MomentName(*sweep, name) + " ray " + std::to_string(part.ray) + ": padded from " +
-              std::to_string(part.samples.size() / static_cast<std::size_t>(width)) + " to " +
-              std::to_string(samples) + " samples with " + value_text);
-        }
+      if (part.size < stats.shortest) {
+        stats.shortest = part.size;
+        stats.shortest_ray = part.ray;
       }
     }
-    const std::uint64_t total = static_cast<std::uint64_t>(longest) * sweep->rays.size();
-    if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-      return Status(ErrorCode::kTooLarge, MomentName(*sweep, name) + ": " + std::to_string(total) +
-                           " bytes exceed the 2 GiB of one buffer; the moment is left out");
+    return stats;
+  }
+
+  // The sample short and missing rays are filled with, and a warning for
+  // each such ray; an error when there is no fill value or it does not fit.
+  Status FillSample(const SweepState& sweep, const std::string& name, const MomentState& moment,
+                    const kyt::pb::common::VolumeConfig* config, const Ray* first_ray,
+                    const std::vector<RayPart>& parts, const PartStats& stats,
+                    std::vector<std::string>* warnings, std::string* fill_sample) const {
+    if (!options.fill.has_value()) {
+      return Status(ErrorCode::kIncomplete,
+                    MomentName(sweep, name) + ": " +
+                        (stats.absent > 0
+                             ? "ray " + std::to_string(stats.absent_ray) + " has no data for it"
+                             : "ray " + std::to_string(stats.shortest_ray) + " has " +
+                                   std::to_string(stats.shortest) + " bytes, ray " +
+                                   std::to_string(stats.longest_ray) + " has " +
+                                   std::to_string(stats.longest)) +
+                        " and no fill value is set; the moment is left out");
     }
-    // Padding is held like samples: a few long rays among many empty ones
-    // cannot inflate a sweep past the limit.
-    if (const std::uint64_t padding = total - present; padding > 0) {
-      if (buffered + padding > options.max_buffered_bytes) {
-        return Status(ErrorCode::kLimit, MomentName(*sweep, name) + ": padding its rays with " +
-                             std::to_string(padding) + " bytes would exceed the limit of " +
-                             std::to_string(options.max_buffered_bytes) +
-                             " buffered bytes; the moment is left out");
+    double value = options.fill->value;
+    if (options.fill->prefer_not_scanned) {
+      const auto* descriptor =
+          FindMomentDescriptor(config, sweep.header.description(), first_ray, name);
+      if (descriptor != nullptr &&
+          descriptor->scale().type() == kyt::pb::common::DataDescriptor::DataScale::LINEAR) {
+        value = descriptor->scale().linear_scale().not_scanned();
       }
-      sweep->bytes += padding;
-      buffered += padding;
     }
+    Status status = AppendFill(value, moment.storage, moment.endian, 1, fill_sample);
+    if (!status.ok()) {
+      return Status(status.code(), MomentName(sweep, name) + ": " + status.message() +
+                                       "; the moment is left out");
+    }
+    const std::string value_text = std::to_string(value);
+    const std::size_t width = fill_sample->size();
+    const std::size_t samples = stats.longest / width;
+    for (const RayPart& part : parts) {
+      if (!part.present) {
+        warnings->push_back(MomentName(sweep, name) + " ray " + std::to_string(part.ray) +
+                            ": no data; filled with " + std::to_string(samples) + " samples of " +
+                            value_text);
+      } else if (part.size < stats.longest) {
+        warnings->push_back(MomentName(sweep, name) + " ray " + std::to_string(part.ray) +
+                            ": padded from " + std::to_string(part.size / width) + " to " +
+                            std::to_string(samples) + " samples with " + value_text);
+      }
+    }
+    return Status::Ok();
+  }
+
+  // The moment's buffer: the run as it is when it holds every ray in order
+  // and of one length, else the parts copied in order and padded. Each piece
+  // and the run are freed as soon as they are copied, so that memory peaks
+  // at the buffer plus one ray's samples.
+  std::string Concatenate(std::vector<RayPart>& parts, MomentState& moment, const PartStats& stats,
+                          std::uint64_t total, const std::string& fill_sample) const {
     std::string all;
-    if (!uneven && absent == 0 && moment.scattered == 0) {
-      // Every ray is in the run, in order and of one length: the run is the
-      // buffer. Room reserved for rays that never came is given back.
+    if (stats.shortest == stats.longest && stats.absent == 0 && moment.scattered == 0) {
+      // Room reserved for rays that never came is given back.
       all = std::move(moment.run);
       if (options.output_compression == Compression::kNone &&
           all.capacity() - all.size() > all.size() / 8) {
         all.shrink_to_fit();
       }
-    } else {
-      all.reserve(static_cast<std::size_t>(total));
-      for (RayPart& part : parts) {
-        const std::size_t have = part.samples.size();
-        all.append(part.samples);
-        if (part.piece != nullptr) std::string().swap(*part.piece);
-        for (std::size_t pad = have; pad < longest; pad += fill_sample.size())
-          all.append(fill_sample);
-      }
-      std::string().swap(moment.run);
+      return all;
+    }
+    all.reserve(static_cast<std::size_t>(total));
+    for (RayPart& part : parts) {
+      all.append(part.samples);
+      if (part.piece != nullptr) std::string().swap(*part.piece);
+      if (part.last_in_run) std::string().swap(moment.run);
+      for (std::size_t pad = part.size; pad < stats.longest; pad += fill_sample.size())
+        all.append(fill_sample);
+    }
+    std::string().swap(moment.run);
+    return all;
+  }
+
+  // Assembles one moment's buffer from the rays, or explains why it cannot.
+  // Without keep_samples the buffer holds no data, only its declarations.
+  Status BuildMoment(SweepState* sweep, const std::string& name, MomentState& moment,
+                     const kyt::pb::common::VolumeConfig* config, const Ray* first_ray,
+                     std::vector<std::string>* warnings, DataBuffer* out) {
+    std::vector<RayPart> parts = GatherParts(sweep, name, moment);
+    const PartStats stats = Measure(parts);
+    std::string fill_sample;
+    if (stats.shortest != stats.longest || stats.absent > 0) {
+      Status status = FillSample(*sweep, name, moment, config, first_ray, parts, stats, warnings,
+                                 &fill_sample);
+      if (!status.ok()) return status;
+    }
+    const std::uint64_t total = static_cast<std::uint64_t>(stats.longest) * sweep->rays.size();
+    if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+      return Status(ErrorCode::kTooLarge, MomentName(*sweep, name) + ": " + std::to_string(total) +
+                                              " bytes exceed the 2 GiB of one buffer; the moment "
+                                              "is left out");
     }
     out->set_endian(static_cast<DataBuffer::Endianness>(moment.endian));
     out->set_type(static_cast<DataBuffer::StorageType>(moment.storage));
+    if (moment.unknown != nullptr) {
+      out->GetReflection()->MutableUnknownFields(out)->MergeFrom(*moment.unknown);
+    }
+    if (!options.keep_samples) {
+      out->set_compression(DataBuffer::NONE);
+      out->set_uncompressed_size(static_cast<std::int32_t>(total));
+      return Status::Ok();
+    }
+    // Padding is held like samples: a few long rays among many empty ones
+    // cannot inflate a sweep past the limit.
+    if (const std::uint64_t padding = total - stats.present; padding > 0) {
+      if (buffered + padding > options.max_buffered_bytes) {
+        return Status(ErrorCode::kLimit, MomentName(*sweep, name) + ": padding its rays with " +
+                                             std::to_string(padding) +
+                                             " bytes would exceed the limit of " +
+                                             std::to_string(options.max_buffered_bytes) +
+                                             " buffered bytes; the moment is left out");
+      }
+      sweep->bytes += padding;
+      buffered += padding;
+    }
+    std::string all = Concatenate(parts, moment, stats, total, fill_sample);
     Status status = SetSamples(std::move(all), options.output_compression, out);
     if (!status.ok()) return status.Wrap(MomentName(*sweep, name) + ": ");
     return Status::Ok();
@@ -742,7 +919,8 @@ struct Assembler::Impl {
       Status status = BuildMoment(state, name, entry.second, config, first_ray, &warnings, &buffer);
       if (!status.ok()) {
         missing.push_back(status.message());
-        if (result.ok()) result = status;
+        // Whatever stopped the moment, the sweep closes incomplete.
+        if (result.ok()) result = Status(ErrorCode::kIncomplete, status.message(), status.location());
         continue;
       }
       (*sweep.mutable_sweep_moments())[name] = std::move(buffer);
@@ -830,9 +1008,20 @@ struct Assembler::Impl {
     }
     out.complete = out.missing.empty();
     out.warnings = std::move(state->warnings);
+    for (const auto& [kind, count] : state->dropped_unknown) {
+      out.unknown_left_out.push_back(std::to_string(count) + " " + kind + (count == 1 ? "" : "s"));
+    }
     out.sweeps_delivered = state->sweeps_delivered;
     done_volumes.push_back(std::move(out));
     return result;
+  }
+
+  // Closes a volume that did not end, outside any Add() that could return
+  // the result. What closing cannot assemble is listed in the `missing` of
+  // the volume or sweeps handed back, which is where callers learn of it.
+  void CloseAsIncomplete(VolumeState* state, const std::string& why) {
+    const Status closed = CloseVolume(state, nullptr, why);
+    static_cast<void>(closed);
   }
 
   std::size_t CloseExpired() {
@@ -843,49 +1032,81 @@ struct Assembler::Impl {
       if (now - entry.second->opened > options.max_volume_age)
         expired.push_back(entry.second.get());
     }
-    for (VolumeState* volume : expired) CloseVolume(volume, nullptr, "closed by the age limit");
+    for (VolumeState* volume : expired) CloseAsIncomplete(volume, "closed by the age limit");
     return expired.size();
   }
 
   Status Add(const RayStreamMessage& message, RayStreamMessage* owned) {
+    if (message.payload_case() == RayStreamMessage::PAYLOAD_NOT_SET &&
+        !Unknown(message).empty()) {
+      return Status(ErrorCode::kUnsupported,
+                    "message of a kind this version does not know (only unknown fields); skipped");
+    }
+    // A VolumeHeader's volume exists only once it is taken (which may move
+    // the header out of `owned`).
+    const char* dropped = DroppedUnknown(message);
+    const bool opens_volume = message.payload_case() == RayStreamMessage::kVolumeHeader;
+    const Key volume_key = KeyOf(message.volume_header().volume_uuid());
+    if (dropped != nullptr && !opens_volume) NoteDropped(message, dropped);
     Status status = Dispatch(message, owned);
+    if (dropped != nullptr && opens_volume && status.ok()) {
+      ++volumes[volume_key]->dropped_unknown[dropped];
+    }
     if (status.ok()) return status;
     return status.Wrap("", LocationOf(message));
   }
 
-  // Where a message belongs: its volume or sweep, ray and moment.
-  static Location LocationOf(const RayStreamMessage& message) {
-    Location location;
+  // The part of `message` whose unknown fields (fields of a newer schema)
+  // have no place in the Volume, or null. Those of rays, descriptions,
+  // instruments, configurations and a moment's first buffer are kept.
+  static const char* DroppedUnknown(const RayStreamMessage& message) {
+    if (!Unknown(message).empty()) return "RayStreamMessage";
     switch (message.payload_case()) {
       case RayStreamMessage::kVolumeHeader:
-        location.volume_uuid = FormatUuid(message.volume_header().volume_uuid());
-        break;
+        return Unknown(message.volume_header()).empty() ? nullptr : "VolumeHeader";
       case RayStreamMessage::kSweepHeader:
-        location.volume_uuid = FormatUuid(message.sweep_header().volume_uuid());
-        location.sweep_uuid = FormatUuid(message.sweep_header().sweep_uuid());
-        break;
+        return Unknown(message.sweep_header()).empty() ? nullptr : "SweepHeader";
       case RayStreamMessage::kRayHeader:
-        location.sweep_uuid = FormatUuid(message.ray_header().sweep_uuid());
-        location.ray_index = message.ray_header().ray_index();
-        break;
+        return Unknown(message.ray_header()).empty() ? nullptr : "RayHeader";
       case RayStreamMessage::kParameterData:
-        location.sweep_uuid = FormatUuid(message.parameter_data().sweep_uuid());
-        location.ray_index = message.parameter_data().ray_index();
-        location.moment = message.parameter_data().data_type().short_name();
-        break;
+        return Unknown(message.parameter_data()).empty() &&
+                       Unknown(message.parameter_data().data_type()).empty()
+                   ? nullptr
+                   : "ParameterData";
       case RayStreamMessage::kRayEnd:
-        location.sweep_uuid = FormatUuid(message.ray_end().sweep_uuid());
-        location.ray_index = message.ray_end().ray_index();
-        break;
+        return Unknown(message.ray_end()).empty() ? nullptr : "RayEnd";
       case RayStreamMessage::kSweepEnd:
-        location.sweep_uuid = FormatUuid(message.sweep_end().sweep_uuid());
-        break;
+        return Unknown(message.sweep_end()).empty() ? nullptr : "SweepEnd";
       case RayStreamMessage::kVolumeEnd:
-        location.volume_uuid = FormatUuid(message.volume_end().volume_uuid());
-        break;
+        return Unknown(message.volume_end()).empty() ? nullptr : "VolumeEnd";
       default:
-        break;
+        return nullptr;
     }
+  }
+
+  // Counts a message whose unknown fields are left out with the open volume
+  // it belongs to (AssembledVolume::unknown_left_out).
+  void NoteDropped(const RayStreamMessage& message, const char* kind) {
+    const Container c = ContainerOf(message);
+    VolumeState* volume = nullptr;
+    if (c.volume != nullptr) {
+      auto it = volumes.find(KeyOf(*c.volume));
+      if (it != volumes.end()) volume = it->second.get();
+    } else if (c.sweep != nullptr) {
+      auto it = sweeps.find(KeyOf(*c.sweep));
+      if (it != sweeps.end()) volume = it->second->volume;
+    }
+    if (volume != nullptr) ++volume->dropped_unknown[kind];
+  }
+
+  // Where a message belongs: its volume or sweep, ray and moment.
+  static Location LocationOf(const RayStreamMessage& message) {
+    const Container c = ContainerOf(message);
+    Location location;
+    if (c.volume != nullptr) location.volume_uuid = FormatUuid(*c.volume);
+    if (c.sweep != nullptr) location.sweep_uuid = FormatUuid(*c.sweep);
+    location.ray_index = c.ray;
+    if (c.moment != nullptr) location.moment = *c.moment;
     return location;
   }
 
@@ -929,7 +1150,7 @@ std::size_t Assembler::CloseExpired() { return impl_->CloseExpired(); }
 
 void Assembler::Finish() {
   while (!impl_->volumes.empty()) {
-    impl_->CloseVolume(impl_->volumes.begin()->second.get(), nullptr, "end of input");
+    impl_->CloseAsIncomplete(impl_->volumes.begin()->second.get(), "end of input");
   }
 }
 

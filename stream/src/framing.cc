@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <google/protobuf/descriptor.h>
+#include <google/protobuf/descriptor.pb.h>
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl.h>
 #include <google/protobuf/reflection.h>
@@ -13,6 +14,7 @@
 #include <climits>
 #include <cstring>
 #include <istream>
+#include <map>
 #include <mutex>
 #include <ostream>
 #include <unordered_map>
@@ -39,124 +41,281 @@ constexpr std::size_t kMaxFrame = static_cast<std::size_t>(INT_MAX) - 16;
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
-// ---- Diagnosis of a frame that does not parse -----------------------------
+// ---- Diagnosis of wire data that does not parse ---------------------------
 
-// Walks wire data against `type` and names the first problem the runtime's
-// parser would stop at: invalid UTF-8 in a string field, or malformed data.
-// Empty when nothing is found.
+// The runtime's parser gives up below this nesting depth (messages and
+// groups together).
+constexpr int kMaxDepth = 100;
+
+// Reads a base-128 varint of at most 10 bytes (the 10th holding one bit).
+bool ReadVarint(const std::uint8_t** p, const std::uint8_t* end, std::uint64_t* value) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 10; ++i) {
+    if (*p >= end) return false;
+    const std::uint8_t b = *(*p)++;
+    if (i == 9 && b > 1) return false;
+    v |= static_cast<std::uint64_t>(b & 0x7f) << (7 * i);
+    if ((b & 0x80) == 0) {
+      *value = v;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string JoinPath(const std::string& path, const std::string& name) {
+  return path.empty() ? name : path + "." + name;
+}
+
+bool IsFixedWidth(FieldDescriptor::Type type) {
+  switch (type) {
+    case FieldDescriptor::TYPE_FIXED32:
+    case FieldDescriptor::TYPE_FIXED64:
+    case FieldDescriptor::TYPE_SFIXED32:
+    case FieldDescriptor::TYPE_SFIXED64:
+    case FieldDescriptor::TYPE_FLOAT:
+    case FieldDescriptor::TYPE_DOUBLE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string FormatIntKey(const FieldDescriptor* key, std::uint64_t raw) {
+  switch (key->type()) {
+    case FieldDescriptor::TYPE_SINT32:
+    case FieldDescriptor::TYPE_SINT64:
+      return std::to_string(static_cast<std::int64_t>((raw >> 1) ^ (~(raw & 1) + 1)));
+    case FieldDescriptor::TYPE_INT32:
+      return std::to_string(static_cast<std::int32_t>(static_cast<std::uint32_t>(raw)));
+    case FieldDescriptor::TYPE_INT64:
+      return std::to_string(static_cast<std::int64_t>(raw));
+    case FieldDescriptor::TYPE_BOOL:
+      return raw != 0 ? "true" : "false";
+    default:
+      return std::to_string(raw);
+  }
+}
+
+// Skips one value of `wire_type` (not a group); false when it is cut off or
+// malformed.
+bool SkipValue(int wire_type, const std::uint8_t** p, const std::uint8_t* end) {
+  std::uint64_t v = 0;
+  switch (wire_type) {
+    case 0:
+      return ReadVarint(p, end, &v);
+    case 1:
+    case 5: {
+      const std::size_t n = wire_type == 1 ? 8 : 4;
+      if (static_cast<std::size_t>(end - *p) < n) return false;
+      *p += n;
+      return true;
+    }
+    case 2:
+      if (!ReadVarint(p, end, &v) || v > static_cast<std::uint64_t>(end - *p)) return false;
+      *p += v;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// "[\"DBZH\"]" or "[7]" after the name of a map field; "[index]" when the
+// entry's key cannot be read.
+std::string MapLabel(const Descriptor* entry, const std::uint8_t* p, const std::uint8_t* end,
+                     int index) {
+  const FieldDescriptor* key = entry->FindFieldByNumber(1);
+  std::string label = "[" + std::to_string(index) + "]";
+  while (key != nullptr && p < end) {
+    std::uint64_t tag = 0, value = 0;
+    if (!ReadVarint(&p, end, &tag)) break;
+    const int wire_type = static_cast<int>(tag & 7);
+    const std::uint8_t* value_at = p;
+    if ((tag >> 3) == 1 && wire_type == 0 && ReadVarint(&value_at, end, &value) &&
+        key->type() != FieldDescriptor::TYPE_STRING) {
+      label = "[" + FormatIntKey(key, value) + "]";
+    } else if ((tag >> 3) == 1 && wire_type == 2 && ReadVarint(&value_at, end, &value) &&
+               value <= static_cast<std::uint64_t>(end - value_at) &&
+               key->type() == FieldDescriptor::TYPE_STRING) {
+      const std::string_view text(reinterpret_cast<const char*>(value_at),
+                                  static_cast<std::size_t>(value));
+      if (IsValidUtf8(text)) label = "[\"" + std::string(text) + "\"]";
+    }
+    if (!SkipValue(wire_type, &p, end)) break;
+  }
+  return label;
+}
+
+// Follows wire data through the descriptors the way the runtime's parser
+// does, keeping the field path, and stops at the first problem.
 class WireWalker {
  public:
-  std::string Walk(const Descriptor* type, std::string_view data, int depth) {
-    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
-    const unsigned char* end = p + data.size();
+  WireWalker(const std::uint8_t* base, std::string* path) : base_(base), path_(path) {}
+
+  Status Walk(const Descriptor* type, const std::uint8_t* p, const std::uint8_t* end,
+              const std::string& path, int depth) {
+    const bool map_entry = type->options().map_entry();
+    std::map<int, int> seen;  // Occurrences so far, per field number.
     while (p < end) {
+      const std::uint8_t* tag_at = p;
       std::uint64_t tag = 0;
-      if (!Varint(&p, end, &tag)) return Malformed(type, "a malformed tag");
-      const int number = static_cast<int>(tag >> 3);
-      const int wire_type = static_cast<int>(tag & 7);
-      const FieldDescriptor* field =
-          type == nullptr || number <= 0 ? nullptr : type->FindFieldByNumber(number);
-      const std::string where =
-          field != nullptr  ? "field " + field->full_name()
-          : type != nullptr ? "field number " + std::to_string(number) + " of " + type->full_name()
-                            : "an unknown group";
-      std::uint64_t value = 0;
-      switch (wire_type) {
-        case 0:
-          if (!Varint(&p, end, &value)) return "malformed varint in " + where;
-          break;
-        case 1:
-        case 5: {
-          const std::size_t n = wire_type == 1 ? 8 : 4;
-          if (static_cast<std::size_t>(end - p) < n) return "truncated value in " + where;
-          p += n;
-          break;
-        }
-        case 2: {
-          if (!Varint(&p, end, &value)) return "malformed length in " + where;
-          if (value > static_cast<std::uint64_t>(end - p)) {
-            return "length " + std::to_string(value) + " of " + where +
-                   " runs past the end of its message";
-          }
-          std::string_view payload(reinterpret_cast<const char*>(p),
-                                   static_cast<std::size_t>(value));
-          p += value;
-          if (field == nullptr) break;
-          if (field->type() == FieldDescriptor::TYPE_STRING) {
-            if (!IsValidUtf8(payload)) return "invalid UTF-8 in " + where;
-          } else if (field->type() == FieldDescriptor::TYPE_MESSAGE) {
-            if (depth >= 100) return "nesting too deep in " + where;
-            std::string inner = Walk(field->message_type(), payload, depth + 1);
-            if (!inner.empty()) return inner;
-          }
-          break;
-        }
-        case 3: {
-          // A group (only in unknown fields here): skip to its end tag.
-          if (depth >= 100) return "nesting too deep in " + where;
-          int level = 1;
-          while (level > 0) {
-            if (p >= end) return "unterminated group in " + where;
-            std::uint64_t t = 0;
-            if (!Varint(&p, end, &t)) return "malformed tag in a group in " + where;
-            const int wt = static_cast<int>(t & 7);
-            if (wt == 3) {
-              // The runtime's parser counts each group level against its
-              // recursion limit.
-              if (depth + ++level > 100) return "groups nested deeper than 100 levels in " + where;
-            } else if (wt == 4) {
-              --level;
-            } else if (!SkipValue(wt, &p, end)) {
-              return "malformed group in " + where;
-            }
-          }
-          break;
-        }
-        default:
-          return "malformed wire data (wire type " + std::to_string(wire_type) + ") at " + where;
+      if (!ReadVarint(&p, end, &tag)) {
+        return Problem(ErrorCode::kUnparsable,
+                       "malformed wire data: a malformed tag in a " + type->full_name(), tag_at,
+                       path);
       }
+      const std::uint64_t number = tag >> 3;
+      const FieldDescriptor* field =
+          number > 0 && number <= static_cast<std::uint64_t>(FieldDescriptor::kMaxNumber)
+              ? type->FindFieldByNumber(static_cast<int>(number))
+              : nullptr;
+      std::string here = path;
+      if (field != nullptr && !map_entry) {
+        here = JoinPath(path, field->name());
+        if (field->is_repeated() && !field->is_map()) {
+          here += "[" + std::to_string(seen[field->number()]++) + "]";
+        }
+      }
+      Status status = Value(type, field, number, static_cast<int>(tag & 7), tag_at, &p, end, &here,
+                            &seen, depth);
+      if (!status.ok()) return status;
     }
-    return std::string();
+    return Status::Ok();
   }
 
  private:
-  static bool Varint(const unsigned char** p, const unsigned char* end, std::uint64_t* value) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 10; ++i) {
-      if (*p >= end) return false;
-      const unsigned char b = *(*p)++;
-      v |= static_cast<std::uint64_t>(b & 0x7f) << (7 * i);
-      if ((b & 0x80) == 0) {
-        *value = v;
-        return true;
-      }
-    }
-    return false;
-  }
-  static bool SkipValue(int wire_type, const unsigned char** p, const unsigned char* end) {
-    std::uint64_t v = 0;
+  // One field's value after its tag.
+  Status Value(const Descriptor* type, const FieldDescriptor* field, std::uint64_t number,
+               int wire_type,
+               const std::uint8_t* tag_at, const std::uint8_t** p, const std::uint8_t* end,
+               std::string* here, std::map<int, int>* seen, int depth) {
+    const std::string name = field != nullptr ? "field " + field->full_name()
+                                              : "field number " + std::to_string(number) + " of " +
+                                                    type->full_name();
     switch (wire_type) {
       case 0:
-        return Varint(p, end, &v);
       case 1:
-      case 5: {
-        const std::size_t n = wire_type == 1 ? 8 : 4;
-        if (static_cast<std::size_t>(end - *p) < n) return false;
-        *p += n;
-        return true;
+      case 5:
+        if (!SkipValue(wire_type, p, end)) {
+          return Problem(ErrorCode::kUnparsable,
+                         (wire_type == 0 ? "malformed varint in " : "truncated value in ") + name,
+                         tag_at, *here);
+        }
+        return Status::Ok();
+      case 2: {
+        std::uint64_t length = 0;
+        if (!ReadVarint(p, end, &length)) {
+          return Problem(ErrorCode::kUnparsable, "malformed length in " + name, tag_at, *here);
+        }
+        if (length > static_cast<std::uint64_t>(end - *p)) {
+          return Problem(ErrorCode::kUnparsable,
+                         "length " + std::to_string(length) + " of " + name +
+                             " runs past the end of its message",
+                         tag_at, *here);
+        }
+        const std::uint8_t* payload = *p;
+        *p += length;
+        if (field == nullptr) return Status::Ok();
+        return Payload(field, payload, *p, here, seen, depth);
       }
-      case 2:
-        if (!Varint(p, end, &v) || v > static_cast<std::uint64_t>(end - *p)) return false;
-        *p += v;
-        return true;
+      case 3: {
+        if (depth >= kMaxDepth) {
+          return Problem(ErrorCode::kUnparsable, "nesting too deep in " + name, tag_at, *here);
+        }
+        Status status = SkipGroup(p, end, depth, name);
+        if (!status.ok()) return Problem(status.code(), status.message(), tag_at, *here);
+        return Status::Ok();
+      }
       default:
-        return false;
+        return Problem(ErrorCode::kUnparsable,
+                       "malformed wire data (wire type " + std::to_string(wire_type) + ") at " +
+                           name,
+                       tag_at, *here);
     }
   }
-  static std::string Malformed(const Descriptor* type, const char* what) {
-    return std::string("malformed wire data: ") + what +
-           (type != nullptr ? " in a " + type->full_name() : std::string());
+
+  // The payload of a length-delimited field: UTF-8 of strings, nested
+  // messages, packed numbers.
+  Status Payload(const FieldDescriptor* field, const std::uint8_t* begin, const std::uint8_t* end,
+                 std::string* here, std::map<int, int>* seen, int depth) {
+    switch (field->type()) {
+      case FieldDescriptor::TYPE_STRING: {
+        const std::string_view bytes(reinterpret_cast<const char*>(begin),
+                                     static_cast<std::size_t>(end - begin));
+        if (IsValidUtf8(bytes)) return Status::Ok();
+        return Problem(ErrorCode::kInvalidUtf8, "invalid UTF-8 in field " + field->full_name(),
+                       begin, *here, field->full_name());
+      }
+      case FieldDescriptor::TYPE_BYTES:
+        return Status::Ok();
+      case FieldDescriptor::TYPE_MESSAGE:
+      case FieldDescriptor::TYPE_GROUP:
+        if (depth >= kMaxDepth) {
+          return Problem(ErrorCode::kUnparsable, "nesting too deep in field " + field->full_name(),
+                         begin, *here);
+        }
+        if (field->is_map()) {
+          *here += MapLabel(field->message_type(), begin, end, (*seen)[field->number()]++);
+        }
+        return Walk(field->message_type(), begin, end, *here, depth + 1);
+      default:
+        break;
+    }
+    // A packed list of varints must be well formed.
+    if (field->is_repeated() && !IsFixedWidth(field->type())) {
+      const std::uint8_t* q = begin;
+      std::uint64_t v = 0;
+      while (q < end) {
+        if (!ReadVarint(&q, end, &v)) {
+          return Problem(ErrorCode::kUnparsable,
+                         "malformed packed values in field " + field->full_name(), begin, *here);
+        }
+      }
+    }
+    return Status::Ok();
   }
+
+  // Skips a group whose start tag was read (groups exist here only as
+  // unknown fields). The runtime counts each group level against its depth
+  // limit.
+  static Status SkipGroup(const std::uint8_t** p, const std::uint8_t* end, int depth,
+                          const std::string& name) {
+    int level = 1;
+    while (level > 0) {
+      if (*p >= end) return Status(ErrorCode::kUnparsable, "unterminated group in " + name);
+      std::uint64_t tag = 0;
+      if (!ReadVarint(p, end, &tag)) {
+        return Status(ErrorCode::kUnparsable, "malformed tag in a group in " + name);
+      }
+      const int wire_type = static_cast<int>(tag & 7);
+      if (wire_type == 3) {
+        if (depth + ++level > kMaxDepth) {
+          return Status(ErrorCode::kUnparsable, "groups nested deeper than " +
+                                                    std::to_string(kMaxDepth) + " levels in " +
+                                                    name);
+        }
+      } else if (wire_type == 4) {
+        --level;
+      } else if (!SkipValue(wire_type, p, end)) {
+        return Status(ErrorCode::kUnparsable, "malformed group in " + name);
+      }
+    }
+    return Status::Ok();
+  }
+
+  // A problem at `at`; `field` is the full name of a field with invalid
+  // UTF-8 (the location's field), `path` where it lies (for *path_).
+  Status Problem(ErrorCode code, std::string what, const std::uint8_t* at,
+                 const std::string& path, std::string field = {}) const {
+    Location location;
+    location.byte_offset = static_cast<std::uint64_t>(at - base_);
+    location.field = std::move(field);
+    if (path_ != nullptr) *path_ = path;
+    return Status(code, std::move(what), std::move(location));
+  }
+
+  const std::uint8_t* base_;
+  std::string* path_;
 };
 
 // The start of a writer's error texts for its message `index`.
@@ -176,8 +335,13 @@ struct DelimitedReader::Impl {
   // stream byte 0, or -1.
   int diagnose_fd = -1;
   off_t file_base = 0;
+  // For FromBytes(): the bytes read, also used to diagnose.
+  std::string_view memory;
+  std::unique_ptr<google::protobuf::io::ArrayInputStream> memory_stream;
   std::int64_t base = 0;  // input->ByteCount() at stream byte 0.
   std::uint64_t index = 0;
+  // Stream offset after the last message delivered.
+  std::uint64_t delivered_end = 0;
   bool ended = false;
   Status error;
 
@@ -201,10 +365,12 @@ struct DelimitedReader::Impl {
 
   std::uint64_t Offset() const { return static_cast<std::uint64_t>(input->ByteCount() - base); }
 
-  ReadResult Fail(ErrorCode code, std::uint64_t offset, const std::string& what) {
+  ReadResult Fail(ErrorCode code, std::uint64_t offset, const std::string& what,
+                  std::string field = {}) {
     Location location;
     location.message_index = index;
     location.byte_offset = offset;
+    location.field = std::move(field);
     error = Status(code,
                    "message " + std::to_string(index) + " at byte offset " +
                        std::to_string(offset) + ": " + what,
@@ -219,18 +385,25 @@ struct DelimitedReader::Impl {
     return std::string();
   }
 
-  std::string Diagnose(const Message& message, std::uint64_t content_offset, std::size_t size) {
-    if (diagnose_fd < 0) return std::string();
+  // What is wrong with the frame whose content starts at `content_offset`,
+  // read again from the file; success when the input is no regular file.
+  Status Diagnose(const Message& message, std::uint64_t content_offset, std::size_t size) {
+    if (memory_stream != nullptr) {
+      if (content_offset + size > memory.size()) return Status::Ok();
+      return DiagnoseWire(message.GetDescriptor(),
+                          memory.substr(static_cast<std::size_t>(content_offset), size));
+    }
+    if (diagnose_fd < 0) return Status::Ok();
     std::string bytes(size, '\0');
     std::size_t done = 0;
     while (done < size) {
       const ssize_t n = ::pread(diagnose_fd, &bytes[done], size - done,
                                 file_base + static_cast<off_t>(content_offset + done));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return std::string();
+      if (n <= 0) return Status::Ok();
       done += static_cast<std::size_t>(n);
     }
-    return WireWalker().Walk(message.GetDescriptor(), bytes, 0);
+    return DiagnoseWire(message.GetDescriptor(), bytes);
   }
 
   // Reads and discards what is left of the current frame. Skip() cannot be
@@ -248,6 +421,14 @@ struct DelimitedReader::Impl {
     if (!error.ok()) return ReadResult::Error(error);
     if (ended) return ReadResult::EndOfStream();
     message->Clear();
+    ReadResult result = ReadFrame(message);
+    // Counted once the frame's CodedInputStream has handed back what it
+    // read ahead.
+    if (result.has_message()) delivered_end = Offset();
+    return result;
+  }
+
+  ReadResult ReadFrame(Message* message) {
     const std::uint64_t offset = Offset();
     const std::size_t max_size = std::min(options.max_message_size, kMaxFrame);
 
@@ -289,11 +470,15 @@ struct DelimitedReader::Impl {
                                 " runs past the end of the input (" + std::to_string(left) +
                                 " bytes left)");
       }
-      std::string detail = Diagnose(*message, offset + static_cast<std::uint64_t>(prefix_bytes),
-                                    static_cast<std::size_t>(size));
-      if (detail.empty()) detail = "malformed wire data or invalid UTF-8 in a string field";
-      return Fail(ErrorCode::kUnparsable, offset, "unparsable " + message->GetDescriptor()->full_name() + " (length " +
-                              std::to_string(size) + "): " + detail);
+      const Status problem = Diagnose(*message, offset + static_cast<std::uint64_t>(prefix_bytes),
+                                      static_cast<std::size_t>(size));
+      const std::string detail = problem.ok()
+                                     ? "malformed wire data or invalid UTF-8 in a string field"
+                                     : problem.message();
+      return Fail(problem.ok() ? ErrorCode::kUnparsable : problem.code(), offset,
+                  "unparsable " + message->GetDescriptor()->full_name() + " (length " +
+                      std::to_string(size) + "): " + detail,
+                  problem.location().field);
     }
     coded.PopLimit(limit);
     ++index;
@@ -345,10 +530,25 @@ DelimitedReader DelimitedReader::FromZeroCopyStream(google::protobuf::io::ZeroCo
   return DelimitedReader(std::move(impl));
 }
 
+DelimitedReader DelimitedReader::FromBytes(std::string_view bytes, ReaderOptions options) {
+  auto impl = std::make_unique<Impl>();
+  impl->options = options;
+  impl->memory = bytes;
+  impl->memory_stream = std::make_unique<google::protobuf::io::ArrayInputStream>(
+      bytes.data(), static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX)));
+  impl->input = impl->memory_stream.get();
+  return DelimitedReader(std::move(impl));
+}
+
 ReadResult DelimitedReader::Read(Message* message) { return impl_->Read(message); }
+
+Status DiagnoseWire(const Descriptor* type, std::string_view data, std::string* path) {
+  const auto* begin = reinterpret_cast<const std::uint8_t*>(data.data());
+  return WireWalker(begin, path).Walk(type, begin, begin + data.size(), std::string(), 0);
+}
 Status DelimitedReader::status() const { return impl_->error; }
 std::uint64_t DelimitedReader::messages_read() const { return impl_->index; }
-std::uint64_t DelimitedReader::byte_offset() const { return impl_->Offset(); }
+std::uint64_t DelimitedReader::byte_offset() const { return impl_->delivered_end; }
 
 // ---- Writer ----------------------------------------------------------------
 
@@ -365,7 +565,8 @@ struct DelimitedWriter::Impl {
   Status error;
 
   ~Impl() {
-    if (!closed) Close();
+    // The destructor's errors are lost, as the header says.
+    if (!closed) static_cast<void>(Close());
   }
 
   Status Fail(const std::string& what) {

@@ -183,10 +183,7 @@ through "split --compression lz4-frame | assemble" volume.pb assembled-lz4.pb $?
 echo "old content" > kept.pb
 cp kept.pb kept-before.pb
 cdto encode two.jsonl kept.pb 2> /dev/null && fail "encode of two messages succeeded"
-cdto dump --input-kind stream -o partial.jsonl truncated.stream 2> /dev/null &&
-  fail "dump of a truncated stream succeeded"
 same kept-before.pb kept.pb "a failed encode"
-[ -e partial.jsonl ] && fail "a failed dump left partial.jsonl"
 leftovers=$(ls -a | grep -c '\.tmp-')
 [ "$leftovers" -eq 0 ] || fail "$leftovers temporary files left behind"
 

@@ -1,7 +1,14 @@
 // common-dto assemble and split: between ray streams and InstrumentData
 // files holding a volume.
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl.h>
 #include <google/protobuf/util/time_util.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
 
 #include "commands.h"
 #include "common_dto/stream/assembler.h"
@@ -56,6 +63,122 @@ class WarningLimit {
   std::size_t count_ = 0;
 };
 
+stream::Assembler MakeAssembler(const AssembleOptions& options) {
+  stream::AssemblerOptions assembler_options;
+  assembler_options.delivery = stream::DeliveryMode::kWholeVolumes;
+  assembler_options.output_compression = ParseCompression(options.compression);
+  if (options.fill) {
+    stream::FillValue fill;
+    fill.value = *options.fill;
+    assembler_options.fill = fill;
+  }
+  return stream::Assembler(assembler_options);
+}
+
+// What the stream held: the volume wanted, how many volumes completed, and
+// the problems warned of.
+struct Assembled {
+  std::optional<stream::AssembledVolume> chosen;
+  std::size_t completed = 0;
+  std::size_t problems = 0;
+};
+
+// Feeds the stream to the assembler. Volumes are counted in the order they
+// complete; only the one wanted is kept. A damaged frame ends the stream as
+// the end of input does, with a warning.
+Assembled ReadVolumes(Input* input, const AssembleOptions& options) {
+  stream::Assembler assembler = MakeAssembler(options);
+  const std::size_t wanted = options.volume.value_or(0);
+  Assembled result;
+  auto take = [&]() {
+    for (stream::AssembledVolume& volume : assembler.TakeVolumes()) {
+      if (result.completed++ == wanted) result.chosen = std::move(volume);
+    }
+  };
+  WarningLimit warnings(input->name());
+  std::size_t unknown_kinds = 0;
+  kyt::pb::stream::RayStreamMessage message;
+  Progress progress(fmt::format("assemble {}", input->name()), input->size());
+  while (input->Next(&message)) {
+    const Status status = assembler.Add(std::move(message));
+    if (status.code() == ErrorCode::kUnsupported) {
+      ++unknown_kinds;
+    } else if (!status.ok()) {
+      warnings.Add(fmt::format("{} ({})", status.message(), input->Where()));
+    }
+    take();
+    progress.Update(input->bytes_read(), input->index() + 1);
+  }
+  progress.Erase();
+  if (input->index() == 0) input->FailOnDamage();  // Nothing came: perhaps no stream at all.
+  if (!input->damage().ok()) {
+    warnings.Add(fmt::format("{} ({}); assembled what came before", input->DamageWhat(),
+                             input->DamageWhere()));
+  }
+  assembler.Finish();
+  take();
+  if (unknown_kinds > 0) {
+    Note(fmt::format("{}: skipped {} message{} of a kind this version does not know",
+                     input->name(), unknown_kinds, unknown_kinds == 1 ? "" : "s"));
+  }
+  result.problems = warnings.count();
+  return result;
+}
+
+// Says what the chosen volume lacks and what of it is not written.
+std::size_t ReportVolume(const std::string& name, const stream::AssembledVolume& volume) {
+  const std::string volume_name = UuidText(volume.volume.uuid());
+  WarningLimit warnings(name);
+  for (const std::string& item : volume.missing) {
+    warnings.Add(fmt::format("volume {} is incomplete: {}", volume_name, item));
+  }
+  for (const std::string& warning : volume.warnings) {
+    warnings.Add(fmt::format("volume {}: {}", volume_name, warning));
+  }
+  if (!volume.unknown_left_out.empty()) {
+    Note(fmt::format("{}: volume {}: unknown fields (of a newer schema) of {} have no place in a "
+                     "Volume and are not written",
+                     name, volume_name, fmt::join(volume.unknown_left_out, ", ")));
+  }
+  if (volume.config_uri) {
+    Warn(fmt::format("{}: volume {}: the configuration came by reference ({} at {}); the volume "
+                     "written holds none",
+                     name, volume_name, UuidText(volume.config_uri->uuid()),
+                     volume.config_uri->endpoint()));
+  }
+  if (volume.start || volume.end) {
+    Note(fmt::format("{}: volume {}: its start and end times ({} .. {}) have no field in a Volume "
+                     "and are not written",
+                     name, volume_name, volume.start ? TimeText(*volume.start) : "?",
+                     volume.end ? TimeText(*volume.end) : "?"));
+  }
+  return warnings.count();
+}
+
+// Writes the InstrumentData straight to the output, so that the volume's
+// samples are not held twice.
+void WriteInstrumentData(const kyt::pb::common::InstrumentData& data, const std::string& name,
+                         const std::string& path) {
+  const std::size_t size = data.ByteSizeLong();
+  if (size > static_cast<std::size_t>(INT_MAX)) {
+    Fail(name, fmt::format("the message is too large to encode ({} bytes; the limit is 2 GiB)",
+                           size));
+  }
+  OutputFile out(path);
+  {
+    google::protobuf::io::FileOutputStream file(out.fd());
+    {
+      google::protobuf::io::CodedOutputStream coded(&file);
+      coded.SetSerializationDeterministic(true);
+      data.SerializeWithCachedSizes(&coded);
+    }
+    if (!file.Flush()) {
+      Fail(out.display_name(), fmt::format("write error: {}", std::strerror(file.GetErrno())));
+    }
+  }
+  out.Commit();
+}
+
 }  // namespace
 
 int RunAssemble(const AssembleOptions& options) {
@@ -67,90 +190,24 @@ int RunAssemble(const AssembleOptions& options) {
   if (!input->is_stream() || input->type()->full_name() != kDefaultStreamType) {
     Fail(input->name(), fmt::format("assemble reads a stream of {}", kDefaultStreamType));
   }
-
-  stream::AssemblerOptions assembler_options;
-  assembler_options.delivery = stream::DeliveryMode::kWholeVolumes;
-  assembler_options.output_compression = ParseCompression(options.compression);
-  if (options.fill) {
-    stream::FillValue fill;
-    fill.value = *options.fill;
-    assembler_options.fill = fill;
-  }
-  stream::Assembler assembler(assembler_options);
-
-  // Volumes are counted in the order they complete; only the one wanted is
-  // kept (the first, when none is named).
-  const std::size_t wanted = options.volume.value_or(0);
-  std::optional<stream::AssembledVolume> chosen;
-  std::size_t completed = 0;
-  auto take = [&]() {
-    for (stream::AssembledVolume& volume : assembler.TakeVolumes()) {
-      if (completed++ == wanted) chosen = std::move(volume);
-    }
-  };
-
-  std::size_t problems = 0;
-  {
-    WarningLimit warnings(input->name());
-    kyt::pb::stream::RayStreamMessage message;
-    Progress progress(fmt::format("assemble {}", input->name()), input->size());
-    while (input->Next(&message)) {
-      const Status status = assembler.Add(std::move(message));
-      if (!status.ok()) warnings.Add(fmt::format("{} ({})", status.message(), input->Where()));
-      take();
-      progress.Update(input->bytes_read(), input->index() + 1);
-    }
-    assembler.Finish();
-    take();
-    problems += warnings.count();
-  }
-
+  Assembled assembled = ReadVolumes(input.get(), options);
+  const std::size_t completed = assembled.completed;
   if (completed == 0) Fail(input->name(), "the stream holds no volume");
   if (!options.volume && completed > 1) {
     Fail(input->name(), fmt::format("the stream holds {} volumes; choose one with --volume N "
                                     "(0 to {}, in the order they end)",
                                     completed, completed - 1));
   }
-  if (!chosen) {
-    Fail(input->name(), fmt::format("--volume {}: the stream holds {} volume{}", wanted, completed,
+  if (!assembled.chosen) {
+    Fail(input->name(), fmt::format("--volume {}: the stream holds {} volume{}",
+                                    options.volume.value_or(0), completed,
                                     completed == 1 ? "" : "s"));
   }
-
-  const std::string volume_name = UuidText(chosen->volume.uuid());
-  {
-    WarningLimit warnings(input->name());
-    for (const std::string& item : chosen->missing) {
-      warnings.Add(fmt::format("volume {} is incomplete: {}", volume_name, item));
-    }
-    for (const std::string& warning : chosen->warnings) {
-      warnings.Add(fmt::format("volume {}: {}", volume_name, warning));
-    }
-    problems += warnings.count();
-  }
-  if (chosen->config_uri) {
-    Warn(
-        fmt::format("{}: volume {}: the configuration came by reference ({} at {}); the volume "
-                    "written holds none",
-                    input->name(), volume_name, UuidText(chosen->config_uri->uuid()),
-                    chosen->config_uri->endpoint()));
-  }
-  if (chosen->start || chosen->end) {
-    Note(
-        fmt::format("{}: volume {}: its start and end times ({} .. {}) have no field in a Volume "
-                    "and are not written",
-                    input->name(), volume_name, chosen->start ? TimeText(*chosen->start) : "?",
-                    chosen->end ? TimeText(*chosen->end) : "?"));
-  }
-
+  std::size_t problems = assembled.problems + ReportVolume(input->name(), *assembled.chosen);
   kyt::pb::common::InstrumentData data;
-  *data.mutable_volume() = std::move(chosen->volume);
-  chosen.reset();
-  std::string error;
-  const std::string bytes = SerializeDeterministic(data, &error);
-  if (!error.empty()) Fail(input->name(), error);
-  OutputFile out(options.output);
-  out.Write(bytes);
-  out.Commit();
+  *data.mutable_volume() = std::move(assembled.chosen->volume);
+  assembled.chosen.reset();
+  WriteInstrumentData(data, input->name(), options.output);
   // Written all the same, but not as the producer meant it.
   return problems == 0 ? kExitOk : kExitFindings;
 }

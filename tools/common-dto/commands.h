@@ -45,6 +45,7 @@ struct CheckOptions {
   std::string output = "-";
   InputOptions input;
   std::size_t max_buffer_size = std::size_t{256} << 20;
+  bool strict = false;  // Unknown fields and unknown kinds are findings, not notes.
 };
 int RunCheck(const CheckOptions& options);
 

@@ -65,8 +65,11 @@ int RunDump(const DumpOptions& options) {
     progress.Update(input->bytes_read(), input->index() + 1);
   }
   progress.Erase();
+  // Every message before a damaged frame is written; then the damage is the
+  // error.
   out.Commit();
   NoteUnknownFields(input->name(), json, unknown_places, first_unknown);
+  input->FailOnDamage();
   return kExitOk;
 }
 

@@ -33,16 +33,8 @@ using google::protobuf::FileDescriptor;
 using google::protobuf::Message;
 using google::protobuf::Reflection;
 
-// How much of a pipe is read ahead to decide whether it carries a stream.
-// Inputs up to this size are judged on all their bytes; longer ones on the
-// frames that fit in it.
-constexpr std::size_t kProbeBytes = std::size_t{64} << 20;
-
 // The runtime cannot parse a message of 2 GiB or more.
 constexpr std::uint64_t kMaxMessageBytes = INT_MAX;
-
-// The runtime's parser gives up below this nesting depth.
-constexpr int kMaxDepth = 100;
 
 std::string Lower(std::string_view s) {
   std::string out(s);
@@ -60,309 +52,17 @@ void CollectFile(const FileDescriptor* file, std::set<const FileDescriptor*>* se
   for (int i = 0; i < file->dependency_count(); ++i) CollectFile(file->dependency(i), seen);
 }
 
-bool ReadVarint(const std::uint8_t** p, const std::uint8_t* end, std::uint64_t* value) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 10; ++i) {
-    if (*p >= end) return false;
-    const std::uint8_t b = *(*p)++;
-    if (i == 9 && b > 1) return false;
-    v |= static_cast<std::uint64_t>(b & 0x7f) << (7 * i);
-    if ((b & 0x80) == 0) {
-      *value = v;
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string Join(const std::string& path, const std::string& name) {
   return path.empty() ? name : path + "." + name;
 }
 
-// Follows wire data through the descriptors the way the runtime's parser
-// does, remembering the field path, and stops at the first problem.
-class Diagnoser {
- public:
-  explicit Diagnoser(const std::uint8_t* base) : base_(base) {}
-
-  std::optional<WireProblem> Walk(const Descriptor* type, const std::uint8_t* p,
-                                  const std::uint8_t* end, const std::string& path, int depth) {
-    const bool map_entry = type != nullptr && type->options().map_entry();
-    std::map<int, int> seen;  // Occurrences so far, per field number.
-    while (p < end) {
-      const std::uint8_t* tag_at = p;
-      std::uint64_t tag = 0;
-      if (!ReadVarint(&p, end, &tag)) return Problem("malformed tag", tag_at, path);
-      if (tag > UINT32_MAX || (tag >> 3) == 0) {
-        return Problem(fmt::format("invalid tag {}", tag), tag_at, path);
-      }
-      const int number = static_cast<int>(tag >> 3);
-      const int wire_type = static_cast<int>(tag & 7);
-      const FieldDescriptor* field = type == nullptr ? nullptr : type->FindFieldByNumber(number);
-      const std::string name = field != nullptr
-                                   ? field->full_name()
-                                   : fmt::format("field number {}{}", number,
-                                                 type != nullptr ? " of " + type->full_name() : "");
-      std::string here = path;
-      if (field != nullptr && !map_entry) {
-        here = Join(path, field->name());
-        if (field->is_repeated() && !field->is_map()) here += fmt::format("[{}]", seen[number]++);
-      }
-      std::uint64_t value = 0;
-      switch (wire_type) {
-        case 0:
-          if (!ReadVarint(&p, end, &value)) {
-            return Problem("malformed varint in " + name, tag_at, here);
-          }
-          break;
-        case 1:
-        case 5: {
-          const std::size_t n = wire_type == 1 ? 8 : 4;
-          if (static_cast<std::size_t>(end - p) < n) {
-            return Problem("truncated value of " + name, tag_at, here);
-          }
-          p += n;
-          break;
-        }
-        case 2: {
-          if (!ReadVarint(&p, end, &value)) {
-            return Problem("malformed length of " + name, tag_at, here);
-          }
-          if (value > static_cast<std::uint64_t>(end - p)) {
-            return Problem(fmt::format("truncated: length {} of {} runs past the end of its data "
-                                       "({} bytes left)",
-                                       value, name, end - p),
-                           tag_at, here);
-          }
-          const std::uint8_t* payload = p;
-          p += value;
-          if (field == nullptr) break;
-          if (auto problem = CheckPayload(field, payload, p, &here, number, &seen, depth)) {
-            return problem;
-          }
-          break;
-        }
-        case 3:
-          if (std::string problem = SkipGroup(&p, end, depth); !problem.empty()) {
-            return Problem(problem + " in " + name, tag_at, here);
-          }
-          break;
-        case 4:
-          return Problem("unexpected end-group tag", tag_at, here);
-        default:
-          return Problem(fmt::format("invalid wire type {} in {}", wire_type, name), tag_at, here);
-      }
-    }
-    return std::nullopt;
-  }
-
- private:
-  std::optional<WireProblem> CheckPayload(const FieldDescriptor* field, const std::uint8_t* begin,
-                                          const std::uint8_t* end, std::string* here, int number,
-                                          std::map<int, int>* seen, int depth) {
-    const std::string_view bytes(reinterpret_cast<const char*>(begin),
-                                 static_cast<std::size_t>(end - begin));
-    switch (field->type()) {
-      case FieldDescriptor::TYPE_STRING:
-        if (!IsValidUtf8(bytes)) {
-          return Problem("invalid UTF-8 in field " + field->full_name(), begin, *here);
-        }
-        return std::nullopt;
-      case FieldDescriptor::TYPE_BYTES:
-        return std::nullopt;
-      case FieldDescriptor::TYPE_MESSAGE:
-      case FieldDescriptor::TYPE_GROUP: {
-        if (depth >= kMaxDepth) {
-          return Problem(fmt::format("nesting deeper than {} levels", kMaxDepth), begin, *here);
-        }
-        if (field->is_map()) {
-          const int index = (*seen)[number]++;
-          *here += MapLabel(field->message_type(), begin, end, index);
-        }
-        return Walk(field->message_type(), begin, end, *here, depth + 1);
-      }
-      default:
-        break;
-    }
-    // A packed list of numbers: varints must be well formed.
-    if (field->is_repeated() && (field->type() != FieldDescriptor::TYPE_FIXED32 &&
-                                 field->type() != FieldDescriptor::TYPE_FIXED64 &&
-                                 field->type() != FieldDescriptor::TYPE_SFIXED32 &&
-                                 field->type() != FieldDescriptor::TYPE_SFIXED64 &&
-                                 field->type() != FieldDescriptor::TYPE_FLOAT &&
-                                 field->type() != FieldDescriptor::TYPE_DOUBLE)) {
-      const std::uint8_t* q = begin;
-      std::uint64_t v = 0;
-      while (q < end) {
-        if (!ReadVarint(&q, end, &v)) {
-          return Problem("malformed packed values of " + field->full_name(), begin, *here);
-        }
-      }
-    }
-    return std::nullopt;
-  }
-
-  // "[\"DBZH\"]" or "[7]" after the name of a map field; "[index]" when the
-  // entry's key cannot be read.
-  static std::string MapLabel(const Descriptor* entry, const std::uint8_t* p,
-                              const std::uint8_t* end, int index) {
-    const FieldDescriptor* key = entry->FindFieldByNumber(1);
-    std::string label = fmt::format("[{}]", index);
-    while (key != nullptr && p < end) {
-      std::uint64_t tag = 0, value = 0;
-      if (!ReadVarint(&p, end, &tag)) break;
-      const int wire_type = static_cast<int>(tag & 7);
-      if (wire_type == 0) {
-        if (!ReadVarint(&p, end, &value)) break;
-        if ((tag >> 3) == 1 && key->type() != FieldDescriptor::TYPE_STRING) {
-          label = fmt::format("[{}]", FormatIntKey(key, value));
-        }
-      } else if (wire_type == 2) {
-        if (!ReadVarint(&p, end, &value) || value > static_cast<std::uint64_t>(end - p)) break;
-        const std::string_view text(reinterpret_cast<const char*>(p),
-                                    static_cast<std::size_t>(value));
-        if ((tag >> 3) == 1 && key->type() == FieldDescriptor::TYPE_STRING &&
-            IsValidUtf8(text)) {
-          label = fmt::format("[\"{}\"]", text);
-        }
-        p += value;
-      } else if (wire_type == 1 || wire_type == 5) {
-        const std::size_t n = wire_type == 1 ? 8 : 4;
-        if (static_cast<std::size_t>(end - p) < n) break;
-        p += n;
-      } else {
-        break;
-      }
-    }
-    return label;
-  }
-
-  static std::string FormatIntKey(const FieldDescriptor* key, std::uint64_t raw) {
-    switch (key->type()) {
-      case FieldDescriptor::TYPE_SINT32:
-      case FieldDescriptor::TYPE_SINT64:
-        return std::to_string(static_cast<std::int64_t>((raw >> 1) ^ (~(raw & 1) + 1)));
-      case FieldDescriptor::TYPE_INT32:
-        return std::to_string(static_cast<std::int32_t>(static_cast<std::uint32_t>(raw)));
-      case FieldDescriptor::TYPE_INT64:
-        return std::to_string(static_cast<std::int64_t>(raw));
-      case FieldDescriptor::TYPE_BOOL:
-        return raw != 0 ? "true" : "false";
-      default:
-        return std::to_string(raw);
-    }
-  }
-
-  // Skips a group whose start tag was read. Empty if it is well formed, else
-  // what is wrong with it.
-  static std::string SkipGroup(const std::uint8_t** p, const std::uint8_t* end, int depth) {
-    const std::string malformed = "malformed group";
-    int level = 1;
-    while (level > 0) {
-      if (depth + level > kMaxDepth) {
-        return fmt::format("groups nested deeper than {} levels", kMaxDepth);
-      }
-      std::uint64_t tag = 0, value = 0;
-      if (!ReadVarint(p, end, &tag)) return malformed;
-      switch (tag & 7) {
-        case 0:
-          if (!ReadVarint(p, end, &value)) return malformed;
-          break;
-        case 1:
-        case 5: {
-          const std::size_t n = (tag & 7) == 1 ? 8 : 4;
-          if (static_cast<std::size_t>(end - *p) < n) return malformed;
-          *p += n;
-          break;
-        }
-        case 2:
-          if (!ReadVarint(p, end, &value) || value > static_cast<std::uint64_t>(end - *p)) {
-            return malformed;
-          }
-          *p += value;
-          break;
-        case 3:
-          ++level;
-          break;
-        case 4:
-          --level;
-          break;
-        default:
-          return malformed;
-      }
-    }
-    return std::string();
-  }
-
-  WireProblem Problem(std::string what, const std::uint8_t* at, const std::string& path) const {
-    return WireProblem{std::move(what), static_cast<std::uint64_t>(at - base_), path};
-  }
-
-  const std::uint8_t* base_;
-};
-
-// The outcome of reading an input through as a stream of RayStreamMessages.
-struct ScanResult {
-  bool ok = false;
-  std::uint64_t messages = 0;  // Good messages before the problem.
-  Status error;                // The reader's error, or ours.
-  std::uint64_t offset = 0;    // Byte offset of the frame with the problem.
-};
-
-// A stream: frames to the end of the input, each holding a
-// RayStreamMessage, the first of them with a payload set and nothing unknown
-// at its top level; that keeps bytes that happen to frame correctly from
-// passing as a stream. (Later messages without a payload are for check to
-// report.)
-ScanResult ScanStream(stream::DelimitedReader reader, Progress* progress) {
-  ScanResult result;
-  kyt::pb::stream::RayStreamMessage message;
-  for (;;) {
-    result.offset = reader.byte_offset();
-    const stream::ReadResult r = reader.Read(&message);
-    if (r.is_end_of_stream()) {
-      result.ok = true;
-      return result;
-    }
-    if (r.is_error()) {
-      result.error = r.status();
-      return result;
-    }
-    const std::string where =
-        fmt::format("message {} at byte offset {}: ", result.messages, result.offset);
-    if (result.messages == 0 &&
-        message.payload_case() == kyt::pb::stream::RayStreamMessage::PAYLOAD_NOT_SET) {
-      result.error = Status(ErrorCode::kProtocol, where + "no payload set");
-      return result;
-    }
-    if (result.messages == 0 && !message.GetReflection()->GetUnknownFields(message).empty()) {
-      result.error = Status(ErrorCode::kUnparsable, where + "unknown fields in the envelope");
-      return result;
-    }
-    ++result.messages;
-    progress->Update(reader.byte_offset(), result.messages);
-  }
-}
-
-// Reads the rest of `fd` into *out; false (errno set) on a read error.
-bool ReadRest(int fd, std::string* out, std::uint64_t limit) {
-  char chunk[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof(chunk));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    out->append(chunk, static_cast<std::size_t>(n));
-    if (out->size() > limit) return true;
-  }
-}
-
-// Reads from `fd` until `limit` bytes are buffered or the input ends.
+// Reads from `fd` onto *out until it holds `limit` bytes or the input ends.
 // Returns true at the end of the input.
-bool ReadAhead(int fd, std::string* out, std::size_t limit, const std::string& name) {
+bool ReadUpTo(int fd, std::string* out, std::uint64_t limit, const std::string& name) {
   char chunk[1 << 16];
   while (out->size() < limit) {
-    const ssize_t n = ::read(fd, chunk, std::min(sizeof(chunk), limit - out->size()));
+    const std::uint64_t want = std::min<std::uint64_t>(sizeof(chunk), limit - out->size());
+    const ssize_t n = ::read(fd, chunk, static_cast<std::size_t>(want));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) Fail(name, fmt::format("read error: {}", std::strerror(errno)));
     if (n == 0) return true;
@@ -371,27 +71,48 @@ bool ReadAhead(int fd, std::string* out, std::size_t limit, const std::string& n
   return false;
 }
 
-// Whether the frames that fit in `prefix` (the start of a longer input) hold
-// RayStreamMessages as ScanStream wants them; the last frame may be cut off.
-bool PrefixLooksLikeStream(const std::string& prefix) {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(prefix.data());
-  const std::uint8_t* end = p + prefix.size();
-  int frames = 0;
-  kyt::pb::stream::RayStreamMessage message;
-  while (p < end) {
-    std::uint64_t size = 0;
-    if (!ReadVarint(&p, end, &size)) return frames > 0;
-    if (size > static_cast<std::uint64_t>(end - p)) return frames > 0;
-    if (!message.ParseFromArray(p, static_cast<int>(size))) return false;
-    if (frames == 0 &&
-        (message.payload_case() == kyt::pb::stream::RayStreamMessage::PAYLOAD_NOT_SET ||
-         !message.GetReflection()->GetUnknownFields(message).empty())) {
-      return false;
-    }
-    ++frames;
-    p += size;
+// How the start of an input reads as a ray stream: the frames that lie
+// wholly in it, up to the first that does not parse.
+struct StreamProbe {
+  std::uint64_t messages = 0;  // Frames that parsed.
+  bool first_has_payload = false;
+  bool first_unknown_kind = false;  // Only unknown fields: a newer producer's kind.
+  bool all = false;                 // Every frame of the probe parsed.
+  Status error;                     // Why a frame did not.
+
+  // Whether the input reads as a stream: its first message has a payload
+  // (or is of a kind only a newer producer knows, followed by another
+  // message), which keeps bytes that happen to frame from passing as one.
+  bool Plausible() const {
+    return messages > 0 && (first_has_payload || (first_unknown_kind && messages > 1));
   }
-  return frames > 0;
+};
+
+StreamProbe ProbeStream(std::string_view bytes, bool complete, std::size_t max_message_size) {
+  StreamProbe probe;
+  stream::ReaderOptions options;
+  options.max_message_size = max_message_size;
+  stream::DelimitedReader reader = stream::DelimitedReader::FromBytes(bytes, options);
+  kyt::pb::stream::RayStreamMessage message;
+  for (;;) {
+    const stream::ReadResult r = reader.Read(&message);
+    if (r.is_end_of_stream()) {
+      probe.all = true;
+      return probe;
+    }
+    if (r.is_error()) {
+      // A frame cut off by the end of the probe: more of the input follows.
+      probe.all = !complete && r.status().code() == ErrorCode::kTruncated;
+      if (!probe.all) probe.error = r.status();
+      return probe;
+    }
+    if (probe.messages++ == 0) {
+      probe.first_has_payload =
+          message.payload_case() != kyt::pb::stream::RayStreamMessage::PAYLOAD_NOT_SET;
+      probe.first_unknown_kind = !probe.first_has_payload &&
+                                 !message.GetReflection()->GetUnknownFields(message).empty();
+    }
+  }
 }
 
 void CollectUnknown(const Message& message, const std::string& path, UnknownFieldsReport* report) {
@@ -463,13 +184,6 @@ const Descriptor* FindMessageType(const std::string& name) {
   Fail("", fmt::format("unknown message type '{}' for --type; {}", name, hint));
 }
 
-// ---- Diagnosis --------------------------------------------------------------
-
-std::optional<WireProblem> DiagnoseWire(const Descriptor* type, std::string_view data) {
-  const auto* begin = reinterpret_cast<const std::uint8_t*>(data.data());
-  return Diagnoser(begin).Walk(type, begin, begin + data.size(), std::string(), 0);
-}
-
 UnknownFieldsReport FindUnknownFields(const Message& message) {
   UnknownFieldsReport report;
   CollectUnknown(message, std::string(), &report);
@@ -478,17 +192,22 @@ UnknownFieldsReport FindUnknownFields(const Message& message) {
 
 // ---- Input ------------------------------------------------------------------
 
+// How much of an input is read to decide what it is when not told: the
+// first frames of a stream, or the start of a single message.
+constexpr std::size_t kProbeBytes = std::size_t{4} << 20;
+
 struct Input::Source {
   int fd = -1;
   bool owned = false;
   bool regular = false;
-  // Bytes read ahead from a pipe, and whether they are all of it.
+  // The bytes read to decide (or, for a single message, all of it), and
+  // whether they are the whole input.
   std::string buffer;
-  bool buffer_complete = false;
+  bool complete = false;
   std::unique_ptr<google::protobuf::io::ArrayInputStream> array;
   std::unique_ptr<google::protobuf::io::FileInputStream> file;
-  // The read-ahead, then the rest of the pipe (the array must outlive
-  // `concat`, which keeps a pointer to it).
+  // The bytes read ahead, then the rest of the input (the array must
+  // outlive `concat`, which keeps a pointer to it).
   google::protobuf::io::ZeroCopyInputStream* parts[2] = {nullptr, nullptr};
   std::unique_ptr<google::protobuf::io::ConcatenatingInputStream> concat;
 
@@ -496,54 +215,6 @@ struct Input::Source {
     concat.reset();
     file.reset();
     if (owned && fd >= 0) ::close(fd);
-  }
-
-  // The frame whose length prefix is at `offset`: its declared size and
-  // as much of its content as the input still holds.
-  struct FrameBytes {
-    std::uint64_t size = 0;
-    std::string bytes;
-  };
-  std::optional<FrameBytes> Frame(std::uint64_t offset) const {
-    std::string head(10, '\0');
-    std::string_view view;
-    if (regular) {
-      const ssize_t n = ::pread(fd, head.data(), head.size(), static_cast<off_t>(offset));
-      if (n <= 0) return std::nullopt;
-      head.resize(static_cast<std::size_t>(n));
-      view = head;
-    } else if (offset < buffer.size()) {
-      view = std::string_view(buffer).substr(static_cast<std::size_t>(offset));
-    } else {
-      return std::nullopt;
-    }
-    const auto* p = reinterpret_cast<const std::uint8_t*>(view.data());
-    const std::uint8_t* start = p;
-    FrameBytes frame;
-    if (!ReadVarint(&p, p + std::min<std::size_t>(view.size(), 10), &frame.size)) {
-      return std::nullopt;
-    }
-    const std::uint64_t content = offset + static_cast<std::uint64_t>(p - start);
-    if (frame.size > kMaxMessageBytes) return std::nullopt;
-    if (regular) {
-      frame.bytes.resize(static_cast<std::size_t>(frame.size));
-      std::size_t done = 0;
-      while (done < frame.bytes.size()) {
-        const ssize_t n = ::pread(fd, &frame.bytes[done], frame.bytes.size() - done,
-                                  static_cast<off_t>(content + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-      }
-      frame.bytes.resize(done);
-      return frame;
-    }
-    if (!buffer_complete && content + frame.size > buffer.size()) return std::nullopt;
-    frame.bytes =
-        buffer.substr(static_cast<std::size_t>(std::min<std::uint64_t>(content, buffer.size())),
-                      static_cast<std::size_t>(frame.size));
-    return frame;
   }
 };
 
@@ -566,23 +237,7 @@ std::unique_ptr<Input> Input::Open(const std::string& path, const InputOptions& 
   input->path_ = path;
   input->name_ = path == "-" ? "<stdin>" : path;
   input->options_ = options;
-  input->source_ = std::make_unique<Source>();
-  Source& source = *input->source_;
-  const std::string& name = input->name_;
-
-  if (path == "-") {
-    source.fd = STDIN_FILENO;
-  } else {
-    source.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (source.fd < 0) Fail(name, fmt::format("cannot open: {}", std::strerror(errno)));
-    source.owned = true;
-  }
-  struct stat st;
-  if (::fstat(source.fd, &st) != 0)
-    Fail(name, fmt::format("cannot open: {}", std::strerror(errno)));
-  if (S_ISDIR(st.st_mode)) Fail(name, "is a directory");
-  source.regular = S_ISREG(st.st_mode);
-  if (source.regular) input->size_ = static_cast<std::uint64_t>(st.st_size);
+  input->OpenSource();
 
   InputKind kind = options.kind;
   if (kind == InputKind::kAuto && !options.type_name.empty()) kind = InputKind::kMessage;
@@ -590,136 +245,137 @@ std::unique_ptr<Input> Input::Open(const std::string& path, const InputOptions& 
                                  : kind == InputKind::kStream ? std::string(kDefaultStreamType)
                                                               : std::string(kDefaultMessageType);
   input->type_ = FindMessageType(type_name);
-
-  if (kind == InputKind::kStream) {
-    input->stream_ = true;
-    input->OpenStreamReader();
-    return input;
-  }
-
-  // What a single message needs: all its bytes.
-  auto read_all = [&]() {
-    if (!source.regular && source.buffer_complete) return;
-    if (source.regular && ::lseek(source.fd, 0, SEEK_SET) != 0) {
-      Fail(name, fmt::format("cannot seek: {}", std::strerror(errno)));
-    }
-    if (source.regular) source.buffer.clear();
-    if (!ReadRest(source.fd, &source.buffer, kMaxMessageBytes)) {
-      Fail(name, fmt::format("read error: {}", std::strerror(errno)));
-    }
-    source.buffer_complete = true;
-    if (source.buffer.size() > kMaxMessageBytes) {
-      Fail(name, fmt::format("too large for a single message ({} or more; the limit is 2 GiB)",
-                             FormatBytes(source.buffer.size())));
-    }
-  };
-  // Parses the buffer as the single message; on failure returns the
-  // problem found.
-  auto parse = [&](std::string* what, std::string* where) {
-    std::unique_ptr<Message> message(
-        google::protobuf::MessageFactory::generated_factory()->GetPrototype(input->type_)->New());
-    if (message->ParseFromString(source.buffer)) {
-      input->message_ = std::move(message);
-      input->message_bytes_ = source.buffer.size();
-      std::string().swap(source.buffer);
-      return true;
-    }
-    const auto problem = DiagnoseWire(input->type_, source.buffer);
-    *what = problem ? problem->what : "malformed wire data";
-    *where = problem ? fmt::format("byte offset {}", problem->offset) : std::string();
-    if (problem && !problem->path.empty()) *where += " / " + problem->path;
-    return false;
-  };
-
-  if (kind == InputKind::kMessage) {
-    read_all();
-    std::string what, where;
-    if (!parse(&what, &where)) Fail(name, fmt::format("not a {}: {}", type_name, what), where);
-    return input;
-  }
-
-  // Auto: a stream when the whole input reads as one, else a single message.
-  const Descriptor* stream_type = FindMessageType(kDefaultStreamType);
-  ScanResult scan;
-  bool decided_stream = false;
-  {
-    Progress progress(fmt::format("{}: scanning", name), input->size_);
-    stream::ReaderOptions reader_options;
-    reader_options.max_message_size = options.max_message_size;
-    if (source.regular) {
-      scan = ScanStream(stream::DelimitedReader::FromFd(source.fd, reader_options), &progress);
-    } else {
-      source.buffer_complete = ReadAhead(source.fd, &source.buffer, kProbeBytes, name);
-      if (source.buffer_complete) {
-        input->size_ = source.buffer.size();
-        google::protobuf::io::ArrayInputStream array(source.buffer.data(),
-                                                     static_cast<int>(source.buffer.size()));
-        scan = ScanStream(stream::DelimitedReader::FromZeroCopyStream(&array, reader_options),
-                          &progress);
-      } else {
-        scan.ok = PrefixLooksLikeStream(source.buffer);
+  switch (kind) {
+    case InputKind::kStream:
+      input->stream_ = true;
+      input->OpenStreamReader();
+      break;
+    case InputKind::kMessage:
+      input->ReadRest();
+      if (const Status problem = input->ParseMessage(); !problem.ok()) {
+        input->FailParse(fmt::format("not a {}: ", type_name), problem);
       }
-    }
-    decided_stream = scan.ok;
+      break;
+    case InputKind::kAuto:
+      input->Decide(type_name);
+      break;
   }
-  if (decided_stream) {
-    input->type_ = stream_type;
-    input->stream_ = true;
-    if (source.regular || source.buffer_complete) {
-      Note(fmt::format("{}: reading as a ray stream ({} messages)", name, scan.messages));
-    } else {
-      Note(fmt::format("{}: reading as a ray stream", name));
-    }
-    input->OpenStreamReader();
-    return input;
+  return input;
+}
+
+void Input::OpenSource() {
+  source_ = std::make_unique<Source>();
+  Source& source = *source_;
+  if (path_ == "-") {
+    source.fd = STDIN_FILENO;
+  } else {
+    source.fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source.fd < 0) Fail(name_, fmt::format("cannot open: {}", std::strerror(errno)));
+    source.owned = true;
   }
-  read_all();
-  std::string what, where;
-  if (parse(&what, &where)) {
-    Note(fmt::format("{}: reading as a single {}", name, type_name));
-    return input;
+  struct stat st;
+  if (::fstat(source.fd, &st) != 0) {
+    Fail(name_, fmt::format("cannot open: {}", std::strerror(errno)));
   }
-  // Neither. Report what fits the input better: a stream that went wrong
-  // after good messages, else the single message.
-  if (scan.messages > 0) {
-    input->type_ = stream_type;
-    input->index_ = scan.messages;
-    input->offset_ = scan.offset;
-    input->FailRead(stream::ReadResult::Error(scan.error));
+  if (S_ISDIR(st.st_mode)) Fail(name_, "is a directory");
+  source.regular = S_ISREG(st.st_mode);
+  if (source.regular) size_ = static_cast<std::uint64_t>(st.st_size);
+}
+
+// Auto: a stream when the start of the input reads as one; else a single
+// message; else whichever reading explains the input better.
+void Input::Decide(const std::string& type_name) {
+  Source& source = *source_;
+  source.complete = ReadUpTo(source.fd, &source.buffer, kProbeBytes, name_);
+  const StreamProbe probe =
+      ProbeStream(source.buffer, source.complete, options_.max_message_size);
+  if (probe.all && probe.Plausible()) return UseStream(probe.messages, true);
+  ReadRest();
+  const Status problem = ParseMessage();
+  if (problem.ok()) {
+    Note(fmt::format("{}: reading as a single {}", name_, type_name));
+    return;
   }
-  Fail(name, fmt::format("neither a ray stream nor a {}: {}", type_name, what), where);
+  // Good messages before damage, or a first frame that is a ray stream
+  // message in all but the text of a string: a damaged stream.
+  if (probe.Plausible() || probe.error.code() == ErrorCode::kInvalidUtf8) {
+    return UseStream(probe.messages, false);
+  }
+  FailParse(fmt::format("neither a ray stream nor a {}: ", type_name), problem);
+}
+
+void Input::UseStream(std::uint64_t probed, bool intact) {
+  type_ = FindMessageType(kDefaultStreamType);
+  stream_ = true;
+  if (!intact) {
+    Note(fmt::format("{}: reading as a ray stream, damaged after {} messages", name_, probed));
+  } else if (source_->complete) {
+    Note(fmt::format("{}: reading as a ray stream ({} messages)", name_, probed));
+  } else {
+    Note(fmt::format("{}: reading as a ray stream", name_));
+  }
+  OpenStreamReader();
+}
+
+// Reads the whole input into the buffer, for a single message.
+void Input::ReadRest() {
+  Source& source = *source_;
+  if (!source.complete) {
+    source.complete = ReadUpTo(source.fd, &source.buffer, kMaxMessageBytes + 1, name_);
+  }
+  if (source.buffer.size() > kMaxMessageBytes) {
+    Fail(name_, fmt::format("too large for a single message ({} or more; the limit is 2 GiB)",
+                            FormatBytes(source.buffer.size())));
+  }
+}
+
+// Parses the buffer as the single message; on failure, what is wrong.
+Status Input::ParseMessage() {
+  std::unique_ptr<Message> message = NewMessage();
+  Source& source = *source_;
+  if (message->ParseFromString(source.buffer)) {
+    message_ = std::move(message);
+    message_bytes_ = source.buffer.size();
+    std::string().swap(source.buffer);
+    return Status::Ok();
+  }
+  const Status problem = stream::DiagnoseWire(type_, source.buffer, &problem_path_);
+  return problem.ok() ? Status(ErrorCode::kUnparsable, "malformed wire data") : problem;
+}
+
+void Input::FailParse(const std::string& prefix, const Status& problem) const {
+  const Location& at = problem.location();
+  std::string where = at.byte_offset ? fmt::format("byte offset {}", *at.byte_offset) : "";
+  if (!problem_path_.empty()) where += " / " + problem_path_;
+  Fail(name_, prefix + problem.message(), where);
 }
 
 void Input::OpenStreamReader() {
   Source& source = *source_;
   stream::ReaderOptions reader_options;
   reader_options.max_message_size = options_.max_message_size;
-  if (source.regular) {
-    if (::lseek(source.fd, 0, SEEK_SET) != 0 && path_ != "-") {
-      Fail(name_, fmt::format("cannot seek: {}", std::strerror(errno)));
-    }
+  if (source.complete) {
+    reader_ = std::make_unique<stream::DelimitedReader>(
+        stream::DelimitedReader::FromBytes(source.buffer, reader_options));
+  } else if (source.buffer.empty() ||
+             (source.regular && ::lseek(source.fd, 0, SEEK_SET) == 0)) {
+    // A regular file is read from its start again (the probe's few MiB), so
+    // that the reader can name the field of a damaged frame anywhere in it.
+    std::string().swap(source.buffer);
     reader_ = std::make_unique<stream::DelimitedReader>(
         stream::DelimitedReader::FromFd(source.fd, reader_options));
-    return;
-  }
-  if (source.buffer.empty() && !source.buffer_complete) {
+  } else {
+    // What was read ahead, then the rest of the input.
+    source.array = std::make_unique<google::protobuf::io::ArrayInputStream>(
+        source.buffer.data(), static_cast<int>(source.buffer.size()));
+    source.file = std::make_unique<google::protobuf::io::FileInputStream>(source.fd);
+    source.parts[0] = source.array.get();
+    source.parts[1] = source.file.get();
+    source.concat =
+        std::make_unique<google::protobuf::io::ConcatenatingInputStream>(source.parts, 2);
     reader_ = std::make_unique<stream::DelimitedReader>(
-        stream::DelimitedReader::FromFd(source.fd, reader_options));
-    return;
+        stream::DelimitedReader::FromZeroCopyStream(source.concat.get(), reader_options));
   }
-  source.array = std::make_unique<google::protobuf::io::ArrayInputStream>(
-      source.buffer.data(), static_cast<int>(source.buffer.size()));
-  if (source.buffer_complete) {
-    reader_ = std::make_unique<stream::DelimitedReader>(
-        stream::DelimitedReader::FromZeroCopyStream(source.array.get(), reader_options));
-    return;
-  }
-  source.file = std::make_unique<google::protobuf::io::FileInputStream>(source.fd);
-  source.parts[0] = source.array.get();
-  source.parts[1] = source.file.get();
-  source.concat = std::make_unique<google::protobuf::io::ConcatenatingInputStream>(source.parts, 2);
-  reader_ = std::make_unique<stream::DelimitedReader>(
-      stream::DelimitedReader::FromZeroCopyStream(source.concat.get(), reader_options));
 }
 
 std::unique_ptr<Message> Input::TakeMessage() { return std::move(message_); }
@@ -730,14 +386,15 @@ std::unique_ptr<Message> Input::NewMessage() const {
 }
 
 bool Input::Next(Message* message) {
+  if (!damage_.ok()) return false;
   const std::uint64_t index = reader_->messages_read();
   const std::uint64_t offset = reader_->byte_offset();
   const stream::ReadResult result = reader_->Read(message);
   index_ = index;
   offset_ = offset;
   if (result.has_message()) return true;
-  if (result.is_end_of_stream()) return false;
-  FailRead(result);
+  if (result.is_error()) damage_ = result.status();
+  return false;
 }
 
 std::uint64_t Input::bytes_read() const { return reader_ ? reader_->byte_offset() : 0; }
@@ -746,31 +403,25 @@ std::string Input::Where() const {
   return fmt::format("message {} at byte offset {}", index_, offset_);
 }
 
-void Input::FailRead(const stream::ReadResult& result) {
-  // The reader says "message N at byte offset M: <what>"; the location goes
-  // to the end of our line.
-  std::string what = result.error();
+std::string Input::DamageWhat() const {
+  // The reader's text starts with the place, which goes to the end of the
+  // line here.
+  std::string what = damage_.message();
   const std::string prefix = Where() + ": ";
-  if (what.rfind(prefix, 0) == 0) what = what.substr(prefix.size());
-  std::string where = Where();
-  if (what.rfind("unparsable", 0) == 0) {
-    if (const auto frame = source_->Frame(offset_)) {
-      if (frame->bytes.size() < frame->size) {
-        what = fmt::format("truncated: length {} runs past the end of the input ({} bytes left)",
-                           frame->size, frame->bytes.size());
-      } else if (const auto problem = DiagnoseWire(type_, frame->bytes)) {
-        what = problem->what;
-        if (!problem->path.empty()) where += " / " + problem->path;
-      }
-    }
-  }
+  if (what.compare(0, prefix.size(), prefix) == 0) what.erase(0, prefix.size());
   // Nothing good came before: perhaps not a stream at all.
-  if (index_ == 0 && what.rfind("read error", 0) != 0) {
+  if (index_ == 0 && damage_.code() != ErrorCode::kIo) {
     what = type_->full_name() == kDefaultStreamType
                ? "not a ray stream: " + what
                : fmt::format("not a stream of {}: {}", type_->full_name(), what);
   }
-  Fail(name_, what, where);
+  return what;
+}
+
+std::string Input::DamageWhere() const { return Where(); }
+
+void Input::FailOnDamage() const {
+  if (!damage_.ok()) Fail(name_, DamageWhat(), DamageWhere());
 }
 
 }  // namespace cli

@@ -1,6 +1,7 @@
 // Reading the tool's inputs: single messages and length-delimited streams,
-// from files or standard input, with the kind of a file found out when not
-// given, and errors that say where a file is damaged.
+// from files, pipes or standard input, with the kind of an input found out
+// when not given (from its first MiBs, read once), and errors that say
+// where an input is damaged (the stream library's diagnosis, DiagnoseWire).
 #pragma once
 
 #include <google/protobuf/descriptor.h>
@@ -40,20 +41,6 @@ struct InputOptions {
   std::size_t max_message_size = stream::kDefaultMaxMessageSize;
 };
 
-// A problem found in wire data: what, at which byte offset of the data, and
-// the path of the field in which it lies (empty at the top level).
-struct WireProblem {
-  std::string what;
-  std::uint64_t offset = 0;
-  std::string path;
-};
-
-// Walks `data` as the runtime's parser would for `type` and returns the
-// first thing it would fail on (malformed or truncated data, invalid UTF-8
-// in a string field, nesting too deep). nullopt when nothing is found.
-std::optional<WireProblem> DiagnoseWire(const google::protobuf::Descriptor* type,
-                                        std::string_view data);
-
 // An opened input: a single message, or a stream read message by message.
 class Input {
  public:
@@ -75,8 +62,18 @@ class Input {
   std::uint64_t message_bytes() const { return message_bytes_; }
 
   // Stream: reads the next message into *message; false at the end of the
-  // stream. A damaged frame is a Fatal error naming its index and offset.
+  // stream, or at a damaged frame (damage() then says what and where;
+  // every message before it has been delivered).
   bool Next(google::protobuf::Message* message);
+  // The error that ended the stream early (code, message index, byte
+  // offset, field); success at a clean end.
+  const Status& damage() const { return damage_; }
+  // The damage as the tool prints it: what, and where (message index and
+  // byte offset), as for Fail().
+  std::string DamageWhat() const;
+  std::string DamageWhere() const;
+  // Throws Fatal for the damage, if any.
+  void FailOnDamage() const;
   // Index and byte offset of the message Next() returned last.
   std::uint64_t index() const { return index_; }
   std::uint64_t offset() const { return offset_; }
@@ -92,8 +89,13 @@ class Input {
   struct Source;
   Input() = default;
 
+  void OpenSource();
+  void Decide(const std::string& type_name);
+  void UseStream(std::uint64_t probed, bool intact);
+  void ReadRest();
+  Status ParseMessage();
+  [[noreturn]] void FailParse(const std::string& prefix, const Status& problem) const;
   void OpenStreamReader();
-  [[noreturn]] void FailRead(const stream::ReadResult& result);
 
   std::string path_;
   std::string name_;
@@ -107,6 +109,8 @@ class Input {
   std::unique_ptr<stream::DelimitedReader> reader_;
   std::uint64_t index_ = 0;
   std::uint64_t offset_ = 0;
+  Status damage_;
+  std::string problem_path_;  // Where a single message's problem lies.
 };
 
 // An ODIM_H5 or CF/Radial file read as an InstrumentData holding its volume;

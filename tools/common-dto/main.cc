@@ -8,8 +8,12 @@
 #include <google/protobuf/stubs/logging.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <iostream>
 #include <exception>
+#include <functional>
 #include <ios>
 #include <new>
 
@@ -31,8 +35,9 @@ void AddInputOptions(CLI::App* command, InputOptions* options, std::string* kind
   *kind = default_kind;
   command
       ->add_option("--input-kind", *kind,
-                   "message, stream, or auto: a stream when the whole input reads as one, else a "
-                   "single message (the choice is said on stderr)")
+                   "message, stream, or auto: a stream when the input starts with ray stream "
+                   "messages (a damaged stream included), else a single message (the choice is "
+                   "said on stderr)")
       ->check(CLI::IsMember({"auto", "message", "stream"}))
       ->capture_default_str();
   command->add_option("--type", options->type_name,
@@ -78,6 +83,200 @@ InputKind KindOf(const std::string& kind) {
   return InputKind::kAuto;
 }
 
+CLI::App* AddDump(CLI::App* app, DumpOptions* dump, std::string* dump_kind) {
+  CLI::App* dump_command = app->add_subcommand(
+      "dump", "Print a file or stream as JSON (one line per message for a stream) or text");
+  dump_command->add_option("file", dump->file, "Input file, or - for standard input")->required();
+  dump_command->add_option("--format", dump->format, "json (the schema's field names) or text")
+      ->check(CLI::IsMember({"json", "text"}))
+      ->capture_default_str();
+  dump_command->add_option("-o,--output", dump->output, "Output file")->capture_default_str();
+  AddInputOptions(dump_command, &dump->input, dump_kind);
+  dump_command->footer(
+      "Examples:\n"
+      "  common-dto dump volume.pb\n"
+      "  common-dto dump --format text --type kyt.pb.common.Ray ray.bin\n"
+      "  common-dto dump demo-volume.stream | grep sweep_header\n"
+      "  common-dto dump volume.pb | common-dto encode - copy.pb   # copy.pb equals volume.pb");
+  return dump_command;
+}
+
+CLI::App* AddEncode(CLI::App* app, EncodeOptions* encode) {
+  CLI::App* encode_command =
+      app->add_subcommand("encode", "Write the binary form of JSON or text (the inverse of dump)");
+  encode_command->add_option("input", encode->input, "JSON or text file, or -")->required();
+  encode_command->add_option("output", encode->output, "Binary output file, or -")->required();
+  encode_command->add_option("--type", encode->type_name,
+                             "Full name of the message type (default "
+                             "kyt.pb.common.InstrumentData, with --stream "
+                             "kyt.pb.stream.RayStreamMessage)");
+  encode_command
+      ->add_option("--from", encode->from,
+                   "json (field names as in the schema or "
+                   "lowerCamelCase) or text")
+      ->check(CLI::IsMember({"json", "text"}))
+      ->capture_default_str();
+  encode_command->add_flag("--stream", encode->stream,
+                           "One message per line (JSON Lines; with --from text one text-format "
+                           "message per line, an empty line being an empty message), written "
+                           "as a stream");
+  encode_command->footer(
+      "Map entries are written in key order, so equal messages give equal bytes.\n"
+      "Examples:\n"
+      "  common-dto encode volume.json volume.pb\n"
+      "  common-dto encode --from text --type kyt.pb.common.Ray ray.txt ray.bin\n"
+      "  common-dto dump demo-volume.stream | common-dto encode --stream - copy.stream");
+  return encode_command;
+}
+
+CLI::App* AddSummary(CLI::App* app, SummaryOptions* summary, std::string* summary_kind) {
+  CLI::App* summary_command = app->add_subcommand(
+      "summary", "Overview: instrument, configuration and a table of sweeps; products; streams");
+  summary_command->add_option("file", summary->file, "Input file, or -")->required();
+  summary_command->add_option("-o,--output", summary->output, "Output file")->capture_default_str();
+  AddInputOptions(summary_command, &summary->input, summary_kind);
+  summary_command->footer(
+      "A stream is summarized volume by volume as each ends, then totals per message kind.\n"
+      "Examples:\n"
+      "  common-dto summary volume.pb\n"
+      "  common-dto summary demo-volume.stream");
+  return summary_command;
+}
+
+CLI::App* AddCheck(CLI::App* app, CheckOptions* check, std::string* check_kind) {
+  CLI::App* check_command = app->add_subcommand(
+      "check", "Validate what the schema cannot enforce; exit status 1 when anything is found");
+  check_command->add_option("file", check->file, "Input file, or -")->required();
+  check_command->add_option("-o,--output", check->output, "Output file")->capture_default_str();
+  check_command
+      ->add_option("--max-buffer-size", check->max_buffer_size,
+                   "Largest decompressed LZ4 buffer accepted")
+      ->transform(CLI::AsSizeValue(false))
+      ->capture_default_str();
+  check_command->add_flag("--strict", check->strict,
+                          "Report unknown fields (of a newer schema) and messages of unknown "
+                          "kinds as findings; without it they are notes");
+  AddInputOptions(check_command, &check->input, check_kind);
+  check_command->footer(
+      "Finds references to ray and sweep configurations that do not resolve, duplicate UUIDs\n"
+      "and ray indices, sample buffers that do not fit their storage type, ray count or\n"
+      "uncompressed_size, moments without a DataDescriptor, enum numbers outside their\n"
+      "lists, invalid times, and in streams what reassembly reports. One finding per line,\n"
+      "with its path (e.g. volume.sweep[2].rays[17].ray_config_index).\n"
+      "Examples:\n"
+      "  common-dto check volume.pb\n"
+      "  common-dto check demo-volume.stream || echo \"problems found\"");
+  return check_command;
+}
+
+CLI::App* AddAssemble(CLI::App* app, AssembleOptions* assemble, std::string* assemble_kind) {
+  CLI::App* assemble_command = app->add_subcommand(
+      "assemble", "Reassemble a ray stream into an InstrumentData holding the volume");
+  assemble_command->add_option("stream", assemble->input, "Ray stream, or -")->required();
+  assemble_command->add_option("output", assemble->output, "InstrumentData file, or -")->required();
+  assemble_command
+      ->add_option("--compression", assemble->compression, "Compression of the moment buffers")
+      ->check(CLI::IsMember({"none", "lz4-frame", "lz4-block"}))
+      ->capture_default_str();
+  assemble_command->add_option("--fill", assemble->fill,
+                               "Pad short and missing rays with this value (or the moment's "
+                               "not_scanned code); without it such moments are left out");
+  assemble_command->add_option("--volume", assemble->volume,
+                               "Which volume of a stream holding several (0-based, in the order "
+                               "they end)");
+  AddInputOptions(assemble_command, &assemble->input_options, assemble_kind, "stream");
+  assemble_command->footer(
+      "Problems of the stream are warnings on stderr; the volume is written as far as it\n"
+      "came, and the exit status is then 1.\n"
+      "Examples:\n"
+      "  common-dto assemble demo-volume.stream volume.pb\n"
+      "  common-dto assemble --fill -32768 --volume 1 day.stream second.pb");
+  return assemble_command;
+}
+
+CLI::App* AddSplit(CLI::App* app, SplitOptions* split, std::string* split_kind) {
+  CLI::App* split_command =
+      app->add_subcommand("split", "Split an InstrumentData holding a volume into a ray stream");
+  split_command->add_option("input", split->input, "InstrumentData (or Volume) file, or -")
+      ->required();
+  split_command->add_option("stream", split->output, "Ray stream output, or -")->required();
+  split_command
+      ->add_option("--compression", split->compression, "Compression of the per-ray buffers")
+      ->check(CLI::IsMember({"none", "lz4-frame", "lz4-block"}))
+      ->capture_default_str();
+  split_command->add_option("--start", split->start,
+                            "Start time of the VolumeHeader (RFC 3339); a Volume has none");
+  split_command->add_option("--end", split->end,
+                            "End time of the VolumeEnd (RFC 3339); a Volume has none");
+  AddInputOptions(split_command, &split->input_options, split_kind, "message");
+  split_command->footer(
+      "Fields that the stream cannot carry are named on stderr.\n"
+      "Examples:\n"
+      "  common-dto split volume.pb volume.stream\n"
+      "  common-dto split --start 2026-01-01T00:00:00Z --compression lz4-frame volume.pb -");
+  return split_command;
+}
+
+// The options of every subcommand, filled in by parsing.
+struct Commands {
+  DumpOptions dump;
+  EncodeOptions encode;
+  SummaryOptions summary;
+  CheckOptions check;
+  AssembleOptions assemble;
+  SplitOptions split;
+  std::string dump_kind, summary_kind, check_kind, assemble_kind, split_kind;
+  CLI::App* dump_command = nullptr;
+  CLI::App* encode_command = nullptr;
+  CLI::App* summary_command = nullptr;
+  CLI::App* check_command = nullptr;
+  CLI::App* assemble_command = nullptr;
+  CLI::App* split_command = nullptr;
+  std::function<int()> run_transport;  // -1 when no transport subcommand ran
+  ConvertFilesOptions convert;
+  CLI::App* convert_command = nullptr;
+};
+
+// Help and version go to standard output, which must take them.
+int AfterHelp(int status) {
+  std::cout.flush();
+  if (std::fflush(stdout) != 0 || !std::cout.good()) {
+    std::fprintf(stderr, "common-dto: <stdout>: write error: %s\n", std::strerror(errno));
+    return kExitUnusable;
+  }
+  return status;
+}
+
+// Runs the subcommand that was parsed; Fatal and other exceptions become an
+// error line and exit status 2.
+int Run(Commands& c) {
+  c.dump.input.kind = KindOf(c.dump_kind);
+  c.summary.input.kind = KindOf(c.summary_kind);
+  c.check.input.kind = KindOf(c.check_kind);
+  c.assemble.input_options.kind = KindOf(c.assemble_kind);
+  c.split.input_options.kind = KindOf(c.split_kind);
+  try {
+    if (c.dump_command->parsed()) return RunDump(c.dump);
+    if (c.encode_command->parsed()) return RunEncode(c.encode);
+    if (c.summary_command->parsed()) return RunSummary(c.summary);
+    if (c.check_command->parsed()) return RunCheck(c.check);
+    if (c.assemble_command->parsed()) return RunAssemble(c.assemble);
+    if (c.split_command->parsed()) return RunSplit(c.split);
+    if (const int status = c.run_transport(); status >= 0) return status;
+    if (c.convert_command->parsed()) return RunConvertFiles(c.convert);
+  } catch (const Fatal& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return kExitUnusable;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "common-dto: out of memory\n");
+    return kExitUnusable;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "common-dto: %s\n", e.what());
+    return kExitUnusable;
+  }
+  return kExitUnusable;
+}
+
 int Main(int argc, char** argv) {
   // The tool reports parse problems itself, with the field and offset; the
   // runtime's own log lines would only repeat them.
@@ -97,174 +296,31 @@ int Main(int argc, char** argv) {
   app.add_flag("-q,--quiet", quiet,
                "No progress indicator and no notes on stderr (errors and "
                "warnings still appear)");
+  Commands c;
+  c.dump_command = AddDump(&app, &c.dump, &c.dump_kind);
+  c.encode_command = AddEncode(&app, &c.encode);
+  c.summary_command = AddSummary(&app, &c.summary, &c.summary_kind);
+  c.check_command = AddCheck(&app, &c.check, &c.check_kind);
+  c.assemble_command = AddAssemble(&app, &c.assemble, &c.assemble_kind);
+  c.split_command = AddSplit(&app, &c.split, &c.split_kind);
 
-  DumpOptions dump;
-  std::string dump_kind;
-  CLI::App* dump_command = app.add_subcommand(
-      "dump", "Print a file or stream as JSON (one line per message for a stream) or text");
-  dump_command->add_option("file", dump.file, "Input file, or - for standard input")->required();
-  dump_command->add_option("--format", dump.format, "json (the schema's field names) or text")
-      ->check(CLI::IsMember({"json", "text"}))
-      ->capture_default_str();
-  dump_command->add_option("-o,--output", dump.output, "Output file")->capture_default_str();
-  AddInputOptions(dump_command, &dump.input, &dump_kind);
-  dump_command->footer(
-      "Examples:\n"
-      "  common-dto dump volume.pb\n"
-      "  common-dto dump --format text --type kyt.pb.common.Ray ray.bin\n"
-      "  common-dto dump demo-volume.stream | grep sweep_header\n"
-      "  common-dto dump volume.pb | common-dto encode - copy.pb   # copy.pb equals volume.pb");
-
-  EncodeOptions encode;
-  CLI::App* encode_command =
-      app.add_subcommand("encode", "Write the binary form of JSON or text (the inverse of dump)");
-  encode_command->add_option("input", encode.input, "JSON or text file, or -")->required();
-  encode_command->add_option("output", encode.output, "Binary output file, or -")->required();
-  encode_command->add_option("--type", encode.type_name,
-                             "Full name of the message type (default "
-                             "kyt.pb.common.InstrumentData, with --stream "
-                             "kyt.pb.stream.RayStreamMessage)");
-  encode_command
-      ->add_option("--from", encode.from,
-                   "json (field names as in the schema or "
-                   "lowerCamelCase) or text")
-      ->check(CLI::IsMember({"json", "text"}))
-      ->capture_default_str();
-  encode_command->add_flag("--stream", encode.stream,
-                           "One message per line (JSON Lines; with --from text one text-format "
-                           "message per line, an empty line being an empty message), written "
-                           "as a stream");
-  encode_command->footer(
-      "Map entries are written in key order, so equal messages give equal bytes.\n"
-      "Examples:\n"
-      "  common-dto encode volume.json volume.pb\n"
-      "  common-dto encode --from text --type kyt.pb.common.Ray ray.txt ray.bin\n"
-      "  common-dto dump demo-volume.stream | common-dto encode --stream - copy.stream");
-
-  SummaryOptions summary;
-  std::string summary_kind;
-  CLI::App* summary_command = app.add_subcommand(
-      "summary", "Overview: instrument, configuration and a table of sweeps; products; streams");
-  summary_command->add_option("file", summary.file, "Input file, or -")->required();
-  summary_command->add_option("-o,--output", summary.output, "Output file")->capture_default_str();
-  AddInputOptions(summary_command, &summary.input, &summary_kind);
-  summary_command->footer(
-      "A stream is summarized volume by volume as each ends, then totals per message kind.\n"
-      "Examples:\n"
-      "  common-dto summary volume.pb\n"
-      "  common-dto summary demo-volume.stream");
-
-  CheckOptions check;
-  std::string check_kind;
-  CLI::App* check_command = app.add_subcommand(
-      "check", "Validate what the schema cannot enforce; exit status 1 when anything is found");
-  check_command->add_option("file", check.file, "Input file, or -")->required();
-  check_command->add_option("-o,--output", check.output, "Output file")->capture_default_str();
-  check_command
-      ->add_option("--max-buffer-size", check.max_buffer_size,
-                   "Largest decompressed LZ4 buffer accepted")
-      ->transform(CLI::AsSizeValue(false))
-      ->capture_default_str();
-  AddInputOptions(check_command, &check.input, &check_kind);
-  check_command->footer(
-      "Finds references to ray and sweep configurations that do not resolve, duplicate UUIDs\n"
-      "and ray indices, sample buffers that do not fit their storage type, ray count or\n"
-      "uncompressed_size, moments without a DataDescriptor, enum numbers outside their\n"
-      "lists, invalid times, and in streams what reassembly reports. One finding per line,\n"
-      "with its path (e.g. volume.sweep[2].rays[17].ray_config_index).\n"
-      "Examples:\n"
-      "  common-dto check volume.pb\n"
-      "  common-dto check demo-volume.stream || echo \"problems found\"");
-
-  AssembleOptions assemble;
-  std::string assemble_kind;
-  CLI::App* assemble_command = app.add_subcommand(
-      "assemble", "Reassemble a ray stream into an InstrumentData holding the volume");
-  assemble_command->add_option("stream", assemble.input, "Ray stream, or -")->required();
-  assemble_command->add_option("output", assemble.output, "InstrumentData file, or -")->required();
-  assemble_command
-      ->add_option("--compression", assemble.compression, "Compression of the moment buffers")
-      ->check(CLI::IsMember({"none", "lz4-frame", "lz4-block"}))
-      ->capture_default_str();
-  assemble_command->add_option("--fill", assemble.fill,
-                               "Pad short and missing rays with this value (or the moment's "
-                               "not_scanned code); without it such moments are left out");
-  assemble_command->add_option("--volume", assemble.volume,
-                               "Which volume of a stream holding several (0-based, in the order "
-                               "they end)");
-  AddInputOptions(assemble_command, &assemble.input_options, &assemble_kind, "stream");
-  assemble_command->footer(
-      "Problems of the stream are warnings on stderr; the volume is written as far as it\n"
-      "came, and the exit status is then 1.\n"
-      "Examples:\n"
-      "  common-dto assemble demo-volume.stream volume.pb\n"
-      "  common-dto assemble --fill -32768 --volume 1 day.stream second.pb");
-
-  SplitOptions split;
-  std::string split_kind;
-  CLI::App* split_command =
-      app.add_subcommand("split", "Split an InstrumentData holding a volume into a ray stream");
-  split_command->add_option("input", split.input, "InstrumentData (or Volume) file, or -")
-      ->required();
-  split_command->add_option("stream", split.output, "Ray stream output, or -")->required();
-  split_command
-      ->add_option("--compression", split.compression, "Compression of the per-ray buffers")
-      ->check(CLI::IsMember({"none", "lz4-frame", "lz4-block"}))
-      ->capture_default_str();
-  split_command->add_option("--start", split.start,
-                            "Start time of the VolumeHeader (RFC 3339); a Volume has none");
-  split_command->add_option("--end", split.end,
-                            "End time of the VolumeEnd (RFC 3339); a Volume has none");
-  AddInputOptions(split_command, &split.input_options, &split_kind, "message");
-  split_command->footer(
-      "Fields that the stream cannot carry are named on stderr.\n"
-      "Examples:\n"
-      "  common-dto split volume.pb volume.stream\n"
-      "  common-dto split --start 2026-01-01T00:00:00Z --compression lz4-frame volume.pb -");
-
-  const std::function<int()> run_transport = AddTransportCommands(&app);
-  ConvertFilesOptions convert;
-  CLI::App* convert_command = AddConvertCommand(&app, &convert);
+  c.run_transport = AddTransportCommands(&app);
+  c.convert_command = AddConvertCommand(&app, &c.convert);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return AfterHelp(app.exit(e));
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return AfterHelp(app.exit(e));
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return AfterHelp(app.exit(e));
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "common-dto: %s (see common-dto --help)\n", e.what());
     return kExitUnusable;
   }
-
   SetQuiet(quiet);
-  dump.input.kind = KindOf(dump_kind);
-  summary.input.kind = KindOf(summary_kind);
-  check.input.kind = KindOf(check_kind);
-  assemble.input_options.kind = KindOf(assemble_kind);
-  split.input_options.kind = KindOf(split_kind);
-  try {
-    if (dump_command->parsed()) return RunDump(dump);
-    if (encode_command->parsed()) return RunEncode(encode);
-    if (summary_command->parsed()) return RunSummary(summary);
-    if (check_command->parsed()) return RunCheck(check);
-    if (assemble_command->parsed()) return RunAssemble(assemble);
-    if (split_command->parsed()) return RunSplit(split);
-    if (const int status = run_transport(); status >= 0) return status;
-    if (convert_command->parsed()) return RunConvertFiles(convert);
-  } catch (const Fatal& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return kExitUnusable;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "common-dto: out of memory\n");
-    return kExitUnusable;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "common-dto: %s\n", e.what());
-    return kExitUnusable;
-  }
-  return kExitUnusable;
+  return Run(c);
 }
 
 }  // namespace

@@ -490,7 +490,7 @@ void SummarizeOther(std::string* out, const google::protobuf::Message& message) 
 
 // ---- Streams ------------------------------------------------------------------
 
-std::string UuidKey(const kyt::pb::common::UUID& uuid) { return UuidText(uuid); }
+using Key = common_dto::UuidKey;
 
 struct StreamSweep {
   SweepRow row;
@@ -502,8 +502,8 @@ struct StreamVolume {
   std::string uuid;
   std::optional<VolumeHeader> header;
   std::optional<Timestamp> end;
-  std::vector<std::string> sweep_keys;  // In SweepHeader order.
-  std::map<std::string, StreamSweep> sweeps;
+  std::vector<Key> sweep_keys;  // In SweepHeader order.
+  std::map<Key, StreamSweep> sweeps;
   std::uint64_t first_message = 0;
 };
 
@@ -522,7 +522,7 @@ class StreamSummary {
       case RayStreamMessage::kSweepHeader: {
         const auto& header = message.sweep_header();
         StreamVolume& volume = VolumeFor(header.volume_uuid(), index);
-        const std::string key = UuidKey(header.sweep_uuid());
+        const Key key = Key::Of(header.sweep_uuid());
         if (volume.sweeps.count(key) == 0) volume.sweep_keys.push_back(key);
         StreamSweep& sweep = volume.sweeps[key];
         sweep.row.label = std::to_string(volume.sweep_keys.size() - 1);
@@ -532,7 +532,7 @@ class StreamSummary {
                                          : nullptr;
         sweep.row.type = SweepTypeText(config, header.description());
         if (header.has_start()) sweep.row.start = header.start();
-        sweep_volume_[key] = volume.uuid;
+        sweep_volume_[key] = Key::Of(header.volume_uuid());
         ++sweeps_seen_;
         break;
       }
@@ -560,13 +560,13 @@ class StreamSummary {
       case RayStreamMessage::kSweepEnd: {
         if (StreamSweep* sweep = SweepFor(message.sweep_end().sweep_uuid())) {
           sweep->ended = true;
+          std::set<std::int32_t>().swap(sweep->ray_indices);  // Only its count is needed now.
           if (message.sweep_end().has_end()) sweep->row.end = message.sweep_end().end();
         }
         break;
       }
       case RayStreamMessage::kVolumeEnd: {
-        const std::string key = UuidKey(message.volume_end().volume_uuid());
-        auto it = volumes_.find(key);
+        auto it = volumes_.find(Key::Of(message.volume_end().volume_uuid()));
         if (it == volumes_.end()) {
           ++orphans_;
           break;
@@ -581,7 +581,8 @@ class StreamSummary {
     }
   }
 
-  void Finish(std::uint64_t messages, std::uint64_t bytes) {
+  // `damage`: why the stream ended early, empty at its end.
+  void Finish(std::uint64_t messages, std::uint64_t bytes, const std::string& damage) {
     while (!volumes_.empty()) {
       auto first =
           std::min_element(volumes_.begin(), volumes_.end(), [](const auto& a, const auto& b) {
@@ -605,6 +606,7 @@ class StreamSummary {
     Line(&text, "seen",
          fmt::format("{}, {}", Plural(volumes_seen_, "volume", "volumes"),
                      Plural(sweeps_seen_, "sweep", "sweeps")));
+    if (!damage.empty()) Line(&text, "broken", damage);
     if (orphans_ > 0) {
       Line(&text, "unmatched",
            fmt::format("{} naming a sweep or volume without a header",
@@ -615,11 +617,11 @@ class StreamSummary {
 
  private:
   StreamVolume& VolumeFor(const kyt::pb::common::UUID& uuid, std::uint64_t index) {
-    const std::string key = UuidKey(uuid);
+    const Key key = Key::Of(uuid);
     auto it = volumes_.find(key);
     if (it == volumes_.end()) {
       it = volumes_.emplace(key, StreamVolume()).first;
-      it->second.uuid = key;
+      it->second.uuid = UuidText(uuid);
       it->second.first_message = index;
       ++volumes_seen_;
     }
@@ -627,7 +629,7 @@ class StreamSummary {
   }
 
   StreamSweep* SweepFor(const kyt::pb::common::UUID& uuid) {
-    const std::string key = UuidKey(uuid);
+    const Key key = Key::Of(uuid);
     auto owner = sweep_volume_.find(key);
     if (owner == sweep_volume_.end()) {
       ++orphans_;
@@ -636,8 +638,8 @@ class StreamSummary {
     return &volumes_[owner->second].sweeps[key];
   }
 
-  void Forget(std::map<std::string, StreamVolume>::iterator it) {
-    for (const std::string& key : it->second.sweep_keys) sweep_volume_.erase(key);
+  void Forget(std::map<Key, StreamVolume>::iterator it) {
+    for (const Key& key : it->second.sweep_keys) sweep_volume_.erase(key);
     volumes_.erase(it);
   }
 
@@ -658,7 +660,7 @@ class StreamSummary {
          fmt::format("{} .. {}{}", has_start ? TimeText(volume.header->start()) : "?",
                      volume.end ? TimeText(*volume.end) : "?", ended ? "" : " (no VolumeEnd)"));
     std::vector<SweepRow> rows;
-    for (const std::string& key : volume.sweep_keys) {
+    for (const Key& key : volume.sweep_keys) {
       const StreamSweep& sweep = volume.sweeps.at(key);
       rows.push_back(sweep.row);
       if (!sweep.ended) rows.back().note = "no SweepEnd";
@@ -670,8 +672,8 @@ class StreamSummary {
   }
 
   OutputFile* out_;
-  std::map<std::string, StreamVolume> volumes_;
-  std::map<std::string, std::string> sweep_volume_;  // Open sweeps to their volume.
+  std::map<Key, StreamVolume> volumes_;
+  std::map<Key, Key> sweep_volume_;  // Sweeps of open volumes to their volume.
   std::array<std::uint64_t, 8> counts_{};
   std::uint64_t volumes_seen_ = 0;
   std::uint64_t sweeps_seen_ = 0;
@@ -699,8 +701,14 @@ int RunSummary(const SummaryOptions& options) {
       progress.Update(input->bytes_read(), count);
     }
     progress.Erase();
-    summary.Finish(count, input->bytes_read());
+    // A damaged frame ends the stream as the end of input would: what came
+    // before is summarized, and where the stream broke is said.
+    summary.Finish(count, input->bytes_read(),
+                   input->damage().ok()
+                       ? std::string()
+                       : fmt::format("{} ({})", input->DamageWhat(), input->DamageWhere()));
     out.Commit();
+    input->FailOnDamage();
     return kExitOk;
   }
 

@@ -32,6 +32,19 @@
 // length); anything else is decoded as one raw LZ4 block whose decoded size
 // is `uncompressed_size`. `compression` = NONE or UNKNOWN_COMPRESSION means
 // the data is taken as it is. Other compression numbers are an error.
+//
+// Decoding is bounded by the compressed bytes: LZ4 cannot expand data more
+// than about 255:1, so a declared size (`uncompressed_size` of a block, the
+// content size of a frame) beyond kLz4MaxRatio times the compressed bytes is
+// an error (kMalformed) before anything is allocated, and frames without a
+// declared size decode into a buffer that grows with the output. Decoding n
+// compressed bytes costs at most about 255 * n bytes of memory.
+//
+// LZ4 output
+// ----------
+// Frames written by SetSamples() (Compression::kLz4Frame) record the content
+// size and use independent blocks (block-independence flag set), so that
+// decoders without linked-block support (lz4-java) read them.
 #pragma once
 
 #include "common_dto/model/export.h"
@@ -48,6 +61,9 @@ namespace common_dto {
 
 // The LZ4 frame format's magic number, stored little-endian at the start.
 inline constexpr std::uint32_t kLz4FrameMagic = 0x184D2204;
+
+// How many times its size LZ4 data can decode to, at most.
+inline constexpr std::uint64_t kLz4MaxRatio = 255;
 
 // Largest decoded buffer accepted unless told otherwise: 256 MiB.
 inline constexpr std::size_t kDefaultMaxBufferSize = std::size_t{256} << 20;

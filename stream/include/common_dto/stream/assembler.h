@@ -94,6 +94,24 @@
 // max_volume_age and max_rays_per_volume close a volume the same way while
 // the stream goes on.
 //
+// Streams of newer producers
+// --------------------------
+// Unknown fields (of a newer schema) are kept wherever the Volume holds the
+// same message: rays, sweep descriptions, instrument, configuration, and a
+// moment's buffer (those of its first ParameterData's DataBuffer). Those of
+// envelopes, headers, end markers and ParameterData have no place;
+// AssembledVolume::unknown_left_out counts them by kind. An envelope holding only unknown fields
+// (a payload kind this version does not know) is skipped: Add() returns
+// kUnsupported and changes nothing.
+//
+// Memory
+// ------
+// Decoded samples are held once. A ray's samples are decoded onto the end
+// of the moment's buffer when room was reserved for them (see ExpectedRays
+// in buffered_bytes()), else into a piece of their own; a sweep's buffer is
+// then built by copying the pieces in order, freeing each as it is copied,
+// so memory peaks at the decoded sweep plus one ray's samples.
+//
 // Errors
 // ------
 // Add() returns an error, and otherwise ignores the message, for: an unset
@@ -104,7 +122,8 @@
 // buffer whose byte order or storage type disagrees with the moment's other
 // rays; and anything that would exceed a limit of AssemblerOptions. Add() also
 // returns an error when it closes a volume or sweep that lacks data (a
-// moment left out), after queueing the result. Errors name the volume or
+// moment left out), after queueing the result: its code is kIncomplete and
+// its text one of the result's `missing` items. Errors name the volume or
 // sweep by UUID, the ray by index and the moment by name. The assembler stays
 // usable after every error.
 //
@@ -152,6 +171,13 @@ struct AssemblerOptions {
   Compression output_compression = Compression::kNone;
   // Unset: short or missing rays make a moment fail. Set: they are filled.
   std::optional<FillValue> fill;
+  // False: validate without keeping samples (for checkers). Every
+  // ParameterData buffer is still decoded, one at a time, and checked as
+  // when assembling, but only its size is kept; the moment buffers handed
+  // back declare endian, type and uncompressed_size (the size they would
+  // have) and hold no data. Memory then stays bounded by one decoded buffer
+  // plus the bookkeeping of the open sweeps, whatever the volume's size.
+  bool keep_samples = true;
 
   // Bounds on what a stream can make the assembler hold. A message that
   // would exceed one is refused with an error.
@@ -193,6 +219,9 @@ struct AssembledVolume {
   std::vector<std::string> warnings;
   // kSweepBySweep only: number of sweeps handed back through TakeSweeps().
   std::size_t sweeps_delivered = 0;
+  // Unknown fields (of a newer schema) that had no place in the Volume: one
+  // entry per message kind, such as "2 VolumeHeaders".
+  std::vector<std::string> unknown_left_out;
 };
 
 // A sweep handed back in DeliveryMode::kSweepBySweep.

@@ -35,7 +35,8 @@
 // length prefix, a length above the limit, a frame running past the end of
 // the input, and a frame whose bytes do not parse as the message (malformed
 // wire data or a string field holding invalid UTF-8; when the input is a
-// regular file the error names the offending field). After an error the
+// regular file or bytes in memory the error names the offending field, see
+// DiagnoseWire()). After an error the
 // reader stays failed and returns the same error again.
 //
 // Writing
@@ -45,6 +46,14 @@
 // UTF-8 in a string field, map key or map value at any depth: the runtime
 // would write such a message and its peers would fail to parse it. Nothing
 // of a refused message is written; the stream stays usable.
+//
+// Diagnosis
+// ---------
+// DiagnoseWire() walks wire data the way the runtime's parser does and
+// names the first thing the parser would stop at. The reader uses it on a
+// frame that does not parse (read again from a regular file; other inputs
+// cannot be read twice and get the generic text), and so do programs that
+// hold a message's bytes in memory.
 //
 // Neither class is thread-safe; use one object per thread.
 #pragma once
@@ -109,6 +118,19 @@ struct ReaderOptions {
   std::size_t max_message_size = kDefaultMaxMessageSize;
 };
 
+// The first problem the runtime's parser would fail on in `data` taken as a
+// `type` message, or success when none is found: invalid UTF-8 in a string
+// field (kInvalidUtf8, the location's `field` holding the field's full
+// name), else kUnparsable (malformed tags, varints and lengths, values
+// running past the end of their message, wire types 4, 6 and 7, nesting
+// deeper than 100 levels). The location's byte_offset is the offset in
+// `data` of the field's tag (of the string's bytes for kInvalidUtf8). When
+// `path` is given it receives the path of the field that holds the
+// problem, such as volume.sweep[2].sweep_moments["DBZH"].data (empty at
+// the top level). The Python package's reader mirrors this diagnosis.
+COMMON_DTO_STREAM_EXPORT Status DiagnoseWire(const google::protobuf::Descriptor* type,
+                                             std::string_view data, std::string* path = nullptr);
+
 // Reads length-delimited messages of any type, one at a time.
 class COMMON_DTO_STREAM_EXPORT DelimitedReader {
  public:
@@ -120,6 +142,10 @@ class COMMON_DTO_STREAM_EXPORT DelimitedReader {
   static DelimitedReader FromFile(const std::string& path, ReaderOptions options = {});
   // Reads from `in`, which must outlive the reader.
   static DelimitedReader FromStream(std::istream& in, ReaderOptions options = {});
+  // Reads the frames in `bytes`, which must outlive the reader (at most
+  // 2 GiB - 1 of them are read). Errors name the offending field as for a
+  // regular file.
+  static DelimitedReader FromBytes(std::string_view bytes, ReaderOptions options = {});
   // Reads from `in` (not owned), for example an ArrayInputStream over bytes
   // in memory. Offsets count from the stream's position at construction.
   static DelimitedReader FromZeroCopyStream(google::protobuf::io::ZeroCopyInputStream* in,
@@ -139,7 +165,8 @@ class COMMON_DTO_STREAM_EXPORT DelimitedReader {
   Status status() const;
   // Number of messages delivered so far; also the index of the next one.
   std::uint64_t messages_read() const;
-  // Byte offset of the next frame (after the last message delivered).
+  // Byte offset after the last message delivered: of the next frame, or of
+  // the damaged frame after an error.
   std::uint64_t byte_offset() const;
 
  private:
