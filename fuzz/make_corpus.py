@@ -162,6 +162,14 @@ def main():
             write("cli_text_fuzzer", b"\x01" + text_format.MessageToString(
                 msg, as_one_line=True).encode())
         framed = frame([ser(x) for x in stream])
+        for msg in instrument:
+            if msg.HasField("volume"):
+                write("split_fuzzer", b"\x00" + ser(msg))
+                write("split_fuzzer", b"\x01" + ser(msg))
+            write("check_fuzzer", b"\x02" + ser(msg))
+        # First byte: 0 auto, 1 stream, 2 single message; bit 2 --strict.
+        write("check_fuzzer", b"\x00" + framed)
+        write("check_fuzzer", b"\x05" + framed[:-3] + b"\x80")
         # Mode byte: bits 0-1 source, 2-3 size limit, 4 type, 5-7 block size.
         for mode in (0x0C, 0x0D, 0x2D, 0x0E, 0x0F, 0x08, 0x1C):
             write("stream_reader_fuzzer", bytes([mode]) + framed)

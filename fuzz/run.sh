@@ -12,7 +12,10 @@
 #   COMMON_DTO_FUZZ_CRASH_DIR   where reproducers go (default <root>/fuzz/crashes)
 #   COMMON_DTO_JOBS             build jobs (default 2)
 #
-# A crash, leak, timeout, out-of-memory or failed check in any target makes
+# Inputs are at most 4 KB (libFuzzer's default), so no allocation needs more
+# than about 255 times that (LZ4's highest ratio); -malloc_limit_mb, well
+# below the RSS limit, makes an allocation driven by a declared size a
+# finding. A crash, leak, timeout, out-of-memory or failed check in any target makes
 # the script fail; the reproducer is kept as <crash-dir>/<target>/crash-<sha1>
 # (or leak-, timeout-, oom-) and the log as <crash-dir>/<target>.log.
 # Reproduce with: <build-dir>/fuzz/<target> <reproducer>
@@ -25,7 +28,7 @@ crash_dir=${COMMON_DTO_FUZZ_CRASH_DIR:-$root/fuzz/crashes}
 parallel=${COMMON_DTO_FUZZ_PARALLEL:-2}
 jobs=${COMMON_DTO_JOBS:-2}
 all_targets="instrument_data_fuzzer ray_stream_message_fuzzer stream_reader_fuzzer
-  assembler_fuzzer cli_json_fuzzer cli_text_fuzzer cli_wire_fuzzer"
+  assembler_fuzzer split_fuzzer cli_json_fuzzer cli_text_fuzzer cli_wire_fuzzer check_fuzzer"
 targets=${COMMON_DTO_FUZZ_TARGETS:-$all_targets}
 
 if ! command -v clang++ >/dev/null; then
@@ -59,7 +62,8 @@ run_one() {
   cp "$root/fuzz/corpus/$target/"* "$work/corpus/"
   local status=0
   "$build/fuzz/$target" "$work/corpus" \
-    -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
+    -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -malloc_limit_mb=512 \
+    -print_final_stats=1 \
     -artifact_prefix="$crash_dir/$target/" >"$work/log" 2>&1 || status=$?
   local stats
   stats=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$work/log" | tail -1 || true)

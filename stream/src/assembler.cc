@@ -207,6 +207,9 @@ std::size_t ExpectedRays(const AssemblerOptions& options, const VolumeState& vol
   return std::min(rays, options.max_rays_per_sweep);
 }
 
+// Most reserved ahead for one moment's run.
+constexpr std::uint64_t kMaxReserve = std::uint64_t{64} << 20;
+
 // Makes `samples`, a moment's first ray, the start of its run, reserving
 // room for the rays the sweep expects, at most `budget` bytes beyond the
 // samples. Returns the bytes reserved beyond them.
@@ -217,7 +220,9 @@ std::uint64_t StartRun(const SweepState& sweep, std::string samples, std::uint64
   if (size == 0 || sweep.expected_rays < 2) return 0;
   const std::uint64_t most = std::numeric_limits<std::int32_t>::max();  // One buffer's limit.
   std::uint64_t room = size > most / sweep.expected_rays ? most : size * sweep.expected_rays;
-  room = std::min(room, size + budget);
+  // The expected count is declared by the stream, so what it reserves is
+  // bounded too; rays beyond the room are held apart (see RunTarget).
+  room = std::min(room, size + std::min(budget, kMaxReserve));
   if (room <= size) return 0;
   moment->run.reserve(static_cast<std::size_t>(room));
   return room - size;
