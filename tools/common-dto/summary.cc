@@ -168,45 +168,63 @@ SweepRow RowOfSweep(const Sweep& sweep, std::size_t index, const VolumeConfig* c
   return row;
 }
 
+std::string SweepTableHeader() {
+  return fmt::format("\n{:>5}  {:>7}  {:<8} {:>6}  {:<14} {:<12}  {:<24} {:>9}  {}\n", "sweep",
+                     "angle", "type", "rays", "azimuth", "elevation", "start", "duration",
+                     "moments");
+}
+
+std::string SweepLine(const SweepRow& row) {
+  std::string moments;
+  for (const auto& [name, cell] : row.moments) {
+    if (!moments.empty()) moments += ", ";
+    moments += cell.Text(name);
+  }
+  if (moments.empty()) moments = "-";
+  const std::string duration =
+      row.start && row.end ? fmt::format("{:.1f} s", SecondsBetween(*row.start, *row.end)) : "-";
+  return fmt::format("{:>5}  {:>7}  {:<8} {:>6}  {:<14} {:<12}  {:<24} {:>9}  {}\n", row.label,
+                     row.angle ? fmt::format("{:.2f}", *row.angle) : "-", row.type, row.rays,
+                     row.az.Text(1), row.el.Text(2), row.start ? TimeText(*row.start) : "-",
+                     duration, moments);
+}
+
 void PrintSweepTable(std::string* out, const std::vector<SweepRow>& rows) {
   if (rows.empty()) return;
-  *out +=
-      fmt::format("\n{:>5}  {:>7}  {:<8} {:>6}  {:<14} {:<12}  {:<24} {:>9}  {}\n", "sweep",
-                  "angle", "type", "rays", "azimuth", "elevation", "start", "duration", "moments");
-  for (const SweepRow& row : rows) {
-    std::string moments;
-    for (const auto& [name, cell] : row.moments) {
-      if (!moments.empty()) moments += ", ";
-      moments += cell.Text(name);
-    }
-    if (moments.empty()) moments = "-";
-    const std::string duration =
-        row.start && row.end ? fmt::format("{:.1f} s", SecondsBetween(*row.start, *row.end)) : "-";
-    *out += fmt::format("{:>5}  {:>7}  {:<8} {:>6}  {:<14} {:<12}  {:<24} {:>9}  {}\n", row.label,
-                        row.angle ? fmt::format("{:.2f}", *row.angle) : "-", row.type, row.rays,
-                        row.az.Text(1), row.el.Text(2), row.start ? TimeText(*row.start) : "-",
-                        duration, moments);
-  }
+  *out += SweepTableHeader();
+  for (const SweepRow& row : rows) *out += SweepLine(row);
   for (const SweepRow& row : rows) {
     if (!row.note.empty()) *out += fmt::format("sweep {}: {}\n", row.label, row.note);
   }
 }
 
-// "3 sweeps, 1080 rays, 2026-01-01T00:00:00Z .. 2026-01-01T00:01:30Z"
-std::string SweepTotals(const std::vector<SweepRow>& rows) {
+// Sweep and ray counts and the time span of rows, added one by one.
+struct SweepTotals {
+  std::uint64_t sweeps = 0;
   std::uint64_t rays = 0;
   std::optional<Timestamp> start, end;
-  for (const SweepRow& row : rows) {
+
+  void Add(const SweepRow& row) {
+    ++sweeps;
     rays += row.rays;
     if (row.start && (!start || Earlier(*row.start, *start))) start = row.start;
     if (row.end && (!end || Earlier(*end, *row.end))) end = row.end;
   }
-  std::string text =
-      fmt::format("{}, {}", Plural(rows.size(), "sweep", "sweeps"), Plural(rays, "ray", "rays"));
-  if (start || end) {
-    text += fmt::format(", {} .. {}", start ? TimeText(*start) : "?", end ? TimeText(*end) : "?");
+  // "3 sweeps, 1080 rays, 2026-01-01T00:00:00Z .. 2026-01-01T00:01:30Z"
+  std::string Text() const {
+    std::string text =
+        fmt::format("{}, {}", Plural(sweeps, "sweep", "sweeps"), Plural(rays, "ray", "rays"));
+    if (start || end) {
+      text += fmt::format(", {} .. {}", start ? TimeText(*start) : "?", end ? TimeText(*end) : "?");
+    }
+    return text;
   }
-  return text;
+};
+
+std::string TotalsText(const std::vector<SweepRow>& rows) {
+  SweepTotals totals;
+  for (const SweepRow& row : rows) totals.Add(row);
+  return totals.Text();
 }
 
 // ---- Volume-level lines -------------------------------------------------------
@@ -304,7 +322,7 @@ void SummarizeVolume(std::string* out, const Volume& volume) {
   for (int i = 0; i < volume.sweep_size(); ++i) {
     rows.push_back(RowOfSweep(volume.sweep(i), static_cast<std::size_t>(i), config));
   }
-  Line(out, "sweeps", SweepTotals(rows));
+  Line(out, "sweeps", TotalsText(rows));
   PrintSweepTable(out, rows);
 }
 
@@ -316,7 +334,7 @@ void SummarizeSweep(std::string* out, const Sweep& sweep) {
              sweep.has_task_start() ? ", started " + TimeText(sweep.task_start()) : std::string()));
   }
   const std::vector<SweepRow> rows{RowOfSweep(sweep, 0, nullptr)};
-  Line(out, "sweeps", SweepTotals(rows));
+  Line(out, "sweeps", TotalsText(rows));
   PrintSweepTable(out, rows);
 }
 
@@ -492,18 +510,22 @@ void SummarizeOther(std::string* out, const google::protobuf::Message& message) 
 
 using Key = common_dto::UuidKey;
 
+// An open sweep of a stream. Once it ends only its table line and its part
+// of the totals are kept, so that memory grows with the open sweeps, not
+// with all the sweeps a volume has had.
 struct StreamSweep {
   SweepRow row;
+  std::size_t position = 0;
   std::set<std::int32_t> ray_indices;
-  bool ended = false;
 };
 
 struct StreamVolume {
   std::string uuid;
   std::optional<VolumeHeader> header;
   std::optional<Timestamp> end;
-  std::vector<Key> sweep_keys;  // In SweepHeader order.
-  std::map<Key, StreamSweep> sweeps;
+  std::vector<std::string> lines;   // Table lines of ended sweeps, by position.
+  std::map<Key, StreamSweep> open;  // Sweeps without SweepEnd yet.
+  SweepTotals totals;               // Of the ended sweeps.
   std::uint64_t first_message = 0;
 };
 
@@ -523,9 +545,12 @@ class StreamSummary {
         const auto& header = message.sweep_header();
         StreamVolume& volume = VolumeFor(header.volume_uuid(), index);
         const Key key = Key::Of(header.sweep_uuid());
-        if (volume.sweeps.count(key) == 0) volume.sweep_keys.push_back(key);
-        StreamSweep& sweep = volume.sweeps[key];
-        sweep.row.label = std::to_string(volume.sweep_keys.size() - 1);
+        if (volume.open.count(key) == 0) {
+          volume.open[key].position = volume.lines.size();
+          volume.lines.emplace_back();
+        }
+        StreamSweep& sweep = volume.open[key];
+        sweep.row.label = std::to_string(sweep.position);
         if (header.has_description()) sweep.row.angle = header.description().fixed_angle_deg();
         const VolumeConfig* config = volume.header && volume.header->has_volume_config()
                                          ? &volume.header->volume_config()
@@ -558,10 +583,14 @@ class StreamSummary {
         SweepFor(message.ray_end().sweep_uuid());
         break;
       case RayStreamMessage::kSweepEnd: {
+        const Key key = Key::Of(message.sweep_end().sweep_uuid());
         if (StreamSweep* sweep = SweepFor(message.sweep_end().sweep_uuid())) {
-          sweep->ended = true;
-          std::set<std::int32_t>().swap(sweep->ray_indices);  // Only its count is needed now.
           if (message.sweep_end().has_end()) sweep->row.end = message.sweep_end().end();
+          StreamVolume& volume = volumes_[sweep_volume_[key]];
+          volume.lines[sweep->position] = SweepLine(sweep->row);
+          volume.totals.Add(sweep->row);
+          volume.open.erase(key);
+          sweep_volume_.erase(key);
         }
         break;
       }
@@ -635,15 +664,15 @@ class StreamSummary {
       ++orphans_;
       return nullptr;
     }
-    return &volumes_[owner->second].sweeps[key];
+    return &volumes_[owner->second].open[key];
   }
 
   void Forget(std::map<Key, StreamVolume>::iterator it) {
-    for (const Key& key : it->second.sweep_keys) sweep_volume_.erase(key);
+    for (const auto& entry : it->second.open) sweep_volume_.erase(entry.first);
     volumes_.erase(it);
   }
 
-  void Print(const StreamVolume& volume, bool ended) {
+  void Print(StreamVolume& volume, bool ended) {
     std::string text = printed_ ? "\n" : "";
     printed_ = true;
     Line(&text, "volume", volume.uuid);
@@ -659,15 +688,18 @@ class StreamSummary {
     Line(&text, "time",
          fmt::format("{} .. {}{}", has_start ? TimeText(volume.header->start()) : "?",
                      volume.end ? TimeText(*volume.end) : "?", ended ? "" : " (no VolumeEnd)"));
-    std::vector<SweepRow> rows;
-    for (const Key& key : volume.sweep_keys) {
-      const StreamSweep& sweep = volume.sweeps.at(key);
-      rows.push_back(sweep.row);
-      if (!sweep.ended) rows.back().note = "no SweepEnd";
+    // Sweeps still open are listed as they are.
+    std::map<std::size_t, std::string> notes;
+    for (const auto& [key, sweep] : volume.open) {
+      volume.lines[sweep.position] = SweepLine(sweep.row);
+      volume.totals.Add(sweep.row);
+      notes[sweep.position] = fmt::format("sweep {}: no SweepEnd\n", sweep.position);
     }
-    Line(&text, "sweeps", SweepTotals(rows));
-    PrintSweepTable(&text, rows);
+    Line(&text, "sweeps", volume.totals.Text());
+    if (!volume.lines.empty()) text += SweepTableHeader();
     out_->Write(text);
+    for (const std::string& line : volume.lines) out_->Write(line);
+    for (const auto& entry : notes) out_->Write(entry.second);
     out_->Flush();
   }
 
