@@ -1171,6 +1171,21 @@ std::vector<AssembledSweep> Assembler::TakeSweeps() {
   return out;
 }
 
+const VolumeHeader* Assembler::FindOpenVolume(const UUID& volume_uuid) const {
+  auto it = impl_->volumes.find(KeyOf(volume_uuid));
+  return it == impl_->volumes.end() ? nullptr : it->second->header.get();
+}
+
+const kyt::pb::stream::SweepHeader* Assembler::FindOpenSweep(const UUID& sweep_uuid) const {
+  auto it = impl_->sweeps.find(KeyOf(sweep_uuid));
+  return it == impl_->sweeps.end() ? nullptr : &it->second->header;
+}
+
+const VolumeHeader* Assembler::FindVolumeOfSweep(const UUID& sweep_uuid) const {
+  auto it = impl_->sweeps.find(KeyOf(sweep_uuid));
+  return it == impl_->sweeps.end() ? nullptr : it->second->volume->header.get();
+}
+
 std::size_t Assembler::open_volumes() const { return impl_->volumes.size(); }
 std::size_t Assembler::open_sweeps() const { return impl_->sweeps.size(); }
 std::uint64_t Assembler::buffered_bytes() const { return impl_->buffered; }

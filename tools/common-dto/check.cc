@@ -523,14 +523,15 @@ class Checker {
 
 // ---- Streams ------------------------------------------------------------------
 
-// Per-message checks of a ray stream and its reassembly. Holds state for
-// open volumes and sweeps only.
+// Per-message checks of a ray stream and its reassembly. Which volume and
+// sweep a message belongs to is the assembler's to say (it runs in
+// validation mode, keeping no samples); this keeps only what the checks
+// need about each open sweep, and reports on a sweep when the assembler
+// hands it back.
 class StreamChecker {
  public:
   StreamChecker(std::size_t max_buffer_size, bool strict)
       : checker_(max_buffer_size, strict), strict_(strict) {
-    // The assembler checks what reassembly would do, buffer by buffer,
-    // keeping no samples.
     stream::AssemblerOptions options;
     options.delivery = stream::DeliveryMode::kSweepBySweep;
     options.max_buffer_size = max_buffer_size;
@@ -542,106 +543,23 @@ class StreamChecker {
   std::vector<Finding> Add(RayStreamMessage&& message, const std::string& where) {
     checker_.CheckValues(message, "");
     switch (message.payload_case()) {
-      case RayStreamMessage::PAYLOAD_NOT_SET:
+      case RayStreamMessage::kVolumeHeader:
+        OnVolumeHeader(message.volume_header());
         break;
-      case RayStreamMessage::kVolumeHeader: {
-        const auto& header = message.volume_header();
-        VolumeState& volume = volumes_[UuidText(header.volume_uuid())];
-        if (header.has_volume_config()) {
-          checker_.CheckVolumeConfig(header.volume_config(), "volume_header.volume_config",
-                                     header.has_volume_uuid() ? &header.volume_uuid() : nullptr,
-                                     "volume_header.volume_uuid");
-          // A repeated header keeps the first configuration (RayConfigs of
-          // open sweeps point into it); the assembler reports the repeat.
-          if (!volume.config) volume.config = header.volume_config();
-        }
+      case RayStreamMessage::kSweepHeader:
+        OnSweepHeader(message.sweep_header());
         break;
-      }
-      case RayStreamMessage::kSweepHeader: {
-        const auto& header = message.sweep_header();
-        const std::string volume_key = UuidText(header.volume_uuid());
-        auto volume = volumes_.find(volume_key);
-        const VolumeConfig* config =
-            volume != volumes_.end() && volume->second.config ? &*volume->second.config : nullptr;
-        checker_.CheckSweepConfigRef(header.description().config(), config,
-                                     "volume_header.volume_config",
-                                     "sweep_header.description.config");
-        SweepState& sweep = sweeps_[UuidText(header.sweep_uuid())];
-        sweep.uuid = UuidText(header.sweep_uuid());
-        sweep.volume = volume_key;
-        sweep.description = header.description();
+      case RayStreamMessage::kRayHeader:
+        OnRayHeader(message.ray_header(), where);
         break;
-      }
-      case RayStreamMessage::kRayHeader: {
-        const auto& header = message.ray_header();
-        if (SweepState* sweep = FindSweep(header.sweep_uuid())) {
-          const VolumeConfig* config = ConfigOf(*sweep);
-          const Ray& ray = header.ray();
-          if (config != nullptr &&
-              ray.RayConfigReference_case() != Ray::RAYCONFIGREFERENCE_NOT_SET) {
-            if (const RayConfig* ray_config = ResolveRayConfig(config, ray)) {
-              sweep->ray_configs.insert(ray_config);
-            } else if (++sweep->bad_refs > kMaxSameFindings) {
-              // Counted; CloseSweep() reports the number.
-            } else if (ray.has_ray_config_index()) {
-              checker_.Report(
-                  "ray_header.ray.ray_config_index",
-                  fmt::format("refers to ray config {}, but "
-                              "volume_header.volume_config.ray_config has {}",
-                              ray.ray_config_index(), EntriesText(config->ray_config_size())));
-            } else {
-              checker_.Report("ray_header.ray.ray_config_uuid",
-                              fmt::format("refers to ray config {}, which no entry of "
-                                          "volume_header.volume_config.ray_config has",
-                                          UuidText(ray.ray_config_uuid())));
-            }
-          }
-          auto [it, fresh] = sweep->ray_index_first.emplace(ray.index(), where);
-          if (!fresh && ++sweep->duplicates <= kMaxSameFindings) {
-            checker_.Report("ray_header.ray.index",
-                            fmt::format("duplicate ray index {} in the sweep (also {})",
-                                        ray.index(), it->second));
-          }
-        }
+      case RayStreamMessage::kParameterData:
+        OnParameterData(message.parameter_data(), where);
         break;
-      }
-      case RayStreamMessage::kParameterData: {
-        const auto& data = message.parameter_data();
-        checker_.CheckBuffer(data.data(), "parameter_data.data", std::nullopt);
-        if (SweepState* sweep = FindSweep(data.sweep_uuid())) {
-          sweep->moments.emplace(data.data_type().short_name(), where);
-        }
-        break;
-      }
-      case RayStreamMessage::kSweepEnd: {
-        auto it = sweeps_.find(UuidText(message.sweep_end().sweep_uuid()));
-        if (it != sweeps_.end()) {
-          CloseSweep(it->second);
-          sweeps_.erase(it);
-        }
-        break;
-      }
-      case RayStreamMessage::kVolumeEnd: {
-        const std::string key = UuidText(message.volume_end().volume_uuid());
-        for (auto it = sweeps_.begin(); it != sweeps_.end();) {
-          if (it->second.volume == key) {
-            CloseSweep(it->second);
-            it = sweeps_.erase(it);
-          } else {
-            ++it;
-          }
-        }
-        volumes_.erase(key);
-        break;
-      }
       default:
         break;
     }
     std::vector<Finding> findings = checker_.Take();
     for (Finding& finding : findings) finding.path = JoinWhere(where, finding.path, " / ");
-    AppendAll(&findings, late_);
-    late_.clear();
-
     // Decided by code: a kind this version does not know is a note; a sweep
     // closed incomplete is reported through its `missing` items below.
     const Status status = assembler_.Add(std::move(message));
@@ -656,26 +574,17 @@ class StreamChecker {
 
   std::vector<Finding> Finish() {
     std::vector<Finding> findings;
-    for (auto& [key, sweep] : sweeps_) CloseSweep(sweep);
-    sweeps_.clear();
-    AppendAll(&findings, late_);
-    late_.clear();
     assembler_.Finish();
     Drain(&findings);
     return findings;
   }
 
  private:
-  struct VolumeState {
-    std::optional<VolumeConfig> config;
-  };
-  struct SweepState {
-    std::string volume;
-    kyt::pb::common::SweepDescription description;
-    std::set<const RayConfig*> ray_configs;
+  // What the checks keep about an open sweep.
+  struct SweepChecks {
+    std::set<const RayConfig*> ray_configs;  // Into the assembler's VolumeHeader.
     std::map<std::int32_t, std::string> ray_index_first;
     std::map<std::string, std::string> moments;  // Name to the first message carrying it.
-    std::string uuid;
     int bad_refs = 0;    // Rays whose configuration reference does not resolve.
     int duplicates = 0;  // Rays with a Ray.index seen before in the sweep.
   };
@@ -685,93 +594,158 @@ class StreamChecker {
     return fmt::format("{}{}{}", a, sep, b);
   }
 
-  static void AppendAll(std::vector<Finding>* to, const std::vector<Finding>& from) {
-    to->insert(to->end(), from.begin(), from.end());
+  static const VolumeConfig* ConfigOf(const kyt::pb::stream::VolumeHeader* header) {
+    return header != nullptr && header->has_volume_config() ? &header->volume_config() : nullptr;
   }
 
-  SweepState* FindSweep(const kyt::pb::common::UUID& uuid) {
-    auto it = sweeps_.find(UuidText(uuid));
-    return it == sweeps_.end() ? nullptr : &it->second;
+  // The checks' state of an open sweep; null when the assembler has no such
+  // sweep open (it reports that itself).
+  SweepChecks* ChecksOf(const kyt::pb::common::UUID& sweep_uuid) {
+    if (assembler_.FindOpenSweep(sweep_uuid) == nullptr) return nullptr;
+    return &sweeps_[common_dto::UuidKey::Of(sweep_uuid)];
   }
 
-  const VolumeConfig* ConfigOf(const SweepState& sweep) const {
-    auto it = volumes_.find(sweep.volume);
-    return it != volumes_.end() && it->second.config ? &*it->second.config : nullptr;
+  void OnVolumeHeader(const kyt::pb::stream::VolumeHeader& header) {
+    if (!header.has_volume_config()) return;
+    checker_.CheckVolumeConfig(header.volume_config(), "volume_header.volume_config",
+                               header.has_volume_uuid() ? &header.volume_uuid() : nullptr,
+                               "volume_header.volume_uuid");
   }
 
-  // Moments of the sweep that its configurations do not describe, reported
-  // at the first message that carried them.
-  void CloseSweep(const SweepState& sweep) {
-    const std::string where = fmt::format("sweep {}", sweep.uuid);
+  void OnSweepHeader(const kyt::pb::stream::SweepHeader& header) {
+    checker_.CheckSweepConfigRef(header.description().config(),
+                                 ConfigOf(assembler_.FindOpenVolume(header.volume_uuid())),
+                                 "volume_header.volume_config", "sweep_header.description.config");
+  }
+
+  void OnRayHeader(const kyt::pb::stream::RayHeader& header, const std::string& where) {
+    SweepChecks* sweep = ChecksOf(header.sweep_uuid());
+    if (sweep == nullptr) return;
+    const VolumeConfig* config = ConfigOf(assembler_.FindVolumeOfSweep(header.sweep_uuid()));
+    const Ray& ray = header.ray();
+    if (config != nullptr && ray.RayConfigReference_case() != Ray::RAYCONFIGREFERENCE_NOT_SET) {
+      if (const RayConfig* ray_config = ResolveRayConfig(config, ray)) {
+        sweep->ray_configs.insert(ray_config);
+      } else if (++sweep->bad_refs > kMaxSameFindings) {
+        // Counted; CloseSweep() reports the number.
+      } else if (ray.has_ray_config_index()) {
+        checker_.Report("ray_header.ray.ray_config_index",
+                        fmt::format("refers to ray config {}, but "
+                                    "volume_header.volume_config.ray_config has {}",
+                                    ray.ray_config_index(), EntriesText(config->ray_config_size())));
+      } else {
+        checker_.Report("ray_header.ray.ray_config_uuid",
+                        fmt::format("refers to ray config {}, which no entry of "
+                                    "volume_header.volume_config.ray_config has",
+                                    UuidText(ray.ray_config_uuid())));
+      }
+    }
+    auto [it, fresh] = sweep->ray_index_first.emplace(ray.index(), where);
+    if (!fresh && ++sweep->duplicates <= kMaxSameFindings) {
+      checker_.Report("ray_header.ray.index",
+                      fmt::format("duplicate ray index {} in the sweep (also {})", ray.index(),
+                                  it->second));
+    }
+  }
+
+  void OnParameterData(const kyt::pb::stream::ParameterData& data, const std::string& where) {
+    checker_.CheckBuffer(data.data(), "parameter_data.data", std::nullopt);
+    if (SweepChecks* sweep = ChecksOf(data.sweep_uuid())) {
+      sweep->moments.emplace(data.data_type().short_name(), where);
+    }
+  }
+
+  // What the checks found about a sweep the assembler handed back: rays
+  // counted beyond those listed, and moments its configurations do not
+  // describe (reported at the first message that carried them).
+  void CloseSweep(const SweepChecks& sweep, const stream::AssembledSweep& assembled,
+                  std::vector<Finding>* findings) {
+    const std::string where = fmt::format("sweep {}", UuidText(assembled.sweep_uuid));
     if (sweep.bad_refs > kMaxSameFindings) {
-      late_.push_back(Finding{where, fmt::format("{} more rays whose configuration reference does "
-                                                 "not resolve",
-                                                 sweep.bad_refs - kMaxSameFindings)});
+      findings->push_back(Finding{where, fmt::format("{} more rays whose configuration reference "
+                                                     "does not resolve",
+                                                     sweep.bad_refs - kMaxSameFindings)});
     }
     if (sweep.duplicates > kMaxSameFindings) {
-      late_.push_back(Finding{where, fmt::format("{} more rays with a duplicate ray index",
-                                                 sweep.duplicates - kMaxSameFindings)});
+      findings->push_back(Finding{where, fmt::format("{} more rays with a duplicate ray index",
+                                                     sweep.duplicates - kMaxSameFindings)});
     }
-    const VolumeConfig* config = ConfigOf(sweep);
+    const std::optional<std::set<std::string>> described = DescribedMoments(
+        sweep, assembled.sweep.description().config(), ConfigOf(assembled.volume_header.get()));
+    if (!described) return;
+    for (const auto& [name, first] : sweep.moments) {
+      if (described->count(name) == 0) {
+        findings->push_back(
+            Finding{JoinWhere(first, "parameter_data.data_type.short_name", " / "),
+                    fmt::format("no DataDescriptor for moment \"{}\" in the sweep's "
+                                "SweepConfig or RayConfigs",
+                                name)});
+      }
+    }
+  }
+
+  // The moments the sweep's SweepConfig and RayConfigs describe; nullopt
+  // when there are none to say (or the reference is broken, reported as such).
+  static std::optional<std::set<std::string>> DescribedMoments(
+      const SweepChecks& sweep, const SweepConfigReference& ref, const VolumeConfig* config) {
+    std::set<const RayConfig*> ray_configs = sweep.ray_configs;
+    const SweepConfig* sweep_config = ResolveSweepConfig(config, ref);
+    if (sweep_config == nullptr &&
+        ref.ConfigReference_case() != SweepConfigReference::CONFIGREFERENCE_NOT_SET) {
+      return std::nullopt;
+    }
     std::set<std::string> described;
     bool found = false;
-    std::set<const RayConfig*> ray_configs = sweep.ray_configs;
-    const SweepConfigReference& sweep_ref = sweep.description.config();
-    const SweepConfig* sweep_config = ResolveSweepConfig(config, sweep_ref);
-    if (sweep_config == nullptr &&
-        sweep_ref.ConfigReference_case() != SweepConfigReference::CONFIGREFERENCE_NOT_SET) {
-      return;  // A broken reference, reported as such.
-    }
     if (sweep_config != nullptr) {
       found = true;
       for (const auto& entry : sweep_config->data_moments()) described.insert(entry.first);
-      for (const RayConfigReference& ref : sweep_config->ray_config_ref()) {
-        if (const RayConfig* ray_config = ResolveRayConfig(config, ref))
-          ray_configs.insert(ray_config);
+      for (const RayConfigReference& r : sweep_config->ray_config_ref()) {
+        if (const RayConfig* ray_config = ResolveRayConfig(config, r)) ray_configs.insert(ray_config);
       }
     }
     for (const RayConfig* ray_config : ray_configs) {
       found = true;
       for (const auto& entry : ray_config->data_moments()) described.insert(entry.first);
     }
-    if (!found) return;
-    for (const auto& [name, first] : sweep.moments) {
-      if (described.count(name) == 0) {
-        late_.push_back(Finding{JoinWhere(first, "parameter_data.data_type.short_name", " / "),
-                                fmt::format("no DataDescriptor for moment \"{}\" in the sweep's "
-                                            "SweepConfig or RayConfigs",
-                                            name)});
-      }
-    }
+    if (!found) return std::nullopt;
+    return described;
   }
 
-  // The assembler's verdicts on what it closed.
+  // The assembler's verdicts on what it closed, and the checks of each
+  // sweep it handed back.
   void Drain(std::vector<Finding>* findings) {
     for (stream::AssembledSweep& sweep : assembler_.TakeSweeps()) {
+      auto checks = sweeps_.find(common_dto::UuidKey::Of(sweep.sweep_uuid));
+      if (checks != sweeps_.end()) {
+        CloseSweep(checks->second, sweep, findings);
+        sweeps_.erase(checks);
+      } else {
+        CloseSweep(SweepChecks(), sweep, findings);
+      }
       const std::string where = fmt::format("volume {} sweep {} ({})", UuidText(sweep.volume_uuid),
                                             sweep.position, UuidText(sweep.sweep_uuid));
       for (const std::string& item : sweep.missing) {
         findings->push_back(Finding{where, "incomplete: " + item});
       }
-      for (const std::string& warning : sweep.warnings)
+      for (const std::string& warning : sweep.warnings) {
         findings->push_back(Finding{where, warning});
+      }
     }
     for (stream::AssembledVolume& volume : assembler_.TakeVolumes()) {
       const std::string where = fmt::format("volume {}", UuidText(volume.volume.uuid()));
       for (const std::string& item : volume.missing) {
         findings->push_back(Finding{where, "incomplete: " + item});
       }
-      for (const std::string& warning : volume.warnings)
+      for (const std::string& warning : volume.warnings) {
         findings->push_back(Finding{where, warning});
+      }
     }
   }
 
   Checker checker_;
   bool strict_;
   stream::Assembler assembler_;
-  std::map<std::string, VolumeState> volumes_;
-  std::map<std::string, SweepState> sweeps_;
-  std::vector<Finding> late_;
+  std::map<common_dto::UuidKey, SweepChecks> sweeps_;
 };
 
 // Writes findings and notes, and counts them.

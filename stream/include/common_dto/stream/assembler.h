@@ -264,6 +264,15 @@ class COMMON_DTO_STREAM_EXPORT Assembler {
 
   std::size_t open_volumes() const;
   std::size_t open_sweeps() const;
+
+  // What the assembler matched so far, for programs that look at a stream
+  // alongside it (a checker, a summary) instead of tracking volumes and
+  // sweeps themselves. Null when the volume or sweep is not open. The
+  // pointers stay valid until the next Add(), CloseExpired() or Finish().
+  const kyt::pb::stream::VolumeHeader* FindOpenVolume(const kyt::pb::common::UUID& volume_uuid) const;
+  const kyt::pb::stream::SweepHeader* FindOpenSweep(const kyt::pb::common::UUID& sweep_uuid) const;
+  // The header of the open volume that an open sweep belongs to.
+  const kyt::pb::stream::VolumeHeader* FindVolumeOfSweep(const kyt::pb::common::UUID& sweep_uuid) const;
   // Bytes currently held for open volumes, as counted against
   // max_buffered_bytes: the samples of open rays and sweeps, the padding of
   // short and missing rays, the headers kept (their serialized size plus a
