@@ -47,6 +47,23 @@ struct DctxDeleter {
   void operator()(LZ4F_dctx* ctx) const { LZ4F_freeDecompressionContext(ctx); }
 };
 
+// Reads the first frame's header off `src`: its declared content size (0
+// when it states none), checked against the limit and the data.
+Status ReadFrameHeader(LZ4F_dctx* ctx, std::size_t max_size, std::string_view* src,
+                       std::size_t* declared) {
+  LZ4F_frameInfo_t info{};
+  std::size_t header_size = src->size();
+  const std::size_t r = LZ4F_getFrameInfo(ctx, &info, src->data(), &header_size);
+  if (LZ4F_isError(r)) {
+    return Status(ErrorCode::kMalformed, std::string("LZ4 frame: ") + LZ4F_getErrorName(r));
+  }
+  Status status = CheckDeclared("LZ4 frame", info.contentSize, src->size(), max_size);
+  if (!status.ok()) return status;
+  src->remove_prefix(header_size);
+  *declared = static_cast<std::size_t>(info.contentSize);
+  return Status::Ok();
+}
+
 // Decodes one or more concatenated LZ4 frames from `src` onto the end of *out.
 Status AppendLz4Frames(std::string_view src, std::size_t max_size, std::string* out) {
   LZ4F_dctx* raw = nullptr;
@@ -58,18 +75,8 @@ Status AppendLz4Frames(std::string_view src, std::size_t max_size, std::string* 
   // The first frame's header may state the content size; then the output is
   // allocated once.
   std::size_t declared = 0;
-  {
-    LZ4F_frameInfo_t info{};
-    std::size_t header_size = src.size();
-    const std::size_t r = LZ4F_getFrameInfo(ctx.get(), &info, src.data(), &header_size);
-    if (LZ4F_isError(r)) {
-      return Status(ErrorCode::kMalformed, std::string("LZ4 frame: ") + LZ4F_getErrorName(r));
-    }
-    Status status = CheckDeclared("LZ4 frame", info.contentSize, src.size(), max_size);
-    if (!status.ok()) return status;
-    src.remove_prefix(header_size);
-    declared = static_cast<std::size_t>(info.contentSize);
-  }
+  Status status = ReadFrameHeader(ctx.get(), max_size, &src, &declared);
+  if (!status.ok()) return status;
 
   // Without a declared size the output grows with what is decoded, never
   // beyond what the remaining input can produce.

@@ -872,29 +872,45 @@ struct Assembler::Impl {
     return Status::Ok();
   }
 
-  // Turns the sweep's state into a Sweep and hands it on. `forced`: closed
-  // before it completed (its volume closed).
-  Status CloseSweep(SweepState* state, bool forced) {
-    std::unique_ptr<SweepState> owner = std::move(sweeps[state->key]);
-    sweeps.erase(state->key);
-    closed_sweeps.Add(state->key);
-    VolumeState* volume = state->volume;
-    volume->open_sweeps.erase(state->key);
-
+  // What closing a sweep found: items missing and warnings.
+  struct Verdict {
     std::vector<std::string> missing;
-    std::vector<std::string> warnings = std::move(state->warnings);
-    if (forced && !state->has_end) missing.push_back(state->name + ": SweepEnd");
+    std::vector<std::string> warnings;
+  };
 
+  // The Sweep's own fields from its SweepHeader and SweepEnd.
+  static Sweep SweepFields(const SweepState& state) {
     Sweep sweep;
-    const auto& header = state->header;
+    const auto& header = state.header;
     if (header.has_description()) *sweep.mutable_description() = header.description();
     sweep.set_index_in_task(header.index_in_task());
-    if (header.has_start() || state->end.has_value()) {
+    if (header.has_start() || state.end.has_value()) {
       auto* span = sweep.mutable_input_timespan();
       if (header.has_start()) *span->mutable_start() = header.start();
-      if (state->end.has_value()) *span->mutable_end() = *state->end;
+      if (state.end.has_value()) *span->mutable_end() = *state.end;
     }
+    return sweep;
+  }
 
+  // A warning when a moment's data type has no place in the volume (only a
+  // descriptor records it) or differs from its descriptor's.
+  static void CheckDataType(const SweepState& state, const std::string& name, int type,
+                            const kyt::pb::common::DataDescriptor* descriptor,
+                            std::vector<std::string>* warnings) {
+    if (descriptor == nullptr && type != kyt::pb::common::CUSTOM_TYPE) {
+      warnings->push_back(state.name + " moment '" + name + "': data type " + TypeName(type) +
+                          " is not recorded in the volume (its configuration has no "
+                          "descriptor for the moment)");
+    } else if (descriptor != nullptr && descriptor->type() != type) {
+      warnings->push_back(state.name + " moment '" + name + "': data type " + TypeName(type) +
+                          " differs from the " + TypeName(descriptor->type()) +
+                          " of its descriptor");
+    }
+  }
+
+  // Builds every moment's buffer into `sweep`; a moment that cannot be
+  // built is left out and listed. Returns the first such failure.
+  Status AddMoments(SweepState* state, Sweep* sweep, Verdict* verdict) {
     const Ray* first_ray = nullptr;
     for (const auto& entry : state->rays) {
       if (entry.second.has_header) {
@@ -902,79 +918,93 @@ struct Assembler::Impl {
         break;
       }
     }
-    const auto* config =
-        volume->header->has_volume_config() ? &volume->header->volume_config() : nullptr;
+    const VolumeHeader& volume = *state->volume->header;
+    const auto* config = volume.has_volume_config() ? &volume.volume_config() : nullptr;
     Status result;
-    for (auto& entry : state->moments) {
-      const std::string& name = entry.first;
-      // The data type has its place in the volume only in the descriptor.
-      const auto* descriptor =
-          FindMomentDescriptor(config, header.description(), first_ray, name);
-      const int type = entry.second.data_type;
-      if (descriptor == nullptr && type != kyt::pb::common::CUSTOM_TYPE) {
-        warnings.push_back(state->name + " moment '" + name + "': data type " + TypeName(type) +
-                           " is not recorded in the volume (its configuration has no "
-                           "descriptor for the moment)");
-      } else if (descriptor != nullptr && descriptor->type() != type) {
-        warnings.push_back(state->name + " moment '" + name + "': data type " + TypeName(type) +
-                           " differs from the " + TypeName(descriptor->type()) +
-                           " of its descriptor");
-      }
+    for (auto& [name, moment] : state->moments) {
+      CheckDataType(*state, name, moment.data_type,
+                    FindMomentDescriptor(config, state->header.description(), first_ray, name),
+                    &verdict->warnings);
       DataBuffer buffer;
-      Status status = BuildMoment(state, name, entry.second, config, first_ray, &warnings, &buffer);
+      Status status =
+          BuildMoment(state, name, moment, config, first_ray, &verdict->warnings, &buffer);
       if (!status.ok()) {
-        missing.push_back(status.message());
+        verdict->missing.push_back(status.message());
         // Whatever stopped the moment, the sweep closes incomplete.
         if (result.ok()) result = Status(ErrorCode::kIncomplete, status.message(), status.location());
         continue;
       }
-      (*sweep.mutable_sweep_moments())[name] = std::move(buffer);
+      (*sweep->mutable_sweep_moments())[name] = std::move(buffer);
     }
+    return result;
+  }
 
-    sweep.mutable_rays()->Reserve(static_cast<int>(state->rays.size()));
-    for (auto& entry : state->rays) {
-      RayState& ray = entry.second;
-      Ray* out = sweep.add_rays();
+  // The rays in ray-index order; a ray without RayHeader holds only its index.
+  static void AddRays(SweepState* state, Sweep* sweep, Verdict* verdict) {
+    sweep->mutable_rays()->Reserve(static_cast<int>(state->rays.size()));
+    for (auto& [index, ray] : state->rays) {
+      Ray* out = sweep->add_rays();
       if (ray.has_header) {
         *out = std::move(ray.ray);
       } else {
-        out->set_index(entry.first);
-        missing.push_back(RayName(*state, entry.first) + ": RayHeader");
+        out->set_index(index);
+        verdict->missing.push_back(RayName(*state, index) + ": RayHeader");
       }
-      if (!ray.has_end) missing.push_back(RayName(*state, entry.first) + ": RayEnd");
-      if (ray.end.has_value()) {
-        if (!out->has_aq_end_time()) {
-          *out->mutable_aq_end_time() = *ray.end;
-        } else if (!SameTime(out->aq_end_time(), *ray.end)) {
-          warnings.push_back(RayName(*state, entry.first) + ": RayEnd time " +
-                             TimeUtil::ToString(*ray.end) + " differs from the ray's aq_end_time " +
-                             TimeUtil::ToString(out->aq_end_time()) + "; aq_end_time kept");
-        }
+      if (!ray.has_end) verdict->missing.push_back(RayName(*state, index) + ": RayEnd");
+      if (!ray.end.has_value()) continue;
+      if (!out->has_aq_end_time()) {
+        *out->mutable_aq_end_time() = *ray.end;
+      } else if (!SameTime(out->aq_end_time(), *ray.end)) {
+        verdict->warnings.push_back(RayName(*state, index) + ": RayEnd time " +
+                                    TimeUtil::ToString(*ray.end) +
+                                    " differs from the ray's aq_end_time " +
+                                    TimeUtil::ToString(out->aq_end_time()) + "; aq_end_time kept");
       }
     }
-    volume->last_sweep_rays = state->rays.size();
+  }
 
+  // Keeps the sweep with its volume (kWholeVolumes) or hands it back.
+  void Deliver(SweepState* state, Sweep sweep, Verdict verdict) {
+    VolumeState* volume = state->volume;
     if (options.delivery == DeliveryMode::kWholeVolumes) {
       // Kept with the volume, and counted, until the volume is handed back.
       volume->held_bytes += state->bytes;
       volume->sweeps[state->position] = std::move(sweep);
-      for (auto& m : missing) volume->missing.push_back(std::move(m));
-      for (auto& w : warnings) volume->warnings.push_back(std::move(w));
-    } else {
-      AssembledSweep out;
-      out.volume_uuid = volume->header->volume_uuid();
-      out.volume_header = volume->header;
-      out.sweep_uuid = state->uuid;
-      out.position = state->position;
-      out.sweep = std::move(sweep);
-      out.complete = missing.empty();
-      if (!out.complete) volume->missing.push_back(state->name + ": incomplete");
-      out.missing = std::move(missing);
-      out.warnings = std::move(warnings);
-      done_sweeps.push_back(std::move(out));
-      ++volume->sweeps_delivered;
-      buffered -= state->bytes;
+      for (auto& m : verdict.missing) volume->missing.push_back(std::move(m));
+      for (auto& w : verdict.warnings) volume->warnings.push_back(std::move(w));
+      return;
     }
+    AssembledSweep out;
+    out.volume_uuid = volume->header->volume_uuid();
+    out.volume_header = volume->header;
+    out.sweep_uuid = state->uuid;
+    out.position = state->position;
+    out.sweep = std::move(sweep);
+    out.complete = verdict.missing.empty();
+    if (!out.complete) volume->missing.push_back(state->name + ": incomplete");
+    out.missing = std::move(verdict.missing);
+    out.warnings = std::move(verdict.warnings);
+    done_sweeps.push_back(std::move(out));
+    ++volume->sweeps_delivered;
+    buffered -= state->bytes;
+  }
+
+  // Turns the sweep's state into a Sweep and hands it on. `forced`: closed
+  // before it completed (its volume closed).
+  Status CloseSweep(SweepState* state, bool forced) {
+    std::unique_ptr<SweepState> owner = std::move(sweeps[state->key]);
+    sweeps.erase(state->key);
+    closed_sweeps.Add(state->key);
+    state->volume->open_sweeps.erase(state->key);
+
+    Verdict verdict;
+    verdict.warnings = std::move(state->warnings);
+    if (forced && !state->has_end) verdict.missing.push_back(state->name + ": SweepEnd");
+    Sweep sweep = SweepFields(*state);
+    Status result = AddMoments(state, &sweep, &verdict);
+    AddRays(state, &sweep, &verdict);
+    state->volume->last_sweep_rays = state->rays.size();
+    Deliver(state, std::move(sweep), std::move(verdict));
     return result;
   }
 

@@ -357,6 +357,100 @@ std::string BuffersText(const google::protobuf::RepeatedPtrField<DataBuffer>& bu
   return text;
 }
 
+void SummarizeRaster(std::string* out, const kyt::pb::common::RasterDataList& raster) {
+  Line(
+      out, "payload",
+      fmt::format("raster: {}, {}", Plural(raster.parameters_size(), "parameter", "parameters"),
+                  Plural(raster.data_set_size(), "raster", "rasters")));
+  for (int i = 0; i < raster.parameters_size() && i < static_cast<int>(kMaxListed); ++i) {
+    const auto& p = raster.parameters(i);
+    std::string unit = p.has_unit() ? EnumName(kyt::pb::common::DataUnit_descriptor(), p.unit())
+                                    : p.unit_name();
+    Line(out, fmt::format("  parameter {}", i),
+         fmt::format("{}{}: {}", p.name(), unit.empty() ? "" : " (" + unit + ")",
+                     Plural(p.value_size(), "value", "values")));
+  }
+  for (int i = 0; i < raster.data_set_size() && i < static_cast<int>(kMaxListed); ++i) {
+    const auto& r = raster.data_set(i);
+    const auto& d = r.data_descriptor();
+    Line(out, fmt::format("  raster {}", i),
+         fmt::format("{} ({}), {} x {} px, {}",
+                     d.short_name().empty() ? "(no name)" : d.short_name(),
+                     EnumName(kyt::pb::common::DataType_descriptor(), d.type()), r.x_pix(),
+                     r.y_pix(), BuffersText(r.data())));
+  }
+  if (raster.data_set_size() > static_cast<int>(kMaxListed)) Line(out, "  ...", "");
+}
+
+void SummarizeVectors(std::string* out, const kyt::pb::common::MeasurementsList& vectors) {
+  Line(out, "payload",
+       fmt::format("vectors: {}", Plural(vectors.results_size(), "collection", "collections")));
+  if (!vectors.psp_name().empty() || vectors.psp_values_size() > 0) {
+    Line(out, "  parameter",
+         fmt::format("{}{}: {}", vectors.psp_name(),
+                     vectors.psp_units().empty() ? "" : " (" + vectors.psp_units() + ")",
+                     Plural(vectors.psp_values_size(), "value", "values")));
+  }
+  for (int i = 0; i < vectors.results_size() && i < static_cast<int>(kMaxListed); ++i) {
+    const auto& c = vectors.results(i);
+    std::vector<std::string> arrays, axes;
+    for (const auto& a : c.values()) {
+      arrays.push_back(fmt::format("{} x{}",
+                                   a.data_descriptor().short_name().empty()
+                                       ? "(no name)"
+                                       : a.data_descriptor().short_name(),
+                                   a.values_size()));
+    }
+    for (const auto& axis : c.coordinates()) {
+      axes.push_back(fmt::format("{} x{}", axis.names().empty() ? "(no name)" : axis.names(),
+                                 axis.positions_size()));
+    }
+    Line(out, fmt::format("  collection {}", i),
+         fmt::format("values {}; coordinates {}",
+                     arrays.empty() ? "-" : fmt::format("{}", fmt::join(arrays, ", ")),
+                     axes.empty() ? "-" : fmt::format("{}", fmt::join(axes, ", "))));
+  }
+}
+
+void SummarizeEvents(std::string* out, const kyt::pb::common::GeoEventList& events) {
+  Line(out, "payload",
+       fmt::format("events: {}", Plural(events.geo_event_list_size(), "event", "events")));
+  for (int i = 0; i < events.geo_event_list_size() && i < static_cast<int>(kMaxListed); ++i) {
+    const auto& e = events.geo_event_list(i);
+    std::string coverage = e.has_ellipsoid() ? "ellipsoid"
+                           : e.has_geo_feature()
+                               ? EnumName(kyt::pb::common::GeoFeature::FeatureType_descriptor(),
+                                          e.geo_feature().type())
+                               : "no coverage";
+    std::string text = fmt::format("{}, intensity {}", coverage, Number(e.intensity()));
+    if (e.has_duration() && e.duration().has_start()) {
+      text += ", from " + TimeText(e.duration().start());
+    }
+    if (!e.text_label().empty()) text += fmt::format(", \"{}\"", e.text_label());
+    Line(out, fmt::format("  event {}", i), text);
+  }
+}
+
+void SummarizeRain(std::string* out, const kyt::pb::common::RainAccumulationList& rain) {
+  std::uint64_t measurements = 0;
+  for (const auto& series : rain.results())
+    measurements += static_cast<std::uint64_t>(series.measurements_size());
+  Line(out, "payload",
+       fmt::format("rain: {}, {}", Plural(rain.results_size(), "series", "series"),
+                   Plural(measurements, "measurement", "measurements")));
+  for (int i = 0; i < rain.results_size() && i < static_cast<int>(kMaxListed); ++i) {
+    const auto& s = rain.results(i);
+    double total = 0;
+    for (const auto& m : s.measurements()) total += m.rain_mm();
+    Line(out, fmt::format("  series {}", i),
+         fmt::format("{}, lat {:.5f} lon {:.5f}, {}, {} mm in all",
+                     s.name().empty() ? "(no name)" : s.name(), s.lat_lon().latitude_deg(),
+                     s.lat_lon().longitude_deg(),
+                     Plural(s.measurements_size(), "measurement", "measurements"),
+                     Number(total)));
+  }
+}
+
 void SummarizeProduct(std::string* out, const Product& product) {
   Line(out, "product", EnumName(kyt::pb::common::ProductType_descriptor(), product.type()));
   std::string name = product.configuration_name();
@@ -380,104 +474,18 @@ void SummarizeProduct(std::string* out, const Product& product) {
                      span.has_end() ? TimeText(span.end()) : "?"));
   }
   switch (product.ProductData_case()) {
-    case Product::kRaster: {
-      const auto& raster = product.raster();
-      Line(
-          out, "payload",
-          fmt::format("raster: {}, {}", Plural(raster.parameters_size(), "parameter", "parameters"),
-                      Plural(raster.data_set_size(), "raster", "rasters")));
-      for (int i = 0; i < raster.parameters_size() && i < static_cast<int>(kMaxListed); ++i) {
-        const auto& p = raster.parameters(i);
-        std::string unit = p.has_unit() ? EnumName(kyt::pb::common::DataUnit_descriptor(), p.unit())
-                                        : p.unit_name();
-        Line(out, fmt::format("  parameter {}", i),
-             fmt::format("{}{}: {}", p.name(), unit.empty() ? "" : " (" + unit + ")",
-                         Plural(p.value_size(), "value", "values")));
-      }
-      for (int i = 0; i < raster.data_set_size() && i < static_cast<int>(kMaxListed); ++i) {
-        const auto& r = raster.data_set(i);
-        const auto& d = r.data_descriptor();
-        Line(out, fmt::format("  raster {}", i),
-             fmt::format("{} ({}), {} x {} px, {}",
-                         d.short_name().empty() ? "(no name)" : d.short_name(),
-                         EnumName(kyt::pb::common::DataType_descriptor(), d.type()), r.x_pix(),
-                         r.y_pix(), BuffersText(r.data())));
-      }
-      if (raster.data_set_size() > static_cast<int>(kMaxListed)) Line(out, "  ...", "");
+    case Product::kRaster:
+      SummarizeRaster(out, product.raster());
       break;
-    }
-    case Product::kVectors: {
-      const auto& vectors = product.vectors();
-      Line(out, "payload",
-           fmt::format("vectors: {}", Plural(vectors.results_size(), "collection", "collections")));
-      if (!vectors.psp_name().empty() || vectors.psp_values_size() > 0) {
-        Line(out, "  parameter",
-             fmt::format("{}{}: {}", vectors.psp_name(),
-                         vectors.psp_units().empty() ? "" : " (" + vectors.psp_units() + ")",
-                         Plural(vectors.psp_values_size(), "value", "values")));
-      }
-      for (int i = 0; i < vectors.results_size() && i < static_cast<int>(kMaxListed); ++i) {
-        const auto& c = vectors.results(i);
-        std::vector<std::string> arrays, axes;
-        for (const auto& a : c.values()) {
-          arrays.push_back(fmt::format("{} x{}",
-                                       a.data_descriptor().short_name().empty()
-                                           ? "(no name)"
-                                           : a.data_descriptor().short_name(),
-                                       a.values_size()));
-        }
-        for (const auto& axis : c.coordinates()) {
-          axes.push_back(fmt::format("{} x{}", axis.names().empty() ? "(no name)" : axis.names(),
-                                     axis.positions_size()));
-        }
-        Line(out, fmt::format("  collection {}", i),
-             fmt::format("values {}; coordinates {}",
-                         arrays.empty() ? "-" : fmt::format("{}", fmt::join(arrays, ", ")),
-                         axes.empty() ? "-" : fmt::format("{}", fmt::join(axes, ", "))));
-      }
+    case Product::kVectors:
+      SummarizeVectors(out, product.vectors());
       break;
-    }
-    case Product::kEvents: {
-      const auto& events = product.events();
-      Line(out, "payload",
-           fmt::format("events: {}", Plural(events.geo_event_list_size(), "event", "events")));
-      for (int i = 0; i < events.geo_event_list_size() && i < static_cast<int>(kMaxListed); ++i) {
-        const auto& e = events.geo_event_list(i);
-        std::string coverage = e.has_ellipsoid() ? "ellipsoid"
-                               : e.has_geo_feature()
-                                   ? EnumName(kyt::pb::common::GeoFeature::FeatureType_descriptor(),
-                                              e.geo_feature().type())
-                                   : "no coverage";
-        std::string text = fmt::format("{}, intensity {}", coverage, Number(e.intensity()));
-        if (e.has_duration() && e.duration().has_start()) {
-          text += ", from " + TimeText(e.duration().start());
-        }
-        if (!e.text_label().empty()) text += fmt::format(", \"{}\"", e.text_label());
-        Line(out, fmt::format("  event {}", i), text);
-      }
+    case Product::kEvents:
+      SummarizeEvents(out, product.events());
       break;
-    }
-    case Product::kRain: {
-      const auto& rain = product.rain();
-      std::uint64_t measurements = 0;
-      for (const auto& series : rain.results())
-        measurements += static_cast<std::uint64_t>(series.measurements_size());
-      Line(out, "payload",
-           fmt::format("rain: {}, {}", Plural(rain.results_size(), "series", "series"),
-                       Plural(measurements, "measurement", "measurements")));
-      for (int i = 0; i < rain.results_size() && i < static_cast<int>(kMaxListed); ++i) {
-        const auto& s = rain.results(i);
-        double total = 0;
-        for (const auto& m : s.measurements()) total += m.rain_mm();
-        Line(out, fmt::format("  series {}", i),
-             fmt::format("{}, lat {:.5f} lon {:.5f}, {}, {} mm in all",
-                         s.name().empty() ? "(no name)" : s.name(), s.lat_lon().latitude_deg(),
-                         s.lat_lon().longitude_deg(),
-                         Plural(s.measurements_size(), "measurement", "measurements"),
-                         Number(total)));
-      }
+    case Product::kRain:
+      SummarizeRain(out, product.rain());
       break;
-    }
     default:
       Line(out, "payload", "(none)");
   }
