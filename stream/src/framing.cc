@@ -335,9 +335,12 @@ struct DelimitedReader::Impl {
   // stream byte 0, or -1.
   int diagnose_fd = -1;
   off_t file_base = 0;
-  // For FromBytes(): the bytes read, also used to diagnose.
+  // For FromBytes(): the bytes read, also used to diagnose (for FromFd()
+  // with bytes already consumed: those bytes, read before the descriptor).
   std::string_view memory;
   std::unique_ptr<google::protobuf::io::ArrayInputStream> memory_stream;
+  google::protobuf::io::ZeroCopyInputStream* parts[2] = {nullptr, nullptr};
+  std::unique_ptr<google::protobuf::io::ConcatenatingInputStream> concat;
   std::int64_t base = 0;  // input->ByteCount() at stream byte 0.
   std::uint64_t index = 0;
   // Stream offset after the last message delivered.
@@ -346,19 +349,29 @@ struct DelimitedReader::Impl {
   Status error;
 
   ~Impl() {
+    concat.reset();
     file_stream.reset();
     if (owned_fd >= 0) ::close(owned_fd);
   }
 
-  void UseFd(int fd) {
+  // Reads `consumed` (bytes already read from `fd`), then the rest of `fd`.
+  void UseFd(int fd, std::string_view consumed = {}) {
     file_stream = std::make_unique<google::protobuf::io::FileInputStream>(fd);
     input = file_stream.get();
+    if (!consumed.empty()) {
+      memory_stream = std::make_unique<google::protobuf::io::ArrayInputStream>(
+          consumed.data(), static_cast<int>(std::min<std::size_t>(consumed.size(), INT_MAX)));
+      parts[0] = memory_stream.get();
+      parts[1] = file_stream.get();
+      concat = std::make_unique<google::protobuf::io::ConcatenatingInputStream>(parts, 2);
+      input = concat.get();
+    }
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
       const off_t at = ::lseek(fd, 0, SEEK_CUR);
-      if (at >= 0) {
+      if (at >= static_cast<off_t>(consumed.size())) {
         diagnose_fd = fd;
-        file_base = at;
+        file_base = at - static_cast<off_t>(consumed.size());
       }
     }
   }
@@ -388,7 +401,7 @@ struct DelimitedReader::Impl {
   // What is wrong with the frame whose content starts at `content_offset`,
   // read again from the file; success when the input is no regular file.
   Status Diagnose(const Message& message, std::uint64_t content_offset, std::size_t size) {
-    if (memory_stream != nullptr) {
+    if (memory_stream != nullptr && diagnose_fd < 0) {
       if (content_offset + size > memory.size()) return Status::Ok();
       return DiagnoseWire(message.GetDescriptor(),
                           memory.substr(static_cast<std::size_t>(content_offset), size));
@@ -495,6 +508,14 @@ DelimitedReader DelimitedReader::FromFd(int fd, ReaderOptions options) {
   auto impl = std::make_unique<Impl>();
   impl->options = options;
   impl->UseFd(fd);
+  return DelimitedReader(std::move(impl));
+}
+
+DelimitedReader DelimitedReader::FromFd(int fd, std::string_view consumed, ReaderOptions options) {
+  auto impl = std::make_unique<Impl>();
+  impl->options = options;
+  impl->memory = consumed;
+  impl->UseFd(fd, consumed);
   return DelimitedReader(std::move(impl));
 }
 

@@ -204,16 +204,8 @@ struct Input::Source {
   // whether they are the whole input.
   std::string buffer;
   bool complete = false;
-  std::unique_ptr<google::protobuf::io::ArrayInputStream> array;
-  std::unique_ptr<google::protobuf::io::FileInputStream> file;
-  // The bytes read ahead, then the rest of the input (the array must
-  // outlive `concat`, which keeps a pointer to it).
-  google::protobuf::io::ZeroCopyInputStream* parts[2] = {nullptr, nullptr};
-  std::unique_ptr<google::protobuf::io::ConcatenatingInputStream> concat;
 
   ~Source() {
-    concat.reset();
-    file.reset();
     if (owned && fd >= 0) ::close(fd);
   }
 };
@@ -354,28 +346,12 @@ void Input::OpenStreamReader() {
   Source& source = *source_;
   stream::ReaderOptions reader_options;
   reader_options.max_message_size = options_.max_message_size;
-  if (source.complete) {
-    reader_ = std::make_unique<stream::DelimitedReader>(
-        stream::DelimitedReader::FromBytes(source.buffer, reader_options));
-  } else if (source.buffer.empty() ||
-             (source.regular && ::lseek(source.fd, 0, SEEK_SET) == 0)) {
-    // A regular file is read from its start again (the probe's few MiB), so
-    // that the reader can name the field of a damaged frame anywhere in it.
-    std::string().swap(source.buffer);
-    reader_ = std::make_unique<stream::DelimitedReader>(
-        stream::DelimitedReader::FromFd(source.fd, reader_options));
-  } else {
-    // What was read ahead, then the rest of the input.
-    source.array = std::make_unique<google::protobuf::io::ArrayInputStream>(
-        source.buffer.data(), static_cast<int>(source.buffer.size()));
-    source.file = std::make_unique<google::protobuf::io::FileInputStream>(source.fd);
-    source.parts[0] = source.array.get();
-    source.parts[1] = source.file.get();
-    source.concat =
-        std::make_unique<google::protobuf::io::ConcatenatingInputStream>(source.parts, 2);
-    reader_ = std::make_unique<stream::DelimitedReader>(
-        stream::DelimitedReader::FromZeroCopyStream(source.concat.get(), reader_options));
-  }
+  // The bytes read to decide are read by the stream reader first, then the
+  // rest of the input: nothing is read twice.
+  reader_ = std::make_unique<stream::DelimitedReader>(
+      source.complete
+          ? stream::DelimitedReader::FromBytes(source.buffer, reader_options)
+          : stream::DelimitedReader::FromFd(source.fd, source.buffer, reader_options));
 }
 
 std::unique_ptr<Message> Input::TakeMessage() { return std::move(message_); }

@@ -137,6 +137,11 @@ class COMMON_DTO_STREAM_EXPORT DelimitedReader {
   // Reads from an open file descriptor (file, pipe or socket), which the
   // reader neither closes nor seeks.
   static DelimitedReader FromFd(int fd, ReaderOptions options = {});
+  // As above, for a descriptor from which the stream's first bytes have
+  // already been read (to find out what the input is): reads `consumed`
+  // first, which must outlive the reader, then the rest of `fd`. Offsets
+  // count from the start of `consumed`.
+  static DelimitedReader FromFd(int fd, std::string_view consumed, ReaderOptions options = {});
   // Opens and reads the file at `path`; the reader closes it. A file that
   // cannot be opened makes status() and the first Read() an error.
   static DelimitedReader FromFile(const std::string& path, ReaderOptions options = {});
