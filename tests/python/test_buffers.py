@@ -88,6 +88,10 @@ def test_lz4_frame_and_block():
         packed = encode_buffer(values, "big", compression=kind)
         assert packed.compression == DataBuffer.LZ4 and packed.uncompressed_size == len(raw)
         np.testing.assert_array_equal(decode_buffer(packed), np.arange(1000))
+    # Frames of several 64 KiB blocks are written with independent blocks
+    # (FLG bit 5), which lz4-java requires.
+    many = encode_buffer(np.arange(200000, dtype="<u2"), "little", compression="frame")
+    assert many.data[4] & 0x20 and (many.data[5] >> 4) & 7 == 4
 
 
 def test_damaged_lz4_is_a_clear_error():
