@@ -107,10 +107,12 @@
 // Memory
 // ------
 // Decoded samples are held once. A ray's samples are decoded onto the end
-// of the moment's buffer when room was reserved for them (see ExpectedRays
-// in buffered_bytes()), else into a piece of their own; a sweep's buffer is
-// then built by copying the pieces in order, freeing each as it is copied,
-// so memory peaks at the decoded sweep plus one ray's samples.
+// of the moment's buffer when room was reserved for them (for the rays the
+// sweep is expected to have, see buffered_bytes(); at most 64 MiB ahead),
+// else into a piece of their own; a sweep's buffer is then built by copying
+// the pieces in order, freeing each as it is copied, so memory peaks at the
+// decoded sweep plus one ray's samples. No size a message declares is
+// allocated before its data backs it (buffers.h).
 //
 // Errors
 // ------
