@@ -21,7 +21,8 @@
 #   abi_check                       compares the ABI with a baseline made from
 #                                   a normal build's debug information
 #   library_exports,                list the libraries' undefined symbols and
-#   stream_library_exports,         needed libraries, which sanitizers change
+#   model_library_exports,          needed libraries, which sanitizers change
+#   stream_library_exports,
 #   nats_library_exports,
 #   formats_library_exports
 #   install_consumer                builds a consumer without the sanitizer
@@ -64,7 +65,7 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCOMMON_DTO_BUILD_FUZZERS=OFF >/dev/null
 cmake --build "$build" -j "$jobs"
 
-excluded='^(abi_check|library_exports|stream_library_exports|nats_library_exports|formats_library_exports|install_consumer'
+excluded='^(abi_check|library_exports|model_library_exports|stream_library_exports|nats_library_exports|formats_library_exports|install_consumer'
 # Under TSan the 2.5 GiB bounded-memory read takes minutes and checks memory,
 # not threads (the ASan job skips it itself); the normal suite runs it.
 if [ "$kind" = tsan ]; then excluded+='|Framing.LongStreamIsReadInBoundedMemory'; fi
