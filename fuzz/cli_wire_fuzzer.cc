@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       google::protobuf::MessageFactory::generated_factory()->GetPrototype(type)->New());
   const bool parsed = message->ParseFromArray(bytes.data(), static_cast<int>(bytes.size()));
   // What the runtime parses, the diagnosis finds nothing wrong with.
-  FUZZ_CHECK(!parsed || problem.ok(), "a problem in data the runtime parses");
+  FUZZ_CHECK(!parsed || problem.ok(), "a problem in data the runtime parses: " + problem.message());
   if (parsed) {
     const auto report = cli::FindUnknownFields(*message);
     FUZZ_CHECK((report.places == 0) == report.first_path.empty(), "unknown-field report is off");

@@ -47,13 +47,13 @@ std::string ErrnoText(int err) { return std::strerror(err); }
 // groups together).
 constexpr int kMaxDepth = 100;
 
-// Reads a base-128 varint of at most 10 bytes (the 10th holding one bit).
+// Reads a base-128 varint of at most 10 bytes. As in the runtime's parser,
+// bits beyond 64 in the 10th byte are dropped, not refused.
 bool ReadVarint(const std::uint8_t** p, const std::uint8_t* end, std::uint64_t* value) {
   std::uint64_t v = 0;
   for (int i = 0; i < 10; ++i) {
     if (*p >= end) return false;
     const std::uint8_t b = *(*p)++;
-    if (i == 9 && b > 1) return false;
     v |= static_cast<std::uint64_t>(b & 0x7f) << (7 * i);
     if ((b & 0x80) == 0) {
       *value = v;

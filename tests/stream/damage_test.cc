@@ -118,6 +118,12 @@ TEST(Damage, ReaderStaysAtTheLastMessageAndNamesTheField) {
   EXPECT_TRUE(common_dto::stream::DiagnoseWire(kyt::pb::common::InstrumentData::descriptor(),
                                                std::string("\012\000", 2))
                   .ok());
+  // A 10-byte varint whose last byte carries bits beyond 64: the runtime
+  // drops them, and so does the diagnosis.
+  const std::string wide = "\x08" + std::string(9, '\xff') + "\x7f";
+  kyt::pb::common::UUID uuid;
+  ASSERT_TRUE(uuid.ParseFromString(wide));
+  EXPECT_TRUE(common_dto::stream::DiagnoseWire(uuid.GetDescriptor(), wide).ok());
 }
 
 // A stream of one volume with one sweep of `rays` rays, each with `gates`
