@@ -126,6 +126,8 @@ int RunPublish(Connection& c, const PublishOptions& options) {
   Note(fmt::format("{}: published {} messages ({}) to stream {}: {} stored, {} already there", input->name(),
                    stats.messages, FormatBytes(stats.bytes), c.stream.name,
                    stats.acknowledged - stats.duplicates, stats.duplicates));
+  // What came before a damaged frame is published; then the damage is the error.
+  input->FailOnDamage();
   return kExitOk;
 }
 
