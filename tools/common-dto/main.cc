@@ -96,7 +96,7 @@ CLI::App* AddDump(CLI::App* app, DumpOptions* dump, std::string* dump_kind) {
       "Examples:\n"
       "  common-dto dump volume.pb\n"
       "  common-dto dump --format text --type kyt.pb.common.Ray ray.bin\n"
-      "  common-dto dump demo-volume.stream | grep sweep_header\n"
+      "  common-dto dump demo-volume.rays | grep sweep_header\n"
       "  common-dto dump volume.pb | common-dto encode - copy.pb   # copy.pb equals volume.pb");
   return dump_command;
 }
@@ -125,7 +125,7 @@ CLI::App* AddEncode(CLI::App* app, EncodeOptions* encode) {
       "Examples:\n"
       "  common-dto encode volume.json volume.pb\n"
       "  common-dto encode --from text --type kyt.pb.common.Ray ray.txt ray.bin\n"
-      "  common-dto dump demo-volume.stream | common-dto encode --stream - copy.stream");
+      "  common-dto dump demo-volume.rays | common-dto encode --stream - copy.rays");
   return encode_command;
 }
 
@@ -139,7 +139,7 @@ CLI::App* AddSummary(CLI::App* app, SummaryOptions* summary, std::string* summar
       "A stream is summarized volume by volume as each ends, then totals per message kind.\n"
       "Examples:\n"
       "  common-dto summary volume.pb\n"
-      "  common-dto summary demo-volume.stream");
+      "  common-dto summary demo-volume.rays");
   return summary_command;
 }
 
@@ -165,7 +165,7 @@ CLI::App* AddCheck(CLI::App* app, CheckOptions* check, std::string* check_kind) 
       "with its path (e.g. volume.sweep[2].rays[17].ray_config_index).\n"
       "Examples:\n"
       "  common-dto check volume.pb\n"
-      "  common-dto check demo-volume.stream || echo \"problems found\"");
+      "  common-dto check demo-volume.rays || echo \"problems found\"");
   return check_command;
 }
 
@@ -189,8 +189,8 @@ CLI::App* AddAssemble(CLI::App* app, AssembleOptions* assemble, std::string* ass
       "Problems of the stream are warnings on stderr; the volume is written as far as it\n"
       "came, and the exit status is then 1.\n"
       "Examples:\n"
-      "  common-dto assemble demo-volume.stream volume.pb\n"
-      "  common-dto assemble --fill -32768 --volume 1 day.stream second.pb");
+      "  common-dto assemble demo-volume.rays volume.pb\n"
+      "  common-dto assemble --fill -32768 --volume 1 day.rays second.pb");
   return assemble_command;
 }
 
@@ -212,7 +212,7 @@ CLI::App* AddSplit(CLI::App* app, SplitOptions* split, std::string* split_kind) 
   split_command->footer(
       "Fields that the stream cannot carry are named on stderr.\n"
       "Examples:\n"
-      "  common-dto split volume.pb volume.stream\n"
+      "  common-dto split volume.pb volume.rays\n"
       "  common-dto split --start 2026-01-01T00:00:00Z --compression lz4-frame volume.pb -");
   return split_command;
 }
@@ -290,7 +290,7 @@ int Main(int argc, char** argv) {
   bool quiet = false;
   app.footer(
       "Examples:\n"
-      "  common-dto summary demo-volume.stream\n"
+      "  common-dto summary demo-volume.rays\n"
       "  common-dto check volume.pb\n"
       "  common-dto dump --help");
   app.add_flag("-q,--quiet", quiet,
