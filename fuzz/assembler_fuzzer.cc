@@ -218,17 +218,9 @@ void CheckRoundTrip(const AssembledVolume& volume, const AssemblerOptions& optio
                                   volumes[0].volume.ShortDebugString());
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  common_dto_fuzz::QuietRuntime();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FuzzedDataProvider in(data, size);
-
-  // Options: tight limits so that inputs of a few hundred bytes reach them.
+// Options: tight limits so that inputs of a few hundred bytes reach them.
+// The clock, when the age limit is on, reads *now.
+AssemblerOptions ConsumeOptions(FuzzedDataProvider& in, const std::int64_t* now) {
   AssemblerOptions options;
   options.delivery = in.ConsumeBool() ? DeliveryMode::kSweepBySweep : DeliveryMode::kWholeVolumes;
   options.output_compression = kCompressions[in.ConsumeIntegralInRange(0, 2)];
@@ -247,13 +239,152 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.max_buffered_bytes = std::uint64_t{1} << in.ConsumeIntegralInRange(9, 20);
   options.max_rays_per_volume = in.ConsumeIntegralInRange<std::size_t>(0, 40);
   options.remembered_closed = in.ConsumeIntegralInRange<std::size_t>(0, 3);
-  std::int64_t now = 0;
   if (in.ConsumeBool()) {
     options.max_volume_age = std::chrono::seconds(in.ConsumeIntegralInRange(1, 5));
-    options.clock = [&now] {
-      return std::chrono::steady_clock::time_point(std::chrono::seconds(now));
+    options.clock = [now] {
+      return std::chrono::steady_clock::time_point(std::chrono::seconds(*now));
     };
   }
+  return options;
+}
+
+// Which volume (0 to 2), sweep (0 to 4) and ray a message is for.
+struct Target {
+  int volume;
+  int sweep;
+  std::int32_t ray;
+};
+
+void VolumeHeaderOf(FuzzedDataProvider& in, const Target& t, RayStreamMessage* m) {
+  auto* header = m->mutable_volume_header();
+  if (t.volume > 0 || in.ConsumeBool()) *header->mutable_volume_uuid() = VolumeUuid(t.volume);
+  switch (in.ConsumeIntegralInRange(0, 2)) {
+    case 0:
+      *header->mutable_volume_config() = MakeConfig(in);
+      break;
+    case 1:
+      header->mutable_volume_config_uri()->set_endpoint("tcp://config");
+      break;
+    default:
+      break;
+  }
+  if (in.ConsumeBool()) header->mutable_instrument()->set_name("radar");
+  if (in.ConsumeBool()) SetTime(in, header->mutable_start());
+}
+
+void SweepHeaderOf(FuzzedDataProvider& in, const Target& t, RayStreamMessage* m) {
+  auto* header = m->mutable_sweep_header();
+  *header->mutable_sweep_uuid() = SweepUuid(t.sweep);
+  *header->mutable_volume_uuid() = VolumeUuid(t.volume);
+  auto* config = header->mutable_description()->mutable_config();
+  switch (in.ConsumeIntegralInRange(0, 4)) {
+    case 0:
+      config->set_sweep_config_index(0);
+      break;
+    case 1:
+      config->set_sweep_config_index(in.ConsumeIntegralInRange(-1, 5));
+      break;
+    case 2:
+      config->mutable_sweep_config_uuid()->set_least_significant_bits(42);
+      break;
+    case 3:
+      (*config->mutable_sweep_config()->mutable_data_moments())["ZDR"].set_type(
+          kyt::pb::common::ZDR_DB);
+      break;
+    default:
+      header->clear_description();
+      break;
+  }
+  header->set_index_in_task(in.ConsumeIntegralInRange(-1, 3));
+  if (in.ConsumeBool()) SetTime(in, header->mutable_start());
+}
+
+void RayHeaderOf(FuzzedDataProvider& in, const Target& t, RayStreamMessage* m) {
+  auto* header = m->mutable_ray_header();
+  *header->mutable_sweep_uuid() = SweepUuid(t.sweep);
+  header->set_ray_index(t.ray);
+  auto* r = header->mutable_ray();
+  r->set_index(in.ConsumeIntegralInRange(-1, 5));
+  switch (in.ConsumeIntegralInRange(0, 2)) {
+    case 0:
+      r->set_ray_config_index(in.ConsumeIntegralInRange(0, 2));
+      break;
+    case 1:
+      r->mutable_ray_config_uuid()->set_least_significant_bits(7);
+      break;
+    default:
+      break;
+  }
+  if (in.ConsumeBool()) SetTime(in, r->mutable_aq_end_time());
+  if (in.ConsumeBool()) r->add_noise_dbm(-110.5);
+}
+
+void ParameterDataOf(FuzzedDataProvider& in, const Target& t, RayStreamMessage* m) {
+  auto* p = m->mutable_parameter_data();
+  *p->mutable_sweep_uuid() = SweepUuid(t.sweep);
+  p->set_ray_index(t.ray);
+  p->mutable_data_type()->set_short_name(
+      kMoments[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kMoments) - 1)]);
+  p->mutable_data_type()->set_type(
+      static_cast<kyt::pb::common::DataType>(in.ConsumeIntegralInRange(0, 12)));
+  FillBuffer(in, p->mutable_data());
+}
+
+void RayEndOf(FuzzedDataProvider& in, const Target& t, RayStreamMessage* m) {
+  auto* end = m->mutable_ray_end();
+  *end->mutable_sweep_uuid() = SweepUuid(t.sweep);
+  end->set_ray_index(t.ray);
+  if (in.ConsumeBool()) SetTime(in, end->mutable_end());
+}
+
+void SweepEndOf(FuzzedDataProvider& in, const Target& t, RayStreamMessage* m) {
+  auto* end = m->mutable_sweep_end();
+  *end->mutable_sweep_uuid() = SweepUuid(t.sweep);
+  if (in.ConsumeBool()) SetTime(in, end->mutable_end());
+}
+
+void VolumeEndOf(FuzzedDataProvider& in, const Target& t, RayStreamMessage* m) {
+  auto* end = m->mutable_volume_end();
+  if (t.volume > 0 || in.ConsumeBool()) *end->mutable_volume_uuid() = VolumeUuid(t.volume);
+  if (in.ConsumeBool()) SetTime(in, end->mutable_end());
+}
+
+// Builds message `kind` (0 to 6: VolumeHeader ... VolumeEnd) of a few
+// volume and sweep UUIDs and ray indices, with choices taken from `in`.
+using Builder = void (*)(FuzzedDataProvider&, const Target&, RayStreamMessage*);
+constexpr Builder kBuilders[] = {VolumeHeaderOf, SweepHeaderOf, RayHeaderOf, ParameterDataOf,
+                                 RayEndOf,       SweepEndOf,    VolumeEndOf};
+
+// What is handed back is consistent and canonical, and whole volumes
+// survive a split and reassembly.
+void CheckDelivered(const std::vector<AssembledVolume>& volumes,
+                    const std::vector<AssembledSweep>& sweeps, const AssemblerOptions& options,
+                    Compression ray_compression) {
+  for (const AssembledSweep& s : sweeps) {
+    FUZZ_CHECK(s.complete == s.missing.empty(), "sweep: complete disagrees with missing");
+    CheckCanonical(s.sweep);
+  }
+  for (const AssembledVolume& v : volumes) {
+    FUZZ_CHECK(v.complete == v.missing.empty(), "volume: complete disagrees with missing");
+    for (const auto& s : v.volume.sweep()) CheckCanonical(s);
+    // Incomplete volumes too: what was assembled must survive the trip.
+    if (options.delivery == DeliveryMode::kWholeVolumes)
+      CheckRoundTrip(v, options, ray_compression);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  common_dto_fuzz::QuietRuntime();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+
+  std::int64_t now = 0;
+  const AssemblerOptions options = ConsumeOptions(in, &now);
   const Compression ray_compression = kCompressions[in.ConsumeIntegralInRange(0, 2)];
 
   Assembler assembler(options);
@@ -266,115 +397,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   for (int step = 0; step < 160 && in.remaining_bytes() > 0; ++step) {
     RayStreamMessage message;
-    const int volume = in.ConsumeIntegralInRange(0, 2);
-    const int sweep = in.ConsumeIntegralInRange(0, 4);
-    const std::int32_t ray = kRayIndices[in.ConsumeIntegralInRange<std::size_t>(
+    Target target;
+    target.volume = in.ConsumeIntegralInRange(0, 2);
+    target.sweep = in.ConsumeIntegralInRange(0, 4);
+    target.ray = kRayIndices[in.ConsumeIntegralInRange<std::size_t>(
         0, in.ConsumeIntegralInRange(0, 3) == 0 ? std::size(kRayIndices) - 1 : 3)];
-    switch (in.ConsumeIntegralInRange(0, 10)) {
-      case 0: {
-        auto* header = message.mutable_volume_header();
-        if (volume > 0 || in.ConsumeBool()) *header->mutable_volume_uuid() = VolumeUuid(volume);
-        switch (in.ConsumeIntegralInRange(0, 2)) {
-          case 0:
-            *header->mutable_volume_config() = MakeConfig(in);
-            break;
-          case 1:
-            header->mutable_volume_config_uri()->set_endpoint("tcp://config");
-            break;
-          default:
-            break;
-        }
-        if (in.ConsumeBool()) header->mutable_instrument()->set_name("radar");
-        if (in.ConsumeBool()) SetTime(in, header->mutable_start());
-        break;
-      }
-      case 1: {
-        auto* header = message.mutable_sweep_header();
-        *header->mutable_sweep_uuid() = SweepUuid(sweep);
-        *header->mutable_volume_uuid() = VolumeUuid(volume);
-        auto* config = header->mutable_description()->mutable_config();
-        switch (in.ConsumeIntegralInRange(0, 4)) {
-          case 0:
-            config->set_sweep_config_index(0);
-            break;
-          case 1:
-            config->set_sweep_config_index(in.ConsumeIntegralInRange(-1, 5));
-            break;
-          case 2:
-            config->mutable_sweep_config_uuid()->set_least_significant_bits(42);
-            break;
-          case 3:
-            (*config->mutable_sweep_config()->mutable_data_moments())["ZDR"].set_type(
-                kyt::pb::common::ZDR_DB);
-            break;
-          default:
-            header->clear_description();
-            break;
-        }
-        header->set_index_in_task(in.ConsumeIntegralInRange(-1, 3));
-        if (in.ConsumeBool()) SetTime(in, header->mutable_start());
-        break;
-      }
-      case 2: {
-        auto* header = message.mutable_ray_header();
-        *header->mutable_sweep_uuid() = SweepUuid(sweep);
-        header->set_ray_index(ray);
-        auto* r = header->mutable_ray();
-        r->set_index(in.ConsumeIntegralInRange(-1, 5));
-        switch (in.ConsumeIntegralInRange(0, 2)) {
-          case 0:
-            r->set_ray_config_index(in.ConsumeIntegralInRange(0, 2));
-            break;
-          case 1:
-            r->mutable_ray_config_uuid()->set_least_significant_bits(7);
-            break;
-          default:
-            break;
-        }
-        if (in.ConsumeBool()) SetTime(in, r->mutable_aq_end_time());
-        if (in.ConsumeBool()) r->add_noise_dbm(-110.5);
-        break;
-      }
-      case 3: {
-        auto* p = message.mutable_parameter_data();
-        *p->mutable_sweep_uuid() = SweepUuid(sweep);
-        p->set_ray_index(ray);
-        p->mutable_data_type()->set_short_name(
-            kMoments[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kMoments) - 1)]);
-        p->mutable_data_type()->set_type(
-            static_cast<kyt::pb::common::DataType>(in.ConsumeIntegralInRange(0, 12)));
-        FillBuffer(in, p->mutable_data());
-        break;
-      }
-      case 4: {
-        auto* end = message.mutable_ray_end();
-        *end->mutable_sweep_uuid() = SweepUuid(sweep);
-        end->set_ray_index(ray);
-        if (in.ConsumeBool()) SetTime(in, end->mutable_end());
-        break;
-      }
-      case 5: {
-        auto* end = message.mutable_sweep_end();
-        *end->mutable_sweep_uuid() = SweepUuid(sweep);
-        if (in.ConsumeBool()) SetTime(in, end->mutable_end());
-        break;
-      }
-      case 6: {
-        auto* end = message.mutable_volume_end();
-        if (volume > 0 || in.ConsumeBool()) *end->mutable_volume_uuid() = VolumeUuid(volume);
-        if (in.ConsumeBool()) SetTime(in, end->mutable_end());
-        break;
-      }
-      case 7:  // Whatever the next few bytes parse as, payload or not.
-        (void)message.ParseFromString(in.ConsumeBytesAsString(in.ConsumeIntegralInRange(0, 24)));
-        break;
-      case 8:
-        now += in.ConsumeIntegralInRange(0, 3);
-        (void)assembler.CloseExpired();
-        continue;
-      default:
-        collect();
-        continue;
+    const int kind = in.ConsumeIntegralInRange(0, 10);
+    if (kind < 7) {
+      kBuilders[kind](in, target, &message);
+    } else if (kind == 7) {  // Whatever the next few bytes parse as, payload or not.
+      (void)message.ParseFromString(in.ConsumeBytesAsString(in.ConsumeIntegralInRange(0, 24)));
+    } else if (kind == 8) {
+      now += in.ConsumeIntegralInRange(0, 3);
+      (void)assembler.CloseExpired();
+      continue;
+    } else {
+      collect();
+      continue;
     }
     const auto status =
         in.ConsumeBool() ? assembler.Add(std::move(message)) : assembler.Add(message);
@@ -392,16 +431,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              "Finish() left something open");
   FUZZ_CHECK(assembler.buffered_bytes() == 0, "bytes still counted after Finish()");
 
-  for (const AssembledSweep& s : sweeps) {
-    FUZZ_CHECK(s.complete == s.missing.empty(), "sweep: complete disagrees with missing");
-    CheckCanonical(s.sweep);
-  }
-  for (const AssembledVolume& v : volumes) {
-    FUZZ_CHECK(v.complete == v.missing.empty(), "volume: complete disagrees with missing");
-    for (const auto& s : v.volume.sweep()) CheckCanonical(s);
-    // Incomplete volumes too: what was assembled must survive the trip.
-    if (options.delivery == DeliveryMode::kWholeVolumes)
-      CheckRoundTrip(v, options, ray_compression);
-  }
+  CheckDelivered(volumes, sweeps, options, ray_compression);
   return 0;
 }
