@@ -55,6 +55,8 @@ has err.txt "three-cut.stream: $damage" "dump"
 expect 2 "summary of a damaged stream" summary three-cut.stream
 has out.txt "ray_end 3" "summary counts what came"
 has out.txt "broken" "summary says where the stream broke"
+has out.txt "refused        3 messages that do not fit the stream (first: RayEnd for unknown sweep" \
+  "summary counts what the assembler refused"
 has err.txt "$damage" "summary"
 
 expect 1 "check of a damaged stream" check three-cut.stream

@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "common_dto/model/buffers.h"
 #include "common_dto/model/uuid.h"
+#include "common_dto/stream/assembler.h"
 #include "instrument_data.pb.h"
 #include "model.h"
 #include "output.h"
@@ -149,7 +150,10 @@ std::string SweepTypeText(const VolumeConfig* config, const SweepDescription& de
   return EnumName(SweepConfig::SweepType_descriptor(), sweep_config->type());
 }
 
-SweepRow RowOfSweep(const Sweep& sweep, std::size_t index, const VolumeConfig* config) {
+// `declared`: the buffers hold no samples (assembled without keeping them)
+// and their uncompressed_size tells the size.
+SweepRow RowOfSweep(const Sweep& sweep, std::size_t index, const VolumeConfig* config,
+                    bool declared = false) {
   SweepRow row;
   row.label = std::to_string(index);
   if (sweep.has_description()) row.angle = sweep.description().fixed_angle_deg();
@@ -162,8 +166,10 @@ SweepRow RowOfSweep(const Sweep& sweep, std::size_t index, const VolumeConfig* c
     if (!row.end && sweep.input_timespan().has_end()) row.end = sweep.input_timespan().end();
   }
   for (const auto& [name, buffer] : sweep.sweep_moments()) {
-    row.moments[name].Add(buffer.type(), buffer.compression() == DataBuffer::LZ4,
-                          UncompressedBytes(buffer), row.rays);
+    const std::uint64_t bytes = declared
+                                    ? static_cast<std::uint64_t>(std::max(0, buffer.uncompressed_size()))
+                                    : UncompressedBytes(buffer);
+    row.moments[name].Add(buffer.type(), buffer.compression() == DataBuffer::LZ4, bytes, row.rays);
   }
   return row;
 }
@@ -518,116 +524,46 @@ void SummarizeOther(std::string* out, const google::protobuf::Message& message) 
 
 using Key = common_dto::UuidKey;
 
-// An open sweep of a stream. Once it ends only its table line and its part
-// of the totals are kept, so that memory grows with the open sweeps, not
-// with all the sweeps a volume has had.
-struct StreamSweep {
-  SweepRow row;
-  std::size_t position = 0;
-  std::set<std::int32_t> ray_indices;
-};
-
+// What is kept of a volume of a stream until the assembler hands it back:
+// the table lines of its sweeps handed back so far, and their totals, so
+// that memory grows with the open sweeps, not with all a volume has had.
 struct StreamVolume {
-  std::string uuid;
-  std::optional<VolumeHeader> header;
-  std::optional<Timestamp> end;
-  std::vector<std::string> lines;   // Table lines of ended sweeps, by position.
-  std::map<Key, StreamSweep> open;  // Sweeps without SweepEnd yet.
-  SweepTotals totals;               // Of the ended sweeps.
-  std::uint64_t first_message = 0;
+  std::vector<std::string> lines;  // By position among the sweeps.
+  std::vector<std::string> notes;
+  SweepTotals totals;
 };
 
+// The summary of a ray stream. Which volume, sweep and ray a message
+// belongs to is the assembler's to say: it runs sweep by sweep and keeps no
+// samples, and each sweep it hands back becomes a table line. What the
+// assembler refuses is counted, and the first refusal named.
 class StreamSummary {
  public:
-  explicit StreamSummary(OutputFile* out) : out_(out) {}
+  explicit StreamSummary(OutputFile* out) : out_(out) {
+    stream::AssemblerOptions options;
+    options.delivery = stream::DeliveryMode::kSweepBySweep;
+    options.keep_samples = false;
+    assembler_ = stream::Assembler(options);
+  }
 
-  void Add(const RayStreamMessage& message, std::uint64_t index) {
+  void Add(RayStreamMessage&& message) {
     ++counts_[static_cast<std::size_t>(message.payload_case())];
-    switch (message.payload_case()) {
-      case RayStreamMessage::kVolumeHeader: {
-        StreamVolume& volume = VolumeFor(message.volume_header().volume_uuid(), index);
-        volume.header = message.volume_header();
-        break;
-      }
-      case RayStreamMessage::kSweepHeader: {
-        const auto& header = message.sweep_header();
-        StreamVolume& volume = VolumeFor(header.volume_uuid(), index);
-        const Key key = Key::Of(header.sweep_uuid());
-        if (volume.open.count(key) == 0) {
-          volume.open[key].position = volume.lines.size();
-          volume.lines.emplace_back();
-        }
-        StreamSweep& sweep = volume.open[key];
-        sweep.row.label = std::to_string(sweep.position);
-        if (header.has_description()) sweep.row.angle = header.description().fixed_angle_deg();
-        const VolumeConfig* config = volume.header && volume.header->has_volume_config()
-                                         ? &volume.header->volume_config()
-                                         : nullptr;
-        sweep.row.type = SweepTypeText(config, header.description());
-        if (header.has_start()) sweep.row.start = header.start();
-        sweep_volume_[key] = Key::Of(header.volume_uuid());
-        ++sweeps_seen_;
-        break;
-      }
-      case RayStreamMessage::kRayHeader: {
-        if (StreamSweep* sweep = SweepFor(message.ray_header().sweep_uuid())) {
-          if (sweep->ray_indices.insert(message.ray_header().ray_index()).second) ++sweep->row.rays;
-          const std::optional<Timestamp> start = sweep->row.start;
-          sweep->row.AddRay(message.ray_header().ray());
-          if (start) sweep->row.start = start;  // The SweepHeader's start wins.
-        }
-        break;
-      }
-      case RayStreamMessage::kParameterData: {
-        const auto& data = message.parameter_data();
-        if (StreamSweep* sweep = SweepFor(data.sweep_uuid())) {
-          sweep->row.moments[data.data_type().short_name()].Add(
-              data.data().type(), data.data().compression() == DataBuffer::LZ4,
-              UncompressedBytes(data.data()), 1);
-        }
-        break;
-      }
-      case RayStreamMessage::kRayEnd:
-        SweepFor(message.ray_end().sweep_uuid());
-        break;
-      case RayStreamMessage::kSweepEnd: {
-        const Key key = Key::Of(message.sweep_end().sweep_uuid());
-        if (StreamSweep* sweep = SweepFor(message.sweep_end().sweep_uuid())) {
-          if (message.sweep_end().has_end()) sweep->row.end = message.sweep_end().end();
-          StreamVolume& volume = volumes_[sweep_volume_[key]];
-          volume.lines[sweep->position] = SweepLine(sweep->row);
-          volume.totals.Add(sweep->row);
-          volume.open.erase(key);
-          sweep_volume_.erase(key);
-        }
-        break;
-      }
-      case RayStreamMessage::kVolumeEnd: {
-        auto it = volumes_.find(Key::Of(message.volume_end().volume_uuid()));
-        if (it == volumes_.end()) {
-          ++orphans_;
-          break;
-        }
-        if (message.volume_end().has_end()) it->second.end = message.volume_end().end();
-        Print(it->second, true);
-        Forget(it);
-        break;
-      }
-      default:
-        break;
+    NoteMoment(message);
+    const RayStreamMessage::PayloadCase kind = message.payload_case();
+    const Status status = assembler_.Add(std::move(message));
+    if (status.ok() || status.code() == ErrorCode::kIncomplete) {
+      if (kind == RayStreamMessage::kVolumeHeader) ++volumes_seen_;
+      if (kind == RayStreamMessage::kSweepHeader) ++sweeps_seen_;
+    } else if (refused_++ == 0) {
+      first_refusal_ = status.message();
     }
+    Drain();
   }
 
   // `damage`: why the stream ended early, empty at its end.
   void Finish(std::uint64_t messages, std::uint64_t bytes, const std::string& damage) {
-    while (!volumes_.empty()) {
-      auto first =
-          std::min_element(volumes_.begin(), volumes_.end(), [](const auto& a, const auto& b) {
-            return a.second.first_message < b.second.first_message;
-          });
-      Print(first->second, false);
-      Forget(first);
-    }
+    assembler_.Finish();
+    Drain();
     std::string text = printed_ ? "\n" : "";
     Line(&text, "stream",
          fmt::format("{}, {}", Plural(messages, "message", "messages"), FormatBytes(bytes)));
@@ -644,80 +580,86 @@ class StreamSummary {
          fmt::format("{}, {}", Plural(volumes_seen_, "volume", "volumes"),
                      Plural(sweeps_seen_, "sweep", "sweeps")));
     if (!damage.empty()) Line(&text, "broken", damage);
-    if (orphans_ > 0) {
-      Line(&text, "unmatched",
-           fmt::format("{} naming a sweep or volume without a header",
-                       Plural(orphans_, "message", "messages")));
+    if (refused_ > 0) {
+      Line(&text, "refused",
+           fmt::format("{} that do not fit the stream (first: {})",
+                       Plural(refused_, "message", "messages"), first_refusal_));
     }
     out_->Write(text);
   }
 
  private:
-  StreamVolume& VolumeFor(const kyt::pb::common::UUID& uuid, std::uint64_t index) {
-    const Key key = Key::Of(uuid);
-    auto it = volumes_.find(key);
-    if (it == volumes_.end()) {
-      it = volumes_.emplace(key, StreamVolume()).first;
-      it->second.uuid = UuidText(uuid);
-      it->second.first_message = index;
-      ++volumes_seen_;
+  // The moments of each open sweep as its rays carried them (storage type,
+  // samples per ray, LZ4 or not): the assembler hands back uncompressed
+  // buffers, and leaves out a moment it cannot assemble, which the table
+  // still shows.
+  void NoteMoment(const RayStreamMessage& message) {
+    if (!message.has_parameter_data()) return;
+    const auto& data = message.parameter_data();
+    if (assembler_.FindOpenSweep(data.sweep_uuid()) == nullptr) return;
+    moments_[Key::Of(data.sweep_uuid())][data.data_type().short_name()].Add(
+        data.data().type(), data.data().compression() == DataBuffer::LZ4,
+        UncompressedBytes(data.data()), 1);
+  }
+
+  // Turns what the assembler handed back into table lines and volumes.
+  void Drain() {
+    for (stream::AssembledSweep& sweep : assembler_.TakeSweeps()) AddSweep(sweep);
+    for (stream::AssembledVolume& volume : assembler_.TakeVolumes()) PrintVolume(volume);
+  }
+
+  void AddSweep(const stream::AssembledSweep& assembled) {
+    const VolumeHeader* header = assembled.volume_header.get();
+    const VolumeConfig* config =
+        header != nullptr && header->has_volume_config() ? &header->volume_config() : nullptr;
+    SweepRow row = RowOfSweep(assembled.sweep, assembled.position, config, true);
+    auto moments = moments_.find(Key::Of(assembled.sweep_uuid));
+    if (moments != moments_.end()) {
+      row.moments = std::move(moments->second);
+      moments_.erase(moments);
     }
-    return it->second;
-  }
-
-  StreamSweep* SweepFor(const kyt::pb::common::UUID& uuid) {
-    const Key key = Key::Of(uuid);
-    auto owner = sweep_volume_.find(key);
-    if (owner == sweep_volume_.end()) {
-      ++orphans_;
-      return nullptr;
+    StreamVolume& volume = volumes_[Key::Of(assembled.volume_uuid)];
+    if (volume.lines.size() <= assembled.position) volume.lines.resize(assembled.position + 1);
+    volume.lines[assembled.position] = SweepLine(row);
+    volume.totals.Add(row);
+    for (const std::string& item : assembled.missing) {
+      volume.notes.push_back(fmt::format("sweep {}: incomplete: {}\n", assembled.position, item));
     }
-    return &volumes_[owner->second].open[key];
   }
 
-  void Forget(std::map<Key, StreamVolume>::iterator it) {
-    for (const auto& entry : it->second.open) sweep_volume_.erase(entry.first);
-    volumes_.erase(it);
-  }
-
-  void Print(StreamVolume& volume, bool ended) {
+  void PrintVolume(const stream::AssembledVolume& assembled) {
+    const Volume& v = assembled.volume;
+    auto it = volumes_.find(Key::Of(v.uuid()));
+    StreamVolume volume = it == volumes_.end() ? StreamVolume() : std::move(it->second);
+    if (it != volumes_.end()) volumes_.erase(it);
+    const bool ended = assembled.end.has_value() || assembled.complete;
     std::string text = printed_ ? "\n" : "";
     printed_ = true;
-    Line(&text, "volume", volume.uuid);
-    if (!volume.header) {
-      Line(&text, "", "(no VolumeHeader)");
-    } else {
-      const VolumeHeader& header = *volume.header;
-      PrintInstrument(&text, header.has_instrument() ? &header.instrument() : nullptr);
-      PrintConfiguration(&text, header.has_volume_config() ? &header.volume_config() : nullptr,
-                         header.has_volume_config_uri() ? &header.volume_config_uri() : nullptr);
-    }
-    const bool has_start = volume.header && volume.header->has_start();
+    Line(&text, "volume", UuidText(v.uuid()));
+    PrintInstrument(&text, v.has_instrument() ? &v.instrument() : nullptr);
+    PrintConfiguration(&text, v.has_volume_config() ? &v.volume_config() : nullptr,
+                       assembled.config_uri ? &*assembled.config_uri : nullptr);
     Line(&text, "time",
-         fmt::format("{} .. {}{}", has_start ? TimeText(volume.header->start()) : "?",
-                     volume.end ? TimeText(*volume.end) : "?", ended ? "" : " (no VolumeEnd)"));
-    // Sweeps still open are listed as they are.
-    std::map<std::size_t, std::string> notes;
-    for (const auto& [key, sweep] : volume.open) {
-      volume.lines[sweep.position] = SweepLine(sweep.row);
-      volume.totals.Add(sweep.row);
-      notes[sweep.position] = fmt::format("sweep {}: no SweepEnd\n", sweep.position);
-    }
+         fmt::format("{} .. {}{}", assembled.start ? TimeText(*assembled.start) : "?",
+                     assembled.end ? TimeText(*assembled.end) : "?",
+                     ended ? "" : " (no VolumeEnd)"));
     Line(&text, "sweeps", volume.totals.Text());
     if (!volume.lines.empty()) text += SweepTableHeader();
     out_->Write(text);
     for (const std::string& line : volume.lines) out_->Write(line);
-    for (const auto& entry : notes) out_->Write(entry.second);
+    for (const std::string& note : volume.notes) out_->Write(note);
     out_->Flush();
   }
 
   OutputFile* out_;
+  stream::Assembler assembler_;
   std::map<Key, StreamVolume> volumes_;
-  std::map<Key, Key> sweep_volume_;  // Sweeps of open volumes to their volume.
+  std::map<Key, std::map<std::string, MomentCell>> moments_;  // Of the open sweeps.
   std::array<std::uint64_t, 8> counts_{};
   std::uint64_t volumes_seen_ = 0;
   std::uint64_t sweeps_seen_ = 0;
-  std::uint64_t orphans_ = 0;
+  std::uint64_t refused_ = 0;
+  std::string first_refusal_;
   bool printed_ = false;
 };
 
@@ -736,7 +678,7 @@ int RunSummary(const SummaryOptions& options) {
     Progress progress(fmt::format("summary {}", input->name()), input->size());
     std::uint64_t count = 0;
     while (input->Next(&message)) {
-      summary.Add(message, input->index());
+      summary.Add(std::move(message));
       ++count;
       progress.Update(input->bytes_read(), count);
     }
