@@ -129,6 +129,13 @@ void Receive(Subscriber& subscriber, std::size_t count, Received* got,
   }
 }
 
+// Receives `expected` volumes however long they take to come (sanitized
+// builds are slow), then waits a little more to see that nothing else does.
+void ReceiveExactly(Subscriber& subscriber, std::size_t expected, Received* got) {
+  Receive(subscriber, expected, got, 60s);
+  Receive(subscriber, expected + 1, got, 1500ms);
+}
+
 PublisherOptions Patient(std::chrono::milliseconds ack_timeout, int retries) {
   PublisherOptions po;
   po.ack_timeout = ack_timeout;
@@ -239,7 +246,7 @@ TEST(NatsTransport, VolumesRoundTripExactlyAndRepublishingStoresNothingTwice) {
 
   auto subscriber = OpenSubscriber(c, "archive");
   Received got;
-  Receive(*subscriber, 3, &got, 3s);
+  ReceiveExactly(*subscriber, 2, &got);
   ASSERT_EQ(got.volumes.size(), 2u);
   EXPECT_TRUE(got.volumes[0] == AssembleLocally(demo).at(0));
   EXPECT_TRUE(got.volumes[1] == AssembleLocally(bench).at(0));
@@ -287,8 +294,8 @@ TEST(NatsTransport, FanOutAndSharing) {
   Received got_a, got_b;
   while (got_a.volumes.size() + got_b.volumes.size() < 6) {
     const std::size_t before = got_a.volumes.size() + got_b.volumes.size();
-    Receive(*a, got_a.volumes.size() + 1, &got_a, 1s);
-    Receive(*b, got_b.volumes.size() + 1, &got_b, 1s);
+    Receive(*a, got_a.volumes.size() + 1, &got_a, 5s);
+    Receive(*b, got_b.volumes.size() + 1, &got_b, 5s);
     if (got_a.volumes.size() + got_b.volumes.size() == before) break;
   }
   EXPECT_FALSE(got_a.volumes.empty());
@@ -372,7 +379,7 @@ TEST(NatsTransport, RetryAfterLostAcknowledgementStoresOnce) {
   EXPECT_EQ(StoredMessages(server.url()), m.size());
   auto subscriber = OpenSubscriber(c, "archive");
   Received got;
-  Receive(*subscriber, 2, &got, 2s);
+  ReceiveExactly(*subscriber, 1, &got);
   ASSERT_EQ(got.volumes.size(), 1u);
   EXPECT_TRUE(got.volumes[0] == AssembleLocally(m).at(0));
 }
