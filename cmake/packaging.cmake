@@ -14,14 +14,9 @@
 #   python        python3-common-dto   the common_dto Python package
 #   java          libcommon-dto-java   the jar and its Maven POM
 #
-# A new library joins by naming the components in its install() calls, as
-# model/CMakeLists.txt does:
-#
-#   install(TARGETS common-dto-foo EXPORT common-dto-targets
-#     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-#       COMPONENT runtime NAMELINK_COMPONENT development)
-#   install(DIRECTORY include/common_dto/foo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/common_dto
-#     COMPONENT development FILES_MATCHING PATTERN "*.h")
+# A new library joins by being made with common_dto_add_library()
+# (cmake/library.cmake), which installs it into runtime and its headers and
+# link into development. Any other install() rule names its component.
 #
 # Nothing else changes here: the package dependencies on the libraries it
 # links (libprotobuf32, liblz4-1, ...) are computed by dpkg-shlibdeps. A rule
