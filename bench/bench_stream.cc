@@ -1,6 +1,8 @@
 // Stream throughput: rays per second through split -> frame -> write to
-// memory -> read -> parse -> reassemble (stream_path.h), against the bulk
-// parse of the same data into a reused message.
+// memory -> read -> reassemble (stream_path.h), against the bulk parse of
+// the same data into a reused message; and allocations per ray in the
+// steady state (a second M volume through the same path; the L sweeps after
+// the first), against those of copying what the path delivers.
 //
 //   Stream/M/whole_volume    M as one Volume, reassembled whole
 //                            (DeliveryMode::kWholeVolumes); baseline: parse of
@@ -23,6 +25,15 @@ using common_dto::stream::AssembledVolume;
 using common_dto::stream::DeliveryMode;
 using kyt::pb::common::Sweep;
 using kyt::pb::common::Volume;
+
+// Allocations per ray on each side of the path, and those of a copy of the
+// data it delivered (the output's own objects: the rays' records).
+void SetAllocationCounters(benchmark::State& state, const Allocations& counted,
+                           std::uint64_t output, std::size_t rays) {
+  state.counters["producer_allocs_per_ray"] = double(counted.producer) / double(rays);
+  state.counters["receiver_allocs_per_ray"] = double(counted.receiver) / double(rays);
+  state.counters["output_allocs_per_ray"] = double(output) / double(rays);
+}
 
 // Same samples and rays as the original, sweep by sweep.
 void CheckSweep(const Sweep& got, const Sweep& want, const std::string& where) {
@@ -53,6 +64,18 @@ void StreamWholeVolume(benchmark::State& state) {
     }
     state.counters["frame_bytes"] = double(path.frame_bytes());
     state.counters["messages"] = double(path.messages());
+    // The steady state: the next volume (M again, under another UUID)
+    // through the same path, counted.
+    Volume next = ref.volume;
+    next.mutable_uuid()->set_least_significant_bits(next.uuid().least_significant_bits() + 1);
+    CountAllocations(true);
+    Check(path.Stream(next).ok(), "streaming M again");
+    volumes = path.assembler().TakeVolumes();
+    const std::uint64_t before_copy = CountedAllocations();
+    Volume copy(volumes.at(0).volume);
+    const std::uint64_t output = CountedAllocations() - before_copy;
+    CountAllocations(false);
+    SetAllocationCounters(state, path.allocations(), output, ref.layout->ray_count());
   }
   Volume reused;
   Check(reused.ParseFromString(ref.wire), "warming the reused message");
@@ -85,6 +108,8 @@ void StreamSweepBySweep(benchmark::State& state) {
   std::string wire;
   std::uint64_t frame_bytes = 0;
   std::size_t max_buffered = 0;
+  Allocations counted;
+  std::uint64_t output_allocations = 0;
   RunPairedIterations(
       state,
       {double(layout.sample_bytes()), double(layout.ray_count()), "parse_reused_sweeps",
@@ -102,6 +127,8 @@ void StreamSweepBySweep(benchmark::State& state) {
             Check(ok, "parsing an L sweep");
           };
           std::vector<AssembledSweep> out;
+          // Allocations are counted once the first sweep has been seen.
+          if (iteration == 0 && s == 1) CountAllocations(true);
           auto op = [&] {
             Stopwatch t;
             const bool ok = path.StreamSweep(shell, s, layout.sweep_count()).ok();
@@ -119,15 +146,27 @@ void StreamSweepBySweep(benchmark::State& state) {
           Check(out.size() == 1 && out[0].complete && out[0].position == std::size_t(s),
                 "L sweep " + std::to_string(s) + " reassembled complete");
           if (iteration == 0 && s == 0) CheckSweep(out[0].sweep, *sweep, "L sweep 0");
+          if (iteration == 0 && s > 0) {
+            const std::uint64_t before_copy = CountedAllocations();
+            Sweep copy(out[0].sweep);
+            output_allocations += CountedAllocations() - before_copy;
+          }
           shell.mutable_sweep()->RemoveLast();
         }
         std::vector<AssembledVolume> volumes = path.assembler().TakeVolumes();
         Check(
             volumes.size() == 1 && volumes[0].sweeps_delivered == std::size_t(layout.sweep_count()),
             "L volume closed after its sweeps");
+        if (iteration == 0) {
+          CountAllocations(false);
+          counted = path.allocations();
+        }
         frame_bytes = path.frame_bytes();
         max_buffered = path.max_buffered();
       });
+  const std::size_t rays_after_first =
+      std::size_t(layout.ray_count()) - std::size_t(layout.ray_count() / layout.sweep_count());
+  SetAllocationCounters(state, counted, output_allocations, rays_after_first);
   state.counters["frame_bytes"] = double(frame_bytes);
   state.counters["max_buffered"] = double(max_buffered);
 }

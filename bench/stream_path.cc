@@ -3,6 +3,7 @@
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <new>
@@ -15,7 +16,6 @@ using common_dto::stream::DelimitedReader;
 using common_dto::stream::DelimitedWriter;
 using common_dto::stream::ReadResult;
 using common_dto::Status;
-using kyt::pb::stream::RayStreamMessage;
 
 MemoryOutputStream::~MemoryOutputStream() { std::free(data_); }
 
@@ -38,13 +38,32 @@ void MemoryOutputStream::BackUp(int count) { size_ -= static_cast<std::size_t>(c
 
 namespace {
 
+std::atomic<bool> g_counting{false};
+std::atomic<std::uint64_t> g_allocations{0};
+
 common_dto::stream::AssemblerOptions Options(common_dto::stream::DeliveryMode mode) {
   common_dto::stream::AssemblerOptions options;
   options.delivery = mode;
   return options;
 }
 
+// Counts the allocations made between its construction and Stop() into
+// *total.
+class Tally {
+ public:
+  explicit Tally(std::uint64_t* total) : total_(total), start_(CountedAllocations()) {}
+  void Stop() { *total_ += CountedAllocations() - start_; }
+  void Restart() { start_ = CountedAllocations(); }
+
+ private:
+  std::uint64_t* total_;
+  std::uint64_t start_;
+};
+
 }  // namespace
+
+void CountAllocations(bool on) { g_counting.store(on, std::memory_order_relaxed); }
+std::uint64_t CountedAllocations() { return g_allocations.load(std::memory_order_relaxed); }
 
 StreamPath::StreamPath(common_dto::stream::DeliveryMode mode)
     : assembler_(Options(mode)),
@@ -53,71 +72,62 @@ StreamPath::StreamPath(common_dto::stream::DeliveryMode mode)
 StreamPath::~StreamPath() = default;
 
 Status StreamPath::Stream(const kyt::pb::common::Volume& volume) {
-  sweep_mode_ = false;
-  const common_dto::stream::SplitOptions options;
-  return common_dto::stream::SplitVolume(
-      volume, options, [this](RayStreamMessage&& m) { return Sink(std::move(m)); });
+  return Split(volume, common_dto::stream::VolumePart());
 }
 
 Status StreamPath::StreamSweep(const kyt::pb::common::Volume& one_sweep, int position,
                                int sweep_count) {
-  sweep_mode_ = true;
-  position_ = position;
-  sweep_count_ = sweep_count;
-  sweep_uuid_ = common_dto::DeriveSweepUuid(one_sweep.uuid(), position);
-  const common_dto::stream::SplitOptions options;
-  return common_dto::stream::SplitVolume(
-      one_sweep, options, [this](RayStreamMessage&& m) { return Sink(std::move(m)); });
+  common_dto::stream::VolumePart part;
+  part.first_sweep = position;
+  part.first = position == 0;
+  part.last = position + 1 == sweep_count;
+  return Split(one_sweep, part);
 }
 
-Status StreamPath::Sink(RayStreamMessage&& message) {
-  bool boundary = true;
-  switch (message.payload_case()) {
-    case RayStreamMessage::kVolumeHeader:
-      if (sweep_mode_ && position_ != 0) return Status::Ok();
-      break;
-    case RayStreamMessage::kVolumeEnd:
-      if (sweep_mode_ && position_ + 1 != sweep_count_) return Status::Ok();
-      break;
-    case RayStreamMessage::kSweepHeader:
-      if (sweep_mode_) *message.mutable_sweep_header()->mutable_sweep_uuid() = sweep_uuid_;
-      break;
-    case RayStreamMessage::kSweepEnd:
-      if (sweep_mode_) *message.mutable_sweep_end()->mutable_sweep_uuid() = sweep_uuid_;
-      break;
-    case RayStreamMessage::kRayHeader:
-      if (sweep_mode_) *message.mutable_ray_header()->mutable_sweep_uuid() = sweep_uuid_;
-      boundary = false;
-      break;
-    case RayStreamMessage::kParameterData:
-      if (sweep_mode_) *message.mutable_parameter_data()->mutable_sweep_uuid() = sweep_uuid_;
-      boundary = false;
-      break;
-    case RayStreamMessage::kRayEnd:
-      if (sweep_mode_) *message.mutable_ray_end()->mutable_sweep_uuid() = sweep_uuid_;
-      break;
-    default:
-      break;
-  }
-  Status status = writer_->Write(message);
-  if (!status.ok()) return status;
-  return boundary ? Drain() : Status::Ok();
+Status StreamPath::Split(const kyt::pb::common::Volume& volume,
+                         const common_dto::stream::VolumePart& part) {
+  Tally producer(&allocations_.producer);
+  Status status = common_dto::stream::SplitVolumePart(
+      volume, part, common_dto::stream::SplitOptions(), writer_.get(), nullptr, [&] {
+        producer.Stop();
+        Status drained = Drain();
+        producer.Restart();
+        return drained;
+      });
+  producer.Stop();
+  return status;
 }
 
 Status StreamPath::Drain() {
   max_buffered_ = std::max(max_buffered_, wire_.size());
   frame_bytes_ += wire_.size();
   google::protobuf::io::ArrayInputStream in(wire_.data(), static_cast<int>(wire_.size()));
-  DelimitedReader reader = DelimitedReader::FromZeroCopyStream(&in);
+  DelimitedReader reader = DelimitedReader::FromZeroCopyStream(&in);  // The harness's.
+  Tally receiver(&allocations_.receiver);
+  std::string_view bytes;
   ReadResult r;
-  while ((r = reader.Read(&incoming_))) {
+  Status status;
+  while (status.ok() && (r = reader.ReadBytes(&bytes))) {
     ++messages_;
-    Status status = assembler_.Add(std::move(incoming_));
-    if (!status.ok()) return status;
+    status = assembler_.AddSerialized(bytes);
   }
+  receiver.Stop();
+  if (!status.ok()) return status;
   if (r.is_error()) return r.status();
   wire_.Clear();
   return Status::Ok();
 }
 
 }  // namespace common_dto_bench
+
+// Counts allocations while asked to (see CountAllocations); otherwise the
+// plain operator new.
+void* operator new(std::size_t size) {
+  if (common_dto_bench::g_counting.load(std::memory_order_relaxed)) {
+    common_dto_bench::g_allocations.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }

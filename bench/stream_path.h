@@ -1,19 +1,21 @@
 // The whole ray stream path as the benchmarks run it, in one thread:
 //
-//   split (SplitVolume) -> frame and write (DelimitedWriter into a buffer in
-//   memory) -> read (DelimitedReader over that buffer) -> parse (into one
-//   reused RayStreamMessage) -> reassemble (Assembler)
+//   split and frame (SplitVolume into a DelimitedWriter over a buffer in
+//   memory) -> read (DelimitedReader::ReadBytes over that buffer) ->
+//   reassemble (Assembler::AddSerialized)
 //
 // The buffer is drained after every ray (and after every header and end
 // marker), as a receiver reading a socket would see it, so it never holds
 // more than one ray's frames and an L volume streams in bounded memory.
 //
 // A volume can be fed whole (Stream) or one sweep at a time (StreamSweep),
-// for volumes too large for one message: each sweep then travels in a
-// one-sweep Volume holding the volume's uuid and configuration, and the
-// path keeps one stream: the VolumeHeader is sent before the first sweep
-// only, the VolumeEnd after the last only, and every sweep carries the
-// sweep UUID of its position in the whole volume.
+// for volumes too large for one message: each sweep then travels as a
+// one-sweep Volume holding the volume's uuid and configuration, split with
+// SplitVolumePart(), so that the path keeps one stream.
+//
+// Allocations (operator new) are counted for each side while the path
+// runs: the producer (split, frame, write) and the receiver (read,
+// reassemble); the harness's own are not counted.
 #pragma once
 
 #include <google/protobuf/io/zero_copy_stream.h>
@@ -26,7 +28,6 @@
 #include "common_dto/stream/assembler.h"
 #include "common_dto/stream/framing.h"
 #include "common_dto/stream/splitter.h"
-#include "ray_stream_message.pb.h"
 #include "volume.pb.h"
 
 namespace common_dto_bench {
@@ -59,6 +60,12 @@ class MemoryOutputStream : public google::protobuf::io::ZeroCopyOutputStream {
   std::int64_t total_ = 0;
 };
 
+// Allocations counted on each side of the path, see AllocationCounter.
+struct Allocations {
+  std::uint64_t producer = 0;
+  std::uint64_t receiver = 0;
+};
+
 class StreamPath {
  public:
   explicit StreamPath(common_dto::stream::DeliveryMode mode);
@@ -71,7 +78,7 @@ class StreamPath {
   // `sweep_count`) of a larger volume, with that volume's uuid, instrument
   // and configuration.
   common_dto::Status StreamSweep(const kyt::pb::common::Volume& one_sweep, int position,
-                                         int sweep_count);
+                                 int sweep_count);
 
   common_dto::stream::Assembler& assembler() { return assembler_; }
 
@@ -80,23 +87,27 @@ class StreamPath {
   std::uint64_t frame_bytes() const { return frame_bytes_; }
   // Largest number of bytes the in-memory buffer held at once.
   std::size_t max_buffered() const { return max_buffered_; }
+  // Allocations on each side so far (counted only while
+  // CountAllocations(true) is in effect).
+  const Allocations& allocations() const { return allocations_; }
 
  private:
-  common_dto::Status Sink(kyt::pb::stream::RayStreamMessage&& message);
+  common_dto::Status Split(const kyt::pb::common::Volume& volume,
+                           const common_dto::stream::VolumePart& part);
   common_dto::Status Drain();
 
   common_dto::stream::Assembler assembler_;
   MemoryOutputStream wire_;
   std::unique_ptr<common_dto::stream::DelimitedWriter> writer_;
-  kyt::pb::stream::RayStreamMessage incoming_;
-  // Set while streaming one sweep of a larger volume.
-  bool sweep_mode_ = false;
-  int position_ = 0;
-  int sweep_count_ = 0;
-  kyt::pb::common::UUID sweep_uuid_;
   std::uint64_t messages_ = 0;
   std::uint64_t frame_bytes_ = 0;
   std::size_t max_buffered_ = 0;
+  Allocations allocations_;
 };
+
+// Turns the counting of operator new on or off for the whole process.
+void CountAllocations(bool on);
+// Allocations counted so far.
+std::uint64_t CountedAllocations();
 
 }  // namespace common_dto_bench

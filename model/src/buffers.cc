@@ -194,8 +194,13 @@ int SampleWidth(int storage_type) {
 }
 
 Status AppendUncompressed(const DataBuffer& buffer, std::string* out, std::size_t max_size) {
-  const std::string& data = buffer.data();
-  switch (buffer.compression()) {
+  return AppendUncompressed(buffer.compression(), buffer.uncompressed_size(), buffer.data(), out,
+                            max_size);
+}
+
+Status AppendUncompressed(int compression, std::int32_t uncompressed_size, std::string_view data,
+                          std::string* out, std::size_t max_size) {
+  switch (compression) {
     case DataBuffer::UNKNOWN_COMPRESSION:
     case DataBuffer::NONE:
       if (data.size() > max_size) {
@@ -208,18 +213,18 @@ Status AppendUncompressed(const DataBuffer& buffer, std::string* out, std::size_
       if (IsLz4Frame(data)) {
         const std::size_t base = out->size();
         Status status = AppendLz4Frames(data, max_size, out);
-        if (status.ok() && buffer.uncompressed_size() != 0 &&
-            static_cast<std::int64_t>(out->size() - base) != buffer.uncompressed_size()) {
+        if (status.ok() && uncompressed_size != 0 &&
+            static_cast<std::int64_t>(out->size() - base) != uncompressed_size) {
           const std::size_t got = out->size() - base;
           out->resize(base);
           return Status(ErrorCode::kMalformed, "LZ4 frame decodes to " + Bytes(got) + ", not uncompressed_size " +
-                               std::to_string(buffer.uncompressed_size()));
+                               std::to_string(uncompressed_size));
         }
         return status;
       }
-      return AppendLz4Block(data, buffer.uncompressed_size(), max_size, out);
+      return AppendLz4Block(data, uncompressed_size, max_size, out);
     default:
-      return Status(ErrorCode::kUnsupported, "unknown compression " + std::to_string(buffer.compression()));
+      return Status(ErrorCode::kUnsupported, "unknown compression " + std::to_string(compression));
   }
 }
 

@@ -4,6 +4,7 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/reflection.h>
 
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -84,9 +85,35 @@ class StringTypes {
     return it->second;
   }
 
+  // The field list of each level of the walk, kept from check to check so
+  // that checking a steady stream of messages allocates nothing.
+  std::vector<const FieldDescriptor*>& PushFields() {
+    if (depth_ == lists_.size()) lists_.push_back(std::make_unique<std::vector<const FieldDescriptor*>>());
+    std::vector<const FieldDescriptor*>& fields = *lists_[depth_++];
+    fields.clear();
+    return fields;
+  }
+  void PopFields() { --depth_; }
+
  private:
   std::unordered_map<const Descriptor*, bool> generated_;
   std::unordered_map<const Descriptor*, bool> other_pools_;
+  std::vector<std::unique_ptr<std::vector<const FieldDescriptor*>>> lists_;
+  std::size_t depth_ = 0;
+};
+
+// One level's field list, for as long as the level is walked.
+class FieldList {
+ public:
+  explicit FieldList(StringTypes* types) : types_(types), fields_(types->PushFields()) {}
+  ~FieldList() { types_->PopFields(); }
+  FieldList(const FieldList&) = delete;
+  FieldList& operator=(const FieldList&) = delete;
+  std::vector<const FieldDescriptor*>& fields() { return fields_; }
+
+ private:
+  StringTypes* types_;
+  std::vector<const FieldDescriptor*>& fields_;
 };
 
 bool AllStringsValid(const Message& message, StringTypes* types);
@@ -117,7 +144,8 @@ bool MapEntryValid(const Message& entry, StringTypes* types) {
 bool AllStringsValid(const Message& message, StringTypes* types) {
   if (!types->MayHoldStrings(message.GetDescriptor())) return true;
   const Reflection* r = message.GetReflection();
-  std::vector<const FieldDescriptor*> fields;
+  FieldList list(types);
+  std::vector<const FieldDescriptor*>& fields = list.fields();
   r->ListFields(message, &fields);
   std::string scratch;
   for (const FieldDescriptor* field : fields) {

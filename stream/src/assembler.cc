@@ -1,6 +1,7 @@
 // Reassembly of ray streams into sweeps and volumes.
 #include "common_dto/stream/assembler.h"
 
+#include <google/protobuf/arena.h>
 #include <google/protobuf/unknown_field_set.h>
 #include <google/protobuf/util/time_util.h>
 
@@ -9,12 +10,15 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common_dto/model/uuid.h"
 #include "common_dto/model/references.h"
+#include "common_dto/stream/framing.h"
+#include "ray_parts.h"
 
 namespace common_dto {
 namespace stream {
@@ -31,6 +35,7 @@ using kyt::pb::stream::RayStreamMessage;
 using kyt::pb::stream::VolumeHeader;
 
 using Key = UuidKey;
+using internal::ParameterDataParts;
 
 Key KeyOf(const UUID& uuid) { return UuidKey::Of(uuid); }
 
@@ -94,7 +99,7 @@ struct RayState {
   std::optional<Timestamp> end;
   // Moment name -> decoded samples, for those not in the moment's run (see
   // MomentState).
-  std::map<std::string, Piece> samples;
+  std::map<std::string, Piece, std::less<>> samples;
 };
 
 struct MomentState {
@@ -122,9 +127,72 @@ struct MomentState {
   }
 };
 
+// Keeps the nodes of closed sweeps' ray maps for the next sweeps, so that
+// a steady stream allocates none per ray once a sweep has closed. At most
+// kMaxKept nodes are kept.
+class NodePool {
+ public:
+  NodePool() = default;
+  NodePool(const NodePool&) = delete;
+  NodePool& operator=(const NodePool&) = delete;
+  ~NodePool() {
+    for (void* node : free_) ::operator delete(node);
+  }
+
+  void* Get(std::size_t size) {
+    if (size != node_size_ || free_.empty()) return ::operator new(size);
+    void* node = free_.back();
+    free_.pop_back();
+    return node;
+  }
+  void Put(void* node, std::size_t size) {
+    if (node_size_ == 0) node_size_ = size;
+    if (size != node_size_ || free_.size() >= kMaxKept) {
+      ::operator delete(node);
+      return;
+    }
+    free_.push_back(node);
+  }
+
+ private:
+  static constexpr std::size_t kMaxKept = 16384;
+  std::size_t node_size_ = 0;
+  std::vector<void*> free_;
+};
+
+// Allocates single nodes from a NodePool.
+template <typename T>
+struct PoolAllocator {
+  using value_type = T;
+  NodePool* pool;
+  explicit PoolAllocator(NodePool* p) : pool(p) {}
+  template <typename U>
+  PoolAllocator(const PoolAllocator<U>& other) : pool(other.pool) {}  // NOLINT: rebinding
+  T* allocate(std::size_t n) {
+    if (n != 1) return static_cast<T*>(::operator new(n * sizeof(T)));
+    return static_cast<T*>(pool->Get(sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) {
+    if (n != 1) {
+      ::operator delete(p);
+      return;
+    }
+    pool->Put(p, sizeof(T));
+  }
+  template <typename U>
+  bool operator==(const PoolAllocator<U>& other) const { return pool == other.pool; }
+  template <typename U>
+  bool operator!=(const PoolAllocator<U>& other) const { return pool != other.pool; }
+};
+
+using RayMap = std::map<std::int32_t, RayState, std::less<>,
+                        PoolAllocator<std::pair<const std::int32_t, RayState>>>;
+
 struct VolumeState;
 
 struct SweepState {
+  explicit SweepState(NodePool* pool) : rays(PoolAllocator<RayMap::value_type>(pool)) {}
+
   Key key;
   std::string name;  // "sweep <uuid>"
   UUID uuid;
@@ -133,8 +201,8 @@ struct SweepState {
   kyt::pb::stream::SweepHeader header;
   bool has_end = false;
   std::optional<Timestamp> end;
-  std::map<std::int32_t, RayState> rays;
-  std::map<std::string, MomentState> moments;
+  RayMap rays;
+  std::map<std::string, MomentState, std::less<>> moments;
   // The number of rays expected, for reserving the moments' runs; 0 unknown.
   std::size_t expected_rays = 0;
   // Bytes reserved in those runs ahead of the first ray's samples.
@@ -178,11 +246,11 @@ constexpr std::uint64_t kRayCost = sizeof(RayState) + 64;
 std::string RayName(const SweepState& sweep, std::int32_t index) {
   return sweep.name + " ray " + std::to_string(index);
 }
-std::string MomentName(const SweepState& sweep, const std::string& moment) {
-  return sweep.name + " moment '" + moment + "'";
+std::string MomentName(const SweepState& sweep, std::string_view moment) {
+  return sweep.name + " moment '" + std::string(moment) + "'";
 }
-std::string RayMomentName(const SweepState& sweep, std::int32_t index, const std::string& moment) {
-  return RayName(sweep, index) + " moment '" + moment + "'";
+std::string RayMomentName(const SweepState& sweep, std::int32_t index, std::string_view moment) {
+  return RayName(sweep, index) + " moment '" + std::string(moment) + "'";
 }
 
 bool SweepRayLimitReached(const AssemblerOptions& options, const SweepState& sweep) {
@@ -294,6 +362,30 @@ struct PartStats {
   std::uint64_t present = 0;
 };
 
+// A ParameterData message by its parts (the parts point into it).
+ParameterDataParts PartsOf(const kyt::pb::stream::ParameterData& data) {
+  ParameterDataParts p;
+  p.has_sweep_uuid = data.has_sweep_uuid();
+  p.sweep_uuid = {data.sweep_uuid().least_significant_bits(),
+                  data.sweep_uuid().most_significant_bits()};
+  p.ray_index = data.ray_index();
+  p.has_data_type = data.has_data_type();
+  p.data_type = data.data_type().type();
+  p.short_name = data.data_type().short_name();
+  p.has_data = data.has_data();
+  p.endian = data.data().endian();
+  p.storage = data.data().type();
+  p.compression = data.data().compression();
+  p.uncompressed_size = data.data().uncompressed_size();
+  p.samples = data.data().data();
+  return p;
+}
+
+Key SweepKey(const ParameterDataParts& data) {
+  return {static_cast<std::uint64_t>(data.sweep_uuid.msb),
+          static_cast<std::uint64_t>(data.sweep_uuid.lsb)};
+}
+
 }  // namespace
 
 struct Assembler::Impl {
@@ -305,6 +397,7 @@ struct Assembler::Impl {
   }
 
   AssemblerOptions options;
+  NodePool ray_nodes;  // Outlives the sweeps.
   std::map<Key, std::unique_ptr<VolumeState>> volumes;
   std::map<Key, std::unique_ptr<SweepState>> sweeps;
   Remembered closed_volumes;
@@ -312,6 +405,11 @@ struct Assembler::Impl {
   std::vector<AssembledVolume> done_volumes;
   std::vector<AssembledSweep> done_sweeps;
   std::uint64_t buffered = 0;
+  // AddSerialized() parses messages other than ParameterData here, on a
+  // block reused from message to message.
+  static constexpr std::size_t kArenaBlock = 64 * 1024;
+  std::unique_ptr<char[]> arena_block;
+  std::unique_ptr<google::protobuf::Arena> arena;
 
   // ---- Accounting ------------------------------------------------------
 
@@ -320,9 +418,18 @@ struct Assembler::Impl {
   // counted: headers (serialized size plus bookkeeping), samples, padding,
   // and in kWholeVolumes the closed sweeps of open volumes, at the size
   // they were counted with while open.
-  Status CheckRoom(const std::string& name, std::uint64_t bytes) const {
+  // `name` names what would hold them: a string, or a function returning
+  // one (built only for the error).
+  template <typename Name>
+  Status CheckRoom(const Name& name, std::uint64_t bytes) const {
     if (buffered + bytes <= options.max_buffered_bytes) return Status::Ok();
-    return Status(ErrorCode::kLimit, name + ": holding " + std::to_string(bytes) +
+    std::string what;
+    if constexpr (std::is_invocable_v<Name>) {
+      what = name();
+    } else {
+      what = name;
+    }
+    return Status(ErrorCode::kLimit, what + ": holding " + std::to_string(bytes) +
                          " more bytes would exceed the limit of " +
                          std::to_string(options.max_buffered_bytes) + " buffered bytes");
   }
@@ -330,13 +437,15 @@ struct Assembler::Impl {
   // ---- Lookup ----------------------------------------------------------
 
   Status FindSweep(const UUID& uuid, const char* what, SweepState** out) {
-    const Key key = KeyOf(uuid);
+    return FindSweep(KeyOf(uuid), what, out);
+  }
+  Status FindSweep(Key key, const char* what, SweepState** out) {
     auto it = sweeps.find(key);
     if (it != sweeps.end()) {
       *out = it->second.get();
       return Status::Ok();
     }
-    const std::string name = "sweep " + FormatUuid(uuid);
+    const std::string name = "sweep " + FormatUuid(key);
     if (closed_sweeps.Contains(key)) {
       return Status(ErrorCode::kProtocol, std::string(what) + " for " + name + ", which is already closed");
     }
@@ -350,7 +459,7 @@ struct Assembler::Impl {
   Status GetRay(SweepState* sweep, std::int32_t index, RayState** out, std::uint64_t extra = 0) {
     auto it = sweep->rays.find(index);
     if (it != sweep->rays.end()) {
-      Status status = CheckRoom(RayName(*sweep, index), extra);
+      Status status = CheckRoom([&] { return RayName(*sweep, index); }, extra);
       if (!status.ok()) return status;
       *out = &it->second;
       return Status::Ok();
@@ -369,7 +478,7 @@ struct Assembler::Impl {
       return Status(ErrorCode::kLimit, name + " " + what + "; " + refused + " refused" +
                                            (closed.ok() ? "" : "; closing it: " + closed.message()));
     }
-    Status status = CheckRoom(RayName(*sweep, index), kRayCost + extra);
+    Status status = CheckRoom([&] { return RayName(*sweep, index); }, kRayCost + extra);
     if (!status.ok()) return status;
     ++volume->rays;
     sweep->bytes += kRayCost;
@@ -431,7 +540,7 @@ struct Assembler::Impl {
     Status status = CheckRoom(name, cost);
     if (!status.ok()) return status;
     VolumeState* volume = it->second.get();
-    auto state = std::make_unique<SweepState>();
+    auto state = std::make_unique<SweepState>(&ray_nodes);
     state->key = key;
     state->name = name;
     state->bytes = cost;
@@ -492,10 +601,9 @@ struct Assembler::Impl {
   // Refuses a ParameterData before anything of it is stored or decoded: a
   // duplicate, a moment beyond the limit, samples whose layout differs from
   // the moment's other rays.
-  Status CheckParameterData(const SweepState& sweep, const kyt::pb::stream::ParameterData& data) {
-    const std::string& name = data.data_type().short_name();
-    const std::int32_t index = data.ray_index();
-    const DataBuffer& buffer = data.data();
+  Status CheckParameterData(const SweepState& sweep, const ParameterDataParts& data) {
+    const std::string_view name = data.short_name;
+    const std::int32_t index = data.ray_index;
     auto existing_ray = sweep.rays.find(index);
     auto moment = sweep.moments.find(name);
     if ((moment != sweep.moments.end() && moment->second.InRun(index)) ||
@@ -509,11 +617,10 @@ struct Assembler::Impl {
                                              std::to_string(options.max_moments_per_sweep) +
                                              " moments in one sweep");
       }
-    } else if (moment->second.endian != buffer.endian() ||
-               moment->second.storage != buffer.type()) {
+    } else if (moment->second.endian != data.endian || moment->second.storage != data.storage) {
       return Status(ErrorCode::kInvalidArgument,
                     RayMomentName(sweep, index, name) + ": samples are " +
-                        EndianName(buffer.endian()) + " " + StorageName(buffer.type()) +
+                        EndianName(data.endian) + " " + StorageName(data.storage) +
                         " but the moment's other rays are " + EndianName(moment->second.endian) +
                         " " + StorageName(moment->second.storage));
     }
@@ -522,36 +629,33 @@ struct Assembler::Impl {
 
   // The decoded size a buffer declares; 0 when it does not say (an LZ4
   // frame without uncompressed_size).
-  static std::uint64_t DeclaredSize(const DataBuffer& buffer) {
-    if (buffer.compression() != DataBuffer::LZ4) return buffer.data().size();
-    return buffer.uncompressed_size() > 0 ? static_cast<std::uint64_t>(buffer.uncompressed_size())
-                                          : 0;
+  static std::uint64_t DeclaredSize(const ParameterDataParts& data) {
+    if (data.compression != DataBuffer::LZ4) return data.samples.size();
+    return data.uncompressed_size > 0 ? static_cast<std::uint64_t>(data.uncompressed_size) : 0;
   }
 
   // Decodes a ParameterData's samples onto the end of *target (taking plain
-  // samples over when *target is empty and the message is owned). Returns
-  // the decoded size in *size; on error *target is unchanged.
-  Status DecodeSamples(const kyt::pb::stream::ParameterData& data,
-                       kyt::pb::stream::ParameterData* owned, std::string* target,
+  // samples over from *owned when *target is empty). Returns the decoded
+  // size in *size; on error *target is unchanged.
+  Status DecodeSamples(const ParameterDataParts& data, std::string* owned, std::string* target,
                        std::size_t* size) {
-    const DataBuffer& buffer = data.data();
     const std::size_t base = target->size();
-    const bool plain = buffer.compression() == DataBuffer::NONE ||
-                       buffer.compression() == DataBuffer::UNKNOWN_COMPRESSION;
-    if (base == 0 && plain && owned != nullptr &&
-        buffer.data().size() <= options.max_buffer_size) {
-      target->swap(*owned->mutable_data()->mutable_data());
+    const bool plain = data.compression == DataBuffer::NONE ||
+                       data.compression == DataBuffer::UNKNOWN_COMPRESSION;
+    if (base == 0 && plain && owned != nullptr && data.samples.size() <= options.max_buffer_size) {
+      target->swap(*owned);
     } else {
-      Status status = AppendUncompressed(buffer, target, options.max_buffer_size);
+      Status status = AppendUncompressed(data.compression, data.uncompressed_size, data.samples,
+                                         target, options.max_buffer_size);
       if (!status.ok()) return status;
     }
     *size = target->size() - base;
-    const int width = SampleWidth(buffer.type());
+    const int width = SampleWidth(data.storage);
     if (width > 0 && *size % static_cast<std::size_t>(width) != 0) {
       target->resize(base);
       return Status(ErrorCode::kInvalidArgument,
                     std::to_string(*size) + " bytes are not a whole number of " +
-                        StorageName(buffer.type()) + " samples");
+                        StorageName(data.storage) + " samples");
     }
     return Status::Ok();
   }
@@ -561,43 +665,47 @@ struct Assembler::Impl {
   // that the run never grows by copying itself), else into a piece of the
   // ray's own. Null for the first ray of a moment, which starts the run.
   std::string* RunTarget(MomentState* moment, std::int32_t index,
-                         const DataBuffer& buffer) const {
+                         const ParameterDataParts& data) const {
     if (moment == nullptr || !options.keep_samples) return nullptr;
     if (!moment->run_rays.empty() && index < moment->run_rays.back().first) return nullptr;
-    const std::uint64_t declared = DeclaredSize(buffer);
-    if (declared == 0 && buffer.compression() == DataBuffer::LZ4) return nullptr;
+    const std::uint64_t declared = DeclaredSize(data);
+    if (declared == 0 && data.compression == DataBuffer::LZ4) return nullptr;
     if (moment->run.capacity() - moment->run.size() < declared) return nullptr;
     return &moment->run;
   }
 
-  Status OnParameterData(const kyt::pb::stream::ParameterData& data,
-                         kyt::pb::stream::ParameterData* owned) {
+  // A ParameterData by its parts. `buffer` is the message's DataBuffer when
+  // it came as a message (for its unknown fields), `owned` its samples when
+  // they may be taken over.
+  Status OnParameterData(const ParameterDataParts& data, const DataBuffer* buffer,
+                         std::string* owned) {
     SweepState* sweep = nullptr;
-    Status status = FindSweep(data.sweep_uuid(), "ParameterData", &sweep);
+    Status status = FindSweep(SweepKey(data), "ParameterData", &sweep);
     if (!status.ok()) return status;
-    const std::string& name = data.data_type().short_name();
-    const std::int32_t index = data.ray_index();
+    const std::string_view name = data.short_name;
+    const std::int32_t index = data.ray_index;
     status = CheckParameterData(*sweep, data);
     if (!status.ok()) return status;
     // A new ray's bookkeeping is counted with its samples.
     const bool new_ray = sweep->rays.count(index) == 0;
     const std::uint64_t ray_cost = new_ray ? kRayCost : 0;
-    status = CheckRoom(RayMomentName(*sweep, index, name), DeclaredSize(data.data()) + ray_cost);
+    auto where = [&] { return RayMomentName(*sweep, index, name); };
+    status = CheckRoom(where, DeclaredSize(data) + ray_cost);
     if (!status.ok()) return status;
 
     auto moment = sweep->moments.find(name);
     MomentState* existing = moment == sweep->moments.end() ? nullptr : &moment->second;
     std::string piece;
-    std::string* run = RunTarget(existing, index, data.data());
+    std::string* run = RunTarget(existing, index, data);
     std::string* target = run != nullptr ? run : &piece;
     const std::size_t base = target->size();
     std::size_t size = 0;
     status = DecodeSamples(data, owned, target, &size);
-    if (!status.ok()) return status.Wrap(RayMomentName(*sweep, index, name) + ": ");
+    if (!status.ok()) return status.Wrap(where() + ": ");
     // Without keep_samples only the size is kept.
     const std::size_t held = options.keep_samples ? size : 0;
     if (!options.keep_samples) std::string().swap(piece);
-    status = CheckRoom(RayMomentName(*sweep, index, name), held + ray_cost);
+    status = CheckRoom(where, held + ray_cost);
     // A new ray beyond a limit is refused, which may close the volume and the
     // sweep with it: its samples must be off the run by then.
     if (!status.ok() || (new_ray && (SweepRayLimitReached(options, *sweep) ||
@@ -608,7 +716,7 @@ struct Assembler::Impl {
     RayState* ray = nullptr;
     status = GetRay(sweep, index, &ray);
     if (!status.ok()) return status;
-    StoreSamples(sweep, data, ray, run != nullptr, std::move(piece), size);
+    StoreSamples(sweep, data, buffer, ray, run != nullptr, std::move(piece), size);
     buffered += held;
     sweep->bytes += held;
     return RayProgress(sweep, nullptr);
@@ -616,27 +724,27 @@ struct Assembler::Impl {
 
   // Records a ray's decoded samples (already on the run when `on_run`) with
   // its moment, which the moment's first ray creates.
-  void StoreSamples(SweepState* sweep, const kyt::pb::stream::ParameterData& data, RayState* ray,
-                    bool on_run, std::string piece, std::size_t size) {
-    const std::string& name = data.data_type().short_name();
-    const std::int32_t index = data.ray_index();
+  void StoreSamples(SweepState* sweep, const ParameterDataParts& data, const DataBuffer* buffer,
+                    RayState* ray, bool on_run, std::string piece, std::size_t size) {
+    const std::string_view name = data.short_name;
+    const std::int32_t index = data.ray_index;
     auto moment = sweep->moments.find(name);
     const bool starts_run = moment == sweep->moments.end();
     if (starts_run) {
       MomentState state;
-      state.endian = data.data().endian();
-      state.storage = data.data().type();
-      state.data_type = data.data_type().type();
-      if (!Unknown(data.data()).empty()) {
+      state.endian = data.endian;
+      state.storage = data.storage;
+      state.data_type = data.data_type;
+      if (buffer != nullptr && !Unknown(*buffer).empty()) {
         state.unknown = std::make_unique<google::protobuf::UnknownFieldSet>();
-        state.unknown->MergeFrom(Unknown(data.data()));
+        state.unknown->MergeFrom(Unknown(*buffer));
       }
-      moment = sweep->moments.emplace(name, std::move(state)).first;
-    } else if (moment->second.data_type != data.data_type().type() &&
-               !moment->second.type_conflict) {
+      if (options.keep_samples) state.run_rays.reserve(sweep->expected_rays);
+      moment = sweep->moments.emplace(std::string(name), std::move(state)).first;
+    } else if (moment->second.data_type != data.data_type && !moment->second.type_conflict) {
       moment->second.type_conflict = true;
       sweep->warnings.push_back(RayMomentName(*sweep, index, name) + ": data type " +
-                                TypeName(data.data_type().type()) + " differs from the " +
+                                TypeName(data.data_type) + " differs from the " +
                                 TypeName(moment->second.data_type) + " of the moment's other rays");
     }
     MomentState& state = moment->second;
@@ -659,7 +767,7 @@ struct Assembler::Impl {
               : (state.run_rays.empty() ? 0 : state.run_rays.back().second) + size;
       state.run_rays.emplace_back(index, end);
     } else {
-      ray->samples.emplace(name, Piece{std::move(piece), size});
+      ray->samples.emplace(std::string(name), Piece{std::move(piece), size});
       ++state.scattered;
     }
   }
@@ -1145,6 +1253,45 @@ struct Assembler::Impl {
     return location;
   }
 
+  // A serialized message: a ParameterData straight from its bytes, any
+  // other message parsed onto the arena (which is reset each time, so that
+  // steady streams allocate nothing here).
+  Status AddSerialized(std::string_view bytes) {
+    ParameterDataParts parts;
+    if (internal::Decode(bytes, &parts)) {
+      CloseExpired();
+      Status status = OnParameterData(parts, nullptr, nullptr);
+      if (status.ok()) return status;
+      Location location;
+      location.sweep_uuid = FormatUuid(SweepKey(parts));
+      location.ray_index = parts.ray_index;
+      location.moment = std::string(parts.short_name);
+      return status.Wrap("", std::move(location));
+    }
+    if (arena == nullptr) {
+      arena_block = std::make_unique<char[]>(kArenaBlock);
+      google::protobuf::ArenaOptions arena_options;
+      arena_options.initial_block = arena_block.get();
+      arena_options.initial_block_size = kArenaBlock;
+      arena = std::make_unique<google::protobuf::Arena>(arena_options);
+    } else {
+      arena->Reset();
+    }
+    auto* message = google::protobuf::Arena::CreateMessage<RayStreamMessage>(arena.get());
+    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+        !message->ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
+      const Status problem = DiagnoseWire(RayStreamMessage::descriptor(), bytes);
+      const std::string detail = problem.ok()
+                                     ? "malformed wire data or invalid UTF-8 in a string field"
+                                     : problem.message();
+      return Status(problem.ok() ? ErrorCode::kUnparsable : problem.code(),
+                    "unparsable kyt.pb.stream.RayStreamMessage (length " +
+                        std::to_string(bytes.size()) + "): " + detail,
+                    problem.location());
+    }
+    return Add(*message, nullptr);
+  }
+
   Status Dispatch(const RayStreamMessage& message, RayStreamMessage* owned) {
     CloseExpired();
     switch (message.payload_case()) {
@@ -1158,8 +1305,10 @@ struct Assembler::Impl {
         return OnRayHeader(message.ray_header(),
                            owned != nullptr ? owned->mutable_ray_header() : nullptr);
       case RayStreamMessage::kParameterData:
-        return OnParameterData(message.parameter_data(),
-                               owned != nullptr ? owned->mutable_parameter_data() : nullptr);
+        return OnParameterData(
+            PartsOf(message.parameter_data()), &message.parameter_data().data(),
+            owned != nullptr ? owned->mutable_parameter_data()->mutable_data()->mutable_data()
+                             : nullptr);
       case RayStreamMessage::kRayEnd:
         return OnRayEnd(message.ray_end());
       case RayStreamMessage::kSweepEnd:
@@ -1180,6 +1329,7 @@ Assembler::~Assembler() = default;
 
 Status Assembler::Add(const RayStreamMessage& message) { return impl_->Add(message, nullptr); }
 Status Assembler::Add(RayStreamMessage&& message) { return impl_->Add(message, &message); }
+Status Assembler::AddSerialized(std::string_view message) { return impl_->AddSerialized(message); }
 
 std::size_t Assembler::CloseExpired() { return impl_->CloseExpired(); }
 

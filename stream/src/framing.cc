@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <istream>
 #include <map>
 #include <mutex>
@@ -347,6 +348,10 @@ struct DelimitedReader::Impl {
   std::uint64_t delivered_end = 0;
   bool ended = false;
   Status error;
+  // ReadBytes(): the frame's bytes when they cannot be viewed in the input,
+  // and whether they can (-1: not known yet).
+  std::string frame;
+  int stable_input = -1;
 
   ~Impl() {
     concat.reset();
@@ -434,55 +439,80 @@ struct DelimitedReader::Impl {
     if (!error.ok()) return ReadResult::Error(error);
     if (ended) return ReadResult::EndOfStream();
     message->Clear();
-    ReadResult result = ReadFrame(message);
+    ReadResult result = ReadFrame(message, nullptr);
     // Counted once the frame's CodedInputStream has handed back what it
     // read ahead.
     if (result.has_message()) delivered_end = Offset();
     return result;
   }
 
-  ReadResult ReadFrame(Message* message) {
-    const std::uint64_t offset = Offset();
-    const std::size_t max_size = std::min(options.max_message_size, kMaxFrame);
+  ReadResult ReadBytes(std::string_view* bytes) {
+    if (!error.ok()) return ReadResult::Error(error);
+    if (ended) return ReadResult::EndOfStream();
+    ReadResult result = ReadFrame(nullptr, bytes);
+    if (result.has_message()) delivered_end = Offset();
+    return result;
+  }
 
-    CodedInputStream coded(input);
-    std::uint64_t size = 0;
-    int prefix_bytes = 0;
+  // Reads a length prefix into *size. Returns a message result when there
+  // is a frame to read, else the end of the stream or the error.
+  ReadResult ReadPrefix(CodedInputStream* coded, std::uint64_t offset, std::uint64_t* size,
+                        int* prefix_bytes) {
+    const std::size_t max_size = std::min(options.max_message_size, kMaxFrame);
     for (;;) {
       std::uint8_t byte = 0;
-      if (!coded.ReadRaw(&byte, 1)) {
+      if (!coded->ReadRaw(&byte, 1)) {
         const std::string io = InputError();
         if (!io.empty()) return Fail(ErrorCode::kIo, offset, io);
-        if (prefix_bytes == 0) {
+        if (*prefix_bytes == 0) {
           ended = true;
           return ReadResult::EndOfStream();
         }
         return Fail(ErrorCode::kTruncated, offset, "truncated: the length prefix is cut off by the end of the input");
       }
-      if (prefix_bytes == 9 && byte > 1) return Fail(ErrorCode::kMalformed, offset, "malformed length prefix");
-      size |= static_cast<std::uint64_t>(byte & 0x7f) << (7 * prefix_bytes);
-      ++prefix_bytes;
+      if (*prefix_bytes == 9 && byte > 1) return Fail(ErrorCode::kMalformed, offset, "malformed length prefix");
+      *size |= static_cast<std::uint64_t>(byte & 0x7f) << (7 * *prefix_bytes);
+      ++*prefix_bytes;
       if ((byte & 0x80) == 0) break;
-      if (prefix_bytes == 10) return Fail(ErrorCode::kMalformed, offset, "malformed length prefix (over 10 bytes)");
+      if (*prefix_bytes == 10) return Fail(ErrorCode::kMalformed, offset, "malformed length prefix (over 10 bytes)");
     }
-    if (size > max_size) {
-      return Fail(ErrorCode::kTooLarge, offset, "length " + std::to_string(size) + " exceeds the maximum message size " +
+    if (*size > max_size) {
+      return Fail(ErrorCode::kTooLarge, offset, "length " + std::to_string(*size) + " exceeds the maximum message size " +
                               std::to_string(max_size));
     }
+    return ReadResult::Message();
+  }
+
+  ReadResult Truncated(std::uint64_t offset, std::uint64_t size, int prefix_bytes) {
+    const std::string io = InputError();
+    if (!io.empty()) return Fail(ErrorCode::kIo, offset, io);
+    // The failed read has read the input to its end.
+    const std::uint64_t left = Offset() - offset - static_cast<std::uint64_t>(prefix_bytes);
+    return Fail(ErrorCode::kTruncated, offset, "truncated: length " + std::to_string(size) +
+                            " runs past the end of the input (" + std::to_string(left) +
+                            " bytes left)");
+  }
+
+  // Reads one frame: parses it into *message, or, with message null, hands
+  // out its bytes in *bytes.
+  ReadResult ReadFrame(Message* message, std::string_view* bytes) {
+    const std::uint64_t offset = Offset();
+    CodedInputStream coded(input);
+    std::uint64_t size = 0;
+    int prefix_bytes = 0;
+    ReadResult prefix = ReadPrefix(&coded, offset, &size, &prefix_bytes);
+    if (!prefix.has_message()) return prefix;
     const int frame_start = coded.CurrentPosition();
     const int length = static_cast<int>(size);
+    if (message == nullptr) {
+      if (!FrameBytes(&coded, length, bytes)) return Truncated(offset, size, prefix_bytes);
+      ++index;
+      return ReadResult::Message();
+    }
     const CodedInputStream::Limit limit = coded.PushLimit(length);
     const bool parsed = message->ParseFromCodedStream(&coded) && coded.ConsumedEntireMessage();
     if (!parsed || coded.CurrentPosition() - frame_start != length) {
-      if (!SkipRest(&coded)) {
-        const std::string io = InputError();
-        if (!io.empty()) return Fail(ErrorCode::kIo, offset, io);
-        // The failed skip has read the input to its end.
-        const std::uint64_t left = Offset() - offset - static_cast<std::uint64_t>(prefix_bytes);
-        return Fail(ErrorCode::kTruncated, offset, "truncated: length " + std::to_string(size) +
-                                " runs past the end of the input (" + std::to_string(left) +
-                                " bytes left)");
-      }
+      if (!SkipRest(&coded)) return Truncated(offset, size, prefix_bytes);
       const Status problem = Diagnose(*message, offset + static_cast<std::uint64_t>(prefix_bytes),
                                       static_cast<std::size_t>(size));
       const std::string detail = problem.ok()
@@ -496,6 +526,38 @@ struct DelimitedReader::Impl {
     coded.PopLimit(limit);
     ++index;
     return ReadResult::Message();
+  }
+
+  // The `length` bytes of a frame: a view of the input where it is bytes in
+  // memory that stay put (FromBytes, an ArrayInputStream), else a copy in
+  // `frame`, grown as the bytes arrive so that a length prefix alone
+  // allocates nothing.
+  bool FrameBytes(CodedInputStream* coded, int length, std::string_view* bytes) {
+    const void* data = nullptr;
+    int available = 0;
+    if (StableInput() && coded->GetDirectBufferPointer(&data, &available) &&
+        available >= length) {
+      *bytes = std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(length));
+      return coded->Skip(length);
+    }
+    frame.clear();
+    constexpr int kChunk = 1 << 20;
+    for (int done = 0; done < length;) {
+      const int n = std::min(kChunk, length - done);
+      frame.resize(static_cast<std::size_t>(done + n));
+      if (!coded->ReadRaw(&frame[static_cast<std::size_t>(done)], n)) return false;
+      done += n;
+    }
+    *bytes = frame;
+    return true;
+  }
+
+  bool StableInput() {
+    if (stable_input < 0) {
+      stable_input = (input == memory_stream.get() && concat == nullptr) ||
+                     dynamic_cast<google::protobuf::io::ArrayInputStream*>(input) != nullptr;
+    }
+    return stable_input == 1;
   }
 };
 
@@ -562,6 +624,7 @@ DelimitedReader DelimitedReader::FromBytes(std::string_view bytes, ReaderOptions
 }
 
 ReadResult DelimitedReader::Read(Message* message) { return impl_->Read(message); }
+ReadResult DelimitedReader::ReadBytes(std::string_view* bytes) { return impl_->ReadBytes(bytes); }
 
 Status DiagnoseWire(const Descriptor* type, std::string_view data, std::string* path) {
   const auto* begin = reinterpret_cast<const std::uint8_t*>(data.data());
@@ -610,7 +673,14 @@ struct DelimitedWriter::Impl {
       Status s = CheckUtf8(message);
       if (!s.ok()) return s.Wrap(MessagePrefix(count));
     }
-    const std::size_t size = message.ByteSizeLong();
+    return WriteEncoded(message.ByteSizeLong(), [&message](CodedOutputStream* coded) {
+      message.SerializeWithCachedSizes(coded);
+    });
+  }
+
+  Status WriteEncoded(std::size_t size, const std::function<void(CodedOutputStream*)>& serialize) {
+    if (!error.ok()) return error;
+    if (closed) return Status(ErrorCode::kInvalidArgument, "message " + std::to_string(count) + ": the writer is closed");
     if (size > kMaxFrame) {
       return Status(ErrorCode::kTooLarge, MessagePrefix(count) + std::to_string(size) +
                            " bytes exceed the 2 GiB limit");
@@ -619,8 +689,13 @@ struct DelimitedWriter::Impl {
       CodedOutputStream coded(output);
       coded.SetSerializationDeterministic(options.deterministic);
       coded.WriteVarint32(static_cast<std::uint32_t>(size));
-      message.SerializeWithCachedSizes(&coded);
+      const int start = coded.ByteCount();
+      serialize(&coded);
       if (coded.HadError()) return Fail(MessagePrefix(count) + OutputError());
+      if (static_cast<std::size_t>(coded.ByteCount() - start) != size) {
+        // The frame is written already; the stream cannot be trusted after it.
+        return Fail(MessagePrefix(count) + "the message's encoding is not the size it declared");
+      }
       bytes += static_cast<std::uint64_t>(coded.ByteCount());
     }
     ++count;
@@ -700,6 +775,10 @@ DelimitedWriter DelimitedWriter::ToZeroCopyStream(google::protobuf::io::ZeroCopy
 }
 
 Status DelimitedWriter::Write(const Message& message) { return impl_->Write(message); }
+Status DelimitedWriter::WriteEncoded(
+    std::size_t size, const std::function<void(google::protobuf::io::CodedOutputStream*)>& serialize) {
+  return impl_->WriteEncoded(size, serialize);
+}
 Status DelimitedWriter::Flush() { return impl_->Flush(); }
 Status DelimitedWriter::Close() { return impl_->Close(); }
 Status DelimitedWriter::status() const { return impl_->error; }

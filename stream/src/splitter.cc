@@ -4,10 +4,14 @@
 #include <lz4frame.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
+#include <type_traits>
 #include <utility>
 
 #include "common_dto/model/references.h"
+#include "common_dto/model/utf8.h"
+#include "ray_parts.h"
 
 namespace common_dto {
 namespace stream {
@@ -16,6 +20,7 @@ namespace {
 using kyt::pb::common::DataBuffer;
 using kyt::pb::common::Sweep;
 using kyt::pb::common::Volume;
+using google::protobuf::io::CodedOutputStream;
 using kyt::pb::stream::RayStreamMessage;
 
 // Drops unknown fields that a sink may have added to a reused message.
@@ -140,30 +145,141 @@ struct RayMoment {
   kyt::pb::common::DataType type = kyt::pb::common::CUSTOM_TYPE;
 };
 
+// Where the splitter's messages go. Headers and end markers come as
+// messages; the ray-level RayHeader and ParameterData by their parts, which
+// point into the volume.
+class Emitter {
+ public:
+  virtual ~Emitter() = default;
+  virtual Status Message(RayStreamMessage&& message) = 0;
+  // True when Message() only reads the message it is given (it may then
+  // hold parts of the volume, lent).
+  virtual bool OnlyReads() const { return false; }
+  virtual Status RayHeader(const internal::RayHeaderParts& parts) = 0;
+  virtual Status ParameterData(const internal::ParameterDataParts& parts) = 0;
+};
+
+// Builds each message for a MessageSink. The ray-level envelopes, one per
+// payload kind, are refilled for every ray rather than built anew, which
+// saves their allocations. Each refill sets every field of the payload, so
+// nothing of one message stays in the next. The sink may move an envelope
+// away or change it: mutable_*() then re-creates what is gone.
+class MessageEmitter : public Emitter {
+ public:
+  explicit MessageEmitter(const MessageSink& sink) : sink_(sink) {}
+
+  Status Message(RayStreamMessage&& message) override { return sink_(std::move(message)); }
+
+  Status RayHeader(const internal::RayHeaderParts& parts) override {
+    DropUnknownFields(&header_message_);
+    auto* header = header_message_.mutable_ray_header();
+    DropUnknownFields(header);
+    *header->mutable_ray() = *parts.ray;
+    SetUuid(parts.sweep_uuid, header->mutable_sweep_uuid());
+    header->set_ray_index(parts.ray_index);
+    return sink_(std::move(header_message_));
+  }
+
+  Status ParameterData(const internal::ParameterDataParts& parts) override {
+    BuildParameterData(parts, &data_message_);
+    return sink_(std::move(data_message_));
+  }
+
+  // Fills *message with the ParameterData of `parts` (from the splitter,
+  // which sets every part).
+  static void BuildParameterData(const internal::ParameterDataParts& parts,
+                                 RayStreamMessage* message) {
+    DropUnknownFields(message);
+    auto* data = message->mutable_parameter_data();
+    DropUnknownFields(data);
+    SetUuid(parts.sweep_uuid, data->mutable_sweep_uuid());
+    data->set_ray_index(parts.ray_index);
+    auto* data_type = data->mutable_data_type();
+    data_type->Clear();
+    data_type->set_type(static_cast<kyt::pb::common::DataType>(parts.data_type));
+    data_type->set_short_name(std::string(parts.short_name));
+    auto* buffer = data->mutable_data();
+    // Keeps the string holding the previous ray's samples, whose capacity
+    // fits if the sink left it.
+    std::string bytes = std::move(*buffer->mutable_data());
+    buffer->Clear();
+    buffer->set_endian(static_cast<DataBuffer::Endianness>(parts.endian));
+    buffer->set_type(static_cast<DataBuffer::StorageType>(parts.storage));
+    buffer->set_compression(static_cast<DataBuffer::CompressionType>(parts.compression));
+    buffer->set_uncompressed_size(parts.uncompressed_size);
+    bytes.assign(parts.samples.data(), parts.samples.size());
+    buffer->set_data(std::move(bytes));
+  }
+
+ private:
+  static void SetUuid(const internal::UuidParts& parts, kyt::pb::common::UUID* uuid) {
+    uuid->set_least_significant_bits(parts.lsb);
+    uuid->set_most_significant_bits(parts.msb);
+  }
+
+  const MessageSink& sink_;
+  RayStreamMessage header_message_;
+  RayStreamMessage data_message_;
+};
+
+// Writes each message as a frame; the ray-level ones are encoded straight
+// from their parts, so a sample is copied once, from the sweep buffer into
+// the writer's buffer.
+class FrameEmitter : public Emitter {
+ public:
+  FrameEmitter(DelimitedWriter* writer, const std::function<Status()>& on_boundary)
+      : writer_(writer), on_boundary_(on_boundary) {}
+
+  bool OnlyReads() const override { return true; }
+
+  Status Message(RayStreamMessage&& message) override {
+    Status status = writer_->Write(message);
+    if (status.ok() && on_boundary_) status = on_boundary_();
+    return status;
+  }
+
+  Status RayHeader(const internal::RayHeaderParts& parts) override {
+    return writer_->WriteEncoded(internal::EncodedSize(parts),
+                                 [&parts](CodedOutputStream* out) { internal::Encode(parts, out); });
+  }
+
+  Status ParameterData(const internal::ParameterDataParts& parts) override {
+    if (!IsValidUtf8(parts.short_name)) {
+      // Built as a message, so that the writer refuses it (or, without its
+      // UTF-8 check, writes it) as it would any other.
+      MessageEmitter::BuildParameterData(parts, &refused_);
+      return writer_->Write(refused_);
+    }
+    return writer_->WriteEncoded(internal::EncodedSize(parts),
+                                 [&parts](CodedOutputStream* out) { internal::Encode(parts, out); });
+  }
+
+ private:
+  DelimitedWriter* writer_;
+  const std::function<Status()>& on_boundary_;
+  RayStreamMessage refused_;
+};
+
 // Emits one volume's messages in stream order (see splitter.h).
-//
-// The ray-level envelopes, one per payload kind, are refilled for every ray
-// rather than built anew, which saves their allocations. Each refill sets
-// every field of the payload (clearing the optional ones), so nothing of
-// one message stays in the next. The sink may move an envelope away or
-// change it: mutable_*() then re-creates what is gone.
 class VolumeSplitter {
  public:
-  VolumeSplitter(const Volume& volume, const SplitOptions& options, const MessageSink& sink)
+  VolumeSplitter(const Volume& volume, const VolumePart& part, const SplitOptions& options,
+                 Emitter* emitter)
       : volume_(volume),
+        part_(part),
         options_(options),
-        sink_(sink),
+        emit_(emitter),
         config_(volume.has_volume_config() ? &volume.volume_config() : nullptr) {}
 
   Status Run() {
-    Status status = EmitVolumeHeader();
+    Status status = part_.first ? EmitVolumeHeader() : Status::Ok();
     for (int s = 0; status.ok() && s < volume_.sweep_size(); ++s) status = EmitSweep(s);
-    if (!status.ok()) return status;
+    if (!status.ok() || !part_.last) return status;
     RayStreamMessage message;
     auto* end = message.mutable_volume_end();
     if (volume_.has_uuid()) *end->mutable_volume_uuid() = volume_.uuid();
     if (options_.volume_end.has_value()) *end->mutable_end() = *options_.volume_end;
-    return sink_(std::move(message));
+    return emit_->Message(std::move(message));
   }
 
  private:
@@ -171,19 +287,39 @@ class VolumeSplitter {
     RayStreamMessage message;
     auto* header = message.mutable_volume_header();
     if (volume_.has_uuid()) *header->mutable_volume_uuid() = volume_.uuid();
-    if (volume_.has_instrument()) *header->mutable_instrument() = volume_.instrument();
     if (options_.config_uri.has_value()) {
       *header->mutable_volume_config_uri() = *options_.config_uri;
-    } else if (config_ != nullptr) {
-      *header->mutable_volume_config() = *config_;
     }
     if (options_.volume_start.has_value()) *header->mutable_start() = *options_.volume_start;
-    return sink_(std::move(message));
+    const kyt::pb::common::Instrument* instrument =
+        volume_.has_instrument() ? &volume_.instrument() : nullptr;
+    const kyt::pb::common::VolumeConfig* config =
+        options_.config_uri.has_value() ? nullptr : config_;
+    if (!emit_->OnlyReads()) {
+      if (instrument != nullptr) *header->mutable_instrument() = *instrument;
+      if (config != nullptr) *header->mutable_volume_config() = *config;
+      return emit_->Message(std::move(message));
+    }
+    // The instrument and configuration (often the largest part) are lent to
+    // the message rather than copied, and taken back before it goes.
+    using Lent = std::remove_const_t<std::remove_pointer_t<decltype(instrument)>>;
+    using LentConfig = std::remove_const_t<std::remove_pointer_t<decltype(config)>>;
+    if (instrument != nullptr) {
+      header->unsafe_arena_set_allocated_instrument(const_cast<Lent*>(instrument));
+    }
+    if (config != nullptr) {
+      header->unsafe_arena_set_allocated_volume_config(const_cast<LentConfig*>(config));
+    }
+    Status status = emit_->Message(std::move(message));
+    if (instrument != nullptr) header->unsafe_arena_release_instrument();
+    if (config != nullptr) header->unsafe_arena_release_volume_config();
+    return status;
   }
 
   Status EmitSweep(int s) {
     const Sweep& sweep = volume_.sweep(s);
-    const kyt::pb::common::UUID sweep_uuid = DeriveSweepUuid(volume_.uuid(), s);
+    const kyt::pb::common::UUID sweep_uuid =
+        DeriveSweepUuid(volume_.uuid(), part_.first_sweep + s);
     std::vector<RayMoment> moments;
     Status status = DecodeMoments(static_cast<std::size_t>(s), sweep, &moments);
     if (status.ok()) status = EmitSweepHeader(sweep, sweep_uuid);
@@ -195,7 +331,7 @@ class VolumeSplitter {
     auto* end = message.mutable_sweep_end();
     *end->mutable_sweep_uuid() = sweep_uuid;
     if (sweep.input_timespan().has_end()) *end->mutable_end() = sweep.input_timespan().end();
-    return sink_(std::move(message));
+    return emit_->Message(std::move(message));
   }
 
   // The sweep's moments in ascending order of name, LZ4 buffers decoded.
@@ -219,6 +355,11 @@ class VolumeSplitter {
         m.samples = m.buffer->data();
       }
       m.per_ray = m.samples.size() / static_cast<std::size_t>(rays);
+      if (m.per_ray > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        return Status(ErrorCode::kTooLarge, MomentName(index, m.name) + ": " +
+                                                std::to_string(m.per_ray) +
+                                                " bytes per ray exceed the 2 GiB a buffer can declare");
+      }
       const auto* descriptor =
           FindMomentDescriptor(config_, sweep.description(), &sweep.rays(0), m.name);
       if (descriptor != nullptr) m.type = descriptor->type();
@@ -231,25 +372,35 @@ class VolumeSplitter {
     auto* header = message.mutable_sweep_header();
     *header->mutable_sweep_uuid() = sweep_uuid;
     *header->mutable_volume_uuid() = volume_.uuid();
-    if (sweep.has_description()) *header->mutable_description() = sweep.description();
     header->set_index_in_task(sweep.index_in_task());
     if (sweep.input_timespan().has_start()) {
       *header->mutable_start() = sweep.input_timespan().start();
     }
-    return sink_(std::move(message));
+    if (!sweep.has_description()) return emit_->Message(std::move(message));
+    if (!emit_->OnlyReads()) {
+      *header->mutable_description() = sweep.description();
+      return emit_->Message(std::move(message));
+    }
+    // Lent, as the volume header's parts are (it may hold a configuration).
+    header->unsafe_arena_set_allocated_description(
+        const_cast<kyt::pb::common::SweepDescription*>(&sweep.description()));
+    Status status = emit_->Message(std::move(message));
+    header->unsafe_arena_release_description();
+    return status;
   }
 
   Status EmitRay(const Sweep& sweep, const kyt::pb::common::UUID& sweep_uuid,
                  const std::vector<RayMoment>& moments, int r) {
-    DropUnknownFields(&header_message_);
-    auto* header = header_message_.mutable_ray_header();
-    DropUnknownFields(header);
-    *header->mutable_ray() = sweep.rays(r);
-    *header->mutable_sweep_uuid() = sweep_uuid;
-    header->set_ray_index(r);
-    Status status = sink_(std::move(header_message_));
+    const internal::UuidParts uuid{sweep_uuid.least_significant_bits(),
+                                   sweep_uuid.most_significant_bits()};
+    internal::RayHeaderParts header;
+    header.ray = &sweep.rays(r);
+    header.has_sweep_uuid = true;
+    header.sweep_uuid = uuid;
+    header.ray_index = r;
+    Status status = emit_->RayHeader(header);
     for (auto m = moments.begin(); status.ok() && m != moments.end(); ++m) {
-      status = EmitParameterData(sweep_uuid, *m, r);
+      status = EmitParameterData(uuid, *m, r);
     }
     if (!status.ok()) return status;
     DropUnknownFields(&end_message_);
@@ -262,54 +413,74 @@ class VolumeSplitter {
     } else {
       end->clear_end();
     }
-    return sink_(std::move(end_message_));
+    return emit_->Message(std::move(end_message_));
   }
 
-  Status EmitParameterData(const kyt::pb::common::UUID& sweep_uuid, const RayMoment& m, int r) {
-    DropUnknownFields(&data_message_);
-    auto* data = data_message_.mutable_parameter_data();
-    DropUnknownFields(data);
-    *data->mutable_sweep_uuid() = sweep_uuid;
-    data->set_ray_index(r);
-    auto* data_type = data->mutable_data_type();
-    data_type->Clear();
-    data_type->set_type(m.type);
-    data_type->set_short_name(m.name);
-    auto* buffer = data->mutable_data();
-    buffer->Clear();  // Keeps the string holding the previous ray's samples.
-    buffer->set_endian(m.buffer->endian());
-    buffer->set_type(m.buffer->type());
+  Status EmitParameterData(const internal::UuidParts& sweep_uuid, const RayMoment& m, int r) {
+    internal::ParameterDataParts parts;
+    parts.has_sweep_uuid = true;
+    parts.sweep_uuid = sweep_uuid;
+    parts.ray_index = r;
+    parts.has_data_type = true;
+    parts.data_type = m.type;
+    parts.short_name = m.name;
+    parts.has_data = true;
+    parts.endian = m.buffer->endian();
+    parts.storage = m.buffer->type();
     const std::string_view samples =
         m.samples.substr(static_cast<std::size_t>(r) * m.per_ray, m.per_ray);
-    Status status;
     if (options_.ray_compression == Compression::kNone) {
-      // Copied into that string, whose capacity fits if the sink left it.
-      std::string bytes = std::move(*buffer->mutable_data());
-      bytes.assign(samples.data(), samples.size());
-      status = SetSamples(std::move(bytes), Compression::kNone, buffer);
+      parts.compression = DataBuffer::NONE;
+      parts.uncompressed_size = static_cast<std::int32_t>(samples.size());
+      parts.samples = samples;
     } else {
-      status = SetSamples(samples, options_.ray_compression, buffer);
+      Status status = SetSamples(samples, options_.ray_compression, &compressed_);
+      if (!status.ok()) return status;
+      parts.compression = compressed_.compression();
+      parts.uncompressed_size = compressed_.uncompressed_size();
+      parts.samples = compressed_.data();
     }
-    return status.ok() ? sink_(std::move(data_message_)) : status;
+    return emit_->ParameterData(parts);
   }
 
   const Volume& volume_;
+  const VolumePart& part_;
   const SplitOptions& options_;
-  const MessageSink& sink_;
+  Emitter* emit_;
   const kyt::pb::common::VolumeConfig* config_;
-  RayStreamMessage header_message_;
-  RayStreamMessage data_message_;
   RayStreamMessage end_message_;
+  DataBuffer compressed_;  // A ray's samples when ray_compression asks.
 };
 
 }  // namespace
 
-Status SplitVolume(const Volume& volume, const SplitOptions& options, const MessageSink& sink,
-                   SplitReport* report) {
+Status SplitVolumePart(const Volume& volume, const VolumePart& part, const SplitOptions& options,
+                       const MessageSink& sink, SplitReport* report) {
   if (report != nullptr) report->not_carried.clear();
   Status status = Precheck(volume, report);
   if (!status.ok()) return status;
-  return VolumeSplitter(volume, options, sink).Run();
+  MessageEmitter emitter(sink);
+  return VolumeSplitter(volume, part, options, &emitter).Run();
+}
+
+Status SplitVolumePart(const Volume& volume, const VolumePart& part, const SplitOptions& options,
+                       DelimitedWriter* writer, SplitReport* report,
+                       const std::function<Status()>& on_boundary) {
+  if (report != nullptr) report->not_carried.clear();
+  Status status = Precheck(volume, report);
+  if (!status.ok()) return status;
+  FrameEmitter emitter(writer, on_boundary);
+  return VolumeSplitter(volume, part, options, &emitter).Run();
+}
+
+Status SplitVolume(const Volume& volume, const SplitOptions& options, const MessageSink& sink,
+                   SplitReport* report) {
+  return SplitVolumePart(volume, VolumePart(), options, sink, report);
+}
+
+Status SplitVolume(const Volume& volume, const SplitOptions& options, DelimitedWriter* writer,
+                   SplitReport* report, const std::function<Status()>& on_boundary) {
+  return SplitVolumePart(volume, VolumePart(), options, writer, report, on_boundary);
 }
 
 Status SplitVolume(const Volume& volume, const SplitOptions& options,

@@ -248,14 +248,11 @@ int RunSplit(const SplitOptions& options) {
   stream::DelimitedWriter writer = stream::DelimitedWriter::ToFd(out.fd(), writer_options);
   Progress progress(fmt::format("split {}", input->name()), 0);
   stream::SplitReport report;
-  const Status status = stream::SplitVolume(
-      *volume, split_options,
-      [&](kyt::pb::stream::RayStreamMessage&& piece) {
-        Status written = writer.Write(piece);
+  const Status status =
+      stream::SplitVolume(*volume, split_options, &writer, &report, [&] {
         progress.Update(writer.bytes_written(), writer.messages_written());
-        return written;
-      },
-      &report);
+        return Status::Ok();
+      });
   if (!status.ok()) Fail(input->name(), status.message());
   const Status closed = writer.Close();
   if (!closed.ok()) Fail(out.display_name(), closed.message());

@@ -89,6 +89,11 @@ COMMON_DTO_MODEL_EXPORT int SampleWidth(int storage_type);
 // before allocating, for frames while decoding). On error *out is unchanged.
 COMMON_DTO_MODEL_EXPORT Status AppendUncompressed(const kyt::pb::common::DataBuffer& buffer, std::string* out,
                           std::size_t max_size = kDefaultMaxBufferSize);
+// The same for a buffer given by its fields (`compression` a
+// DataBuffer::CompressionType), such as one read in place from a message.
+COMMON_DTO_MODEL_EXPORT Status AppendUncompressed(int compression, std::int32_t uncompressed_size,
+                                                  std::string_view data, std::string* out,
+                                                  std::size_t max_size = kDefaultMaxBufferSize);
 
 // Compresses `samples` into *buffer as `compression` says: sets `data`,
 // `compression` and `uncompressed_size`; leaves `endian` and `type` alone.

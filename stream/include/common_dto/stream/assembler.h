@@ -141,6 +141,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common_dto/model/buffers.h"
@@ -251,6 +252,13 @@ class COMMON_DTO_STREAM_EXPORT Assembler {
   // without copying them.
   Status Add(const kyt::pb::stream::RayStreamMessage& message);
   Status Add(kyt::pb::stream::RayStreamMessage&& message);
+  // Takes one message in its serialized form (a frame's bytes, see
+  // DelimitedReader::ReadBytes()), with the same outcome as parsing it and
+  // calling Add(). A ParameterData is read in place: its samples are copied
+  // once, from `message` into the sweep's buffer. Bytes that do not parse
+  // are a kUnparsable error (kInvalidUtf8 for a string that is not UTF-8)
+  // whose location names the field, as DiagnoseWire() finds it.
+  Status AddSerialized(std::string_view message);
 
   // Closes volumes older than max_volume_age; for callers that wait on an
   // idle input. Returns how many it closed.

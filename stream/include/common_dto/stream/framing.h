@@ -58,11 +58,13 @@
 // Neither class is thread-safe; use one object per thread.
 #pragma once
 
+#include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/zero_copy_stream.h>
 #include <google/protobuf/message.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -166,6 +168,13 @@ class COMMON_DTO_STREAM_EXPORT DelimitedReader {
   // after an error.
   ReadResult Read(google::protobuf::Message* message);
 
+  // Reads the next frame without parsing it: *bytes views the message's
+  // bytes until the next call (in the input itself for FromBytes() and
+  // ArrayInputStream inputs, else in the reader's buffer). For receivers
+  // that decode the bytes themselves, such as Assembler::AddSerialized().
+  // The frame errors are those of Read(); what the bytes hold is not checked.
+  ReadResult ReadBytes(std::string_view* bytes);
+
   // An error when the input could not be opened or a read has failed.
   Status status() const;
   // Number of messages delivered so far; also the index of the next one.
@@ -218,6 +227,13 @@ class COMMON_DTO_STREAM_EXPORT DelimitedWriter {
   // a message with invalid UTF-8 or larger than 2 GiB - 1. An I/O error is
   // final: status() and every later Write() return it.
   Status Write(const google::protobuf::Message& message);
+  // Writes one frame whose message bytes the caller produces: `serialize`
+  // writes exactly `size` bytes to the stream it is given. For messages
+  // written from their parts without being built (the splitter's ray-level
+  // messages). Nothing is checked for UTF-8. An encoding of another size is
+  // a final error, as the frame is out by then.
+  Status WriteEncoded(std::size_t size,
+                      const std::function<void(google::protobuf::io::CodedOutputStream*)>& serialize);
   // Pushes buffered bytes to the file descriptor or std::ostream.
   Status Flush();
   // Flushes and, for ToFile(), closes the file. Later writes fail.

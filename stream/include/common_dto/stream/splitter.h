@@ -7,7 +7,7 @@
 //                  configuration inline (or SplitOptions::config_uri),
 //                  start = SplitOptions::volume_start
 //   for each sweep s, in Volume.sweep order:
-//     SweepHeader  sweep_uuid = DeriveSweepUuid(Volume.uuid, s) (ids.h),
+//     SweepHeader  sweep_uuid = DeriveSweepUuid(Volume.uuid, s) (uuid.h),
 //                  volume_uuid, description, index_in_task,
 //                  start = input_timespan.start
 //     for each ray r, in Sweep.rays order:
@@ -54,6 +54,7 @@
 #include "common_dto/model/uuid.h"
 #include "common_dto/model/status.h"
 #include "common_dto/stream/export.h"
+#include "common_dto/stream/framing.h"
 #include "ray_stream_message.pb.h"
 #include "volume.pb.h"
 #include "volume_config_uri.pb.h"
@@ -73,6 +74,20 @@ struct SplitOptions {
   std::size_t max_buffer_size = std::size_t{2} << 30;
 };
 
+// A part of a volume produced a sweep (or a few) at a time, for
+// SplitVolumePart(): each part is a Volume holding the whole volume's uuid,
+// instrument and configuration and its next sweeps, and the parts make one
+// stream.
+struct VolumePart {
+  // Position of the part's first sweep in the whole volume (sweep UUIDs are
+  // derived from positions).
+  int first_sweep = 0;
+  // The volume's first part, which sends the VolumeHeader, and its last,
+  // which sends the VolumeEnd.
+  bool first = true;
+  bool last = true;
+};
+
 struct SplitReport {
   // One entry per field that the stream cannot carry, e.g.
   // "sweep 0: task_name".
@@ -90,6 +105,34 @@ using MessageSink = std::function<Status(kyt::pb::stream::RayStreamMessage&&)>;
 // where it happens. `report` may be null.
 COMMON_DTO_STREAM_EXPORT Status SplitVolume(const kyt::pb::common::Volume& volume, const SplitOptions& options,
                    const MessageSink& sink, SplitReport* report = nullptr);
+
+// The same stream written as frames to `writer`: the bytes are those of
+// writing each message SplitVolume() hands a sink. RayHeader and
+// ParameterData are encoded straight from the volume, without a message
+// being built, so each sample is copied once, from the sweep buffer into
+// the writer's buffer, and a steady stream allocates nothing per ray.
+// `on_boundary`, when given, is called after each message other than
+// RayHeader and ParameterData (after every RayEnd, header and end marker):
+// where a live sender flushes, for instance. An error it returns stops the
+// split.
+COMMON_DTO_STREAM_EXPORT Status SplitVolume(const kyt::pb::common::Volume& volume,
+                                            const SplitOptions& options, DelimitedWriter* writer,
+                                            SplitReport* report = nullptr,
+                                            const std::function<Status()>& on_boundary = {});
+
+// The stream of one part of a volume (see VolumePart): its VolumeHeader if
+// it is the first part, its sweeps at their positions in the whole volume,
+// its VolumeEnd if it is the last. SplitVolume() splits a volume as one
+// part.
+COMMON_DTO_STREAM_EXPORT Status SplitVolumePart(const kyt::pb::common::Volume& volume,
+                                                const VolumePart& part, const SplitOptions& options,
+                                                const MessageSink& sink,
+                                                SplitReport* report = nullptr);
+COMMON_DTO_STREAM_EXPORT Status SplitVolumePart(const kyt::pb::common::Volume& volume,
+                                                const VolumePart& part, const SplitOptions& options,
+                                                DelimitedWriter* writer,
+                                                SplitReport* report = nullptr,
+                                                const std::function<Status()>& on_boundary = {});
 
 // The same, appending the messages to *out; on error *out is unchanged.
 COMMON_DTO_STREAM_EXPORT Status SplitVolume(const kyt::pb::common::Volume& volume, const SplitOptions& options,

@@ -1,0 +1,237 @@
+#include "ray_parts.h"
+
+#include "common_dto/model/utf8.h"
+
+namespace common_dto {
+namespace stream {
+namespace internal {
+namespace {
+
+using google::protobuf::io::CodedOutputStream;
+
+// Field numbers of the envelope's payloads.
+constexpr std::uint32_t kRayHeaderField = 3;
+constexpr std::uint32_t kParameterDataField = 4;
+
+constexpr std::uint32_t kVarint = 0;
+constexpr std::uint32_t kLength = 2;
+
+constexpr std::uint32_t Tag(std::uint32_t field, std::uint32_t wire_type) {
+  return field << 3 | wire_type;
+}
+
+// Sizes as the runtime computes them: int32 and enum values are written as
+// sign-extended 64-bit varints, sint64 zigzag-encoded; zero is left out.
+std::size_t Int32Size(std::int32_t v) {
+  return v == 0 ? 0 : 1 + CodedOutputStream::VarintSize32SignExtended(v);
+}
+std::uint64_t ZigZag(std::int64_t v) {
+  return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+}
+std::size_t Sint64Size(std::int64_t v) {
+  return v == 0 ? 0 : 1 + CodedOutputStream::VarintSize64(ZigZag(v));
+}
+std::size_t LengthSize(std::size_t n) {  // Tag, length and contents.
+  return 1 + CodedOutputStream::VarintSize32(static_cast<std::uint32_t>(n)) + n;
+}
+
+std::size_t UuidSize(const UuidParts& u) { return Sint64Size(u.lsb) + Sint64Size(u.msb); }
+std::size_t DataTypeSize(const ParameterDataParts& p) {
+  return Int32Size(p.data_type) + (p.short_name.empty() ? 0 : LengthSize(p.short_name.size()));
+}
+std::size_t BufferSize(const ParameterDataParts& p) {
+  return Int32Size(p.endian) + Int32Size(p.storage) + Int32Size(p.compression) +
+         Int32Size(p.uncompressed_size) + (p.samples.empty() ? 0 : LengthSize(p.samples.size()));
+}
+std::size_t PayloadSize(const ParameterDataParts& p) {
+  return (p.has_sweep_uuid ? LengthSize(UuidSize(p.sweep_uuid)) : 0) + Int32Size(p.ray_index) +
+         (p.has_data_type ? LengthSize(DataTypeSize(p)) : 0) +
+         (p.has_data ? LengthSize(BufferSize(p)) : 0);
+}
+
+void WriteInt32(std::uint32_t field, std::int32_t v, CodedOutputStream* out) {
+  if (v == 0) return;
+  out->WriteTag(Tag(field, kVarint));
+  out->WriteVarint32SignExtended(v);
+}
+void WriteSint64(std::uint32_t field, std::int64_t v, CodedOutputStream* out) {
+  if (v == 0) return;
+  out->WriteTag(Tag(field, kVarint));
+  out->WriteVarint64(ZigZag(v));
+}
+void WriteLength(std::uint32_t field, std::size_t n, CodedOutputStream* out) {
+  out->WriteTag(Tag(field, kLength));
+  out->WriteVarint32(static_cast<std::uint32_t>(n));
+}
+void WriteBytes(std::uint32_t field, std::string_view bytes, CodedOutputStream* out) {
+  if (bytes.empty()) return;
+  WriteLength(field, bytes.size(), out);
+  out->WriteRaw(bytes.data(), static_cast<int>(bytes.size()));
+}
+void WriteUuid(std::uint32_t field, const UuidParts& u, CodedOutputStream* out) {
+  WriteLength(field, UuidSize(u), out);
+  WriteSint64(1, u.lsb, out);
+  WriteSint64(2, u.msb, out);
+}
+
+// Reads the fields of one message in ascending number order, each at most
+// once, as the runtime writes them. Anything else makes it fail.
+class FieldReader {
+ public:
+  explicit FieldReader(std::string_view bytes)
+      : p_(reinterpret_cast<const std::uint8_t*>(bytes.data())), end_(p_ + bytes.size()) {}
+
+  bool done() const { return p_ == end_; }
+
+  // The next field if it is `field` of `wire_type`; leaves it for later
+  // otherwise. Fails (ok() false) on a malformed or out-of-order tag.
+  bool Next(std::uint32_t field, std::uint32_t wire_type) {
+    if (!ok_ || p_ == end_) return false;
+    std::uint64_t tag = 0;
+    const std::uint8_t* q = p_;
+    if (!Varint(&q, &tag)) return Fail();
+    if (tag == Tag(field, wire_type)) {
+      p_ = q;
+      return true;
+    }
+    if ((tag >> 3) <= field) return Fail();  // Repeated, out of order or wrong type.
+    return false;
+  }
+  bool Int32(std::int32_t* v) {
+    std::uint64_t x = 0;
+    if (!Varint(&p_, &x)) return Fail();
+    *v = static_cast<std::int32_t>(x);  // The runtime keeps the low 32 bits.
+    return true;
+  }
+  bool Sint64(std::int64_t* v) {
+    std::uint64_t x = 0;
+    if (!Varint(&p_, &x)) return Fail();
+    *v = static_cast<std::int64_t>(x >> 1) ^ -static_cast<std::int64_t>(x & 1);
+    return true;
+  }
+  bool Bytes(std::string_view* v) {
+    std::uint64_t n = 0;
+    if (!Varint(&p_, &n) || n > static_cast<std::uint64_t>(end_ - p_)) return Fail();
+    *v = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(n));
+    p_ += n;
+    return true;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  bool Fail() { return ok_ = false; }
+  bool Varint(const std::uint8_t** q, std::uint64_t* v) const {
+    std::uint64_t x = 0;
+    for (int shift = 0; shift < 70 && *q < end_; shift += 7) {
+      const std::uint8_t b = *(*q)++;
+      if (shift == 63 && b > 1) return false;  // Beyond 64 bits: the runtime decides.
+      x |= static_cast<std::uint64_t>(b & 0x7f) << shift;
+      if ((b & 0x80) == 0) {
+        *v = x;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+  bool ok_ = true;
+};
+
+bool DecodeUuid(std::string_view bytes, UuidParts* u) {
+  FieldReader r(bytes);
+  if (r.Next(1, kVarint) && !r.Sint64(&u->lsb)) return false;
+  if (r.Next(2, kVarint) && !r.Sint64(&u->msb)) return false;
+  return r.ok() && r.done();
+}
+
+bool DecodeDataType(std::string_view bytes, ParameterDataParts* p) {
+  FieldReader r(bytes);
+  if (r.Next(1, kVarint) && !r.Int32(&p->data_type)) return false;
+  if (r.Next(2, kLength) && !r.Bytes(&p->short_name)) return false;
+  // The runtime refuses a string that is not UTF-8; let it say so.
+  return r.ok() && r.done() && IsValidUtf8(p->short_name);
+}
+
+bool DecodeBuffer(std::string_view bytes, ParameterDataParts* p) {
+  FieldReader r(bytes);
+  if (r.Next(1, kVarint) && !r.Int32(&p->endian)) return false;
+  if (r.Next(2, kVarint) && !r.Int32(&p->storage)) return false;
+  if (r.Next(3, kVarint) && !r.Int32(&p->compression)) return false;
+  if (r.Next(4, kVarint) && !r.Int32(&p->uncompressed_size)) return false;
+  if (r.Next(5, kLength) && !r.Bytes(&p->samples)) return false;
+  return r.ok() && r.done();
+}
+
+}  // namespace
+
+std::size_t EncodedSize(const ParameterDataParts& parts) { return LengthSize(PayloadSize(parts)); }
+
+void Encode(const ParameterDataParts& p, CodedOutputStream* out) {
+  WriteLength(kParameterDataField, PayloadSize(p), out);
+  if (p.has_sweep_uuid) WriteUuid(1, p.sweep_uuid, out);
+  WriteInt32(2, p.ray_index, out);
+  if (p.has_data_type) {
+    WriteLength(3, DataTypeSize(p), out);
+    WriteInt32(1, p.data_type, out);
+    WriteBytes(2, p.short_name, out);
+  }
+  if (p.has_data) {
+    WriteLength(4, BufferSize(p), out);
+    WriteInt32(1, p.endian, out);
+    WriteInt32(2, p.storage, out);
+    WriteInt32(3, p.compression, out);
+    WriteInt32(4, p.uncompressed_size, out);
+    WriteBytes(5, p.samples, out);
+  }
+}
+
+namespace {
+std::size_t RayHeaderPayload(const RayHeaderParts& p, std::size_t ray_size) {
+  return LengthSize(ray_size) + (p.has_sweep_uuid ? LengthSize(UuidSize(p.sweep_uuid)) : 0) +
+         Int32Size(p.ray_index);
+}
+}  // namespace
+
+std::size_t EncodedSize(const RayHeaderParts& parts) {
+  return LengthSize(RayHeaderPayload(parts, parts.ray->ByteSizeLong()));
+}
+
+void Encode(const RayHeaderParts& p, CodedOutputStream* out) {
+  const std::size_t ray_size = static_cast<std::size_t>(p.ray->GetCachedSize());
+  WriteLength(kRayHeaderField, RayHeaderPayload(p, ray_size), out);
+  WriteLength(1, ray_size, out);
+  p.ray->SerializeWithCachedSizes(out);
+  if (p.has_sweep_uuid) WriteUuid(2, p.sweep_uuid, out);
+  WriteInt32(3, p.ray_index, out);
+}
+
+bool Decode(std::string_view envelope, ParameterDataParts* p) {
+  *p = ParameterDataParts();
+  FieldReader outer(envelope);
+  std::string_view payload;
+  if (!outer.Next(kParameterDataField, kLength) || !outer.Bytes(&payload) || !outer.done()) {
+    return false;
+  }
+  FieldReader r(payload);
+  std::string_view bytes;
+  if (r.Next(1, kLength)) {
+    if (!r.Bytes(&bytes) || !DecodeUuid(bytes, &p->sweep_uuid)) return false;
+    p->has_sweep_uuid = true;
+  }
+  if (r.Next(2, kVarint) && !r.Int32(&p->ray_index)) return false;
+  if (r.Next(3, kLength)) {
+    if (!r.Bytes(&bytes) || !DecodeDataType(bytes, p)) return false;
+    p->has_data_type = true;
+  }
+  if (r.Next(4, kLength)) {
+    if (!r.Bytes(&bytes) || !DecodeBuffer(bytes, p)) return false;
+    p->has_data = true;
+  }
+  return r.ok() && r.done();
+}
+
+}  // namespace internal
+}  // namespace stream
+}  // namespace common_dto
