@@ -1,7 +1,7 @@
 // Reassembly of ray streams into sweeps and volumes.
 #include "common_dto/stream/assembler.h"
 
-#include <google/protobuf/arena.h>
+#include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/unknown_field_set.h>
 #include <google/protobuf/util/time_util.h>
 
@@ -381,10 +381,14 @@ ParameterDataParts PartsOf(const kyt::pb::stream::ParameterData& data) {
   return p;
 }
 
-Key SweepKey(const ParameterDataParts& data) {
-  return {static_cast<std::uint64_t>(data.sweep_uuid.msb),
-          static_cast<std::uint64_t>(data.sweep_uuid.lsb)};
+Key SweepKey(const internal::UuidParts& uuid) {
+  return {static_cast<std::uint64_t>(uuid.msb), static_cast<std::uint64_t>(uuid.lsb)};
 }
+
+// The first byte of an envelope holding each ray-level payload (its tag).
+constexpr std::uint8_t kRayHeaderTag = 3 << 3 | 2;
+constexpr std::uint8_t kParameterDataTag = 4 << 3 | 2;
+constexpr std::uint8_t kRayEndTag = 5 << 3 | 2;
 
 }  // namespace
 
@@ -405,11 +409,10 @@ struct Assembler::Impl {
   std::vector<AssembledVolume> done_volumes;
   std::vector<AssembledSweep> done_sweeps;
   std::uint64_t buffered = 0;
-  // AddSerialized() parses messages other than ParameterData here, on a
-  // block reused from message to message.
-  static constexpr std::size_t kArenaBlock = 64 * 1024;
-  std::unique_ptr<char[]> arena_block;
-  std::unique_ptr<google::protobuf::Arena> arena;
+  // AddSerialized(): the messages it parses.
+  RayStreamMessage incoming;
+  // AddSerialized(): a RayHeader's ray, parsed here and then taken over.
+  Ray incoming_ray;
 
   // ---- Accounting ------------------------------------------------------
 
@@ -557,44 +560,51 @@ struct Assembler::Impl {
   }
 
   Status OnRayHeader(const kyt::pb::stream::RayHeader& header, kyt::pb::stream::RayHeader* owned) {
+    return OnRayHeader(KeyOf(header.sweep_uuid()), header.ray_index(), header.ray(),
+                       owned != nullptr ? owned->mutable_ray() : nullptr);
+  }
+
+  // A RayHeader by its parts; `owned`, when given, is `record` and may be
+  // taken over.
+  Status OnRayHeader(Key sweep_key, std::int32_t index, const Ray& record, Ray* owned) {
     SweepState* sweep = nullptr;
-    Status status = FindSweep(header.sweep_uuid(), "RayHeader", &sweep);
+    Status status = FindSweep(sweep_key, "RayHeader", &sweep);
     if (!status.ok()) return status;
-    auto existing = sweep->rays.find(header.ray_index());
+    auto existing = sweep->rays.find(index);
     if (existing != sweep->rays.end() && existing->second.has_header) {
-      return Status(ErrorCode::kProtocol, sweep->name + " ray " + std::to_string(header.ray_index()) +
-                           ": duplicate RayHeader");
+      return Status(ErrorCode::kProtocol, RayName(*sweep, index) + ": duplicate RayHeader");
     }
     // Room for the ray is checked with its bookkeeping, so that a refused
     // header leaves no empty ray behind.
-    const std::uint64_t size = header.ray().ByteSizeLong();
+    const std::uint64_t size = record.ByteSizeLong();
     RayState* ray = nullptr;
-    status = GetRay(sweep, header.ray_index(), &ray, size);
+    status = GetRay(sweep, index, &ray, size);
     if (!status.ok()) return status;
     ray->has_header = true;
     sweep->bytes += size;
     buffered += size;
     if (owned != nullptr) {
-      ray->ray = std::move(*owned->mutable_ray());
+      ray->ray = std::move(*owned);
     } else {
-      ray->ray = header.ray();
+      ray->ray = record;
     }
     return RayProgress(sweep, ray);
   }
 
   Status OnRayEnd(const kyt::pb::stream::RayEnd& end) {
+    return OnRayEnd(KeyOf(end.sweep_uuid()), end.ray_index(), end.has_end() ? &end.end() : nullptr);
+  }
+
+  Status OnRayEnd(Key sweep_key, std::int32_t index, const Timestamp* end) {
     SweepState* sweep = nullptr;
-    Status status = FindSweep(end.sweep_uuid(), "RayEnd", &sweep);
+    Status status = FindSweep(sweep_key, "RayEnd", &sweep);
     if (!status.ok()) return status;
     RayState* ray = nullptr;
-    status = GetRay(sweep, end.ray_index(), &ray);
+    status = GetRay(sweep, index, &ray);
     if (!status.ok()) return status;
-    if (ray->has_end) {
-      return Status(ErrorCode::kProtocol, sweep->name + " ray " + std::to_string(end.ray_index()) +
-                           ": duplicate RayEnd");
-    }
+    if (ray->has_end) return Status(ErrorCode::kProtocol, RayName(*sweep, index) + ": duplicate RayEnd");
     ray->has_end = true;
-    if (end.has_end()) ray->end = end.end();
+    if (end != nullptr) ray->end = *end;
     return RayProgress(sweep, ray);
   }
 
@@ -680,7 +690,7 @@ struct Assembler::Impl {
   Status OnParameterData(const ParameterDataParts& data, const DataBuffer* buffer,
                          std::string* owned) {
     SweepState* sweep = nullptr;
-    Status status = FindSweep(SweepKey(data), "ParameterData", &sweep);
+    Status status = FindSweep(SweepKey(data.sweep_uuid), "ParameterData", &sweep);
     if (!status.ok()) return status;
     const std::string_view name = data.short_name;
     const std::int32_t index = data.ray_index;
@@ -1257,29 +1267,63 @@ struct Assembler::Impl {
   // other message parsed onto the arena (which is reset each time, so that
   // steady streams allocate nothing here).
   Status AddSerialized(std::string_view bytes) {
-    ParameterDataParts parts;
-    if (internal::Decode(bytes, &parts)) {
-      CloseExpired();
-      Status status = OnParameterData(parts, nullptr, nullptr);
-      if (status.ok()) return status;
-      Location location;
-      location.sweep_uuid = FormatUuid(SweepKey(parts));
-      location.ray_index = parts.ray_index;
-      location.moment = std::string(parts.short_name);
-      return status.Wrap("", std::move(location));
+    // The ray-level messages are read in place when they are in the form the
+    // runtime writes; anything else is parsed.
+    const std::uint8_t tag = bytes.empty() ? 0 : static_cast<std::uint8_t>(bytes[0]);
+    if (tag == kParameterDataTag) {
+      ParameterDataParts parts;
+      if (internal::Decode(bytes, &parts)) {
+        CloseExpired();
+        return Located(OnParameterData(parts, nullptr, nullptr), SweepKey(parts.sweep_uuid),
+                       parts.ray_index, parts.short_name);
+      }
+    } else if (tag == kRayHeaderTag) {
+      internal::RayHeaderView parts;
+      if (internal::Decode(bytes, &parts) && ParseRay(parts.ray)) {
+        CloseExpired();
+        return Located(OnRayHeader(SweepKey(parts.sweep_uuid), parts.ray_index, incoming_ray,
+                                   &incoming_ray),
+                       SweepKey(parts.sweep_uuid), parts.ray_index, {});
+      }
+    } else if (tag == kRayEndTag) {
+      internal::RayEndParts parts;
+      if (internal::Decode(bytes, &parts)) {
+        CloseExpired();
+        Timestamp end;
+        end.set_seconds(parts.end_seconds);
+        end.set_nanos(parts.end_nanos);
+        return Located(OnRayEnd(SweepKey(parts.sweep_uuid), parts.ray_index,
+                                parts.has_end ? &end : nullptr),
+                       SweepKey(parts.sweep_uuid), parts.ray_index, {});
+      }
     }
-    if (arena == nullptr) {
-      arena_block = std::make_unique<char[]>(kArenaBlock);
-      google::protobuf::ArenaOptions arena_options;
-      arena_options.initial_block = arena_block.get();
-      arena_options.initial_block_size = kArenaBlock;
-      arena = std::make_unique<google::protobuf::Arena>(arena_options);
-    } else {
-      arena->Reset();
-    }
-    auto* message = google::protobuf::Arena::CreateMessage<RayStreamMessage>(arena.get());
+    return AddParsed(bytes);
+  }
+
+  // Parses a RayHeader's ray into incoming_ray with the nesting the ray has
+  // inside its envelope, two levels down.
+  bool ParseRay(std::string_view bytes) {
+    google::protobuf::io::CodedInputStream in(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                              static_cast<int>(bytes.size()));
+    in.SetRecursionLimit(in.RecursionBudget() - 2);
+    return incoming_ray.ParseFromCodedStream(&in) && in.ConsumedEntireMessage();
+  }
+
+  // An error of a message read in place, with where it belongs, as Add()
+  // gives it.
+  static Status Located(Status status, Key sweep, std::int32_t ray, std::string_view moment) {
+    if (status.ok()) return status;
+    Location location;
+    location.sweep_uuid = FormatUuid(sweep);
+    location.ray_index = ray;
+    if (!moment.empty()) location.moment = std::string(moment);
+    return status.Wrap("", location);
+  }
+
+  // Any other message, parsed, its parts then taken over.
+  Status AddParsed(std::string_view bytes) {
     if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
-        !message->ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
+        !incoming.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
       const Status problem = DiagnoseWire(RayStreamMessage::descriptor(), bytes);
       const std::string detail = problem.ok()
                                      ? "malformed wire data or invalid UTF-8 in a string field"
@@ -1289,7 +1333,7 @@ struct Assembler::Impl {
                         std::to_string(bytes.size()) + "): " + detail,
                     problem.location());
     }
-    return Add(*message, nullptr);
+    return Add(incoming, &incoming);
   }
 
   Status Dispatch(const RayStreamMessage& message, RayStreamMessage* owned) {

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <functional>
 #include <istream>
 #include <map>
 #include <mutex>
@@ -449,9 +448,41 @@ struct DelimitedReader::Impl {
   ReadResult ReadBytes(std::string_view* bytes) {
     if (!error.ok()) return ReadResult::Error(error);
     if (ended) return ReadResult::EndOfStream();
+    if (StableInput() && ViewFrame(bytes)) return ReadResult::Message();
     ReadResult result = ReadFrame(nullptr, bytes);
     if (result.has_message()) delivered_end = Offset();
     return result;
+  }
+
+  // The common case of bytes in memory: a whole, well-formed frame within
+  // the input's next block, viewed where it is. False, having consumed
+  // nothing, for anything else (ReadFrame then reads it).
+  bool ViewFrame(std::string_view* bytes) {
+    const void* block = nullptr;
+    int size = 0;
+    if (!input->Next(&block, &size)) return false;
+    const auto* p = static_cast<const std::uint8_t*>(block);
+    std::uint64_t length = 0;
+    int prefix = 0;
+    for (bool more = true; more; ++prefix) {
+      if (prefix == size || prefix == 5) {  // ReadFrame handles the rest.
+        input->BackUp(size);
+        return false;
+      }
+      length |= static_cast<std::uint64_t>(p[prefix] & 0x7f) << (7 * prefix);
+      more = (p[prefix] & 0x80) != 0;
+    }
+    if (length > std::min(options.max_message_size, kMaxFrame) ||
+        length > static_cast<std::uint64_t>(size - prefix)) {
+      input->BackUp(size);
+      return false;
+    }
+    *bytes = std::string_view(reinterpret_cast<const char*>(p + prefix),
+                              static_cast<std::size_t>(length));
+    input->BackUp(size - prefix - static_cast<int>(length));
+    ++index;
+    delivered_end += static_cast<std::uint64_t>(prefix) + length;
+    return true;
   }
 
   // Reads a length prefix into *size. Returns a message result when there
@@ -673,14 +704,7 @@ struct DelimitedWriter::Impl {
       Status s = CheckUtf8(message);
       if (!s.ok()) return s.Wrap(MessagePrefix(count));
     }
-    return WriteEncoded(message.ByteSizeLong(), [&message](CodedOutputStream* coded) {
-      message.SerializeWithCachedSizes(coded);
-    });
-  }
-
-  Status WriteEncoded(std::size_t size, const std::function<void(CodedOutputStream*)>& serialize) {
-    if (!error.ok()) return error;
-    if (closed) return Status(ErrorCode::kInvalidArgument, "message " + std::to_string(count) + ": the writer is closed");
+    const std::size_t size = message.ByteSizeLong();
     if (size > kMaxFrame) {
       return Status(ErrorCode::kTooLarge, MessagePrefix(count) + std::to_string(size) +
                            " bytes exceed the 2 GiB limit");
@@ -689,15 +713,46 @@ struct DelimitedWriter::Impl {
       CodedOutputStream coded(output);
       coded.SetSerializationDeterministic(options.deterministic);
       coded.WriteVarint32(static_cast<std::uint32_t>(size));
-      const int start = coded.ByteCount();
-      serialize(&coded);
+      message.SerializeWithCachedSizes(&coded);
       if (coded.HadError()) return Fail(MessagePrefix(count) + OutputError());
-      if (static_cast<std::size_t>(coded.ByteCount() - start) != size) {
-        // The frame is written already; the stream cannot be trusted after it.
-        return Fail(MessagePrefix(count) + "the message's encoding is not the size it declared");
-      }
       bytes += static_cast<std::uint64_t>(coded.ByteCount());
     }
+    ++count;
+    if (options.flush_each_message) return Flush();
+    return Status::Ok();
+  }
+
+  // Writes a frame of `head` then `tail`, copying them into the output's
+  // buffers as they come.
+  Status WriteSerialized(std::string_view head, std::string_view tail) {
+    if (!error.ok()) return error;
+    if (closed) return Status(ErrorCode::kInvalidArgument, "message " + std::to_string(count) + ": the writer is closed");
+    const std::size_t size = head.size() + tail.size();
+    if (size > kMaxFrame) {
+      return Status(ErrorCode::kTooLarge, MessagePrefix(count) + std::to_string(size) +
+                           " bytes exceed the 2 GiB limit");
+    }
+    std::uint8_t prefix[5];
+    const std::uint8_t* prefix_end =
+        CodedOutputStream::WriteVarint32ToArray(static_cast<std::uint32_t>(size), prefix);
+    const std::string_view pieces[3] = {
+        std::string_view(reinterpret_cast<const char*>(prefix),
+                         static_cast<std::size_t>(prefix_end - prefix)),
+        head, tail};
+    void* data = nullptr;
+    int room = 0;
+    for (std::string_view piece : pieces) {
+      while (!piece.empty()) {
+        if (room == 0 && !output->Next(&data, &room)) return Fail(MessagePrefix(count) + OutputError());
+        const std::size_t n = std::min(piece.size(), static_cast<std::size_t>(room));
+        std::memcpy(data, piece.data(), n);
+        data = static_cast<char*>(data) + n;
+        room -= static_cast<int>(n);
+        piece.remove_prefix(n);
+      }
+    }
+    if (room > 0) output->BackUp(room);
+    bytes += static_cast<std::uint64_t>(pieces[0].size() + size);
     ++count;
     if (options.flush_each_message) return Flush();
     return Status::Ok();
@@ -775,9 +830,8 @@ DelimitedWriter DelimitedWriter::ToZeroCopyStream(google::protobuf::io::ZeroCopy
 }
 
 Status DelimitedWriter::Write(const Message& message) { return impl_->Write(message); }
-Status DelimitedWriter::WriteEncoded(
-    std::size_t size, const std::function<void(google::protobuf::io::CodedOutputStream*)>& serialize) {
-  return impl_->WriteEncoded(size, serialize);
+Status DelimitedWriter::WriteSerialized(std::string_view head, std::string_view tail) {
+  return impl_->WriteSerialized(head, tail);
 }
 Status DelimitedWriter::Flush() { return impl_->Flush(); }
 Status DelimitedWriter::Close() { return impl_->Close(); }

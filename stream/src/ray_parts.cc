@@ -1,5 +1,9 @@
 #include "ray_parts.h"
 
+#include <google/protobuf/io/coded_stream.h>
+
+#include <cstring>
+
 #include "common_dto/model/utf8.h"
 
 namespace common_dto {
@@ -12,6 +16,7 @@ using google::protobuf::io::CodedOutputStream;
 // Field numbers of the envelope's payloads.
 constexpr std::uint32_t kRayHeaderField = 3;
 constexpr std::uint32_t kParameterDataField = 4;
+constexpr std::uint32_t kRayEndField = 5;
 
 constexpr std::uint32_t kVarint = 0;
 constexpr std::uint32_t kLength = 2;
@@ -49,29 +54,37 @@ std::size_t PayloadSize(const ParameterDataParts& p) {
          (p.has_data ? LengthSize(BufferSize(p)) : 0);
 }
 
-void WriteInt32(std::uint32_t field, std::int32_t v, CodedOutputStream* out) {
-  if (v == 0) return;
-  out->WriteTag(Tag(field, kVarint));
-  out->WriteVarint32SignExtended(v);
+// Writers into an array with room enough (sizes as above).
+std::uint8_t* WriteInt32(std::uint32_t field, std::int32_t v, std::uint8_t* p) {
+  if (v == 0) return p;
+  p = CodedOutputStream::WriteTagToArray(Tag(field, kVarint), p);
+  return CodedOutputStream::WriteVarint32SignExtendedToArray(v, p);
 }
-void WriteSint64(std::uint32_t field, std::int64_t v, CodedOutputStream* out) {
-  if (v == 0) return;
-  out->WriteTag(Tag(field, kVarint));
-  out->WriteVarint64(ZigZag(v));
+std::uint8_t* WriteSint64(std::uint32_t field, std::int64_t v, std::uint8_t* p) {
+  if (v == 0) return p;
+  p = CodedOutputStream::WriteTagToArray(Tag(field, kVarint), p);
+  return CodedOutputStream::WriteVarint64ToArray(ZigZag(v), p);
 }
-void WriteLength(std::uint32_t field, std::size_t n, CodedOutputStream* out) {
-  out->WriteTag(Tag(field, kLength));
-  out->WriteVarint32(static_cast<std::uint32_t>(n));
+std::uint8_t* WriteLength(std::uint32_t field, std::size_t n, std::uint8_t* p) {
+  p = CodedOutputStream::WriteTagToArray(Tag(field, kLength), p);
+  return CodedOutputStream::WriteVarint32ToArray(static_cast<std::uint32_t>(n), p);
 }
-void WriteBytes(std::uint32_t field, std::string_view bytes, CodedOutputStream* out) {
-  if (bytes.empty()) return;
-  WriteLength(field, bytes.size(), out);
-  out->WriteRaw(bytes.data(), static_cast<int>(bytes.size()));
+std::uint8_t* WriteBytes(std::uint32_t field, std::string_view bytes, std::uint8_t* p) {
+  if (bytes.empty()) return p;
+  p = WriteLength(field, bytes.size(), p);
+  std::memcpy(p, bytes.data(), bytes.size());
+  return p + bytes.size();
 }
-void WriteUuid(std::uint32_t field, const UuidParts& u, CodedOutputStream* out) {
-  WriteLength(field, UuidSize(u), out);
-  WriteSint64(1, u.lsb, out);
-  WriteSint64(2, u.msb, out);
+std::uint8_t* WriteUuid(std::uint32_t field, const UuidParts& u, std::uint8_t* p) {
+  p = WriteLength(field, UuidSize(u), p);
+  p = WriteSint64(1, u.lsb, p);
+  return WriteSint64(2, u.msb, p);
+}
+
+// *out resized to `size` bytes, as an array to write them to.
+std::uint8_t* Room(std::string* out, std::size_t size) {
+  out->resize(size);
+  return reinterpret_cast<std::uint8_t*>(&(*out)[0]);
 }
 
 // Reads the fields of one message in ascending number order, each at most
@@ -101,6 +114,12 @@ class FieldReader {
     std::uint64_t x = 0;
     if (!Varint(&p_, &x)) return Fail();
     *v = static_cast<std::int32_t>(x);  // The runtime keeps the low 32 bits.
+    return true;
+  }
+  bool Int64(std::int64_t* v) {
+    std::uint64_t x = 0;
+    if (!Varint(&p_, &x)) return Fail();
+    *v = static_cast<std::int64_t>(x);
     return true;
   }
   bool Sint64(std::int64_t* v) {
@@ -166,25 +185,28 @@ bool DecodeBuffer(std::string_view bytes, ParameterDataParts* p) {
 
 }  // namespace
 
-std::size_t EncodedSize(const ParameterDataParts& parts) { return LengthSize(PayloadSize(parts)); }
-
-void Encode(const ParameterDataParts& p, CodedOutputStream* out) {
-  WriteLength(kParameterDataField, PayloadSize(p), out);
-  if (p.has_sweep_uuid) WriteUuid(1, p.sweep_uuid, out);
-  WriteInt32(2, p.ray_index, out);
+std::string_view EncodeHead(const ParameterDataParts& p, std::string* head) {
+  const std::size_t payload = PayloadSize(p);
+  const std::size_t tail = p.has_data ? p.samples.size() : 0;
+  std::uint8_t* const start = Room(head, LengthSize(payload) - tail);
+  std::uint8_t* q = WriteLength(kParameterDataField, payload, start);
+  if (p.has_sweep_uuid) q = WriteUuid(1, p.sweep_uuid, q);
+  q = WriteInt32(2, p.ray_index, q);
   if (p.has_data_type) {
-    WriteLength(3, DataTypeSize(p), out);
-    WriteInt32(1, p.data_type, out);
-    WriteBytes(2, p.short_name, out);
+    q = WriteLength(3, DataTypeSize(p), q);
+    q = WriteInt32(1, p.data_type, q);
+    q = WriteBytes(2, p.short_name, q);
   }
   if (p.has_data) {
-    WriteLength(4, BufferSize(p), out);
-    WriteInt32(1, p.endian, out);
-    WriteInt32(2, p.storage, out);
-    WriteInt32(3, p.compression, out);
-    WriteInt32(4, p.uncompressed_size, out);
-    WriteBytes(5, p.samples, out);
+    q = WriteLength(4, BufferSize(p), q);
+    q = WriteInt32(1, p.endian, q);
+    q = WriteInt32(2, p.storage, q);
+    q = WriteInt32(3, p.compression, q);
+    q = WriteInt32(4, p.uncompressed_size, q);
+    // The samples' tag and length; the samples follow.
+    if (!p.samples.empty()) q = WriteLength(5, p.samples.size(), q);
   }
+  return std::string_view(p.has_data ? p.samples : std::string_view());
 }
 
 namespace {
@@ -194,32 +216,73 @@ std::size_t RayHeaderPayload(const RayHeaderParts& p, std::size_t ray_size) {
 }
 }  // namespace
 
-std::size_t EncodedSize(const RayHeaderParts& parts) {
-  return LengthSize(RayHeaderPayload(parts, parts.ray->ByteSizeLong()));
+void Encode(const RayHeaderParts& p, std::string* out) {
+  const std::size_t ray_size = p.ray->ByteSizeLong();
+  const std::size_t payload = RayHeaderPayload(p, ray_size);
+  std::uint8_t* q = Room(out, LengthSize(payload));
+  q = WriteLength(kRayHeaderField, payload, q);
+  q = WriteLength(1, ray_size, q);
+  q = p.ray->SerializeWithCachedSizesToArray(q);
+  if (p.has_sweep_uuid) q = WriteUuid(2, p.sweep_uuid, q);
+  WriteInt32(3, p.ray_index, q);
 }
 
-void Encode(const RayHeaderParts& p, CodedOutputStream* out) {
-  const std::size_t ray_size = static_cast<std::size_t>(p.ray->GetCachedSize());
-  WriteLength(kRayHeaderField, RayHeaderPayload(p, ray_size), out);
-  WriteLength(1, ray_size, out);
-  p.ray->SerializeWithCachedSizes(out);
-  if (p.has_sweep_uuid) WriteUuid(2, p.sweep_uuid, out);
-  WriteInt32(3, p.ray_index, out);
+namespace {
+
+// The payload of an envelope holding only field `field`.
+bool Payload(std::string_view envelope, std::uint32_t field, std::string_view* payload) {
+  FieldReader outer(envelope);
+  return outer.Next(field, kLength) && outer.Bytes(payload) && outer.done();
+}
+
+// An optional UUID field.
+bool NextUuid(FieldReader* r, std::uint32_t field, bool* has, UuidParts* uuid) {
+  if (!r->Next(field, kLength)) return r->ok();
+  std::string_view bytes;
+  if (!r->Bytes(&bytes) || !DecodeUuid(bytes, uuid)) return false;
+  *has = true;
+  return true;
+}
+
+}  // namespace
+
+bool Decode(std::string_view envelope, RayHeaderView* p) {
+  *p = RayHeaderView();
+  std::string_view payload;
+  if (!Payload(envelope, kRayHeaderField, &payload)) return false;
+  FieldReader r(payload);
+  if (r.Next(1, kLength) && !r.Bytes(&p->ray)) return false;
+  if (!NextUuid(&r, 2, &p->has_sweep_uuid, &p->sweep_uuid)) return false;
+  if (r.Next(3, kVarint) && !r.Int32(&p->ray_index)) return false;
+  return r.ok() && r.done();
+}
+
+bool Decode(std::string_view envelope, RayEndParts* p) {
+  *p = RayEndParts();
+  std::string_view payload;
+  if (!Payload(envelope, kRayEndField, &payload)) return false;
+  FieldReader r(payload);
+  if (!NextUuid(&r, 1, &p->has_sweep_uuid, &p->sweep_uuid)) return false;
+  if (r.Next(2, kVarint) && !r.Int32(&p->ray_index)) return false;
+  if (r.Next(3, kLength)) {
+    std::string_view bytes;
+    if (!r.Bytes(&bytes)) return false;
+    FieldReader t(bytes);  // google.protobuf.Timestamp
+    if (t.Next(1, kVarint) && !t.Int64(&p->end_seconds)) return false;
+    if (t.Next(2, kVarint) && !t.Int32(&p->end_nanos)) return false;
+    if (!t.ok() || !t.done()) return false;
+    p->has_end = true;
+  }
+  return r.ok() && r.done();
 }
 
 bool Decode(std::string_view envelope, ParameterDataParts* p) {
   *p = ParameterDataParts();
-  FieldReader outer(envelope);
   std::string_view payload;
-  if (!outer.Next(kParameterDataField, kLength) || !outer.Bytes(&payload) || !outer.done()) {
-    return false;
-  }
+  if (!Payload(envelope, kParameterDataField, &payload)) return false;
   FieldReader r(payload);
   std::string_view bytes;
-  if (r.Next(1, kLength)) {
-    if (!r.Bytes(&bytes) || !DecodeUuid(bytes, &p->sweep_uuid)) return false;
-    p->has_sweep_uuid = true;
-  }
+  if (!NextUuid(&r, 1, &p->has_sweep_uuid, &p->sweep_uuid)) return false;
   if (r.Next(2, kVarint) && !r.Int32(&p->ray_index)) return false;
   if (r.Next(3, kLength)) {
     if (!r.Bytes(&bytes) || !DecodeDataType(bytes, p)) return false;

@@ -8,7 +8,7 @@
 // the way out, the received frame on the way in), so that each sample is
 // copied once on each side.
 //
-// Encode() writes exactly the bytes the runtime writes for the equivalent
+// The encoders write exactly the bytes the runtime writes for the equivalent
 // message (fields in number order, proto3 defaults left out), so the stream
 // is the same whichever way it was produced. Decode() reads the envelopes
 // the runtime (or Encode) writes and declines everything else (unknown
@@ -17,10 +17,9 @@
 // bytes mean.
 #pragma once
 
-#include <google/protobuf/io/coded_stream.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "ray.pb.h"
@@ -60,20 +59,38 @@ struct RayHeaderParts {
   std::int32_t ray_index = 0;
 };
 
-// Serialized size of the envelope.
-std::size_t EncodedSize(const ParameterDataParts& parts);
-std::size_t EncodedSize(const RayHeaderParts& parts);
+// A RayStreamMessage holding a RayHeader, as read: the ray still encoded.
+struct RayHeaderView {
+  bool has_sweep_uuid = false;
+  UuidParts sweep_uuid;
+  std::int32_t ray_index = 0;
+  std::string_view ray;  // Ray's bytes; empty when absent.
+};
 
-// Writes the envelope, EncodedSize() bytes. EncodedSize() must have been
-// called first: for a RayHeader it computes the sizes that the ray's
-// serialization uses.
-void Encode(const ParameterDataParts& parts, google::protobuf::io::CodedOutputStream* out);
-void Encode(const RayHeaderParts& parts, google::protobuf::io::CodedOutputStream* out);
+// A RayStreamMessage holding a RayEnd.
+struct RayEndParts {
+  bool has_sweep_uuid = false;
+  UuidParts sweep_uuid;
+  std::int32_t ray_index = 0;
+  bool has_end = false;
+  std::int64_t end_seconds = 0;
+  std::int32_t end_nanos = 0;
+};
 
-// Reads a serialized RayStreamMessage holding a ParameterData into *parts,
-// which then point into `envelope`. False, with *parts unspecified, for
-// anything but the runtime's own encoding of such a message.
+// Writes the envelope but its samples to *head (replacing what it held) and
+// returns the samples, which follow: the message is *head + the result.
+std::string_view EncodeHead(const ParameterDataParts& parts, std::string* head);
+
+// Writes the whole envelope to *out (replacing what it held).
+void Encode(const RayHeaderParts& parts, std::string* out);
+
+// Reads a serialized RayStreamMessage holding a ParameterData (a RayHeader,
+// a RayEnd) into *parts, which then point into `envelope`. False, with
+// *parts unspecified, for anything but the runtime's own encoding of such
+// a message.
 bool Decode(std::string_view envelope, ParameterDataParts* parts);
+bool Decode(std::string_view envelope, RayHeaderView* parts);
+bool Decode(std::string_view envelope, RayEndParts* parts);
 
 }  // namespace internal
 }  // namespace stream

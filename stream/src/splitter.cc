@@ -20,7 +20,6 @@ namespace {
 using kyt::pb::common::DataBuffer;
 using kyt::pb::common::Sweep;
 using kyt::pb::common::Volume;
-using google::protobuf::io::CodedOutputStream;
 using kyt::pb::stream::RayStreamMessage;
 
 // Drops unknown fields that a sink may have added to a reused message.
@@ -239,8 +238,8 @@ class FrameEmitter : public Emitter {
   }
 
   Status RayHeader(const internal::RayHeaderParts& parts) override {
-    return writer_->WriteEncoded(internal::EncodedSize(parts),
-                                 [&parts](CodedOutputStream* out) { internal::Encode(parts, out); });
+    internal::Encode(parts, &scratch_);
+    return writer_->WriteSerialized(scratch_);
   }
 
   Status ParameterData(const internal::ParameterDataParts& parts) override {
@@ -250,13 +249,14 @@ class FrameEmitter : public Emitter {
       MessageEmitter::BuildParameterData(parts, &refused_);
       return writer_->Write(refused_);
     }
-    return writer_->WriteEncoded(internal::EncodedSize(parts),
-                                 [&parts](CodedOutputStream* out) { internal::Encode(parts, out); });
+    const std::string_view samples = internal::EncodeHead(parts, &scratch_);
+    return writer_->WriteSerialized(scratch_, samples);
   }
 
  private:
   DelimitedWriter* writer_;
   const std::function<Status()>& on_boundary_;
+  std::string scratch_;  // The message, or its part before the samples.
   RayStreamMessage refused_;
 };
 

@@ -58,13 +58,11 @@
 // Neither class is thread-safe; use one object per thread.
 #pragma once
 
-#include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/zero_copy_stream.h>
 #include <google/protobuf/message.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -227,13 +225,12 @@ class COMMON_DTO_STREAM_EXPORT DelimitedWriter {
   // a message with invalid UTF-8 or larger than 2 GiB - 1. An I/O error is
   // final: status() and every later Write() return it.
   Status Write(const google::protobuf::Message& message);
-  // Writes one frame whose message bytes the caller produces: `serialize`
-  // writes exactly `size` bytes to the stream it is given. For messages
-  // written from their parts without being built (the splitter's ray-level
-  // messages). Nothing is checked for UTF-8. An encoding of another size is
-  // a final error, as the frame is out by then.
-  Status WriteEncoded(std::size_t size,
-                      const std::function<void(google::protobuf::io::CodedOutputStream*)>& serialize);
+  // Writes one frame holding a message serialized by the caller: `head`
+  // followed by `tail` (which may be empty). For messages encoded from their
+  // parts without being built, such as the splitter's ray-level messages
+  // (their header fields, then the samples). Nothing is checked: the caller
+  // vouches for the bytes.
+  Status WriteSerialized(std::string_view head, std::string_view tail = {});
   // Pushes buffered bytes to the file descriptor or std::ostream.
   Status Flush();
   // Flushes and, for ToFile(), closes the file. Later writes fail.

@@ -1,0 +1,425 @@
+// Ray-level messages written from their parts and read in place: the frames
+// are byte for byte those of the messages, and reading serialized messages
+// gives exactly what parsing them and adding the messages gives, for the
+// runtime's encodings and for every other encoding the runtime accepts.
+#include <google/protobuf/unknown_field_set.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+
+#include "stream_testing.h"
+
+namespace common_dto_test {
+namespace {
+
+using common_dto::Compression;
+using common_dto::ErrorCode;
+using common_dto::Status;
+using common_dto::stream::AssembledVolume;
+using common_dto::stream::Assembler;
+using common_dto::stream::AssemblerOptions;
+using common_dto::stream::DelimitedReader;
+using common_dto::stream::DelimitedWriter;
+using common_dto::stream::ReadResult;
+using common_dto::stream::SplitOptions;
+using common_dto::stream::VolumePart;
+using common_dto::stream::WriterOptions;
+using google::protobuf::io::StringOutputStream;
+
+// ---- Writing ----------------------------------------------------------------
+
+// The stream of `volume` written message by message, as SplitVolume() hands
+// them to a sink, and its status.
+std::string FramesOfMessages(const Volume& volume, const SplitOptions& options,
+                             const WriterOptions& writer_options, Status* status) {
+  std::string bytes;
+  StringOutputStream out(&bytes);
+  auto writer = DelimitedWriter::ToZeroCopyStream(&out, writer_options);
+  *status = common_dto::stream::SplitVolume(
+      volume, options, [&](RayStreamMessage&& m) { return writer.Write(m); });
+  return bytes;
+}
+
+// The same stream written from the parts.
+std::string FramesFromParts(const Volume& volume, const SplitOptions& options,
+                            const WriterOptions& writer_options, Status* status) {
+  std::string bytes;
+  StringOutputStream out(&bytes);
+  auto writer = DelimitedWriter::ToZeroCopyStream(&out, writer_options);
+  *status = common_dto::stream::SplitVolume(volume, options, &writer);
+  return bytes;
+}
+
+// Volumes that reach every field of the ray-level messages and their edge
+// values: absent and all-zero UUIDs, rays with unknown fields, empty
+// samples, moments without a descriptor (type 0, left out), long names,
+// ray indexes past one varint byte, big-endian DOUBLE samples.
+std::vector<std::pair<std::string, Volume>> Variants() {
+  std::vector<std::pair<std::string, Volume>> out;
+  const Volume plain = MakeVolume(2, 3, 4);
+  out.emplace_back("plain", plain);
+  Volume v = plain;
+  v.mutable_uuid()->Clear();
+  out.emplace_back("all-zero uuid", v);
+  v = plain;
+  v.clear_uuid();
+  out.emplace_back("no uuid", v);
+  v = plain;
+  auto* ray = v.mutable_sweep(0)->mutable_rays(1);
+  ray->GetReflection()->MutableUnknownFields(ray)->AddVarint(99, 7);
+  v.mutable_sweep(1)->mutable_rays(0)->clear_aq_end_time();
+  out.emplace_back("unknown fields in a ray, a ray without end time", v);
+  v = plain;
+  for (auto& sweep : *v.mutable_sweep()) {
+    DataBuffer& empty = (*sweep.mutable_sweep_moments())["EMPTY"];
+    empty.set_type(DataBuffer::UINT8);
+    DataBuffer& wide = (*sweep.mutable_sweep_moments())[std::string(200, 'W')];
+    wide.set_endian(DataBuffer::BIG);
+    wide.set_type(DataBuffer::DOUBLE);
+    wide.set_compression(DataBuffer::NONE);
+    wide.set_data(std::string(8 * static_cast<std::size_t>(sweep.rays_size()), '\xa5'));
+    wide.set_uncompressed_size(static_cast<int>(wide.data().size()));
+  }
+  out.emplace_back("empty samples, undescribed moments, long names", v);
+  out.emplace_back("ray indexes past 127", MakeVolume(1, 300, 2));
+  return out;
+}
+
+// Maps (in the headers' configurations) in one order, so that equal
+// messages are equal bytes.
+WriterOptions Deterministic() {
+  WriterOptions options;
+  options.deterministic = true;
+  return options;
+}
+
+TEST(InPlace, FramesFromThePartsAreTheMessagesBytes) {
+  for (const auto& [name, volume] : Variants()) {
+    for (Compression compression :
+         {Compression::kNone, Compression::kLz4Frame, Compression::kLz4Block}) {
+      SCOPED_TRACE(name + ", compression " + std::to_string(int(compression)));
+      SplitOptions options;
+      options.ray_compression = compression;
+      options.volume_start.emplace().set_seconds(7);
+      Status built, direct;
+      const std::string want = FramesOfMessages(volume, options, Deterministic(), &built);
+      const std::string got = FramesFromParts(volume, options, Deterministic(), &direct);
+      ASSERT_TRUE(built.ok()) << built.message();
+      ASSERT_TRUE(direct.ok()) << direct.message();
+      ASSERT_EQ(got.size(), want.size());
+      EXPECT_TRUE(got == want) << "first difference at byte "
+                               << std::mismatch(got.begin(), got.end(), want.begin()).first -
+                                      got.begin();
+    }
+  }
+}
+
+TEST(InPlace, VolumePartsMakeTheStreamOfTheWholeVolume) {
+  const Volume whole = MakeVolume(3, 2, 3);
+  Status status;
+  const std::string want = FramesOfMessages(whole, {}, Deterministic(), &status);
+  ASSERT_TRUE(status.ok());
+  // Sweep by sweep, each part a one-sweep Volume; both ways of writing.
+  std::string by_messages, by_parts;
+  for (int s = 0; s < whole.sweep_size(); ++s) {
+    Volume part = whole;
+    part.clear_sweep();
+    *part.add_sweep() = whole.sweep(s);
+    const VolumePart where{s, s == 0, s + 1 == whole.sweep_size()};
+    {
+      StringOutputStream out(&by_messages);
+      auto writer = DelimitedWriter::ToZeroCopyStream(&out, Deterministic());
+      ASSERT_TRUE(common_dto::stream::SplitVolumePart(part, where, {}, [&](RayStreamMessage&& m) {
+                    return writer.Write(m);
+                  }).ok());
+    }
+    StringOutputStream out(&by_parts);
+    auto writer = DelimitedWriter::ToZeroCopyStream(&out, Deterministic());
+    int boundaries = 0;
+    ASSERT_TRUE(common_dto::stream::SplitVolumePart(part, where, {}, &writer, nullptr, [&] {
+                  ++boundaries;
+                  return Status::Ok();
+                }).ok());
+    // After each RayEnd, SweepHeader and SweepEnd, and the volume's header
+    // and end in the first and last parts.
+    EXPECT_EQ(boundaries, 2 + 2 + (s == 0) + (s == 2));
+  }
+  EXPECT_TRUE(by_messages == want);
+  EXPECT_TRUE(by_parts == want);
+}
+
+TEST(InPlace, InvalidUtf8NamesAreRefusedAsByTheMessageWriter) {
+  Volume volume = MakeVolume(1, 2, 2);
+  (*volume.mutable_sweep(0)->mutable_sweep_moments())["DB\xffZ"] =
+      volume.sweep(0).sweep_moments().at("DBZ");
+  for (bool check : {true, false}) {
+    WriterOptions writer_options = Deterministic();
+    writer_options.check_utf8 = check;
+    Status built, direct;
+    const std::string want = FramesOfMessages(volume, {}, writer_options, &built);
+    const std::string got = FramesFromParts(volume, {}, writer_options, &direct);
+    EXPECT_EQ(direct.code(), built.code());
+    EXPECT_EQ(direct.message(), built.message());
+    EXPECT_TRUE(got == want);
+    if (check) {
+      EXPECT_EQ(built.code(), ErrorCode::kInvalidUtf8);
+      EXPECT_EQ(built.location().field, "parameter_data.data_type.short_name");
+    }
+  }
+}
+
+// ---- Reading ----------------------------------------------------------------
+
+// Everything an assembler says and hands back, as text.
+struct Outcome {
+  std::vector<std::string> results;  // One per message: code, text, location.
+  std::string volumes;
+
+  bool operator==(const Outcome& o) const { return results == o.results && volumes == o.volumes; }
+};
+
+std::string Describe(const Status& s) {
+  const auto& l = s.location();
+  return std::to_string(static_cast<int>(s.code())) + " " + s.message() + " [" + l.sweep_uuid +
+         " " + (l.ray_index ? std::to_string(*l.ray_index) : "-") + " " + l.moment + " " +
+         l.field + "]";
+}
+
+std::string Describe(std::vector<AssembledVolume> volumes) {
+  std::string out;
+  for (const auto& v : volumes) {
+    out += Hex(SerializeDeterministic(v.volume)) + (v.complete ? " complete" : " incomplete");
+    for (const auto* list : {&v.missing, &v.warnings, &v.unknown_left_out}) {
+      for (const auto& item : *list) out += "\n  " + item;
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+// `messages` (serialized) added as parsed messages, or as bytes.
+Outcome Assemble(const std::vector<std::string>& messages, bool serialized,
+                 AssemblerOptions options = {}) {
+  Assembler assembler(options);
+  Outcome outcome;
+  for (const std::string& bytes : messages) {
+    Status status;
+    RayStreamMessage message;
+    if (serialized) {
+      status = assembler.AddSerialized(bytes);
+    } else if (message.ParseFromString(bytes)) {
+      status = assembler.Add(std::move(message));
+    } else {
+      status = Status(ErrorCode::kUnparsable, "");
+    }
+    // What the runtime refuses is refused alike (the texts are compared
+    // elsewhere).
+    outcome.results.push_back(status.code() == ErrorCode::kUnparsable ? "unparsable"
+                                                                      : Describe(status));
+  }
+  assembler.Finish();
+  outcome.volumes = Describe(assembler.TakeVolumes());
+  return outcome;
+}
+
+std::vector<std::string> Serialized(const std::vector<RayStreamMessage>& messages) {
+  std::vector<std::string> out;
+  for (const auto& m : messages) out.push_back(m.SerializeAsString());
+  return out;
+}
+
+// Wire pieces for encodings the runtime does not write but reads.
+std::string Varint(std::uint64_t v) {
+  std::string out;
+  for (; v >= 0x80; v >>= 7) out += static_cast<char>(v | 0x80);
+  return out + static_cast<char>(v);
+}
+std::string Field(int number, int wire_type, const std::string& body) {
+  std::string out = Varint(static_cast<std::uint64_t>(number << 3 | wire_type));
+  if (wire_type == 2) out += Varint(body.size());
+  return out + body;
+}
+std::string Envelope(int payload, const std::string& body) { return Field(payload, 2, body); }
+
+// A ParameterData of `stream` by its fields, in the order given.
+std::string ParameterDataFields(const RayStreamMessage& m, const std::vector<std::string>& order) {
+  const auto& p = m.parameter_data();
+  std::string out;
+  for (const std::string& f : order) {
+    if (f == "uuid") out += Field(1, 2, p.sweep_uuid().SerializeAsString());
+    if (f == "index") out += Field(2, 0, Varint(static_cast<std::uint64_t>(p.ray_index())));
+    if (f == "index+padding") {  // The same value in three bytes.
+      out += Field(2, 0, std::string(1, static_cast<char>(p.ray_index() | 0x80)) + "\x80" +
+                             std::string(1, '\0'));
+    }
+    if (f == "type") out += Field(3, 2, p.data_type().SerializeAsString());
+    if (f == "data") out += Field(4, 2, p.data().SerializeAsString());
+  }
+  return Envelope(4, out);
+}
+
+// Unknown groups nested `depth` deep, as unknown fields of a Ray.
+std::string NestedGroups(int depth) {
+  std::string out;
+  for (int i = 0; i < depth; ++i) out += Varint(50 << 3 | 3);
+  for (int i = 0; i < depth; ++i) out += Varint(50 << 3 | 4);
+  return out;
+}
+
+// A RayHeader whose ray holds unknown groups nested `depth` deep: around
+// the runtime's nesting limit of 100, counted from the envelope.
+std::string RayHeaderWithGroups(const RayStreamMessage& header, int depth) {
+  return Envelope(3, Field(1, 2, header.ray_header().ray().SerializeAsString() + NestedGroups(depth)) +
+                         Field(2, 2, header.ray_header().sweep_uuid().SerializeAsString()) +
+                         Field(3, 0, Varint(1)));
+}
+
+TEST(InPlace, SerializedMessagesAssembleAsParsedOnes) {
+  const Volume volume = MakeVolume(2, 3, 4);
+  const auto messages = Split(volume);
+  std::vector<std::pair<std::string, std::vector<std::string>>> cases;
+  cases.emplace_back("the split stream", Serialized(messages));
+  SplitOptions lz4;
+  lz4.ray_compression = Compression::kLz4Frame;
+  cases.emplace_back("LZ4 rays", Serialized(Split(volume, lz4)));
+
+  // Ray-level messages shuffled, then repeated: errors in the same words.
+  std::vector<std::string> shuffled = Serialized(messages);
+  std::mt19937 random(7);
+  std::shuffle(shuffled.begin() + 2, shuffled.begin() + 11, random);
+  for (int i : {3, 4, 5}) shuffled.insert(shuffled.begin() + 12, shuffled[i]);
+  cases.emplace_back("shuffled and repeated", shuffled);
+
+  // Other encodings of the same ParameterData, RayHeader and RayEnd (ray 1
+  // of sweep 0: messages 6 to 9), and messages naming no open sweep.
+  const RayStreamMessage& data = messages[7];
+  const RayStreamMessage& header = messages[6];
+  const RayStreamMessage& end = messages[9];
+  const std::vector<std::pair<std::string, std::string>> variants = {
+      {"fields reversed", ParameterDataFields(data, {"data", "type", "index", "uuid"})},
+      {"index twice", ParameterDataFields(data, {"uuid", "index", "index", "type", "data"})},
+      {"index padded", ParameterDataFields(data, {"uuid", "index+padding", "type", "data"})},
+      {"no uuid, no type", ParameterDataFields(data, {"index", "data"})},
+      {"buffer twice, the second with an unknown field",
+       Envelope(4, data.parameter_data().SerializeAsString() + Field(4, 2, Field(9, 0, Varint(1))))},
+      {"unknown field in the envelope", data.SerializeAsString() + Field(12, 0, Varint(3))},
+      {"explicit empty samples",
+       Envelope(4, Field(1, 2, data.parameter_data().sweep_uuid().SerializeAsString()) +
+                       Field(2, 0, Varint(2)) + Field(4, 2, Field(5, 2, "")))},
+      {"header: uuid before ray",
+       Envelope(3, Field(2, 2, header.ray_header().sweep_uuid().SerializeAsString()) +
+                       Field(1, 2, header.ray_header().ray().SerializeAsString()) +
+                       Field(3, 0, Varint(1)))},
+      {"header: groups 97 deep in the ray", RayHeaderWithGroups(header, 97)},
+      {"header: groups 98 deep in the ray", RayHeaderWithGroups(header, 98)},
+      {"header: groups 99 deep in the ray", RayHeaderWithGroups(header, 99)},
+      {"end: index 10 bytes long", Envelope(5, Field(1, 2, end.ray_end().sweep_uuid().SerializeAsString()) +
+                                               Field(2, 0, Varint(~std::uint64_t{0})))},
+      {"end: time fields reversed",
+       Envelope(5, Field(1, 2, end.ray_end().sweep_uuid().SerializeAsString()) +
+                       Field(2, 0, Varint(1)) +
+                       Field(3, 2, Field(2, 0, Varint(5)) + Field(1, 0, Varint(9))))},
+      {"unknown sweep", Envelope(4, Field(1, 2, Field(1, 0, Varint(8))) + Field(2, 0, Varint(1)))},
+      {"no payload", ""},
+  };
+  for (const auto& [name, bytes] : variants) {
+    std::vector<std::string> stream = Serialized(messages);
+    stream.insert(stream.begin() + 6, bytes);
+    cases.emplace_back(name, stream);
+  }
+
+  for (const auto& [name, stream] : cases) {
+    SCOPED_TRACE(name);
+    for (bool keep_samples : {true, false}) {
+      AssemblerOptions options;
+      options.keep_samples = keep_samples;
+      const Outcome parsed = Assemble(stream, false, options);
+      const Outcome read = Assemble(stream, true, options);
+      EXPECT_EQ(read.results, parsed.results);
+      EXPECT_EQ(read.volumes, parsed.volumes);
+    }
+  }
+  // The plain stream gives the volume back.
+  const Outcome plain = Assemble(cases[0].second, true);
+  EXPECT_NE(plain.volumes.find(Hex(SerializeDeterministic(volume))), std::string::npos);
+}
+
+TEST(InPlace, BytesThatDoNotParseNameTheField) {
+  Assembler assembler;
+  const auto messages = Split(MakeVolume(1, 1, 2));
+  const std::string data = messages[3].SerializeAsString();  // A ParameterData.
+  struct Case {
+    std::string bytes;
+    ErrorCode code;
+    std::string field;
+  };
+  std::string bad_name = messages[3].parameter_data().data_type().SerializeAsString();
+  bad_name.back() = '\xff';
+  const Case cases[] = {
+      {data.substr(0, data.size() - 1), ErrorCode::kUnparsable, ""},
+      {Envelope(4, Field(3, 2, bad_name)), ErrorCode::kInvalidUtf8,
+       "kyt.pb.common.DataTypeRequest.short_name"},
+      {Envelope(3, Field(1, 2, std::string("\x0a\x05", 2))), ErrorCode::kUnparsable, ""},
+      {std::string("\x2a\x02\x08", 3), ErrorCode::kUnparsable, ""},
+  };
+  for (const Case& c : cases) {
+    const Status status = assembler.AddSerialized(c.bytes);
+    EXPECT_EQ(status.code(), c.code) << status.message();
+    EXPECT_EQ(status.location().field, c.field) << status.message();
+    EXPECT_EQ(status.message().rfind("unparsable kyt.pb.stream.RayStreamMessage (length " +
+                                         std::to_string(c.bytes.size()) + "): ",
+                                     0),
+              0u)
+        << status.message();
+  }
+  // Nothing of them stayed: the stream still assembles.
+  for (const auto& m : messages) ASSERT_TRUE(assembler.AddSerialized(m.SerializeAsString()).ok());
+  EXPECT_EQ(assembler.TakeVolumes().size(), 1u);
+}
+
+TEST(InPlace, ReadBytesViewsMemoryAndReadsOtherInputsAsRead) {
+  std::string frames;
+  {
+    StringOutputStream out(&frames);
+    auto writer = DelimitedWriter::ToZeroCopyStream(&out);
+    for (const auto& m : Split(MakeVolume(1, 2, 300))) ASSERT_TRUE(writer.Write(m).ok());
+  }
+  const std::string path = ::testing::TempDir() + "/in_place." + std::to_string(::getpid());
+  std::ofstream(path, std::ios::binary) << frames;
+  // Whole, then cut inside the last frame and inside a length prefix.
+  for (std::size_t cut : {frames.size(), frames.size() - 3, std::size_t{1}}) {
+    SCOPED_TRACE("cut at " + std::to_string(cut));
+    const std::string input = frames.substr(0, cut);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << input;
+    auto parsed = DelimitedReader::FromBytes(input);
+    auto viewed = DelimitedReader::FromBytes(input);
+    auto copied = DelimitedReader::FromFile(path);
+    RayStreamMessage m;
+    std::string_view view, copy;
+    for (;;) {
+      const ReadResult p = parsed.Read(&m);
+      const ReadResult v = viewed.ReadBytes(&view);
+      const ReadResult c = copied.ReadBytes(&copy);
+      ASSERT_EQ(v.kind(), p.kind());
+      ASSERT_EQ(c.kind(), p.kind());
+      EXPECT_EQ(viewed.byte_offset(), parsed.byte_offset());
+      EXPECT_EQ(copied.byte_offset(), parsed.byte_offset());
+      if (!p.has_message()) {
+        EXPECT_EQ(Describe(v.status()), Describe(p.status()));
+        EXPECT_EQ(Describe(c.status()), Describe(p.status()));
+        break;
+      }
+      RayStreamMessage from_view;
+      ASSERT_TRUE(from_view.ParseFromArray(view.data(), static_cast<int>(view.size())));
+      EXPECT_EQ(SerializeDeterministic(from_view), SerializeDeterministic(m));
+      EXPECT_EQ(copy, view);
+      // Bytes in memory are handed out where they are.
+      EXPECT_TRUE(view.data() > input.data() && view.data() < input.data() + input.size());
+    }
+  }
+  ::unlink(path.c_str());
+}
+
+}  // namespace
+}  // namespace common_dto_test
