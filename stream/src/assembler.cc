@@ -121,6 +121,9 @@ struct MomentState {
   std::unique_ptr<google::protobuf::UnknownFieldSet> unknown;
 
   bool InRun(std::int32_t index) const {
+    // Rays mostly come in order: past the run's end, or its last.
+    if (run_rays.empty() || index > run_rays.back().first) return false;
+    if (index == run_rays.back().first) return true;
     return std::binary_search(run_rays.begin(), run_rays.end(),
                               std::make_pair(index, std::size_t{0}),
                               [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -404,6 +407,7 @@ struct Assembler::Impl {
   NodePool ray_nodes;  // Outlives the sweeps.
   std::map<Key, std::unique_ptr<VolumeState>> volumes;
   std::map<Key, std::unique_ptr<SweepState>> sweeps;
+  SweepState* last_sweep = nullptr;  // The one FindSweep() found last.
   Remembered closed_volumes;
   Remembered closed_sweeps;
   std::vector<AssembledVolume> done_volumes;
@@ -411,8 +415,10 @@ struct Assembler::Impl {
   std::uint64_t buffered = 0;
   // AddSerialized(): the messages it parses.
   RayStreamMessage incoming;
-  // AddSerialized(): a RayHeader's ray, parsed here and then taken over.
+  // AddSerialized(): a RayHeader's ray, parsed here and then taken over,
+  // and a RayEnd's time.
   Ray incoming_ray;
+  Timestamp incoming_end;
 
   // ---- Accounting ------------------------------------------------------
 
@@ -443,9 +449,13 @@ struct Assembler::Impl {
     return FindSweep(KeyOf(uuid), what, out);
   }
   Status FindSweep(Key key, const char* what, SweepState** out) {
+    if (last_sweep != nullptr && last_sweep->key == key) {
+      *out = last_sweep;
+      return Status::Ok();
+    }
     auto it = sweeps.find(key);
     if (it != sweeps.end()) {
-      *out = it->second.get();
+      *out = last_sweep = it->second.get();
       return Status::Ok();
     }
     const std::string name = "sweep " + FormatUuid(key);
@@ -455,12 +465,23 @@ struct Assembler::Impl {
     return Status(ErrorCode::kProtocol, std::string(what) + " for unknown " + name + " (no SweepHeader)");
   }
 
+  // Ray `index` of `sweep`, or rays.end(). Rays mostly come in order, so
+  // the last one is looked at first.
+  static RayMap::iterator FindRay(SweepState* sweep, std::int32_t index) {
+    if (!sweep->rays.empty()) {
+      const auto last = std::prev(sweep->rays.end());
+      if (last->first == index) return last;
+      if (last->first < index) return sweep->rays.end();
+    }
+    return sweep->rays.find(index);
+  }
+
   // Finds or opens ray `index` of `sweep`, enforcing the ray limits and
   // making sure there is room for `extra` bytes more (which the caller
   // counts once it holds them). Opening a ray beyond max_rays_per_volume
   // closes the volume, and with it `sweep`.
   Status GetRay(SweepState* sweep, std::int32_t index, RayState** out, std::uint64_t extra = 0) {
-    auto it = sweep->rays.find(index);
+    auto it = FindRay(sweep, index);
     if (it != sweep->rays.end()) {
       Status status = CheckRoom([&] { return RayName(*sweep, index); }, extra);
       if (!status.ok()) return status;
@@ -486,7 +507,11 @@ struct Assembler::Impl {
     ++volume->rays;
     sweep->bytes += kRayCost;
     buffered += kRayCost;
-    *out = &sweep->rays[index];
+    // In order, the new ray goes last; the hint saves the search.
+    const bool last = sweep->rays.empty() || std::prev(sweep->rays.end())->first < index;
+    *out = &(last ? sweep->rays.try_emplace(sweep->rays.end(), index)
+                  : sweep->rays.try_emplace(index).first)
+                ->second;
     return Status::Ok();
   }
 
@@ -611,28 +636,28 @@ struct Assembler::Impl {
   // Refuses a ParameterData before anything of it is stored or decoded: a
   // duplicate, a moment beyond the limit, samples whose layout differs from
   // the moment's other rays.
-  Status CheckParameterData(const SweepState& sweep, const ParameterDataParts& data) {
+  Status CheckParameterData(const SweepState& sweep, const ParameterDataParts& data,
+                            const RayState* existing_ray, const MomentState* moment) {
     const std::string_view name = data.short_name;
     const std::int32_t index = data.ray_index;
-    auto existing_ray = sweep.rays.find(index);
-    auto moment = sweep.moments.find(name);
-    if ((moment != sweep.moments.end() && moment->second.InRun(index)) ||
-        (existing_ray != sweep.rays.end() && existing_ray->second.samples.count(name) != 0)) {
+    if ((moment != nullptr && moment->InRun(index)) ||
+        (existing_ray != nullptr && !existing_ray->samples.empty() &&
+         existing_ray->samples.count(name) != 0)) {
       return Status(ErrorCode::kProtocol,
                     RayMomentName(sweep, index, name) + ": duplicate ParameterData");
     }
-    if (moment == sweep.moments.end()) {
+    if (moment == nullptr) {
       if (sweep.moments.size() >= options.max_moments_per_sweep) {
         return Status(ErrorCode::kLimit, RayMomentName(sweep, index, name) + ": more than " +
                                              std::to_string(options.max_moments_per_sweep) +
                                              " moments in one sweep");
       }
-    } else if (moment->second.endian != data.endian || moment->second.storage != data.storage) {
+    } else if (moment->endian != data.endian || moment->storage != data.storage) {
       return Status(ErrorCode::kInvalidArgument,
                     RayMomentName(sweep, index, name) + ": samples are " +
                         EndianName(data.endian) + " " + StorageName(data.storage) +
-                        " but the moment's other rays are " + EndianName(moment->second.endian) +
-                        " " + StorageName(moment->second.storage));
+                        " but the moment's other rays are " + EndianName(moment->endian) +
+                        " " + StorageName(moment->storage));
     }
     return Status::Ok();
   }
@@ -694,17 +719,19 @@ struct Assembler::Impl {
     if (!status.ok()) return status;
     const std::string_view name = data.short_name;
     const std::int32_t index = data.ray_index;
-    status = CheckParameterData(*sweep, data);
+    const auto ray_it = FindRay(sweep, index);
+    RayState* const existing_ray = ray_it == sweep->rays.end() ? nullptr : &ray_it->second;
+    const auto moment = sweep->moments.find(name);
+    MomentState* const existing = moment == sweep->moments.end() ? nullptr : &moment->second;
+    status = CheckParameterData(*sweep, data, existing_ray, existing);
     if (!status.ok()) return status;
     // A new ray's bookkeeping is counted with its samples.
-    const bool new_ray = sweep->rays.count(index) == 0;
+    const bool new_ray = existing_ray == nullptr;
     const std::uint64_t ray_cost = new_ray ? kRayCost : 0;
     auto where = [&] { return RayMomentName(*sweep, index, name); };
     status = CheckRoom(where, DeclaredSize(data) + ray_cost);
     if (!status.ok()) return status;
 
-    auto moment = sweep->moments.find(name);
-    MomentState* existing = moment == sweep->moments.end() ? nullptr : &moment->second;
     std::string piece;
     std::string* run = RunTarget(existing, index, data);
     std::string* target = run != nullptr ? run : &piece;
@@ -723,10 +750,12 @@ struct Assembler::Impl {
       target->resize(base);
       if (!status.ok()) return status;
     }
-    RayState* ray = nullptr;
-    status = GetRay(sweep, index, &ray);
-    if (!status.ok()) return status;
-    StoreSamples(sweep, data, buffer, ray, run != nullptr, std::move(piece), size);
+    RayState* ray = existing_ray;
+    if (ray == nullptr) {
+      status = GetRay(sweep, index, &ray);
+      if (!status.ok()) return status;
+    }
+    StoreSamples(sweep, data, buffer, existing, ray, run != nullptr, std::move(piece), size);
     buffered += held;
     sweep->bytes += held;
     return RayProgress(sweep, nullptr);
@@ -734,12 +763,13 @@ struct Assembler::Impl {
 
   // Records a ray's decoded samples (already on the run when `on_run`) with
   // its moment, which the moment's first ray creates.
+  // `existing` is the moment, null when this ray starts it.
   void StoreSamples(SweepState* sweep, const ParameterDataParts& data, const DataBuffer* buffer,
-                    RayState* ray, bool on_run, std::string piece, std::size_t size) {
+                    MomentState* existing, RayState* ray, bool on_run, std::string piece,
+                    std::size_t size) {
     const std::string_view name = data.short_name;
     const std::int32_t index = data.ray_index;
-    auto moment = sweep->moments.find(name);
-    const bool starts_run = moment == sweep->moments.end();
+    const bool starts_run = existing == nullptr;
     if (starts_run) {
       MomentState state;
       state.endian = data.endian;
@@ -750,14 +780,14 @@ struct Assembler::Impl {
         state.unknown->MergeFrom(Unknown(*buffer));
       }
       if (options.keep_samples) state.run_rays.reserve(sweep->expected_rays);
-      moment = sweep->moments.emplace(std::string(name), std::move(state)).first;
-    } else if (moment->second.data_type != data.data_type && !moment->second.type_conflict) {
-      moment->second.type_conflict = true;
+      existing = &sweep->moments.emplace(std::string(name), std::move(state)).first->second;
+    } else if (existing->data_type != data.data_type && !existing->type_conflict) {
+      existing->type_conflict = true;
       sweep->warnings.push_back(RayMomentName(*sweep, index, name) + ": data type " +
                                 TypeName(data.data_type) + " differs from the " +
-                                TypeName(moment->second.data_type) + " of the moment's other rays");
+                                TypeName(existing->data_type) + " of the moment's other rays");
     }
-    MomentState& state = moment->second;
+    MomentState& state = *existing;
     if (starts_run && options.keep_samples) {
       // What is reserved ahead counts against max_buffered_bytes as if it
       // were held, so that memory stays within the limit however wrong the
@@ -1111,6 +1141,7 @@ struct Assembler::Impl {
   // before it completed (its volume closed).
   Status CloseSweep(SweepState* state, bool forced) {
     std::unique_ptr<SweepState> owner = std::move(sweeps[state->key]);
+    if (last_sweep == state) last_sweep = nullptr;
     sweeps.erase(state->key);
     closed_sweeps.Add(state->key);
     state->volume->open_sweeps.erase(state->key);
@@ -1289,11 +1320,10 @@ struct Assembler::Impl {
       internal::RayEndParts parts;
       if (internal::Decode(bytes, &parts)) {
         CloseExpired();
-        Timestamp end;
-        end.set_seconds(parts.end_seconds);
-        end.set_nanos(parts.end_nanos);
+        incoming_end.set_seconds(parts.end_seconds);
+        incoming_end.set_nanos(parts.end_nanos);
         return Located(OnRayEnd(SweepKey(parts.sweep_uuid), parts.ray_index,
-                                parts.has_end ? &end : nullptr),
+                                parts.has_end ? &incoming_end : nullptr),
                        SweepKey(parts.sweep_uuid), parts.ray_index, {});
       }
     }

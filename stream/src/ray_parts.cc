@@ -276,6 +276,34 @@ bool Decode(std::string_view envelope, RayEndParts* p) {
   return r.ok() && r.done();
 }
 
+namespace {
+std::size_t TimestampSize(const RayEndParts& p) {
+  return (p.end_seconds == 0 ? 0 : 1 + CodedOutputStream::VarintSize64(
+                                           static_cast<std::uint64_t>(p.end_seconds))) +
+         Int32Size(p.end_nanos);
+}
+std::size_t RayEndPayload(const RayEndParts& p) {
+  return (p.has_sweep_uuid ? LengthSize(UuidSize(p.sweep_uuid)) : 0) + Int32Size(p.ray_index) +
+         (p.has_end ? LengthSize(TimestampSize(p)) : 0);
+}
+}  // namespace
+
+void Encode(const RayEndParts& p, std::string* out) {
+  const std::size_t payload = RayEndPayload(p);
+  std::uint8_t* q = Room(out, LengthSize(payload));
+  q = WriteLength(kRayEndField, payload, q);
+  if (p.has_sweep_uuid) q = WriteUuid(1, p.sweep_uuid, q);
+  q = WriteInt32(2, p.ray_index, q);
+  if (p.has_end) {
+    q = WriteLength(3, TimestampSize(p), q);
+    if (p.end_seconds != 0) {
+      q = CodedOutputStream::WriteTagToArray(Tag(1, kVarint), q);
+      q = CodedOutputStream::WriteVarint64ToArray(static_cast<std::uint64_t>(p.end_seconds), q);
+    }
+    WriteInt32(2, p.end_nanos, q);
+  }
+}
+
 bool Decode(std::string_view envelope, ParameterDataParts* p) {
   *p = ParameterDataParts();
   std::string_view payload;

@@ -83,6 +83,7 @@ std::string_view EncodeHead(const ParameterDataParts& parts, std::string* head);
 
 // Writes the whole envelope to *out (replacing what it held).
 void Encode(const RayHeaderParts& parts, std::string* out);
+void Encode(const RayEndParts& parts, std::string* out);
 
 // Reads a serialized RayStreamMessage holding a ParameterData (a RayHeader,
 // a RayEnd) into *parts, which then point into `envelope`. False, with

@@ -31,6 +31,10 @@ void DropUnknownFields(T* message) {
   }
 }
 
+bool HasUnknownFields(const google::protobuf::Message& message) {
+  return !message.GetReflection()->GetUnknownFields(message).empty();
+}
+
 std::string MomentName(std::size_t sweep, const std::string& name) {
   return "sweep " + std::to_string(sweep) + " moment '" + name + "'";
 }
@@ -156,6 +160,7 @@ class Emitter {
   virtual bool OnlyReads() const { return false; }
   virtual Status RayHeader(const internal::RayHeaderParts& parts) = 0;
   virtual Status ParameterData(const internal::ParameterDataParts& parts) = 0;
+  virtual Status RayEnd(const internal::RayEndParts& parts) = 0;
 };
 
 // Builds each message for a MessageSink. The ray-level envelopes, one per
@@ -182,6 +187,21 @@ class MessageEmitter : public Emitter {
   Status ParameterData(const internal::ParameterDataParts& parts) override {
     BuildParameterData(parts, &data_message_);
     return sink_(std::move(data_message_));
+  }
+
+  Status RayEnd(const internal::RayEndParts& parts) override {
+    DropUnknownFields(&end_message_);
+    auto* end = end_message_.mutable_ray_end();
+    DropUnknownFields(end);
+    SetUuid(parts.sweep_uuid, end->mutable_sweep_uuid());
+    end->set_ray_index(parts.ray_index);
+    if (parts.has_end) {
+      end->mutable_end()->set_seconds(parts.end_seconds);
+      end->mutable_end()->set_nanos(parts.end_nanos);
+    } else {
+      end->clear_end();
+    }
+    return sink_(std::move(end_message_));
   }
 
   // Fills *message with the ParameterData of `parts` (from the splitter,
@@ -219,6 +239,7 @@ class MessageEmitter : public Emitter {
   const MessageSink& sink_;
   RayStreamMessage header_message_;
   RayStreamMessage data_message_;
+  RayStreamMessage end_message_;
 };
 
 // Writes each message as a frame; the ray-level ones are encoded straight
@@ -251,6 +272,13 @@ class FrameEmitter : public Emitter {
     }
     const std::string_view samples = internal::EncodeHead(parts, &scratch_);
     return writer_->WriteSerialized(scratch_, samples);
+  }
+
+  Status RayEnd(const internal::RayEndParts& parts) override {
+    internal::Encode(parts, &scratch_);
+    Status status = writer_->WriteSerialized(scratch_);
+    if (status.ok() && on_boundary_) status = on_boundary_();
+    return status;
   }
 
  private:
@@ -403,17 +431,26 @@ class VolumeSplitter {
       status = EmitParameterData(uuid, *m, r);
     }
     if (!status.ok()) return status;
-    DropUnknownFields(&end_message_);
-    auto* end = end_message_.mutable_ray_end();
-    DropUnknownFields(end);
-    *end->mutable_sweep_uuid() = sweep_uuid;
-    end->set_ray_index(r);
-    if (sweep.rays(r).has_aq_end_time()) {
-      *end->mutable_end() = sweep.rays(r).aq_end_time();
-    } else {
-      end->clear_end();
+    const kyt::pb::common::Ray& ray = sweep.rays(r);
+    if (ray.has_aq_end_time() && HasUnknownFields(ray.aq_end_time())) {
+      // A time of a newer schema: sent as a message, so it goes whole.
+      RayStreamMessage message;
+      auto* end = message.mutable_ray_end();
+      *end->mutable_sweep_uuid() = sweep_uuid;
+      end->set_ray_index(r);
+      *end->mutable_end() = ray.aq_end_time();
+      return emit_->Message(std::move(message));
     }
-    return emit_->Message(std::move(end_message_));
+    internal::RayEndParts end;
+    end.has_sweep_uuid = true;
+    end.sweep_uuid = uuid;
+    end.ray_index = r;
+    if (ray.has_aq_end_time()) {
+      end.has_end = true;
+      end.end_seconds = ray.aq_end_time().seconds();
+      end.end_nanos = ray.aq_end_time().nanos();
+    }
+    return emit_->RayEnd(end);
   }
 
   Status EmitParameterData(const internal::UuidParts& sweep_uuid, const RayMoment& m, int r) {
@@ -448,7 +485,6 @@ class VolumeSplitter {
   const SplitOptions& options_;
   Emitter* emit_;
   const kyt::pb::common::VolumeConfig* config_;
-  RayStreamMessage end_message_;
   DataBuffer compressed_;  // A ray's samples when ray_compression asks.
 };
 

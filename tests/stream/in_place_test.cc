@@ -68,8 +68,10 @@ std::vector<std::pair<std::string, Volume>> Variants() {
   v = plain;
   auto* ray = v.mutable_sweep(0)->mutable_rays(1);
   ray->GetReflection()->MutableUnknownFields(ray)->AddVarint(99, 7);
+  auto* time = v.mutable_sweep(0)->mutable_rays(2)->mutable_aq_end_time();
+  time->GetReflection()->MutableUnknownFields(time)->AddFixed32(9, 1);
   v.mutable_sweep(1)->mutable_rays(0)->clear_aq_end_time();
-  out.emplace_back("unknown fields in a ray, a ray without end time", v);
+  out.emplace_back("unknown fields in a ray and an end time, a ray without end time", v);
   v = plain;
   for (auto& sweep : *v.mutable_sweep()) {
     DataBuffer& empty = (*sweep.mutable_sweep_moments())["EMPTY"];
