@@ -113,6 +113,18 @@ TEST(InPlace, FramesFromThePartsAreTheMessagesBytes) {
       EXPECT_TRUE(got == want) << "first difference at byte "
                                << std::mismatch(got.begin(), got.end(), want.begin()).first -
                                       got.begin();
+      // And what they carry is the volume's: each RayEnd its ray's end time
+      // as it is (unknown fields too).
+      auto reader = DelimitedReader::FromBytes(got);
+      RayStreamMessage m;
+      int sweep = -1;
+      while (reader.Read(&m)) {
+        if (m.has_sweep_header()) ++sweep;
+        if (!m.has_ray_end()) continue;
+        const auto& ray = volume.sweep(sweep).rays(m.ray_end().ray_index());
+        EXPECT_EQ(m.ray_end().has_end(), ray.has_aq_end_time());
+        EXPECT_EQ(Hex(m.ray_end().end().SerializeAsString()), Hex(ray.aq_end_time().SerializeAsString()));
+      }
     }
   }
 }
