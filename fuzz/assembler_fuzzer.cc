@@ -5,7 +5,9 @@
 // before their headers, LZ4 frames and blocks good and bad, limits hit, age
 // and ray-count closing. Checks the documented bookkeeping after every step,
 // that delivered buffers are canonical, and that every volume handed back
-// (complete or not) splits and reassembles to the same bytes.
+// (complete or not) splits and reassembles to the same bytes. A twin
+// assembler takes every message serialized (Assembler::AddSerialized) and
+// must answer and deliver exactly the same.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <lz4.h>
 #include <lz4frame.h>
@@ -373,6 +375,35 @@ void CheckDelivered(const std::vector<AssembledVolume>& volumes,
   }
 }
 
+// What an assembler handed back, as bytes and texts.
+std::string Describe(const std::vector<AssembledVolume>& volumes,
+                     const std::vector<AssembledSweep>& sweeps) {
+  std::string out;
+  auto lists = [&out](const std::vector<std::string>& items) {
+    for (const auto& item : items) out += item + "\n";
+  };
+  for (const auto& v : volumes) {
+    out += common_dto_fuzz::Serialize(v.volume) + (v.complete ? "+" : "-");
+    lists(v.missing);
+    lists(v.warnings);
+    lists(v.unknown_left_out);
+  }
+  for (const auto& s : sweeps) {
+    out += common_dto_fuzz::Serialize(s.sweep) + (s.complete ? "+" : "-");
+    lists(s.missing);
+    lists(s.warnings);
+  }
+  return out;
+}
+
+void CheckTwin(const std::vector<AssembledVolume>& volumes,
+               const std::vector<AssembledVolume>& twin_volumes,
+               const std::vector<AssembledSweep>& sweeps,
+               const std::vector<AssembledSweep>& twin_sweeps) {
+  FUZZ_CHECK(Describe(volumes, sweeps) == Describe(twin_volumes, twin_sweeps),
+             "the twin, fed serialized messages, handed back something else");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -388,11 +419,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Compression ray_compression = kCompressions[in.ConsumeIntegralInRange(0, 2)];
 
   Assembler assembler(options);
-  std::vector<AssembledVolume> volumes;
-  std::vector<AssembledSweep> sweeps;
+  // The twin takes every message serialized (AddSerialized) and must say
+  // and deliver exactly what the assembler does.
+  Assembler twin(options);
+  std::vector<AssembledVolume> volumes, twin_volumes;
+  std::vector<AssembledSweep> sweeps, twin_sweeps;
   auto collect = [&] {
     for (auto& v : assembler.TakeVolumes()) volumes.push_back(std::move(v));
     for (auto& s : assembler.TakeSweeps()) sweeps.push_back(std::move(s));
+    for (auto& v : twin.TakeVolumes()) twin_volumes.push_back(std::move(v));
+    for (auto& s : twin.TakeSweeps()) twin_sweeps.push_back(std::move(s));
   };
 
   for (int step = 0; step < 160 && in.remaining_bytes() > 0; ++step) {
@@ -403,13 +439,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     target.ray = kRayIndices[in.ConsumeIntegralInRange<std::size_t>(
         0, in.ConsumeIntegralInRange(0, 3) == 0 ? std::size(kRayIndices) - 1 : 3)];
     const int kind = in.ConsumeIntegralInRange(0, 10);
+    std::string bytes;
     if (kind < 7) {
       kBuilders[kind](in, target, &message);
+      bytes = message.SerializeAsString();
     } else if (kind == 7) {  // Whatever the next few bytes parse as, payload or not.
-      (void)message.ParseFromString(in.ConsumeBytesAsString(in.ConsumeIntegralInRange(0, 24)));
+      bytes = in.ConsumeBytesAsString(in.ConsumeIntegralInRange(0, 24));
+      // The twin reads the bytes themselves, in whatever encoding they are.
+      if (!message.ParseFromString(bytes)) bytes = message.SerializeAsString();
     } else if (kind == 8) {
       now += in.ConsumeIntegralInRange(0, 3);
-      (void)assembler.CloseExpired();
+      const std::size_t closed = assembler.CloseExpired();
+      FUZZ_CHECK(twin.CloseExpired() == closed, "the twin closed other volumes");
       continue;
     } else {
       collect();
@@ -417,6 +458,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const auto status =
         in.ConsumeBool() ? assembler.Add(std::move(message)) : assembler.Add(message);
+    const auto twin_status = twin.AddSerialized(bytes);
+    FUZZ_CHECK(twin_status.code() == status.code() && twin_status.message() == status.message() &&
+                   twin_status.location().sweep_uuid == status.location().sweep_uuid &&
+                   twin_status.location().ray_index == status.location().ray_index &&
+                   twin_status.location().moment == status.location().moment,
+               "serialized, the message gave '" + twin_status.message() + "' instead of '" +
+                   status.message() + "'");
+    FUZZ_CHECK(twin.buffered_bytes() == assembler.buffered_bytes(), "the twin holds other bytes");
     FUZZ_CHECK(status.ok() || !status.message().empty(), "an error without text");
     FUZZ_CHECK(assembler.open_volumes() <= options.max_open_volumes, "too many open volumes");
     FUZZ_CHECK(assembler.open_sweeps() <= options.max_open_sweeps, "too many open sweeps");
@@ -426,7 +475,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   assembler.Finish();
+  twin.Finish();
   collect();
+  CheckTwin(volumes, twin_volumes, sweeps, twin_sweeps);
   FUZZ_CHECK(assembler.open_volumes() == 0 && assembler.open_sweeps() == 0,
              "Finish() left something open");
   FUZZ_CHECK(assembler.buffered_bytes() == 0, "bytes still counted after Finish()");

@@ -32,8 +32,10 @@
 
 namespace {
 std::atomic<std::size_t> g_largest_allocation{0};
+std::atomic<std::size_t> g_allocations{0};
 
 void NoteAllocation(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
   std::size_t seen = g_largest_allocation.load(std::memory_order_relaxed);
   while (size > seen && !g_largest_allocation.compare_exchange_weak(seen, size)) {
   }
@@ -207,6 +209,66 @@ RayStreamMessage Data(std::int64_t sweep, int ray, const std::string& moment, Da
   p->mutable_data_type()->set_short_name(moment);
   *p->mutable_data() = std::move(buffer);
   return m;
+}
+
+// Allocations made by `step`.
+template <typename Step>
+std::size_t AllocationsOf(Step step) {
+  const std::size_t before = g_allocations.load();
+  step();
+  return g_allocations.load() - before;
+}
+
+// What streaming a two-sweep volume of `rays` rays per sweep allocates:
+// writing it (split into frames), and receiving its second sweep (frames
+// read in place) beyond what copying that sweep's rays allocates, which the
+// delivered volume needs for its own ray records.
+struct StreamAllocations {
+  std::size_t written = 0;
+  std::size_t received = 0;
+  std::size_t delivered_rays = 0;
+};
+
+StreamAllocations Stream(int rays) {
+  const Volume volume = MakeVolume(2, rays, 16);
+  StreamAllocations out;
+  std::string frames;
+  {
+    google::protobuf::io::StringOutputStream sink(&frames);
+    auto writer = common_dto::stream::DelimitedWriter::ToZeroCopyStream(&sink);
+    frames.reserve(1 << 20);  // Its growth is the sink's, not the writer's.
+    out.written = AllocationsOf([&] {
+      EXPECT_TRUE(common_dto::stream::SplitVolume(volume, {}, &writer).ok());
+    });
+  }
+  Assembler assembler;
+  auto reader = DelimitedReader::FromBytes(frames);
+  std::string_view bytes;
+  for (int sweeps_begun = 0; reader.ReadBytes(&bytes);) {
+    RayStreamMessage peek;
+    EXPECT_TRUE(peek.ParseFromArray(bytes.data(), static_cast<int>(bytes.size())));
+    sweeps_begun += peek.has_sweep_header();
+    const std::size_t n = AllocationsOf([&] { EXPECT_TRUE(assembler.AddSerialized(bytes).ok()); });
+    if (sweeps_begun == 2 && !peek.has_sweep_header() && !peek.has_volume_end()) out.received += n;
+  }
+  const auto volumes = assembler.TakeVolumes();
+  EXPECT_EQ(volumes.size(), 1u);
+  kyt::pb::common::Sweep copy;
+  out.delivered_rays = AllocationsOf([&] { *copy.mutable_rays() = volumes.at(0).volume.sweep(1).rays(); });
+  return out;
+}
+
+TEST(Limits, SteadyStreamsAllocateNothingPerRay) {
+  // Twice the rays: the writer allocates nothing more, the receiver
+  // nothing beyond the delivered rays' own records.
+  Stream(40);  // Once first: the runtime's and the UTF-8 check's first-use set-up.
+  const StreamAllocations few = Stream(40);
+  const StreamAllocations many = Stream(80);
+  EXPECT_EQ(many.written, few.written);
+  EXPECT_GT(many.delivered_rays, few.delivered_rays);
+  EXPECT_EQ(many.received - few.received, many.delivered_rays - few.delivered_rays)
+      << "received " << few.received << " and " << many.received << ", rays copied in "
+      << few.delivered_rays << " and " << many.delivered_rays;
 }
 
 TEST(Limits, AssemblerRefusesDecompressionBombs) {
