@@ -26,13 +26,24 @@ using common_dto::stream::DeliveryMode;
 using kyt::pb::common::Sweep;
 using kyt::pb::common::Volume;
 
-// Allocations per ray on each side of the path, and those of a copy of the
-// data it delivered (the output's own objects: the rays' records).
+// Allocations per ray of the ray-level messages on each side of the path,
+// and those of copying the rays delivered (the output's own records, which
+// any receiver allocates); per volume and sweep, those of the others.
 void SetAllocationCounters(benchmark::State& state, const Allocations& counted,
-                           std::uint64_t output, std::size_t rays) {
-  state.counters["producer_allocs_per_ray"] = double(counted.producer) / double(rays);
-  state.counters["receiver_allocs_per_ray"] = double(counted.receiver) / double(rays);
-  state.counters["output_allocs_per_ray"] = double(output) / double(rays);
+                           std::uint64_t output_rays, std::size_t rays, std::size_t sweeps) {
+  state.counters["producer_allocs_per_ray"] = double(counted.producer_rays) / double(rays);
+  state.counters["receiver_allocs_per_ray"] = double(counted.receiver_rays) / double(rays);
+  state.counters["output_allocs_per_ray"] = double(output_rays) / double(rays);
+  state.counters["producer_allocs_per_sweep"] = double(counted.producer_other) / double(sweeps);
+  state.counters["receiver_allocs_per_sweep"] = double(counted.receiver_other) / double(sweeps);
+}
+
+// Allocations of copying the rays of `sweep`.
+std::uint64_t RayCopyAllocations(const Sweep& sweep) {
+  Sweep copy;
+  const std::uint64_t before = CountedAllocations();
+  *copy.mutable_rays() = sweep.rays();
+  return CountedAllocations() - before;
 }
 
 // Same samples and rays as the original, sweep by sweep.
@@ -71,11 +82,11 @@ void StreamWholeVolume(benchmark::State& state) {
     CountAllocations(true);
     Check(path.Stream(next).ok(), "streaming M again");
     volumes = path.assembler().TakeVolumes();
-    const std::uint64_t before_copy = CountedAllocations();
-    Volume copy(volumes.at(0).volume);
-    const std::uint64_t output = CountedAllocations() - before_copy;
+    std::uint64_t output = 0;
+    for (const Sweep& sweep : volumes.at(0).volume.sweep()) output += RayCopyAllocations(sweep);
     CountAllocations(false);
-    SetAllocationCounters(state, path.allocations(), output, ref.layout->ray_count());
+    SetAllocationCounters(state, path.allocations(), output, ref.layout->ray_count(),
+                          std::size_t(ref.layout->sweep_count()));
   }
   Volume reused;
   Check(reused.ParseFromString(ref.wire), "warming the reused message");
@@ -146,11 +157,7 @@ void StreamSweepBySweep(benchmark::State& state) {
           Check(out.size() == 1 && out[0].complete && out[0].position == std::size_t(s),
                 "L sweep " + std::to_string(s) + " reassembled complete");
           if (iteration == 0 && s == 0) CheckSweep(out[0].sweep, *sweep, "L sweep 0");
-          if (iteration == 0 && s > 0) {
-            const std::uint64_t before_copy = CountedAllocations();
-            Sweep copy(out[0].sweep);
-            output_allocations += CountedAllocations() - before_copy;
-          }
+          if (iteration == 0 && s > 0) output_allocations += RayCopyAllocations(out[0].sweep);
           shell.mutable_sweep()->RemoveLast();
         }
         std::vector<AssembledVolume> volumes = path.assembler().TakeVolumes();
@@ -166,7 +173,8 @@ void StreamSweepBySweep(benchmark::State& state) {
       });
   const std::size_t rays_after_first =
       std::size_t(layout.ray_count()) - std::size_t(layout.ray_count() / layout.sweep_count());
-  SetAllocationCounters(state, counted, output_allocations, rays_after_first);
+  SetAllocationCounters(state, counted, output_allocations, rays_after_first,
+                        std::size_t(layout.sweep_count() - 1));
   state.counters["frame_bytes"] = double(frame_bytes);
   state.counters["max_buffered"] = double(max_buffered);
 }

@@ -47,18 +47,13 @@ common_dto::stream::AssemblerOptions Options(common_dto::stream::DeliveryMode mo
   return options;
 }
 
-// Counts the allocations made between its construction and Stop() into
-// *total.
-class Tally {
- public:
-  explicit Tally(std::uint64_t* total) : total_(total), start_(CountedAllocations()) {}
-  void Stop() { *total_ += CountedAllocations() - start_; }
-  void Restart() { start_ = CountedAllocations(); }
-
- private:
-  std::uint64_t* total_;
-  std::uint64_t start_;
-};
+// The first byte of a RayStreamMessage holding a RayHeader, ParameterData
+// or RayEnd (the payload's tag).
+bool IsRayLevel(std::string_view message) {
+  if (message.empty()) return false;
+  const auto tag = static_cast<unsigned char>(message[0]);
+  return tag == (3 << 3 | 2) || tag == (4 << 3 | 2) || tag == (5 << 3 | 2);
+}
 
 }  // namespace
 
@@ -86,16 +81,27 @@ Status StreamPath::StreamSweep(const kyt::pb::common::Volume& one_sweep, int pos
 
 Status StreamPath::Split(const kyt::pb::common::Volume& volume,
                          const common_dto::stream::VolumePart& part) {
-  Tally producer(&allocations_.producer);
+  // The producer's allocations between two drains belong to what the
+  // drain finds: one ray's messages, or one header or end marker.
+  std::uint64_t since = CountedAllocations();
   Status status = common_dto::stream::SplitVolumePart(
       volume, part, common_dto::stream::SplitOptions(), writer_.get(), nullptr, [&] {
-        producer.Stop();
+        const std::uint64_t produced = CountedAllocations() - since;
+        const bool ray = IsRayLevel(FirstMessage());
+        (ray ? allocations_.producer_rays : allocations_.producer_other) += produced;
         Status drained = Drain();
-        producer.Restart();
+        since = CountedAllocations();
         return drained;
       });
-  producer.Stop();
+  allocations_.producer_other += CountedAllocations() - since;
   return status;
+}
+
+std::string_view StreamPath::FirstMessage() const {
+  // The length prefix, then the message (at least its first byte).
+  std::size_t i = 0;
+  while (i < wire_.size() && (static_cast<unsigned char>(wire_.data()[i]) & 0x80) != 0) ++i;
+  return i + 1 < wire_.size() ? std::string_view(wire_.data() + i + 1, 1) : std::string_view();
 }
 
 Status StreamPath::Drain() {
@@ -103,15 +109,16 @@ Status StreamPath::Drain() {
   frame_bytes_ += wire_.size();
   google::protobuf::io::ArrayInputStream in(wire_.data(), static_cast<int>(wire_.size()));
   DelimitedReader reader = DelimitedReader::FromZeroCopyStream(&in);  // The harness's.
-  Tally receiver(&allocations_.receiver);
   std::string_view bytes;
   ReadResult r;
   Status status;
   while (status.ok() && (r = reader.ReadBytes(&bytes))) {
     ++messages_;
+    const std::uint64_t before = CountedAllocations();
     status = assembler_.AddSerialized(bytes);
+    (IsRayLevel(bytes) ? allocations_.receiver_rays : allocations_.receiver_other) +=
+        CountedAllocations() - before;
   }
-  receiver.Stop();
   if (!status.ok()) return status;
   if (r.is_error()) return r.status();
   wire_.Clear();

@@ -15,7 +15,8 @@
 //
 // Allocations (operator new) are counted for each side while the path
 // runs: the producer (split, frame, write) and the receiver (read,
-// reassemble); the harness's own are not counted.
+// reassemble), for ray-level messages and for the others apart; the
+// harness's own are not counted.
 #pragma once
 
 #include <google/protobuf/io/zero_copy_stream.h>
@@ -23,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common_dto/stream/assembler.h"
@@ -60,10 +62,14 @@ class MemoryOutputStream : public google::protobuf::io::ZeroCopyOutputStream {
   std::int64_t total_ = 0;
 };
 
-// Allocations counted on each side of the path, see AllocationCounter.
+// Allocations counted on each side of the path: for the ray-level
+// messages (RayHeader, ParameterData, RayEnd) and for the others (headers
+// and end markers).
 struct Allocations {
-  std::uint64_t producer = 0;
-  std::uint64_t receiver = 0;
+  std::uint64_t producer_rays = 0;
+  std::uint64_t producer_other = 0;
+  std::uint64_t receiver_rays = 0;
+  std::uint64_t receiver_other = 0;
 };
 
 class StreamPath {
@@ -95,6 +101,8 @@ class StreamPath {
   common_dto::Status Split(const kyt::pb::common::Volume& volume,
                            const common_dto::stream::VolumePart& part);
   common_dto::Status Drain();
+  // The first byte of the first message in the buffer, if any.
+  std::string_view FirstMessage() const;
 
   common_dto::stream::Assembler assembler_;
   MemoryOutputStream wire_;
