@@ -1333,6 +1333,10 @@ struct Assembler::Impl {
   // Parses a RayHeader's ray into incoming_ray with the nesting the ray has
   // inside its envelope, two levels down.
   bool ParseRay(std::string_view bytes) {
+    // Nesting that deep takes two bytes a level; short rays cannot reach it.
+    if (bytes.size() < 2 * 98) {
+      return incoming_ray.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()));
+    }
     google::protobuf::io::CodedInputStream in(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                               static_cast<int>(bytes.size()));
     in.SetRecursionLimit(in.RecursionBudget() - 2);

@@ -140,6 +140,10 @@ class FieldReader {
  private:
   bool Fail() { return ok_ = false; }
   bool Varint(const std::uint8_t** q, std::uint64_t* v) const {
+    if (*q < end_ && **q < 0x80) {  // Tags, lengths and small values: one byte.
+      *v = *(*q)++;
+      return true;
+    }
     std::uint64_t x = 0;
     for (int shift = 0; shift < 70 && *q < end_; shift += 7) {
       const std::uint8_t b = *(*q)++;
@@ -158,6 +162,13 @@ class FieldReader {
   bool ok_ = true;
 };
 
+// Moment names are mostly ASCII, which needs no closer look.
+bool IsAscii(std::string_view text) {
+  unsigned char any = 0;
+  for (char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
 bool DecodeUuid(std::string_view bytes, UuidParts* u) {
   FieldReader r(bytes);
   if (r.Next(1, kVarint) && !r.Sint64(&u->lsb)) return false;
@@ -170,7 +181,7 @@ bool DecodeDataType(std::string_view bytes, ParameterDataParts* p) {
   if (r.Next(1, kVarint) && !r.Int32(&p->data_type)) return false;
   if (r.Next(2, kLength) && !r.Bytes(&p->short_name)) return false;
   // The runtime refuses a string that is not UTF-8; let it say so.
-  return r.ok() && r.done() && IsValidUtf8(p->short_name);
+  return r.ok() && r.done() && (IsAscii(p->short_name) || IsValidUtf8(p->short_name));
 }
 
 bool DecodeBuffer(std::string_view bytes, ParameterDataParts* p) {
