@@ -502,6 +502,7 @@ Status SplitVolumePart(const Volume& volume, const VolumePart& part, const Split
 Status SplitVolumePart(const Volume& volume, const VolumePart& part, const SplitOptions& options,
                        DelimitedWriter* writer, SplitReport* report,
                        const std::function<Status()>& on_boundary) {
+  if (writer == nullptr) return Status(ErrorCode::kInvalidArgument, "no writer to split into");
   if (report != nullptr) report->not_carried.clear();
   Status status = Precheck(volume, report);
   if (!status.ok()) return status;

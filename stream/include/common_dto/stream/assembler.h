@@ -106,6 +106,11 @@
 //
 // Memory
 // ------
+// AddSerialized() reads RayHeader, ParameterData and RayEnd where they lie
+// in the frame: a ParameterData's samples are appended straight to the
+// sweep's buffer, so with a reader's ReadBytes() each sample is copied once
+// on the way in; once a sweep has closed, a steady stream allocates nothing
+// per ray beyond the delivered rays' own records.
 // Decoded samples are held once. A ray's samples are decoded onto the end
 // of the moment's buffer when room was reserved for them (for the rays the
 // sweep is expected to have, see buffered_bytes(); at most 64 MiB ahead),
