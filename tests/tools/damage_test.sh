@@ -71,6 +71,17 @@ has err.txt "truncated: the length prefix is cut off" "assemble warns of the dam
 cdto assemble volume.stream intact.pb 2> /dev/null
 cmp -s assembled.pb intact.pb || fail "assemble before damage differs from the intact volume"
 
+# A frame that does not parse (a moment name that is not UTF-8) after the
+# volume: assemble names the field, from a file and from a pipe alike.
+{ cat volume.stream; printf '\007\042\005\032\003\022\001\377'; } > volume-bad.stream
+bad='unparsable kyt.pb.stream.RayStreamMessage (length 7): invalid UTF-8 in field kyt.pb.common.DataTypeRequest.short_name (message 28 at byte offset 1937); assembled what came before'
+expect 1 "assemble of a stream with an unparsable frame" assemble volume-bad.stream bad.pb
+has err.txt "volume-bad.stream: $bad" "assemble names the field"
+cmp -s bad.pb intact.pb || fail "assemble before an unparsable frame differs from the intact volume"
+cat volume-bad.stream | "$tool" assemble - bad-piped.pb 2> err.txt
+[ $? -eq 1 ] || fail "assemble of an unparsable frame from a pipe"
+has err.txt "<stdin>: $bad" "assemble from a pipe names the field"
+
 # The same through a pipe and a FIFO.
 cat three-cut.stream | "$tool" dump - > out.txt 2> err.txt
 [ $? -eq 2 ] && [ "$(lines out.txt)" -eq 3 ] || fail "dump from a pipe: $(lines out.txt) lines"

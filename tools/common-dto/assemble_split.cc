@@ -97,10 +97,16 @@ Assembled ReadVolumes(Input* input, const AssembleOptions& options) {
   };
   WarningLimit warnings(input->name());
   std::size_t unknown_kinds = 0;
-  kyt::pb::stream::RayStreamMessage message;
   Progress progress(fmt::format("assemble {}", input->name()), input->size());
-  while (input->Next(&message)) {
-    const Status status = assembler.Add(std::move(message));
+  std::string_view bytes;
+  while (input->NextBytes(&bytes)) {
+    // Read in place; a frame that does not parse is damage, as when the
+    // reader parses it.
+    const Status status = assembler.AddSerialized(bytes);
+    if (status.code() == ErrorCode::kUnparsable || status.code() == ErrorCode::kInvalidUtf8) {
+      input->SetDamage(status);
+      break;
+    }
     if (status.code() == ErrorCode::kUnsupported) {
       ++unknown_kinds;
     } else if (!status.ok()) {

@@ -373,6 +373,25 @@ bool Input::Next(Message* message) {
   return false;
 }
 
+bool Input::NextBytes(std::string_view* bytes) {
+  if (!damage_.ok()) return false;
+  const std::uint64_t index = reader_->messages_read();
+  const std::uint64_t offset = reader_->byte_offset();
+  const stream::ReadResult result = reader_->ReadBytes(bytes);
+  index_ = index;
+  offset_ = offset;
+  if (result.has_message()) return true;
+  if (result.is_error()) damage_ = result.status();
+  return false;
+}
+
+void Input::SetDamage(const Status& problem) {
+  Location location = problem.location();
+  location.message_index = index_;
+  location.byte_offset = offset_;
+  damage_ = Status(problem.code(), Where() + ": " + problem.message(), std::move(location));
+}
+
 std::uint64_t Input::bytes_read() const { return reader_ ? reader_->byte_offset() : 0; }
 
 std::string Input::Where() const {

@@ -65,6 +65,14 @@ class Input {
   // stream, or at a damaged frame (damage() then says what and where;
   // every message before it has been delivered).
   bool Next(google::protobuf::Message* message);
+  // The same, handing out the next frame's bytes unparsed (valid until the
+  // next call), for receivers that read them in place. A frame the caller
+  // then finds unparsable is damage like any other: see SetDamage().
+  bool NextBytes(std::string_view* bytes);
+  // Ends the stream at the frame NextBytes() returned last, for `problem`
+  // found in its bytes (the reader's own text follows "message N at byte
+  // offset M: ").
+  void SetDamage(const Status& problem);
   // The error that ended the stream early (code, message index, byte
   // offset, field); success at a clean end.
   const Status& damage() const { return damage_; }
