@@ -362,22 +362,19 @@ std::unique_ptr<Message> Input::NewMessage() const {
 }
 
 bool Input::Next(Message* message) {
-  if (!damage_.ok()) return false;
-  const std::uint64_t index = reader_->messages_read();
-  const std::uint64_t offset = reader_->byte_offset();
-  const stream::ReadResult result = reader_->Read(message);
-  index_ = index;
-  offset_ = offset;
-  if (result.has_message()) return true;
-  if (result.is_error()) damage_ = result.status();
-  return false;
+  return Advance([&] { return reader_->Read(message); });
 }
 
 bool Input::NextBytes(std::string_view* bytes) {
+  return Advance([&] { return reader_->ReadBytes(bytes); });
+}
+
+template <typename Read>
+bool Input::Advance(const Read& read) {
   if (!damage_.ok()) return false;
   const std::uint64_t index = reader_->messages_read();
   const std::uint64_t offset = reader_->byte_offset();
-  const stream::ReadResult result = reader_->ReadBytes(bytes);
+  const stream::ReadResult result = read();
   index_ = index;
   offset_ = offset;
   if (result.has_message()) return true;

@@ -104,6 +104,9 @@ class Input {
   Status ParseMessage();
   [[noreturn]] void FailParse(const std::string& prefix, const Status& problem) const;
   void OpenStreamReader();
+  // Next()'s bookkeeping around one read of the stream.
+  template <typename Read>
+  bool Advance(const Read& read);
 
   std::string path_;
   std::string name_;
