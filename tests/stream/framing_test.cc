@@ -116,6 +116,9 @@ TEST(Framing, BytesAndInteropWithTheRuntime) {
   EXPECT_TRUE(missing.Read(&m).is_error());
 }
 
+// The texts, codes and locations of each kind of damage, from a file, are
+// pinned by the cross-check with Python (tests/python/test_stream.py); here
+// the input comes byte by byte, where nothing can be read twice.
 TEST(Framing, DamagedInputNamesMessageAndOffset) {
   const std::string good = Unhex("02 2a 00");  // One intact message first.
   struct Case {
@@ -125,23 +128,12 @@ TEST(Framing, DamagedInputNamesMessageAndOffset) {
   };
   const std::vector<Case> cases = {
       {"empty input", "", ""},
-      {"cut length prefix", Unhex("80"),
-       "message 1 at byte offset 3: truncated: the length prefix is cut off by the end of the "
-       "input"},
-      {"frame past the end", Unhex("05 1a 03 18"),
-       "message 1 at byte offset 3: truncated: length 5 runs past the end of the input (3 bytes "
-       "left)"},
       {"frame past the end at a field boundary", Unhex("04 2a 00"),
        "message 1 at byte offset 3: truncated: length 4 runs past the end of the input (2 bytes "
        "left)"},
       {"oversized length", Unhex("ff ff ff ff 0f"),
        "message 1 at byte offset 3: length 4294967295 exceeds the maximum message size 1048576"},
-      {"length over 64 bits", Unhex("ff ff ff ff ff ff ff ff ff 7f"),
-       "message 1 at byte offset 3: malformed length prefix"},
-      {"malformed content", Unhex("02 2a 05"),
-       "message 1 at byte offset 3: unparsable kyt.pb.stream.RayStreamMessage (length 2): "
-       "malformed wire data or invalid UTF-8 in a string field"},
-      {"invalid UTF-8", Unhex("07 0a 05 22 03 12 01 ff"),
+      {"invalid UTF-8, not read again", Unhex("07 0a 05 22 03 12 01 ff"),
        "message 1 at byte offset 3: unparsable kyt.pb.stream.RayStreamMessage (length 7): "
        "malformed wire data or invalid UTF-8 in a string field"},
   };
@@ -167,20 +159,6 @@ TEST(Framing, DamagedInputNamesMessageAndOffset) {
     RayStreamMessage m;
     EXPECT_EQ(reader.Read(&m).error(), c.error) << c.what << ": the error is sticky";
   }
-
-  // From a regular file the reader names the field that holds invalid UTF-8.
-  const std::string path = TempPath("utf8");
-  std::ofstream(path, std::ios::binary) << good + Unhex("07 0a 05 22 03 12 01 ff");
-  DelimitedReader reader = DelimitedReader::FromFile(path);
-  ReadResult last;
-  {
-    LogCapture quiet;
-    ReadAll(reader, &last);
-  }
-  EXPECT_EQ(last.error(),
-            "message 1 at byte offset 3: unparsable kyt.pb.stream.RayStreamMessage (length 7): "
-            "invalid UTF-8 in field kyt.pb.stream.VolumeConfigUri.endpoint");
-  ::unlink(path.c_str());
 }
 
 TEST(Framing, WriterRefusesInvalidUtf8) {

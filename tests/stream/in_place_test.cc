@@ -2,10 +2,10 @@
 // are byte for byte those of the messages, and reading serialized messages
 // gives exactly what parsing them and adding the messages gives, for the
 // runtime's encodings and for every other encoding the runtime accepts.
+// (ReadBytes() and bytes that do not parse are checked against Read() and
+// the runtime by stream_reader_fuzzer, and through the tool by
+// tests/tools/damage_test.sh.)
 #include <google/protobuf/unknown_field_set.h>
-#include <unistd.h>
-
-#include <fstream>
 #include <random>
 
 #include "stream_testing.h"
@@ -21,7 +21,6 @@ using common_dto::stream::Assembler;
 using common_dto::stream::AssemblerOptions;
 using common_dto::stream::DelimitedReader;
 using common_dto::stream::DelimitedWriter;
-using common_dto::stream::ReadResult;
 using common_dto::stream::SplitOptions;
 using common_dto::stream::VolumePart;
 using common_dto::stream::WriterOptions;
@@ -357,82 +356,6 @@ TEST(InPlace, SerializedMessagesAssembleAsParsedOnes) {
   // The plain stream gives the volume back.
   const Outcome plain = Assemble(cases[0].second, true);
   EXPECT_NE(plain.volumes.find(Hex(SerializeDeterministic(volume))), std::string::npos);
-}
-
-TEST(InPlace, BytesThatDoNotParseNameTheField) {
-  Assembler assembler;
-  const auto messages = Split(MakeVolume(1, 1, 2));
-  const std::string data = messages[3].SerializeAsString();  // A ParameterData.
-  struct Case {
-    std::string bytes;
-    ErrorCode code;
-    std::string field;
-  };
-  std::string bad_name = messages[3].parameter_data().data_type().SerializeAsString();
-  bad_name.back() = '\xff';
-  const Case cases[] = {
-      {data.substr(0, data.size() - 1), ErrorCode::kUnparsable, ""},
-      {Envelope(4, Field(3, 2, bad_name)), ErrorCode::kInvalidUtf8,
-       "kyt.pb.common.DataTypeRequest.short_name"},
-      {Envelope(3, Field(1, 2, std::string("\x0a\x05", 2))), ErrorCode::kUnparsable, ""},
-      {std::string("\x2a\x02\x08", 3), ErrorCode::kUnparsable, ""},
-  };
-  for (const Case& c : cases) {
-    const Status status = assembler.AddSerialized(c.bytes);
-    EXPECT_EQ(status.code(), c.code) << status.message();
-    EXPECT_EQ(status.location().field, c.field) << status.message();
-    EXPECT_EQ(status.message().rfind("unparsable kyt.pb.stream.RayStreamMessage (length " +
-                                         std::to_string(c.bytes.size()) + "): ",
-                                     0),
-              0u)
-        << status.message();
-  }
-  // Nothing of them stayed: the stream still assembles.
-  for (const auto& m : messages) ASSERT_TRUE(assembler.AddSerialized(m.SerializeAsString()).ok());
-  EXPECT_EQ(assembler.TakeVolumes().size(), 1u);
-}
-
-TEST(InPlace, ReadBytesViewsMemoryAndReadsOtherInputsAsRead) {
-  std::string frames;
-  {
-    StringOutputStream out(&frames);
-    auto writer = DelimitedWriter::ToZeroCopyStream(&out);
-    for (const auto& m : Split(MakeVolume(1, 2, 300))) ASSERT_TRUE(writer.Write(m).ok());
-  }
-  const std::string path = ::testing::TempDir() + "/in_place." + std::to_string(::getpid());
-  std::ofstream(path, std::ios::binary) << frames;
-  // Whole, then cut inside the last frame and inside a length prefix.
-  for (std::size_t cut : {frames.size(), frames.size() - 3, std::size_t{1}}) {
-    SCOPED_TRACE("cut at " + std::to_string(cut));
-    const std::string input = frames.substr(0, cut);
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << input;
-    auto parsed = DelimitedReader::FromBytes(input);
-    auto viewed = DelimitedReader::FromBytes(input);
-    auto copied = DelimitedReader::FromFile(path);
-    RayStreamMessage m;
-    std::string_view view, copy;
-    for (;;) {
-      const ReadResult p = parsed.Read(&m);
-      const ReadResult v = viewed.ReadBytes(&view);
-      const ReadResult c = copied.ReadBytes(&copy);
-      ASSERT_EQ(v.kind(), p.kind());
-      ASSERT_EQ(c.kind(), p.kind());
-      EXPECT_EQ(viewed.byte_offset(), parsed.byte_offset());
-      EXPECT_EQ(copied.byte_offset(), parsed.byte_offset());
-      if (!p.has_message()) {
-        EXPECT_EQ(Describe(v.status()), Describe(p.status()));
-        EXPECT_EQ(Describe(c.status()), Describe(p.status()));
-        break;
-      }
-      RayStreamMessage from_view;
-      ASSERT_TRUE(from_view.ParseFromArray(view.data(), static_cast<int>(view.size())));
-      EXPECT_EQ(SerializeDeterministic(from_view), SerializeDeterministic(m));
-      EXPECT_EQ(copy, view);
-      // Bytes in memory are handed out where they are.
-      EXPECT_TRUE(view.data() > input.data() && view.data() < input.data() + input.size());
-    }
-  }
-  ::unlink(path.c_str());
 }
 
 }  // namespace
