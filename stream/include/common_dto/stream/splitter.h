@@ -107,10 +107,10 @@ COMMON_DTO_STREAM_EXPORT Status SplitVolume(const kyt::pb::common::Volume& volum
                    const MessageSink& sink, SplitReport* report = nullptr);
 
 // The same stream written as frames to `writer`: the bytes are those of
-// writing each message SplitVolume() hands a sink. RayHeader and
-// ParameterData are encoded straight from the volume, without a message
-// being built, so each sample is copied once, from the sweep buffer into
-// the writer's buffer, and a steady stream allocates nothing per ray.
+// writing each message SplitVolume() hands a sink. RayHeader,
+// ParameterData and RayEnd are encoded straight from the volume, without a
+// message being built, so each sample is copied once, from the sweep buffer
+// into the writer's buffer, and a steady stream allocates nothing per ray.
 // `on_boundary`, when given, is called after each message other than
 // RayHeader and ParameterData (after every RayEnd, header and end marker):
 // where a live sender flushes, for instance. An error it returns stops the
