@@ -11,8 +11,16 @@
 //                            sweep by sweep (kSweepBySweep); baseline: parse
 //                            of each sweep's serialization into a reused
 //                            Sweep. Producing the sweeps is not timed.
+//   Stream/{M,L}/copy_floor  the two copies the path cannot avoid, alone:
+//                            each ray's slices out of the sweep buffers
+//                            into one reused frame buffer, and from there
+//                            onto the end of fresh sweep buffers. Against
+//                            the same baselines, the most the path could
+//                            reach on this machine.
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "bench_util.h"
 #include "stream_path.h"
@@ -61,6 +69,28 @@ void CheckSweep(const Sweep& got, const Sweep& want, const std::string& where) {
   }
 }
 
+// M's baseline: the parse of its serialization into `reused` (warmed here
+// with a first parse).
+TimedStep ParseInto(const Reference& ref, Volume* reused) {
+  Check(reused->ParseFromString(ref.wire), "warming the reused message");
+  return [&ref, reused] {
+    Stopwatch t;
+    const bool ok = reused->ParseFromArray(ref.wire.data(), static_cast<int>(ref.wire.size()));
+    const double s = t.Seconds();
+    Check(ok, "parsing M");
+    return s;
+  };
+}
+
+// L's baseline, per sweep: the parse of its serialization into `reused`.
+double TimeSweepParse(const std::string& wire, Sweep* reused) {
+  Stopwatch t;
+  const bool ok = reused->ParseFromString(wire);
+  const double s = t.Seconds();
+  Check(ok, "parsing an L sweep");
+  return s;
+}
+
 void StreamWholeVolume(benchmark::State& state) {
   const Reference& ref = GetReference("M");
   {
@@ -89,7 +119,6 @@ void StreamWholeVolume(benchmark::State& state) {
                           std::size_t(ref.layout->sweep_count()));
   }
   Volume reused;
-  Check(reused.ParseFromString(ref.wire), "warming the reused message");
   RunPaired(
       state, {double(ref.layout->sample_bytes()), double(ref.layout->ray_count()), "parse_reused"},
       [&] {
@@ -102,12 +131,67 @@ void StreamWholeVolume(benchmark::State& state) {
         Check(ok && volumes.size() == 1, "streaming M");
         return s;
       },
+      ParseInto(ref, &reused));
+}
+
+// The copy floor of one sweep: its samples, ray by ray, through `frame`
+// into new buffers reserved at the sweep's size (freed untimed).
+double TimeCopyFloor(const Sweep& sweep, std::string* frame) {
+  std::vector<std::string_view> moments;
+  for (const auto& entry : sweep.sweep_moments()) moments.push_back(entry.second.data());
+  const std::size_t rays = std::size_t(sweep.rays_size());
+  std::vector<std::string> out(moments.size());
+  Stopwatch t;
+  for (std::size_t m = 0; m < moments.size(); ++m) out[m].reserve(moments[m].size());
+  for (std::size_t r = 0; r < rays; ++r) {
+    frame->clear();
+    for (std::string_view samples : moments) {
+      const std::size_t per_ray = samples.size() / rays;
+      frame->append(samples.data() + r * per_ray, per_ray);
+    }
+    std::size_t at = 0;
+    for (std::size_t m = 0; m < moments.size(); ++m) {
+      const std::size_t per_ray = moments[m].size() / rays;
+      out[m].append(frame->data() + at, per_ray);
+      at += per_ray;
+    }
+  }
+  return t.Seconds();
+}
+
+void CopyFloorM(benchmark::State& state) {
+  const Reference& ref = GetReference("M");
+  std::string frame;
+  Volume reused;
+  RunPaired(
+      state, {double(ref.layout->sample_bytes()), double(ref.layout->ray_count()), "parse_reused"},
       [&] {
-        Stopwatch t;
-        const bool ok = reused.ParseFromArray(ref.wire.data(), static_cast<int>(ref.wire.size()));
-        const double s = t.Seconds();
-        Check(ok, "parsing M");
+        double s = 0;
+        for (const Sweep& sweep : ref.volume.sweep()) s += TimeCopyFloor(sweep, &frame);
         return s;
+      },
+      ParseInto(ref, &reused));
+}
+
+void CopyFloorL(benchmark::State& state) {
+  const VolumeLayout& layout = VolumeL();
+  Sweep sweep;
+  Sweep reused;
+  std::string wire;
+  std::string frame;
+  RunPairedIterations(
+      state,
+      {double(layout.sample_bytes()), double(layout.ray_count()), "parse_reused_sweeps",
+       /*warm_up=*/false},
+      [&](std::int64_t iteration, double* op_s, double* base_s) {
+        for (int s = 0; s < layout.sweep_count(); ++s) {
+          MakeSweep(layout, s, &sweep);
+          Check(sweep.SerializeToString(&wire), "serializing an L sweep");
+          auto base = [&] { *base_s += TimeSweepParse(wire, &reused); };
+          if ((iteration + s) % 2 == 0) base();
+          *op_s += TimeCopyFloor(sweep, &frame);
+          if ((iteration + s) % 2 != 0) base();
+        }
       });
 }
 
@@ -131,12 +215,7 @@ void StreamSweepBySweep(benchmark::State& state) {
           Sweep* sweep = shell.add_sweep();
           MakeSweep(layout, s, sweep);
           Check(sweep->SerializeToString(&wire), "serializing an L sweep");
-          auto base = [&] {
-            Stopwatch t;
-            const bool ok = reused.ParseFromString(wire);
-            *base_s += t.Seconds();
-            Check(ok, "parsing an L sweep");
-          };
+          auto base = [&] { *base_s += TimeSweepParse(wire, &reused); };
           std::vector<AssembledSweep> out;
           // Allocations are counted once the first sweep has been seen.
           if (iteration == 0 && s == 1) CountAllocations(true);
@@ -185,6 +264,14 @@ void StreamSweepBySweep(benchmark::State& state) {
       ->Iterations(6)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("Stream/L/sweep_by_sweep", StreamSweepBySweep)
+      ->UseManualTime()
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Stream/M/copy_floor", CopyFloorM)
+      ->UseManualTime()
+      ->Iterations(6)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Stream/L/copy_floor", CopyFloorL)
       ->UseManualTime()
       ->Iterations(1)
       ->Unit(benchmark::kMillisecond);

@@ -35,6 +35,8 @@ TIMINGS = [
     ("Bulk/S/deep_copy", "deep copy", "S", None),
     ("Stream/M/whole_volume", "stream path, whole volume", "M", (">=", 0.5)),
     ("Stream/L/sweep_by_sweep", "stream path, sweep by sweep", "L", (">=", 0.8)),
+    ("Stream/M/copy_floor", "the stream path's two copies alone", "M", None),
+    ("Stream/L/copy_floor", "the stream path's two copies alone, by sweep", "L", None),
     ("Nats/M/publish_to_volume", "NATS JetStream, publish to volume", "M", None),
     ("Small/RayHeader/serialize_array", "RayHeader envelope: serialize", "M", None),
     ("Small/RayHeader/parse_heap", "RayHeader envelope: parse (heap)", "M", None),

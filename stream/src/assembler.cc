@@ -18,6 +18,7 @@
 #include "common_dto/model/uuid.h"
 #include "common_dto/model/references.h"
 #include "common_dto/stream/framing.h"
+#include "prefetch.h"
 #include "ray_parts.h"
 
 namespace common_dto {
@@ -419,6 +420,8 @@ struct Assembler::Impl {
   // and a RayEnd's time.
   Ray incoming_ray;
   Timestamp incoming_end;
+  // AddSerialized(): the sweep UUID read last (most messages repeat it).
+  internal::UuidMemo incoming_uuid;
 
   // ---- Accounting ------------------------------------------------------
 
@@ -739,6 +742,12 @@ struct Assembler::Impl {
     std::size_t size = 0;
     status = DecodeSamples(data, owned, target, &size);
     if (!status.ok()) return status.Wrap(where() + ": ");
+    if (run != nullptr) {
+      // Room for the ray after next, while the next one arrives (see
+      // prefetch.h): the run's rays mostly have one size.
+      const std::size_t ahead = run->size() + size;
+      if (ahead + size <= run->capacity()) internal::Prefetch(run->data() + ahead, size, /*for_write=*/true);
+    }
     // Without keep_samples only the size is kept.
     const std::size_t held = options.keep_samples ? size : 0;
     if (!options.keep_samples) std::string().swap(piece);
@@ -1303,14 +1312,14 @@ struct Assembler::Impl {
     const std::uint8_t tag = bytes.empty() ? 0 : static_cast<std::uint8_t>(bytes[0]);
     if (tag == kParameterDataTag) {
       ParameterDataParts parts;
-      if (internal::Decode(bytes, &parts)) {
+      if (internal::Decode(bytes, &incoming_uuid, &parts)) {
         CloseExpired();
         return Located(OnParameterData(parts, nullptr, nullptr), SweepKey(parts.sweep_uuid),
                        parts.ray_index, parts.short_name);
       }
     } else if (tag == kRayHeaderTag) {
       internal::RayHeaderView parts;
-      if (internal::Decode(bytes, &parts) && ParseRay(parts.ray)) {
+      if (internal::Decode(bytes, &incoming_uuid, &parts) && ParseRay(parts.ray)) {
         CloseExpired();
         return Located(OnRayHeader(SweepKey(parts.sweep_uuid), parts.ray_index, incoming_ray,
                                    &incoming_ray),
@@ -1318,7 +1327,7 @@ struct Assembler::Impl {
       }
     } else if (tag == kRayEndTag) {
       internal::RayEndParts parts;
-      if (internal::Decode(bytes, &parts)) {
+      if (internal::Decode(bytes, &incoming_uuid, &parts)) {
         CloseExpired();
         incoming_end.set_seconds(parts.end_seconds);
         incoming_end.set_nanos(parts.end_nanos);

@@ -33,25 +33,16 @@ std::size_t Int32Size(std::int32_t v) {
 std::uint64_t ZigZag(std::int64_t v) {
   return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
 }
-std::size_t Sint64Size(std::int64_t v) {
-  return v == 0 ? 0 : 1 + CodedOutputStream::VarintSize64(ZigZag(v));
-}
 std::size_t LengthSize(std::size_t n) {  // Tag, length and contents.
   return 1 + CodedOutputStream::VarintSize32(static_cast<std::uint32_t>(n)) + n;
 }
 
-std::size_t UuidSize(const UuidParts& u) { return Sint64Size(u.lsb) + Sint64Size(u.msb); }
 std::size_t DataTypeSize(const ParameterDataParts& p) {
   return Int32Size(p.data_type) + (p.short_name.empty() ? 0 : LengthSize(p.short_name.size()));
 }
 std::size_t BufferSize(const ParameterDataParts& p) {
   return Int32Size(p.endian) + Int32Size(p.storage) + Int32Size(p.compression) +
          Int32Size(p.uncompressed_size) + (p.samples.empty() ? 0 : LengthSize(p.samples.size()));
-}
-std::size_t PayloadSize(const ParameterDataParts& p) {
-  return (p.has_sweep_uuid ? LengthSize(UuidSize(p.sweep_uuid)) : 0) + Int32Size(p.ray_index) +
-         (p.has_data_type ? LengthSize(DataTypeSize(p)) : 0) +
-         (p.has_data ? LengthSize(BufferSize(p)) : 0);
 }
 
 // Writers into an array with room enough (sizes as above).
@@ -75,10 +66,9 @@ std::uint8_t* WriteBytes(std::uint32_t field, std::string_view bytes, std::uint8
   std::memcpy(p, bytes.data(), bytes.size());
   return p + bytes.size();
 }
-std::uint8_t* WriteUuid(std::uint32_t field, const UuidParts& u, std::uint8_t* p) {
-  p = WriteLength(field, UuidSize(u), p);
-  p = WriteSint64(1, u.lsb, p);
-  return WriteSint64(2, u.msb, p);
+std::uint8_t* WriteRaw(std::string_view bytes, std::uint8_t* p) {
+  std::memcpy(p, bytes.data(), bytes.size());
+  return p + bytes.size();
 }
 
 // *out resized to `size` bytes, as an array to write them to.
@@ -169,13 +159,6 @@ bool IsAscii(std::string_view text) {
   return any < 0x80;
 }
 
-bool DecodeUuid(std::string_view bytes, UuidParts* u) {
-  FieldReader r(bytes);
-  if (r.Next(1, kVarint) && !r.Sint64(&u->lsb)) return false;
-  if (r.Next(2, kVarint) && !r.Sint64(&u->msb)) return false;
-  return r.ok() && r.done();
-}
-
 bool DecodeDataType(std::string_view bytes, ParameterDataParts* p) {
   FieldReader r(bytes);
   if (r.Next(1, kVarint) && !r.Int32(&p->data_type)) return false;
@@ -196,20 +179,54 @@ bool DecodeBuffer(std::string_view bytes, ParameterDataParts* p) {
 
 }  // namespace
 
-std::string_view EncodeHead(const ParameterDataParts& p, std::string* head) {
-  const std::size_t payload = PayloadSize(p);
+std::string_view UuidMemo::Encoded(const UuidParts& uuid) {
+  if (size_ == 0 || uuid.lsb != parts_.lsb || uuid.msb != parts_.msb) {
+    auto* start = reinterpret_cast<std::uint8_t*>(bytes_);
+    size_ = static_cast<std::size_t>(WriteSint64(2, uuid.msb, WriteSint64(1, uuid.lsb, start)) - start);
+    parts_ = uuid;
+  }
+  return std::string_view(bytes_, size_);
+}
+
+bool UuidMemo::Decode(std::string_view bytes, UuidParts* uuid) {
+  if (size_ != 0 && bytes.size() == size_ && std::memcmp(bytes.data(), bytes_, size_) == 0) {
+    *uuid = parts_;
+    return true;
+  }
+  FieldReader r(bytes);
+  UuidParts parts;
+  if (r.Next(1, kVarint) && !r.Sint64(&parts.lsb)) return false;
+  if (r.Next(2, kVarint) && !r.Sint64(&parts.msb)) return false;
+  if (!r.ok() || !r.done()) return false;
+  *uuid = parts;
+  // The runtime's encoding fits; remembered only then (an empty UUID is not).
+  if (bytes.size() <= kMaxSize) {
+    std::memcpy(bytes_, bytes.data(), bytes.size());
+    size_ = bytes.size();
+    parts_ = parts;
+  }
+  return true;
+}
+
+std::string_view EncodeHead(const ParameterDataParts& p, UuidMemo* memo, std::string* head) {
+  const std::string_view uuid = p.has_sweep_uuid ? memo->Encoded(p.sweep_uuid) : std::string_view();
+  const std::size_t data_type = p.has_data_type ? DataTypeSize(p) : 0;
+  const std::size_t buffer = p.has_data ? BufferSize(p) : 0;
+  const std::size_t payload = (p.has_sweep_uuid ? LengthSize(uuid.size()) : 0) +
+                              Int32Size(p.ray_index) + (p.has_data_type ? LengthSize(data_type) : 0) +
+                              (p.has_data ? LengthSize(buffer) : 0);
   const std::size_t tail = p.has_data ? p.samples.size() : 0;
   std::uint8_t* const start = Room(head, LengthSize(payload) - tail);
   std::uint8_t* q = WriteLength(kParameterDataField, payload, start);
-  if (p.has_sweep_uuid) q = WriteUuid(1, p.sweep_uuid, q);
+  if (p.has_sweep_uuid) q = WriteRaw(uuid, WriteLength(1, uuid.size(), q));
   q = WriteInt32(2, p.ray_index, q);
   if (p.has_data_type) {
-    q = WriteLength(3, DataTypeSize(p), q);
+    q = WriteLength(3, data_type, q);
     q = WriteInt32(1, p.data_type, q);
     q = WriteBytes(2, p.short_name, q);
   }
   if (p.has_data) {
-    q = WriteLength(4, BufferSize(p), q);
+    q = WriteLength(4, buffer, q);
     q = WriteInt32(1, p.endian, q);
     q = WriteInt32(2, p.storage, q);
     q = WriteInt32(3, p.compression, q);
@@ -221,20 +238,23 @@ std::string_view EncodeHead(const ParameterDataParts& p, std::string* head) {
 }
 
 namespace {
-std::size_t RayHeaderPayload(const RayHeaderParts& p, std::size_t ray_size) {
-  return LengthSize(ray_size) + (p.has_sweep_uuid ? LengthSize(UuidSize(p.sweep_uuid)) : 0) +
-         Int32Size(p.ray_index);
+// A UUID field's tag, length and fields.
+std::size_t UuidFieldSize(bool has, std::string_view uuid) { return has ? LengthSize(uuid.size()) : 0; }
+std::uint8_t* WriteUuid(std::uint32_t field, std::string_view uuid, std::uint8_t* p) {
+  return WriteRaw(uuid, WriteLength(field, uuid.size(), p));
 }
 }  // namespace
 
-void Encode(const RayHeaderParts& p, std::string* out) {
+void Encode(const RayHeaderParts& p, UuidMemo* memo, std::string* out) {
+  const std::string_view uuid = p.has_sweep_uuid ? memo->Encoded(p.sweep_uuid) : std::string_view();
   const std::size_t ray_size = p.ray->ByteSizeLong();
-  const std::size_t payload = RayHeaderPayload(p, ray_size);
+  const std::size_t payload =
+      LengthSize(ray_size) + UuidFieldSize(p.has_sweep_uuid, uuid) + Int32Size(p.ray_index);
   std::uint8_t* q = Room(out, LengthSize(payload));
   q = WriteLength(kRayHeaderField, payload, q);
   q = WriteLength(1, ray_size, q);
   q = p.ray->SerializeWithCachedSizesToArray(q);
-  if (p.has_sweep_uuid) q = WriteUuid(2, p.sweep_uuid, q);
+  if (p.has_sweep_uuid) q = WriteUuid(2, uuid, q);
   WriteInt32(3, p.ray_index, q);
 }
 
@@ -247,33 +267,33 @@ bool Payload(std::string_view envelope, std::uint32_t field, std::string_view* p
 }
 
 // An optional UUID field.
-bool NextUuid(FieldReader* r, std::uint32_t field, bool* has, UuidParts* uuid) {
+bool NextUuid(FieldReader* r, std::uint32_t field, UuidMemo* memo, bool* has, UuidParts* uuid) {
   if (!r->Next(field, kLength)) return r->ok();
   std::string_view bytes;
-  if (!r->Bytes(&bytes) || !DecodeUuid(bytes, uuid)) return false;
+  if (!r->Bytes(&bytes) || !memo->Decode(bytes, uuid)) return false;
   *has = true;
   return true;
 }
 
 }  // namespace
 
-bool Decode(std::string_view envelope, RayHeaderView* p) {
+bool Decode(std::string_view envelope, UuidMemo* memo, RayHeaderView* p) {
   *p = RayHeaderView();
   std::string_view payload;
   if (!Payload(envelope, kRayHeaderField, &payload)) return false;
   FieldReader r(payload);
   if (r.Next(1, kLength) && !r.Bytes(&p->ray)) return false;
-  if (!NextUuid(&r, 2, &p->has_sweep_uuid, &p->sweep_uuid)) return false;
+  if (!NextUuid(&r, 2, memo, &p->has_sweep_uuid, &p->sweep_uuid)) return false;
   if (r.Next(3, kVarint) && !r.Int32(&p->ray_index)) return false;
   return r.ok() && r.done();
 }
 
-bool Decode(std::string_view envelope, RayEndParts* p) {
+bool Decode(std::string_view envelope, UuidMemo* memo, RayEndParts* p) {
   *p = RayEndParts();
   std::string_view payload;
   if (!Payload(envelope, kRayEndField, &payload)) return false;
   FieldReader r(payload);
-  if (!NextUuid(&r, 1, &p->has_sweep_uuid, &p->sweep_uuid)) return false;
+  if (!NextUuid(&r, 1, memo, &p->has_sweep_uuid, &p->sweep_uuid)) return false;
   if (r.Next(2, kVarint) && !r.Int32(&p->ray_index)) return false;
   if (r.Next(3, kLength)) {
     std::string_view bytes;
@@ -293,17 +313,15 @@ std::size_t TimestampSize(const RayEndParts& p) {
                                            static_cast<std::uint64_t>(p.end_seconds))) +
          Int32Size(p.end_nanos);
 }
-std::size_t RayEndPayload(const RayEndParts& p) {
-  return (p.has_sweep_uuid ? LengthSize(UuidSize(p.sweep_uuid)) : 0) + Int32Size(p.ray_index) +
-         (p.has_end ? LengthSize(TimestampSize(p)) : 0);
-}
 }  // namespace
 
-void Encode(const RayEndParts& p, std::string* out) {
-  const std::size_t payload = RayEndPayload(p);
+void Encode(const RayEndParts& p, UuidMemo* memo, std::string* out) {
+  const std::string_view uuid = p.has_sweep_uuid ? memo->Encoded(p.sweep_uuid) : std::string_view();
+  const std::size_t payload = UuidFieldSize(p.has_sweep_uuid, uuid) + Int32Size(p.ray_index) +
+                              (p.has_end ? LengthSize(TimestampSize(p)) : 0);
   std::uint8_t* q = Room(out, LengthSize(payload));
   q = WriteLength(kRayEndField, payload, q);
-  if (p.has_sweep_uuid) q = WriteUuid(1, p.sweep_uuid, q);
+  if (p.has_sweep_uuid) q = WriteUuid(1, uuid, q);
   q = WriteInt32(2, p.ray_index, q);
   if (p.has_end) {
     q = WriteLength(3, TimestampSize(p), q);
@@ -315,13 +333,13 @@ void Encode(const RayEndParts& p, std::string* out) {
   }
 }
 
-bool Decode(std::string_view envelope, ParameterDataParts* p) {
+bool Decode(std::string_view envelope, UuidMemo* memo, ParameterDataParts* p) {
   *p = ParameterDataParts();
   std::string_view payload;
   if (!Payload(envelope, kParameterDataField, &payload)) return false;
   FieldReader r(payload);
   std::string_view bytes;
-  if (!NextUuid(&r, 1, &p->has_sweep_uuid, &p->sweep_uuid)) return false;
+  if (!NextUuid(&r, 1, memo, &p->has_sweep_uuid, &p->sweep_uuid)) return false;
   if (r.Next(2, kVarint) && !r.Int32(&p->ray_index)) return false;
   if (r.Next(3, kLength)) {
     if (!r.Bytes(&bytes) || !DecodeDataType(bytes, p)) return false;

@@ -34,6 +34,24 @@ struct UuidParts {
   std::int64_t msb = 0;  // most_significant_bits (field 2)
 };
 
+// The UUID last encoded or decoded, with its encoded fields. Every message
+// of a sweep carries the sweep's UUID, whose two fields are mostly 10-byte
+// varints: one memo per stream direction encodes and decodes it once.
+class UuidMemo {
+ public:
+  // The UUID message's fields (without tag and length) for `uuid`.
+  std::string_view Encoded(const UuidParts& uuid);
+  // Decodes a UUID message's fields; false for anything but the runtime's
+  // encoding.
+  bool Decode(std::string_view bytes, UuidParts* uuid);
+
+ private:
+  static constexpr std::size_t kMaxSize = 22;  // Two tags and two 10-byte varints.
+  UuidParts parts_;
+  char bytes_[kMaxSize] = {};
+  std::size_t size_ = 0;  // 0: nothing remembered.
+};
+
 // A RayStreamMessage holding a ParameterData. The `has_*` flags say whether
 // a message field is present (an empty message still is).
 struct ParameterDataParts {
@@ -79,19 +97,19 @@ struct RayEndParts {
 
 // Writes the envelope but its samples to *head (replacing what it held) and
 // returns the samples, which follow: the message is *head + the result.
-std::string_view EncodeHead(const ParameterDataParts& parts, std::string* head);
+std::string_view EncodeHead(const ParameterDataParts& parts, UuidMemo* memo, std::string* head);
 
 // Writes the whole envelope to *out (replacing what it held).
-void Encode(const RayHeaderParts& parts, std::string* out);
-void Encode(const RayEndParts& parts, std::string* out);
+void Encode(const RayHeaderParts& parts, UuidMemo* memo, std::string* out);
+void Encode(const RayEndParts& parts, UuidMemo* memo, std::string* out);
 
 // Reads a serialized RayStreamMessage holding a ParameterData (a RayHeader,
 // a RayEnd) into *parts, which then point into `envelope`. False, with
 // *parts unspecified, for anything but the runtime's own encoding of such
 // a message.
-bool Decode(std::string_view envelope, ParameterDataParts* parts);
-bool Decode(std::string_view envelope, RayHeaderView* parts);
-bool Decode(std::string_view envelope, RayEndParts* parts);
+bool Decode(std::string_view envelope, UuidMemo* memo, ParameterDataParts* parts);
+bool Decode(std::string_view envelope, UuidMemo* memo, RayHeaderView* parts);
+bool Decode(std::string_view envelope, UuidMemo* memo, RayEndParts* parts);
 
 }  // namespace internal
 }  // namespace stream

@@ -11,6 +11,7 @@
 
 #include "common_dto/model/references.h"
 #include "common_dto/model/utf8.h"
+#include "prefetch.h"
 #include "ray_parts.h"
 
 namespace common_dto {
@@ -259,7 +260,7 @@ class FrameEmitter : public Emitter {
   }
 
   Status RayHeader(const internal::RayHeaderParts& parts) override {
-    internal::Encode(parts, &scratch_);
+    internal::Encode(parts, &uuid_, &scratch_);
     return writer_->WriteSerialized(scratch_);
   }
 
@@ -270,12 +271,12 @@ class FrameEmitter : public Emitter {
       MessageEmitter::BuildParameterData(parts, &refused_);
       return writer_->Write(refused_);
     }
-    const std::string_view samples = internal::EncodeHead(parts, &scratch_);
+    const std::string_view samples = internal::EncodeHead(parts, &uuid_, &scratch_);
     return writer_->WriteSerialized(scratch_, samples);
   }
 
   Status RayEnd(const internal::RayEndParts& parts) override {
-    internal::Encode(parts, &scratch_);
+    internal::Encode(parts, &uuid_, &scratch_);
     Status status = writer_->WriteSerialized(scratch_);
     if (status.ok() && on_boundary_) status = on_boundary_();
     return status;
@@ -285,6 +286,7 @@ class FrameEmitter : public Emitter {
   DelimitedWriter* writer_;
   const std::function<Status()>& on_boundary_;
   std::string scratch_;  // The message, or its part before the samples.
+  internal::UuidMemo uuid_;
   RayStreamMessage refused_;
 };
 
@@ -466,6 +468,11 @@ class VolumeSplitter {
     parts.storage = m.buffer->type();
     const std::string_view samples =
         m.samples.substr(static_cast<std::size_t>(r) * m.per_ray, m.per_ray);
+    // The next ray's slice, while this one is copied (see prefetch.h).
+    const std::size_t next = static_cast<std::size_t>(r + 1) * m.per_ray;
+    if (next + m.per_ray <= m.samples.size()) {
+      internal::Prefetch(m.samples.data() + next, m.per_ray, /*for_write=*/false);
+    }
     if (options_.ray_compression == Compression::kNone) {
       parts.compression = DataBuffer::NONE;
       parts.uncompressed_size = static_cast<std::int32_t>(samples.size());
