@@ -12,6 +12,7 @@
 #include "input.h"
 #include "common_dto/formats/formats.h"
 #include "convert.h"
+#include "crash_guard.h"
 #include "instrument_data.pb.h"
 #include "output.h"
 
@@ -29,6 +30,7 @@ bool EndsWith(const std::string& text, std::string_view suffix) {
 std::string InputFormat(const ConvertFilesOptions& options) {
   if (options.from != "auto") return options.from;
   if (options.input == "-") return kModel;
+  GuardRead(options.input);
   const std::optional<formats::Format> format = formats::DetectFormat(options.input);
   if (!format) return kModel;
   Note(fmt::format("{}: read as {}", options.input, formats::FormatName(*format)));
@@ -116,6 +118,7 @@ void WriteFormat(const ConvertFilesOptions& options, formats::Format format,
 
 kyt::pb::common::Volume ReadVolumeFile(const std::string& path, formats::Format format,
                                        formats::Notes* notes) {
+  GuardRead(path);
   // Progress as the share of sweeps read, in bytes of the file.
   struct stat st{};
   const std::uint64_t size = ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
@@ -137,6 +140,7 @@ std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path
   // Only regular files are looked into: probing a pipe would eat its bytes.
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  GuardRead(path);
   const std::optional<formats::Format> format = formats::DetectFormat(path);
   if (!format) return nullptr;
   Note(fmt::format("{}: reading as {} (converted to an InstrumentData)", path, formats::FormatName(*format)));

@@ -18,6 +18,7 @@
 #include <new>
 
 #include "commands.h"
+#include "crash_guard.h"
 #include "output.h"
 
 namespace common_dto {
@@ -320,6 +321,7 @@ int Main(int argc, char** argv) {
     return kExitUnusable;
   }
   SetQuiet(quiet);
+  EnableCrashGuard();
   return Run(c);
 }
 

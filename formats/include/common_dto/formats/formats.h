@@ -53,7 +53,8 @@
 // with missing, mistyped or contradicting attributes end in errors, but
 // HDF5 1.10's own parser (which netCDF-4 uses too) is not hardened against
 // deliberately corrupted metadata blocks: such a file can still crash inside
-// libhdf5. Convert untrusted files in a process of their own.
+// libhdf5 (DetectFormat included). Convert untrusted files in a process of
+// their own, as the common-dto tool does.
 //
 // Threads: HDF5 and netCDF-C are not thread-safe, so the functions here take
 // one process-wide lock; conversions from several threads run one after the
