@@ -279,15 +279,15 @@ def test_declared_sizes_beyond_what_the_file_holds_are_refused(tmp_path, tool):
 def test_damaged_files_end_in_an_error_not_a_crash(tmp_path, tool, volume_file, suffix):
     """Our own file with 4 bytes of its first 4 KiB (the metadata) overwritten,
     60 times (fixed seed): the tool converts or refuses each one, naming the
-    file, and never dies of it. libhdf5 crashes on some of the netCDF-4 ones;
-    the tool reads in a process of its own and reports those as damaged."""
+    file, and never dies of it. (Before the tool refused HDF5 files of no
+    radar format at once and read in a process of its own, about one such
+    netCDF-4 file in seven crashed it inside libhdf5.)"""
     path, _ = volume_file
     intact = tmp_path / ("intact" + suffix)
     tool("convert", path, intact)
     data = intact.read_bytes()
     rnd = random.Random(20261206)
     damaged = tmp_path / ("damaged" + suffix)
-    crashed = 0
     for i in range(60):
         b = bytearray(data)
         for _ in range(4):
@@ -297,6 +297,3 @@ def test_damaged_files_end_in_an_error_not_a_crash(tmp_path, tool, volume_file, 
         assert result.returncode in (0, 1, 2), (i, result.returncode, result.stderr)
         if result.returncode == 2:
             assert "common-dto: %s: " % damaged in result.stderr, (i, result.stderr)
-            crashed += "crashed the HDF5 library" in result.stderr
-    if suffix == ".nc":
-        assert crashed > 0, "no damaged file reached the crash guard"

@@ -95,6 +95,12 @@ expect 1 "check of a FIFO" check fifo.stream
 has out.txt "message 3 at byte offset 9: damaged: truncated" "check of a FIFO"
 wait
 
+# An HDF5 file of neither radar format (the signature and nothing more) is
+# named as such rather than parsed as a common-dto file.
+{ printf '\211HDF\r\n\032\n'; head -c 600 /dev/zero; } > other.h5
+expect 2 "dump of an HDF5 file of no radar format" dump other.h5
+has err.txt "other.h5: an HDF5 or netCDF file, but neither ODIM_H5 nor CF/Radial" "dump names the HDF5 file"
+
 # ---- Work bounded by the input --------------------------------------------------
 
 # A VolumeHeader, a SweepHeader, then a ParameterData whose 6-byte LZ4 block

@@ -26,12 +26,23 @@ bool EndsWith(const std::string& text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// The radar format of the regular file `path`, if it has one. An HDF5 or
+// netCDF file of neither format is refused here: read as a common-dto file
+// it would only fail with a confusing parse error.
+std::optional<formats::Format> DetectRadarFormat(const std::string& path) {
+  GuardRead(path);
+  const std::optional<formats::Format> format = formats::DetectFormat(path);
+  if (!format && IsHdf5OrNetcdf(path)) {
+    Fail(path, "an HDF5 or netCDF file, but neither ODIM_H5 nor CF/Radial (or too damaged to open)");
+  }
+  return format;
+}
+
 // The format of the input: as told, else from its content.
 std::string InputFormat(const ConvertFilesOptions& options) {
   if (options.from != "auto") return options.from;
   if (options.input == "-") return kModel;
-  GuardRead(options.input);
-  const std::optional<formats::Format> format = formats::DetectFormat(options.input);
+  const std::optional<formats::Format> format = DetectRadarFormat(options.input);
   if (!format) return kModel;
   Note(fmt::format("{}: read as {}", options.input, formats::FormatName(*format)));
   return formats::FormatName(*format);
@@ -140,8 +151,7 @@ std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path
   // Only regular files are looked into: probing a pipe would eat its bytes.
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  GuardRead(path);
-  const std::optional<formats::Format> format = formats::DetectFormat(path);
+  const std::optional<formats::Format> format = DetectRadarFormat(path);
   if (!format) return nullptr;
   Note(fmt::format("{}: reading as {} (converted to an InstrumentData)", path, formats::FormatName(*format)));
   formats::Notes notes;

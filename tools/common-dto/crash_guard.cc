@@ -29,17 +29,22 @@ void PassOn(int signal) {
   if (g_child > 0) ::kill(g_child, signal);
 }
 
-// Whether libhdf5 or netCDF-C would read `file`: the HDF5 signature where
-// HDF5 looks for it (at 0, 512, 1024, 2048 ... bytes) or the netCDF classic
-// magic at its start.
-bool ReadByTheHdf5Libraries(const std::string& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+bool IsFault(int signal) {
+  return signal == SIGSEGV || signal == SIGBUS || signal == SIGABRT || signal == SIGFPE ||
+         signal == SIGILL;
+}
+
+}  // namespace
+
+bool IsHdf5OrNetcdf(const std::string& file) {
+  // Without blocking on a FIFO; only regular files are looked into.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st{};
-  const off_t size = ::fstat(fd, &st) == 0 ? st.st_size : 0;
+  const off_t size = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
   bool found = false;
   char head[8];
-  if (::pread(fd, head, 4, 0) == 4 && std::memcmp(head, "CDF", 3) == 0) found = true;
+  if (size >= 4 && ::pread(fd, head, 4, 0) == 4 && std::memcmp(head, "CDF", 3) == 0) found = true;
   static const char kHdf5[8] = {'\x89', 'H', 'D', 'F', '\r', '\n', '\x1a', '\n'};
   for (off_t at = 0; !found && at + 8 <= size; at = at == 0 ? 512 : at * 2) {
     found = ::pread(fd, head, 8, at) == 8 && std::memcmp(head, kHdf5, 8) == 0;
@@ -48,17 +53,10 @@ bool ReadByTheHdf5Libraries(const std::string& file) {
   return found;
 }
 
-bool IsFault(int signal) {
-  return signal == SIGSEGV || signal == SIGBUS || signal == SIGABRT || signal == SIGFPE ||
-         signal == SIGILL;
-}
-
-}  // namespace
-
 void EnableCrashGuard() { g_enabled = true; }
 
 void GuardRead(const std::string& file) {
-  if (!g_enabled || g_forked || !ReadByTheHdf5Libraries(file)) return;
+  if (!g_enabled || g_forked || !IsHdf5OrNetcdf(file)) return;
   g_forked = true;
   // What is buffered would otherwise be written twice.
   std::cout.flush();
