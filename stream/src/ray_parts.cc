@@ -70,6 +70,11 @@ std::uint8_t* WriteRaw(std::string_view bytes, std::uint8_t* p) {
   std::memcpy(p, bytes.data(), bytes.size());
   return p + bytes.size();
 }
+// A UUID field's tag, length and fields (as UuidMemo::Encoded gives them).
+std::size_t UuidFieldSize(bool has, std::string_view uuid) { return has ? LengthSize(uuid.size()) : 0; }
+std::uint8_t* WriteUuid(std::uint32_t field, std::string_view uuid, std::uint8_t* p) {
+  return WriteRaw(uuid, WriteLength(field, uuid.size(), p));
+}
 
 // *out resized to `size` bytes, as an array to write them to.
 std::uint8_t* Room(std::string* out, std::size_t size) {
@@ -212,13 +217,13 @@ std::string_view EncodeHead(const ParameterDataParts& p, UuidMemo* memo, std::st
   const std::string_view uuid = p.has_sweep_uuid ? memo->Encoded(p.sweep_uuid) : std::string_view();
   const std::size_t data_type = p.has_data_type ? DataTypeSize(p) : 0;
   const std::size_t buffer = p.has_data ? BufferSize(p) : 0;
-  const std::size_t payload = (p.has_sweep_uuid ? LengthSize(uuid.size()) : 0) +
-                              Int32Size(p.ray_index) + (p.has_data_type ? LengthSize(data_type) : 0) +
+  const std::size_t payload = UuidFieldSize(p.has_sweep_uuid, uuid) + Int32Size(p.ray_index) +
+                              (p.has_data_type ? LengthSize(data_type) : 0) +
                               (p.has_data ? LengthSize(buffer) : 0);
   const std::size_t tail = p.has_data ? p.samples.size() : 0;
   std::uint8_t* const start = Room(head, LengthSize(payload) - tail);
   std::uint8_t* q = WriteLength(kParameterDataField, payload, start);
-  if (p.has_sweep_uuid) q = WriteRaw(uuid, WriteLength(1, uuid.size(), q));
+  if (p.has_sweep_uuid) q = WriteUuid(1, uuid, q);
   q = WriteInt32(2, p.ray_index, q);
   if (p.has_data_type) {
     q = WriteLength(3, data_type, q);
@@ -238,11 +243,6 @@ std::string_view EncodeHead(const ParameterDataParts& p, UuidMemo* memo, std::st
 }
 
 namespace {
-// A UUID field's tag, length and fields.
-std::size_t UuidFieldSize(bool has, std::string_view uuid) { return has ? LengthSize(uuid.size()) : 0; }
-std::uint8_t* WriteUuid(std::uint32_t field, std::string_view uuid, std::uint8_t* p) {
-  return WriteRaw(uuid, WriteLength(field, uuid.size(), p));
-}
 }  // namespace
 
 void Encode(const RayHeaderParts& p, UuidMemo* memo, std::string* out) {

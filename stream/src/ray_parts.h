@@ -41,8 +41,8 @@ class UuidMemo {
  public:
   // The UUID message's fields (without tag and length) for `uuid`.
   std::string_view Encoded(const UuidParts& uuid);
-  // Decodes a UUID message's fields; false for anything but the runtime's
-  // encoding.
+  // Decodes a UUID message's fields; false unless they are fields 1 and 2,
+  // in order, each at most once (anything else is left to the runtime).
   bool Decode(std::string_view bytes, UuidParts* uuid);
 
  private:
