@@ -316,5 +316,27 @@ bool ParseIso(std::string_view text, std::int64_t* epoch) {
   return ToEpoch(y, mo, d, h, mi, s, epoch);
 }
 
+bool DeriveRayTimes(Sweep* sweep) {
+  const int n = sweep->rays_size();
+  const auto& span = sweep->input_timespan();
+  if (n == 0 || !span.has_start() || !span.has_end()) return false;
+  for (const auto& ray : sweep->rays()) {
+    if (ray.has_aq_start_time() || ray.has_aq_end_time()) return false;
+  }
+  const double t0 = EpochSeconds(span.start());
+  const double step = (EpochSeconds(span.end()) - t0) / n;
+  if (!(step >= 0)) return false;
+  const int first = sweep->first_azimuth_gate_index();
+  const int a1 = first >= 0 && first < n ? first : 0;
+  for (int r = 0; r < n; ++r) {
+    const int k = (r - a1 + n) % n;  // position in the order of acquisition
+    auto* ray = sweep->mutable_rays(r);
+    // The first start and the last end are the sweep's own, to the nanosecond.
+    *ray->mutable_aq_start_time() = k == 0 ? span.start() : FromEpochSeconds(t0 + k * step);
+    *ray->mutable_aq_end_time() = k == n - 1 ? span.end() : FromEpochSeconds(t0 + (k + 1) * step);
+  }
+  return true;
+}
+
 }  // namespace formats
 }  // namespace common_dto

@@ -99,5 +99,14 @@ std::string FormatIso(std::int64_t epoch_seconds);
 bool ParseDateClock(const std::string& date, const std::string& clock, std::int64_t* epoch);
 bool ParseIso(std::string_view text, std::int64_t* epoch);
 
+// Ray times for a sweep whose rays have none, as xradar and Radx derive
+// them: the sweep's input_timespan divided evenly among its rays in the
+// order of acquisition, which starts at row first_azimuth_gate_index and
+// wraps around (ray k acquired gets [start + k d, start + (k + 1) d), d =
+// span / rays). Nothing is changed when a ray has a start or end time, when
+// the sweep lacks a start or an end, or when the end precedes the start.
+// True when times were derived (callers note it).
+bool DeriveRayTimes(kyt::pb::common::Sweep* sweep);
+
 }  // namespace formats
 }  // namespace common_dto

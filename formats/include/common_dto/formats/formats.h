@@ -25,6 +25,35 @@
 // and add_offset) and the codes for "not scanned" and "under threshold" go to
 // and come from the moment's DataDescriptor.
 //
+// Missing and below-threshold samples
+// -----------------------------------
+// Every format's "missing" and "below threshold" conventions map to the
+// moment's LinearDataScale codes, both ways, so that a gate missing in the
+// source is missing in every output and a measured gate is never masked:
+//   * Integer storage: `not_scanned` is the code of a gate without data
+//     (ODIM nodata, CF _FillValue) and `under_threshold` the code of a gate
+//     below the detection threshold (ODIM undetect). A moment without a
+//     separate below-threshold code (CF files have none) has
+//     under_threshold == not_scanned; writers then write that one code for
+//     both, never a code (such as 0) that valid samples may hold.
+//   * Float storage (FLOAT, DOUBLE): NaN is always a gate without data. A
+//     fill value or code that is a whole number (-9999, -32768, 0) is kept
+//     as the code, the samples untouched; any other (9.999e20, -9.99e33) is
+//     not representable as a code, so the samples holding it are read as NaN
+//     (a note says so) and written back with NaN as the fill value. Codes of
+//     a float moment are meaningful only when its scale is LINEAR; without
+//     one NaN is the only missing value.
+//
+// Times and values the source does not hold
+// -----------------------------------------
+// Nothing is invented: an attribute or variable the source lacks is left
+// out of the output (not written as 0), and a model field that is unset is
+// not written. Sweep start and end times are kept exactly. Ray times missing
+// from the source (most ODIM producers write only a dataset's start and
+// end) are derived from the sweep's start and end in the order of
+// acquisition, as xradar and Radx do, and a note says so; the Unix epoch
+// never appears unless the file says so.
+//
 // What could not be carried
 // -------------------------
 // Every read and write returns, besides its Status, a list of notes: one line
