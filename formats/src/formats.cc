@@ -4,6 +4,15 @@
 #include <hdf5.h>
 #include <netcdf.h>
 
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -99,6 +108,73 @@ Status ReadFile(const std::string& path, Format format, const ReadOptions& optio
   return s;
 }
 
+namespace {
+
+// A file beside the one a write replaces, renamed over it once the write
+// succeeded, so that a failed write leaves nothing behind under the name
+// and an existing file stays as it was. A symbolic link is followed: its
+// target is replaced. A replaced file keeps its permissions; a new one gets
+// those a newly created file would have.
+Location FileLocation(const std::string& path) {
+  Location location;
+  location.field = path;
+  return location;
+}
+
+class TemporaryFile {
+ public:
+  Status Create(const std::string& path) {
+    target_ = path;
+    char resolved[PATH_MAX];
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+        ::realpath(path.c_str(), resolved) != nullptr) {
+      target_ = resolved;
+    }
+    mode_t mode = 0;
+    if (::stat(target_.c_str(), &st) == 0) {
+      if (!S_ISREG(st.st_mode)) {
+        return Status(ErrorCode::kIo, "not a regular file", FileLocation(path));
+      }
+      mode = st.st_mode & 07777;
+    } else {
+      const mode_t mask = ::umask(0);
+      ::umask(mask);
+      mode = 0666 & ~mask;
+    }
+    const std::size_t slash = target_.rfind('/');
+    const std::size_t cut = slash == std::string::npos ? 0 : slash + 1;
+    std::string pattern = target_.substr(0, cut) + "." + target_.substr(cut) + ".tmp-XXXXXX";
+    const int fd = ::mkstemp(pattern.data());
+    if (fd < 0) {
+      return Status(ErrorCode::kIo, std::string("cannot create a file beside it: ") + std::strerror(errno),
+                    FileLocation(path));
+    }
+    const bool moded = ::fchmod(fd, mode) == 0;
+    ::close(fd);
+    temp_ = pattern;
+    if (!moded) return Status(ErrorCode::kIo, "cannot set the permissions", FileLocation(path));
+    return Status::Ok();
+  }
+  const std::string& path() const { return temp_; }
+  Status Commit(const std::string& path) {
+    if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
+      return Status(ErrorCode::kIo, std::string("cannot rename into place: ") + std::strerror(errno),
+                    FileLocation(path));
+    }
+    temp_.clear();
+    return Status::Ok();
+  }
+  ~TemporaryFile() {
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+  }
+
+ private:
+  std::string target_, temp_;
+};
+
+}  // namespace
+
 Status WriteFile(const std::string& path, Format format, const WriteOptions& options,
                  const Volume& volume, Notes* notes) {
   const std::lock_guard<std::mutex> lock(LibraryMutex());
@@ -108,22 +184,23 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
   if (options.compression_level < 0 || options.compression_level > 9) {
     return Status(ErrorCode::kInvalidArgument, "compression level outside 0..9");
   }
-  Status s = format == Format::kOdim
-                 ? WriteOdimFile(path, options, volume, out)
-                 : WriteCfRadialFile(path, format == Format::kCfRadial1 ? 1 : 2, options, volume, out);
+  TemporaryFile temp;
+  Status s = temp.Create(path);
   if (!s.ok()) return s;
-  if (!options.report_not_carried) {
-    Dedupe(out, first);
-    return Status::Ok();
+  s = format == Format::kOdim
+          ? WriteOdimFile(temp.path(), options, volume, out)
+          : WriteCfRadialFile(temp.path(), format == Format::kCfRadial1 ? 1 : 2, options, volume, out);
+  if (s.ok() && options.report_not_carried) {
+    // Read the file back without samples and name what did not come back.
+    Volume read_back;
+    Notes ignored;
+    s = ReadAny(temp.path(), format, /*samples=*/false, ReadOptions{}, &read_back, &ignored);
+    if (!s.ok()) return s.Wrap("reading back: ");
+    AddNotCarried(MetadataOf(volume), std::move(read_back), out);
   }
-  // Read the file back without samples and name what did not come back.
-  Volume read_back;
-  Notes ignored;
-  s = ReadAny(path, format, /*samples=*/false, ReadOptions{}, &read_back, &ignored);
-  if (!s.ok()) return s.Wrap("reading back: ");
-  AddNotCarried(MetadataOf(volume), std::move(read_back), out);
+  if (s.ok()) s = temp.Commit(path);
   Dedupe(out, first);
-  return Status::Ok();
+  return s;
 }
 
 }  // namespace formats

@@ -2,11 +2,15 @@
 // back, and damaged files.
 #include <hdf5.h>
 #include <netcdf.h>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "common_dto/formats/formats.h"
 #include "common_dto/synthetic/volumes.h"
@@ -375,6 +379,58 @@ TEST(CfRadialDamage, MissingVariablesBadIndicesAndTimeUnitsAreNamed) {
   });
   EXPECT_EQ(s.code(), ErrorCode::kMalformed);
   EXPECT_NE(s.message().find("not CF/Radial"), std::string::npos);
+}
+
+// Names in a directory, "." and ".." left out.
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
+    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+  }
+  if (d != nullptr) closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(Write, GoesThroughATemporaryFileBesideTheTarget) {
+  std::string dir = ::testing::TempDir() + "formats_write_XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string out = dir + "/out.h5", link = dir + "/link.nc", target = dir + "/target.nc";
+  std::ofstream(out) << "old content";
+  ASSERT_EQ(chmod(out.c_str(), 0640), 0);
+  // A write that fails after it started leaves the old file and nothing else.
+  Volume rhi = TestVolume();
+  rhi.mutable_volume_config()->mutable_sweep_config(0)->set_type(SweepConfig::RHI);
+  EXPECT_EQ(WriteFile(out, Format::kOdim, {}, rhi, nullptr).code(), ErrorCode::kInvalidArgument);
+  EXPECT_EQ(Contents(out), "old content");
+  EXPECT_EQ(Listing(dir), std::vector<std::string>{"out.h5"});
+  // A write that succeeds replaces it and keeps its permissions.
+  ASSERT_TRUE(WriteFile(out, Format::kOdim, {}, TestVolume(), nullptr).ok());
+  EXPECT_GT(H5Fis_hdf5(out.c_str()), 0);
+  struct stat st;
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  // Through a symbolic link the target is replaced, the link stays.
+  std::ofstream(target) << "old";
+  ASSERT_EQ(symlink("target.nc", link.c_str()), 0);
+  ASSERT_TRUE(WriteFile(link, Format::kCfRadial2, {}, TestVolume(), nullptr).ok());
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  Volume back;
+  EXPECT_TRUE(ReadFile(target, Format::kCfRadial2, {}, &back, nullptr).ok());
+  EXPECT_EQ(Listing(dir), (std::vector<std::string>{"link.nc", "out.h5", "target.nc"}));
+  // A directory that does not exist is an I/O error naming the path.
+  const Status s = WriteFile(dir + "/none/x.h5", Format::kOdim, {}, TestVolume(), nullptr);
+  EXPECT_EQ(s.code(), ErrorCode::kIo);
+  EXPECT_EQ(s.location().field, dir + "/none/x.h5");
+  for (const std::string& name : Listing(dir)) unlink((dir + "/" + name).c_str());
+  rmdir(dir.c_str());
 }
 
 }  // namespace

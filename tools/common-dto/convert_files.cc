@@ -93,12 +93,11 @@ void WriteModel(const std::string& path, kyt::pb::common::Volume&& volume) {
   out.Commit();
 }
 
-// Writes to a file beside `path` first, so that a failed conversion leaves
-// nothing behind under the name.
+// The formats library writes beside the output and renames, so a failed
+// conversion leaves nothing behind under the name.
 void WriteFormat(const ConvertFilesOptions& options, formats::Format format,
                  const kyt::pb::common::Volume& volume, formats::Notes* notes) {
   if (options.output == "-") Fail("", "ODIM_H5 and CF/Radial files cannot go to standard output");
-  const std::string temp = options.output + ".partial";
   // Progress in sample bytes of the sweeps written.
   std::vector<std::uint64_t> done_bytes{0};
   for (const auto& sweep : volume.sweep()) {
@@ -113,16 +112,9 @@ void WriteFormat(const ConvertFilesOptions& options, formats::Format format,
   write_options.progress = [&](std::size_t done, std::size_t) {
     progress.Update(done_bytes[std::min(done, done_bytes.size() - 1)], 0);
   };
-  const Status status = formats::WriteFile(temp, format, write_options, volume, notes);
+  const Status status = formats::WriteFile(options.output, format, write_options, volume, notes);
   progress.Erase();
-  if (!status.ok()) {
-    unlink(temp.c_str());
-    FailStatus(options.output, status);
-  }
-  if (std::rename(temp.c_str(), options.output.c_str()) != 0) {
-    unlink(temp.c_str());
-    Fail(options.output, "cannot replace the file");
-  }
+  if (!status.ok()) FailStatus(options.output, status);
 }
 
 }  // namespace

@@ -74,7 +74,9 @@
 // shape disagrees with nrays/nbins, a sweep of the wrong kind), kTooLarge for
 // a dataset of 2 GiB or more, kUnsupported for valid files this version does
 // not convert (products, ragged gates), kIo for files that cannot be opened
-// or written. A failed write removes nothing but may leave a partial file.
+// or written. A write goes to a temporary file beside `path` (".NAME.tmp-XXXXXX")
+// that is renamed over it on success and removed on failure, so a failed
+// write leaves no partial file and an existing file unchanged.
 // Memory stays bounded: one dataset is read or written at a time beside the
 // volume.
 //
