@@ -1,0 +1,216 @@
+// The model library on its own: UTF-8 validation against the protobuf
+// runtime's verdict, configuration references, Status locations, UUID text
+// forms and derived sweep UUIDs, fill samples.
+#include <google/protobuf/stubs/logging.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common_dto/model/buffers.h"
+#include "common_dto/model/references.h"
+#include "common_dto/model/status.h"
+#include "common_dto/model/utf8.h"
+#include "common_dto/model/uuid.h"
+#include "data_descriptor.pb.h"
+#include "gtest/gtest.h"
+#include "volume.pb.h"
+
+namespace {
+
+using common_dto::ErrorCode;
+using common_dto::Location;
+using common_dto::Status;
+using kyt::pb::common::DataBuffer;
+using kyt::pb::common::DataDescriptor;
+using kyt::pb::common::Ray;
+using kyt::pb::common::SweepDescription;
+using kyt::pb::common::UUID;
+using kyt::pb::common::VolumeConfig;
+
+// The runtime's verdict: a proto3 string field holding `text` parses only
+// when it is valid UTF-8 (DataDescriptor.short_name, field 4).
+bool RuntimeAccepts(const std::string& text) {
+  std::string wire = "\x22";
+  wire += static_cast<char>(text.size());
+  wire += text;
+  google::protobuf::LogSilencer silence;
+  DataDescriptor d;
+  return d.ParseFromString(wire);
+}
+
+TEST(Utf8, AgreesWithTheRuntimeOnEdgeCasesAndRandomBytes) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"", true},
+      {"DBZH", true},
+      {"\xc3\xa9", true},                  // é
+      {"\xe2\x82\xac", true},              // €
+      {"\xf0\x9f\x8c\xa7", true},          // U+1F327, four bytes
+      {"\xf4\x8f\xbf\xbf", true},          // U+10FFFF, the last code point
+      {"\xf4\x90\x80\x80", false},         // U+110000
+      {"\xc0\xaf", false},                 // overlong '/'
+      {"\xe0\x80\xaf", false},             // overlong, three bytes
+      {"\xf0\x80\x80\xaf", false},         // overlong, four bytes
+      {"\xed\xa0\x80", false},             // surrogate U+D800
+      {"\xed\x9f\xbf", true},              // U+D7FF, just below
+      {"\xc3", false},                     // cut short
+      {"\xe2\x82", false},
+      {"\x80", false},                     // lone continuation byte
+      {"\xff", false},
+      {std::string("a\0b", 3), true},      // NUL is a code point
+  };
+  for (const auto& [text, valid] : cases) {
+    EXPECT_EQ(common_dto::IsValidUtf8(text), valid) << testing::PrintToString(text);
+    EXPECT_EQ(RuntimeAccepts(text), valid) << testing::PrintToString(text);
+  }
+  // Random short strings biased towards multi-byte lead bytes.
+  std::mt19937 rng(20261207);
+  const unsigned char alphabet[] = {0x00, 0x41, 0x7f, 0x80, 0x8f, 0x90, 0x9f, 0xa0, 0xbf, 0xc0, 0xc1,
+                                    0xc2, 0xdf, 0xe0, 0xe1, 0xed, 0xee, 0xef, 0xf0, 0xf1, 0xf4, 0xf5, 0xff};
+  for (int i = 0; i < 20000; ++i) {
+    std::string text(1 + rng() % 6, '\0');
+    for (char& c : text) c = static_cast<char>(alphabet[rng() % sizeof alphabet]);
+    ASSERT_EQ(common_dto::IsValidUtf8(text), RuntimeAccepts(text)) << testing::PrintToString(text);
+  }
+}
+
+UUID Uuid(std::int64_t hi, std::int64_t lo) {
+  UUID u;
+  u.set_most_significant_bits(hi);
+  u.set_least_significant_bits(lo);
+  return u;
+}
+
+TEST(References, ResolveByIndexUuidAndInlineCopyAndNothingElse) {
+  VolumeConfig config;
+  for (int i = 0; i < 3; ++i) {
+    auto* sc = config.add_sweep_config();
+    *sc->mutable_uuid() = Uuid(1, 100 + i);
+    sc->set_ray_angle_res(i + 0.5);
+    auto* rc = config.add_ray_config();
+    *rc->mutable_uuid() = Uuid(2, 200 + i);
+    (*rc->mutable_data_moments())["VRADH"].set_short_name("ray config " + std::to_string(i));
+  }
+  (*config.mutable_sweep_config(1)->mutable_data_moments())["DBZH"].set_short_name("sweep config 1");
+
+  kyt::pb::common::SweepConfigReference ref;
+  EXPECT_EQ(common_dto::ResolveSweepConfig(&config, ref), nullptr);  // unset
+  ref.set_sweep_config_index(2);
+  EXPECT_EQ(common_dto::ResolveSweepConfig(&config, ref), &config.sweep_config(2));
+  EXPECT_EQ(common_dto::ResolveSweepConfig(nullptr, ref), nullptr);
+  for (int bad : {-1, 3}) {
+    ref.set_sweep_config_index(bad);
+    EXPECT_EQ(common_dto::ResolveSweepConfig(&config, ref), nullptr) << bad;
+  }
+  *ref.mutable_sweep_config_uuid() = Uuid(1, 101);
+  EXPECT_EQ(common_dto::ResolveSweepConfig(&config, ref), &config.sweep_config(1));
+  *ref.mutable_sweep_config_uuid() = Uuid(1, 999);
+  EXPECT_EQ(common_dto::ResolveSweepConfig(&config, ref), nullptr);
+  ref.mutable_sweep_config()->set_ray_angle_res(7);
+  EXPECT_EQ(common_dto::ResolveSweepConfig(nullptr, ref), &ref.sweep_config());
+
+  Ray ray;
+  EXPECT_EQ(common_dto::ResolveRayConfig(&config, ray), nullptr);
+  ray.set_ray_config_index(1);
+  EXPECT_EQ(common_dto::ResolveRayConfig(&config, ray), &config.ray_config(1));
+  *ray.mutable_ray_config_uuid() = Uuid(2, 202);
+  EXPECT_EQ(common_dto::ResolveRayConfig(&config, ray), &config.ray_config(2));
+  *ray.mutable_ray_config_uuid() = Uuid(1, 100);  // a sweep config's UUID
+  EXPECT_EQ(common_dto::ResolveRayConfig(&config, ray), nullptr);
+
+  // A moment's descriptor: the sweep's configuration first, then the ray's.
+  SweepDescription description;
+  description.mutable_config()->set_sweep_config_index(1);
+  ray.set_ray_config_index(0);
+  EXPECT_EQ(common_dto::FindMomentDescriptor(&config, description, &ray, "DBZH")->short_name(),
+            "sweep config 1");
+  EXPECT_EQ(common_dto::FindMomentDescriptor(&config, description, &ray, "VRADH")->short_name(),
+            "ray config 0");
+  EXPECT_EQ(common_dto::FindMomentDescriptor(&config, description, nullptr, "VRADH"), nullptr);
+  EXPECT_EQ(common_dto::FindMomentDescriptor(&config, description, &ray, "ZDR"), nullptr);
+}
+
+TEST(Status, WrapKeepsCodeAndInnerLocationAndFillsInTheRest) {
+  EXPECT_TRUE(Status::Ok().Wrap("ignored: ").ok());
+  EXPECT_EQ(Status(ErrorCode::kOk, "no error").message(), "");
+  Location inner;
+  inner.field = "sweep_header.sweep_uuid";
+  inner.ray_index = 4;
+  Location outer;
+  outer.field = "volume_header";
+  outer.message_index = 12;
+  outer.byte_offset = 3456;
+  outer.ray_index = 9;
+  const Status wrapped = Status(ErrorCode::kTruncated, "cut", inner).Wrap("message 12: ", outer);
+  EXPECT_EQ(wrapped.code(), ErrorCode::kTruncated);
+  EXPECT_EQ(wrapped.message(), "message 12: cut");
+  EXPECT_EQ(wrapped.location().field, "sweep_header.sweep_uuid");  // the inner part wins
+  EXPECT_EQ(wrapped.location().ray_index, 4);
+  EXPECT_EQ(wrapped.location().message_index, 12u);
+  EXPECT_EQ(wrapped.location().byte_offset, 3456u);
+  EXPECT_TRUE(wrapped.location().volume_uuid.empty());
+  // Every code has a stable lowercase name.
+  EXPECT_STREQ(common_dto::ErrorCodeName(ErrorCode::kInvalidUtf8), "invalid_utf8");
+  EXPECT_STREQ(common_dto::ErrorCodeName(ErrorCode::kDenied), "denied");
+  EXPECT_STREQ(common_dto::ErrorCodeName(static_cast<ErrorCode>(250)), "unknown");
+}
+
+TEST(Uuid, TextFormsAsJavaPrintsThemAndDerivedSweepUuids) {
+  // Java: new UUID(0x0b173ac7ac5048d6L, 0x9eee098fd13f278bL).toString()
+  const UUID volume = Uuid(0x0b173ac7ac5048d6, static_cast<std::int64_t>(0x9eee098fd13f278bULL));
+  EXPECT_EQ(common_dto::FormatUuid(volume), "0b173ac7-ac50-48d6-9eee-098fd13f278b");
+  EXPECT_EQ(common_dto::FormatUuid(common_dto::UuidKey::Of(volume)), "0b173ac7-ac50-48d6-9eee-098fd13f278b");
+  UUID parsed;
+  ASSERT_TRUE(common_dto::ParseUuid("0B173AC7-AC50-48D6-9EEE-098FD13F278B", &parsed));
+  EXPECT_TRUE(common_dto::SameUuid(parsed, volume));
+  for (const char* bad : {"", "0b173ac7ac5048d69eee098fd13f278b", "0b173ac7-ac50-48d6-9eee-098fd13f278",
+                          "0b173ac7-ac50-48d6-9eee-098fd13f278bb", "0b173ac7-ac50-48d6-9eee_098fd13f278b",
+                          "0b173ac7-ac50-48d6-9eee-098fd13f278g", "+b173ac7-ac50-48d6-9eee-098fd13f278b"}) {
+    UUID untouched = Uuid(5, 6);
+    EXPECT_FALSE(common_dto::ParseUuid(bad, &untouched)) << bad;
+    EXPECT_TRUE(common_dto::SameUuid(untouched, Uuid(5, 6))) << bad;
+  }
+  // The documented derivation, computed independently of the library.
+  EXPECT_EQ(common_dto::FormatUuid(common_dto::DeriveSweepUuid(volume, 0)),
+            "d3908136-a17d-844f-8914-c2dc797159bb");
+  EXPECT_EQ(common_dto::FormatUuid(common_dto::DeriveSweepUuid(volume, 1)),
+            "18f1f5e0-58bd-837c-b188-04c2c6192f9b");
+  EXPECT_EQ(common_dto::FormatUuid(common_dto::DeriveSweepUuid(volume, 7)),
+            "9dbc96a7-1b43-8df1-b5a8-0f665b99cc6e");
+}
+
+TEST(AppendFill, EncodesEachStorageTypeAndRefusesWhatItCannotHold) {
+  struct Case {
+    double value;
+    int type, endian;
+    std::string bytes;  // of two samples; empty: an error
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<Case> cases = {
+      {255, DataBuffer::UINT8, DataBuffer::LITTLE, "\xff\xff"},
+      {256, DataBuffer::UINT8, DataBuffer::LITTLE, ""},
+      {-1, DataBuffer::UINT8, DataBuffer::LITTLE, ""},
+      {65534.6, DataBuffer::UINT16, DataBuffer::BIG, std::string("\xff\xff\xff\xff", 4)},
+      {258, DataBuffer::UINT16, DataBuffer::BIG, std::string("\x01\x02\x01\x02", 4)},
+      {258, DataBuffer::UINT16, DataBuffer::UNKNOWN_ENDIANNESS, std::string("\x02\x01\x02\x01", 4)},
+      {-2, DataBuffer::INT32, DataBuffer::LITTLE, std::string("\xfe\xff\xff\xff\xfe\xff\xff\xff", 8)},
+      {nan, DataBuffer::INT32, DataBuffer::LITTLE, ""},
+      {1.0, DataBuffer::FLOAT, DataBuffer::BIG, std::string("\x3f\x80\x00\x00\x3f\x80\x00\x00", 8)},
+      {nan, DataBuffer::DOUBLE, DataBuffer::LITTLE, std::string("\0\0\0\0\0\0\xf8\x7f\0\0\0\0\0\0\xf8\x7f", 16)},
+      {0, DataBuffer::STRING, DataBuffer::LITTLE, ""},
+  };
+  for (const Case& c : cases) {
+    std::string out = "kept";
+    const Status s = common_dto::AppendFill(c.value, c.type, c.endian, 2, &out);
+    if (c.bytes.empty()) {
+      EXPECT_FALSE(s.ok()) << c.value << " as type " << c.type;
+    } else {
+      ASSERT_TRUE(s.ok()) << s.message();
+      EXPECT_EQ(out, "kept" + c.bytes) << c.value << " as type " << c.type;
+    }
+  }
+}
+
+}  // namespace
