@@ -1,6 +1,7 @@
 // ODIM_H5: one datasetN group per sweep, one dataM group per moment.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -252,8 +253,11 @@ Status WriteRayArrays(hid_t how, const Sweep& sweep, Notes* notes) {
 
 Status WriteDatasetHow(hid_t how, const Volume& volume, const Sweep& sweep, Notes* notes) {
   const std::optional<double> start = SweepStartTime(sweep), end = SweepEndTime(sweep);
-  Status s = FirstError({WriteRayArrays(how, sweep, notes),
-                         WriteLongAttr(how, "scan_index", sweep.index_in_task() + 1)});
+  Status s = WriteRayArrays(how, sweep, notes);
+  // Index 0 of every sweep is no index at all (a file without scan_index).
+  const bool indexed = std::any_of(volume.sweep().begin(), volume.sweep().end(),
+                                   [](const Sweep& w) { return w.index_in_task() != 0; });
+  if (s.ok() && indexed) s = WriteLongAttr(how, "scan_index", sweep.index_in_task() + 1);
   if (s.ok() && start) s = WriteDoubleAttr(how, "startepochs", *start);
   if (s.ok() && end) s = WriteDoubleAttr(how, "endepochs", *end);
   if (s.ok() && !sweep.task_name().empty()) s = WriteStringAttr(how, "task", sweep.task_name());
@@ -471,7 +475,7 @@ Status ReadRays(const Levels& levels, int index, std::int64_t n, Sweep* sweep) {
     ray->set_ray_config_index(index);
     double a0 = az0.empty() ? std::fmod(astart.value_or(0) + static_cast<double>(r) * step, 360.0)
                             : az0[r];
-    if (a0 < 0) a0 += 360.0;
+    if (az0.empty() && a0 < 0) a0 += 360.0;  // a negative astart: the first ray starts before north
     double span = az0.empty() || az1.empty() ? step : az1[r] - az0[r];
     if (span < 0) span += 360.0;  // the ray crosses north
     ray->mutable_az_range_deg()->set_start_deg(a0);
@@ -538,6 +542,13 @@ Status ReadDatasetHow(const Levels& levels, const std::vector<Levels>& moments, 
   return Status::Ok();
 }
 
+// A code as a note shows it (-9.99e+33, 255).
+std::string CodeText(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.9g", v);
+  return text;
+}
+
 bool WholeCode(std::optional<double> v) {
   return v && std::isfinite(*v) && *v == std::floor(*v) && *v >= -2147483648.0 && *v <= 2147483647.0;
 }
@@ -572,9 +583,11 @@ Status ReadScale(const Levels& levels, const std::string& name, int storage, Dat
     if (code && !WholeCode(code)) {
       if (floats && !std::isnan(*code)) {
         nan_codes->push_back(*code);
-        notes->push_back("moment " + name + ": samples equal to the code " + std::to_string(*code) + " read as missing (NaN)");
+        notes->push_back("moment " + name + ": samples equal to the code " + CodeText(*code) +
+                         " read as missing (NaN)");
       } else if (!floats) {
-        notes->push_back("moment " + name + ": code " + std::to_string(*code) + " is no 32-bit whole number; not carried");
+        notes->push_back("moment " + name + ": code " + CodeText(*code) +
+                         " is no 32-bit whole number; not carried");
       }
     }
   }

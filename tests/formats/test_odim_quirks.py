@@ -53,7 +53,7 @@ def write_plain(path):
 
 
 def root_how(f):
-    _attrs(f.create_group("how"), NI=58.6, highprf=1200.0, lowprf=800.0, pulsewidth=0.8,
+    _attrs(f.require_group("how"), NI=58.6, highprf=1200.0, lowprf=800.0, pulsewidth=0.8,
            rpm=3.0, wavelength=5.33, beamwidth=0.9)
 
 
@@ -107,13 +107,13 @@ def odim20(f):
     group's how, one beam width (beamwH) at the root."""
     f.attrs["Conventions"] = np.bytes_("ODIM_H5/V2_0")
     f["what"].attrs["version"] = np.bytes_("H5rad 2.0")
-    _attrs(f.create_group("how"), beamwH=1.0)
+    _attrs(f.require_group("how"), beamwH=1.0)
     for n in (1, 2):
         ds = f["dataset%d" % n]
         for key in ("gain", "offset", "nodata", "undetect"):
             ds["what"].attrs[key] = ds["data1/what"].attrs[key]
             del ds["data1/what"].attrs[key]
-        _attrs(ds["data2"].create_group("how"), NI=27.0)
+        _attrs(ds["data2"].require_group("how"), NI=27.0)
 
 
 def no_dataset_start(f):
@@ -143,7 +143,8 @@ QUIRKS = [q if hasattr(q, "marks") else pytest.param(*q, id=q[0]) for q in [
     ("nothing_in_how", None, ["ray times derived from the sweeps' start and end"],
      {"how": {"how/beamwH": None, "how/beamwV": None, "how/wavelength": None,
               "dataset1/how/NI": None, "dataset1/how/highprf": None,
-              "dataset1/how/pulsewidth": None, "dataset1/how/rpm": None}}),
+              "dataset1/how/pulsewidth": None, "dataset1/how/rpm": None,
+              "dataset1/how/scan_index": None}}),
     ("no_conventions", no_conventions, ["no Conventions attribute; read as ODIM_H5"], {}),
     ("a1gate", a1gate, ["ray times derived"], {"first_acquired": 7}),
     ("astart", astart, [], {"azimuth0": 5.5, "how": {"dataset1/how/startazA": 0.5}}),
@@ -157,6 +158,9 @@ QUIRKS = [q if hasattr(q, "marks") else pytest.param(*q, id=q[0]) for q in [
      {"th": True}),
     ("odim20", odim20, ["how/beamwV absent: beamwH taken as the beam width of both planes"],
      {"how": {"how/beamwH": 1.0, "how/beamwV": 1.0, "dataset1/how/NI": 27.0}, "nyquist": 27.0}),
+    ("moment_ni_differs", lambda f: (root_how(f), odim20(f)),
+     ["how/NI of a moment differs from its sweep's; the sweep's kept (/dataset1/data2/how)"],
+     {"how": {"dataset1/how/NI": 58.6}, "nyquist": 58.6}),
     ("no_dataset_start", no_dataset_start,
      ["datasets without startdate, starttime: /what/date, time taken as their start"], {}),
 ]]
@@ -344,3 +348,62 @@ def test_moment_without_below_threshold_code_gets_undetect_nodata(tmp_path, tool
     with h5py.File(tmp_path / "out.h5", "r") as f:
         dbzh = _by_quantity(f["dataset1"])["DBZH"]["what"].attrs
         assert (dbzh["nodata"], dbzh["undetect"]) == (255.0, 255.0)
+
+
+@pytest.mark.parametrize("mutate, error", [
+    (lambda f: f["dataset1/quality1"].__delitem__("data") or f["dataset1/quality1"].create_dataset(
+        "data", data=np.zeros((RAYS, BINS - 1), "u1")),
+     "/dataset1/quality1/data: shape 36 x 9 disagrees with nrays x nbins 36 x 10 (invalid_argument)"),
+    (lambda f: f["how"].attrs.__setitem__("NI", np.bytes_("58.6")),
+     "/how/NI: wrong type: expected a number (invalid_argument)"),
+    (lambda f: f["dataset2/data2/how"].attrs.__setitem__("highprf", np.array([1.0, 2.0])),
+     "/dataset2/data2/how/highprf: holds 2 values, expected 1 (invalid_argument)"),
+    (lambda f: f["dataset1"].require_group("how").attrs.__setitem__("startazA",
+                                                                    np.arange(RAYS - 1.0)),
+     "/dataset1/how/startazA: holds 35 values, expected 36 (invalid_argument)"),
+    # A quality group inherits nothing (data2 would take datasetN/what's).
+    (lambda f: f["dataset1/quality1/what"].attrs.__delitem__("offset"),
+     "/dataset1/quality1/what/offset: missing attribute (malformed)"),
+    (lambda f: f["dataset2/what"].attrs.__setitem__("endtime", np.bytes_("12:00:35")),
+     "/dataset2/what/enddate: not a date and time (invalid_argument)"),
+])
+def test_damaged_producer_files_are_refused_naming_the_attribute(tmp_path, tool, mutate, error):
+    write_plain(tmp_path / "in.h5")
+    with h5py.File(tmp_path / "in.h5", "a") as f:
+        quality(f)
+        root_how(f)
+        odim20(f)
+        mutate(f)
+    result = tool("convert", tmp_path / "in.h5", tmp_path / "out.pb", expect=2)
+    assert error in result.stderr
+    assert not (tmp_path / "out.pb").exists()
+
+
+def test_volume_without_any_time_gets_no_date(tmp_path, tool, volume_file):
+    """No task start, span or ray time: ODIM gets no date and time rather
+    than 1970, and reading it back leaves the times unset."""
+    import common_dto
+    path, volume = volume_file
+    for sweep in volume.sweep:
+        sweep.ClearField("task_start")
+        sweep.ClearField("input_timespan")
+        for ray in sweep.rays:
+            ray.ClearField("aq_start_time")
+            ray.ClearField("aq_end_time")
+    data = common_dto.InstrumentData()
+    data.volume.CopyFrom(volume)
+    path.write_bytes(data.SerializeToString())
+    result = tool("convert", path, tmp_path / "out.h5")
+    assert "the volume holds no time: /what/date and time left out" in result.stderr
+    assert "sweep 0: no start time known; dataset1/what/startdate, starttime left out" in result.stderr
+    with h5py.File(tmp_path / "out.h5", "r") as f:
+        assert "date" not in f["what"].attrs and "time" not in f["what"].attrs
+        assert "starttime" not in f["dataset1/what"].attrs
+        assert "startazT" not in f["dataset1/how"].attrs
+        assert "startepochs" not in f["dataset1/how"].attrs
+    result = tool("convert", tmp_path / "out.h5", tmp_path / "back.pb")
+    assert "/what/date, time absent: the volume's nominal time not carried" in result.stderr
+    data.ParseFromString((tmp_path / "back.pb").read_bytes())
+    for sweep in data.volume.sweep:
+        assert not sweep.HasField("task_start") and not sweep.HasField("input_timespan")
+        assert not sweep.rays[0].HasField("aq_start_time")

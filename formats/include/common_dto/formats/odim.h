@@ -81,7 +81,8 @@
 //     where/rscale           range_m[0].step (m)
 //     where/a1gate           Sweep.first_azimuth_gate_index: the row acquired
 //                            first. Rows are never rotated: row r is ray r.
-//     how/scan_index         Sweep.index_in_task + 1
+//     how/scan_index         Sweep.index_in_task + 1 (written when a sweep of
+//                            the volume has an index other than 0)
 //     how/task               Sweep.task_name
 //     how/rpm                SweepConfig.speed_deg_per_sec / 6
 //     how/NI                 RayConfig.unamb_velocity_m_p_s (m/s)
