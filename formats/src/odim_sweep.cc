@@ -435,7 +435,8 @@ Status ReadSweepTimes(hid_t file, hid_t what, hid_t how, const std::string& path
     if (t0) notes->push_back("datasets without startdate, starttime: /what/date, time taken as their start");
   }
   if (!s.ok()) return s;
-  if (!t0 || !t1) notes->push_back("datasets without enddate, endtime or a start: sweep times not carried");
+  if (!t0) notes->push_back("datasets without startdate, starttime (nor /what/date, time): sweep start not carried");
+  if (!t1) notes->push_back("datasets without enddate, endtime: sweep end not carried");
   std::optional<double> e0, e1;
   if (t0) e0 = static_cast<double>(*t0);
   if (t1) e1 = static_cast<double>(*t1);

@@ -407,3 +407,20 @@ def test_volume_without_any_time_gets_no_date(tmp_path, tool, volume_file):
     for sweep in data.volume.sweep:
         assert not sweep.HasField("task_start") and not sweep.HasField("input_timespan")
         assert not sweep.rays[0].HasField("aq_start_time")
+
+
+def test_dataset_without_end_keeps_it_missing(tmp_path, tool):
+    """No enddate/endtime: no end is made up (nor ray times from it)."""
+    write_plain(tmp_path / "in.h5")
+    with h5py.File(tmp_path / "in.h5", "a") as f:
+        for key in ("enddate", "endtime"):
+            del f["dataset1/what"].attrs[key]
+    result = tool("convert", "--to", "odim", tmp_path / "in.h5", tmp_path / "out.h5")
+    assert "datasets without enddate, endtime: sweep end not carried" in result.stderr
+    assert "sweep 0: no end time known; dataset1/what/enddate, endtime left out" in result.stderr
+    with h5py.File(tmp_path / "out.h5", "r") as f:
+        assert f["dataset1/what"].attrs["starttime"] == b"120000"
+        assert "endtime" not in f["dataset1/what"].attrs
+        assert "startazT" not in f["dataset1/how"].attrs
+        assert f["dataset2/what"].attrs["endtime"] == b"120035"
+        assert f["dataset2/how"].attrs["stopazT"].max() == T0 + 20 + SPAN
