@@ -11,12 +11,13 @@
 // ------------------------------
 // A `what`, `where` or `how` attribute absent from its group is taken from
 // the group of the same kind one level up: datasetN/dataM -> datasetN ->
-// root, the innermost one holding (ODIM's inheritance; 2.0 files keep gain
-// and offset in datasetN/what, many producers keep NI, PRFs, pulse width,
-// rpm, wavelength and astart in /how). A sweep's radar settings (rpm, NI,
-// highprf, lowprf, pulsewidth, wavelength) are per sweep in the model: they
-// come from datasetN/how, else /how, else the first dataM/how holding them;
-// a dataM/how value that differs is noted. qualityN groups inherit nothing.
+// root (`where`: datasetN -> root), the innermost one holding (ODIM's
+// inheritance; 2.0 files keep gain and offset in datasetN/what, many
+// producers keep NI, PRFs, pulse width, rpm, wavelength and astart in
+// /how). A sweep's radar settings (rpm, NI, highprf, lowprf, pulsewidth,
+// wavelength) are per sweep in the model: they come from datasetN/how, else
+// /how, else the first dataM/how holding them; a dataM/how value that
+// differs is noted. qualityK groups inherit nothing.
 //
 // Mapping (file <-> model), units as in the file:
 //
