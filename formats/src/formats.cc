@@ -56,10 +56,15 @@ bool IsOdim(const std::string& path) {
   SilenceHdf5();
   if (H5Fis_hdf5(path.c_str()) <= 0) return false;
   H5Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+  if (!file.valid()) return false;
   std::string conventions;
-  return file.valid() && HasAttr(file.get(), "Conventions") &&
-         ReadStringAttr(file.get(), "", "Conventions", &conventions).ok() &&
-         conventions.rfind("ODIM_H5", 0) == 0;
+  if (HasAttr(file.get(), "Conventions")) {
+    return ReadStringAttr(file.get(), "", "Conventions", &conventions).ok() &&
+           conventions.rfind("ODIM_H5", 0) == 0;
+  }
+  // Older chains write no Conventions: ODIM's structure is enough.
+  H5Id what = OpenGroup(file.get(), "what");
+  return HasAttr(what.get(), "object") && HasLink(file.get(), "dataset1");
 }
 
 std::optional<Format> CfRadialVersion(const std::string& path) {

@@ -1,8 +1,10 @@
 // ODIM_H5: the file and its root groups (see odim.h for the mapping).
 #include "common_dto/formats/odim.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "hdf5_util.h"
 #include "odim_internal.h"
@@ -13,6 +15,100 @@ namespace formats {
 
 using kyt::pb::common::Instrument;
 using kyt::pb::common::Volume;
+
+// ---- Attribute inheritance ------------------------------------------------
+
+OdimLevels::OdimLevels(const std::vector<std::pair<hid_t, std::string>>& levels) {
+  static const char* const kNames[3] = {"what", "where", "how"};
+  for (int k = 0; k < 3; ++k) {
+    for (const auto& [obj, path] : levels) {
+      groups_[k].push_back(obj >= 0 ? OpenGroup(obj, kNames[k]) : H5Id());
+      paths_[k].push_back(path + "/" + kNames[k]);
+    }
+  }
+}
+
+OdimLevels::Found OdimLevels::Find(Kind kind, const char* name) const {
+  for (std::size_t i = 0; i < groups_[kind].size(); ++i) {
+    if (HasAttr(groups_[kind][i].get(), name)) return Found{groups_[kind][i].get(), paths_[kind][i]};
+  }
+  return Found{};
+}
+
+std::string OdimLevels::Inner(Kind kind) const {
+  return paths_[kind].empty() ? std::string() : paths_[kind][0];
+}
+
+hid_t OdimLevels::Group(Kind kind, std::size_t level) const {
+  return level < groups_[kind].size() ? groups_[kind][level].get() : -1;
+}
+
+Status OdimLevels::Double(Kind kind, const char* name, std::optional<double>* out) const {
+  const Found f = Find(kind, name);
+  if (f.obj < 0) return Status::Ok();
+  double v = 0;
+  Status s = ReadDoubleAttr(f.obj, f.path, name, &v);
+  if (s.ok()) *out = v;
+  return s;
+}
+
+Status OdimLevels::Long(Kind kind, const char* name, std::optional<std::int64_t>* out) const {
+  const Found f = Find(kind, name);
+  if (f.obj < 0) return Status::Ok();
+  std::int64_t v = 0;
+  Status s = ReadLongAttr(f.obj, f.path, name, &v);
+  if (s.ok()) *out = v;
+  return s;
+}
+
+Status OdimLevels::String(Kind kind, const char* name, std::optional<std::string>* out) const {
+  const Found f = Find(kind, name);
+  if (f.obj < 0) return Status::Ok();
+  std::string v;
+  Status s = ReadStringAttr(f.obj, f.path, name, &v);
+  if (s.ok()) *out = std::move(v);
+  return s;
+}
+
+Status OdimLevels::Doubles(Kind kind, const char* name, std::size_t count,
+                           std::vector<double>* out) const {
+  out->clear();
+  const Found f = Find(kind, name);
+  if (f.obj < 0) return Status::Ok();
+  return ReadDoublesAttr(f.obj, f.path, name, count, out);
+}
+
+namespace {
+
+Status Missing(const std::string& path, const char* name) {
+  return H5Error(ErrorCode::kMalformed, path + "/" + name, "missing attribute");
+}
+
+}  // namespace
+
+Status OdimLevels::RequireDouble(Kind kind, const char* name, double* out) const {
+  std::optional<double> v;
+  Status s = Double(kind, name, &v);
+  if (s.ok() && !v) return Missing(Inner(kind), name);
+  if (s.ok()) *out = *v;
+  return s;
+}
+
+Status OdimLevels::RequireLong(Kind kind, const char* name, std::int64_t* out) const {
+  std::optional<std::int64_t> v;
+  Status s = Long(kind, name, &v);
+  if (s.ok() && !v) return Missing(Inner(kind), name);
+  if (s.ok()) *out = *v;
+  return s;
+}
+
+Status OdimLevels::RequireString(Kind kind, const char* name, std::string* out) const {
+  std::optional<std::string> v;
+  Status s = String(kind, name, &v);
+  if (s.ok() && !v) return Missing(Inner(kind), name);
+  if (s.ok()) *out = std::move(*v);
+  return s;
+}
 
 namespace {
 
@@ -98,13 +194,20 @@ void ParseSource(const std::string& text, Instrument* in, Notes* notes) {
 
 // ---- Root groups ----------------------------------------------------------
 
-double FirstFrequencyMhz(const Volume& volume) {
-  for (const auto& rc : volume.volume_config().ray_config()) {
-    for (const auto& pd : rc.pulse_definition()) {
-      if (pd.rf_frequency_mhz_size() > 0 && pd.rf_frequency_mhz(0) > 0) return pd.rf_frequency_mhz(0);
-    }
+// The earliest time the volume knows: its sweeps' task start, else their
+// start (of the span, else of the first ray).
+std::optional<double> VolumeTime(const Volume& volume) {
+  std::optional<double> t;
+  auto take = [&t](std::optional<double> x) {
+    if (x && (!t || *x < *t)) t = x;
+  };
+  for (const auto& sweep : volume.sweep()) {
+    if (sweep.has_task_start()) take(EpochSeconds(sweep.task_start()));
   }
-  return 0;
+  for (const auto& sweep : volume.sweep()) {
+    if (!t) take(SweepStartTime(sweep));
+  }
+  return t;
 }
 
 Status WriteRoot(hid_t file, const Volume& volume, bool scan, Notes* notes) {
@@ -115,29 +218,34 @@ Status WriteRoot(hid_t file, const Volume& volume, bool scan, Notes* notes) {
   if (!s.ok() || !what.valid() || !where.valid() || !how.valid()) {
     return Status(ErrorCode::kIo, "cannot write the root groups");
   }
-  std::int64_t nominal = 0;
-  if (volume.sweep_size() > 0) {
-    const auto& first = volume.sweep(0);
-    nominal = first.has_task_start() ? first.task_start().seconds()
-                                     : first.input_timespan().start().seconds();
-  }
   const Instrument& in = volume.instrument();
   const auto& loc = in.location();
-  const auto& radar = in.radar_properties();
   for (Status w : {WriteStringAttr(what.get(), "object", scan ? "SCAN" : "PVOL"),
                    WriteStringAttr(what.get(), "version", "H5rad 2.4"),
-                   WriteStringAttr(what.get(), "date", FormatDate(nominal)),
-                   WriteStringAttr(what.get(), "time", FormatClock(nominal)),
                    WriteStringAttr(what.get(), "source", SourceText(in, notes)),
                    WriteDoubleAttr(where.get(), "lon", loc.lat_lon().longitude_deg()),
                    WriteDoubleAttr(where.get(), "lat", loc.lat_lon().latitude_deg()),
-                   WriteDoubleAttr(where.get(), "height", loc.altitude_m()),
-                   WriteDoubleAttr(how.get(), "beamwH", radar.horz_beam_width_deg()),
-                   WriteDoubleAttr(how.get(), "beamwV", radar.vert_beam_width_deg())}) {
+                   WriteDoubleAttr(where.get(), "height", loc.altitude_m())}) {
     if (!w.ok()) return w;
   }
-  if (const double f = FirstFrequencyMhz(volume); f > 0) {
-    s = WriteDoubleAttr(how.get(), "wavelength", kLightSpeed / (f * 1e6) * 100.0);
+  // ODIM requires /what/date and time; a volume without any time gets none
+  // rather than a made-up one.
+  if (const auto t = VolumeTime(volume)) {
+    const auto seconds = static_cast<std::int64_t>(std::floor(*t));
+    s = WriteStringAttr(what.get(), "date", FormatDate(seconds));
+    if (s.ok()) s = WriteStringAttr(what.get(), "time", FormatClock(seconds));
+  } else {
+    notes->push_back("the volume holds no time: /what/date and time left out");
+  }
+  const auto& radar = in.radar_properties();
+  if (s.ok() && radar.horz_beam_width_deg() > 0) {
+    s = WriteDoubleAttr(how.get(), "beamwH", radar.horz_beam_width_deg());
+  }
+  if (s.ok() && radar.vert_beam_width_deg() > 0) {
+    s = WriteDoubleAttr(how.get(), "beamwV", radar.vert_beam_width_deg());
+  }
+  if (const double f = FirstFrequencyMhz(volume); s.ok() && f > 0) {
+    s = WriteDoubleAttr(how.get(), "wavelength", WavelengthCm(f));
   }
   if (s.ok() && !in.model().empty()) s = WriteStringAttr(how.get(), "system", in.model());
   if (s.ok() && !in.software_name().empty()) {
@@ -146,31 +254,38 @@ Status WriteRoot(hid_t file, const Volume& volume, bool scan, Notes* notes) {
   return s;
 }
 
-// Optional number: left alone when absent.
-template <typename Setter>
-Status OptionalDouble(hid_t obj, const std::string& path, const char* name, Setter set) {
-  if (!HasAttr(obj, name)) return Status::Ok();
-  double v = 0;
-  Status s = ReadDoubleAttr(obj, path, name, &v);
-  if (s.ok()) set(v);
-  return s;
+// Beam widths are the instrument's: /how, else dataset1/how. ODIM 2.0's
+// `beamwidth` is the one width of both planes; a file giving only beamwH
+// (or beamwV) has a round beam as far as it tells.
+Status ReadBeamWidths(hid_t file, Volume* volume, Notes* notes) {
+  H5Id first = OpenGroup(file, "dataset1");
+  const OdimLevels levels({{file, ""}, {first.get(), "/dataset1"}});
+  std::optional<double> h, v, both;
+  Status s = FirstError({levels.Double(OdimLevels::kHow, "beamwH", &h),
+                         levels.Double(OdimLevels::kHow, "beamwV", &v),
+                         levels.Double(OdimLevels::kHow, "beamwidth", &both)});
+  if (!s.ok()) return s;
+  if (!h) h = both;
+  if (!v) v = both;
+  if (h.has_value() != v.has_value()) {
+    notes->push_back(std::string("how/") + (h ? "beamwV" : "beamwH") + " absent: " +
+                     (h ? "beamwH" : "beamwV") + " taken as the beam width of both planes");
+    if (!h) h = v;
+    if (!v) v = h;
+  }
+  auto* radar = volume->mutable_instrument()->mutable_radar_properties();
+  if (h) radar->set_horz_beam_width_deg(*h);
+  if (v) radar->set_vert_beam_width_deg(*v);
+  return Status::Ok();
 }
 
-Status ReadHowRoot(hid_t file, Volume* volume, double* wavelength_cm) {
+Status ReadHowRoot(hid_t file, Volume* volume, Notes* notes) {
+  Status s = ReadBeamWidths(file, volume, notes);
   H5Id how = OpenGroup(file, "how");
-  if (!how.valid()) return Status::Ok();
+  if (!s.ok() || !how.valid()) return s;
   Instrument* in = volume->mutable_instrument();
-  auto* radar = in->mutable_radar_properties();
-  const char* beam_h = HasAttr(how.get(), "beamwH") ? "beamwH" : "beamwidth";
-  Status s = OptionalDouble(how.get(), "/how", beam_h,
-                            [&](double v) { radar->set_horz_beam_width_deg(v); });
-  if (s.ok()) {
-    s = OptionalDouble(how.get(), "/how", "beamwV",
-                       [&](double v) { radar->set_vert_beam_width_deg(v); });
-  }
-  if (s.ok()) s = OptionalDouble(how.get(), "/how", "wavelength", [&](double v) { *wavelength_cm = v; });
   std::string text;
-  if (s.ok() && HasAttr(how.get(), "system")) {
+  if (HasAttr(how.get(), "system")) {
     s = ReadStringAttr(how.get(), "/how", "system", &text);
     in->set_model(text);
   }
@@ -181,24 +296,39 @@ Status ReadHowRoot(hid_t file, Volume* volume, double* wavelength_cm) {
   return s;
 }
 
-// Conventions, object and the root what/where groups. *datasets: how many.
-Status ReadRoot(hid_t file, Volume* volume, Notes* notes, int* datasets) {
-  std::string conventions, object, source;
-  Status s = ReadStringAttr(file, "", "Conventions", &conventions);
-  if (!s.ok()) return s;
-  if (conventions.rfind("ODIM_H5/V2_", 0) != 0) {
-    return H5Error(ErrorCode::kUnsupported, "/Conventions",
-                   "not an ODIM_H5 2.x file: \"" + conventions + "\"");
+// Conventions and object: an ODIM_H5 2.x polar volume or scan. Files
+// without Conventions (older processing chains) are read when their
+// structure is ODIM's.
+Status ReadObject(hid_t file, hid_t what, Notes* notes) {
+  if (HasAttr(file, "Conventions")) {
+    std::string conventions;
+    Status s = ReadStringAttr(file, "", "Conventions", &conventions);
+    if (!s.ok()) return s;
+    if (conventions.rfind("ODIM_H5/V2_", 0) != 0) {
+      return H5Error(ErrorCode::kUnsupported, "/Conventions",
+                     "not an ODIM_H5 2.x file: \"" + conventions + "\"");
+    }
+  } else {
+    notes->push_back("no Conventions attribute; read as ODIM_H5");
   }
-  H5Id what = OpenGroup(file, "what"), where = OpenGroup(file, "where");
-  if (!what.valid()) return H5Error(ErrorCode::kMalformed, "/what", "missing group");
-  if (!where.valid()) return H5Error(ErrorCode::kMalformed, "/where", "missing group");
-  s = ReadStringAttr(what.get(), "/what", "object", &object);
+  std::string object;
+  Status s = ReadStringAttr(what, "/what", "object", &object);
   if (!s.ok()) return s;
   if (object != "PVOL" && object != "SCAN") {
     return H5Error(ErrorCode::kUnsupported, "/what/object",
-                   "object " + object + " is not converted (only polar volumes and scans)");
+                   object + ": products are not converted yet (only polar volumes and scans)");
   }
+  return Status::Ok();
+}
+
+// Conventions, object and the root what/where groups. *datasets: how many.
+Status ReadRoot(hid_t file, Volume* volume, Notes* notes, int* datasets) {
+  H5Id what = OpenGroup(file, "what"), where = OpenGroup(file, "where");
+  if (!what.valid()) return H5Error(ErrorCode::kMalformed, "/what", "missing group");
+  Status s = ReadObject(file, what.get(), notes);
+  if (!s.ok()) return s;
+  if (!where.valid()) return H5Error(ErrorCode::kMalformed, "/where", "missing group");
+  std::string source;
   s = ReadStringAttr(what.get(), "/what", "source", &source);
   if (!s.ok()) return s;
   Instrument* in = volume->mutable_instrument();
@@ -221,34 +351,49 @@ Status ReadRoot(hid_t file, Volume* volume, Notes* notes, int* datasets) {
   return Status::Ok();
 }
 
-// The nominal time of /what as every sweep's task start.
-Status ReadNominalTime(hid_t file, Volume* volume) {
+// The nominal time of /what as every sweep's task start (left unset when
+// the file has none).
+Status ReadNominalTime(hid_t file, Volume* volume, Notes* notes) {
+  std::optional<std::int64_t> epoch;
+  Status s = ReadRootTime(file, &epoch);
+  if (!s.ok()) return s;
+  if (!epoch) {
+    notes->push_back("/what/date, time absent: the volume's nominal time not carried");
+    return Status::Ok();
+  }
+  for (auto& sweep : *volume->mutable_sweep()) sweep.mutable_task_start()->set_seconds(*epoch);
+  return Status::Ok();
+}
+
+}  // namespace
+
+double FirstFrequencyMhz(const Volume& volume) {
+  for (const auto& rc : volume.volume_config().ray_config()) {
+    for (const auto& pd : rc.pulse_definition()) {
+      if (pd.rf_frequency_mhz_size() > 0 && pd.rf_frequency_mhz(0) > 0) return pd.rf_frequency_mhz(0);
+    }
+  }
+  return 0;
+}
+
+double WavelengthCm(double frequency_mhz) { return kLightSpeed / (frequency_mhz * 1e6) * 100.0; }
+double FrequencyMhz(double wavelength_cm) { return kLightSpeed / (wavelength_cm / 100.0) / 1e6; }
+
+Status ReadRootTime(hid_t file, std::optional<std::int64_t>* epoch) {
   H5Id what = OpenGroup(file, "what");
+  if (!HasAttr(what.get(), "date") || !HasAttr(what.get(), "time")) return Status::Ok();
   std::string date, clock;
   Status s = ReadStringAttr(what.get(), "/what", "date", &date);
   if (s.ok()) s = ReadStringAttr(what.get(), "/what", "time", &clock);
   if (!s.ok()) return s;
-  std::int64_t epoch = 0;
-  if (!ParseDateClock(date, clock, &epoch)) {
+  std::int64_t t = 0;
+  if (!ParseDateClock(date, clock, &t)) {
     return H5Error(ErrorCode::kInvalidArgument, "/what/date",
                    "not a date and time: " + date + " " + clock);
   }
-  for (auto& sweep : *volume->mutable_sweep()) sweep.mutable_task_start()->set_seconds(epoch);
+  *epoch = t;
   return Status::Ok();
 }
-
-void SetFrequency(double wavelength_cm, Volume* volume) {
-  if (!(wavelength_cm > 0)) return;
-  const double mhz = kLightSpeed / (wavelength_cm / 100.0) / 1e6;
-  for (auto& rc : *volume->mutable_volume_config()->mutable_ray_config()) {
-    auto* pd = rc.pulse_definition_size() > 0 ? rc.mutable_pulse_definition(0)
-                                              : rc.add_pulse_definition();
-    pd->clear_rf_frequency_mhz();
-    pd->add_rf_frequency_mhz(mhz);
-  }
-}
-
-}  // namespace
 
 Status ReadOdimFile(const std::string& path, bool samples, const ReadOptions& options,
                     Volume* volume, Notes* notes) {
@@ -272,10 +417,8 @@ Status ReadOdimFile(const std::string& path, bool samples, const ReadOptions& op
     if (!s.ok()) return s;
     if (options.progress) options.progress(static_cast<std::size_t>(i + 1), datasets);
   }
-  double wavelength_cm = 0;
-  s = ReadHowRoot(file.get(), volume, &wavelength_cm);
-  if (s.ok()) s = ReadNominalTime(file.get(), volume);
-  SetFrequency(wavelength_cm, volume);
+  s = ReadHowRoot(file.get(), volume, notes);
+  if (s.ok()) s = ReadNominalTime(file.get(), volume, notes);
   return s;
 }
 

@@ -1,7 +1,11 @@
 // ODIM_H5: one datasetN group per sweep, one dataM group per moment.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include "common_dto/model/buffers.h"
 #include "common_dto/model/references.h"
@@ -35,13 +39,6 @@ struct Group {
 Group CreateGroup(hid_t parent, const std::string& parent_path, const std::string& name) {
   return Group{H5Id(H5Gcreate2(parent, name.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT)),
                parent_path + "/" + name};
-}
-
-Status FirstError(std::initializer_list<Status> statuses) {
-  for (const Status& s : statuses) {
-    if (!s.ok()) return s;
-  }
-  return Status::Ok();
 }
 
 // ---- Writing ----------------------------------------------------------------
@@ -98,34 +95,131 @@ Status WriteSamples(hid_t group, const std::string& path, const DataBuffer& buff
                      WriteStringAttr(data.get(), "IMAGE_VERSION", "1.2")});
 }
 
-Status WriteMoment(hid_t parent, const std::string& parent_path, int m, const Volume& volume,
-                   const Sweep& sweep, const std::string& name, const RangeAxis& axis,
-                   const WriteOptions& options, Notes* notes) {
-  Group group = CreateGroup(parent, parent_path, "data" + std::to_string(m));
+// The ODIM quantity and parent of a moment: a quality moment named
+// "<quantity>_<moment>" after another moment of the sweep belongs to that
+// moment's dataM group, any other one to the dataset.
+struct Placement {
+  std::string quantity;
+  std::string parent;  // the moment it qualifies, "" for the dataset
+};
+
+bool IsQuality(const Volume& volume, const Sweep& sweep, const std::string& name) {
+  const DataDescriptor* d = FindMomentDescriptor(
+      volume.has_volume_config() ? &volume.volume_config() : nullptr, sweep.description(),
+      sweep.rays_size() > 0 ? &sweep.rays(0) : nullptr, name);
+  return d != nullptr && d->is_quality_parameter();
+}
+
+Placement PlaceQuality(const Volume& volume, const Sweep& sweep, const std::string& name) {
+  for (std::size_t cut = name.find('_'); cut != std::string::npos; cut = name.find('_', cut + 1)) {
+    const std::string parent = name.substr(cut + 1);
+    if (sweep.sweep_moments().count(parent) != 0 && !IsQuality(volume, sweep, parent)) {
+      return Placement{name.substr(0, cut), parent};
+    }
+  }
+  return Placement{name, ""};
+}
+
+// One dataM or qualityK group: what (quantity and scale), how/task of a
+// quality moment, and the samples.
+Status WriteMoment(hid_t parent, const std::string& parent_path, const std::string& group_name,
+                   const std::string& quantity, const Volume& volume, const Sweep& sweep,
+                   const std::string& name, const RangeAxis& axis, const WriteOptions& options,
+                   Notes* notes) {
+  Group group = CreateGroup(parent, parent_path, group_name);
   Group what = CreateGroup(group.id.get(), group.path, "what");
   if (!group.id.valid() || !what.id.valid()) return H5Error(ErrorCode::kIo, group.path, "cannot create");
   const DataBuffer& buffer = sweep.sweep_moments().at(name);
   const DataDescriptor* d = FindMomentDescriptor(
       volume.has_volume_config() ? &volume.volume_config() : nullptr, sweep.description(),
       sweep.rays_size() > 0 ? &sweep.rays(0) : nullptr, name);
-  if (FindQuantity(name) == nullptr) {
+  const bool quality = d != nullptr && d->is_quality_parameter();
+  if (!quality && FindQuantity(name) == nullptr) {
     notes->push_back("moment " + name + ": not an ODIM quantity, written under its own name");
   }
   const OdimScale scale = ScaleOf(d, buffer.type(), name, notes);
-  Status s = FirstError({WriteStringAttr(what.id.get(), "quantity", name),
+  Status s = FirstError({WriteStringAttr(what.id.get(), "quantity", quantity),
                          WriteDoubleAttr(what.id.get(), "gain", scale.gain),
                          WriteDoubleAttr(what.id.get(), "offset", scale.offset),
                          WriteDoubleAttr(what.id.get(), "nodata", scale.nodata),
                          WriteDoubleAttr(what.id.get(), "undetect", scale.undetect)});
+  if (s.ok() && quality && !d->description().empty()) {
+    Group how = CreateGroup(group.id.get(), group.path, "how");
+    s = how.id.valid() ? WriteStringAttr(how.id.get(), "task", d->description())
+                       : H5Error(ErrorCode::kIo, how.path, "cannot create");
+  }
   if (!s.ok()) return s;
   return WriteSamples(group.id.get(), group.path, buffer, axis, sweep.rays_size(),
                       options.compression_level);
 }
 
-// startazA/stopazA, elevations and times of the rays.
-Status WriteRayArrays(hid_t how, const Sweep& sweep) {
+// dataM groups for the moments, in name order, each followed by its quality
+// groups; then the dataset's own quality groups.
+Status WriteMoments(const Group& dataset, const Volume& volume, const Sweep& sweep,
+                    const RangeAxis& axis, const WriteOptions& options, Notes* notes) {
+  std::vector<std::string> data;
+  std::vector<std::pair<Placement, std::string>> quality;
+  for (const std::string& name : MomentNames(sweep)) {
+    if (IsQuality(volume, sweep, name)) {
+      quality.emplace_back(PlaceQuality(volume, sweep, name), name);
+    } else {
+      data.push_back(name);
+    }
+  }
+  Status s;
+  for (std::size_t m = 0; s.ok() && m < data.size(); ++m) {
+    const std::string group = "data" + std::to_string(m + 1);
+    s = WriteMoment(dataset.id.get(), dataset.path, group, data[m], volume, sweep, data[m], axis,
+                    options, notes);
+    H5Id parent = OpenGroup(dataset.id.get(), group);
+    int k = 0;
+    for (const auto& [place, name] : quality) {
+      if (!s.ok() || place.parent != data[m]) continue;
+      s = WriteMoment(parent.get(), dataset.path + "/" + group, "quality" + std::to_string(++k),
+                      place.quantity, volume, sweep, name, axis, options, notes);
+    }
+  }
+  int k = 0;
+  for (const auto& [place, name] : quality) {
+    if (!s.ok() || !place.parent.empty()) continue;
+    s = WriteMoment(dataset.id.get(), dataset.path, "quality" + std::to_string(++k), place.quantity,
+                    volume, sweep, name, axis, options, notes);
+  }
+  return s;
+}
+
+// Ray end times for stopazT: the ray's own, else the next ray's start in
+// time, the sweep's end for the last; NaN where none is known.
+std::vector<double> RayEnds(const Sweep& sweep, const std::vector<double>& starts, bool* derived) {
   const int n = sweep.rays_size();
-  std::vector<double> az0(n), az1(n), el0(n), el1(n), t0(n), t1(n);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> ends(n, nan);
+  std::vector<int> order;
+  for (int r = 0; r < n; ++r) {
+    const Ray& ray = sweep.rays(r);
+    if (ray.has_aq_end_time()) ends[r] = EpochSeconds(ray.aq_end_time());
+    if (std::isfinite(starts[r])) order.push_back(r);
+  }
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return starts[a] < starts[b]; });
+  const std::optional<double> sweep_end = SweepEndTime(sweep);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const int r = order[i];
+    if (std::isfinite(ends[r])) continue;
+    if (i + 1 < order.size()) {
+      ends[r] = starts[order[i + 1]];
+    } else if (sweep_end && *sweep_end >= starts[r]) {
+      ends[r] = *sweep_end;
+    }
+    *derived |= std::isfinite(ends[r]);
+  }
+  return ends;
+}
+
+// startazA/stopazA, elevations and times of the rays.
+Status WriteRayArrays(hid_t how, const Sweep& sweep, Notes* notes) {
+  const int n = sweep.rays_size();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> az0(n), az1(n), el0(n), el1(n), t0(n);
   bool el_span = false, times = false;
   for (int r = 0; r < n; ++r) {
     const Ray& ray = sweep.rays(r);
@@ -134,50 +228,38 @@ Status WriteRayArrays(hid_t how, const Sweep& sweep) {
     el0[r] = ray.el_range_deg().start_deg();
     el1[r] = el0[r] + ray.el_range_deg().span_deg();
     el_span |= ray.el_range_deg().span_deg() != 0;
-    times |= ray.has_aq_start_time() || ray.has_aq_end_time();
     // A time the ray lacks is written as NaN, and read back as unset.
-    const double nan = std::numeric_limits<double>::quiet_NaN();
     t0[r] = ray.has_aq_start_time() ? EpochSeconds(ray.aq_start_time()) : nan;
-    t1[r] = ray.has_aq_end_time() ? EpochSeconds(ray.aq_end_time()) : nan;
+    times |= ray.has_aq_start_time() || ray.has_aq_end_time();
   }
   Status s = FirstError({WriteDoublesAttr(how, "startazA", az0), WriteDoublesAttr(how, "stopazA", az1),
                          WriteDoublesAttr(how, "elangles", el0)});
   if (s.ok() && el_span) {
     s = FirstError({WriteDoublesAttr(how, "startelA", el0), WriteDoublesAttr(how, "stopelA", el1)});
   }
-  if (s.ok() && times) {
-    s = FirstError({WriteDoublesAttr(how, "startazT", t0), WriteDoublesAttr(how, "stopazT", t1)});
+  if (!s.ok() || !times) return s;
+  bool derived = false;
+  const std::vector<double> t1 = RayEnds(sweep, t0, &derived);
+  s = WriteDoublesAttr(how, "startazT", t0);
+  if (s.ok() && std::any_of(t1.begin(), t1.end(), [](double t) { return std::isfinite(t); })) {
+    s = WriteDoublesAttr(how, "stopazT", t1);
+  }
+  if (derived) {
+    notes->push_back("rays without end times: how/stopazT written as the next ray's start "
+                     "(the sweep's end for the last)");
   }
   return s;
 }
 
-// Start and end of a sweep (ODIM requires both): its time span, else its
-// rays' first start and last end.
-void SweepTimes(const Sweep& sweep, std::int64_t* start_s, std::int64_t* end_s,
-                double* start = nullptr, double* end = nullptr) {
-  double t0 = EpochSeconds(sweep.input_timespan().start());
-  double t1 = EpochSeconds(sweep.input_timespan().end());
-  for (const Ray& ray : sweep.rays()) {
-    if (!sweep.input_timespan().has_start() && ray.has_aq_start_time()) {
-      const double t = EpochSeconds(ray.aq_start_time());
-      t0 = t0 == 0 ? t : std::min(t0, t);
-    }
-    if (!sweep.input_timespan().has_end() && ray.has_aq_end_time()) t1 = std::max(t1, EpochSeconds(ray.aq_end_time()));
-  }
-  if (t1 == 0) t1 = t0;
-  *start_s = static_cast<std::int64_t>(std::floor(t0));
-  *end_s = static_cast<std::int64_t>(std::floor(t1));
-  if (start != nullptr) *start = t0;
-  if (end != nullptr) *end = t1;
-}
-
-Status WriteDatasetHow(hid_t how, const Volume& volume, const Sweep& sweep) {
-  std::int64_t start_s = 0, end_s = 0;
-  double start = 0, end = 0;
-  SweepTimes(sweep, &start_s, &end_s, &start, &end);
-  Status s = FirstError({WriteRayArrays(how, sweep),
-                         WriteLongAttr(how, "scan_index", sweep.index_in_task() + 1),
-                         WriteDoubleAttr(how, "startepochs", start), WriteDoubleAttr(how, "endepochs", end)});
+Status WriteDatasetHow(hid_t how, const Volume& volume, const Sweep& sweep, Notes* notes) {
+  const std::optional<double> start = SweepStartTime(sweep), end = SweepEndTime(sweep);
+  Status s = WriteRayArrays(how, sweep, notes);
+  // Index 0 of every sweep is no index at all (a file without scan_index).
+  const bool indexed = std::any_of(volume.sweep().begin(), volume.sweep().end(),
+                                   [](const Sweep& w) { return w.index_in_task() != 0; });
+  if (s.ok() && indexed) s = WriteLongAttr(how, "scan_index", sweep.index_in_task() + 1);
+  if (s.ok() && start) s = WriteDoubleAttr(how, "startepochs", *start);
+  if (s.ok() && end) s = WriteDoubleAttr(how, "endepochs", *end);
   if (s.ok() && !sweep.task_name().empty()) s = WriteStringAttr(how, "task", sweep.task_name());
   const SweepConfig* sc = SweepConfigOf(volume, sweep);
   if (s.ok() && sc != nullptr && sc->speed_deg_per_sec() != 0) {
@@ -193,10 +275,60 @@ Status WriteDatasetHow(hid_t how, const Volume& volume, const Sweep& sweep) {
       rc->pulse_definition(0).pulse_width_usec_size() > 0) {
     s = WriteDoubleAttr(how, "pulsewidth", rc->pulse_definition(0).pulse_width_usec(0));
   }
+  // /how holds the volume's first frequency; a sweep of another one says so.
+  if (s.ok() && rc->pulse_definition_size() > 0 &&
+      rc->pulse_definition(0).rf_frequency_mhz_size() > 0) {
+    const double f = rc->pulse_definition(0).rf_frequency_mhz(0);
+    if (f > 0 && f != FirstFrequencyMhz(volume)) s = WriteDoubleAttr(how, "wavelength", WavelengthCm(f));
+  }
+  return s;
+}
+
+// datasetN/what: product and the sweep's start and end (each left out when
+// the sweep has none).
+Status WriteDatasetWhat(hid_t what, const Sweep& sweep, int index, Notes* notes) {
+  Status s = WriteStringAttr(what, "product", "SCAN");
+  const std::optional<double> start = SweepStartTime(sweep), end = SweepEndTime(sweep);
+  if (s.ok() && start) {
+    const auto t = static_cast<std::int64_t>(std::floor(*start));
+    s = FirstError({WriteStringAttr(what, "startdate", FormatDate(t)),
+                    WriteStringAttr(what, "starttime", FormatClock(t))});
+  }
+  if (s.ok() && end) {
+    const auto t = static_cast<std::int64_t>(std::floor(*end));
+    s = FirstError({WriteStringAttr(what, "enddate", FormatDate(t)),
+                    WriteStringAttr(what, "endtime", FormatClock(t))});
+  }
+  if (!start || !end) {
+    notes->push_back("sweep " + std::to_string(index) + ": no " + (start ? "end" : "start") +
+                     " time known; dataset" + std::to_string(index + 1) + "/what/" +
+                     (start ? "enddate, endtime" : "startdate, starttime") + " left out");
+  }
   return s;
 }
 
 }  // namespace
+
+std::optional<double> SweepStartTime(const Sweep& sweep) {
+  if (sweep.input_timespan().has_start()) return EpochSeconds(sweep.input_timespan().start());
+  std::optional<double> t;
+  for (const Ray& ray : sweep.rays()) {
+    if (!ray.has_aq_start_time()) continue;
+    const double x = EpochSeconds(ray.aq_start_time());
+    if (!t || x < *t) t = x;
+  }
+  return t;
+}
+
+std::optional<double> SweepEndTime(const Sweep& sweep) {
+  if (sweep.input_timespan().has_end()) return EpochSeconds(sweep.input_timespan().end());
+  std::optional<double> end, start;
+  for (const Ray& ray : sweep.rays()) {
+    if (ray.has_aq_end_time()) end = std::max(end.value_or(-1e300), EpochSeconds(ray.aq_end_time()));
+    if (ray.has_aq_start_time()) start = std::max(start.value_or(-1e300), EpochSeconds(ray.aq_start_time()));
+  }
+  return end ? end : start;
+}
 
 Status WriteOdimDataset(hid_t file, const Volume& volume, int index, const WriteOptions& options,
                         Notes* notes) {
@@ -217,48 +349,42 @@ Status WriteOdimDataset(hid_t file, const Volume& volume, int index, const Write
   if (!dataset.id.valid() || !what.id.valid() || !where.id.valid() || !how.id.valid()) {
     return H5Error(ErrorCode::kIo, dataset.path, "cannot create");
   }
-  std::int64_t start = 0, end = 0;
-  SweepTimes(sweep, &start, &end);
-  s = FirstError({WriteStringAttr(what.id.get(), "product", "SCAN"),
-                  WriteStringAttr(what.id.get(), "startdate", FormatDate(start)),
-                  WriteStringAttr(what.id.get(), "starttime", FormatClock(start)),
-                  WriteStringAttr(what.id.get(), "enddate", FormatDate(end)),
-                  WriteStringAttr(what.id.get(), "endtime", FormatClock(end)),
+  s = FirstError({WriteDatasetWhat(what.id.get(), sweep, index, notes),
                   WriteDoubleAttr(where.id.get(), "elangle", sweep.description().fixed_angle_deg()),
                   WriteLongAttr(where.id.get(), "nbins", axis.gates),
                   WriteDoubleAttr(where.id.get(), "rstart", (axis.start_m - axis.step_m / 2) / 1000.0),
                   WriteDoubleAttr(where.id.get(), "rscale", axis.step_m),
                   WriteLongAttr(where.id.get(), "nrays", sweep.rays_size()),
                   WriteLongAttr(where.id.get(), "a1gate", sweep.first_azimuth_gate_index()),
-                  WriteDatasetHow(how.id.get(), volume, sweep)});
-  const std::vector<std::string> names = MomentNames(sweep);
-  for (std::size_t m = 0; s.ok() && m < names.size(); ++m) {
-    s = WriteMoment(dataset.id.get(), dataset.path, static_cast<int>(m + 1), volume, sweep,
-                    names[m], axis, options, notes);
-  }
-  return s;
+                  WriteDatasetHow(how.id.get(), volume, sweep, notes)});
+  if (!s.ok()) return s;
+  return WriteMoments(dataset, volume, sweep, axis, options, notes);
 }
 
 // ---- Reading ----------------------------------------------------------------
 
 namespace {
 
+using Levels = OdimLevels;
+
 struct DatasetShape {
   std::int64_t nrays = 0, nbins = 0, a1gate = 0;
   double rstart_km = 0, rscale = 0, elangle = 0;
 };
 
-Status ReadWhere(hid_t dataset, const std::string& path, DatasetShape* shape) {
-  H5Id where = OpenGroup(dataset, "where");
-  const std::string p = path + "/where";
-  if (!where.valid()) return H5Error(ErrorCode::kMalformed, p, "missing group");
-  Status s = FirstError({ReadLongAttr(where.get(), p, "nrays", &shape->nrays),
-                         ReadLongAttr(where.get(), p, "nbins", &shape->nbins),
-                         ReadDoubleAttr(where.get(), p, "rstart", &shape->rstart_km),
-                         ReadDoubleAttr(where.get(), p, "rscale", &shape->rscale),
-                         ReadDoubleAttr(where.get(), p, "elangle", &shape->elangle)});
-  if (s.ok() && HasAttr(where.get(), "a1gate")) s = ReadLongAttr(where.get(), p, "a1gate", &shape->a1gate);
+// datasetN/where (else /where, as the inheritance allows).
+Status ReadWhere(const Levels& levels, DatasetShape* shape) {
+  const std::string p = levels.Inner(Levels::kWhere);
+  if (levels.Group(Levels::kWhere, 0) < 0) return H5Error(ErrorCode::kMalformed, p, "missing group");
+  std::optional<std::int64_t> a1gate;
+  Status s = FirstError({levels.RequireLong(Levels::kWhere, "nrays", &shape->nrays),
+                         levels.RequireLong(Levels::kWhere, "nbins", &shape->nbins),
+                         levels.RequireDouble(Levels::kWhere, "rstart", &shape->rstart_km),
+                         levels.RequireDouble(Levels::kWhere, "rscale", &shape->rscale),
+                         levels.RequireDouble(Levels::kWhere, "elangle", &shape->elangle),
+                         levels.Long(Levels::kWhere, "a1gate", &a1gate)});
   if (!s.ok()) return s;
+  shape->a1gate = a1gate.value_or(0);
   if (shape->nrays < 0 || shape->nrays > kMaxRays) {
     return H5Error(ErrorCode::kTooLarge, p + "/nrays", "nrays " + std::to_string(shape->nrays) +
                                                            " outside 0.." + std::to_string(kMaxRays));
@@ -273,61 +399,84 @@ Status ReadWhere(hid_t dataset, const std::string& path, DatasetShape* shape) {
   return Status::Ok();
 }
 
-// Sweep times from datasetN/what (and how/startepochs, endepochs).
-Status ReadSweepTimes(hid_t what, hid_t how, const std::string& path, Sweep* sweep) {
-  std::string product, d0, c0, d1, c1;
-  Status s = ReadStringAttr(what, path + "/what", "product", &product);
+// A date and time pair of datasetN/what; unset when either is absent.
+Status ReadDateClock(hid_t what, const std::string& path, const char* date_name,
+                     const char* clock_name, std::optional<std::int64_t>* out) {
+  if (!HasAttr(what, date_name) || !HasAttr(what, clock_name)) return Status::Ok();
+  std::string date, clock;
+  Status s = FirstError({ReadStringAttr(what, path, date_name, &date),
+                         ReadStringAttr(what, path, clock_name, &clock)});
+  std::int64_t t = 0;
+  if (s.ok() && !ParseDateClock(date, clock, &t)) {
+    return H5Error(ErrorCode::kInvalidArgument, path + "/" + date_name, "not a date and time");
+  }
+  if (s.ok()) *out = t;
+  return s;
+}
+
+// Sweep times from datasetN/what (and how/startepochs, endepochs). A
+// dataset without a start takes the volume's /what/date and time; one
+// without an end has none.
+Status ReadSweepTimes(hid_t file, hid_t what, hid_t how, const std::string& path, Sweep* sweep,
+                      Notes* notes) {
+  std::string product;
+  const std::string wpath = path + "/what";
+  Status s = ReadStringAttr(what, wpath, "product", &product);
   if (!s.ok()) return s;
   if (product != "SCAN") {
-    return H5Error(ErrorCode::kUnsupported, path + "/what/product",
+    return H5Error(ErrorCode::kUnsupported, wpath + "/product",
                    "product " + product + " is not converted (only SCAN)");
   }
-  s = FirstError({ReadStringAttr(what, path + "/what", "startdate", &d0),
-                  ReadStringAttr(what, path + "/what", "starttime", &c0),
-                  ReadStringAttr(what, path + "/what", "enddate", &d1),
-                  ReadStringAttr(what, path + "/what", "endtime", &c1)});
+  std::optional<std::int64_t> t0, t1;
+  s = FirstError({ReadDateClock(what, wpath, "startdate", "starttime", &t0),
+                  ReadDateClock(what, wpath, "enddate", "endtime", &t1)});
+  if (s.ok() && !t0) {
+    s = ReadRootTime(file, &t0);
+    if (t0) notes->push_back("datasets without startdate, starttime: /what/date, time taken as their start");
+  }
   if (!s.ok()) return s;
-  std::int64_t t0 = 0, t1 = 0;
-  if (!ParseDateClock(d0, c0, &t0) || !ParseDateClock(d1, c1, &t1)) {
-    return H5Error(ErrorCode::kInvalidArgument, path + "/what/startdate", "not a date and time");
-  }
-  double e0 = static_cast<double>(t0), e1 = static_cast<double>(t1);
+  if (!t0) notes->push_back("datasets without startdate, starttime (nor /what/date, time): sweep start not carried");
+  if (!t1) notes->push_back("datasets without enddate, endtime: sweep end not carried");
+  std::optional<double> e0, e1;
+  if (t0) e0 = static_cast<double>(*t0);
+  if (t1) e1 = static_cast<double>(*t1);
   // The epochs refine the times when they agree with them to the second.
-  if (HasAttr(how, "startepochs") && HasAttr(how, "endepochs")) {
-    double f0 = 0, f1 = 0;
-    s = FirstError({ReadDoubleAttr(how, path + "/how", "startepochs", &f0),
-                    ReadDoubleAttr(how, path + "/how", "endepochs", &f1)});
+  for (auto [name, e] : {std::pair{"startepochs", &e0}, std::pair{"endepochs", &e1}}) {
+    if (!*e || !HasAttr(how, name)) continue;
+    double f = 0;
+    s = ReadDoubleAttr(how, path + "/how", name, &f);
     if (!s.ok()) return s;
-    if (std::floor(f0) == e0) e0 = f0;
-    if (std::floor(f1) == e1) e1 = f1;
+    if (std::floor(f) == **e) *e = f;
   }
-  *sweep->mutable_input_timespan()->mutable_start() = FromEpochSeconds(e0);
-  *sweep->mutable_input_timespan()->mutable_end() = FromEpochSeconds(e1);
+  if (e0) *sweep->mutable_input_timespan()->mutable_start() = FromEpochSeconds(*e0);
+  if (e1) *sweep->mutable_input_timespan()->mutable_end() = FromEpochSeconds(*e1);
   return Status::Ok();
 }
 
-// An optional per-ray array: empty when absent.
-Status RayArray(hid_t how, const std::string& path, const char* name, std::int64_t n,
-                std::vector<double>* out) {
-  out->clear();
-  if (how < 0 || !HasAttr(how, name)) return Status::Ok();
-  return ReadDoublesAttr(how, path + "/how", name, static_cast<std::size_t>(n), out);
-}
-
-Status ReadRays(hid_t how, const std::string& path, int index, std::int64_t n, Sweep* sweep) {
+// Azimuths, elevations and times of the rays from the per-ray arrays; without
+// startazA, ray r starts at astart + r * 360 / nrays (astart 0 when absent).
+Status ReadRays(const Levels& levels, int index, std::int64_t n, Sweep* sweep) {
   std::vector<double> az0, az1, el0, el1, els, t0, t1;
-  Status s = FirstError({RayArray(how, path, "startazA", n, &az0), RayArray(how, path, "stopazA", n, &az1),
-                         RayArray(how, path, "startelA", n, &el0), RayArray(how, path, "stopelA", n, &el1),
-                         RayArray(how, path, "elangles", n, &els), RayArray(how, path, "startazT", n, &t0),
-                         RayArray(how, path, "stopazT", n, &t1)});
+  std::optional<double> astart;
+  const auto count = static_cast<std::size_t>(n);
+  Status s = FirstError({levels.Doubles(Levels::kHow, "startazA", count, &az0),
+                         levels.Doubles(Levels::kHow, "stopazA", count, &az1),
+                         levels.Doubles(Levels::kHow, "startelA", count, &el0),
+                         levels.Doubles(Levels::kHow, "stopelA", count, &el1),
+                         levels.Doubles(Levels::kHow, "elangles", count, &els),
+                         levels.Doubles(Levels::kHow, "startazT", count, &t0),
+                         levels.Doubles(Levels::kHow, "stopazT", count, &t1),
+                         levels.Double(Levels::kHow, "astart", &astart)});
   if (!s.ok()) return s;
   const double fixed = sweep->description().fixed_angle_deg();
+  const double step = n > 0 ? 360.0 / static_cast<double>(n) : 0;
   for (std::int64_t r = 0; r < n; ++r) {
     Ray* ray = sweep->add_rays();
     ray->set_index(static_cast<std::int32_t>(r));
     ray->set_ray_config_index(index);
-    const double step = 360.0 / static_cast<double>(n);
-    const double a0 = az0.empty() ? static_cast<double>(r) * step : az0[r];
+    double a0 = az0.empty() ? std::fmod(astart.value_or(0) + static_cast<double>(r) * step, 360.0)
+                            : az0[r];
+    if (az0.empty() && a0 < 0) a0 += 360.0;  // a negative astart: the first ray starts before north
     double span = az0.empty() || az1.empty() ? step : az1[r] - az0[r];
     if (span < 0) span += 360.0;  // the ray crosses north
     ray->mutable_az_range_deg()->set_start_deg(a0);
@@ -341,73 +490,160 @@ Status ReadRays(hid_t how, const std::string& path, int index, std::int64_t n, S
   return Status::Ok();
 }
 
-// The radar settings of datasetN/how into the sweep's configurations.
-Status ReadDatasetHow(hid_t how, const std::string& path, SweepConfig* sc, RayConfig* rc,
-                      Sweep* sweep) {
-  if (how < 0) return Status::Ok();
-  const std::string p = path + "/how";
-  double v = 0;
-  std::int64_t n = 0;
-  Status s;
-  if (HasAttr(how, "scan_index") && (s = ReadLongAttr(how, p, "scan_index", &n)).ok()) {
-    sweep->set_index_in_task(static_cast<std::int32_t>(n - 1));
-  }
-  std::string task;
-  if (s.ok() && HasAttr(how, "task") && (s = ReadStringAttr(how, p, "task", &task)).ok()) {
-    sweep->set_task_name(task);
-  }
-  if (s.ok() && HasAttr(how, "rpm") && (s = ReadDoubleAttr(how, p, "rpm", &v)).ok()) {
-    sc->set_speed_deg_per_sec(v * 6.0);
-  }
-  if (s.ok() && HasAttr(how, "NI") && (s = ReadDoubleAttr(how, p, "NI", &v)).ok()) {
-    rc->set_unamb_velocity_m_p_s(v);
-  }
-  for (const char* name : {"highprf", "lowprf"}) {
-    if (s.ok() && HasAttr(how, name) && (s = ReadDoubleAttr(how, p, name, &v)).ok()) {
-      rc->mutable_pulse_sequence()->set_type(kyt::pb::common::PulseSequence::PRF);
-      rc->mutable_pulse_sequence()->add_prf(v);
+// A per-sweep radar setting: datasetN/how, else /how, else the first
+// dataM/how holding it. The model keeps one value per sweep: dataM values
+// that differ from it are noted.
+Status SweepSetting(const Levels& levels, const std::vector<Levels>& moments, const char* name,
+                    std::optional<double>* out, Notes* notes) {
+  Status s = levels.Double(Levels::kHow, name, out);
+  for (const Levels& m : moments) {
+    const hid_t how = m.Group(Levels::kHow, 0);
+    if (!s.ok() || !HasAttr(how, name)) continue;
+    double v = 0;
+    s = ReadDoubleAttr(how, m.Inner(Levels::kHow), name, &v);
+    if (s.ok() && !*out) *out = v;
+    if (s.ok() && **out != v) {
+      notes->push_back("how/" + std::string(name) + " of a moment differs from its sweep's; " +
+                       "the sweep's kept (" + m.Inner(Levels::kHow) + ")");
     }
-  }
-  if (s.ok() && HasAttr(how, "pulsewidth") && (s = ReadDoubleAttr(how, p, "pulsewidth", &v)).ok()) {
-    auto* pd = rc->pulse_definition_size() > 0 ? rc->mutable_pulse_definition(0) : rc->add_pulse_definition();
-    pd->add_pulse_width_usec(v);
   }
   return s;
 }
 
-// A whole-number code for nodata/undetect, or a note.
-void SetCode(double value, const std::string& name, const char* what, Notes* notes,
-             void (DataDescriptor::DataScale::LinearDataScale::*set)(std::int32_t),
-             DataDescriptor::DataScale::LinearDataScale* lin) {
-  if (std::isfinite(value) && value == std::floor(value) && value >= -2147483648.0 &&
-      value <= 2147483647.0) {
-    (lin->*set)(static_cast<std::int32_t>(value));
-  } else {
-    notes->push_back("moment " + name + ": " + what + " " + std::to_string(value) +
-                     " is no 32-bit whole number; not carried");
+// The radar settings of the sweep (datasetN/how, /how, dataM/how) into its
+// configurations.
+Status ReadDatasetHow(const Levels& levels, const std::vector<Levels>& moments, SweepConfig* sc,
+                      RayConfig* rc, Sweep* sweep, Notes* notes) {
+  std::optional<std::int64_t> index;
+  std::optional<std::string> task;
+  std::optional<double> rpm, ni, high, low, width, wavelength;
+  Status s = FirstError({levels.Long(Levels::kHow, "scan_index", &index),
+                         levels.String(Levels::kHow, "task", &task),
+                         SweepSetting(levels, moments, "rpm", &rpm, notes),
+                         SweepSetting(levels, moments, "NI", &ni, notes),
+                         SweepSetting(levels, moments, "highprf", &high, notes),
+                         SweepSetting(levels, moments, "lowprf", &low, notes),
+                         SweepSetting(levels, moments, "pulsewidth", &width, notes),
+                         SweepSetting(levels, moments, "wavelength", &wavelength, notes)});
+  if (!s.ok()) return s;
+  if (index) sweep->set_index_in_task(static_cast<std::int32_t>(*index - 1));
+  if (task) sweep->set_task_name(*task);
+  if (rpm) sc->set_speed_deg_per_sec(*rpm * 6.0);
+  if (ni) rc->set_unamb_velocity_m_p_s(*ni);
+  for (const auto& prf : {high, low}) {
+    if (!prf) continue;
+    rc->mutable_pulse_sequence()->set_type(kyt::pb::common::PulseSequence::PRF);
+    rc->mutable_pulse_sequence()->add_prf(*prf);
+  }
+  if (width || (wavelength && *wavelength > 0)) {
+    auto* pd = rc->pulse_definition_size() > 0 ? rc->mutable_pulse_definition(0) : rc->add_pulse_definition();
+    if (width) pd->add_pulse_width_usec(*width);
+    if (wavelength && *wavelength > 0) pd->add_rf_frequency_mhz(FrequencyMhz(*wavelength));
+  }
+  return Status::Ok();
+}
+
+// A code as a note shows it (-9.99e+33, 255).
+std::string CodeText(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.9g", v);
+  return text;
+}
+
+bool WholeCode(std::optional<double> v) {
+  return v && std::isfinite(*v) && *v == std::floor(*v) && *v >= -2147483648.0 && *v <= 2147483647.0;
+}
+
+bool IsFloat(int storage) { return storage == DataBuffer::FLOAT || storage == DataBuffer::DOUBLE; }
+
+// A code no sample of the storage type holds: what a moment gets when the
+// file names no code for missing samples.
+std::int32_t UnusedCode(int storage) {
+  return storage == DataBuffer::UINT8 || storage == DataBuffer::UINT16
+             ? -1 : std::numeric_limits<std::int32_t>::min();
+}
+
+// The moment's scale from what/gain, offset, nodata, undetect (see odim.h for
+// what is assumed when some are absent). *nan_codes: codes of float samples
+// that are to be read as NaN.
+Status ReadScale(const Levels& levels, const std::string& name, int storage, DataDescriptor* d,
+                 std::vector<double>* nan_codes, Notes* notes) {
+  std::optional<double> gain, offset, nodata, undetect;
+  Status s = FirstError({levels.Double(Levels::kWhat, "gain", &gain),
+                         levels.Double(Levels::kWhat, "offset", &offset),
+                         levels.Double(Levels::kWhat, "nodata", &nodata),
+                         levels.Double(Levels::kWhat, "undetect", &undetect)});
+  if (!s.ok()) return s;
+  const std::string what = levels.Inner(Levels::kWhat);
+  const bool floats = IsFloat(storage);
+  if (!floats && !gain) return H5Error(ErrorCode::kMalformed, what + "/gain", "missing attribute");
+  if (!floats && !offset) return H5Error(ErrorCode::kMalformed, what + "/offset", "missing attribute");
+  if (!gain || !offset) notes->push_back("moment " + name + ": no gain or offset; float samples taken as they are");
+  const double g = gain.value_or(1), o = offset.value_or(0);
+  for (const auto& code : {nodata, undetect}) {
+    if (code && !WholeCode(code)) {
+      if (floats && !std::isnan(*code)) {
+        nan_codes->push_back(*code);
+        notes->push_back("moment " + name + ": samples equal to the code " + CodeText(*code) +
+                         " read as missing (NaN)");
+      } else if (!floats) {
+        notes->push_back("moment " + name + ": code " + CodeText(*code) +
+                         " is no 32-bit whole number; not carried");
+      }
+    }
+  }
+  const bool has_nodata = WholeCode(nodata), has_undetect = WholeCode(undetect);
+  auto* scale = d->mutable_scale();
+  if (floats && !has_nodata && !has_undetect && g == 1 && o == 0) {
+    scale->set_type(DataDescriptor::DataScale::NONE);  // NaN is the only missing value
+    return Status::Ok();
+  }
+  scale->set_type(DataDescriptor::DataScale::LINEAR);
+  auto* lin = scale->mutable_linear_scale();
+  lin->set_step(g);
+  lin->set_offset(o);
+  // One code for both when the file gives only one; a code no sample holds
+  // when it gives none.
+  const std::int32_t none = UnusedCode(storage);
+  const auto code = [](std::optional<double> v) { return static_cast<std::int32_t>(*v); };
+  lin->set_not_scanned(has_nodata ? code(nodata) : has_undetect ? code(undetect) : none);
+  lin->set_under_threshold(has_undetect ? code(undetect) : lin->not_scanned());
+  if (!floats && !has_nodata && !has_undetect) {
+    notes->push_back("moment " + name + ": no nodata or undetect code; every sample taken as measured");
+  } else if (!floats && !has_undetect) {
+    notes->push_back("moment " + name + ": no undetect code; nodata is its only code");
+  } else if (!floats && !has_nodata) {
+    notes->push_back("moment " + name + ": no nodata code; undetect is its only code");
+  }
+  return Status::Ok();
+}
+
+template <typename T>
+void NaNWhere(std::string* bytes, double code, bool swap) {
+  const T target = static_cast<T>(code), nan = std::numeric_limits<T>::quiet_NaN();
+  char* p = bytes->data();
+  for (std::size_t i = 0; i + sizeof(T) <= bytes->size(); i += sizeof(T)) {
+    char raw[sizeof(T)];
+    std::memcpy(raw, p + i, sizeof(T));
+    if (swap) std::reverse(raw, raw + sizeof(T));
+    T v;
+    std::memcpy(&v, raw, sizeof(T));
+    if (v != target) continue;
+    std::memcpy(raw, &nan, sizeof(T));
+    if (swap) std::reverse(raw, raw + sizeof(T));
+    std::memcpy(p + i, raw, sizeof(T));
   }
 }
 
-Status ReadScale(const std::vector<hid_t>& whats, const std::string& path,
-                 const std::string& name, DataDescriptor* d, Notes* notes) {
-  double gain = 0, offset = 0, nodata = 0, undetect = 0;
-  const char* names[] = {"gain", "offset", "nodata", "undetect"};
-  double* values[] = {&gain, &offset, &nodata, &undetect};
-  for (int i = 0; i < 4; ++i) {
-    const hid_t obj = FindAttr(whats, names[i]);
-    if (obj < 0) return H5Error(ErrorCode::kMalformed, path + "/what/" + names[i], "missing attribute");
-    Status s = ReadDoubleAttr(obj, path + "/what", names[i], values[i]);
-    if (!s.ok()) return s;
+// Float samples equal to one of `codes` become NaN, in the stored byte order.
+void NaNForCodes(const std::vector<double>& codes, DataBuffer* buffer) {
+  const std::uint16_t probe = 1;
+  const bool little_host = *reinterpret_cast<const unsigned char*>(&probe) == 1;
+  const bool swap = (buffer->endian() == DataBuffer::BIG) == little_host;
+  for (double code : codes) {
+    if (buffer->type() == DataBuffer::FLOAT) NaNWhere<float>(buffer->mutable_data(), code, swap);
+    if (buffer->type() == DataBuffer::DOUBLE) NaNWhere<double>(buffer->mutable_data(), code, swap);
   }
-  auto* scale = d->mutable_scale();
-  scale->set_type(DataDescriptor::DataScale::LINEAR);
-  auto* lin = scale->mutable_linear_scale();
-  lin->set_step(gain);
-  lin->set_offset(offset);
-  SetCode(nodata, name, "nodata", notes, &DataDescriptor::DataScale::LinearDataScale::set_not_scanned, lin);
-  SetCode(undetect, name, "undetect", notes,
-          &DataDescriptor::DataScale::LinearDataScale::set_under_threshold, lin);
-  return Status::Ok();
 }
 
 Status ReadSamples(hid_t group, const std::string& path, const DatasetShape& shape, bool samples,
@@ -458,17 +694,58 @@ Status ReadSamples(hid_t group, const std::string& path, const DatasetShape& sha
   return Status::Ok();
 }
 
-Status ReadMoment(hid_t file, hid_t dataset, const std::string& dpath, int m, const DatasetShape& shape,
-                  bool samples, Sweep* sweep, SweepConfig* sc, Notes* notes) {
-  const std::string path = dpath + "/data" + std::to_string(m);
-  H5Id group = OpenGroup(dataset, "data" + std::to_string(m));
-  H5Id what = OpenGroup(group.get(), "what"), dwhat = OpenGroup(dataset, "what"),
-       rwhat = OpenGroup(file, "what");
-  const std::vector<hid_t> whats = {what.get(), dwhat.get(), rwhat.get()};
-  const hid_t qobj = FindAttr(whats, "quantity");
-  if (qobj < 0) return H5Error(ErrorCode::kMalformed, path + "/what/quantity", "missing attribute");
+// One dataM or qualityK group as moment `name`: samples, then the scale
+// (which depends on their type).
+Status ReadMomentGroup(hid_t group, const Levels& levels, const std::string& path,
+                       const std::string& name, const DatasetShape& shape, bool samples,
+                       Sweep* sweep, DataDescriptor* d, Notes* notes) {
+  DataBuffer buffer;
+  std::vector<double> nan_codes;
+  Status s = ReadSamples(group, path, shape, samples, &buffer);
+  if (s.ok()) s = ReadScale(levels, name, buffer.type(), d, &nan_codes, notes);
+  if (!s.ok()) return s;
+  NaNForCodes(nan_codes, &buffer);
+  (*sweep->mutable_sweep_moments())[name] = std::move(buffer);
+  return Status::Ok();
+}
+
+// The qualityK groups under `parent` (a dataset or a dataM group): moment
+// "<quantity>" for a dataset's, "<quantity>_<moment>" for a moment's, the
+// quantity being what/quantity, else "QUALITY<K>".
+Status ReadQualityGroups(hid_t parent, const std::string& parent_path, const std::string& qualifies,
+                         const DatasetShape& shape, bool samples, Sweep* sweep, SweepConfig* sc,
+                         Notes* notes) {
+  for (int k = 1; k <= kMaxMoments && HasLink(parent, "quality" + std::to_string(k)); ++k) {
+    const std::string path = parent_path + "/quality" + std::to_string(k);
+    H5Id group = OpenGroup(parent, "quality" + std::to_string(k));
+    if (!group.valid()) return H5Error(ErrorCode::kMalformed, path, "not a group");
+    const Levels levels({{group.get(), path}});  // a quality group inherits nothing
+    std::optional<std::string> quantity, task;
+    Status s = FirstError({levels.String(Levels::kWhat, "quantity", &quantity),
+                           levels.String(Levels::kHow, "task", &task)});
+    if (!s.ok()) return s;
+    std::string name = quantity && !quantity->empty() ? *quantity : "QUALITY" + std::to_string(k);
+    if (!qualifies.empty()) name += "_" + qualifies;
+    if (sweep->sweep_moments().count(name) != 0) {
+      notes->push_back(path + ": a second " + name + " in the sweep; not carried");
+      continue;
+    }
+    DataDescriptor d = DescriptorFor(quantity ? *quantity : name);
+    d.set_short_name(name);
+    d.set_is_quality_parameter(true);
+    if (task) d.set_description(*task);
+    s = ReadMomentGroup(group.get(), levels, path, name, shape, samples, sweep, &d, notes);
+    if (!s.ok()) return s;
+    (*sc->mutable_data_moments())[name] = std::move(d);
+  }
+  return Status::Ok();
+}
+
+Status ReadMoment(hid_t group, const Levels& levels, const std::string& path,
+                  const DatasetShape& shape, bool samples, Sweep* sweep, SweepConfig* sc,
+                  Notes* notes) {
   std::string name;
-  Status s = ReadStringAttr(qobj, path + "/what", "quantity", &name);
+  Status s = levels.RequireString(Levels::kWhat, "quantity", &name);
   if (!s.ok()) return s;
   if (name.empty()) return H5Error(ErrorCode::kMalformed, path + "/what/quantity", "empty");
   if (sweep->sweep_moments().count(name) != 0) {
@@ -476,33 +753,19 @@ Status ReadMoment(hid_t file, hid_t dataset, const std::string& dpath, int m, co
     return Status::Ok();
   }
   DataDescriptor d = DescriptorFor(name);
-  s = ReadScale(whats, path, name, &d, notes);
-  if (s.ok()) s = ReadSamples(group.get(), path, shape, samples, &(*sweep->mutable_sweep_moments())[name]);
-  if (!s.ok()) {
-    sweep->mutable_sweep_moments()->erase(name);
-    return s;
-  }
+  s = ReadMomentGroup(group, levels, path, name, shape, samples, sweep, &d, notes);
+  if (!s.ok()) return s;
   if (FindQuantity(name) == nullptr) notes->push_back("moment " + name + ": unknown ODIM quantity, kept under its name");
   (*sc->mutable_data_moments())[name] = std::move(d);
-  return Status::Ok();
+  return ReadQualityGroups(group, path, name, shape, samples, sweep, sc, notes);
 }
 
-}  // namespace
-
-Status ReadOdimDataset(hid_t file, int index, bool samples, Volume* volume, Notes* notes) {
-  const std::string path = "/dataset" + std::to_string(index + 1);
-  H5Id dataset = OpenGroup(file, path.substr(1));
-  if (!dataset.valid()) return H5Error(ErrorCode::kMalformed, path, "not a group");
-  H5Id what = OpenGroup(dataset.get(), "what"), how = OpenGroup(dataset.get(), "how");
-  if (!what.valid()) return H5Error(ErrorCode::kMalformed, path + "/what", "missing group");
-  DatasetShape shape;
+// The sweep's description and configurations from its shape.
+void SetGeometry(const DatasetShape& shape, int index, Volume* volume) {
   Sweep* sweep = volume->mutable_sweep(index);
   auto* config = volume->mutable_volume_config();
   SweepConfig* sc = config->mutable_sweep_config(index);
   RayConfig* rc = config->mutable_ray_config(index);
-  Status s = FirstError({ReadWhere(dataset.get(), path, &shape),
-                         ReadSweepTimes(what.get(), how.get(), path, sweep)});
-  if (!s.ok()) return s;
   sweep->mutable_description()->mutable_config()->set_sweep_config_index(index);
   sweep->mutable_description()->set_fixed_angle_deg(shape.elangle);
   sweep->set_first_azimuth_gate_index(static_cast<std::int32_t>(shape.a1gate));
@@ -515,12 +778,43 @@ Status ReadOdimDataset(hid_t file, int index, bool samples, Volume* volume, Note
     range->set_count(static_cast<std::int32_t>(shape.nbins));
   }
   if (shape.nrays > 0) sc->set_ray_angle_res(360.0 / static_cast<double>(shape.nrays));
-  s = ReadDatasetHow(how.get(), path, sc, rc, sweep);
-  for (int m = 1; s.ok() && m <= kMaxMoments && HasLink(dataset.get(), "data" + std::to_string(m)); ++m) {
-    s = ReadMoment(file, dataset.get(), path, m, shape, samples, sweep, sc, notes);
+}
+
+}  // namespace
+
+Status ReadOdimDataset(hid_t file, int index, bool samples, Volume* volume, Notes* notes) {
+  const std::string path = "/dataset" + std::to_string(index + 1);
+  H5Id dataset = OpenGroup(file, path.substr(1));
+  if (!dataset.valid()) return H5Error(ErrorCode::kMalformed, path, "not a group");
+  const Levels levels({{dataset.get(), path}, {file, ""}});
+  const hid_t what = levels.Group(Levels::kWhat, 0), how = levels.Group(Levels::kHow, 0);
+  if (what < 0) return H5Error(ErrorCode::kMalformed, path + "/what", "missing group");
+  DatasetShape shape;
+  Sweep* sweep = volume->mutable_sweep(index);
+  SweepConfig* sc = volume->mutable_volume_config()->mutable_sweep_config(index);
+  RayConfig* rc = volume->mutable_volume_config()->mutable_ray_config(index);
+  Status s = FirstError({ReadWhere(levels, &shape),
+                         ReadSweepTimes(file, what, how, path, sweep, notes)});
+  if (!s.ok()) return s;
+  SetGeometry(shape, index, volume);
+  std::vector<H5Id> groups;
+  std::vector<Levels> moments;
+  for (int m = 1; m <= kMaxMoments && HasLink(dataset.get(), "data" + std::to_string(m)); ++m) {
+    const std::string name = "data" + std::to_string(m);
+    groups.push_back(OpenGroup(dataset.get(), name));
+    if (!groups.back().valid()) return H5Error(ErrorCode::kMalformed, path + "/" + name, "not a group");
+    moments.push_back(Levels({{groups.back().get(), path + "/" + name}, {dataset.get(), path}, {file, ""}}));
   }
-  if (s.ok() && HasLink(dataset.get(), "quality1")) notes->push_back(path + ": quality groups not carried");
-  if (s.ok()) s = ReadRays(how.get(), path, index, shape.nrays, sweep);
+  s = ReadDatasetHow(levels, moments, sc, rc, sweep, notes);
+  for (std::size_t m = 0; s.ok() && m < groups.size(); ++m) {
+    s = ReadMoment(groups[m].get(), moments[m], path + "/data" + std::to_string(m + 1), shape,
+                   samples, sweep, sc, notes);
+  }
+  if (s.ok()) s = ReadQualityGroups(dataset.get(), path, "", shape, samples, sweep, sc, notes);
+  if (s.ok()) s = ReadRays(levels, index, shape.nrays, sweep);
+  if (s.ok() && DeriveRayTimes(sweep)) {
+    notes->push_back("ray times derived from the sweeps' start and end (the file has no how/startazT)");
+  }
   return s;
 }
 

@@ -117,7 +117,8 @@ COMMON_DTO_FORMATS_EXPORT const char* FormatName(Format format);
 COMMON_DTO_FORMATS_EXPORT std::optional<Format> ParseFormat(const std::string& name);
 
 // The format of the file at `path`, from its content: an ODIM_H5 file is HDF5
-// with a root `Conventions` attribute starting "ODIM_H5"; a CF/Radial file is
+// with a root `Conventions` attribute starting "ODIM_H5" (or, without one,
+// with /what/object and /dataset1); a CF/Radial file is
 // netCDF with a `sweep_group_name` variable (2.1) or a
 // `sweep_start_ray_index` variable (1.4). nullopt for anything else,
 // including files that cannot be opened.
