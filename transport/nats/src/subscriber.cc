@@ -66,8 +66,9 @@ struct VolumeRead {
   std::uint64_t next_seq = 0;
   Clock::time_point last_notice;
   stream::Assembler assembler;
-  // Identity hash -> hash of the bytes received under it.
+  // Identity hash -> hash of the canonical bytes of the message received under it.
   std::unordered_map<std::size_t, std::size_t> seen;
+  std::string canonical;  // reused for each message's canonical bytes
   std::size_t skip_sweeps = 0;  // handed over before (progress record)
 
   explicit VolumeRead(const stream::AssemblerOptions& options) : assembler(options) {}
@@ -265,8 +266,12 @@ void Subscriber::Impl::Feed(VolumeRead& read, natsMsg* msg, const Handlers& hand
     }
     return;
   }
+  // Compared as re-encoded here, not as received: another producer (or this
+  // one restarted) may have written the same message with its map entries
+  // in another order.
   const std::size_t identity = std::hash<std::string>()(MessageIdentity(message));
-  const std::size_t content = std::hash<std::string_view>()(bytes) ^ bytes.size();
+  internal::SerializeCanonical(message, &read.canonical);
+  const std::size_t content = std::hash<std::string>()(read.canonical) ^ read.canonical.size();
   auto [it, fresh] = read.seen.emplace(identity, content);
   if (!fresh && it->second == content) {
     ++stats.repeats;
