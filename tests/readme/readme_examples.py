@@ -8,7 +8,7 @@ Marked blocks: the line before a ``` fence is an HTML comment
                             output and error together)
   <!-- example: nats -->    the same, against a nats-server this script starts:
                             every nats://... URL in a command becomes its URL
-                            and "nats-server" commands are left out
+                            and commands starting nats-server are left out
   <!-- example: python -->  a Python program; it must print nothing
 
 All marked blocks run in README order in one bash session, in a temporary
@@ -125,7 +125,7 @@ def script_of(examples, url, work):
             with open(path, "w") as f:
                 f.write(e.command)
             parts.append(f"PYTHONPATH=build/python python3 {path}")
-        elif e.kind == "nats" and re.match(r"\s*nats-server\b", e.command):
+        elif e.kind == "nats" and re.match(r"\S*nats-server\b", e.command):
             parts.append(":")
         elif e.kind == "nats":
             parts.append(NATS_URL.sub(url, e.command))
