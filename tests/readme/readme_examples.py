@@ -17,6 +17,8 @@ scripts/demo.sh does in the current directory) and `build` links to the build
 tree, so paths read as from the top of a checkout. PATH is Debian's plain
 one: the README says itself how to put the tool on it.
 
+A ``` block whose first line is a "$ " command must be marked.
+
 Output is compared line by line, exactly, except that an output line starting
 with "..." stands for any number of lines (what follows on it is a comment);
 blank lines at the end of an output only separate it from the next command.
@@ -55,6 +57,9 @@ def parse(readme_text):
     while i < len(lines):
         m = MARKER.match(lines[i])
         if not m or i + 1 >= len(lines) or not lines[i + 1].startswith("```"):
+            if lines[i].startswith("```") and i + 1 < len(lines) and lines[i + 1].startswith("$ "):
+                raise SystemExit(f"README line {i + 1}: a block of commands without an example "
+                                 "marker; mark it so that it is run")
             i += 1
             continue
         kind = m.group(1)
