@@ -68,7 +68,6 @@ struct VolumeRead {
   stream::Assembler assembler;
   // Identity hash -> hash of the canonical bytes of the message received under it.
   std::unordered_map<std::size_t, std::size_t> seen;
-  std::string canonical;  // reused for each message's canonical bytes
   std::size_t skip_sweeps = 0;  // handed over before (progress record)
 
   explicit VolumeRead(const stream::AssemblerOptions& options) : assembler(options) {}
@@ -270,8 +269,9 @@ void Subscriber::Impl::Feed(VolumeRead& read, natsMsg* msg, const Handlers& hand
   // one restarted) may have written the same message with its map entries
   // in another order.
   const std::size_t identity = std::hash<std::string>()(MessageIdentity(message));
-  internal::SerializeCanonical(message, &read.canonical);
-  const std::size_t content = std::hash<std::string>()(read.canonical) ^ read.canonical.size();
+  std::string canonical;
+  internal::SerializeCanonical(message, &canonical);
+  const std::size_t content = std::hash<std::string>()(canonical) ^ canonical.size();
   auto [it, fresh] = read.seen.emplace(identity, content);
   if (!fresh && it->second == content) {
     ++stats.repeats;
