@@ -63,6 +63,8 @@ def parse(readme_text):
             i += 1
             continue
         kind = m.group(1)
+        if kind not in (None, "nats", "python"):
+            raise SystemExit(f"README line {i + 1}: unknown example kind '{kind}'")
         start = i + 2
         end = start
         while end < len(lines) and not lines[end].startswith("```"):
