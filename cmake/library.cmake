@@ -5,7 +5,8 @@
 # exported name common-dto::<part>), headers in include/common_dto/<part>/
 # of the calling folder, symbols hidden except those its export macro marks
 # (COMMON_DTO_<PART>_BUILDING is defined while it is built), installed into
-# the runtime (library) and development (headers, link) packages.
+# the runtime (library) and development (headers, link, pkg-config file
+# common-dto-<part>.pc) packages.
 function(common_dto_add_library part)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;PUBLIC;PRIVATE")
   set(target common-dto-${part})
@@ -34,4 +35,27 @@ function(common_dto_add_library part)
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/common_dto
     COMPONENT development
     FILES_MATCHING PATTERN "*.h")
+  _common_dto_library_pc(${part} ${arg_PUBLIC})
+endfunction()
+
+# common-dto-<part>.pc: requires the pkg-config modules of the project's
+# libraries that <part> links publicly, as its CMake target does; the
+# prefix is found relative to the file, as in common-dto.pc.
+function(_common_dto_library_pc part)
+  set(pc_requires "")
+  foreach(dep IN LISTS ARGN)
+    if(dep STREQUAL "common-dto::common-dto")
+      list(APPEND pc_requires common-dto)
+    elseif(dep MATCHES "^common-dto::(.+)$")
+      list(APPEND pc_requires common-dto-${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  list(JOIN pc_requires ", " pc_requires)
+  file(RELATIVE_PATH pc_to_prefix
+    ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+  set(pc_file ${PROJECT_BINARY_DIR}/pkgconfig/common-dto-${part}.pc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/common-dto-library.pc.in ${pc_file} @ONLY)
+  install(FILES ${pc_file}
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    COMPONENT development)
 endfunction()

@@ -5,6 +5,20 @@ import numpy as np
 __all__ = ["plot_ppi"]
 
 
+def _colour_bar_label(attrs, moment):
+    """The long name with the unit in brackets. A unit the long name ends
+    with in brackets already (producers' legends such as "DBZH [DBZ]") is
+    replaced by the variable's, not repeated."""
+    name = attrs.get("long_name", moment)
+    units = attrs.get("units")
+    if not units:
+        return name
+    stem, bracket, rest = name.rpartition(" [")
+    if bracket and rest.endswith("]") and "[" not in rest:
+        name = stem
+    return "%s [%s]" % (name, units)
+
+
 def _edges(centres, wrap=None):
     """Cell edges halfway between neighbouring centres, extended at the ends."""
     centres = np.asarray(centres, dtype=np.float64)
@@ -62,9 +76,7 @@ def plot_ppi(dataset, moment, output=None, ax=None, cmap=None, vmin=None, vmax=N
     else:
         fig = ax.figure
     mesh = ax.pcolormesh(x, y, values, cmap=cmap, vmin=vmin, vmax=vmax, shading="flat")
-    units = var.attrs.get("units")
-    label = var.attrs.get("long_name", moment) + (" [%s]" % units if units else "")
-    fig.colorbar(mesh, ax=ax, label=label)
+    fig.colorbar(mesh, ax=ax, label=_colour_bar_label(var.attrs, moment))
 
     max_r = r_edges[-1] * scale
     step = _ring_step(max_r) if max_r > 0 else 1

@@ -78,6 +78,14 @@ cmake --build "$work/consumer" >/dev/null || fail "CMake consumer does not build
 c++ -std=c++17 "$source_dir/tests/install/consumer/consumer.cc" -o "$work/pc-consumer" \
   $(pkg-config --cflags --libs common-dto) || fail "pkg-config consumer does not build"
 "$work/pc-consumer" >/dev/null || fail "pkg-config consumer fails"
+# Each hand-written library, with CMake and with its own pkg-config module.
+for part in model stream formats nats; do
+  "$work/consumer/$part-consumer" >/dev/null || fail "CMake consumer of the $part library fails"
+  # shellcheck disable=SC2046
+  c++ -std=c++17 "$source_dir/tests/install/consumer/${part}_consumer.cc" -o "$work/pc-$part" \
+    $(pkg-config --cflags --libs "common-dto-$part") || fail "pkg-config consumer of common-dto-$part does not build"
+  "$work/pc-$part" >/dev/null || fail "pkg-config consumer of common-dto-$part fails"
+done
 
 /usr/bin/python3 -c '
 import common_dto

@@ -39,12 +39,27 @@ export LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 
 cmake -S "$consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
-"$work/cmake-build/consumer"
-"$work/cmake-build/stream-consumer"
+for program in consumer stream-consumer model-consumer formats-consumer nats-consumer; do
+  "$work/cmake-build/$program" >/dev/null || fail "CMake consumer $program fails"
+done
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046
 c++ -std=c++17 "$consumer/consumer.cc" -o "$work/pc-consumer" \
   $(pkg-config --cflags --libs common-dto)
-"$work/pc-consumer"
+"$work/pc-consumer" >/dev/null || fail "pkg-config consumer fails"
+
+# One pkg-config module per library, each requiring the one below it.
+check_module() {  # module, what it requires, consumer source
+  [ "$(pkg-config --print-requires "$1" | tr -d ' ' | tr '\n' ' ')" = "$2 " ] ||
+    fail "$1.pc requires '$(pkg-config --print-requires "$1" | tr '\n' ' ')', not '$2'"
+  # shellcheck disable=SC2046
+  c++ -std=c++17 "$consumer/$3" -o "$work/pc-$1" $(pkg-config --cflags --libs "$1") ||
+    fail "consumer of $1 does not build with pkg-config"
+  "$work/pc-$1" >/dev/null || fail "consumer of $1 fails"
+}
+check_module common-dto-model common-dto model_consumer.cc
+check_module common-dto-stream common-dto-model stream_consumer.cc
+check_module common-dto-formats common-dto-model formats_consumer.cc
+check_module common-dto-nats common-dto-stream nats_consumer.cc
 echo "install check passed"

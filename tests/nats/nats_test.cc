@@ -2,6 +2,7 @@
 // equal to local reassembly, fan-out and sharing, repeats, crashes of the
 // subscriber and the server, lost acknowledgements, a three-node cluster,
 // refused credentials and oversized messages.
+#include <google/protobuf/unknown_field_set.h>
 #include <gtest/gtest.h>
 #include <nats/nats.h>
 
@@ -9,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <numeric>
 #include <set>
 #include <string>
 #include <thread>
@@ -214,6 +217,45 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// `bytes` of a message of `type` encoded again with the entries of every
+// map, at any depth, in reverse order: the same message as another producer
+// may write it.
+std::string ReverseMaps(const std::string& bytes, const google::protobuf::Descriptor* type) {
+  using google::protobuf::UnknownField;
+  google::protobuf::UnknownFieldSet in, out;
+  EXPECT_TRUE(in.ParseFromString(bytes));
+  std::vector<int> order(static_cast<std::size_t>(in.field_count()));
+  std::iota(order.begin(), order.end(), 0);
+  std::map<int, std::vector<int>> entries;  // map field number -> positions
+  for (int i = 0; i < in.field_count(); ++i) {
+    const auto* field = type->FindFieldByNumber(in.field(i).number());
+    if (field != nullptr && field->is_map()) entries[field->number()].push_back(i);
+  }
+  for (const auto& [number, at] : entries) {
+    for (std::size_t k = 0; k < at.size(); ++k) order[static_cast<std::size_t>(at[k])] = at[at.size() - 1 - k];
+  }
+  for (int i : order) {
+    const UnknownField& f = in.field(i);
+    const auto* field = type->FindFieldByNumber(f.number());
+    switch (f.type()) {
+      case UnknownField::TYPE_VARINT: out.AddVarint(f.number(), f.varint()); break;
+      case UnknownField::TYPE_FIXED32: out.AddFixed32(f.number(), f.fixed32()); break;
+      case UnknownField::TYPE_FIXED64: out.AddFixed64(f.number(), f.fixed64()); break;
+      case UnknownField::TYPE_LENGTH_DELIMITED:
+        if (field != nullptr && field->type() == google::protobuf::FieldDescriptor::TYPE_MESSAGE) {
+          out.AddLengthDelimited(f.number(), ReverseMaps(f.length_delimited(), field->message_type()));
+        } else {
+          out.AddLengthDelimited(f.number(), f.length_delimited());
+        }
+        break;
+      default: ADD_FAILURE() << "group in " << type->full_name();
+    }
+  }
+  std::string result;
+  out.SerializeToString(&result);
+  return result;
+}
+
 TEST(NatsTransport, SubjectsAndIdentities) {
   const Messages m = VolumeStream(7, 1, 1, 2);
   ASSERT_EQ(Kinds(m), "VSRPPEsv");
@@ -332,6 +374,58 @@ TEST(NatsTransport, RepeatsAfterTheDuplicateWindow) {
   EXPECT_EQ(subscriber->stats().repeats, 1u);
   ASSERT_EQ(got.problems.size(), 1u);
   EXPECT_EQ(got.problems[0].code(), ErrorCode::kProtocol);
+}
+
+// A producer restarted in the middle of a volume sends it again from the
+// start, after the duplicate window, written as another producer may write
+// it (map entries in another order): the first half are repeats, the volume
+// arrives once and nothing is reported.
+TEST(NatsTransport, AVolumeSentAgainWithMapsInAnotherOrderIsARepeat) {
+  NatsServer server;
+  const ConnectionOptions c = Connect({server.url()});
+  StreamOptions s = CreateStream();
+  s.duplicate_window = 1s;
+  const Messages m = SyntheticStream(common_dto::synthetic::VolumeD());
+  {
+    auto first = OpenPublisher(c, s);
+    Publish(*first, m, 0, m.size() / 2);
+    ASSERT_TRUE(first->Flush().ok());
+  }
+  std::this_thread::sleep_for(1500ms);
+  // The second producer: its own connection, plain JetStream publishes.
+  natsConnection* nc = nullptr;
+  jsCtx* js = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&nc, server.url().c_str()), NATS_OK);
+  ASSERT_EQ(natsConnection_JetStream(&js, nc, nullptr), NATS_OK);
+  const auto& header = m[0].volume_header();
+  const std::string base = "rays." + common_dto::nats::InstrumentToken(header.instrument().name()) + "." +
+                           common_dto::FormatUuid(header.volume_uuid()) + ".";
+  std::size_t reordered = 0;
+  for (const RayStreamMessage& message : m) {
+    const std::string canonical = SerializeDeterministic(message);
+    const std::string bytes = ReverseMaps(canonical, message.GetDescriptor());
+    reordered += bytes != canonical;
+    const std::string subject = base + std::string(common_dto::nats::KindToken(message));
+    natsMsg* msg = nullptr;
+    ASSERT_EQ(natsMsg_Create(&msg, subject.c_str(), nullptr, bytes.data(), static_cast<int>(bytes.size())), NATS_OK);
+    natsMsgHeader_Set(msg, "Nats-Msg-Id", common_dto::nats::MessageIdentity(message).c_str());
+    jsPubAck* ack = nullptr;
+    EXPECT_EQ(js_PublishMsg(&ack, js, msg, nullptr, nullptr), NATS_OK);
+    if (ack != nullptr) jsPubAck_Destroy(ack);
+    natsMsg_Destroy(msg);
+  }
+  jsCtx_Destroy(js);
+  natsConnection_Destroy(nc);
+  EXPECT_GT(reordered, 0u);  // the headers' configurations hold maps
+  EXPECT_EQ(StoredMessages(server.url()), m.size() / 2 + m.size());
+
+  auto subscriber = OpenSubscriber(c, "archive");
+  Received got;
+  ReceiveExactly(*subscriber, 1, &got);
+  ASSERT_EQ(got.volumes.size(), 1u);
+  EXPECT_TRUE(got.volumes[0] == AssembleLocally(m).at(0));
+  for (const Status& problem : got.problems) ADD_FAILURE() << problem.message();
+  EXPECT_EQ(subscriber->stats().repeats, m.size() / 2);
 }
 
 // The server killed in the middle of a stream and started again (file

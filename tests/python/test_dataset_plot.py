@@ -116,3 +116,16 @@ def test_plot_function_returns_a_figure(test_volume):
     assert axes[1].get_ylabel() == "Velocity [m s-1]"
     assert "Interop radar  2026-01-01 00:00:00 UTC" in axes[0].get_title()
     assert "fixed angle 0.5°" in axes[0].get_title()
+
+
+@pytest.mark.parametrize("attrs, label", [
+    ({"long_name": "Velocity", "units": "m s-1"}, "Velocity [m s-1]"),
+    ({"long_name": "DBZH [DBZ]", "units": "dBZ"}, "DBZH [dBZ]"),   # the legend names a unit
+    ({"long_name": "DBZH [dBZ]", "units": "dBZ"}, "DBZH [dBZ]"),
+    ({"long_name": "Ratio [a] of b", "units": "1"}, "Ratio [a] of b [1]"),
+    ({"long_name": "Class"}, "Class"),                              # no unit
+    ({"units": "dB"}, "ZDR [dB]"),                                  # no long name
+])
+def test_colour_bar_label_names_the_unit_once(attrs, label):
+    from common_dto.plot import _colour_bar_label
+    assert _colour_bar_label(attrs, "ZDR") == label

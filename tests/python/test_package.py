@@ -50,3 +50,13 @@ else:
 """
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
+
+
+def test_errors_and_results_at_top_level():
+    from common_dto import assembly, buffers, model, stream
+    assert common_dto.Error is model.Error and issubclass(common_dto.Error, ValueError)
+    for name, module in [("StreamError", stream), ("AssemblyError", assembly),
+                         ("BufferDecodeError", buffers)]:
+        error = getattr(common_dto, name)
+        assert error is getattr(module, name) and issubclass(error, common_dto.Error), name
+    assert common_dto.AssembledVolume is assembly.AssembledVolume

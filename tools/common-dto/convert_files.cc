@@ -77,9 +77,13 @@ kyt::pb::common::Volume ReadModel(const ConvertFilesOptions& options) {
                                   message->GetDescriptor()->full_name()));
 }
 
+// The location goes in parentheses unless the message starts with it, as
+// the formats library's messages do ("/dataset2/where/nbins: missing ...").
 [[noreturn]] void FailStatus(const std::string& file, const Status& status) {
+  const std::string& field = status.location().field;
+  const bool named = status.message().compare(0, field.size(), field) == 0;
   Fail(file, fmt::format("{} ({})", status.message(), ErrorCodeName(status.code())),
-       status.location().field);
+       named ? std::string() : field);
 }
 
 void WriteModel(const std::string& path, kyt::pb::common::Volume&& volume) {

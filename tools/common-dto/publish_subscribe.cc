@@ -155,6 +155,8 @@ extern "C" void OnStop(int) { g_stop = 1; }
 
 int RunSubscribe(Connection& c, SubscribeOptions& options) {
   Finish(&c);
+  // "volumes/" names files volumes/<name>, not volumes//<name>.
+  while (options.outdir.size() > 1 && options.outdir.back() == '/') options.outdir.pop_back();
   ::mkdir(options.outdir.c_str(), 0755);
   struct stat st {};
   if (::stat(options.outdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) Fail(options.outdir, "not a directory");

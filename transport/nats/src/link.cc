@@ -1,5 +1,9 @@
 #include "link.h"
 
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+
+#include <climits>
 #include <vector>
 
 namespace common_dto {
@@ -196,6 +200,18 @@ Status Link::BindStream(const StreamOptions& options) {
                                                    options.subject_prefix + ".>");
   }
   return Status::Ok();
+}
+
+bool SerializeCanonical(const google::protobuf::MessageLite& message, std::string* out) {
+  const std::size_t size = message.ByteSizeLong();
+  if (size > static_cast<std::size_t>(INT_MAX)) return false;
+  out->clear();
+  google::protobuf::io::StringOutputStream stream(out);
+  google::protobuf::io::CodedOutputStream coded(&stream);
+  coded.SetSerializationDeterministic(true);
+  message.SerializeWithCachedSizes(&coded);
+  coded.Trim();
+  return !coded.HadError();
 }
 
 }  // namespace internal

@@ -2,6 +2,7 @@
 // client's errors into Status. Internal to the NATS transport library.
 #pragma once
 
+#include <google/protobuf/message_lite.h>
 #include <nats/nats.h>
 
 #include <atomic>
@@ -52,6 +53,10 @@ Status NatsError(natsStatus s, std::string_view what, jsErrCode jerr = static_ca
 
 // The JetStream error text of a failed request ("stream not found", ...).
 std::string LastErrorText(natsStatus s);
+
+// `message` serialized with map entries in key order: equal messages give
+// equal bytes whichever process wrote them. False when it is too large.
+bool SerializeCanonical(const google::protobuf::MessageLite& message, std::string* out);
 
 }  // namespace internal
 }  // namespace nats

@@ -284,8 +284,7 @@ Status Publisher::Publish(const RayStreamMessage& message) {
   if (Status st = d.Route(message, &subject); !st.ok()) return st;
   if (Status st = CheckUtf8(message); !st.ok()) return st;
   const std::string id = MessageIdentity(message);
-  d.buffer.clear();
-  if (!message.SerializeToString(&d.buffer)) {
+  if (!internal::SerializeCanonical(message, &d.buffer)) {
     return Status(ErrorCode::kTooLarge, "message too large to serialize");
   }
   const std::size_t size = d.buffer.size() + HeaderBytes(id);

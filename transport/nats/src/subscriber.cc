@@ -66,7 +66,7 @@ struct VolumeRead {
   std::uint64_t next_seq = 0;
   Clock::time_point last_notice;
   stream::Assembler assembler;
-  // Identity hash -> hash of the bytes received under it.
+  // Identity hash -> hash of the canonical bytes of the message received under it.
   std::unordered_map<std::size_t, std::size_t> seen;
   std::size_t skip_sweeps = 0;  // handed over before (progress record)
 
@@ -265,8 +265,13 @@ void Subscriber::Impl::Feed(VolumeRead& read, natsMsg* msg, const Handlers& hand
     }
     return;
   }
+  // Compared as re-encoded here, not as received: another producer (or this
+  // one restarted) may have written the same message with its map entries
+  // in another order.
   const std::size_t identity = std::hash<std::string>()(MessageIdentity(message));
-  const std::size_t content = std::hash<std::string_view>()(bytes) ^ bytes.size();
+  std::string canonical;
+  internal::SerializeCanonical(message, &canonical);
+  const std::size_t content = std::hash<std::string>()(canonical) ^ canonical.size();
   auto [it, fresh] = read.seen.emplace(identity, content);
   if (!fresh && it->second == content) {
     ++stats.repeats;

@@ -188,8 +188,11 @@ class COMMON_DTO_STREAM_EXPORT DelimitedReader {
 };
 
 struct WriterOptions {
-  // Serialize map entries in key order, so equal messages give equal bytes.
-  bool deterministic = false;
+  // Serialize map entries in key order, so equal messages give equal bytes
+  // (whether a volume is split into messages first or straight into the
+  // writer, and from run to run). Off writes maps in the runtime's hash
+  // order, which may differ between processes.
+  bool deterministic = true;
   // Refuse messages with invalid UTF-8 in a string (see CheckUtf8). Turning
   // this off writes what the runtime writes; peers may then fail to parse.
   bool check_utf8 = true;

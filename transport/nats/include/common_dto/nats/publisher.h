@@ -1,7 +1,8 @@
 // Publishing ray streams to NATS JetStream.
 //
 // A Publisher sends each kyt.pb.stream.RayStreamMessage as one NATS message
-// on the subject and with the Nats-Msg-Id that subjects.h describes. To map
+// on the subject and with the Nats-Msg-Id that subjects.h describes,
+// serialized deterministically (map entries in key order). To map
 // ray-level messages to their volume it follows the stream: a SweepHeader
 // must come after its VolumeHeader, ray-level messages and SweepEnd after
 // their SweepHeader (as the Assembler requires too); a message that breaks

@@ -34,8 +34,11 @@
 // sweeps already handed over.
 //
 // The stream is delivered at least once: a message repeated in the stream
-// (a publish retried after the duplicate window) that is byte for byte the
-// message already received under its identity is skipped and counted; a
+// (a publish retried after the duplicate window, or a restarted producer
+// sending a volume again) that is the message already received under its
+// identity is skipped and counted. Messages are compared by their
+// deterministic re-encoding, so the same message with its map entries
+// written in another order (another producer or process) is a repeat; a
 // different message under the same identity goes to the Assembler, which
 // reports it as a duplicate (kProtocol). Problems of the stream do not stop
 // the subscriber: they go to Handlers::on_problem and the volume is handed
