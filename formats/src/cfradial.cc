@@ -265,6 +265,13 @@ const SweepConfig& ConfigOrDefault(const Volume& volume, const Sweep& sweep) {
   return sc != nullptr ? *sc : SweepConfig::default_instance();
 }
 
+// The rays' azimuth span, else the configured resolution; NaN when neither.
+double AngleRes(const Volume& volume, const Sweep& sweep) {
+  const double span = sweep.rays_size() > 0 ? sweep.rays(0).az_range_deg().span_deg() : 0;
+  const double res = span > 0 ? span : ConfigOrDefault(volume, sweep).ray_angle_res();
+  return res > 0 ? res : NAN;
+}
+
 // The per-sweep variables of 1.4, one value per sweep.
 Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_dim, Deferred* later) {
   const std::size_t n = static_cast<std::size_t>(volume.sweep_size());
@@ -278,7 +285,7 @@ Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_di
     first[i] = static_cast<double>(row);
     row += static_cast<std::size_t>(sweep.rays_size());
     last[i] = static_cast<double>(row) - 1;
-    res[i] = sweep.rays_size() > 0 ? sweep.rays(0).az_range_deg().span_deg() : 0;
+    res[i] = AngleRes(volume, sweep);
     const std::string mode = ModeOf(ConfigOrDefault(volume, sweep)).substr(0, kStringLength);
     std::copy(mode.begin(), mode.end(), modes.begin() + static_cast<std::ptrdiff_t>(i * kStringLength));
   }
@@ -287,8 +294,11 @@ Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_di
                           Column{"sweep_start_ray_index", NC_INT, &first},
                           Column{"sweep_end_ray_index", NC_INT, &last},
                           Column{"ray_angle_res", NC_DOUBLE, &res}}) {
+    const bool optional = c.values == &res;  // left out when no sweep has one, else NaN where missing
+    if (optional && !std::any_of(res.begin(), res.end(), [](double v) { return !std::isnan(v); })) continue;
     int var = 0;
     Status s = DefVar(ncid, c.name, c.type, {sweep_dim}, &var);
+    if (s.ok() && optional) s = PutAttDouble(ncid, var, "_FillValue", NC_DOUBLE, NAN);
     if (!s.ok()) return s;
     later->push_back([ncid, var, name = c.name, values = *c.values] {
       return NcCheck(nc_put_var_double(ncid, var, values.data()), ErrorCode::kIo, name);
@@ -349,12 +359,12 @@ Status DefineSweepGroup(int root, const Volume& volume, int index, const RangeAx
   const RayVars what{static_cast<std::size_t>(sweep.rays_size()), axis, NyquistOf(volume, sweep) != 0,
                      AnyNan(timing.times[static_cast<std::size_t>(index)])};
   if (s.ok()) s = DefineRayVars(g, what, timing, later);
-  const double res = sweep.rays_size() > 0 ? sweep.rays(0).az_range_deg().span_deg() : 0;
+  const double res = AngleRes(volume, sweep);
   if (s.ok()) {
     s = FirstError({PutScalar(g, "sweep_number", NC_INT, sweep.index_in_task(), nullptr, later),
-                    PutScalar(g, "fixed_angle", NC_DOUBLE, sweep.description().fixed_angle_deg(), "degrees", later),
-                    PutScalar(g, "ray_angle_res", NC_DOUBLE, res, "degrees", later)});
+                    PutScalar(g, "fixed_angle", NC_DOUBLE, sweep.description().fixed_angle_deg(), "degrees", later)});
   }
+  if (s.ok() && !std::isnan(res)) s = PutScalar(g, "ray_angle_res", NC_DOUBLE, res, "degrees", later);
   int var = 0;
   if (s.ok()) s = DefVar(g, "sweep_mode", NC_STRING, {}, &var);
   later->push_back([g, var, mode = ModeOf(ConfigOrDefault(volume, sweep))] {
@@ -433,10 +443,7 @@ std::vector<int> LookupGroups(const CfScope& scope) {
   std::vector<int> groups;
   if (scope.group >= 0) groups.push_back(scope.group);
   groups.push_back(scope.root);
-  for (const char* name : {"instrument_parameters", "radar_parameters", "radar_calibration"}) {
-    int id = 0;
-    if (nc_inq_grp_ncid(scope.root, name, &id) == NC_NOERR) groups.push_back(id);
-  }
+  groups.insert(groups.end(), scope.parameter_groups.begin(), scope.parameter_groups.end());
   return groups;
 }
 
@@ -457,6 +464,16 @@ bool ScopeIndex(int ncid, int var, const CfScope& scope, std::size_t* index) {
 }
 
 }  // namespace
+
+CfScope RootScope(int root) {
+  CfScope scope;
+  scope.root = root;
+  for (const char* name : {"instrument_parameters", "radar_parameters", "radar_calibration"}) {
+    int id = 0;
+    if (nc_inq_grp_ncid(root, name, &id) == NC_NOERR) scope.parameter_groups.push_back(id);
+  }
+  return scope;
+}
 
 bool CfNumber(const CfScope& scope, const char* name, double* out) {
   for (int ncid : LookupGroups(scope)) {
@@ -497,8 +514,7 @@ bool CfText(const CfScope& scope, const char* name, std::string* out) {
 
 namespace {
 
-Status ReadRoot(int ncid, Volume* volume, double* frequency_hz) {
-  const CfScope root{ncid};
+Status ReadRoot(const CfScope& root, Volume* volume, double* frequency_hz) {
   Instrument* in = volume->mutable_instrument();
   in->set_instrument_type(Instrument::INSTR_RADAR);
   CfText(root, "instrument_name", in->mutable_name());
@@ -613,7 +629,8 @@ Status ReadSweep(const CfScope& scope, SweepPlace place, std::size_t rays, bool 
   return Status::Ok();
 }
 
-Status ReadCf1Sweep(int ncid, int i, std::size_t ntime, bool samples, Volume* volume, Notes* notes) {
+Status ReadCf1Sweep(const CfScope& root, int i, std::size_t ntime, bool samples, Volume* volume, Notes* notes) {
+  const int ncid = root.root;
   std::vector<double> first, last;
   const std::size_t u = static_cast<std::size_t>(i);
   Status s = FirstError({GetDoubles(ncid, "sweep_start_ray_index", u, 1, &first),
@@ -626,12 +643,15 @@ Status ReadCf1Sweep(int ncid, int i, std::size_t ntime, bool samples, Volume* vo
                           " outside the " + std::to_string(ntime) + " rays");
   }
   const std::size_t row = static_cast<std::size_t>(first[0]);
-  const CfScope scope{ncid, -1, u, row};
+  CfScope scope = root;
+  scope.sweep = u;
+  scope.row = row;
   return ReadSweep(scope, SweepPlace{ncid, row}, static_cast<std::size_t>(last[0] - first[0] + 1), samples, i,
                    volume, notes);
 }
 
-Status ReadCf2Sweep(int ncid, int i, bool samples, Volume* volume, Notes* notes) {
+Status ReadCf2Sweep(const CfScope& root, int i, bool samples, Volume* volume, Notes* notes) {
+  const int ncid = root.root;
   std::string name;
   Status s = GetText(ncid, "sweep_group_name", static_cast<std::size_t>(i), &name);
   if (!s.ok()) return s;
@@ -643,8 +663,10 @@ Status ReadCf2Sweep(int ncid, int i, bool samples, Volume* volume, Notes* notes)
   s = DimLength(group, "time", &rays);
   if (s.ok() && rays > kMaxRays) s = NcError(ErrorCode::kTooLarge, "time", "too many rays");
   if (s.ok()) {
-    s = ReadSweep(CfScope{ncid, group, static_cast<std::size_t>(i), 0}, SweepPlace{group, 0}, rays, samples, i,
-                  volume, notes);
+    CfScope scope = root;
+    scope.group = group;
+    scope.sweep = static_cast<std::size_t>(i);
+    s = ReadSweep(scope, SweepPlace{group, 0}, rays, samples, i, volume, notes);
   }
   return s.Wrap(name + ": ");
 }
@@ -671,13 +693,14 @@ Status ReadCfRadialFile(const std::string& path, bool samples, const ReadOptions
   }
   double frequency_hz = 0;
   std::size_t nsweeps = 0, ntime = 0;
-  s = FirstError({ReadRoot(ncid, volume, &frequency_hz), DimLength(ncid, "sweep", &nsweeps)});
+  const CfScope root = RootScope(ncid);
+  s = FirstError({ReadRoot(root, volume, &frequency_hz), DimLength(ncid, "sweep", &nsweeps)});
   if (s.ok() && !v2) s = DimLength(ncid, "time", &ntime);
   if (s.ok() && nsweeps > kMaxSweeps) s = NcError(ErrorCode::kTooLarge, "sweep", "too many sweeps");
   std::string scan_name;
-  CfText(CfScope{ncid}, "scan_name", &scan_name);
+  CfText(root, "scan_name", &scan_name);
   for (int i = 0; s.ok() && i < static_cast<int>(nsweeps); ++i) {
-    s = v2 ? ReadCf2Sweep(ncid, i, samples, volume, notes) : ReadCf1Sweep(ncid, i, ntime, samples, volume, notes);
+    s = v2 ? ReadCf2Sweep(root, i, samples, volume, notes) : ReadCf1Sweep(root, i, ntime, samples, volume, notes);
     if (s.ok()) volume->mutable_sweep(i)->set_task_name(scan_name);
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), nsweeps);
   }

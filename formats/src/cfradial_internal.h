@@ -50,7 +50,9 @@ struct CfScope {
   int group = -1;  // the sweep's group; -1 in 1.4
   std::size_t sweep = 0;
   std::size_t row = 0;
+  std::vector<int> parameter_groups;  // of the root, found once (RootScope)
 };
+CfScope RootScope(int root);
 // The value named `name`; false when it is nowhere or not a number (text).
 bool CfNumber(const CfScope& scope, const char* name, double* out);
 bool CfText(const CfScope& scope, const char* name, std::string* out);

@@ -53,7 +53,9 @@
 //   sweep_group_name,        (2.1, root) the group of each sweep and its
 //   sweep_fixed_angle        fixed angle
 //   ray_angle_res            SweepConfig.ray_angle_res and every ray's
-//                            az_range_deg.span_deg (degrees)
+//                            az_range_deg.span_deg (degrees); written from
+//                            the rays' span, else SweepConfig.ray_angle_res,
+//                            left out (NaN in 1.4's table) when neither
 //   time                     Ray.aq_start_time. Read: any CF time unit
 //                            (seconds ... days) since any UDUNITS reference
 //                            time ("2020-03-12", "2020-3-2 0:0:0",
