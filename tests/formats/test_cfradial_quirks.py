@@ -257,19 +257,53 @@ def test_ragged_rays_outside_n_points_are_refused(tmp_path, tool):
     assert "ray_n_gates: ray 3 lies outside n_points or range (invalid_argument)" in result.stderr
 
 
-def test_volume_without_ray_times_gets_them_from_its_sweeps(tmp_path, tool, volume_file):
+@pytest.mark.parametrize("sweep_times", [True, False])
+def test_volume_without_ray_times(tmp_path, tool, volume_file, sweep_times):
+    """Ray times come from the sweep's start and end; without those the
+    times are missing, never 1970."""
     import common_dto
     path, volume = volume_file
     start = volume.sweep[0].input_timespan.start.seconds
     for sweep in volume.sweep:
+        if not sweep_times:
+            sweep.ClearField("input_timespan")
         for ray in sweep.rays:
             ray.ClearField("aq_start_time")
             ray.ClearField("aq_end_time")
     data = common_dto.InstrumentData()
     data.volume.CopyFrom(volume)
     path.write_bytes(data.SerializeToString())
-    result = tool("convert", "--to", "cfradial2", path, tmp_path / "out.nc")
-    assert "ray times derived from their sweep's start and end times" in result.stderr
-    ds = xr.open_dataset(tmp_path / "out.nc", group="sweep_0")
-    first = (ds["time"].values[0] - np.datetime64(EPOCH)) / np.timedelta64(1, "s")
-    assert first == start and not np.isnat(ds["time"].values).any()
+    notes = tool("convert", "--to", "cfradial2", path, tmp_path / "out.nc").stderr
+    with xr.open_dataset(tmp_path / "out.nc", group="sweep_0") as ds:
+        time = ds["time"].values
+    with netCDF4.Dataset(tmp_path / "out.nc") as f:
+        assert ("time_coverage_start" in f.variables) == sweep_times
+    if sweep_times:
+        assert "ray times derived from their sweep's start and end times" in notes
+        assert (time[0] - np.datetime64(EPOCH)) / np.timedelta64(1, "s") == start
+        assert not np.isnat(time).any()
+    else:
+        assert "rays without a time written with time missing (NaN)" in notes
+        assert np.isnat(time).all()
+
+
+@pytest.mark.parametrize("units", ["seconds since 2020-13-01", "seconds since 2020-03-12 25:00",
+                                   "seconds since 2020-03-12 10:00 +15:00", "fortnights since 2020-03-12",
+                                   "seconds since yesterday", "seconds"])
+def test_time_units_naming_no_time_are_refused(tmp_path, tool, units):
+    write_producer(tmp_path / "in.nc", "1.4", {})
+    with netCDF4.Dataset(tmp_path / "in.nc", "a") as f:
+        f["time"].units = units
+    result = tool("convert", tmp_path / "in.nc", tmp_path / "out.pb", expect=2)
+    assert 'time: units are not "<unit> since <time>": %s (invalid_argument)' % units in result.stderr
+
+
+def test_rays_without_time_stay_without(tmp_path, tool):
+    write_producer(tmp_path / "in.nc", "1.4", {})
+    with netCDF4.Dataset(tmp_path / "in.nc", "a") as f:
+        f["time"][2] = np.nan
+    tool("convert", "--to", "cfradial2", tmp_path / "in.nc", tmp_path / "out.nc")
+    with xr.open_dataset(tmp_path / "out.nc", group="sweep_0") as ds:
+        time = ds["time"].values
+    assert np.isnat(time).tolist() == [False, False, True, False, False, False]
+    assert time[3] == np.datetime64(T0) + np.timedelta64(1500, "ms")
