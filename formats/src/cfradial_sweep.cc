@@ -514,6 +514,10 @@ Status ReadRaggedRows(int ncid, int var, const SweepPlace& place, std::size_t ra
     std::memcpy(out->data() + i * width, pad.data(), static_cast<std::size_t>(width));
   }
   if (hi <= lo) return Status::Ok();
+  const std::uint64_t block_bytes = static_cast<std::uint64_t>(hi - lo) * static_cast<std::uint64_t>(width);
+  if (block_bytes > static_cast<std::uint64_t>(std::min<std::int64_t>(kMaxBufferBytes, MaxSampleBytes(NcFileSize(ncid))))) {
+    return NcError(ErrorCode::kTooLarge, "n_points", "the rays span more points than the file can hold");
+  }
   std::string block((hi - lo) * static_cast<std::size_t>(width), '\0');
   const std::size_t start[1] = {lo}, count[1] = {hi - lo};
   const int rc = widened ? nc_get_vara_int(ncid, var, start, count, reinterpret_cast<int*>(block.data()))
@@ -572,7 +576,7 @@ Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace&
   Status s = ReadRows(ncid, var, place, rays, widened, width, pad, out);
   if (!s.ok()) {
     out->clear();
-    return SweepError(ErrorCode::kMalformed, index, name, s.message());
+    return SweepError(s.code(), index, name, s.message());
   }
   ApplyMissing(missing, storage, out);
   if (big != NativeBig()) {
@@ -645,6 +649,7 @@ Status ReadTimes(const SweepPlace& place, std::size_t rays, Sweep* sweep) {
   for (std::size_t r = 0; r < rays; ++r) {
     if (!std::isfinite(time[r]) || (!fill.empty() && time[r] == fill[0])) continue;
     const double t = epoch + time[r] * unit_s;
+    if (!(std::fabs(t) < 1e13)) continue;  // beyond any date a Timestamp holds here
     *sweep->mutable_rays(static_cast<int>(r))->mutable_aq_start_time() = FromEpochSeconds(t);
     first = std::min(first, t);
     last = std::max(last, t);

@@ -115,6 +115,7 @@ def write_producer(path, version, quirk):
 
         def field(g, dims, data):
             kwargs = dict(fill_value=fill) if fill is not None else dict(fill_value=False)
+            kwargs["zlib"] = "n_points" in quirk  # a declared size with no storage behind it
             v = g.createVariable(quirk.get("name", "DBZH"), dtype, dims, **kwargs)
             v.set_auto_maskandscale(False)
             if missing is not None:
@@ -123,7 +124,7 @@ def write_producer(path, version, quirk):
                 v.scale_factor, v.add_offset = np.float32(0.5), np.float32(0.0)
             v.units = "dBZ"
             v.standard_name = quirk.get("standard_name", "radar_equivalent_reflectivity_factor_h")
-            v[:] = data
+            v[:len(data)] = data
 
         if version == "1.4":
             f.createDimension("string_length", 32)
@@ -136,10 +137,11 @@ def write_producer(path, version, quirk):
             m[:] = netCDF4.stringtochar(np.array([mode] * sweeps, "S32"))
             if quirk.get("ragged"):
                 n = ray_gates(total)
-                f.createDimension("n_points", int(n.sum()))
+                f.createDimension("n_points", quirk.get("n_points", int(n.sum())))
                 f.createVariable("ray_n_gates", "i4", ("time",))[:] = n
                 f.createVariable("ray_start_index", "i4", ("time",))[:] = np.concatenate([[0], np.cumsum(n)[:-1]])
-                field(f, ("n_points",), np.concatenate([stored[r, :n[r]] for r in range(total)]))
+                points = np.concatenate([stored[r, :n[r]] for r in range(total)])
+                field(f, ("n_points",), points)
             else:
                 field(f, ("time", "range"), stored)
         else:
@@ -255,6 +257,13 @@ def test_ragged_rays_outside_n_points_are_refused(tmp_path, tool):
         f["ray_start_index"][3] = 10_000
     result = tool("convert", tmp_path / "in.nc", tmp_path / "out.pb", expect=2)
     assert "ray_n_gates: ray 3 lies outside n_points or range (invalid_argument)" in result.stderr
+    # n_points declared far beyond what the file holds, a ray at its end
+    write_producer(tmp_path / "big.nc", "1.4", dict(ragged=True, n_points=2**31))
+    with netCDF4.Dataset(tmp_path / "big.nc", "a") as f:
+        f["ray_start_index"][3] = 2**31 - 16
+    result = tool("convert", tmp_path / "big.nc", tmp_path / "out.pb", expect=2)
+    assert ("sweep[0] moment DBZH: n_points: the rays span more points than the file can hold (too_large)"
+            in result.stderr)
 
 
 @pytest.mark.parametrize("sweep_times", [True, False])
