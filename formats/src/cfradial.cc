@@ -3,7 +3,7 @@
 #include "common_dto/formats/cfradial.h"
 
 #include <algorithm>
-#include <climits>
+#include <vector>
 #include <cmath>
 #include <functional>
 

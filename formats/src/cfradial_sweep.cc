@@ -1,6 +1,8 @@
 // CF/Radial: the rays and moment variables of one sweep.
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
