@@ -41,6 +41,9 @@ QUIRKS = {
     "no_nyquist_velocity": dict(nyquist=False),
     "producer_standard_name": dict(name="REF", standard_name="equivalent_reflectivity_factor"),
     "metadata_in_radar_parameters": dict(params_group=True),
+    # 2.1 as some exporters write it: text as char arrays, the sweep's
+    # angle as sweep_fixed_angle in its group
+    "char_text_and_sweep_fixed_angle": dict(char_text=True),
 }
 
 
@@ -145,16 +148,27 @@ def write_producer(path, version, quirk):
             else:
                 field(f, ("time", "range"), stored)
         else:
-            names = f.createVariable("sweep_group_name", str, ("sweep",))
-            f.createVariable("sweep_fixed_angle", "f4", ("sweep",))[:] = 0.5
+            char = quirk.get("char_text", False)
+            if char:
+                f.createDimension("string_length", 32)
+                names = f.createVariable("sweep_group_name", "S1", ("sweep", "string_length"))
+                names[:] = netCDF4.stringtochar(np.array(["sweep_%d" % s for s in range(sweeps)], "S32"))
+            else:
+                names = f.createVariable("sweep_group_name", str, ("sweep",))
+                f.createVariable("sweep_fixed_angle", "f4", ("sweep",))[:] = 0.5
             for s in range(sweeps):
-                names[s] = "sweep_%d" % s
+                if not char:
+                    names[s] = "sweep_%d" % s
                 g = f.createGroup("sweep_%d" % s)
                 rows = slice(s * rays, (s + 1) * rays)
                 sweep_vars(g, rows, rays, s)
-                g.createVariable("fixed_angle", "f4")[...] = 0.5
+                g.createVariable("sweep_fixed_angle" if char else "fixed_angle", "f4")[...] = 0.5
                 g.createVariable("sweep_number", "i4")[...] = s
-                g.createVariable("sweep_mode", str)[...] = np.array(mode, dtype=object)
+                if char:
+                    g.createVariable("sweep_mode", "S1", ("string_length",))[:] = netCDF4.stringtochar(
+                        np.array(mode, "S32"))
+                else:
+                    g.createVariable("sweep_mode", str)[...] = np.array(mode, dtype=object)
                 field(g, ("time", "range"), stored[rows])
     return [(mask[s * rays:(s + 1) * rays], values[s * rays:(s + 1) * rays]) for s in range(sweeps)]
 
@@ -316,3 +330,22 @@ def test_rays_without_time_stay_without(tmp_path, tool):
         time = ds["time"].values
     assert np.isnat(time).tolist() == [False, False, True, False, False, False]
     assert time[3] == np.datetime64(T0) + np.timedelta64(1500, "ms")
+
+
+def test_odim_codes_in_cf(tmp_path, tool):
+    """ODIM nodata is CF's _FillValue; undetect has no place in CF (noted),
+    and no other code is written."""
+    from test_formats import write_odim
+    rays, bins = write_odim(tmp_path / "in.h5")
+    notes = tool("convert", "--to", "cfradial2", tmp_path / "in.h5", tmp_path / "out.nc").stderr
+    assert "moment DBZH: below-threshold code 0 not carried (CF/Radial has one missing code)" in notes
+    with netCDF4.Dataset(tmp_path / "out.nc") as f:
+        g = f["sweep_0"]
+        assert g["DBZH"]._FillValue == 255 and g["VRADH"]._FillValue == 65535
+        assert g["TH"]._FillValue == -9999.0 and "scale_factor" not in g["TH"].ncattrs()
+        assert "missing_value" not in g["DBZH"].ncattrs()
+    with h5py.File(tmp_path / "in.h5") as f:
+        codes = f["dataset1/data1/data"][:]
+    with xr.open_dataset(tmp_path / "out.nc", group="sweep_0") as ds:
+        np.testing.assert_array_equal(np.isnan(ds["DBZH"].values), codes == 255)
+        np.testing.assert_array_equal(ds["DBZH"].values[codes != 255], codes[codes != 255] * 0.5 - 32.0)

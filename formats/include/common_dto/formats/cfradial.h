@@ -49,7 +49,9 @@
 //   ray_start_index          sweep gets its longest ray's gate count, shorter
 //                            rays padded with the moment's fill value (a note
 //                            says so). Written files are never ragged: 1.4
-//                            pads sweeps with fewer gates (below).
+//                            pads sweeps with fewer gates (below), which
+//                            readers without CF/Radial logic (xarray) take
+//                            as they are.
 //   sweep_group_name,        (2.1, root) the group of each sweep and its
 //   sweep_fixed_angle        fixed angle
 //   ray_angle_res            SweepConfig.ray_angle_res and every ray's
