@@ -3,7 +3,7 @@
 #include "common_dto/formats/cfradial.h"
 
 #include <algorithm>
-#include <climits>
+#include <vector>
 #include <cmath>
 #include <functional>
 
@@ -43,12 +43,19 @@ const char* ModeText(SweepConfig::SweepType type) {
 }
 
 SweepConfig::SweepType ModeType(const std::string& text) {
-  if (text == "azimuth_surveillance" || text == "sector") return SweepConfig::PPI;
-  if (text == "rhi" || text == "manual_rhi") return SweepConfig::RHI;
+  if (text == "azimuth_surveillance" || text == "sector" || text == "ppi") return SweepConfig::PPI;
+  if (text == "rhi" || text == "manual_rhi" || text == "elevation_surveillance") return SweepConfig::RHI;
   if (text == "pointing" || text == "vertical_pointing") return SweepConfig::POINTING;
   if (text == "manual_ppi") return SweepConfig::MANUAL;
   if (text == "coplane") return SweepConfig::COPLANE;
   return SweepConfig::UNKNOWN;
+}
+
+// The sweep_mode written: the text read from a CF file (kept in procmode)
+// when it still names the sweep's type, else the type's own text.
+std::string ModeOf(const SweepConfig& sc) {
+  if (!sc.procmode().empty() && ModeType(sc.procmode()) == sc.type()) return sc.procmode();
+  return ModeText(sc.type());
 }
 
 double FirstFrequencyHz(const Volume& volume) {
@@ -60,18 +67,56 @@ double FirstFrequencyHz(const Volume& volume) {
   return 0;
 }
 
-// The earliest ray start (whole seconds): what `time` counts from.
-std::int64_t VolumeEpoch(const Volume& volume, std::int64_t* last) {
-  std::int64_t first = LLONG_MAX;
-  *last = LLONG_MIN;
-  for (const Sweep& sweep : volume.sweep()) {
+// The rays' start times of every sweep, as seconds since `epoch` (NaN for a
+// ray without one), and the first and last time of the volume.
+struct Timing {
+  bool known = false;
+  std::int64_t epoch = 0;
+  double first = INFINITY, last = -INFINITY;
+  std::vector<std::vector<double>> times;
+};
+
+// Rays without times get them from their sweep's start and end when it has
+// both (DeriveRayTimes), else stay without (NaN in the file).
+Timing PlanTimes(const Volume& volume, Notes* notes) {
+  Timing t;
+  bool derived = false, missing = false;
+  std::vector<Sweep> timed(static_cast<std::size_t>(volume.sweep_size()));  // the rays' times only
+  for (int i = 0; i < volume.sweep_size(); ++i) {
+    const Sweep& sweep = volume.sweep(i);
+    Sweep& rays = timed[static_cast<std::size_t>(i)];
+    *rays.mutable_input_timespan() = sweep.input_timespan();
+    rays.set_first_azimuth_gate_index(sweep.first_azimuth_gate_index());
     for (const auto& ray : sweep.rays()) {
-      first = std::min(first, ray.aq_start_time().seconds());
-      *last = std::max(*last, ray.aq_start_time().seconds());
+      auto* r = rays.add_rays();
+      if (ray.has_aq_start_time()) *r->mutable_aq_start_time() = ray.aq_start_time();
+      if (ray.has_aq_end_time()) *r->mutable_aq_end_time() = ray.aq_end_time();
     }
+    derived |= DeriveRayTimes(&rays);
+    for (const auto& ray : rays.rays()) {
+      missing |= !ray.has_aq_start_time();
+      if (ray.has_aq_start_time()) t.first = std::min(t.first, EpochSeconds(ray.aq_start_time()));
+      if (ray.has_aq_start_time()) t.last = std::max(t.last, EpochSeconds(ray.aq_start_time()));
+      if (ray.has_aq_end_time()) t.last = std::max(t.last, EpochSeconds(ray.aq_end_time()));
+    }
+    const auto& span = sweep.input_timespan();
+    if (span.has_start()) t.first = std::min(t.first, EpochSeconds(span.start()));
+    if (span.has_end()) t.last = std::max(t.last, EpochSeconds(span.end()));
   }
-  if (first == LLONG_MAX) first = *last = volume.sweep(0).input_timespan().start().seconds();
-  return first;
+  t.known = t.first <= t.last;
+  if (t.known) t.epoch = static_cast<std::int64_t>(std::floor(t.first));
+  // Offsets from whole seconds, so that they are exact to the nanosecond.
+  for (const Sweep& rays : timed) {
+    std::vector<double> times;
+    for (const auto& ray : rays.rays()) {
+      const auto& s = ray.aq_start_time();
+      times.push_back(ray.has_aq_start_time() ? static_cast<double>(s.seconds() - t.epoch) + s.nanos() * 1e-9 : NAN);
+    }
+    t.times.push_back(std::move(times));
+  }
+  if (derived) notes->push_back("ray times derived from their sweep's start and end times");
+  if (missing) notes->push_back("rays without a time written with time missing (NaN)");
+  return t;
 }
 
 // ---- Writing ----------------------------------------------------------------
@@ -109,8 +154,7 @@ Status PutTextVar(int ncid, const char* name, int dim, const std::string& text, 
   return s;
 }
 
-Status WriteGlobals(int ncid, const Volume& volume, int major, std::int64_t epoch, std::int64_t last,
-                    Deferred* later) {
+Status WriteGlobals(int ncid, const Volume& volume, int major, const Timing& timing, Deferred* later) {
   const Instrument& in = volume.instrument();
   int len_dim = 0;
   Status s = FirstError(
@@ -128,13 +172,21 @@ Status WriteGlobals(int ncid, const Volume& volume, int major, std::int64_t epoc
   const auto& loc = in.location();
   const auto& radar = in.radar_properties();
   s = FirstError({PutScalar(ncid, "volume_number", NC_INT, 0, nullptr, later),
-                  PutTextVar(ncid, "time_coverage_start", len_dim, FormatIso(epoch), later),
-                  PutTextVar(ncid, "time_coverage_end", len_dim, FormatIso(last), later),
                   PutScalar(ncid, "latitude", NC_DOUBLE, loc.lat_lon().latitude_deg(), "degrees_north", later),
                   PutScalar(ncid, "longitude", NC_DOUBLE, loc.lat_lon().longitude_deg(), "degrees_east", later),
-                  PutScalar(ncid, "altitude", NC_DOUBLE, loc.altitude_m(), "meters", later),
-                  PutScalar(ncid, "radar_beam_width_h", NC_DOUBLE, radar.horz_beam_width_deg(), "degrees", later),
-                  PutScalar(ncid, "radar_beam_width_v", NC_DOUBLE, radar.vert_beam_width_deg(), "degrees", later)});
+                  PutScalar(ncid, "altitude", NC_DOUBLE, loc.altitude_m(), "meters", later)});
+  if (s.ok() && timing.known) {
+    s = FirstError({PutTextVar(ncid, "time_coverage_start", len_dim, FormatIso(timing.epoch), later),
+                    PutTextVar(ncid, "time_coverage_end", len_dim,
+                               FormatIso(static_cast<std::int64_t>(std::floor(timing.last))), later)});
+  }
+  // Values the model does not hold (0) are left out, not written as 0.
+  if (s.ok() && radar.horz_beam_width_deg() != 0) {
+    s = PutScalar(ncid, "radar_beam_width_h", NC_DOUBLE, radar.horz_beam_width_deg(), "degrees", later);
+  }
+  if (s.ok() && radar.vert_beam_width_deg() != 0) {
+    s = PutScalar(ncid, "radar_beam_width_v", NC_DOUBLE, radar.vert_beam_width_deg(), "degrees", later);
+  }
   const double hz = FirstFrequencyHz(volume);
   if (s.ok() && hz > 0) {
     int dim = 0, var = 0;
@@ -146,16 +198,30 @@ Status WriteGlobals(int ncid, const Volume& volume, int major, std::int64_t epoc
   return s;
 }
 
-// time, range, azimuth, elevation and nyquist_velocity in `ncid`.
-Status DefineRayVars(int ncid, std::size_t rays, const RangeAxis& axis, std::int64_t epoch,
-                     Deferred* later) {
+double NyquistOf(const Volume& volume, const Sweep& sweep) {
+  const auto* rc = RayConfigOf(volume, sweep);
+  return rc != nullptr ? rc->unamb_velocity_m_p_s() : 0.0;
+}
+
+// What the ray variables of one group hold.
+struct RayVars {
+  std::size_t rays = 0;
+  RangeAxis axis;
+  bool nyquist = false;       // some sweep there has a Nyquist velocity
+  bool missing_time = false;  // some ray there has no time
+};
+
+// time, range, azimuth, elevation and (when held) nyquist_velocity in `ncid`.
+Status DefineRayVars(int ncid, const RayVars& what, const Timing& timing, Deferred* later) {
   int time_dim = 0, range_dim = 0, var = 0;
-  Status s = FirstError({NcCheck(nc_def_dim(ncid, "time", rays, &time_dim), ErrorCode::kIo, "time"),
+  const RangeAxis& axis = what.axis;
+  Status s = FirstError({NcCheck(nc_def_dim(ncid, "time", what.rays, &time_dim), ErrorCode::kIo, "time"),
                          NcCheck(nc_def_dim(ncid, "range", static_cast<std::size_t>(axis.gates), &range_dim),
                                  ErrorCode::kIo, "range"),
                          DefVar(ncid, "time", NC_DOUBLE, {time_dim}, &var)});
-  if (s.ok()) s = PutAttText(ncid, var, "units", "seconds since " + FormatIso(epoch));
+  if (s.ok()) s = PutAttText(ncid, var, "units", "seconds since " + FormatIso(timing.epoch));
   if (s.ok()) s = PutAttText(ncid, var, "standard_name", "time");
+  if (s.ok() && what.missing_time) s = PutAttDouble(ncid, var, "_FillValue", NC_DOUBLE, NAN);
   if (s.ok()) s = DefVar(ncid, "range", NC_DOUBLE, {range_dim}, &var);
   if (s.ok()) {
     s = FirstError({PutAttText(ncid, var, "units", "meters"),
@@ -168,26 +234,42 @@ Status DefineRayVars(int ncid, std::size_t rays, const RangeAxis& axis, std::int
   if (!range.empty()) {
     later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, range.data()), ErrorCode::kIo, "range"); });
   }
-  for (const char* name : {"azimuth", "elevation", "nyquist_velocity"}) {
+  for (const char* name : {"azimuth", "elevation"}) {
     if (s.ok()) s = DefVar(ncid, name, NC_DOUBLE, {time_dim}, &var);
-    if (s.ok()) s = PutAttText(ncid, var, "units", std::string(name) == "nyquist_velocity" ? "m/s" : "degrees");
+    if (s.ok()) s = PutAttText(ncid, var, "units", "degrees");
+  }
+  if (s.ok() && what.nyquist) {
+    s = DefVar(ncid, "nyquist_velocity", NC_DOUBLE, {time_dim}, &var);
+    if (s.ok()) s = PutAttText(ncid, var, "units", "m/s");
+    // Rows of sweeps without one stay missing.
+    if (s.ok()) s = PutAttDouble(ncid, var, "_FillValue", NC_DOUBLE, NAN);
   }
   return s;
 }
 
 Status WriteNyquist(int ncid, const Volume& volume, int index, std::size_t first) {
-  const auto* rc = RayConfigOf(volume, volume.sweep(index));
-  const std::vector<double> values(static_cast<std::size_t>(volume.sweep(index).rays_size()),
-                                   rc != nullptr ? rc->unamb_velocity_m_p_s() : 0.0);
-  if (values.empty()) return Status::Ok();
+  const double nyquist = NyquistOf(volume, volume.sweep(index));
+  const std::vector<double> values(static_cast<std::size_t>(volume.sweep(index).rays_size()), nyquist);
+  if (values.empty() || nyquist == 0) return Status::Ok();
   const std::size_t start[1] = {first}, count[1] = {values.size()};
   return NcCheck(nc_put_vara_double(ncid, VarId(ncid, "nyquist_velocity"), start, count, values.data()),
                  ErrorCode::kIo, "nyquist_velocity");
 }
 
+bool AnyNan(const std::vector<double>& values) {
+  return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
+}
+
 const SweepConfig& ConfigOrDefault(const Volume& volume, const Sweep& sweep) {
   const SweepConfig* sc = SweepConfigOf(volume, sweep);
   return sc != nullptr ? *sc : SweepConfig::default_instance();
+}
+
+// The rays' azimuth span, else the configured resolution; NaN when neither.
+double AngleRes(const Volume& volume, const Sweep& sweep) {
+  const double span = sweep.rays_size() > 0 ? sweep.rays(0).az_range_deg().span_deg() : 0;
+  const double res = span > 0 ? span : ConfigOrDefault(volume, sweep).ray_angle_res();
+  return res > 0 ? res : NAN;
 }
 
 // The per-sweep variables of 1.4, one value per sweep.
@@ -203,8 +285,8 @@ Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_di
     first[i] = static_cast<double>(row);
     row += static_cast<std::size_t>(sweep.rays_size());
     last[i] = static_cast<double>(row) - 1;
-    res[i] = sweep.rays_size() > 0 ? sweep.rays(0).az_range_deg().span_deg() : 0;
-    const std::string mode = ModeText(ConfigOrDefault(volume, sweep).type());
+    res[i] = AngleRes(volume, sweep);
+    const std::string mode = ModeOf(ConfigOrDefault(volume, sweep)).substr(0, kStringLength);
     std::copy(mode.begin(), mode.end(), modes.begin() + static_cast<std::ptrdiff_t>(i * kStringLength));
   }
   struct Column { const char* name; nc_type type; const std::vector<double>* values; };
@@ -212,8 +294,11 @@ Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_di
                           Column{"sweep_start_ray_index", NC_INT, &first},
                           Column{"sweep_end_ray_index", NC_INT, &last},
                           Column{"ray_angle_res", NC_DOUBLE, &res}}) {
+    const bool optional = c.values == &res;  // left out when no sweep has one, else NaN where missing
+    if (optional && !std::any_of(res.begin(), res.end(), [](double v) { return !std::isnan(v); })) continue;
     int var = 0;
     Status s = DefVar(ncid, c.name, c.type, {sweep_dim}, &var);
+    if (s.ok() && optional) s = PutAttDouble(ncid, var, "_FillValue", NC_DOUBLE, NAN);
     if (!s.ok()) return s;
     later->push_back([ncid, var, name = c.name, values = *c.values] {
       return NcCheck(nc_put_var_double(ncid, var, values.data()), ErrorCode::kIo, name);
@@ -225,36 +310,39 @@ Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_di
   return s;
 }
 
-Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& axes, std::int64_t epoch,
+Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& axes, const Timing& timing,
                 const WriteOptions& options, Deferred* later, Notes* notes) {
-  RangeAxis common = axes[0];
-  std::size_t rays = 0;
+  RayVars what{0, axes[0], false, false};
   for (std::size_t i = 0; i < axes.size(); ++i) {
-    if (std::fabs(axes[i].start_m - common.start_m) > 1e-6 || std::fabs(axes[i].step_m - common.step_m) > 1e-6) {
+    if (std::fabs(axes[i].start_m - what.axis.start_m) > 1e-6 || std::fabs(axes[i].step_m - what.axis.step_m) > 1e-6) {
       return SweepError(ErrorCode::kUnsupported, static_cast<int>(i), "",
                         "range axis differs from sweep 0; CF/Radial 1.4 has one range axis "
                         "(write CF/Radial 2.1)");
     }
-    common.gates = std::max(common.gates, axes[i].gates);
-    rays += static_cast<std::size_t>(volume.sweep(static_cast<int>(i)).rays_size());
+    const Sweep& sweep = volume.sweep(static_cast<int>(i));
+    what.axis.gates = std::max(what.axis.gates, axes[i].gates);
+    what.rays += static_cast<std::size_t>(sweep.rays_size());
+    what.nyquist |= NyquistOf(volume, sweep) != 0;
+    what.missing_time |= AnyNan(timing.times[i]);
   }
   for (std::size_t i = 0; i < axes.size(); ++i) {
-    if (axes[i].gates < common.gates) {
+    if (axes[i].gates < what.axis.gates) {
       notes->push_back("sweep[" + std::to_string(i) + "]: " + std::to_string(axes[i].gates) +
-                       " gates padded to " + std::to_string(common.gates) + " with the fill value");
+                       " gates padded to " + std::to_string(what.axis.gates) + " with the fill value");
     }
   }
   int sweep_dim = 0, len_dim = 0;
   nc_inq_dimid(ncid, "string_length", &len_dim);
   Status s = FirstError({NcCheck(nc_def_dim(ncid, "sweep", axes.size(), &sweep_dim), ErrorCode::kIo, "sweep"),
-                         DefineRayVars(ncid, rays, common, epoch, later)});
+                         DefineRayVars(ncid, what, timing, later)});
   if (s.ok()) s = WriteSweepTable(ncid, volume, sweep_dim, len_dim, later);
-  const SweepPlace place{ncid, 0, static_cast<std::size_t>(common.gates)};
+  const SweepPlace place{ncid, 0, static_cast<std::size_t>(what.axis.gates)};
   for (int i = 0; s.ok() && i < volume.sweep_size(); ++i) s = DefineMoments(volume, i, place, options, notes);
   if (s.ok()) s = RunDeferred(ncid, later);
   std::size_t first = 0;
   for (int i = 0; s.ok() && i < volume.sweep_size(); ++i) {
-    s = FirstError({WriteSweepRays(volume, i, SweepPlace{ncid, first, place.range_size}, epoch),
+    SweepPlace at{ncid, first, place.range_size};
+    s = FirstError({WriteSweepRays(volume, i, at, timing.times[static_cast<std::size_t>(i)]),
                     WriteNyquist(ncid, volume, i, first)});
     first += static_cast<std::size_t>(volume.sweep(i).rays_size());
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), volume.sweep_size());
@@ -262,30 +350,32 @@ Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
   return s;
 }
 
-Status DefineSweepGroup(int root, const Volume& volume, int index, const RangeAxis& axis, std::int64_t epoch,
+Status DefineSweepGroup(int root, const Volume& volume, int index, const RangeAxis& axis, const Timing& timing,
                         const WriteOptions& options, int* group, Deferred* later, Notes* notes) {
   const Sweep& sweep = volume.sweep(index);
   const std::string name = "sweep_" + std::to_string(index);
   Status s = NcCheck(nc_def_grp(root, name.c_str(), group), ErrorCode::kIo, name);
   const int g = *group;
-  if (s.ok()) s = DefineRayVars(g, static_cast<std::size_t>(sweep.rays_size()), axis, epoch, later);
-  const double res = sweep.rays_size() > 0 ? sweep.rays(0).az_range_deg().span_deg() : 0;
+  const RayVars what{static_cast<std::size_t>(sweep.rays_size()), axis, NyquistOf(volume, sweep) != 0,
+                     AnyNan(timing.times[static_cast<std::size_t>(index)])};
+  if (s.ok()) s = DefineRayVars(g, what, timing, later);
+  const double res = AngleRes(volume, sweep);
   if (s.ok()) {
     s = FirstError({PutScalar(g, "sweep_number", NC_INT, sweep.index_in_task(), nullptr, later),
-                    PutScalar(g, "fixed_angle", NC_DOUBLE, sweep.description().fixed_angle_deg(), "degrees", later),
-                    PutScalar(g, "ray_angle_res", NC_DOUBLE, res, "degrees", later)});
+                    PutScalar(g, "fixed_angle", NC_DOUBLE, sweep.description().fixed_angle_deg(), "degrees", later)});
   }
+  if (s.ok() && !std::isnan(res)) s = PutScalar(g, "ray_angle_res", NC_DOUBLE, res, "degrees", later);
   int var = 0;
-  const char* mode = ModeText(ConfigOrDefault(volume, sweep).type());
   if (s.ok()) s = DefVar(g, "sweep_mode", NC_STRING, {}, &var);
-  later->push_back([g, var, mode]() mutable {
-    return NcCheck(nc_put_var_string(g, var, &mode), ErrorCode::kIo, "sweep_mode");
+  later->push_back([g, var, mode = ModeOf(ConfigOrDefault(volume, sweep))] {
+    const char* text = mode.c_str();
+    return NcCheck(nc_put_var_string(g, var, &text), ErrorCode::kIo, "sweep_mode");
   });
   if (s.ok()) s = DefineMoments(volume, index, SweepPlace{g, 0, static_cast<std::size_t>(axis.gates)}, options, notes);
   return s.Wrap(name + ": ");
 }
 
-Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& axes, std::int64_t epoch,
+Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& axes, const Timing& timing,
                 const WriteOptions& options, Deferred* later, Notes* notes) {
   const std::size_t n = axes.size();
   int sweep_dim = 0, names_var = 0, fixed_var = 0;
@@ -293,27 +383,28 @@ Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
                          DefVar(ncid, "sweep_group_name", NC_STRING, {sweep_dim}, &names_var),
                          DefVar(ncid, "sweep_fixed_angle", NC_DOUBLE, {sweep_dim}, &fixed_var)});
   std::vector<std::string> names(n);
-  std::vector<const char*> pointers(n);
   std::vector<double> fixed(n);
   for (std::size_t i = 0; i < n; ++i) {
     names[i] = "sweep_" + std::to_string(i);
-    pointers[i] = names[i].c_str();
     fixed[i] = volume.sweep(static_cast<int>(i)).description().fixed_angle_deg();
   }
-  later->push_back([=]() mutable {
+  later->push_back([=] {
+    std::vector<const char*> pointers;
+    for (const std::string& name : names) pointers.push_back(name.c_str());
     return FirstError(
         {NcCheck(nc_put_var_string(ncid, names_var, pointers.data()), ErrorCode::kIo, "sweep_group_name"),
          NcCheck(nc_put_var_double(ncid, fixed_var, fixed.data()), ErrorCode::kIo, "sweep_fixed_angle")});
   });
   std::vector<int> groups(n);
   for (int i = 0; s.ok() && i < static_cast<int>(n); ++i) {
-    s = DefineSweepGroup(ncid, volume, i, axes[static_cast<std::size_t>(i)], epoch, options, &groups[i], later,
+    s = DefineSweepGroup(ncid, volume, i, axes[static_cast<std::size_t>(i)], timing, options, &groups[i], later,
                          notes);
   }
   if (s.ok()) s = RunDeferred(ncid, later);
   for (int i = 0; s.ok() && i < static_cast<int>(n); ++i) {
     const SweepPlace place{groups[i], 0, static_cast<std::size_t>(axes[static_cast<std::size_t>(i)].gates)};
-    s = FirstError({WriteSweepRays(volume, i, place, epoch), WriteNyquist(groups[i], volume, i, 0)});
+    s = FirstError({WriteSweepRays(volume, i, place, timing.times[static_cast<std::size_t>(i)]),
+                    WriteNyquist(groups[i], volume, i, 0)});
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), n);
   }
   return s;
@@ -332,13 +423,12 @@ Status WriteCfRadialFile(const std::string& path, int major, const WriteOptions&
   NcFile file;
   Status s = file.Create(path);
   if (!s.ok()) return s;
-  std::int64_t last = 0;
-  const std::int64_t epoch = VolumeEpoch(volume, &last);
+  const Timing timing = PlanTimes(volume, notes);
   Deferred later;
-  s = WriteGlobals(file.id(), volume, major, epoch, last, &later);
+  s = WriteGlobals(file.id(), volume, major, timing, &later);
   if (s.ok()) {
-    s = major == 1 ? WriteCf1(file.id(), volume, axes, epoch, options, &later, notes)
-                   : WriteCf2(file.id(), volume, axes, epoch, options, &later, notes);
+    s = major == 1 ? WriteCf1(file.id(), volume, axes, timing, options, &later, notes)
+                   : WriteCf2(file.id(), volume, axes, timing, options, &later, notes);
   }
   const Status closed = file.Close();
   return s.ok() ? closed : s;
@@ -348,65 +438,138 @@ Status WriteCfRadialFile(const std::string& path, int major, const WriteOptions&
 
 namespace {
 
-void ReadTextAttr(int ncid, const char* name, std::string* out) {
-  if (HasAtt(ncid, NC_GLOBAL, name)) (void)GetAttText(ncid, NC_GLOBAL, name, out);
+// The groups a value is looked for in, in order (see CfScope).
+std::vector<int> LookupGroups(const CfScope& scope) {
+  std::vector<int> groups;
+  if (scope.group >= 0) groups.push_back(scope.group);
+  groups.push_back(scope.root);
+  groups.insert(groups.end(), scope.parameter_groups.begin(), scope.parameter_groups.end());
+  return groups;
 }
 
-Status ReadRoot(int ncid, Volume* volume, double* frequency_hz) {
+// The element of variable `var` that belongs to the scope's sweep.
+bool ScopeIndex(int ncid, int var, const CfScope& scope, std::size_t* index) {
+  int ndims = 0, dim = 0;
+  nc_inq_varndims(ncid, var, &ndims);
+  *index = 0;
+  if (ndims == 0) return true;
+  if (ndims > 2) return false;
+  nc_inq_vardimid(ncid, var, &dim);
+  char name[NC_MAX_NAME + 1] = {};
+  std::size_t length = 0;
+  nc_inq_dim(ncid, dim, name, &length);
+  if (std::string(name) == "sweep") *index = scope.sweep;
+  if (std::string(name) == "time") *index = scope.row;
+  return *index < length;
+}
+
+}  // namespace
+
+CfScope RootScope(int root) {
+  CfScope scope;
+  scope.root = root;
+  for (const char* name : {"instrument_parameters", "radar_parameters", "radar_calibration"}) {
+    int id = 0;
+    if (nc_inq_grp_ncid(root, name, &id) == NC_NOERR) scope.parameter_groups.push_back(id);
+  }
+  return scope;
+}
+
+bool CfNumber(const CfScope& scope, const char* name, double* out) {
+  for (int ncid : LookupGroups(scope)) {
+    const int var = VarId(ncid, name);
+    if (var < 0) continue;
+    nc_type type = 0;
+    int ndims = 0;
+    std::size_t index = 0;
+    nc_inq_vartype(ncid, var, &type);
+    nc_inq_varndims(ncid, var, &ndims);
+    if (type == NC_CHAR || type == NC_STRING || ndims > 1 || !ScopeIndex(ncid, var, scope, &index)) return false;
+    const std::size_t at[1] = {index};
+    if (nc_get_var1_double(ncid, var, at, out) != NC_NOERR) return false;
+    double fill = 0;
+    // A fill value or NaN is no value.
+    if (HasAtt(ncid, var, "_FillValue") && GetAttDouble(ncid, var, "_FillValue", &fill).ok() && *out == fill) {
+      return false;
+    }
+    return !std::isnan(*out);
+  }
+  return HasAtt(scope.root, NC_GLOBAL, name) && GetAttDouble(scope.root, NC_GLOBAL, name, out).ok();
+}
+
+bool CfText(const CfScope& scope, const char* name, std::string* out) {
+  for (int ncid : LookupGroups(scope)) {
+    const int var = VarId(ncid, name);
+    if (var < 0) continue;
+    int ndims = 0, dim = 0;
+    nc_inq_varndims(ncid, var, &ndims);
+    nc_inq_vardimid(ncid, var, &dim);
+    char dim_name[NC_MAX_NAME + 1] = {};
+    if (ndims > 0) nc_inq_dimname(ncid, dim, dim_name);
+    const bool per_sweep = ndims > 0 && std::string(dim_name) == "sweep";
+    return GetText(ncid, name, per_sweep ? scope.sweep : 0, out).ok();
+  }
+  return HasAtt(scope.root, NC_GLOBAL, name) && GetAttText(scope.root, NC_GLOBAL, name, out).ok();
+}
+
+namespace {
+
+Status ReadRoot(const CfScope& root, Volume* volume, double* frequency_hz) {
   Instrument* in = volume->mutable_instrument();
   in->set_instrument_type(Instrument::INSTR_RADAR);
-  std::string text;
-  ReadTextAttr(ncid, "instrument_name", in->mutable_name());
-  ReadTextAttr(ncid, "site_name", in->mutable_opera_id()->mutable_place());
-  ReadTextAttr(ncid, "source", in->mutable_software_name());
+  CfText(root, "instrument_name", in->mutable_name());
+  CfText(root, "site_name", in->mutable_opera_id()->mutable_place());
+  CfText(root, "source", in->mutable_software_name());
   if (in->opera_id().ByteSizeLong() == 0) in->clear_opera_id();
-  std::vector<double> lat, lon, alt;
-  Status s = FirstError({GetDoubles(ncid, "latitude", 0, 1, &lat), GetDoubles(ncid, "longitude", 0, 1, &lon),
-                         GetDoubles(ncid, "altitude", 0, 1, &alt)});
-  if (!s.ok()) return s;
-  in->mutable_location()->mutable_lat_lon()->set_latitude_deg(lat[0]);
-  in->mutable_location()->mutable_lat_lon()->set_longitude_deg(lon[0]);
-  in->mutable_location()->set_altitude_m(alt[0]);
-  std::vector<double> v;
+  double lat = 0, lon = 0, v = 0;
+  if (!CfNumber(root, "latitude", &lat)) return NcError(ErrorCode::kMalformed, "latitude", "missing variable");
+  if (!CfNumber(root, "longitude", &lon)) return NcError(ErrorCode::kMalformed, "longitude", "missing variable");
+  auto* location = in->mutable_location();
+  location->mutable_lat_lon()->set_latitude_deg(lat);
+  location->mutable_lat_lon()->set_longitude_deg(lon);
+  if (CfNumber(root, "altitude", &v)) location->set_altitude_m(v);
+  // A file with one beam width gives only that one.
   auto* radar = in->mutable_radar_properties();
-  if (VarId(ncid, "radar_beam_width_h") >= 0 && GetDoubles(ncid, "radar_beam_width_h", 0, 1, &v).ok()) {
-    radar->set_horz_beam_width_deg(v[0]);
-  }
-  if (VarId(ncid, "radar_beam_width_v") >= 0 && GetDoubles(ncid, "radar_beam_width_v", 0, 1, &v).ok()) {
-    radar->set_vert_beam_width_deg(v[0]);
-  }
-  if (VarId(ncid, "frequency") >= 0 && GetDoubles(ncid, "frequency", 0, 1, &v).ok()) *frequency_hz = v[0];
+  if (CfNumber(root, "radar_beam_width_h", &v)) radar->set_horz_beam_width_deg(v);
+  if (CfNumber(root, "radar_beam_width_v", &v)) radar->set_vert_beam_width_deg(v);
+  if (radar->ByteSizeLong() == 0) in->clear_radar_properties();
+  if (CfNumber(root, "frequency", &v)) *frequency_hz = v;
   return Status::Ok();
 }
 
-// The sweep's configurations and description; `group` holds range and
-// nyquist_velocity, `row` is the sweep's first row there.
-Status ReadSweepSetup(int group, int index, std::size_t row, const std::string& mode, double fixed,
-                      double number, Volume* volume) {
+// The sweep's configurations and description from the values of `scope`;
+// `place` holds range, its gates are the sweep's.
+Status ReadSweepSetup(const CfScope& scope, const SweepPlace& place, int index, Volume* volume) {
   auto* config = volume->mutable_volume_config();
   SweepConfig* sc = config->add_sweep_config();
   auto* rc = config->add_ray_config();
   Sweep* sweep = volume->add_sweep();
+  double fixed = 0, number = index, nyquist = 0;
+  if (!CfNumber(scope, "fixed_angle", &fixed) && !CfNumber(scope, "sweep_fixed_angle", &fixed)) {
+    return NcError(ErrorCode::kMalformed, "fixed_angle", "missing variable");
+  }
+  CfNumber(scope, "sweep_number", &number);
   sweep->mutable_description()->mutable_config()->set_sweep_config_index(index);
   sweep->mutable_description()->set_fixed_angle_deg(fixed);
   sweep->set_index_in_task(static_cast<std::int32_t>(number));
   *config->add_sweep_descriptions() = sweep->description();
-  sc->set_type(ModeType(mode));
+  std::string mode;
+  if (CfText(scope, "sweep_mode", &mode)) {
+    sc->set_type(ModeType(mode));
+    if (mode != ModeText(sc->type())) sc->set_procmode(mode);  // the text, where the type does not give it
+  }
   sc->add_ray_config_ref()->set_ray_config_index(index);
-  std::size_t gates = 0;
-  std::vector<double> range, nyquist;
-  Status s = DimLength(group, "range", &gates);
-  if (s.ok() && gates > kMaxGates) s = NcError(ErrorCode::kTooLarge, "range", "too many gates");
-  if (s.ok()) s = GetDoubles(group, "range", 0, std::min<std::size_t>(gates, 2), &range);
+  std::vector<double> range;
+  std::size_t length = 0;
+  Status s = DimLength(place.ncid, "range", &length);
+  if (s.ok()) s = GetDoubles(place.ncid, "range", 0, std::min<std::size_t>(length, 2), &range);
   if (!s.ok()) return s;
   for (auto* scale : {sc->mutable_range_scale()->add_range_m(), rc->mutable_range_scale()->add_range_m()}) {
     scale->set_start(range.empty() ? 0 : range[0]);
     scale->set_step(range.size() > 1 ? range[1] - range[0] : 0);
-    scale->set_count(static_cast<std::int32_t>(gates));
+    scale->set_count(static_cast<std::int32_t>(place.range_size));
   }
-  if (VarId(group, "nyquist_velocity") >= 0 && GetDoubles(group, "nyquist_velocity", row, 1, &nyquist).ok()) {
-    rc->set_unamb_velocity_m_p_s(nyquist[0]);
-  }
+  if (CfNumber(scope, "nyquist_velocity", &nyquist)) rc->set_unamb_velocity_m_p_s(nyquist);
   return Status::Ok();
 }
 
@@ -421,13 +584,57 @@ void ApplyAngleRes(double res, Volume* volume, int index) {
   }
 }
 
-Status ReadCf1Sweep(int ncid, int i, std::size_t ntime, bool samples, Volume* volume, Notes* notes) {
-  std::vector<double> first, last, fixed, number, res;
-  std::string mode;
+// The gates of `rays` rays from `place.first_ray` on: the length of `range`,
+// or with ragged rays (an `n_points` dimension) their ray_n_gates and
+// ray_start_index, checked against n_points and range.
+Status SweepGates(int ncid, std::size_t rays, SweepPlace* place) {
+  std::size_t gates = 0, points = 0;
+  Status s = DimLength(ncid, "range", &gates);
+  if (s.ok() && gates > kMaxGates) s = NcError(ErrorCode::kTooLarge, "range", "too many gates");
+  if (!s.ok()) return s;
+  place->range_size = gates;
+  if (!DimLength(ncid, "n_points", &points).ok()) return Status::Ok();
+  std::vector<double> n, start;
+  s = FirstError({GetDoubles(ncid, "ray_n_gates", place->first_ray, rays, &n),
+                  GetDoubles(ncid, "ray_start_index", place->first_ray, rays, &start)});
+  if (!s.ok()) return s;
+  place->ragged = true;
+  place->range_size = 0;
+  for (std::size_t r = 0; r < rays; ++r) {
+    if (!(n[r] >= 0 && n[r] <= static_cast<double>(gates) && start[r] >= 0 &&
+          start[r] + n[r] <= static_cast<double>(points))) {
+      return NcError(ErrorCode::kInvalidArgument, "ray_n_gates",
+                     "ray " + std::to_string(place->first_ray + r) + " lies outside n_points or range");
+    }
+    place->ray_gates.push_back(static_cast<std::size_t>(n[r]));
+    place->ray_start.push_back(static_cast<std::size_t>(start[r]));
+    place->range_size = std::max(place->range_size, place->ray_gates.back());
+  }
+  return Status::Ok();
+}
+
+// Reads one sweep whose rays and values are at `place` and `scope`.
+Status ReadSweep(const CfScope& scope, SweepPlace place, std::size_t rays, bool samples, int i, Volume* volume,
+                 Notes* notes) {
+  Status s = SweepGates(place.ncid, rays, &place);
+  if (s.ok()) s = ReadSweepSetup(scope, place, i, volume);
+  if (s.ok()) s = ReadSweepRays(place, rays, samples, i, volume, notes);
+  if (!s.ok()) return s;
+  if (place.ragged && std::any_of(place.ray_gates.begin(), place.ray_gates.end(),
+                                  [&](std::size_t g) { return g < place.range_size; })) {
+    notes->push_back("rays with fewer gates than their sweep's longest padded with the fill value");
+  }
+  double res = 0;
+  if (CfNumber(scope, "ray_angle_res", &res)) ApplyAngleRes(res, volume, i);
+  return Status::Ok();
+}
+
+Status ReadCf1Sweep(const CfScope& root, int i, std::size_t ntime, bool samples, Volume* volume, Notes* notes) {
+  const int ncid = root.root;
+  std::vector<double> first, last;
   const std::size_t u = static_cast<std::size_t>(i);
   Status s = FirstError({GetDoubles(ncid, "sweep_start_ray_index", u, 1, &first),
-                         GetDoubles(ncid, "sweep_end_ray_index", u, 1, &last),
-                         GetDoubles(ncid, "fixed_angle", u, 1, &fixed), GetText(ncid, "sweep_mode", u, &mode)});
+                         GetDoubles(ncid, "sweep_end_ray_index", u, 1, &last)});
   if (!s.ok()) return s;
   if (!(first[0] >= 0 && last[0] >= first[0] - 1 && last[0] < static_cast<double>(ntime) &&
         last[0] - first[0] < static_cast<double>(kMaxRays))) {
@@ -435,40 +642,31 @@ Status ReadCf1Sweep(int ncid, int i, std::size_t ntime, bool samples, Volume* vo
                       "ray indices " + std::to_string(first[0]) + ".." + std::to_string(last[0]) +
                           " outside the " + std::to_string(ntime) + " rays");
   }
-  if (!GetDoubles(ncid, "sweep_number", u, 1, &number).ok()) number.assign(1, i);
   const std::size_t row = static_cast<std::size_t>(first[0]);
-  s = ReadSweepSetup(ncid, i, row, mode, fixed[0], number[0], volume);
-  std::size_t gates = 0;
-  if (s.ok()) s = DimLength(ncid, "range", &gates);
-  if (s.ok()) {
-    s = ReadSweepRays(SweepPlace{ncid, row, gates}, static_cast<std::size_t>(last[0] - first[0] + 1), samples,
-                      i, volume, notes);
-  }
-  if (s.ok() && VarId(ncid, "ray_angle_res") >= 0 && GetDoubles(ncid, "ray_angle_res", u, 1, &res).ok()) {
-    ApplyAngleRes(res[0], volume, i);
-  }
-  return s;
+  CfScope scope = root;
+  scope.sweep = u;
+  scope.row = row;
+  return ReadSweep(scope, SweepPlace{ncid, row}, static_cast<std::size_t>(last[0] - first[0] + 1), samples, i,
+                   volume, notes);
 }
 
-Status ReadCf2Sweep(int ncid, int i, bool samples, Volume* volume, Notes* notes) {
-  std::string name, mode;
+Status ReadCf2Sweep(const CfScope& root, int i, bool samples, Volume* volume, Notes* notes) {
+  const int ncid = root.root;
+  std::string name;
   Status s = GetText(ncid, "sweep_group_name", static_cast<std::size_t>(i), &name);
   if (!s.ok()) return s;
   int group = 0;
   if (nc_inq_grp_ncid(ncid, name.c_str(), &group) != NC_NOERR) {
     return NcError(ErrorCode::kMalformed, name, "missing sweep group");
   }
-  std::vector<double> fixed, number, res;
-  std::size_t rays = 0, gates = 0;
-  s = FirstError({GetDoubles(group, "fixed_angle", 0, 1, &fixed), GetText(group, "sweep_mode", 0, &mode),
-                  DimLength(group, "time", &rays), DimLength(group, "range", &gates)});
+  std::size_t rays = 0;
+  s = DimLength(group, "time", &rays);
   if (s.ok() && rays > kMaxRays) s = NcError(ErrorCode::kTooLarge, "time", "too many rays");
-  if (!s.ok()) return s.Wrap(name + ": ");
-  if (!GetDoubles(group, "sweep_number", 0, 1, &number).ok()) number.assign(1, i);
-  s = ReadSweepSetup(group, i, 0, mode, fixed[0], number[0], volume);
-  if (s.ok()) s = ReadSweepRays(SweepPlace{group, 0, gates}, rays, samples, i, volume, notes);
-  if (s.ok() && VarId(group, "ray_angle_res") >= 0 && GetDoubles(group, "ray_angle_res", 0, 1, &res).ok()) {
-    ApplyAngleRes(res[0], volume, i);
+  if (s.ok()) {
+    CfScope scope = root;
+    scope.group = group;
+    scope.sweep = static_cast<std::size_t>(i);
+    s = ReadSweep(scope, SweepPlace{group, 0}, rays, samples, i, volume, notes);
   }
   return s.Wrap(name + ": ");
 }
@@ -493,19 +691,16 @@ Status ReadCfRadialFile(const std::string& path, bool samples, const ReadOptions
   if (!v2 && VarId(ncid, "sweep_start_ray_index") < 0) {
     return NcError(ErrorCode::kMalformed, path, "not CF/Radial: no sweep_start_ray_index or sweep_group_name");
   }
-  if (VarId(ncid, "ray_n_gates") >= 0) {
-    return NcError(ErrorCode::kUnsupported, "ray_n_gates",
-                   "rays with varying gate counts are not converted (the model holds one gate count per sweep)");
-  }
   double frequency_hz = 0;
   std::size_t nsweeps = 0, ntime = 0;
-  s = FirstError({ReadRoot(ncid, volume, &frequency_hz), DimLength(ncid, "sweep", &nsweeps)});
+  const CfScope root = RootScope(ncid);
+  s = FirstError({ReadRoot(root, volume, &frequency_hz), DimLength(ncid, "sweep", &nsweeps)});
   if (s.ok() && !v2) s = DimLength(ncid, "time", &ntime);
   if (s.ok() && nsweeps > kMaxSweeps) s = NcError(ErrorCode::kTooLarge, "sweep", "too many sweeps");
   std::string scan_name;
-  ReadTextAttr(ncid, "scan_name", &scan_name);
+  CfText(root, "scan_name", &scan_name);
   for (int i = 0; s.ok() && i < static_cast<int>(nsweeps); ++i) {
-    s = v2 ? ReadCf2Sweep(ncid, i, samples, volume, notes) : ReadCf1Sweep(ncid, i, ntime, samples, volume, notes);
+    s = v2 ? ReadCf2Sweep(root, i, samples, volume, notes) : ReadCf1Sweep(root, i, ntime, samples, volume, notes);
     if (s.ok()) volume->mutable_sweep(i)->set_task_name(scan_name);
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), nsweeps);
   }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common_dto/formats/formats.h"
 #include "quantities.h"
@@ -22,11 +23,39 @@ Status WriteCfRadialFile(const std::string& path, int major, const WriteOptions&
 // Where the rays of one sweep live in a file: the group (ncid) holding the
 // `time`, `range`, `azimuth`, `elevation` and moment variables, the first
 // row of the sweep along `time`, and the length of `range` there.
+// In files with ragged rays (CF/Radial 1.x `n_points`), moments are 1-D
+// along `n_points` and ray r's gates are [start[r], start[r] + gates[r]),
+// r counted from the sweep's first ray.
 struct SweepPlace {
+  SweepPlace(int group, std::size_t first, std::size_t range = 0)
+      : ncid(group), first_ray(first), range_size(range) {}
   int ncid = -1;
   std::size_t first_ray = 0;
   std::size_t range_size = 0;
+  bool ragged = false;
+  std::vector<std::size_t> ray_start, ray_gates;
 };
+
+// ---- Metadata lookup ------------------------------------------------------
+//
+// Every CF/Radial metadata value is found by one rule, the same for 1.4 and
+// 2.1: a variable of that name in the sweep's group (2.1), else in the root
+// group, else in the root's `instrument_parameters`, `radar_parameters` or
+// `radar_calibration` group (where 2.1 producers put them), else a global
+// attribute of that name. A variable's value for a sweep is element
+// `sweep` of a variable along `sweep`, element `row` (the sweep's first ray)
+// of one along `time`, element 0 of any other, the value of a scalar.
+struct CfScope {
+  int root = -1;
+  int group = -1;  // the sweep's group; -1 in 1.4
+  std::size_t sweep = 0;
+  std::size_t row = 0;
+  std::vector<int> parameter_groups;  // of the root, found once (RootScope)
+};
+CfScope RootScope(int root);
+// The value named `name`; false when it is nowhere or not a number (text).
+bool CfNumber(const CfScope& scope, const char* name, double* out);
+bool CfText(const CfScope& scope, const char* name, std::string* out);
 
 // Defines, in `place.ncid`, the variables of sweep `index`'s moments that are
 // not defined yet (dimensions "time" and "range"); a CF/Radial 1.4 file
@@ -35,8 +64,9 @@ Status DefineMoments(const kyt::pb::common::Volume& volume, int index, const Swe
                      const WriteOptions& options, Notes* notes);
 // Writes the rays of sweep `index` (time offsets from `epoch`, angles) and
 // its samples at `place`.
+// `times` are the rays' seconds since `epoch` (NaN: no time).
 Status WriteSweepRays(const kyt::pb::common::Volume& volume, int index, const SweepPlace& place,
-                      std::int64_t epoch);
+                      const std::vector<double>& times);
 
 // Reads rows [first, first + rays) at `place` into volume->sweep(index) and
 // the descriptors into volume_config.sweep_config(index) (both exist):

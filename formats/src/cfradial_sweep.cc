@@ -1,7 +1,13 @@
 // CF/Radial: the rays and moment variables of one sweep.
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <string_view>
 
 #include "cfradial_internal.h"
 #include "common_dto/model/buffers.h"
@@ -55,24 +61,56 @@ std::string UnitsOf(const DataDescriptor* d, const std::string& name) {
   return q != nullptr ? UnitText(q->unit) : "";
 }
 
+// A CF standard name: lower-case words joined by underscores.
+bool IsStandardName(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+  }
+  return true;
+}
+
+bool IsFloat(nc_type type) { return type == NC_FLOAT || type == NC_DOUBLE; }
+
+// _FillValue of a moment: the not-scanned code of a LINEAR scale; NaN for
+// floats without one. CF has one missing code, so a separate below-threshold
+// code is lost (noted).
+Status DefineFill(int ncid, int var, nc_type type, const DataDescriptor* d, const std::string& name,
+                  Notes* notes) {
+  const bool linear = d != nullptr && d->scale().type() == DataDescriptor::DataScale::LINEAR;
+  if (!linear) {
+    return IsFloat(type) ? PutAttDouble(ncid, var, "_FillValue", type, std::nan("")) : Status::Ok();
+  }
+  const auto& lin = d->scale().linear_scale();
+  if (lin.under_threshold() != lin.not_scanned()) {
+    notes->push_back("moment " + name + ": below-threshold code " + std::to_string(lin.under_threshold()) +
+                     " not carried (CF/Radial has one missing code)");
+  }
+  return PutAttDouble(ncid, var, "_FillValue", type, lin.not_scanned());
+}
+
 Status DefineMomentAttrs(int ncid, int var, nc_type type, const DataDescriptor* d,
-                         const std::string& name) {
+                         const std::string& name, Notes* notes) {
   Status s = PutAttText(ncid, var, "coordinates", "elevation azimuth range");
   const std::string units = UnitsOf(d, name);
   if (s.ok() && !units.empty()) s = PutAttText(ncid, var, "units", units);
+  // The standard name the source gave (kept in the legend), else the table's.
   const Quantity* q = FindQuantity(name);
-  if (s.ok() && q != nullptr && *q->standard_name != '\0') {
-    s = PutAttText(ncid, var, "standard_name", q->standard_name);
-  }
+  std::string standard = q != nullptr ? q->standard_name : "";
+  if (d != nullptr && IsStandardName(d->legend())) standard = d->legend();
+  if (s.ok() && !standard.empty()) s = PutAttText(ncid, var, "standard_name", standard);
   if (s.ok() && d != nullptr && !d->description().empty()) {
     s = PutAttText(ncid, var, "long_name", d->description());
   }
-  if (!s.ok() || d == nullptr || d->scale().type() != DataDescriptor::DataScale::LINEAR) return s;
-  const auto& lin = d->scale().linear_scale();
-  s = PutAttDouble(ncid, var, "scale_factor", NC_DOUBLE, lin.step());
-  if (s.ok()) s = PutAttDouble(ncid, var, "add_offset", NC_DOUBLE, lin.offset());
-  // The fill value is the not-scanned code, in the variable's own type.
-  if (s.ok()) s = PutAttDouble(ncid, var, "_FillValue", type, lin.not_scanned());
+  if (s.ok() && d != nullptr && d->scale().type() == DataDescriptor::DataScale::LINEAR) {
+    const auto& lin = d->scale().linear_scale();
+    // Floats with the identity scale hold physical values: no packing attributes.
+    if (!IsFloat(type) || lin.step() != 1 || lin.offset() != 0) {
+      s = PutAttDouble(ncid, var, "scale_factor", NC_DOUBLE, lin.step());
+      if (s.ok()) s = PutAttDouble(ncid, var, "add_offset", NC_DOUBLE, lin.offset());
+    }
+  }
+  if (s.ok()) s = DefineFill(ncid, var, type, d, name, notes);
   return s;
 }
 
@@ -119,9 +157,10 @@ Status DefineMoments(const Volume& volume, int index, const SweepPlace& place,
     if (options.compression_level > 0) {
       nc_def_var_deflate(place.ncid, var, 1, 1, options.compression_level);
     }
-    s = DefineMomentAttrs(place.ncid, var, type, DescriptorOf(volume, sweep, name), name);
+    const DataDescriptor* d = DescriptorOf(volume, sweep, name);
+    s = DefineMomentAttrs(place.ncid, var, type, d, name, notes);
     if (!s.ok()) return s;
-    if (FindQuantity(name) == nullptr) {
+    if (FindQuantity(name) == nullptr && (d == nullptr || !IsStandardName(d->legend()))) {
       notes->push_back("moment " + name + ": no CF standard name known, written without one");
     }
   }
@@ -158,14 +197,13 @@ Status PutSamples(int ncid, const std::string& name, const DataBuffer& b, std::s
 
 }  // namespace
 
-Status WriteSweepRays(const Volume& volume, int index, const SweepPlace& place, std::int64_t epoch) {
+Status WriteSweepRays(const Volume& volume, int index, const SweepPlace& place,
+                      const std::vector<double>& time) {
   const Sweep& sweep = volume.sweep(index);
   const std::size_t n = static_cast<std::size_t>(sweep.rays_size());
-  std::vector<double> time(n), az(n), el(n);
+  std::vector<double> az(n), el(n);
   for (std::size_t r = 0; r < n; ++r) {
     const Ray& ray = sweep.rays(static_cast<int>(r));
-    const auto& t = ray.aq_start_time();
-    time[r] = static_cast<double>(t.seconds() - epoch) + t.nanos() * 1e-9;
     az[r] = ray.az_range_deg().start_deg() + ray.az_range_deg().span_deg() / 2;
     el[r] = ray.el_range_deg().start_deg() + ray.el_range_deg().span_deg() / 2;
   }
@@ -186,20 +224,112 @@ Status WriteSweepRays(const Volume& volume, int index, const SweepPlace& place, 
 
 namespace {
 
-// "seconds since 2024-06-01T12:00:00Z" and the other CF time units (days,
-// hours, minutes, milliseconds, microseconds, nanoseconds since ...).
-bool ParseTimeUnits(const std::string& units, double* unit_s, std::int64_t* epoch) {
-  const std::size_t since = units.find(" since ");
+// Reads 1 to `max` digits at *pos.
+bool Number(std::string_view text, std::size_t* pos, std::size_t max, int* out) {
+  std::size_t n = 0;
+  int v = 0;
+  while (*pos < text.size() && n < max && text[*pos] >= '0' && text[*pos] <= '9') {
+    v = v * 10 + (text[(*pos)++] - '0');
+    ++n;
+  }
+  *out = v;
+  return n > 0;
+}
+
+void SkipSpaces(std::string_view text, std::size_t* pos) {
+  while (*pos < text.size() && text[*pos] == ' ') ++*pos;
+}
+
+// A UDUNITS time zone after the clock: nothing, "Z", "UTC", "GMT", or an
+// offset "+h", "+hh:mm", "-hhmm". *offset_s is what is added to UTC.
+bool ParseZone(std::string_view text, std::size_t pos, double* offset_s) {
+  *offset_s = 0;
+  SkipSpaces(text, &pos);
+  const std::string_view rest = text.substr(pos);
+  if (rest.empty() || rest == "Z" || rest == "UTC" || rest == "GMT") return true;
+  if (rest[0] != '+' && rest[0] != '-') return false;
+  std::size_t p = pos + 1;
+  int h = 0, m = 0;
+  const std::size_t before = p;
+  if (!Number(text, &p, 4, &h)) return false;
+  if (p - before > 2) {  // hhmm
+    m = h % 100;
+    h /= 100;
+  } else if (p < text.size() && text[p] == ':' && (++p, !Number(text, &p, 2, &m))) {
+    return false;
+  }
+  if (p != text.size() || h > 14 || m > 59) return false;
+  *offset_s = (rest[0] == '-' ? -1 : 1) * (h * 3600.0 + m * 60.0);
+  return true;
+}
+
+// The reference time of CF (UDUNITS) time units, seconds since the epoch:
+// "2020-03-12", "2020-3-2 0:0:0", "2020-03-12 10:00", "2020-03-12T10:00:00.5Z",
+// "2020-03-12 10:00:00 UTC", "2020-03-12 10:00:00 -6:00".
+bool ParseReferenceTime(std::string_view text, double* epoch) {
+  std::size_t pos = 0;
+  SkipSpaces(text, &pos);
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+  double fraction = 0;
+  if (!Number(text, &pos, 4, &y) || pos >= text.size() || text[pos++] != '-' || !Number(text, &pos, 2, &mo) ||
+      pos >= text.size() || text[pos++] != '-' || !Number(text, &pos, 2, &d)) {
+    return false;
+  }
+  if (pos < text.size() && (text[pos] == 'T' || text[pos] == ' ')) {
+    std::size_t p = pos + 1;
+    SkipSpaces(text, &p);
+    if (Number(text, &p, 2, &h)) {  // else the date stands alone, a zone may follow
+      if (p >= text.size() || text[p++] != ':' || !Number(text, &p, 2, &mi)) return false;
+      if (p < text.size() && text[p] == ':') {
+        ++p;
+        if (!Number(text, &p, 2, &sec)) return false;
+        if (p < text.size() && text[p] == '.') {
+          const std::size_t start = p++;
+          while (p < text.size() && text[p] >= '0' && text[p] <= '9') ++p;
+          fraction = std::strtod(std::string(text.substr(start, p - start)).c_str(), nullptr);
+        }
+      }
+      pos = p;
+    }
+  }
+  double offset_s = 0;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 24 || mi > 59 || sec > 60 || !ParseZone(text, pos, &offset_s)) {
+    return false;
+  }
+  std::tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = sec;
+  *epoch = static_cast<double>(timegm(&tm)) + fraction - offset_s;
+  return true;
+}
+
+// "<unit> since <reference time>" with the CF time units (seconds,
+// milliseconds, microseconds, nanoseconds, minutes, hours, days and their
+// UDUNITS abbreviations).
+bool ParseTimeUnits(const std::string& units, double* unit_s, double* epoch) {
+  std::size_t since = units.find(" since ");
   if (since == std::string::npos) return false;
-  const std::string unit = units.substr(0, since);
+  std::size_t begin = units.find_first_not_of(' ');
+  std::string unit = units.substr(begin, since - begin);
+  std::transform(unit.begin(), unit.end(), unit.begin(), [](unsigned char c) { return std::tolower(c); });
   const struct { const char* name; double seconds; } kUnits[] = {
-      {"seconds", 1}, {"second", 1}, {"s", 1}, {"milliseconds", 1e-3}, {"microseconds", 1e-6},
-      {"nanoseconds", 1e-9}, {"minutes", 60}, {"hours", 3600}, {"days", 86400}};
+      {"seconds", 1}, {"second", 1}, {"secs", 1}, {"sec", 1}, {"s", 1},
+      {"milliseconds", 1e-3}, {"millisecond", 1e-3}, {"msec", 1e-3}, {"ms", 1e-3},
+      {"microseconds", 1e-6}, {"microsecond", 1e-6}, {"us", 1e-6}, {"nanoseconds", 1e-9},
+      {"minutes", 60}, {"minute", 60}, {"min", 60}, {"hours", 3600}, {"hour", 3600}, {"hr", 3600},
+      {"h", 3600}, {"days", 86400}, {"day", 86400}, {"d", 86400}};
   *unit_s = 0;
   for (const auto& u : kUnits) {
     if (unit == u.name) *unit_s = u.seconds;
   }
-  return *unit_s > 0 && ParseIso(std::string_view(units).substr(since + 7), epoch);
+  std::string_view reference(units);
+  reference.remove_prefix(since + 7);
+  while (!reference.empty() && (reference.back() == ' ' || reference.back() == '\0')) reference.remove_suffix(1);
+  return *unit_s > 0 && ParseReferenceTime(reference, epoch);
 }
 
 bool IsCoordinate(const std::string& name) {
@@ -223,15 +353,128 @@ int StorageOfNc(nc_type type, bool* widened) {
   }
 }
 
-DataDescriptor ReadDescriptor(int ncid, int var, const std::string& name, Notes* notes) {
+// The numbers of attribute `name` (at most 16), none when absent or text.
+std::vector<double> AttNumbers(int ncid, int var, const char* name) {
+  nc_type type = 0;
+  std::size_t len = 0;
+  if (nc_inq_att(ncid, var, name, &type, &len) != NC_NOERR || type == NC_CHAR || type == NC_STRING ||
+      len == 0 || len > 16) {
+    return {};
+  }
+  std::vector<double> values(len);
+  if (nc_get_att_double(ncid, var, name, values.data()) != NC_NOERR) return {};
+  return values;
+}
+
+// netCDF's default fill value of an integer type (what unwritten gates hold).
+double DefaultFill(nc_type type) {
+  switch (type) {
+    case NC_BYTE: return NC_FILL_BYTE;
+    case NC_UBYTE: return NC_FILL_UBYTE;
+    case NC_SHORT: return NC_FILL_SHORT;
+    case NC_USHORT: return NC_FILL_USHORT;
+    case NC_INT: return NC_FILL_INT;
+    default: return std::nan("");
+  }
+}
+
+bool IsCode(double v) { return std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 2147483648.0; }
+
+std::string NumberText(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", v);
+  return text;
+}
+
+// How a moment's missing gates are marked in the file and in the model.
+// `code` is the model's not-scanned code: _FillValue, else missing_value,
+// (for a packed integer without either: netCDF's default fill); a float's
+// only when it is a whole number. Samples holding another marker become the
+// code (`to_code`) or, for floats, NaN (`to_nan`: markers that are not whole
+// numbers, such as 9.999e20).
+struct MissingMarks {
+  bool has_code = false;
+  double code = 0;
+  std::vector<double> to_code, to_nan;
+};
+
+MissingMarks PlanMissing(int ncid, int var, nc_type type, bool scaled, const std::string& name, Notes* notes) {
+  std::vector<double> marks = AttNumbers(ncid, var, "_FillValue");
+  if (marks.size() > 1) marks.resize(1);
+  for (double v : AttNumbers(ncid, var, "missing_value")) marks.push_back(v);
+  MissingMarks m;
+  const bool is_float = IsFloat(type);
+  for (double v : marks) {
+    if (!m.has_code && IsCode(v)) {
+      m.has_code = true;
+      m.code = v;
+    } else if (std::isnan(v) || (m.has_code && v == m.code)) {
+      continue;  // NaN is missing anyway
+    } else if (IsCode(v) && m.has_code) {
+      m.to_code.push_back(v);
+    } else if (is_float && std::find(m.to_nan.begin(), m.to_nan.end(), v) == m.to_nan.end()) {
+      m.to_nan.push_back(v);
+    }
+  }
+  if (!m.has_code && !is_float && scaled && !std::isnan(DefaultFill(type))) {
+    m.has_code = true;
+    m.code = DefaultFill(type);
+    notes->push_back("moment " + name + ": no _FillValue; netCDF's default fill " + NumberText(m.code) +
+                     " taken as missing");
+  }
+  for (double v : m.to_nan) {
+    notes->push_back("moment " + name + ": samples equal to the fill value " + NumberText(v) +
+                     " read as missing (NaN)");
+  }
+  for (double v : m.to_code) {
+    notes->push_back("moment " + name + ": samples equal to the missing value " + NumberText(v) +
+                     " read as the fill value " + NumberText(m.code));
+  }
+  return m;
+}
+
+template <typename T>
+void Replace(std::string* data, double from, double to) {
+  const T f = static_cast<T>(from), t = static_cast<T>(to);
+  for (std::size_t i = 0; i + sizeof(T) <= data->size(); i += sizeof(T)) {
+    T v;
+    std::memcpy(&v, data->data() + i, sizeof(T));
+    if (v == f) std::memcpy(data->data() + i, &t, sizeof(T));
+  }
+}
+
+// Applies `m` to native-order samples of storage type `storage`.
+void ApplyMissing(const MissingMarks& m, int storage, std::string* data) {
+  const auto replace = [&](double from, double to) {
+    switch (storage) {
+      case DataBuffer::FLOAT: return Replace<float>(data, from, to);
+      case DataBuffer::DOUBLE: return Replace<double>(data, from, to);
+      case DataBuffer::UINT8: return Replace<std::uint8_t>(data, from, to);
+      case DataBuffer::UINT16: return Replace<std::uint16_t>(data, from, to);
+      case DataBuffer::INT32: return Replace<std::int32_t>(data, from, to);
+      case DataBuffer::INT64: return Replace<std::int64_t>(data, from, to);
+      default: return;
+    }
+  };
+  for (double v : m.to_code) replace(v, m.code);
+  for (double v : m.to_nan) replace(v, std::nan(""));
+}
+
+DataDescriptor ReadDescriptor(int ncid, int var, const std::string& name, const MissingMarks& missing,
+                              Notes* notes) {
   DataDescriptor d = DescriptorFor(name);
   std::string text;
-  if (GetAttText(ncid, var, "standard_name", &text).ok() && FindQuantity(name) == nullptr) {
-    if (const Quantity* q = FindQuantityByStandardName(text)) {
-      d.set_type(q->type);
-      d.set_polarization(q->polarization);
-      d.set_data_unit(q->unit);
+  if (GetAttText(ncid, var, "standard_name", &text).ok() && !text.empty()) {
+    const Quantity* own = FindQuantity(name);
+    if (own == nullptr) {
+      if (const Quantity* q = FindQuantityByStandardName(text)) {
+        d.set_type(q->type);
+        d.set_polarization(q->polarization);
+        d.set_data_unit(q->unit);
+      }
     }
+    // Kept as written when the quantity table would not give it back.
+    if (own == nullptr || text != own->standard_name) d.set_legend(text);
   }
   if (GetAttText(ncid, var, "units", &text).ok() && !text.empty()) {
     const auto unit = UnitFromText(text);
@@ -239,20 +482,18 @@ DataDescriptor ReadDescriptor(int ncid, int var, const std::string& name, Notes*
     if (unit == kyt::pb::common::ASSUMED_UNIT) d.set_custom_data_unit(text);
   }
   if (GetAttText(ncid, var, "long_name", &text).ok()) d.set_description(text);
-  double scale = 1, offset = 0, fill = 0;
   const bool scaled = HasAtt(ncid, var, "scale_factor") || HasAtt(ncid, var, "add_offset");
-  if (scaled) {
+  if (scaled || missing.has_code) {
+    double scale = 1, offset = 0;
     if (HasAtt(ncid, var, "scale_factor")) (void)GetAttDouble(ncid, var, "scale_factor", &scale);
     if (HasAtt(ncid, var, "add_offset")) (void)GetAttDouble(ncid, var, "add_offset", &offset);
+    auto* lin = d.mutable_scale()->mutable_linear_scale();
     d.mutable_scale()->set_type(DataDescriptor::DataScale::LINEAR);
-    d.mutable_scale()->mutable_linear_scale()->set_step(scale);
-    d.mutable_scale()->mutable_linear_scale()->set_offset(offset);
-  }
-  if (HasAtt(ncid, var, "_FillValue") && GetAttDouble(ncid, var, "_FillValue", &fill).ok()) {
-    if (scaled && fill == std::floor(fill) && std::fabs(fill) < 2147483648.0) {
-      d.mutable_scale()->mutable_linear_scale()->set_not_scanned(static_cast<std::int32_t>(fill));
-    } else {
-      notes->push_back("moment " + name + ": _FillValue of unscaled samples not carried");
+    lin->set_step(scale);
+    lin->set_offset(offset);
+    if (missing.has_code) {
+      lin->set_not_scanned(static_cast<std::int32_t>(missing.code));
+      lin->set_under_threshold(static_cast<std::int32_t>(missing.code));  // CF has no separate code
     }
   }
   if (d.type() == kyt::pb::common::CUSTOM_TYPE) {
@@ -261,8 +502,48 @@ DataDescriptor ReadDescriptor(int ncid, int var, const std::string& name, Notes*
   return d;
 }
 
+// Ragged rays: the points the sweep's rays cover are read at once and each
+// ray's gates copied to its row, the rest of the row padded with `pad`.
+Status ReadRaggedRows(int ncid, int var, const SweepPlace& place, std::size_t rays, bool widened, int width,
+                      const std::string& pad, std::string* out) {
+  std::size_t lo = SIZE_MAX, hi = 0;
+  for (std::size_t r = 0; r < rays; ++r) {
+    if (place.ray_gates[r] == 0) continue;
+    lo = std::min(lo, place.ray_start[r]);
+    hi = std::max(hi, place.ray_start[r] + place.ray_gates[r]);
+  }
+  for (std::size_t i = 0; i < rays * place.range_size; ++i) {
+    std::memcpy(out->data() + i * width, pad.data(), static_cast<std::size_t>(width));
+  }
+  if (hi <= lo) return Status::Ok();
+  const std::uint64_t block_bytes = static_cast<std::uint64_t>(hi - lo) * static_cast<std::uint64_t>(width);
+  if (block_bytes > static_cast<std::uint64_t>(std::min<std::int64_t>(kMaxBufferBytes, MaxSampleBytes(NcFileSize(ncid))))) {
+    return NcError(ErrorCode::kTooLarge, "n_points", "the rays span more points than the file can hold");
+  }
+  std::string block((hi - lo) * static_cast<std::size_t>(width), '\0');
+  const std::size_t start[1] = {lo}, count[1] = {hi - lo};
+  const int rc = widened ? nc_get_vara_int(ncid, var, start, count, reinterpret_cast<int*>(block.data()))
+                         : nc_get_vara(ncid, var, start, count, block.data());
+  if (rc != NC_NOERR) return NcCheck(rc, ErrorCode::kMalformed, "cannot read");
+  for (std::size_t r = 0; r < rays; ++r) {
+    std::memcpy(out->data() + r * place.range_size * width, block.data() + (place.ray_start[r] - lo) * width,
+                place.ray_gates[r] * width);
+  }
+  return Status::Ok();
+}
+
+Status ReadRows(int ncid, int var, const SweepPlace& place, std::size_t rays, bool widened, int width,
+                const std::string& pad, std::string* out) {
+  if (place.ragged) return ReadRaggedRows(ncid, var, place, rays, widened, width, pad, out);
+  const std::size_t start[2] = {place.first_ray, 0}, count[2] = {rays, place.range_size};
+  const int rc = widened ? nc_get_vara_int(ncid, var, start, count, reinterpret_cast<int*>(out->data()))
+                         : nc_get_vara(ncid, var, start, count, out->data());
+  return rc == NC_NOERR ? Status::Ok() : NcCheck(rc, ErrorCode::kMalformed, "cannot read");
+}
+
 Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace& place,
-                   std::size_t rays, bool samples, int index, DataBuffer* b, Notes* notes) {
+                   std::size_t rays, bool samples, int index, const MissingMarks& missing,
+                   DataBuffer* b, Notes* notes) {
   nc_type type = 0;
   nc_inq_vartype(ncid, var, &type);
   bool widened = false;
@@ -287,47 +568,97 @@ Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace&
                       std::to_string(bytes) + " bytes of samples declared, more than the file can "
                                               "hold");
   }
+  std::string pad;
+  const double pad_value = missing.has_code ? missing.code : IsFloat(type) ? std::nan("") : DefaultFill(type);
+  if (place.ragged && !AppendFill(pad_value, storage, NativeBig() ? DataBuffer::BIG : DataBuffer::LITTLE, 1, &pad).ok()) {
+    return SweepError(ErrorCode::kUnsupported, index, name, "no fill value to pad short rays with");
+  }
   std::string* out = b->mutable_data();
   out->resize(static_cast<std::size_t>(bytes));
-  const std::size_t start[2] = {place.first_ray, 0}, count[2] = {rays, place.range_size};
-  const int rc = widened ? nc_get_vara_int(ncid, var, start, count, reinterpret_cast<int*>(out->data()))
-                         : nc_get_vara(ncid, var, start, count, out->data());
-  if (rc != NC_NOERR) {
+  Status s = ReadRows(ncid, var, place, rays, widened, width, pad, out);
+  if (!s.ok()) {
     out->clear();
-    return SweepError(ErrorCode::kMalformed, index, name, std::string("cannot read: ") + nc_strerror(rc));
+    return SweepError(s.code(), index, name, s.message());
   }
+  ApplyMissing(missing, storage, out);
   if (big != NativeBig()) {
     if (big) SwapBytes(out, width);
   }
   return Status::Ok();
 }
 
+// A moment's variable: (time, range), or (n_points) in files with ragged rays.
+bool IsMomentVar(int ncid, int var, const SweepPlace& place, int time_dim, int range_dim, int points_dim,
+                 std::string* name, bool* bad) {
+  char buffer[NC_MAX_NAME + 1] = {};
+  int ndims = 0, dims[NC_MAX_VAR_DIMS];
+  nc_inq_varname(ncid, var, buffer);
+  nc_inq_varndims(ncid, var, &ndims);
+  *name = buffer;
+  *bad = false;
+  if (ndims < 1 || ndims > 2 || IsCoordinate(*name)) return false;
+  nc_inq_vardimid(ncid, var, dims);
+  if (ndims == 1) return place.ragged && dims[0] == points_dim;
+  if (dims[0] != time_dim) return false;
+  *bad = dims[1] != range_dim;
+  return true;
+}
+
 Status ReadMoments(const SweepPlace& place, std::size_t rays, bool samples, int index,
                    Volume* volume, Notes* notes) {
-  int time_dim = -1, range_dim = -1, nvars = 0;
+  int time_dim = -1, range_dim = -1, points_dim = -1, nvars = 0;
   nc_inq_dimid(place.ncid, "time", &time_dim);
   nc_inq_dimid(place.ncid, "range", &range_dim);
+  nc_inq_dimid(place.ncid, "n_points", &points_dim);
   nc_inq_varids(place.ncid, &nvars, nullptr);
   std::vector<int> ids(static_cast<std::size_t>(nvars));
   nc_inq_varids(place.ncid, &nvars, ids.data());
   Sweep* sweep = volume->mutable_sweep(index);
   auto* sc = volume->mutable_volume_config()->mutable_sweep_config(index);
   for (int var : ids) {
-    char buffer[NC_MAX_NAME + 1] = {};
-    int ndims = 0, dims[NC_MAX_VAR_DIMS];
-    nc_inq_varname(place.ncid, var, buffer);
-    nc_inq_varndims(place.ncid, var, &ndims);
-    if (ndims != 2) continue;
-    nc_inq_vardimid(place.ncid, var, dims);
-    const std::string name = buffer;
-    if (dims[0] != time_dim || IsCoordinate(name)) continue;
-    if (dims[1] != range_dim) {
-      return SweepError(ErrorCode::kInvalidArgument, index, name, "second dimension is not range");
-    }
-    Status s = ReadSamples(place.ncid, var, name, place, rays, samples, index,
+    std::string name;
+    bool bad = false;
+    if (!IsMomentVar(place.ncid, var, place, time_dim, range_dim, points_dim, &name, &bad)) continue;
+    if (bad) return SweepError(ErrorCode::kInvalidArgument, index, name, "second dimension is not range");
+    nc_type type = 0;
+    nc_inq_vartype(place.ncid, var, &type);
+    const bool scaled = HasAtt(place.ncid, var, "scale_factor") || HasAtt(place.ncid, var, "add_offset");
+    const MissingMarks missing = PlanMissing(place.ncid, var, type, scaled, name, notes);
+    Status s = ReadSamples(place.ncid, var, name, place, rays, samples, index, missing,
                            &(*sweep->mutable_sweep_moments())[name], notes);
     if (!s.ok()) return s;
-    (*sc->mutable_data_moments())[name] = ReadDescriptor(place.ncid, var, name, notes);
+    (*sc->mutable_data_moments())[name] = ReadDescriptor(place.ncid, var, name, missing, notes);
+  }
+  return Status::Ok();
+}
+
+// Ray times; a time that is NaN or the variable's _FillValue is left unset.
+// The sweep's start and end are its first and last ray times (CF/Radial
+// holds no ray ends).
+Status ReadTimes(const SweepPlace& place, std::size_t rays, Sweep* sweep) {
+  std::vector<double> time;
+  Status s = GetDoubles(place.ncid, "time", place.first_ray, rays, &time);
+  const int var = VarId(place.ncid, "time");
+  std::string units;
+  if (s.ok()) s = GetAttText(place.ncid, var, "units", &units);
+  if (!s.ok()) return s;
+  double epoch = 0, unit_s = 0;
+  if (!ParseTimeUnits(units, &unit_s, &epoch)) {
+    return NcError(ErrorCode::kInvalidArgument, "time", "units are not \"<unit> since <time>\": " + units);
+  }
+  const std::vector<double> fill = AttNumbers(place.ncid, var, "_FillValue");
+  double first = INFINITY, last = -INFINITY;
+  for (std::size_t r = 0; r < rays; ++r) {
+    if (!std::isfinite(time[r]) || (!fill.empty() && time[r] == fill[0])) continue;
+    const double t = epoch + time[r] * unit_s;
+    if (!(std::fabs(t) < 1e13)) continue;  // beyond any date a Timestamp holds here
+    *sweep->mutable_rays(static_cast<int>(r))->mutable_aq_start_time() = FromEpochSeconds(t);
+    first = std::min(first, t);
+    last = std::max(last, t);
+  }
+  if (first <= last) {
+    *sweep->mutable_input_timespan()->mutable_start() = FromEpochSeconds(first);
+    *sweep->mutable_input_timespan()->mutable_end() = FromEpochSeconds(last);
   }
   return Status::Ok();
 }
@@ -336,28 +667,20 @@ Status ReadMoments(const SweepPlace& place, std::size_t rays, bool samples, int 
 
 Status ReadSweepRays(const SweepPlace& place, std::size_t rays, bool samples, int index,
                      Volume* volume, Notes* notes) {
-  std::vector<double> time, az, el;
-  Status s = GetDoubles(place.ncid, "time", place.first_ray, rays, &time);
-  if (s.ok()) s = GetDoubles(place.ncid, "azimuth", place.first_ray, rays, &az);
+  std::vector<double> az, el;
+  Status s = GetDoubles(place.ncid, "azimuth", place.first_ray, rays, &az);
   if (s.ok()) s = GetDoubles(place.ncid, "elevation", place.first_ray, rays, &el);
-  std::string units;
-  if (s.ok()) s = GetAttText(place.ncid, VarId(place.ncid, "time"), "units", &units);
   if (!s.ok()) return s;
-  std::int64_t epoch = 0;
-  double unit_s = 0;
-  if (!ParseTimeUnits(units, &unit_s, &epoch)) {
-    return NcError(ErrorCode::kInvalidArgument, "time", "units are not \"<unit> since <time>\": " + units);
-  }
   Sweep* sweep = volume->mutable_sweep(index);
   for (std::size_t r = 0; r < rays; ++r) {
     Ray* ray = sweep->add_rays();
     ray->set_index(static_cast<std::int32_t>(r));
     ray->set_ray_config_index(index);
-    *ray->mutable_aq_start_time() = FromEpochSeconds(static_cast<double>(epoch) + time[r] * unit_s);
     ray->mutable_az_range_deg()->set_start_deg(az[r]);
     ray->mutable_el_range_deg()->set_start_deg(el[r]);
   }
-  return ReadMoments(place, rays, samples, index, volume, notes);
+  s = ReadTimes(place, rays, sweep);
+  return s.ok() ? ReadMoments(place, rays, samples, index, volume, notes) : s;
 }
 
 }  // namespace formats

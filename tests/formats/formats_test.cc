@@ -367,12 +367,15 @@ TEST(CfRadialDamage, MissingVariablesBadIndicesAndTimeUnitsAreNamed) {
   EXPECT_EQ(s.code(), ErrorCode::kInvalidArgument);
   EXPECT_EQ(s.location().field, "time");
 
+  // Ragged rays (an n_points dimension) need ray_n_gates and ray_start_index.
   s = ReadEditedCfRadial1([](int ncid) {
     int dim = 0, var = 0;
+    nc_def_dim(ncid, "n_points", 10, &dim);
     nc_inq_dimid(ncid, "time", &dim);
     nc_def_var(ncid, "ray_n_gates", NC_INT, 1, &dim, &var);
   });
-  EXPECT_EQ(s.code(), ErrorCode::kUnsupported);
+  EXPECT_EQ(s.code(), ErrorCode::kMalformed);
+  EXPECT_EQ(s.location().field, "ray_start_index");
 
   s = ReadEditedCfRadial1([](int ncid) {
     nc_rename_var(ncid, Var(ncid, "sweep_start_ray_index"), "first_ray");
