@@ -198,20 +198,88 @@ Status WriteGlobals(int ncid, const Volume& volume, int major, const Timing& tim
   return s;
 }
 
-double NyquistOf(const Volume& volume, const Sweep& sweep) {
-  const auto* rc = RayConfigOf(volume, sweep);
-  return rc != nullptr ? rc->unamb_velocity_m_p_s() : 0.0;
+// The radar settings CF/Radial keeps per ray (instrument_parameters), each
+// one number per sweep in the model. 0 in the model is "not set": such rows
+// are written missing (NaN, the _FillValue) and the variable is left out when
+// no sweep has a value.
+struct RayParameter {
+  const char* name;
+  const char* units;
+  double (*get)(const SweepConfig* sc, const kyt::pb::common::RayConfig* rc);
+  void (*set)(double value, SweepConfig* sc, kyt::pb::common::RayConfig* rc);
+};
+
+double FirstPrf(const kyt::pb::common::RayConfig* rc, int i) {
+  return rc != nullptr && rc->pulse_sequence().prf_size() > i ? rc->pulse_sequence().prf(i) : 0.0;
+}
+
+kyt::pb::common::PulseDefinition* FirstPulse(kyt::pb::common::RayConfig* rc) {
+  return rc->pulse_definition_size() > 0 ? rc->mutable_pulse_definition(0) : rc->add_pulse_definition();
+}
+
+const RayParameter kRayParameters[] = {
+    {"nyquist_velocity", "m/s",
+     [](const SweepConfig*, const kyt::pb::common::RayConfig* rc) { return rc ? rc->unamb_velocity_m_p_s() : 0.0; },
+     [](double v, SweepConfig*, kyt::pb::common::RayConfig* rc) { rc->set_unamb_velocity_m_p_s(v); }},
+    // The first PRF (ODIM's highprf) as its period; a second one as the
+    // ratio of the periods, short over long.
+    {"prt", "seconds",
+     [](const SweepConfig*, const kyt::pb::common::RayConfig* rc) {
+       const double prf = FirstPrf(rc, 0);
+       return prf > 0 ? 1.0 / prf : 0.0;
+     },
+     [](double v, SweepConfig*, kyt::pb::common::RayConfig* rc) {
+       if (!(v > 0)) return;
+       rc->mutable_pulse_sequence()->set_type(kyt::pb::common::PulseSequence::PRF);
+       rc->mutable_pulse_sequence()->clear_prf();
+       rc->mutable_pulse_sequence()->add_prf(1.0 / v);
+     }},
+    {"prt_ratio", "",
+     [](const SweepConfig*, const kyt::pb::common::RayConfig* rc) {
+       const double high = FirstPrf(rc, 0), low = FirstPrf(rc, 1);
+       return high > 0 && low > 0 ? low / high : 0.0;
+     },
+     [](double v, SweepConfig*, kyt::pb::common::RayConfig* rc) {
+       if (v > 0 && v != 1 && rc->pulse_sequence().prf_size() == 1) {
+         rc->mutable_pulse_sequence()->add_prf(rc->pulse_sequence().prf(0) * v);
+       }
+     }},
+    {"pulse_width", "seconds",
+     [](const SweepConfig*, const kyt::pb::common::RayConfig* rc) {
+       return rc != nullptr && rc->pulse_definition_size() > 0 && rc->pulse_definition(0).pulse_width_usec_size() > 0
+                  ? rc->pulse_definition(0).pulse_width_usec(0) * 1e-6
+                  : 0.0;
+     },
+     [](double v, SweepConfig*, kyt::pb::common::RayConfig* rc) {
+       auto* pd = FirstPulse(rc);
+       pd->clear_pulse_width_usec();
+       pd->add_pulse_width_usec(v * 1e6);
+     }},
+    {"scan_rate", "degrees/s",
+     [](const SweepConfig* sc, const kyt::pb::common::RayConfig*) { return sc ? sc->speed_deg_per_sec() : 0.0; },
+     [](double v, SweepConfig* sc, kyt::pb::common::RayConfig*) { sc->set_speed_deg_per_sec(v); }},
+};
+constexpr std::size_t kRayParameterCount = sizeof kRayParameters / sizeof kRayParameters[0];
+
+double ParameterOf(const RayParameter& p, const Volume& volume, const Sweep& sweep) {
+  return p.get(SweepConfigOf(volume, sweep), RayConfigOf(volume, sweep));
 }
 
 // What the ray variables of one group hold.
 struct RayVars {
   std::size_t rays = 0;
   RangeAxis axis;
-  bool nyquist = false;       // some sweep there has a Nyquist velocity
-  bool missing_time = false;  // some ray there has no time
+  bool parameters[kRayParameterCount] = {};  // some sweep there has a value
+  bool missing_time = false;                 // some ray there has no time
+
+  void Add(const Volume& volume, const Sweep& sweep) {
+    for (std::size_t p = 0; p < kRayParameterCount; ++p) {
+      parameters[p] |= ParameterOf(kRayParameters[p], volume, sweep) != 0;
+    }
+  }
 };
 
-// time, range, azimuth, elevation and (when held) nyquist_velocity in `ncid`.
+// time, range, azimuth, elevation and (when held) the radar settings in `ncid`.
 Status DefineRayVars(int ncid, const RayVars& what, const Timing& timing, Deferred* later) {
   int time_dim = 0, range_dim = 0, var = 0;
   const RangeAxis& axis = what.axis;
@@ -238,22 +306,30 @@ Status DefineRayVars(int ncid, const RayVars& what, const Timing& timing, Deferr
     if (s.ok()) s = DefVar(ncid, name, NC_DOUBLE, {time_dim}, &var);
     if (s.ok()) s = PutAttText(ncid, var, "units", "degrees");
   }
-  if (s.ok() && what.nyquist) {
-    s = DefVar(ncid, "nyquist_velocity", NC_DOUBLE, {time_dim}, &var);
-    if (s.ok()) s = PutAttText(ncid, var, "units", "m/s");
+  for (std::size_t p = 0; s.ok() && p < kRayParameterCount; ++p) {
+    if (!what.parameters[p]) continue;
+    s = DefVar(ncid, kRayParameters[p].name, NC_DOUBLE, {time_dim}, &var);
+    if (s.ok() && *kRayParameters[p].units != '\0') s = PutAttText(ncid, var, "units", kRayParameters[p].units);
+    if (s.ok()) s = PutAttText(ncid, var, "meta_group", "instrument_parameters");
     // Rows of sweeps without one stay missing.
     if (s.ok()) s = PutAttDouble(ncid, var, "_FillValue", NC_DOUBLE, NAN);
   }
   return s;
 }
 
-Status WriteNyquist(int ncid, const Volume& volume, int index, std::size_t first) {
-  const double nyquist = NyquistOf(volume, volume.sweep(index));
-  const std::vector<double> values(static_cast<std::size_t>(volume.sweep(index).rays_size()), nyquist);
-  if (values.empty() || nyquist == 0) return Status::Ok();
-  const std::size_t start[1] = {first}, count[1] = {values.size()};
-  return NcCheck(nc_put_vara_double(ncid, VarId(ncid, "nyquist_velocity"), start, count, values.data()),
-                 ErrorCode::kIo, "nyquist_velocity");
+// The rows of sweep `index` (from `first` on) of each parameter variable.
+Status WriteRayParameters(int ncid, const RayVars& what, const Volume& volume, int index, std::size_t first) {
+  const Sweep& sweep = volume.sweep(index);
+  for (std::size_t p = 0; p < kRayParameterCount; ++p) {
+    const double value = ParameterOf(kRayParameters[p], volume, sweep);
+    if (!what.parameters[p] || value == 0 || sweep.rays_size() == 0) continue;
+    const std::vector<double> values(static_cast<std::size_t>(sweep.rays_size()), value);
+    const std::size_t start[1] = {first}, count[1] = {values.size()};
+    Status s = NcCheck(nc_put_vara_double(ncid, VarId(ncid, kRayParameters[p].name), start, count, values.data()),
+                       ErrorCode::kIo, kRayParameters[p].name);
+    if (!s.ok()) return s;
+  }
+  return Status::Ok();
 }
 
 bool AnyNan(const std::vector<double>& values) {
@@ -312,7 +388,8 @@ Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_di
 
 Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& axes, const Timing& timing,
                 const WriteOptions& options, Deferred* later, Notes* notes) {
-  RayVars what{0, axes[0], false, false};
+  RayVars what;
+  what.axis = axes[0];
   for (std::size_t i = 0; i < axes.size(); ++i) {
     if (std::fabs(axes[i].start_m - what.axis.start_m) > 1e-6 || std::fabs(axes[i].step_m - what.axis.step_m) > 1e-6) {
       return SweepError(ErrorCode::kUnsupported, static_cast<int>(i), "",
@@ -322,7 +399,7 @@ Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
     const Sweep& sweep = volume.sweep(static_cast<int>(i));
     what.axis.gates = std::max(what.axis.gates, axes[i].gates);
     what.rays += static_cast<std::size_t>(sweep.rays_size());
-    what.nyquist |= NyquistOf(volume, sweep) != 0;
+    what.Add(volume, sweep);
     what.missing_time |= AnyNan(timing.times[i]);
   }
   for (std::size_t i = 0; i < axes.size(); ++i) {
@@ -343,7 +420,7 @@ Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
   for (int i = 0; s.ok() && i < volume.sweep_size(); ++i) {
     SweepPlace at{ncid, first, place.range_size};
     s = FirstError({WriteSweepRays(volume, i, at, timing.times[static_cast<std::size_t>(i)]),
-                    WriteNyquist(ncid, volume, i, first)});
+                    WriteRayParameters(ncid, what, volume, i, first)});
     first += static_cast<std::size_t>(volume.sweep(i).rays_size());
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), volume.sweep_size());
   }
@@ -356,8 +433,11 @@ Status DefineSweepGroup(int root, const Volume& volume, int index, const RangeAx
   const std::string name = "sweep_" + std::to_string(index);
   Status s = NcCheck(nc_def_grp(root, name.c_str(), group), ErrorCode::kIo, name);
   const int g = *group;
-  const RayVars what{static_cast<std::size_t>(sweep.rays_size()), axis, NyquistOf(volume, sweep) != 0,
-                     AnyNan(timing.times[static_cast<std::size_t>(index)])};
+  RayVars what;
+  what.rays = static_cast<std::size_t>(sweep.rays_size());
+  what.axis = axis;
+  what.Add(volume, sweep);
+  what.missing_time = AnyNan(timing.times[static_cast<std::size_t>(index)]);
   if (s.ok()) s = DefineRayVars(g, what, timing, later);
   const double res = AngleRes(volume, sweep);
   if (s.ok()) {
@@ -373,6 +453,13 @@ Status DefineSweepGroup(int root, const Volume& volume, int index, const RangeAx
   });
   if (s.ok()) s = DefineMoments(volume, index, SweepPlace{g, 0, static_cast<std::size_t>(axis.gates)}, options, notes);
   return s.Wrap(name + ": ");
+}
+
+// The parameters a 2.1 sweep group holds: its own.
+RayVars OneSweepVars(const Volume& volume, int index) {
+  RayVars what;
+  what.Add(volume, volume.sweep(index));
+  return what;
 }
 
 Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& axes, const Timing& timing,
@@ -404,7 +491,7 @@ Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
   for (int i = 0; s.ok() && i < static_cast<int>(n); ++i) {
     const SweepPlace place{groups[i], 0, static_cast<std::size_t>(axes[static_cast<std::size_t>(i)].gates)};
     s = FirstError({WriteSweepRays(volume, i, place, timing.times[static_cast<std::size_t>(i)]),
-                    WriteNyquist(groups[i], volume, i, 0)});
+                    WriteRayParameters(groups[i], OneSweepVars(volume, i), volume, i, 0)});
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), n);
   }
   return s;
@@ -544,7 +631,7 @@ Status ReadSweepSetup(const CfScope& scope, const SweepPlace& place, int index, 
   SweepConfig* sc = config->add_sweep_config();
   auto* rc = config->add_ray_config();
   Sweep* sweep = volume->add_sweep();
-  double fixed = 0, number = index, nyquist = 0;
+  double fixed = 0, number = index;
   if (!CfNumber(scope, "fixed_angle", &fixed) && !CfNumber(scope, "sweep_fixed_angle", &fixed)) {
     return NcError(ErrorCode::kMalformed, "fixed_angle", "missing variable");
   }
@@ -569,7 +656,10 @@ Status ReadSweepSetup(const CfScope& scope, const SweepPlace& place, int index, 
     scale->set_step(range.size() > 1 ? range[1] - range[0] : 0);
     scale->set_count(static_cast<std::int32_t>(place.range_size));
   }
-  if (CfNumber(scope, "nyquist_velocity", &nyquist)) rc->set_unamb_velocity_m_p_s(nyquist);
+  for (const RayParameter& p : kRayParameters) {
+    double value = 0;
+    if (CfNumber(scope, p.name, &value) && value != 0) p.set(value, sc, rc);
+  }
   return Status::Ok();
 }
 
@@ -674,7 +764,9 @@ Status ReadCf2Sweep(const CfScope& root, int i, bool samples, Volume* volume, No
 void SetFrequency(double hz, Volume* volume) {
   if (!(hz > 0)) return;
   for (auto& rc : *volume->mutable_volume_config()->mutable_ray_config()) {
-    rc.add_pulse_definition()->add_rf_frequency_mhz(hz / 1e6);
+    auto* pd = FirstPulse(&rc);
+    pd->clear_rf_frequency_mhz();
+    pd->add_rf_frequency_mhz(hz / 1e6);
   }
 }
 

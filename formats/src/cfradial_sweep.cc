@@ -82,10 +82,24 @@ Status DefineFill(int ncid, int var, nc_type type, const DataDescriptor* d, cons
     return IsFloat(type) ? PutAttDouble(ncid, var, "_FillValue", type, std::nan("")) : Status::Ok();
   }
   const auto& lin = d->scale().linear_scale();
+  // A code the storage type cannot hold (a quality group without one gets
+  // -1 for unsigned samples) marks no sample.
+  const auto holds = [type](std::int64_t code) {
+    return !((type == NC_UBYTE && (code < 0 || code > 0xff)) ||
+             (type == NC_USHORT && (code < 0 || code > 0xffff)));
+  };
+  Status s;
+  // CF has one missing code; a separate below-threshold code goes to
+  // `_Undetect`, as xradar names ODIM's undetect, so that it comes back.
   if (lin.under_threshold() != lin.not_scanned()) {
-    notes->push_back("moment " + name + ": below-threshold code " + std::to_string(lin.under_threshold()) +
-                     " not carried (CF/Radial has one missing code)");
+    if (holds(lin.under_threshold())) {
+      s = PutAttDouble(ncid, var, "_Undetect", type, lin.under_threshold());
+    } else {
+      notes->push_back("moment " + name + ": below-threshold code " + std::to_string(lin.under_threshold()) +
+                       " not carried (outside the storage type)");
+    }
   }
+  if (!s.ok() || !holds(lin.not_scanned())) return s;
   return PutAttDouble(ncid, var, "_FillValue", type, lin.not_scanned());
 }
 
@@ -493,7 +507,11 @@ DataDescriptor ReadDescriptor(int ncid, int var, const std::string& name, const 
     lin->set_offset(offset);
     if (missing.has_code) {
       lin->set_not_scanned(static_cast<std::int32_t>(missing.code));
-      lin->set_under_threshold(static_cast<std::int32_t>(missing.code));  // CF has no separate code
+      // CF has no separate below-threshold code, unless the file names one
+      // as this library and xradar write it.
+      const std::vector<double> undetect = AttNumbers(ncid, var, "_Undetect");
+      const bool own = undetect.size() == 1 && IsCode(undetect[0]);
+      lin->set_under_threshold(static_cast<std::int32_t>(own ? undetect[0] : missing.code));
     }
   }
   if (d.type() == kyt::pb::common::CUSTOM_TYPE) {

@@ -256,8 +256,8 @@ Status WriteRoot(hid_t file, const Volume& volume, bool scan, Notes* notes) {
 
 // Beam widths are the instrument's: /how, else dataset1/how. ODIM 2.0's
 // `beamwidth` is the one width of both planes; a file giving only beamwH
-// (or beamwV) has a round beam as far as it tells.
-Status ReadBeamWidths(hid_t file, Volume* volume, Notes* notes) {
+// (or beamwV) tells nothing of the other plane, which stays unset.
+Status ReadBeamWidths(hid_t file, Volume* volume) {
   H5Id first = OpenGroup(file, "dataset1");
   const OdimLevels levels({{file, ""}, {first.get(), "/dataset1"}});
   std::optional<double> h, v, both;
@@ -267,20 +267,14 @@ Status ReadBeamWidths(hid_t file, Volume* volume, Notes* notes) {
   if (!s.ok()) return s;
   if (!h) h = both;
   if (!v) v = both;
-  if (h.has_value() != v.has_value()) {
-    notes->push_back(std::string("how/") + (h ? "beamwV" : "beamwH") + " absent: " +
-                     (h ? "beamwH" : "beamwV") + " taken as the beam width of both planes");
-    if (!h) h = v;
-    if (!v) v = h;
-  }
   auto* radar = volume->mutable_instrument()->mutable_radar_properties();
   if (h) radar->set_horz_beam_width_deg(*h);
   if (v) radar->set_vert_beam_width_deg(*v);
   return Status::Ok();
 }
 
-Status ReadHowRoot(hid_t file, Volume* volume, Notes* notes) {
-  Status s = ReadBeamWidths(file, volume, notes);
+Status ReadHowRoot(hid_t file, Volume* volume) {
+  Status s = ReadBeamWidths(file, volume);
   H5Id how = OpenGroup(file, "how");
   if (!s.ok() || !how.valid()) return s;
   Instrument* in = volume->mutable_instrument();
@@ -417,7 +411,7 @@ Status ReadOdimFile(const std::string& path, bool samples, const ReadOptions& op
     if (!s.ok()) return s;
     if (options.progress) options.progress(static_cast<std::size_t>(i + 1), datasets);
   }
-  s = ReadHowRoot(file.get(), volume, notes);
+  s = ReadHowRoot(file.get(), volume);
   if (s.ok()) s = ReadNominalTime(file.get(), volume, notes);
   return s;
 }

@@ -333,15 +333,16 @@ def test_rays_without_time_stay_without(tmp_path, tool):
 
 
 def test_odim_codes_in_cf(tmp_path, tool):
-    """ODIM nodata is CF's _FillValue; undetect has no place in CF (noted),
-    and no other code is written."""
+    """ODIM nodata is CF's _FillValue; undetect, which CF has no code for,
+    goes to _Undetect and comes back to ODIM; no other code is written."""
     from test_formats import write_odim
     rays, bins = write_odim(tmp_path / "in.h5")
     notes = tool("convert", "--to", "cfradial2", tmp_path / "in.h5", tmp_path / "out.nc").stderr
-    assert "moment DBZH: below-threshold code 0 not carried (CF/Radial has one missing code)" in notes
+    assert "below-threshold" not in notes
     with netCDF4.Dataset(tmp_path / "out.nc") as f:
         g = f["sweep_0"]
         assert g["DBZH"]._FillValue == 255 and g["VRADH"]._FillValue == 65535
+        assert g["DBZH"]._Undetect == 0 and g["DBZH"]._Undetect.dtype == np.uint8
         assert g["TH"]._FillValue == -9999.0 and "scale_factor" not in g["TH"].ncattrs()
         assert "missing_value" not in g["DBZH"].ncattrs()
     with h5py.File(tmp_path / "in.h5") as f:
@@ -349,3 +350,7 @@ def test_odim_codes_in_cf(tmp_path, tool):
     with xr.open_dataset(tmp_path / "out.nc", group="sweep_0") as ds:
         np.testing.assert_array_equal(np.isnan(ds["DBZH"].values), codes == 255)
         np.testing.assert_array_equal(ds["DBZH"].values[codes != 255], codes[codes != 255] * 0.5 - 32.0)
+    tool("convert", tmp_path / "out.nc", tmp_path / "back.h5")
+    with h5py.File(tmp_path / "in.h5") as a, h5py.File(tmp_path / "back.h5") as b:
+        for key in ("nodata", "undetect"):
+            assert b["dataset1/data1/what"].attrs[key] == a["dataset1/data1/what"].attrs[key], key

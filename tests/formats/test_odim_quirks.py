@@ -148,16 +148,13 @@ QUIRKS = [q if hasattr(q, "marks") else pytest.param(*q, id=q[0]) for q in [
     ("no_conventions", no_conventions, ["no Conventions attribute; read as ODIM_H5"], {}),
     ("a1gate", a1gate, ["ray times derived"], {"first_acquired": 7}),
     ("astart", astart, [], {"azimuth0": 5.5, "how": {"dataset1/how/startazA": 0.5}}),
-    pytest.param(
-        "quality", quality, [], QUALITY_EXPECT, id="quality",
-        marks=pytest.mark.xfail(strict=True, reason="the CF/Radial writer writes a _FillValue "
-                                "outside an unsigned byte's range (a moment without codes)")),
+    ("quality", quality, [], QUALITY_EXPECT),
     ("float_nan", float_nan, ["moment TH: no gain or offset; float samples taken as they are"],
      {"th": True}),
     ("float_huge_nodata", float_huge_nodata, ["moment TH: samples equal to the code"],
      {"th": True}),
-    ("odim20", odim20, ["how/beamwV absent: beamwH taken as the beam width of both planes"],
-     {"how": {"how/beamwH": 1.0, "how/beamwV": 1.0, "dataset1/how/NI": 27.0}, "nyquist": 27.0}),
+    ("odim20", odim20, [],
+     {"how": {"how/beamwH": 1.0, "how/beamwV": None, "dataset1/how/NI": 27.0}, "nyquist": 27.0}),
     ("moment_ni_differs", lambda f: (root_how(f), odim20(f)),
      ["how/NI of a moment differs from its sweep's; the sweep's kept (/dataset1/data2/how)"],
      {"how": {"dataset1/how/NI": 58.6}, "nyquist": 58.6}),
@@ -424,3 +421,26 @@ def test_dataset_without_end_keeps_it_missing(tmp_path, tool):
         assert "startazT" not in f["dataset1/how"].attrs
         assert f["dataset2/what"].attrs["endtime"] == b"120035"
         assert f["dataset2/how"].attrs["stopazT"].max() == T0 + 20 + SPAN
+
+
+@pytest.mark.parametrize("to", ["cfradial1", "cfradial2"])
+def test_radar_settings_go_through_cfradial_instrument_parameters(tmp_path, tool, to):
+    """NI, PRFs, pulse width and rpm become CF/Radial's nyquist_velocity, prt,
+    prt_ratio, pulse_width and scan_rate, and come back to ODIM unchanged."""
+    write_plain(tmp_path / "in.h5")
+    with h5py.File(tmp_path / "in.h5", "a") as f:
+        root_how(f)
+    tool("convert", "--to", to, tmp_path / "in.h5", tmp_path / "out.nc")
+    with netCDF4.Dataset(tmp_path / "out.nc") as f:
+        g = f["sweep_1"] if to == "cfradial2" else f
+        expected = {"nyquist_velocity": 58.6, "prt": 1 / 1200.0, "prt_ratio": 800.0 / 1200.0,
+                    "pulse_width": 0.8e-6, "scan_rate": 18.0}
+        for name, value in expected.items():
+            np.testing.assert_allclose(g[name][:], value, rtol=1e-12, err_msg=name)
+            assert g[name].meta_group == "instrument_parameters"
+    tool("convert", tmp_path / "out.nc", tmp_path / "back.h5")
+    with h5py.File(tmp_path / "back.h5") as f:
+        how = f["dataset2/how"].attrs
+        for key, value in {"NI": 58.6, "highprf": 1200.0, "lowprf": 800.0, "pulsewidth": 0.8,
+                           "rpm": 3.0}.items():
+            assert how[key] == pytest.approx(value, rel=1e-12), key

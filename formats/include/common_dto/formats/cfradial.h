@@ -76,9 +76,15 @@
 //   azimuth, elevation       centre of Ray.az_range_deg / el_range_deg:
 //                            start + span / 2 (degrees); read as starts with
 //                            the azimuth span from ray_angle_res
-//   nyquist_velocity         RayConfig.unamb_velocity_m_p_s per ray (m/s);
-//                            written only for sweeps that have one (others'
-//                            rows NaN, the _FillValue), absent when none has
+//   instrument_parameters    per ray (meta_group "instrument_parameters"),
+//                            one value per sweep in the model; written only
+//                            for sweeps that have one (others' rows NaN, the
+//                            _FillValue), absent when none has:
+//     nyquist_velocity       RayConfig.unamb_velocity_m_p_s (m/s)
+//     prt                    1 / RayConfig.pulse_sequence.prf[0] (seconds)
+//     prt_ratio              prf[1] / prf[0] (ODIM's lowprf / highprf)
+//     pulse_width            pulse_definition[0].pulse_width_usec[0] (s)
+//     scan_rate              SweepConfig.speed_deg_per_sec (degrees/s)
 //   <moment>(time, range)    Sweep.sweep_moments[<moment>], samples bit for
 //                            bit in their storage type and byte order
 //                            (signed 8- and 16-bit files are widened to
@@ -105,9 +111,12 @@
 //                            A packed integer moment without markers takes
 //                            netCDF's default fill. All noted. Written:
 //                            _FillValue = not_scanned of a LINEAR scale,
-//                            NaN for a float moment without one; a
-//                            below-threshold code different from it has no
-//                            place (noted).
+//                            NaN for a float moment without one; none for
+//                            a code the storage type cannot hold.
+//     _Undetect              under_threshold when it differs from
+//                            not_scanned (ODIM's undetect; CF has no such
+//                            code, the name is xradar's): read back by this
+//                            library, plain values to other CF readers.
 //
 // In 1.4 every sweep shares `range`: sweeps with fewer gates are padded with
 // the fill value (a note says so) and read back with the longest gate count;

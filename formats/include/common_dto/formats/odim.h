@@ -48,8 +48,8 @@
 //                            vert_beam_width_deg (degrees); read from /how,
 //                            else dataset1/how. ODIM 2.0's `beamwidth` is
 //                            the width of both planes; a file giving only
-//                            beamwH (or beamwV) is taken as a round beam,
-//                            with a note. Written only when set (> 0).
+//                            beamwH (or beamwV) leaves the other unset.
+//                            Written only when set (> 0).
 //   /how/wavelength          c / rf_frequency_mhz of the first pulse definition
 //                            of the volume (cm); datasetN/how/wavelength for a
 //                            sweep of another frequency. Read per sweep.
