@@ -500,7 +500,7 @@ Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
 }  // namespace
 
 Status WriteCfRadialFile(const std::string& path, int major, const WriteOptions& options,
-                         const Volume& volume, Notes* notes) {
+                         const Volume& volume, Notes* notes, Volume* read_back) {
   if (volume.sweep_size() == 0) return Status(ErrorCode::kInvalidArgument, "the volume has no sweeps");
   std::vector<RangeAxis> axes(static_cast<std::size_t>(volume.sweep_size()));
   for (int i = 0; i < volume.sweep_size(); ++i) {
@@ -516,6 +516,12 @@ Status WriteCfRadialFile(const std::string& path, int major, const WriteOptions&
   if (s.ok()) {
     s = major == 1 ? WriteCf1(file.id(), volume, axes, timing, options, &later, notes)
                    : WriteCf2(file.id(), volume, axes, timing, options, &later, notes);
+  }
+  // The metadata as the file holds it, read through the handle still open.
+  if (s.ok() && read_back != nullptr) {
+    Notes ignored;
+    s = ReadCfRadialOpen(file.id(), path, /*samples=*/false, ReadOptions{}, read_back, &ignored);
+    if (!s.ok()) s = s.Wrap("reading back: ");
   }
   const Status closed = file.Close();
   return s.ok() ? closed : s;
@@ -778,7 +784,13 @@ Status ReadCfRadialFile(const std::string& path, bool samples, const ReadOptions
   NcFile file;
   Status s = file.Open(path);
   if (!s.ok()) return s;
-  const int ncid = file.id();
+  return ReadCfRadialOpen(file.id(), path, samples, options, volume, notes);
+}
+
+Status ReadCfRadialOpen(int ncid, const std::string& path, bool samples, const ReadOptions& options,
+                        Volume* volume, Notes* notes) {
+  volume->Clear();
+  Status s;
   const bool v2 = VarId(ncid, "sweep_group_name") >= 0;
   if (!v2 && VarId(ncid, "sweep_start_ray_index") < 0) {
     return NcError(ErrorCode::kMalformed, path, "not CF/Radial: no sweep_start_ray_index or sweep_group_name");

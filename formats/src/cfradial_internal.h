@@ -16,9 +16,15 @@ namespace formats {
 // false the moment buffers get type, byte order and size but no data.
 Status ReadCfRadialFile(const std::string& path, bool samples, const ReadOptions& options,
                         kyt::pb::common::Volume* volume, Notes* notes);
-// Writes CF/Radial `major` 1 (1.4) or 2 (2.1).
+// Reads the open file `ncid` (ReadCfRadialFile once it opened `path`).
+Status ReadCfRadialOpen(int ncid, const std::string& path, bool samples, const ReadOptions& options,
+                        kyt::pb::common::Volume* volume, Notes* notes);
+// Writes CF/Radial `major` 1 (1.4) or 2 (2.1); with `read_back`, reads its
+// metadata back into it (what WriteFile compares the volume with) before
+// closing.
 Status WriteCfRadialFile(const std::string& path, int major, const WriteOptions& options,
-                         const kyt::pb::common::Volume& volume, Notes* notes);
+                         const kyt::pb::common::Volume& volume, Notes* notes,
+                         kyt::pb::common::Volume* read_back);
 
 // Where the rays of one sweep live in a file: the group (ncid) holding the
 // `time`, `range`, `azimuth`, `elevation` and moment variables, the first

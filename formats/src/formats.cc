@@ -192,17 +192,14 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
   TemporaryFile temp;
   Status s = temp.Create(path);
   if (!s.ok()) return s;
+  // With the notes, the file's metadata is read back and compared: what
+  // does not come back is named.
+  Volume read_back;
+  Volume* back = options.report_not_carried ? &read_back : nullptr;
   s = format == Format::kOdim
-          ? WriteOdimFile(temp.path(), options, volume, out)
-          : WriteCfRadialFile(temp.path(), format == Format::kCfRadial1 ? 1 : 2, options, volume, out);
-  if (s.ok() && options.report_not_carried) {
-    // Read the file back without samples and name what did not come back.
-    Volume read_back;
-    Notes ignored;
-    s = ReadAny(temp.path(), format, /*samples=*/false, ReadOptions{}, &read_back, &ignored);
-    if (!s.ok()) return s.Wrap("reading back: ");
-    AddNotCarried(MetadataOf(volume), std::move(read_back), out);
-  }
+          ? WriteOdimFile(temp.path(), options, volume, out, back)
+          : WriteCfRadialFile(temp.path(), format == Format::kCfRadial1 ? 1 : 2, options, volume, out, back);
+  if (s.ok() && back != nullptr) AddNotCarried(volume, std::move(read_back), out);
   if (s.ok()) s = temp.Commit(path);
   Dedupe(out, first);
   return s;

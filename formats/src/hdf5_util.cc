@@ -103,7 +103,7 @@ bool HasLink(hid_t parent, const std::string& name) {
 H5Id OpenGroup(hid_t parent, const std::string& name) {
   if (!HasLink(parent, name)) return H5Id();
   H5O_info_t info;
-  if (H5Oget_info_by_name(parent, name.c_str(), &info, H5P_DEFAULT) < 0 ||
+  if (H5Oget_info_by_name2(parent, name.c_str(), &info, H5O_INFO_BASIC, H5P_DEFAULT) < 0 ||
       info.type != H5O_TYPE_GROUP) {
     return H5Id();
   }

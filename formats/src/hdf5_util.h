@@ -33,6 +33,12 @@ class H5Id {
   H5Id& operator=(const H5Id&) = delete;
 
   hid_t get() const { return id_; }
+  // Gives the id up without closing it.
+  hid_t release() {
+    const hid_t id = id_;
+    id_ = -1;
+    return id;
+  }
   bool valid() const { return id_ >= 0; }
   void Reset();
 

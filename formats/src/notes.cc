@@ -103,20 +103,29 @@ void SampleRays(Sweep* sweep) {
 
 }  // namespace
 
-Volume MetadataOf(const Volume& volume) {
+Volume MetadataOf(const Volume& volume, const Volume* like) {
   Volume meta;
   *meta.mutable_uuid() = volume.uuid();
   if (volume.has_instrument()) *meta.mutable_instrument() = volume.instrument();
   if (volume.has_volume_config()) *meta.mutable_volume_config() = volume.volume_config();
   if (!volume.has_uuid()) meta.clear_uuid();
-  for (const Sweep& sweep : volume.sweep()) {
+  for (int i = 0; i < volume.sweep_size(); ++i) {
+    const Sweep& sweep = volume.sweep(i);
     Sweep* out = meta.add_sweep();
     if (sweep.has_description()) *out->mutable_description() = sweep.description();
     out->set_task_name(sweep.task_name());
     out->set_index_in_task(sweep.index_in_task());
     if (sweep.has_task_start()) *out->mutable_task_start() = sweep.task_start();
     if (sweep.has_input_timespan()) *out->mutable_input_timespan() = sweep.input_timespan();
-    *out->mutable_rays() = sweep.rays();
+    // Only the rays a comparison with `like` looks at (see SampleRays).
+    const int n = sweep.rays_size();
+    if (like != nullptr && i < like->sweep_size() && like->sweep(i).rays_size() == n && n > kSampledRays) {
+      for (int k = 0; k < kSampledRays; ++k) {
+        *out->add_rays() = sweep.rays(static_cast<int>(static_cast<std::int64_t>(k) * (n - 1) / (kSampledRays - 1)));
+      }
+    } else {
+      *out->mutable_rays() = sweep.rays();
+    }
     out->set_first_azimuth_gate_index(sweep.first_azimuth_gate_index());
     out->set_rotation_direction(sweep.rotation_direction());
     out->set_time_reference(sweep.time_reference());
@@ -132,10 +141,10 @@ Volume MetadataOf(const Volume& volume) {
   return meta;
 }
 
-void AddNotCarried(Volume written, Volume read_back, Notes* notes) {
+void AddNotCarried(const Volume& volume, Volume read_back, Notes* notes) {
+  Volume written = MetadataOf(volume, &read_back);
   for (int i = 0; i < std::min(written.sweep_size(), read_back.sweep_size()); ++i) {
-    if (written.sweep(i).rays_size() != read_back.sweep(i).rays_size()) continue;
-    SampleRays(written.mutable_sweep(i));
+    if (volume.sweep(i).rays_size() != read_back.sweep(i).rays_size()) continue;
     SampleRays(read_back.mutable_sweep(i));
   }
   RoundTimes(&written);

@@ -9,15 +9,17 @@ namespace common_dto {
 namespace formats {
 
 // The volume without sample bytes: moment buffers keep only type and byte
-// order. What a write is compared by.
-kyt::pb::common::Volume MetadataOf(const kyt::pb::common::Volume& volume);
+// order. With `like`, a sweep whose ray count equals like's keeps only the
+// rays a comparison looks at.
+kyt::pb::common::Volume MetadataOf(const kyt::pb::common::Volume& volume,
+                                   const kyt::pb::common::Volume* like = nullptr);
 
-// Appends "not carried: <field path>" for each field set in `written` whose
-// value `read_back` lacks or holds differently (repeated elements and map
-// entries as [*], one line per path). Times are compared to the microsecond,
-// numbers to a relative 1e-9, the rays of a sweep on an even sample of 32.
-// Both are metadata (MetadataOf).
-void AddNotCarried(kyt::pb::common::Volume written, kyt::pb::common::Volume read_back,
+// Appends "not carried: <field path>" for each field set in `volume` whose
+// value `read_back` (metadata, as a read without samples gives) lacks or
+// holds differently (repeated elements and map entries as [*], one line per
+// path). Times are compared to the microsecond, numbers to a relative 1e-9,
+// the rays of a sweep on an even sample of 32.
+void AddNotCarried(const kyt::pb::common::Volume& volume, kyt::pb::common::Volume read_back,
                    Notes* notes);
 
 }  // namespace formats

@@ -27,6 +27,9 @@ class OdimLevels {
   // `levels`: (object, its path) innermost first, e.g. {dataM, datasetN,
   // root}; the root's path is "".
   explicit OdimLevels(const std::vector<std::pair<hid_t, std::string>>& levels);
+  // `inner` (at `path`) inside the levels of `outer`, whose groups are
+  // borrowed rather than opened again: `outer` must outlive this.
+  OdimLevels(hid_t inner, const std::string& path, const OdimLevels& outer);
 
   struct Found {
     hid_t obj = -1;    // the group holding the attribute, -1 when absent
@@ -51,8 +54,11 @@ class OdimLevels {
   Status RequireString(Kind kind, const char* name, std::string* out) const;
 
  private:
-  std::vector<H5Id> groups_[3];
+  void Open(hid_t obj, const std::string& path);
+
+  std::vector<hid_t> groups_[3];  // -1 where a level has no such group
   std::vector<std::string> paths_[3];
+  std::vector<H5Id> owned_;       // the groups this one opened
 };
 
 inline Status FirstError(std::initializer_list<Status> statuses) {
@@ -82,9 +88,15 @@ Status ReadRootTime(hid_t file, std::optional<std::int64_t>* epoch);
 Status ReadOdimFile(const std::string& path, bool samples, const ReadOptions& options,
                     kyt::pb::common::Volume* volume, Notes* notes);
 
-// Writes the whole file (WriteFile adds the notes of a read-back).
+// Reads an open file (ReadOdimFile once it opened it).
+Status ReadOdimOpen(hid_t file, bool samples, const ReadOptions& options,
+                    kyt::pb::common::Volume* volume, Notes* notes);
+
+// Writes the whole file; with `read_back`, reads its metadata back into it
+// (what WriteFile compares the volume with) before closing.
 Status WriteOdimFile(const std::string& path, const WriteOptions& options,
-                     const kyt::pb::common::Volume& volume, Notes* notes);
+                     const kyt::pb::common::Volume& volume, Notes* notes,
+                     kyt::pb::common::Volume* read_back);
 
 // Writes group /dataset<index+1> for sweep `index`.
 Status WriteOdimDataset(hid_t file, const kyt::pb::common::Volume& volume, int index,

@@ -803,7 +803,7 @@ Status ReadOdimDataset(hid_t file, int index, bool samples, Volume* volume, Note
     const std::string name = "data" + std::to_string(m);
     groups.push_back(OpenGroup(dataset.get(), name));
     if (!groups.back().valid()) return H5Error(ErrorCode::kMalformed, path + "/" + name, "not a group");
-    moments.push_back(Levels({{groups.back().get(), path + "/" + name}, {dataset.get(), path}, {file, ""}}));
+    moments.emplace_back(groups.back().get(), path + "/" + name, levels);
   }
   s = ReadDatasetHow(levels, moments, sc, rc, sweep, notes);
   for (std::size_t m = 0; s.ok() && m < groups.size(); ++m) {
