@@ -73,7 +73,7 @@
 // kInvalidArgument for values that contradict each other (a dataset whose
 // shape disagrees with nrays/nbins, a sweep of the wrong kind), kTooLarge for
 // a dataset of 2 GiB or more, kUnsupported for valid files this version does
-// not convert (products, ragged gates), kIo for files that cannot be opened
+// not convert (products), kIo for files that cannot be opened
 // or written. A write goes to a temporary file beside `path` (".NAME.tmp-XXXXXX")
 // that is renamed over it on success and removed on failure, so a failed
 // write leaves no partial file and an existing file unchanged.
