@@ -157,6 +157,21 @@ TEST(Status, WrapKeepsCodeAndInnerLocationAndFillsInTheRest) {
   EXPECT_STREQ(common_dto::ErrorCodeName(static_cast<ErrorCode>(250)), "unknown");
 }
 
+TEST(Result, HoldsAValueOrAnErrorNeverNeither) {
+  common_dto::Result<std::string> good = std::string("volume");
+  ASSERT_TRUE(good.ok());
+  EXPECT_EQ(*good, "volume");
+  EXPECT_EQ(good->size(), 6u);
+  EXPECT_EQ(std::move(good).value(), "volume");
+  const common_dto::Result<int> bad = Status(ErrorCode::kTruncated, "cut");
+  EXPECT_FALSE(bad.ok());
+  EXPECT_EQ(bad.status().code(), ErrorCode::kTruncated);
+  EXPECT_EQ(bad.value_or(7), 7);
+  // A success without a value is not a success.
+  const common_dto::Result<int> empty = Status::Ok();
+  EXPECT_EQ(empty.status().code(), ErrorCode::kInvalidArgument);
+}
+
 TEST(Uuid, TextFormsAsJavaPrintsThemAndDerivedSweepUuids) {
   // Java: new UUID(0x0b173ac7ac5048d6L, 0x9eee098fd13f278bL).toString()
   const UUID volume = Uuid(0x0b173ac7ac5048d6, static_cast<std::int64_t>(0x9eee098fd13f278bULL));

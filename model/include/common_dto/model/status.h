@@ -116,4 +116,41 @@ class [[nodiscard]] Status {
   std::shared_ptr<const Rep> rep_;
 };
 
+// A value or the Status saying why there is none, as abseil's StatusOr:
+//
+//   Result<Volume> read = ReadSomething(path);
+//   if (!read.ok()) return read.status();
+//   Use(*read);
+//
+// A Result made from a success Status holds none of either: it becomes an
+// kInvalidArgument error, so that ok() always means a value is there.
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit, as StatusOr
+  Result(Status status)                           // NOLINT
+      : status_(status.ok() ? Status(ErrorCode::kInvalidArgument, "a result without a value")
+                            : std::move(status)) {}
+
+  bool ok() const { return status_.ok(); }
+  const Status& status() const { return status_; }
+
+  // The value; only when ok().
+  T& value() & { return *value_; }
+  const T& value() const& { return *value_; }
+  T&& value() && { return std::move(*value_); }
+  T& operator*() & { return *value_; }
+  const T& operator*() const& { return *value_; }
+  T&& operator*() && { return std::move(*value_); }
+  T* operator->() { return &*value_; }
+  const T* operator->() const { return &*value_; }
+
+  // The value, or `fallback` when there is none.
+  T value_or(T fallback) const& { return ok() ? *value_ : std::move(fallback); }
+
+ private:
+  Status status_;
+  std::optional<T> value_;
+};
+
 }  // namespace common_dto
