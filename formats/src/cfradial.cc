@@ -114,8 +114,8 @@ Timing PlanTimes(const Volume& volume, Notes* notes) {
     }
     t.times.push_back(std::move(times));
   }
-  if (derived) notes->push_back("ray times derived from their sweep's start and end times");
-  if (missing) notes->push_back("rays without a time written with time missing (NaN)");
+  if (derived) notes->push_back({NoteKind::kDerived, "time", "", "ray times derived from their sweep's start and end times"});
+  if (missing) notes->push_back({NoteKind::kConverted, "time", "", "rays without a time written with time missing (NaN)"});
   return t;
 }
 
@@ -127,7 +127,7 @@ Timing PlanTimes(const Volume& volume, Notes* notes) {
 using Deferred = std::vector<std::function<Status()>>;
 
 Status RunDeferred(int ncid, Deferred* later) {
-  Status s = NcCheck(nc_enddef(ncid), ErrorCode::kIo, "leaving define mode");
+  Status s = NcCheck(nc_enddef(ncid), "nc_enddef", ErrorCode::kIo, "leaving define mode");
   for (const auto& write : *later) {
     if (!s.ok()) break;
     s = write();
@@ -141,7 +141,7 @@ Status PutScalar(int ncid, const char* name, nc_type type, double value, const c
   int var = 0;
   Status s = DefVar(ncid, name, type, {}, &var);
   if (s.ok() && units != nullptr) s = PutAttText(ncid, var, "units", units);
-  later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, &value), ErrorCode::kIo, name); });
+  later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, &value), "nc_put_var_double", ErrorCode::kIo, name); });
   return s;
 }
 
@@ -150,7 +150,7 @@ Status PutTextVar(int ncid, const char* name, int dim, const std::string& text, 
   Status s = DefVar(ncid, name, NC_CHAR, {dim}, &var);
   std::string padded = text;
   padded.resize(kStringLength, '\0');
-  later->push_back([=] { return NcCheck(nc_put_var_text(ncid, var, padded.data()), ErrorCode::kIo, name); });
+  later->push_back([=] { return NcCheck(nc_put_var_text(ncid, var, padded.data()), "nc_put_var_text", ErrorCode::kIo, name); });
   return s;
 }
 
@@ -167,7 +167,7 @@ Status WriteGlobals(int ncid, const Volume& volume, int major, const Timing& tim
        PutAttText(ncid, NC_GLOBAL, "scan_name", volume.sweep(0).task_name()),
        PutAttText(ncid, NC_GLOBAL, "source", in.software_name()),
        PutAttText(ncid, NC_GLOBAL, "platform_is_mobile", "false"),
-       NcCheck(nc_def_dim(ncid, "string_length", kStringLength, &len_dim), ErrorCode::kIo, "string_length")});
+       NcCheck(nc_def_dim(ncid, "string_length", kStringLength, &len_dim), "nc_def_dim", ErrorCode::kIo, "string_length")});
   if (!s.ok()) return s;
   const auto& loc = in.location();
   const auto& radar = in.radar_properties();
@@ -190,10 +190,10 @@ Status WriteGlobals(int ncid, const Volume& volume, int major, const Timing& tim
   const double hz = FirstFrequencyHz(volume);
   if (s.ok() && hz > 0) {
     int dim = 0, var = 0;
-    s = FirstError({NcCheck(nc_def_dim(ncid, "frequency", 1, &dim), ErrorCode::kIo, "frequency"),
+    s = FirstError({NcCheck(nc_def_dim(ncid, "frequency", 1, &dim), "nc_def_dim", ErrorCode::kIo, "frequency"),
                     DefVar(ncid, "frequency", NC_DOUBLE, {dim}, &var)});
     if (s.ok()) s = PutAttText(ncid, var, "units", "s-1");
-    later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, &hz), ErrorCode::kIo, "frequency"); });
+    later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, &hz), "nc_put_var_double", ErrorCode::kIo, "frequency"); });
   }
   return s;
 }
@@ -283,8 +283,8 @@ struct RayVars {
 Status DefineRayVars(int ncid, const RayVars& what, const Timing& timing, Deferred* later) {
   int time_dim = 0, range_dim = 0, var = 0;
   const RangeAxis& axis = what.axis;
-  Status s = FirstError({NcCheck(nc_def_dim(ncid, "time", what.rays, &time_dim), ErrorCode::kIo, "time"),
-                         NcCheck(nc_def_dim(ncid, "range", static_cast<std::size_t>(axis.gates), &range_dim),
+  Status s = FirstError({NcCheck(nc_def_dim(ncid, "time", what.rays, &time_dim), "nc_def_dim", ErrorCode::kIo, "time"),
+                         NcCheck(nc_def_dim(ncid, "range", static_cast<std::size_t>(axis.gates), &range_dim), "nc_def_dim",
                                  ErrorCode::kIo, "range"),
                          DefVar(ncid, "time", NC_DOUBLE, {time_dim}, &var)});
   if (s.ok()) s = PutAttText(ncid, var, "units", "seconds since " + FormatIso(timing.epoch));
@@ -300,7 +300,7 @@ Status DefineRayVars(int ncid, const RayVars& what, const Timing& timing, Deferr
   std::vector<double> range(static_cast<std::size_t>(axis.gates));
   for (std::size_t g = 0; g < range.size(); ++g) range[g] = axis.start_m + static_cast<double>(g) * axis.step_m;
   if (!range.empty()) {
-    later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, range.data()), ErrorCode::kIo, "range"); });
+    later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, range.data()), "nc_put_var_double", ErrorCode::kIo, "range"); });
   }
   for (const char* name : {"azimuth", "elevation"}) {
     if (s.ok()) s = DefVar(ncid, name, NC_DOUBLE, {time_dim}, &var);
@@ -325,7 +325,7 @@ Status WriteRayParameters(int ncid, const RayVars& what, const Volume& volume, i
     if (!what.parameters[p] || value == 0 || sweep.rays_size() == 0) continue;
     const std::vector<double> values(static_cast<std::size_t>(sweep.rays_size()), value);
     const std::size_t start[1] = {first}, count[1] = {values.size()};
-    Status s = NcCheck(nc_put_vara_double(ncid, VarId(ncid, kRayParameters[p].name), start, count, values.data()),
+    Status s = NcCheck(nc_put_vara_double(ncid, VarId(ncid, kRayParameters[p].name), start, count, values.data()), "nc_put_vara_double",
                        ErrorCode::kIo, kRayParameters[p].name);
     if (!s.ok()) return s;
   }
@@ -377,12 +377,12 @@ Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_di
     if (s.ok() && optional) s = PutAttDouble(ncid, var, "_FillValue", NC_DOUBLE, NAN);
     if (!s.ok()) return s;
     later->push_back([ncid, var, name = c.name, values = *c.values] {
-      return NcCheck(nc_put_var_double(ncid, var, values.data()), ErrorCode::kIo, name);
+      return NcCheck(nc_put_var_double(ncid, var, values.data()), "nc_put_var_double", ErrorCode::kIo, name);
     });
   }
   int var = 0;
   Status s = DefVar(ncid, "sweep_mode", NC_CHAR, {sweep_dim, len_dim}, &var);
-  later->push_back([=] { return NcCheck(nc_put_var_text(ncid, var, modes.data()), ErrorCode::kIo, "sweep_mode"); });
+  later->push_back([=] { return NcCheck(nc_put_var_text(ncid, var, modes.data()), "nc_put_var_text", ErrorCode::kIo, "sweep_mode"); });
   return s;
 }
 
@@ -404,15 +404,17 @@ Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
   }
   for (std::size_t i = 0; i < axes.size(); ++i) {
     if (axes[i].gates < what.axis.gates) {
-      notes->push_back("sweep[" + std::to_string(i) + "]: " + std::to_string(axes[i].gates) +
-                       " gates padded to " + std::to_string(what.axis.gates) + " with the fill value");
+      notes->push_back({NoteKind::kConverted, "range", "",
+                        "sweep[" + std::to_string(i) + "]: " + std::to_string(axes[i].gates) +
+                            " gates padded to " + std::to_string(what.axis.gates) + " with the fill value"});
     }
   }
-  int sweep_dim = 0, len_dim = 0;
-  nc_inq_dimid(ncid, "string_length", &len_dim);
-  Status s = FirstError({NcCheck(nc_def_dim(ncid, "sweep", axes.size(), &sweep_dim), ErrorCode::kIo, "sweep"),
+  int sweep_dim = 0;
+  const Result<int> len_dim = DimId(ncid, "string_length");
+  if (!len_dim.ok()) return len_dim.status();
+  Status s = FirstError({NcCheck(nc_def_dim(ncid, "sweep", axes.size(), &sweep_dim), "nc_def_dim", ErrorCode::kIo, "sweep"),
                          DefineRayVars(ncid, what, timing, later)});
-  if (s.ok()) s = WriteSweepTable(ncid, volume, sweep_dim, len_dim, later);
+  if (s.ok()) s = WriteSweepTable(ncid, volume, sweep_dim, *len_dim, later);
   const SweepPlace place{ncid, 0, static_cast<std::size_t>(what.axis.gates)};
   for (int i = 0; s.ok() && i < volume.sweep_size(); ++i) s = DefineMoments(volume, i, place, options, notes);
   if (s.ok()) s = RunDeferred(ncid, later);
@@ -431,7 +433,7 @@ Status DefineSweepGroup(int root, const Volume& volume, int index, const RangeAx
                         const WriteOptions& options, int* group, Deferred* later, Notes* notes) {
   const Sweep& sweep = volume.sweep(index);
   const std::string name = "sweep_" + std::to_string(index);
-  Status s = NcCheck(nc_def_grp(root, name.c_str(), group), ErrorCode::kIo, name);
+  Status s = NcCheck(nc_def_grp(root, name.c_str(), group), "nc_def_grp", ErrorCode::kIo, name);
   const int g = *group;
   RayVars what;
   what.rays = static_cast<std::size_t>(sweep.rays_size());
@@ -449,7 +451,7 @@ Status DefineSweepGroup(int root, const Volume& volume, int index, const RangeAx
   if (s.ok()) s = DefVar(g, "sweep_mode", NC_STRING, {}, &var);
   later->push_back([g, var, mode = ModeOf(ConfigOrDefault(volume, sweep))] {
     const char* text = mode.c_str();
-    return NcCheck(nc_put_var_string(g, var, &text), ErrorCode::kIo, "sweep_mode");
+    return NcCheck(nc_put_var_string(g, var, &text), "nc_put_var_string", ErrorCode::kIo, "sweep_mode");
   });
   if (s.ok()) s = DefineMoments(volume, index, SweepPlace{g, 0, static_cast<std::size_t>(axis.gates)}, options, notes);
   return s.Wrap(name + ": ");
@@ -466,7 +468,7 @@ Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
                 const WriteOptions& options, Deferred* later, Notes* notes) {
   const std::size_t n = axes.size();
   int sweep_dim = 0, names_var = 0, fixed_var = 0;
-  Status s = FirstError({NcCheck(nc_def_dim(ncid, "sweep", n, &sweep_dim), ErrorCode::kIo, "sweep"),
+  Status s = FirstError({NcCheck(nc_def_dim(ncid, "sweep", n, &sweep_dim), "nc_def_dim", ErrorCode::kIo, "sweep"),
                          DefVar(ncid, "sweep_group_name", NC_STRING, {sweep_dim}, &names_var),
                          DefVar(ncid, "sweep_fixed_angle", NC_DOUBLE, {sweep_dim}, &fixed_var)});
   std::vector<std::string> names(n);
@@ -479,8 +481,8 @@ Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
     std::vector<const char*> pointers;
     for (const std::string& name : names) pointers.push_back(name.c_str());
     return FirstError(
-        {NcCheck(nc_put_var_string(ncid, names_var, pointers.data()), ErrorCode::kIo, "sweep_group_name"),
-         NcCheck(nc_put_var_double(ncid, fixed_var, fixed.data()), ErrorCode::kIo, "sweep_fixed_angle")});
+        {NcCheck(nc_put_var_string(ncid, names_var, pointers.data()), "nc_put_var_string", ErrorCode::kIo, "sweep_group_name"),
+         NcCheck(nc_put_var_double(ncid, fixed_var, fixed.data()), "nc_put_var_double", ErrorCode::kIo, "sweep_fixed_angle")});
   });
   std::vector<int> groups(n);
   for (int i = 0; s.ok() && i < static_cast<int>(n); ++i) {
@@ -541,19 +543,13 @@ std::vector<int> LookupGroups(const CfScope& scope) {
 }
 
 // The element of variable `var` that belongs to the scope's sweep.
-bool ScopeIndex(int ncid, int var, const CfScope& scope, std::size_t* index) {
-  int ndims = 0, dim = 0;
-  nc_inq_varndims(ncid, var, &ndims);
+bool ScopeIndex(const NcVarInfo& info, const CfScope& scope, std::size_t* index) {
   *index = 0;
-  if (ndims == 0) return true;
-  if (ndims > 2) return false;
-  nc_inq_vardimid(ncid, var, &dim);
-  char name[NC_MAX_NAME + 1] = {};
-  std::size_t length = 0;
-  nc_inq_dim(ncid, dim, name, &length);
-  if (std::string(name) == "sweep") *index = scope.sweep;
-  if (std::string(name) == "time") *index = scope.row;
-  return *index < length;
+  if (info.dims.empty()) return true;
+  if (info.dims.size() > 2) return false;
+  if (info.dim_names[0] == "sweep") *index = scope.sweep;
+  if (info.dim_names[0] == "time") *index = scope.row;
+  return *index < info.lengths[0];
 }
 
 }  // namespace
@@ -572,12 +568,14 @@ bool CfNumber(const CfScope& scope, const char* name, double* out) {
   for (int ncid : LookupGroups(scope)) {
     const int var = VarId(ncid, name);
     if (var < 0) continue;
-    nc_type type = 0;
-    int ndims = 0;
+    // A variable netCDF cannot describe holds no value.
+    const Result<NcVarInfo> info = InqVar(ncid, var);
+    if (!info.ok()) return false;
     std::size_t index = 0;
-    nc_inq_vartype(ncid, var, &type);
-    nc_inq_varndims(ncid, var, &ndims);
-    if (type == NC_CHAR || type == NC_STRING || ndims > 1 || !ScopeIndex(ncid, var, scope, &index)) return false;
+    if (info->type == NC_CHAR || info->type == NC_STRING || info->dims.size() > 1 ||
+        !ScopeIndex(*info, scope, &index)) {
+      return false;
+    }
     const std::size_t at[1] = {index};
     if (nc_get_var1_double(ncid, var, at, out) != NC_NOERR) return false;
     double fill = 0;
@@ -594,12 +592,9 @@ bool CfText(const CfScope& scope, const char* name, std::string* out) {
   for (int ncid : LookupGroups(scope)) {
     const int var = VarId(ncid, name);
     if (var < 0) continue;
-    int ndims = 0, dim = 0;
-    nc_inq_varndims(ncid, var, &ndims);
-    nc_inq_vardimid(ncid, var, &dim);
-    char dim_name[NC_MAX_NAME + 1] = {};
-    if (ndims > 0) nc_inq_dimname(ncid, dim, dim_name);
-    const bool per_sweep = ndims > 0 && std::string(dim_name) == "sweep";
+    const Result<NcVarInfo> info = InqVar(ncid, var);
+    if (!info.ok()) return false;
+    const bool per_sweep = !info->dims.empty() && info->dim_names[0] == "sweep";
     return GetText(ncid, name, per_sweep ? scope.sweep : 0, out).ok();
   }
   return HasAtt(scope.root, NC_GLOBAL, name) && GetAttText(scope.root, NC_GLOBAL, name, out).ok();
@@ -718,7 +713,8 @@ Status ReadSweep(const CfScope& scope, SweepPlace place, std::size_t rays, bool 
   if (!s.ok()) return s;
   if (place.ragged && std::any_of(place.ray_gates.begin(), place.ray_gates.end(),
                                   [&](std::size_t g) { return g < place.range_size; })) {
-    notes->push_back("rays with fewer gates than their sweep's longest padded with the fill value");
+    notes->push_back({NoteKind::kConverted, "ray_n_gates", "",
+                      "rays with fewer gates than their sweep's longest padded with the fill value"});
   }
   double res = 0;
   if (CfNumber(scope, "ray_angle_res", &res)) ApplyAngleRes(res, volume, i);

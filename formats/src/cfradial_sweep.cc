@@ -95,8 +95,9 @@ Status DefineFill(int ncid, int var, nc_type type, const DataDescriptor* d, cons
     if (holds(lin.under_threshold())) {
       s = PutAttDouble(ncid, var, "_Undetect", type, lin.under_threshold());
     } else {
-      notes->push_back("moment " + name + ": below-threshold code " + std::to_string(lin.under_threshold()) +
-                       " not carried (outside the storage type)");
+      notes->push_back({NoteKind::kNotCarried, "_Undetect", name,
+                        "below-threshold code " + std::to_string(lin.under_threshold()) +
+                            " not carried (outside the storage type)"});
     }
   }
   if (!s.ok() || !holds(lin.not_scanned())) return s;
@@ -142,19 +143,32 @@ int NcTypeOf(int storage_type) {
   }
 }
 
+// A moment variable's byte order and compression.
+Status DefineStorage(int ncid, int var, const DataBuffer& b, const std::string& name, int level) {
+  Status s;
+  if (b.type() != DataBuffer::UINT8 && b.endian() != DataBuffer::UNKNOWN_ENDIANNESS) {
+    s = NcCheck(nc_def_var_endian(ncid, var, b.endian() == DataBuffer::BIG ? NC_ENDIAN_BIG : NC_ENDIAN_LITTLE),
+                "nc_def_var_endian", ErrorCode::kIo, name);
+  }
+  if (s.ok() && level > 0) {
+    s = NcCheck(nc_def_var_deflate(ncid, var, 1, 1, level), "nc_def_var_deflate", ErrorCode::kIo, name);
+  }
+  return s;
+}
+
 Status DefineMoments(const Volume& volume, int index, const SweepPlace& place,
                      const WriteOptions& options, Notes* notes) {
   const Sweep& sweep = volume.sweep(index);
-  int time_dim = 0, range_dim = 0;
-  nc_inq_dimid(place.ncid, "time", &time_dim);
-  nc_inq_dimid(place.ncid, "range", &range_dim);
+  const Result<int> time_dim = DimId(place.ncid, "time"), range_dim = DimId(place.ncid, "range");
+  if (!time_dim.ok() || !range_dim.ok()) return time_dim.ok() ? range_dim.status() : time_dim.status();
   for (const std::string& name : MomentNames(sweep)) {
     const DataBuffer& b = sweep.sweep_moments().at(name);
     const nc_type type = NcTypeOf(b.type());
     if (type == NC_NAT) return SweepError(ErrorCode::kUnsupported, index, name, "storage type not writable");
     if (int var = VarId(place.ncid, name); var >= 0) {
-      nc_type existing = 0;
-      nc_inq_vartype(place.ncid, var, &existing);
+      nc_type existing = NC_NAT;
+      Status s = NcCheck(nc_inq_vartype(place.ncid, var, &existing), "nc_inq_vartype", ErrorCode::kIo, name);
+      if (!s.ok()) return s;
       if (existing != type) {
         return SweepError(ErrorCode::kUnsupported, index, name,
                           "storage type differs from earlier sweeps; CF/Radial 1.4 holds one "
@@ -163,19 +177,13 @@ Status DefineMoments(const Volume& volume, int index, const SweepPlace& place,
       continue;
     }
     int var = 0;
-    Status s = DefVar(place.ncid, name, type, {time_dim, range_dim}, &var);
-    if (!s.ok()) return s;
-    if (b.type() != DataBuffer::UINT8 && b.endian() != DataBuffer::UNKNOWN_ENDIANNESS) {
-      nc_def_var_endian(place.ncid, var, b.endian() == DataBuffer::BIG ? NC_ENDIAN_BIG : NC_ENDIAN_LITTLE);
-    }
-    if (options.compression_level > 0) {
-      nc_def_var_deflate(place.ncid, var, 1, 1, options.compression_level);
-    }
+    Status s = DefVar(place.ncid, name, type, {*time_dim, *range_dim}, &var);
+    if (s.ok()) s = DefineStorage(place.ncid, var, b, name, options.compression_level);
     const DataDescriptor* d = DescriptorOf(volume, sweep, name);
-    s = DefineMomentAttrs(place.ncid, var, type, d, name, notes);
+    if (s.ok()) s = DefineMomentAttrs(place.ncid, var, type, d, name, notes);
     if (!s.ok()) return s;
     if (FindQuantity(name) == nullptr && (d == nullptr || !IsStandardName(d->legend()))) {
-      notes->push_back("moment " + name + ": no CF standard name known, written without one");
+      notes->push_back({NoteKind::kUnknownName, "standard_name", name, "no CF standard name known, written without one"});
     }
   }
   return Status::Ok();
@@ -188,7 +196,7 @@ Status PutRows(int ncid, const char* name, std::size_t first, const std::vector<
   if (var < 0) return NcError(ErrorCode::kIo, name, "not defined");
   const std::size_t start[1] = {first}, count[1] = {values.size()};
   if (values.empty()) return Status::Ok();
-  return NcCheck(nc_put_vara_double(ncid, var, start, count, values.data()), ErrorCode::kIo, name);
+  return NcCheck(nc_put_vara_double(ncid, var, start, count, values.data()), "nc_put_vara_double", ErrorCode::kIo, name);
 }
 
 Status PutSamples(int ncid, const std::string& name, const DataBuffer& b, std::size_t first,
@@ -206,7 +214,7 @@ Status PutSamples(int ncid, const std::string& name, const DataBuffer& b, std::s
   }
   const std::size_t start[2] = {first, 0}, count[2] = {rays, gates};
   if (rays == 0 || gates == 0) return Status::Ok();
-  return NcCheck(nc_put_vara(ncid, VarId(ncid, name), start, count, samples.data()), ErrorCode::kIo, name);
+  return NcCheck(nc_put_vara(ncid, VarId(ncid, name), start, count, samples.data()), "nc_put_vara", ErrorCode::kIo, name);
 }
 
 }  // namespace
@@ -433,16 +441,17 @@ MissingMarks PlanMissing(int ncid, int var, nc_type type, bool scaled, const std
   if (!m.has_code && !is_float && scaled && !std::isnan(DefaultFill(type))) {
     m.has_code = true;
     m.code = DefaultFill(type);
-    notes->push_back("moment " + name + ": no _FillValue; netCDF's default fill " + NumberText(m.code) +
-                     " taken as missing");
+    notes->push_back({NoteKind::kAssumed, "_FillValue", name,
+                      "no _FillValue; netCDF's default fill " + NumberText(m.code) + " taken as missing"});
   }
   for (double v : m.to_nan) {
-    notes->push_back("moment " + name + ": samples equal to the fill value " + NumberText(v) +
-                     " read as missing (NaN)");
+    notes->push_back({NoteKind::kConverted, "_FillValue", name,
+                      "samples equal to the fill value " + NumberText(v) + " read as missing (NaN)"});
   }
   for (double v : m.to_code) {
-    notes->push_back("moment " + name + ": samples equal to the missing value " + NumberText(v) +
-                     " read as the fill value " + NumberText(m.code));
+    notes->push_back({NoteKind::kConverted, "missing_value", name,
+                      "samples equal to the missing value " + NumberText(v) + " read as the fill value " +
+                          NumberText(m.code)});
   }
   return m;
 }
@@ -515,7 +524,7 @@ DataDescriptor ReadDescriptor(int ncid, int var, const std::string& name, const 
     }
   }
   if (d.type() == kyt::pb::common::CUSTOM_TYPE) {
-    notes->push_back("moment " + name + ": unknown quantity, kept under its name");
+    notes->push_back({NoteKind::kUnknownName, "", name, "unknown quantity, kept under its name"});
   }
   return d;
 }
@@ -542,7 +551,7 @@ Status ReadRaggedRows(int ncid, int var, const SweepPlace& place, std::size_t ra
   const std::size_t start[1] = {lo}, count[1] = {hi - lo};
   const int rc = widened ? nc_get_vara_int(ncid, var, start, count, reinterpret_cast<int*>(block.data()))
                          : nc_get_vara(ncid, var, start, count, block.data());
-  if (rc != NC_NOERR) return NcCheck(rc, ErrorCode::kMalformed, "cannot read");
+  if (rc != NC_NOERR) return NcCheck(rc, widened ? "nc_get_vara_int" : "nc_get_vara", ErrorCode::kMalformed, "cannot read");
   for (std::size_t r = 0; r < rays; ++r) {
     std::memcpy(out->data() + r * place.range_size * width, block.data() + (place.ray_start[r] - lo) * width,
                 place.ray_gates[r] * width);
@@ -556,14 +565,18 @@ Status ReadRows(int ncid, int var, const SweepPlace& place, std::size_t rays, bo
   const std::size_t start[2] = {place.first_ray, 0}, count[2] = {rays, place.range_size};
   const int rc = widened ? nc_get_vara_int(ncid, var, start, count, reinterpret_cast<int*>(out->data()))
                          : nc_get_vara(ncid, var, start, count, out->data());
-  return rc == NC_NOERR ? Status::Ok() : NcCheck(rc, ErrorCode::kMalformed, "cannot read");
+  return NcCheck(rc, widened ? "nc_get_vara_int" : "nc_get_vara", ErrorCode::kMalformed, "cannot read");
 }
 
 Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace& place,
                    std::size_t rays, bool samples, int index, const MissingMarks& missing,
                    DataBuffer* b, Notes* notes) {
-  nc_type type = 0;
-  nc_inq_vartype(ncid, var, &type);
+  nc_type type = NC_NAT;
+  int endian = NC_ENDIAN_NATIVE;
+  const Status inq = FirstError(
+      {NcCheck(nc_inq_vartype(ncid, var, &type), "nc_inq_vartype", ErrorCode::kMalformed, name),
+       NcCheck(nc_inq_var_endian(ncid, var, &endian), "nc_inq_var_endian", ErrorCode::kMalformed, name)});
+  if (!inq.ok()) return SweepError(inq.code(), index, name, inq.message());
   bool widened = false;
   const int storage = StorageOfNc(type, &widened);
   if (storage == DataBuffer::UNKNOWN_TYPE) {
@@ -572,14 +585,14 @@ Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace&
   const int width = SampleWidth(storage);
   const std::int64_t bytes = static_cast<std::int64_t>(rays * place.range_size) * width;
   if (bytes > kMaxBufferBytes) return SweepError(ErrorCode::kTooLarge, index, name, "2 GiB or more");
-  int endian = NC_ENDIAN_NATIVE;
-  nc_inq_var_endian(ncid, var, &endian);
   const bool big = endian == NC_ENDIAN_BIG && width > 1 && !widened;
   b->set_type(static_cast<DataBuffer::StorageType>(storage));
   b->set_endian(big || (width > 1 && NativeBig()) ? DataBuffer::BIG : DataBuffer::LITTLE);
   b->set_compression(DataBuffer::NONE);
   b->set_uncompressed_size(static_cast<std::int32_t>(bytes));
-  if (widened) notes->push_back("moment " + name + ": signed 8- or 16-bit samples widened to INT32");
+  if (widened) {
+    notes->push_back({NoteKind::kConverted, "", name, "signed 8- or 16-bit samples widened to INT32"});
+  }
   if (!samples || bytes == 0) return Status::Ok();
   if (bytes > MaxSampleBytes(NcFileSize(ncid))) {
     return SweepError(ErrorCode::kTooLarge, index, name,
@@ -606,40 +619,45 @@ Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace&
 }
 
 // A moment's variable: (time, range), or (n_points) in files with ragged rays.
-bool IsMomentVar(int ncid, int var, const SweepPlace& place, int time_dim, int range_dim, int points_dim,
-                 std::string* name, bool* bad) {
-  char buffer[NC_MAX_NAME + 1] = {};
-  int ndims = 0, dims[NC_MAX_VAR_DIMS];
-  nc_inq_varname(ncid, var, buffer);
-  nc_inq_varndims(ncid, var, &ndims);
-  *name = buffer;
+bool IsMomentVar(const NcVarInfo& info, const SweepPlace& place, int time_dim, int range_dim, int points_dim,
+                 bool* bad) {
+  const std::size_t ndims = info.dims.size();
   *bad = false;
-  if (ndims < 1 || ndims > 2 || IsCoordinate(*name)) return false;
-  nc_inq_vardimid(ncid, var, dims);
-  if (ndims == 1) return place.ragged && dims[0] == points_dim;
-  if (dims[0] != time_dim) return false;
-  *bad = dims[1] != range_dim;
+  if (ndims < 1 || ndims > 2 || IsCoordinate(info.name)) return false;
+  if (ndims == 1) return place.ragged && info.dims[0] == points_dim;
+  if (info.dims[0] != time_dim) return false;
+  *bad = info.dims[1] != range_dim;
   return true;
+}
+
+// The ids of the variables in `ncid`.
+Result<std::vector<int>> VarIds(int ncid) {
+  int nvars = 0;
+  Status s = NcCheck(nc_inq_varids(ncid, &nvars, nullptr), "nc_inq_varids", ErrorCode::kMalformed, "variables");
+  std::vector<int> ids(static_cast<std::size_t>(std::max(nvars, 0)));
+  if (s.ok()) s = NcCheck(nc_inq_varids(ncid, &nvars, ids.data()), "nc_inq_varids", ErrorCode::kMalformed, "variables");
+  if (!s.ok()) return s;
+  return ids;
 }
 
 Status ReadMoments(const SweepPlace& place, std::size_t rays, bool samples, int index,
                    Volume* volume, Notes* notes) {
-  int time_dim = -1, range_dim = -1, points_dim = -1, nvars = 0;
-  nc_inq_dimid(place.ncid, "time", &time_dim);
-  nc_inq_dimid(place.ncid, "range", &range_dim);
-  nc_inq_dimid(place.ncid, "n_points", &points_dim);
-  nc_inq_varids(place.ncid, &nvars, nullptr);
-  std::vector<int> ids(static_cast<std::size_t>(nvars));
-  nc_inq_varids(place.ncid, &nvars, ids.data());
+  const Result<int> time_dim = DimId(place.ncid, "time"), range_dim = DimId(place.ncid, "range"),
+                    points_dim = DimId(place.ncid, "n_points");
+  const Result<std::vector<int>> ids = VarIds(place.ncid);
+  for (const Status& s : {time_dim.status(), range_dim.status(), points_dim.status(), ids.status()}) {
+    if (!s.ok()) return SweepError(s.code(), index, "", s.message());
+  }
   Sweep* sweep = volume->mutable_sweep(index);
   auto* sc = volume->mutable_volume_config()->mutable_sweep_config(index);
-  for (int var : ids) {
-    std::string name;
+  for (int var : *ids) {
+    const Result<NcVarInfo> info = InqVar(place.ncid, var);
+    if (!info.ok()) return SweepError(info.status().code(), index, "", info.status().message());
     bool bad = false;
-    if (!IsMomentVar(place.ncid, var, place, time_dim, range_dim, points_dim, &name, &bad)) continue;
+    if (!IsMomentVar(*info, place, *time_dim, *range_dim, *points_dim, &bad)) continue;
+    const std::string& name = info->name;
     if (bad) return SweepError(ErrorCode::kInvalidArgument, index, name, "second dimension is not range");
-    nc_type type = 0;
-    nc_inq_vartype(place.ncid, var, &type);
+    const nc_type type = info->type;
     const bool scaled = HasAtt(place.ncid, var, "scale_factor") || HasAtt(place.ncid, var, "add_offset");
     const MissingMarks missing = PlanMissing(place.ncid, var, type, scaled, name, notes);
     Status s = ReadSamples(place.ncid, var, name, place, rays, samples, index, missing,

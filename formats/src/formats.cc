@@ -90,12 +90,14 @@ std::optional<Format> DetectFormat(const std::string& path) {
   return CfRadialVersion(path);
 }
 
-// Drops repeated notes from `first` on (a note per sweep says the same).
+// Drops notes from `first` on whose line repeats an earlier one (a note per
+// sweep says the same).
 void Dedupe(Notes* notes, std::size_t first) {
-  std::set<std::string> seen(notes->begin(), notes->begin() + static_cast<std::ptrdiff_t>(first));
+  std::set<std::string> seen;
+  for (std::size_t i = 0; i < first; ++i) seen.insert(NoteText((*notes)[i]));
   std::size_t out = first;
   for (std::size_t i = first; i < notes->size(); ++i) {
-    if (!seen.insert((*notes)[i]).second) continue;
+    if (!seen.insert(NoteText((*notes)[i])).second) continue;
     if (out != i) (*notes)[out] = std::move((*notes)[i]);
     ++out;
   }
@@ -170,6 +172,16 @@ class TemporaryFile {
     temp_.clear();
     return Status::Ok();
   }
+  // `status` with the temporary file's name replaced by `path`, which the
+  // caller knows (the temporary file is gone once this object is).
+  Status Named(const Status& status, const std::string& path) const {
+    if (temp_.empty() || status.location().field != temp_) return status;
+    std::string message = status.message();
+    if (message.rfind(temp_, 0) == 0) message.replace(0, temp_.size(), path);
+    Location location = status.location();
+    location.field = path;
+    return Status(status.code(), message, location);
+  }
   ~TemporaryFile() {
     if (!temp_.empty()) ::unlink(temp_.c_str());
   }
@@ -201,6 +213,7 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
           : WriteCfRadialFile(temp.path(), format == Format::kCfRadial1 ? 1 : 2, options, volume, out, back);
   if (s.ok() && back != nullptr) AddNotCarried(volume, std::move(read_back), out);
   if (s.ok()) s = temp.Commit(path);
+  if (!s.ok()) s = temp.Named(s, path);
   Dedupe(out, first);
   return s;
 }

@@ -58,18 +58,33 @@ Status ReadNumbers(hid_t obj, const std::string& path, const char* name, hid_t m
   return Status::Ok();
 }
 
-Status WriteAttr(hid_t obj, const char* name, hid_t file_type, hid_t mem_type, hid_t space,
-                 const void* data) {
-  if (H5Aexists(obj, name) > 0) H5Adelete(obj, name);
-  H5Id attr(H5Acreate2(obj, name, file_type, space, H5P_DEFAULT, H5P_DEFAULT));
-  if (!attr.valid() || H5Awrite(attr.get(), mem_type, data) < 0) {
-    return Status(ErrorCode::kIo, std::string("cannot write attribute ") + name);
-  }
-  return Status::Ok();
+// Writes attribute `name` (at `path`) of `obj`, replacing one already there.
+Status WriteAttr(hid_t obj, const char* name, const std::string& path, hid_t file_type, hid_t mem_type,
+                 hid_t space, const void* data) {
+  const htri_t exists = H5Aexists(obj, name);
+  Status s = H5Check(exists, "H5Aexists", path);
+  if (s.ok() && exists > 0) s = H5Check(H5Adelete(obj, name), "H5Adelete", path);
+  if (!s.ok()) return s;
+  Result<H5Id> attr = H5Checked(H5Acreate2(obj, name, file_type, space, H5P_DEFAULT, H5P_DEFAULT),
+                                "H5Acreate2", path);
+  if (!attr.ok()) return attr.status();
+  return H5Check(H5Awrite(attr->get(), mem_type, data), "H5Awrite", path);
+}
+
+// A scalar (or, with `n`, one-dimensional) number attribute.
+Status WriteNumberAttr(hid_t obj, const char* name, hid_t file_type, hid_t mem_type, const void* data,
+                       std::optional<hsize_t> n = std::nullopt) {
+  const std::string path = ObjectPath(obj) + "/" + name;
+  const Result<H5Id> space = n ? H5Checked(H5Screate_simple(1, &*n, nullptr), "H5Screate_simple", path)
+                               : H5Checked(H5Screate(H5S_SCALAR), "H5Screate", path);
+  if (!space.ok()) return space.status();
+  return WriteAttr(obj, name, path, file_type, mem_type, space->get(), data);
 }
 
 }  // namespace
 
+// Closing only releases the identifier here; a file whose writing must
+// succeed is flushed and closed by its writer, which checks the result.
 void H5Id::Reset() {
   if (id_ < 0) return;
   switch (H5Iget_type(id_)) {
@@ -96,6 +111,24 @@ Status H5Error(ErrorCode code, const std::string& path, const std::string& what)
   return Status(code, path + ": " + what, location);
 }
 
+Status H5Check(herr_t result, const char* call, const std::string& path, ErrorCode code) {
+  return result < 0 ? H5Error(code, path, std::string(call) + " failed") : Status::Ok();
+}
+
+Result<H5Id> H5Checked(hid_t id, const char* call, const std::string& path, ErrorCode code) {
+  if (id < 0) return H5Error(code, path, std::string(call) + " failed");
+  return H5Id(id);
+}
+
+std::string ObjectPath(hid_t obj) {
+  const ssize_t length = H5Iget_name(obj, nullptr, 0);
+  if (length <= 0) return "";
+  std::string name(static_cast<std::size_t>(length) + 1, '\0');
+  if (H5Iget_name(obj, name.data(), name.size()) < 0) return "";
+  name.resize(static_cast<std::size_t>(length));
+  return name == "/" ? "" : name;
+}
+
 bool HasLink(hid_t parent, const std::string& name) {
   return H5Lexists(parent, name.c_str(), H5P_DEFAULT) > 0;
 }
@@ -119,6 +152,19 @@ hid_t FindAttr(const std::vector<hid_t>& objs, const char* name) {
   return -1;
 }
 
+// A variable-length string attribute's text.
+Status ReadVariableString(hid_t attr, const std::string& path, std::string* out) {
+  Result<H5Id> mem = H5Checked(H5Tcopy(H5T_C_S1), "H5Tcopy", path);
+  if (!mem.ok()) return mem.status();
+  Status s = H5Check(H5Tset_size(mem->get(), H5T_VARIABLE), "H5Tset_size", path);
+  char* text = nullptr;
+  if (s.ok()) s = H5Check(H5Aread(attr, mem->get(), &text), "H5Aread", path, ErrorCode::kMalformed);
+  if (s.ok() && text == nullptr) s = H5Error(ErrorCode::kMalformed, path, "unreadable string");
+  if (!s.ok()) return s;
+  out->assign(text);
+  return H5Check(H5free_memory(text), "H5free_memory", path);
+}
+
 Status ReadStringAttr(hid_t obj, const std::string& path, const char* name, std::string* out) {
   H5Id attr;
   Status status = OpenAttr(obj, path, name, &attr);
@@ -131,14 +177,8 @@ Status ReadStringAttr(hid_t obj, const std::string& path, const char* name, std:
     return AttrError(ErrorCode::kInvalidArgument, path, name, "expected one string");
   }
   if (H5Tis_variable_str(type.get()) > 0) {
-    H5Id mem(H5Tcopy(H5T_C_S1));
-    H5Tset_size(mem.get(), H5T_VARIABLE);
-    char* text = nullptr;
-    if (H5Aread(attr.get(), mem.get(), &text) < 0 || text == nullptr) {
-      return AttrError(ErrorCode::kMalformed, path, name, "unreadable string");
-    }
-    out->assign(text);
-    H5free_memory(text);
+    status = ReadVariableString(attr.get(), path + "/" + name, out);
+    if (!status.ok()) return status;
   } else {
     const std::size_t size = H5Tget_size(type.get());
     if (size > kMaxStringAttr) return AttrError(ErrorCode::kTooLarge, path, name, "string too long");
@@ -178,27 +218,27 @@ Status ReadDoublesAttr(hid_t obj, const std::string& path, const char* name, std
 }
 
 Status WriteStringAttr(hid_t obj, const char* name, const std::string& value) {
-  H5Id type(H5Tcopy(H5T_C_S1));
-  H5Tset_size(type.get(), value.size() + 1);
-  H5Tset_strpad(type.get(), H5T_STR_NULLTERM);
-  H5Id space(H5Screate(H5S_SCALAR));
-  return WriteAttr(obj, name, type.get(), type.get(), space.get(), value.c_str());
+  const std::string path = ObjectPath(obj) + "/" + name;
+  const Result<H5Id> type = H5Checked(H5Tcopy(H5T_C_S1), "H5Tcopy", path);
+  if (!type.ok()) return type.status();
+  const Result<H5Id> space = H5Checked(H5Screate(H5S_SCALAR), "H5Screate", path);
+  Status s = space.status();
+  if (s.ok()) s = H5Check(H5Tset_size(type->get(), value.size() + 1), "H5Tset_size", path);
+  if (s.ok()) s = H5Check(H5Tset_strpad(type->get(), H5T_STR_NULLTERM), "H5Tset_strpad", path);
+  if (!s.ok()) return s;
+  return WriteAttr(obj, name, path, type->get(), type->get(), space->get(), value.c_str());
 }
 
 Status WriteDoubleAttr(hid_t obj, const char* name, double value) {
-  H5Id space(H5Screate(H5S_SCALAR));
-  return WriteAttr(obj, name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, space.get(), &value);
+  return WriteNumberAttr(obj, name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, &value);
 }
 
 Status WriteLongAttr(hid_t obj, const char* name, std::int64_t value) {
-  H5Id space(H5Screate(H5S_SCALAR));
-  return WriteAttr(obj, name, H5T_STD_I64LE, H5T_NATIVE_INT64, space.get(), &value);
+  return WriteNumberAttr(obj, name, H5T_STD_I64LE, H5T_NATIVE_INT64, &value);
 }
 
 Status WriteDoublesAttr(hid_t obj, const char* name, const std::vector<double>& values) {
-  const hsize_t n = values.size();
-  H5Id space(H5Screate_simple(1, &n, nullptr));
-  return WriteAttr(obj, name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, space.get(), values.data());
+  return WriteNumberAttr(obj, name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, values.data(), values.size());
 }
 
 hid_t FileTypeOf(int storage_type, int endian) {

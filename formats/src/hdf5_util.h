@@ -52,6 +52,18 @@ void SilenceHdf5();
 // An error about HDF5 object `path`.
 Status H5Error(ErrorCode code, const std::string& path, const std::string& what);
 
+// Every HDF5 call whose failure matters goes through one of these: a
+// negative result is a `code` error about `path` (the Location field)
+// naming the call ("/dataset1/data1/data: H5Pset_deflate failed").
+Status H5Check(herr_t result, const char* call, const std::string& path,
+               ErrorCode code = ErrorCode::kIo);
+// An identifier a call returned, owned, or the error.
+Result<H5Id> H5Checked(hid_t id, const char* call, const std::string& path,
+                       ErrorCode code = ErrorCode::kIo);
+// The path of object `obj` in its file ("/dataset1/what"); "" when HDF5
+// cannot tell.
+std::string ObjectPath(hid_t obj);
+
 // Opens group `name` under `parent`; invalid when it does not exist.
 H5Id OpenGroup(hid_t parent, const std::string& name);
 bool HasAttr(hid_t obj, const char* name);

@@ -27,12 +27,30 @@ class NcFile {
 
  private:
   int id_ = -1;
+  std::string path_;
 };
 
-// An error for netCDF status `rc` about `where` (a variable or attribute
-// name, the Location field).
+// An error about `where` (a variable, dimension or attribute name, the
+// Location field).
 Status NcError(ErrorCode code, const std::string& where, const std::string& what);
-Status NcCheck(int rc, ErrorCode code, const std::string& where);
+// Every netCDF call's result goes through here: NC_NOERR is success, any
+// other result a `code` error about `where` naming the call and netCDF's
+// reason ("DBZH: nc_def_var_deflate: NetCDF: Not a valid ID").
+Status NcCheck(int rc, const char* call, ErrorCode code, const std::string& where);
+
+// A variable's name, type and dimensions (ids, names and lengths).
+struct NcVarInfo {
+  std::string name;
+  nc_type type = NC_NAT;
+  std::vector<int> dims;
+  std::vector<std::string> dim_names;
+  std::vector<std::size_t> lengths;
+};
+// Variable `var` of `ncid`; kMalformed when the file cannot say.
+Result<NcVarInfo> InqVar(int ncid, int var);
+// The id of dimension `name` visible from `ncid`, -1 when there is none;
+// an error only when netCDF fails otherwise.
+Result<int> DimId(int ncid, const char* name);
 
 bool HasAtt(int ncid, int varid, const char* name);
 int VarId(int ncid, const std::string& name);  // -1 when absent

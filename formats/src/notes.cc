@@ -1,4 +1,4 @@
-// Comparing a volume with what its file reads back as.
+// Notes as lines, and comparing a volume with what its file reads back as.
 #include "notes.h"
 
 #include <google/protobuf/descriptor.pb.h>
@@ -103,6 +103,23 @@ void SampleRays(Sweep* sweep) {
 
 }  // namespace
 
+const char* NoteKindName(NoteKind kind) {
+  switch (kind) {
+    case NoteKind::kNotCarried: return "not_carried";
+    case NoteKind::kDerived: return "derived";
+    case NoteKind::kAssumed: return "assumed";
+    case NoteKind::kConverted: return "converted";
+    case NoteKind::kUnknownName: return "unknown_name";
+  }
+  return "unknown";
+}
+
+std::string NoteText(const Note& note) {
+  if (note.kind == NoteKind::kNotCarried && note.text.empty()) return "not carried: " + note.field;
+  if (!note.moment.empty()) return "moment " + note.moment + ": " + note.text;
+  return note.text;
+}
+
 Volume MetadataOf(const Volume& volume, const Volume* like) {
   Volume meta;
   *meta.mutable_uuid() = volume.uuid();
@@ -174,7 +191,7 @@ void AddNotCarried(const Volume& volume, Volume read_back, Notes* notes) {
   for (const std::string& path : paths) {
     const auto next = all.upper_bound(path);
     if (next != all.end() && next->rfind(path + ".", 0) == 0) continue;
-    notes->push_back("not carried: " + path);
+    notes->push_back({NoteKind::kNotCarried, path, "", ""});
   }
 }
 

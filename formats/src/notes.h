@@ -14,7 +14,7 @@ namespace formats {
 kyt::pb::common::Volume MetadataOf(const kyt::pb::common::Volume& volume,
                                    const kyt::pb::common::Volume* like = nullptr);
 
-// Appends "not carried: <field path>" for each field set in `volume` whose
+// Appends a kNotCarried note ("not carried: <field path>") for each field set in `volume` whose
 // value `read_back` (metadata, as a read without samples gives) lacks or
 // holds differently (repeated elements and map entries as [*], one line per
 // path). Times are compared to the microsecond, numbers to a relative 1e-9,

@@ -150,7 +150,8 @@ std::string SourceText(const Instrument& in, Notes* notes) {
   if (opera.country() != 0) add("CTY", std::to_string(opera.country()));
   if (wmo.center_id() != 0) add("ORG", std::to_string(wmo.center_id()));
   if (opera.comment().find(',') != std::string::npos) {
-    notes->push_back("opera_id.comment holds a comma, which ODIM source text cannot carry");
+    notes->push_back({NoteKind::kNotCarried, "instrument.opera_id.comment", "",
+                      "opera_id.comment holds a comma, which ODIM source text cannot carry"});
   } else {
     add("CMT", opera.comment());
   }
@@ -199,7 +200,7 @@ void ParseSource(const std::string& text, Instrument* in, Notes* notes) {
     else if (key == "ORG") in->mutable_wmo_id()->set_center_id(Number(value));
     else if (key == "CMT") in->mutable_opera_id()->set_comment(value);
     else if (key == "WIGOS") ParseWigos(value, in);
-    else notes->push_back("what/source: identifier " + key + " not carried");
+    else notes->push_back({NoteKind::kNotCarried, "/what/source", "", "what/source: identifier " + key + " not carried"});
   }
 }
 
@@ -246,7 +247,7 @@ Status WriteRoot(hid_t file, const Volume& volume, bool scan, Notes* notes) {
     s = WriteStringAttr(what.get(), "date", FormatDate(seconds));
     if (s.ok()) s = WriteStringAttr(what.get(), "time", FormatClock(seconds));
   } else {
-    notes->push_back("the volume holds no time: /what/date and time left out");
+    notes->push_back({NoteKind::kNotCarried, "/what/date", "", "the volume holds no time: /what/date and time left out"});
   }
   const auto& radar = in.radar_properties();
   if (s.ok() && radar.horz_beam_width_deg() > 0) {
@@ -314,7 +315,7 @@ Status ReadObject(hid_t file, hid_t what, Notes* notes) {
                      "not an ODIM_H5 2.x file: \"" + conventions + "\"");
     }
   } else {
-    notes->push_back("no Conventions attribute; read as ODIM_H5");
+    notes->push_back({NoteKind::kAssumed, "/Conventions", "", "no Conventions attribute; read as ODIM_H5"});
   }
   std::string object;
   Status s = ReadStringAttr(what, "/what", "object", &object);
@@ -363,7 +364,7 @@ Status ReadNominalTime(hid_t file, Volume* volume, Notes* notes) {
   Status s = ReadRootTime(file, &epoch);
   if (!s.ok()) return s;
   if (!epoch) {
-    notes->push_back("/what/date, time absent: the volume's nominal time not carried");
+    notes->push_back({NoteKind::kNotCarried, "/what/date", "", "/what/date, time absent: the volume's nominal time not carried"});
     return Status::Ok();
   }
   for (auto& sweep : *volume->mutable_sweep()) sweep.mutable_task_start()->set_seconds(*epoch);
@@ -414,7 +415,10 @@ Status ReadOdimFile(const std::string& path, bool samples, const ReadOptions& op
 
 Status ReadOdimOpen(hid_t file_id, bool samples, const ReadOptions& options, Volume* volume, Notes* notes) {
   volume->Clear();
-  const H5Id file(H5Iget_file_id(file_id));  // a handle of our own, whatever `file_id` is
+  // A handle of our own, whatever `file_id` is.
+  const Result<H5Id> own = H5Checked(H5Iget_file_id(file_id), "H5Iget_file_id", "/", ErrorCode::kMalformed);
+  if (!own.ok()) return own.status();
+  const H5Id& file = *own;
   int datasets = 0;
   Status s = ReadRoot(file.get(), volume, notes, &datasets);
   if (!s.ok()) return s;
@@ -466,9 +470,7 @@ Status WriteOdimFile(const std::string& path, const WriteOptions& options, const
     s = WriteOdimDataset(file.get(), volume, i, options, notes);
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), volume.sweep_size());
   }
-  if (s.ok() && H5Fflush(file.get(), H5F_SCOPE_GLOBAL) < 0) {
-    s = H5Error(ErrorCode::kIo, path, "cannot write the file");
-  }
+  if (s.ok()) s = H5Check(H5Fflush(file.get(), H5F_SCOPE_GLOBAL), "H5Fflush", path);
   // The metadata as the file holds it, read through the handle still open
   // (what a new open would read, without reading it from disk again).
   if (s.ok() && read_back != nullptr) {
@@ -476,7 +478,7 @@ Status WriteOdimFile(const std::string& path, const WriteOptions& options, const
     s = ReadOdimOpen(file.get(), /*samples=*/false, ReadOptions{}, read_back, &ignored);
     if (!s.ok()) s = s.Wrap("reading back: ");
   }
-  if (s.ok() && H5Fclose(file.release()) < 0) s = H5Error(ErrorCode::kIo, path, "cannot write the file");
+  if (s.ok()) s = H5Check(H5Fclose(file.release()), "H5Fclose", path);
   return s;
 }
 

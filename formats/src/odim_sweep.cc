@@ -57,9 +57,8 @@ OdimScale ScaleOf(const DataDescriptor* d, int storage_type, const std::string& 
     return OdimScale{lin.step(), lin.offset(), static_cast<double>(lin.not_scanned()),
                      static_cast<double>(lin.under_threshold())};
   }
-  notes->push_back("moment " + name +
-                   ": no linear scale; written with gain 1, offset 0 and no nodata or "
-                   "undetect code");
+  notes->push_back({NoteKind::kAssumed, "linear_scale", name,
+                    "no linear scale; written with gain 1, offset 0 and no nodata or undetect code"});
   switch (storage_type) {
     case DataBuffer::UINT8: scale.nodata = 255; break;
     case DataBuffer::UINT16: scale.nodata = 65535; break;
@@ -71,6 +70,17 @@ OdimScale ScaleOf(const DataDescriptor* d, int storage_type, const std::string& 
   return scale;
 }
 
+// Dataset creation properties: one chunk of the whole array, deflated at
+// `level` (none at 0, or for an empty array, which cannot be chunked).
+Result<H5Id> CompressedLayout(const hsize_t dims[2], int level, const std::string& path) {
+  Result<H5Id> dcpl = H5Checked(H5Pcreate(H5P_DATASET_CREATE), "H5Pcreate", path);
+  if (!dcpl.ok() || level <= 0 || dims[0] == 0 || dims[1] == 0) return dcpl;
+  Status s = H5Check(H5Pset_chunk(dcpl->get(), 2, dims), "H5Pset_chunk", path);
+  if (s.ok()) s = H5Check(H5Pset_deflate(dcpl->get(), static_cast<unsigned>(level)), "H5Pset_deflate", path);
+  if (!s.ok()) return s;
+  return dcpl;
+}
+
 Status WriteSamples(hid_t group, const std::string& path, const DataBuffer& buffer,
                     const RangeAxis& axis, std::int64_t rays, int level) {
   const hid_t file_type = FileTypeOf(buffer.type(), buffer.endian());
@@ -79,20 +89,18 @@ Status WriteSamples(hid_t group, const std::string& path, const DataBuffer& buff
   std::string_view samples;
   Status s = SweepSamples(buffer, rays, axis.gates, &scratch, &samples);
   if (!s.ok()) return s.Wrap(path + ": ");
+  const std::string at = path + "/data";
   const hsize_t dims[2] = {static_cast<hsize_t>(rays), static_cast<hsize_t>(axis.gates)};
-  H5Id space(H5Screate_simple(2, dims, nullptr));
-  H5Id dcpl(H5Pcreate(H5P_DATASET_CREATE));
-  if (level > 0 && rays > 0 && axis.gates > 0) {
-    H5Pset_chunk(dcpl.get(), 2, dims);
-    H5Pset_deflate(dcpl.get(), static_cast<unsigned>(level));
-  }
-  H5Id data(H5Dcreate2(group, "data", file_type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT));
-  if (!data.valid() ||
-      H5Dwrite(data.get(), file_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, samples.data()) < 0) {
-    return H5Error(ErrorCode::kIo, path + "/data", "cannot write the samples");
-  }
-  return FirstError({WriteStringAttr(data.get(), "CLASS", "IMAGE"),
-                     WriteStringAttr(data.get(), "IMAGE_VERSION", "1.2")});
+  const Result<H5Id> space = H5Checked(H5Screate_simple(2, dims, nullptr), "H5Screate_simple", at);
+  const Result<H5Id> dcpl = CompressedLayout(dims, level, at);
+  if (!space.ok() || !dcpl.ok()) return space.ok() ? dcpl.status() : space.status();
+  Result<H5Id> data = H5Checked(
+      H5Dcreate2(group, "data", file_type, space->get(), H5P_DEFAULT, dcpl->get(), H5P_DEFAULT), "H5Dcreate2", at);
+  if (!data.ok()) return data.status();
+  s = H5Check(H5Dwrite(data->get(), file_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, samples.data()), "H5Dwrite", at);
+  if (!s.ok()) return s;
+  return FirstError({WriteStringAttr(data->get(), "CLASS", "IMAGE"),
+                     WriteStringAttr(data->get(), "IMAGE_VERSION", "1.2")});
 }
 
 // The ODIM quantity and parent of a moment: a quality moment named
@@ -135,7 +143,7 @@ Status WriteMoment(hid_t parent, const std::string& parent_path, const std::stri
       sweep.rays_size() > 0 ? &sweep.rays(0) : nullptr, name);
   const bool quality = d != nullptr && d->is_quality_parameter();
   if (!quality && FindQuantity(name) == nullptr) {
-    notes->push_back("moment " + name + ": not an ODIM quantity, written under its own name");
+    notes->push_back({NoteKind::kUnknownName, "what/quantity", name, "not an ODIM quantity, written under its own name"});
   }
   const OdimScale scale = ScaleOf(d, buffer.type(), name, notes);
   Status s = FirstError({WriteStringAttr(what.id.get(), "quantity", quantity),
@@ -245,8 +253,9 @@ Status WriteRayArrays(hid_t how, const Sweep& sweep, Notes* notes) {
     s = WriteDoublesAttr(how, "stopazT", t1);
   }
   if (derived) {
-    notes->push_back("rays without end times: how/stopazT written as the next ray's start "
-                     "(the sweep's end for the last)");
+    notes->push_back({NoteKind::kDerived, "how/stopazT", "",
+                      "rays without end times: how/stopazT written as the next ray's start "
+                      "(the sweep's end for the last)"});
   }
   return s;
 }
@@ -300,9 +309,11 @@ Status WriteDatasetWhat(hid_t what, const Sweep& sweep, int index, Notes* notes)
                     WriteStringAttr(what, "endtime", FormatClock(t))});
   }
   if (!start || !end) {
-    notes->push_back("sweep " + std::to_string(index) + ": no " + (start ? "end" : "start") +
-                     " time known; dataset" + std::to_string(index + 1) + "/what/" +
-                     (start ? "enddate, endtime" : "startdate, starttime") + " left out");
+    const std::string left_out = start ? "enddate, endtime" : "startdate, starttime";
+    notes->push_back({NoteKind::kNotCarried, "/dataset" + std::to_string(index + 1) + "/what", "",
+                      "sweep " + std::to_string(index) + ": no " + (start ? "end" : "start") +
+                          " time known; dataset" + std::to_string(index + 1) + "/what/" + left_out +
+                          " left out"});
   }
   return s;
 }
@@ -432,11 +443,20 @@ Status ReadSweepTimes(hid_t file, hid_t what, hid_t how, const std::string& path
                   ReadDateClock(what, wpath, "enddate", "endtime", &t1)});
   if (s.ok() && !t0) {
     s = ReadRootTime(file, &t0);
-    if (t0) notes->push_back("datasets without startdate, starttime: /what/date, time taken as their start");
+    if (t0) {
+      notes->push_back({NoteKind::kAssumed, wpath + "/startdate", "",
+                        "datasets without startdate, starttime: /what/date, time taken as their start"});
+    }
   }
   if (!s.ok()) return s;
-  if (!t0) notes->push_back("datasets without startdate, starttime (nor /what/date, time): sweep start not carried");
-  if (!t1) notes->push_back("datasets without enddate, endtime: sweep end not carried");
+  if (!t0) {
+    notes->push_back({NoteKind::kNotCarried, wpath + "/startdate", "",
+                      "datasets without startdate, starttime (nor /what/date, time): sweep start not carried"});
+  }
+  if (!t1) {
+    notes->push_back({NoteKind::kNotCarried, wpath + "/enddate", "",
+                      "datasets without enddate, endtime: sweep end not carried"});
+  }
   std::optional<double> e0, e1;
   if (t0) e0 = static_cast<double>(*t0);
   if (t1) e1 = static_cast<double>(*t1);
@@ -503,8 +523,9 @@ Status SweepSetting(const Levels& levels, const std::vector<Levels>& moments, co
     s = ReadDoubleAttr(how, m.Inner(Levels::kHow), name, &v);
     if (s.ok() && !*out) *out = v;
     if (s.ok() && **out != v) {
-      notes->push_back("how/" + std::string(name) + " of a moment differs from its sweep's; " +
-                       "the sweep's kept (" + m.Inner(Levels::kHow) + ")");
+      notes->push_back({NoteKind::kNotCarried, m.Inner(Levels::kHow) + "/" + name, "",
+                        "how/" + std::string(name) + " of a moment differs from its sweep's; " +
+                            "the sweep's kept (" + m.Inner(Levels::kHow) + ")"});
     }
   }
   return s;
@@ -578,17 +599,20 @@ Status ReadScale(const Levels& levels, const std::string& name, int storage, Dat
   const bool floats = IsFloat(storage);
   if (!floats && !gain) return H5Error(ErrorCode::kMalformed, what + "/gain", "missing attribute");
   if (!floats && !offset) return H5Error(ErrorCode::kMalformed, what + "/offset", "missing attribute");
-  if (!gain || !offset) notes->push_back("moment " + name + ": no gain or offset; float samples taken as they are");
+  if (!gain || !offset) {
+    notes->push_back({NoteKind::kAssumed, what + (gain ? "/offset" : "/gain"), name,
+                      "no gain or offset; float samples taken as they are"});
+  }
   const double g = gain.value_or(1), o = offset.value_or(0);
   for (const auto& code : {nodata, undetect}) {
     if (code && !WholeCode(code)) {
       if (floats && !std::isnan(*code)) {
         nan_codes->push_back(*code);
-        notes->push_back("moment " + name + ": samples equal to the code " + CodeText(*code) +
-                         " read as missing (NaN)");
+        notes->push_back({NoteKind::kConverted, what, name,
+                          "samples equal to the code " + CodeText(*code) + " read as missing (NaN)"});
       } else if (!floats) {
-        notes->push_back("moment " + name + ": code " + CodeText(*code) +
-                         " is no 32-bit whole number; not carried");
+        notes->push_back({NoteKind::kNotCarried, what, name,
+                          "code " + CodeText(*code) + " is no 32-bit whole number; not carried"});
       }
     }
   }
@@ -609,11 +633,12 @@ Status ReadScale(const Levels& levels, const std::string& name, int storage, Dat
   lin->set_not_scanned(has_nodata ? code(nodata) : has_undetect ? code(undetect) : none);
   lin->set_under_threshold(has_undetect ? code(undetect) : lin->not_scanned());
   if (!floats && !has_nodata && !has_undetect) {
-    notes->push_back("moment " + name + ": no nodata or undetect code; every sample taken as measured");
+    notes->push_back({NoteKind::kAssumed, what + "/nodata", name,
+                      "no nodata or undetect code; every sample taken as measured"});
   } else if (!floats && !has_undetect) {
-    notes->push_back("moment " + name + ": no undetect code; nodata is its only code");
+    notes->push_back({NoteKind::kAssumed, what + "/undetect", name, "no undetect code; nodata is its only code"});
   } else if (!floats && !has_nodata) {
-    notes->push_back("moment " + name + ": no nodata code; undetect is its only code");
+    notes->push_back({NoteKind::kAssumed, what + "/nodata", name, "no nodata code; undetect is its only code"});
   }
   return Status::Ok();
 }
@@ -727,7 +752,7 @@ Status ReadQualityGroups(hid_t parent, const std::string& parent_path, const std
     std::string name = quantity && !quantity->empty() ? *quantity : "QUALITY" + std::to_string(k);
     if (!qualifies.empty()) name += "_" + qualifies;
     if (sweep->sweep_moments().count(name) != 0) {
-      notes->push_back(path + ": a second " + name + " in the sweep; not carried");
+      notes->push_back({NoteKind::kNotCarried, path, "", path + ": a second " + name + " in the sweep; not carried"});
       continue;
     }
     DataDescriptor d = DescriptorFor(quantity ? *quantity : name);
@@ -749,13 +774,15 @@ Status ReadMoment(hid_t group, const Levels& levels, const std::string& path,
   if (!s.ok()) return s;
   if (name.empty()) return H5Error(ErrorCode::kMalformed, path + "/what/quantity", "empty");
   if (sweep->sweep_moments().count(name) != 0) {
-    notes->push_back(path + ": a second " + name + " in the sweep; not carried");
+    notes->push_back({NoteKind::kNotCarried, path, "", path + ": a second " + name + " in the sweep; not carried"});
     return Status::Ok();
   }
   DataDescriptor d = DescriptorFor(name);
   s = ReadMomentGroup(group, levels, path, name, shape, samples, sweep, &d, notes);
   if (!s.ok()) return s;
-  if (FindQuantity(name) == nullptr) notes->push_back("moment " + name + ": unknown ODIM quantity, kept under its name");
+  if (FindQuantity(name) == nullptr) {
+    notes->push_back({NoteKind::kUnknownName, path + "/what/quantity", name, "unknown ODIM quantity, kept under its name"});
+  }
   (*sc->mutable_data_moments())[name] = std::move(d);
   return ReadQualityGroups(group, path, name, shape, samples, sweep, sc, notes);
 }
@@ -813,7 +840,8 @@ Status ReadOdimDataset(hid_t file, int index, bool samples, Volume* volume, Note
   if (s.ok()) s = ReadQualityGroups(dataset.get(), path, "", shape, samples, sweep, sc, notes);
   if (s.ok()) s = ReadRays(levels, index, shape.nrays, sweep);
   if (s.ok() && DeriveRayTimes(sweep)) {
-    notes->push_back("ray times derived from the sweeps' start and end (the file has no how/startazT)");
+    notes->push_back({NoteKind::kDerived, path + "/how/startazT", "",
+                      "ray times derived from the sweeps' start and end (the file has no how/startazT)"});
   }
   return s;
 }

@@ -43,6 +43,14 @@ Status CheckDeclared(const char* what, std::uint64_t declared, std::size_t compr
   return Status::Ok();
 }
 
+// Every LZ4 frame call's result goes through here: an error result is a
+// `code` error naming the call and LZ4's reason.
+Status Lz4FrameCheck(std::size_t result, const char* call, ErrorCode code) {
+  if (!LZ4F_isError(result)) return Status::Ok();
+  return Status(code, std::string("LZ4 frame: ") + call + ": " + LZ4F_getErrorName(result));
+}
+
+// Frees a decompression context; its result says nothing about the data.
 struct DctxDeleter {
   void operator()(LZ4F_dctx* ctx) const { LZ4F_freeDecompressionContext(ctx); }
 };
@@ -53,11 +61,10 @@ Status ReadFrameHeader(LZ4F_dctx* ctx, std::size_t max_size, std::string_view* s
                        std::size_t* declared) {
   LZ4F_frameInfo_t info{};
   std::size_t header_size = src->size();
-  const std::size_t r = LZ4F_getFrameInfo(ctx, &info, src->data(), &header_size);
-  if (LZ4F_isError(r)) {
-    return Status(ErrorCode::kMalformed, std::string("LZ4 frame: ") + LZ4F_getErrorName(r));
-  }
-  Status status = CheckDeclared("LZ4 frame", info.contentSize, src->size(), max_size);
+  Status status = Lz4FrameCheck(LZ4F_getFrameInfo(ctx, &info, src->data(), &header_size),
+                                "LZ4F_getFrameInfo", ErrorCode::kMalformed);
+  if (!status.ok()) return status;
+  status = CheckDeclared("LZ4 frame", info.contentSize, src->size(), max_size);
   if (!status.ok()) return status;
   src->remove_prefix(header_size);
   *declared = static_cast<std::size_t>(info.contentSize);
@@ -67,15 +74,15 @@ Status ReadFrameHeader(LZ4F_dctx* ctx, std::size_t max_size, std::string_view* s
 // Decodes one or more concatenated LZ4 frames from `src` onto the end of *out.
 Status AppendLz4Frames(std::string_view src, std::size_t max_size, std::string* out) {
   LZ4F_dctx* raw = nullptr;
-  if (LZ4F_isError(LZ4F_createDecompressionContext(&raw, LZ4F_VERSION))) {
-    return Status(ErrorCode::kIo, "LZ4: cannot create a decompression context");
-  }
+  Status status = Lz4FrameCheck(LZ4F_createDecompressionContext(&raw, LZ4F_VERSION),
+                                "LZ4F_createDecompressionContext", ErrorCode::kIo);
   std::unique_ptr<LZ4F_dctx, DctxDeleter> ctx(raw);
+  if (!status.ok()) return status;
 
   // The first frame's header may state the content size; then the output is
   // allocated once.
   std::size_t declared = 0;
-  Status status = ReadFrameHeader(ctx.get(), max_size, &src, &declared);
+  status = ReadFrameHeader(ctx.get(), max_size, &src, &declared);
   if (!status.ok()) return status;
 
   // Without a declared size the output grows with what is decoded, never
@@ -107,9 +114,10 @@ Status AppendLz4Frames(std::string_view src, std::size_t max_size, std::string* 
     }
     std::size_t src_size = src.size();
     hint = LZ4F_decompress(ctx.get(), dst, &dst_size, src.data(), &src_size, nullptr);
-    if (LZ4F_isError(hint)) {
+    status = Lz4FrameCheck(hint, "LZ4F_decompress", ErrorCode::kMalformed);
+    if (!status.ok()) {
       out->resize(base);
-      return Status(ErrorCode::kMalformed, std::string("LZ4 frame: ") + LZ4F_getErrorName(hint));
+      return status;
     }
     src.remove_prefix(src_size);
     if (dst == scratch && dst_size > 0) {
@@ -253,9 +261,8 @@ Status SetSamples(std::string_view samples, Compression compression, DataBuffer*
     prefs.frameInfo.blockMode = LZ4F_blockIndependent;
     data.resize(LZ4F_compressFrameBound(n, &prefs));
     const std::size_t r = LZ4F_compressFrame(&data[0], data.size(), samples.data(), n, &prefs);
-    if (LZ4F_isError(r)) {
-      return Status(ErrorCode::kIo, std::string("LZ4 frame compression failed: ") + LZ4F_getErrorName(r));
-    }
+    Status status = Lz4FrameCheck(r, "LZ4F_compressFrame", ErrorCode::kIo);
+    if (!status.ok()) return status;
     data.resize(r);
   }
   buffer->set_data(std::move(data));

@@ -3,8 +3,11 @@
 #include <hdf5.h>
 #include <netcdf.h>
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cmath>
@@ -21,6 +24,8 @@ namespace {
 using common_dto::ErrorCode;
 using common_dto::Status;
 using common_dto::formats::Format;
+using common_dto::formats::Note;
+using common_dto::formats::NoteKind;
 using common_dto::formats::Notes;
 using common_dto::formats::ReadFile;
 using common_dto::formats::WriteFile;
@@ -35,8 +40,8 @@ std::string TempPath(const std::string& name) {
 }
 
 bool Contains(const Notes& notes, const std::string& text) {
-  for (const std::string& n : notes) {
-    if (n.find(text) != std::string::npos) return true;
+  for (const auto& n : notes) {
+    if (NoteText(n).find(text) != std::string::npos) return true;
   }
   return false;
 }
@@ -435,5 +440,159 @@ TEST(Write, GoesThroughATemporaryFileBesideTheTarget) {
   for (const std::string& name : Listing(dir)) unlink((dir + "/" + name).c_str());
   rmdir(dir.c_str());
 }
+
+// ---- Notes as records -------------------------------------------------------
+
+// One conversion and a note it must give, field by field.
+struct NoteCase {
+  const char* name;
+  Format format;
+  bool read_back;  // the note comes from reading the written file
+  void (*mutate)(Volume*);
+  Note expected;
+  const char* line;
+};
+
+void NoChange(Volume*) {}
+void DropRayTimes(Volume* v) {
+  for (auto& sweep : *v->mutable_sweep()) {
+    for (auto& ray : *sweep.mutable_rays()) {
+      ray.clear_aq_start_time();
+      ray.clear_aq_end_time();
+    }
+  }
+}
+void ShortFirstSweep(Volume* v) {
+  Volume shorter = common_dto_test::MakeVolume(1, 4, 3);
+  const Volume longer = common_dto_test::MakeVolume(1, 4, 6);
+  *shorter.add_sweep() = longer.sweep(0);
+  *v = shorter;
+}
+void CommaInComment(Volume* v) { v->mutable_instrument()->mutable_opera_id()->set_comment("a, b"); }
+void SignedCode(Volume* v) {
+  auto* lin = v->mutable_volume_config()->mutable_sweep_config(0)->mutable_data_moments()->at("DBZ")
+                  .mutable_scale()->mutable_linear_scale();
+  lin->set_under_threshold(-5);  // a UINT16 moment cannot hold it
+}
+
+const NoteCase kNoteCases[] = {
+    {"odim_custom_quantity", Format::kOdim, false, NoChange,
+     {NoteKind::kUnknownName, "what/quantity", "DBZ", "not an ODIM quantity, written under its own name"},
+     "moment DBZ: not an ODIM quantity, written under its own name"},
+    {"odim_no_scale", Format::kOdim, false, NoChange,
+     {NoteKind::kAssumed, "linear_scale", "VRAD",
+      "no linear scale; written with gain 1, offset 0 and no nodata or undetect code"},
+     "moment VRAD: no linear scale; written with gain 1, offset 0 and no nodata or undetect code"},
+    {"odim_not_carried", Format::kOdim, false, NoChange,
+     {NoteKind::kNotCarried, "sweep[*].rays[*].noise_dbm", "", ""}, "not carried: sweep[*].rays[*].noise_dbm"},
+    {"odim_comment_comma", Format::kOdim, false, CommaInComment,
+     {NoteKind::kNotCarried, "instrument.opera_id.comment", "",
+      "opera_id.comment holds a comma, which ODIM source text cannot carry"},
+     "opera_id.comment holds a comma, which ODIM source text cannot carry"},
+    {"odim_derived_times", Format::kOdim, true, DropRayTimes,
+     {NoteKind::kDerived, "/dataset1/how/startazT", "",
+      "ray times derived from the sweeps' start and end (the file has no how/startazT)"},
+     "ray times derived from the sweeps' start and end (the file has no how/startazT)"},
+    {"cf1_padded", Format::kCfRadial1, false, ShortFirstSweep,
+     {NoteKind::kConverted, "range", "", "sweep[0]: 3 gates padded to 6 with the fill value"},
+     "sweep[0]: 3 gates padded to 6 with the fill value"},
+    {"cf2_derived_times", Format::kCfRadial2, false, DropRayTimes,
+     {NoteKind::kDerived, "time", "", "ray times derived from their sweep's start and end times"},
+     "ray times derived from their sweep's start and end times"},
+    {"cf2_undetect_outside_type", Format::kCfRadial2, false, SignedCode,
+     {NoteKind::kNotCarried, "_Undetect", "DBZ", "below-threshold code -5 not carried (outside the storage type)"},
+     "moment DBZ: below-threshold code -5 not carried (outside the storage type)"},
+    {"cf2_no_standard_name", Format::kCfRadial2, false, NoChange,
+     {NoteKind::kUnknownName, "standard_name", "DBZ", "no CF standard name known, written without one"},
+     "moment DBZ: no CF standard name known, written without one"},
+};
+
+class NoteRecords : public ::testing::TestWithParam<NoteCase> {};
+
+TEST_P(NoteRecords, KindFieldMomentAndLineAreExact) {
+  const NoteCase& c = GetParam();
+  Volume v = TestVolume();
+  c.mutate(&v);
+  const std::string path = TempPath(std::string("notes_") + c.name);
+  Notes notes;
+  ASSERT_TRUE(WriteFile(path, c.format, {}, v, &notes).ok());
+  if (c.read_back) {
+    notes.clear();
+    Volume back;
+    ASSERT_TRUE(ReadFile(path, c.format, {}, &back, &notes).ok());
+  }
+  unlink(path.c_str());
+  const auto found = std::find_if(notes.begin(), notes.end(), [&](const Note& n) {
+    return n.kind == c.expected.kind && n.field == c.expected.field && n.moment == c.expected.moment;
+  });
+  ASSERT_NE(found, notes.end()) << c.line;
+  EXPECT_EQ(found->text, c.expected.text);
+  EXPECT_EQ(NoteText(*found), c.line);
+  // One note per line: lines repeated by later sweeps are dropped.
+  EXPECT_EQ(std::count_if(notes.begin(), notes.end(), [&](const Note& n) { return NoteText(n) == c.line; }), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Conversions, NoteRecords, ::testing::ValuesIn(kNoteCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(NoteRecords, KindsHaveStableNames) {
+  EXPECT_STREQ(NoteKindName(NoteKind::kNotCarried), "not_carried");
+  EXPECT_STREQ(NoteKindName(NoteKind::kDerived), "derived");
+  EXPECT_STREQ(NoteKindName(NoteKind::kAssumed), "assumed");
+  EXPECT_STREQ(NoteKindName(NoteKind::kConverted), "converted");
+  EXPECT_STREQ(NoteKindName(NoteKind::kUnknownName), "unknown_name");
+}
+
+// ---- A disk that fills up during a write ------------------------------------
+
+// Lowers the process's file size limit (a full disk, as far as write(2) can
+// tell: EFBIG) for the life of the object.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*old_handler_)(int) = nullptr;
+};
+
+class FullDisk : public ::testing::TestWithParam<Format> {};
+
+TEST_P(FullDisk, WriteFailsAsIoAndLeavesTheOldFile) {
+  std::string dir = ::testing::TempDir() + "formats_full_XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string out = dir + "/out";
+  std::ofstream(out) << "old content";
+  // 64 KiB of room for a volume of 360 kB of samples, uncompressed.
+  const Volume v = common_dto_test::MakeVolume(3, 360, 250);
+  Status s;
+  {
+    const FileSizeLimit limit(64 * 1024);
+    s = WriteFile(out, GetParam(), {}, v, nullptr);
+  }
+  EXPECT_EQ(s.code(), ErrorCode::kIo) << s.message();
+  EXPECT_EQ(Contents(out), "old content");
+  EXPECT_EQ(Listing(dir), std::vector<std::string>{"out"});
+  // The failing call is named; a temporary file's name is never reported.
+  EXPECT_EQ(s.location().field.find(".out.tmp-"), std::string::npos) << s.location().field;
+  const std::string& m = s.message();
+  EXPECT_TRUE(m.find(": H5") != std::string::npos || m.find(": nc_") != std::string::npos) << m;
+  unlink(out.c_str());
+  rmdir(dir.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FullDisk,
+                         ::testing::Values(Format::kOdim, Format::kCfRadial1, Format::kCfRadial2),
+                         [](const auto& param_info) { return std::string(FormatName(param_info.param)); });
 
 }  // namespace

@@ -56,8 +56,9 @@
 //
 // What could not be carried
 // -------------------------
-// Every read and write returns, besides its Status, a list of notes: one line
-// per kind of thing the other side has no place for ("not carried:
+// Every read and write returns, besides its Status, a list of notes (Note:
+// a kind, the field and moment concerned, and a text; NoteText makes one
+// line of it): one per kind of thing the other side has no place for ("not carried:
 // sweep[*].rays[*].noise_dbm", "moment DBZ: not an ODIM quantity, written
 // under its own name"). A write lists the model fields whose values would not
 // come back when the file is read again (WriteOptions::report_not_carried);
@@ -144,8 +145,47 @@ struct WriteOptions {
   ProgressFunction progress;
 };
 
-// The notes of what could not be carried, one line each, in a stable order.
-using Notes = std::vector<std::string>;
+// What kind of thing a note reports.
+enum class NoteKind {
+  // A value the other side has no place for: left out of the output.
+  kNotCarried,
+  // A value the source lacks, computed from others (ray times from the
+  // sweep's start and end).
+  kDerived,
+  // A convention the source does not state, taken as the usual one (no
+  // Conventions attribute, no gain or offset, no nodata code).
+  kAssumed,
+  // Samples or codes carried in another form: masked as missing, widened,
+  // padded, or a code the other side cannot hold.
+  kConverted,
+  // A moment whose quantity the format does not know, kept under its name.
+  kUnknownName,
+};
+
+// "not_carried", "derived", "assumed", "converted", "unknown_name".
+COMMON_DTO_FORMATS_EXPORT const char* NoteKindName(NoteKind kind);
+
+// One thing a read or write could not carry as it was.
+struct Note {
+  NoteKind kind = NoteKind::kNotCarried;
+  // The model field path ("sweep[*].rays[*].noise_dbm") or the file's
+  // attribute or group ("what/source", "/dataset1/data2") concerned; empty
+  // when the note is about the whole file.
+  std::string field;
+  // The short name of the moment concerned, if any.
+  std::string moment;
+  // What happened, in words; without the moment's name, which NoteText
+  // puts before it. A kNotCarried note with no text is about `field` alone.
+  std::string text;
+};
+
+// The note as one line: "not carried: FIELD" for a kNotCarried note
+// without text, "moment NAME: TEXT" for a note about a moment, else TEXT.
+COMMON_DTO_FORMATS_EXPORT std::string NoteText(const Note& note);
+
+// The notes of what could not be carried, in a stable order, one for each
+// different line.
+using Notes = std::vector<Note>;
 
 // Reads the file at `path`, written in `format`, into *volume (cleared
 // first). On error *volume holds what was read before the failure.
