@@ -25,13 +25,6 @@ constexpr std::size_t kMaxRays = 65536;
 constexpr std::size_t kMaxGates = 1 << 20;
 constexpr std::size_t kStringLength = 32;
 
-Status FirstError(std::initializer_list<Status> statuses) {
-  for (const Status& s : statuses) {
-    if (!s.ok()) return s;
-  }
-  return Status::Ok();
-}
-
 const char* ModeText(SweepConfig::SweepType type) {
   switch (type) {
     case SweepConfig::RHI: return "rhi";
@@ -114,8 +107,12 @@ Timing PlanTimes(const Volume& volume, Notes* notes) {
     }
     t.times.push_back(std::move(times));
   }
-  if (derived) notes->push_back({NoteKind::kDerived, "time", "", "ray times derived from their sweep's start and end times"});
-  if (missing) notes->push_back({NoteKind::kConverted, "time", "", "rays without a time written with time missing (NaN)"});
+  if (derived)
+    notes->push_back({NoteKind::kDerived, "time", "",
+                      "ray times derived from their sweep's start and end times"});
+  if (missing)
+    notes->push_back(
+        {NoteKind::kConverted, "time", "", "rays without a time written with time missing (NaN)"});
   return t;
 }
 
@@ -141,7 +138,9 @@ Status PutScalar(int ncid, const char* name, nc_type type, double value, const c
   int var = 0;
   Status s = DefVar(ncid, name, type, {}, &var);
   if (s.ok() && units != nullptr) s = PutAttText(ncid, var, "units", units);
-  later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, &value), "nc_put_var_double", ErrorCode::kIo, name); });
+  later->push_back([=] {
+    return NcCheck(nc_put_var_double(ncid, var, &value), "nc_put_var_double", ErrorCode::kIo, name);
+  });
   return s;
 }
 
@@ -150,24 +149,28 @@ Status PutTextVar(int ncid, const char* name, int dim, const std::string& text, 
   Status s = DefVar(ncid, name, NC_CHAR, {dim}, &var);
   std::string padded = text;
   padded.resize(kStringLength, '\0');
-  later->push_back([=] { return NcCheck(nc_put_var_text(ncid, var, padded.data()), "nc_put_var_text", ErrorCode::kIo, name); });
+  later->push_back([=] {
+    return NcCheck(nc_put_var_text(ncid, var, padded.data()), "nc_put_var_text", ErrorCode::kIo,
+                   name);
+  });
   return s;
 }
 
 Status WriteGlobals(int ncid, const Volume& volume, int major, const Timing& timing, Deferred* later) {
   const Instrument& in = volume.instrument();
   int len_dim = 0;
-  Status s = FirstError(
-      {PutAttText(ncid, NC_GLOBAL, "Conventions",
-                  major == 1 ? "CF/Radial instrument_parameters" : "Cf/Radial-2.1"),
-       PutAttText(ncid, NC_GLOBAL, "version", major == 1 ? "1.4" : "2.1"),
-       PutAttText(ncid, NC_GLOBAL, "title", "polar volume"),
-       PutAttText(ncid, NC_GLOBAL, "instrument_name", in.name()),
-       PutAttText(ncid, NC_GLOBAL, "site_name", in.opera_id().place()),
-       PutAttText(ncid, NC_GLOBAL, "scan_name", volume.sweep(0).task_name()),
-       PutAttText(ncid, NC_GLOBAL, "source", in.software_name()),
-       PutAttText(ncid, NC_GLOBAL, "platform_is_mobile", "false"),
-       NcCheck(nc_def_dim(ncid, "string_length", kStringLength, &len_dim), "nc_def_dim", ErrorCode::kIo, "string_length")});
+  Status s =
+      FirstError({PutAttText(ncid, NC_GLOBAL, "Conventions",
+                             major == 1 ? "CF/Radial instrument_parameters" : "Cf/Radial-2.1"),
+                  PutAttText(ncid, NC_GLOBAL, "version", major == 1 ? "1.4" : "2.1"),
+                  PutAttText(ncid, NC_GLOBAL, "title", "polar volume"),
+                  PutAttText(ncid, NC_GLOBAL, "instrument_name", in.name()),
+                  PutAttText(ncid, NC_GLOBAL, "site_name", in.opera_id().place()),
+                  PutAttText(ncid, NC_GLOBAL, "scan_name", volume.sweep(0).task_name()),
+                  PutAttText(ncid, NC_GLOBAL, "source", in.software_name()),
+                  PutAttText(ncid, NC_GLOBAL, "platform_is_mobile", "false"),
+                  NcCheck(nc_def_dim(ncid, "string_length", kStringLength, &len_dim), "nc_def_dim",
+                          ErrorCode::kIo, "string_length")});
   if (!s.ok()) return s;
   const auto& loc = in.location();
   const auto& radar = in.radar_properties();
@@ -190,10 +193,14 @@ Status WriteGlobals(int ncid, const Volume& volume, int major, const Timing& tim
   const double hz = FirstFrequencyHz(volume);
   if (s.ok() && hz > 0) {
     int dim = 0, var = 0;
-    s = FirstError({NcCheck(nc_def_dim(ncid, "frequency", 1, &dim), "nc_def_dim", ErrorCode::kIo, "frequency"),
-                    DefVar(ncid, "frequency", NC_DOUBLE, {dim}, &var)});
+    s = FirstError(
+        {NcCheck(nc_def_dim(ncid, "frequency", 1, &dim), "nc_def_dim", ErrorCode::kIo, "frequency"),
+         DefVar(ncid, "frequency", NC_DOUBLE, {dim}, &var)});
     if (s.ok()) s = PutAttText(ncid, var, "units", "s-1");
-    later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, &hz), "nc_put_var_double", ErrorCode::kIo, "frequency"); });
+    later->push_back([=] {
+      return NcCheck(nc_put_var_double(ncid, var, &hz), "nc_put_var_double", ErrorCode::kIo,
+                     "frequency");
+    });
   }
   return s;
 }
@@ -283,10 +290,12 @@ struct RayVars {
 Status DefineRayVars(int ncid, const RayVars& what, const Timing& timing, Deferred* later) {
   int time_dim = 0, range_dim = 0, var = 0;
   const RangeAxis& axis = what.axis;
-  Status s = FirstError({NcCheck(nc_def_dim(ncid, "time", what.rays, &time_dim), "nc_def_dim", ErrorCode::kIo, "time"),
-                         NcCheck(nc_def_dim(ncid, "range", static_cast<std::size_t>(axis.gates), &range_dim), "nc_def_dim",
-                                 ErrorCode::kIo, "range"),
-                         DefVar(ncid, "time", NC_DOUBLE, {time_dim}, &var)});
+  Status s = FirstError(
+      {NcCheck(nc_def_dim(ncid, "time", what.rays, &time_dim), "nc_def_dim", ErrorCode::kIo,
+               "time"),
+       NcCheck(nc_def_dim(ncid, "range", static_cast<std::size_t>(axis.gates), &range_dim),
+               "nc_def_dim", ErrorCode::kIo, "range"),
+       DefVar(ncid, "time", NC_DOUBLE, {time_dim}, &var)});
   if (s.ok()) s = PutAttText(ncid, var, "units", "seconds since " + FormatIso(timing.epoch));
   if (s.ok()) s = PutAttText(ncid, var, "standard_name", "time");
   if (s.ok() && what.missing_time) s = PutAttDouble(ncid, var, "_FillValue", NC_DOUBLE, NAN);
@@ -300,7 +309,10 @@ Status DefineRayVars(int ncid, const RayVars& what, const Timing& timing, Deferr
   std::vector<double> range(static_cast<std::size_t>(axis.gates));
   for (std::size_t g = 0; g < range.size(); ++g) range[g] = axis.start_m + static_cast<double>(g) * axis.step_m;
   if (!range.empty()) {
-    later->push_back([=] { return NcCheck(nc_put_var_double(ncid, var, range.data()), "nc_put_var_double", ErrorCode::kIo, "range"); });
+    later->push_back([=] {
+      return NcCheck(nc_put_var_double(ncid, var, range.data()), "nc_put_var_double",
+                     ErrorCode::kIo, "range");
+    });
   }
   for (const char* name : {"azimuth", "elevation"}) {
     if (s.ok()) s = DefVar(ncid, name, NC_DOUBLE, {time_dim}, &var);
@@ -325,8 +337,9 @@ Status WriteRayParameters(int ncid, const RayVars& what, const Volume& volume, i
     if (!what.parameters[p] || value == 0 || sweep.rays_size() == 0) continue;
     const std::vector<double> values(static_cast<std::size_t>(sweep.rays_size()), value);
     const std::size_t start[1] = {first}, count[1] = {values.size()};
-    Status s = NcCheck(nc_put_vara_double(ncid, VarId(ncid, kRayParameters[p].name), start, count, values.data()), "nc_put_vara_double",
-                       ErrorCode::kIo, kRayParameters[p].name);
+    Status s = NcCheck(
+        nc_put_vara_double(ncid, VarId(ncid, kRayParameters[p].name), start, count, values.data()),
+        "nc_put_vara_double", ErrorCode::kIo, kRayParameters[p].name);
     if (!s.ok()) return s;
   }
   return Status::Ok();
@@ -377,12 +390,16 @@ Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_di
     if (s.ok() && optional) s = PutAttDouble(ncid, var, "_FillValue", NC_DOUBLE, NAN);
     if (!s.ok()) return s;
     later->push_back([ncid, var, name = c.name, values = *c.values] {
-      return NcCheck(nc_put_var_double(ncid, var, values.data()), "nc_put_var_double", ErrorCode::kIo, name);
+      return NcCheck(nc_put_var_double(ncid, var, values.data()), "nc_put_var_double",
+                     ErrorCode::kIo, name);
     });
   }
   int var = 0;
   Status s = DefVar(ncid, "sweep_mode", NC_CHAR, {sweep_dim, len_dim}, &var);
-  later->push_back([=] { return NcCheck(nc_put_var_text(ncid, var, modes.data()), "nc_put_var_text", ErrorCode::kIo, "sweep_mode"); });
+  later->push_back([=] {
+    return NcCheck(nc_put_var_text(ncid, var, modes.data()), "nc_put_var_text", ErrorCode::kIo,
+                   "sweep_mode");
+  });
   return s;
 }
 
@@ -406,13 +423,15 @@ Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
     if (axes[i].gates < what.axis.gates) {
       notes->push_back({NoteKind::kConverted, "range", "",
                         "sweep[" + std::to_string(i) + "]: " + std::to_string(axes[i].gates) +
-                            " gates padded to " + std::to_string(what.axis.gates) + " with the fill value"});
+                            " gates padded to " + std::to_string(what.axis.gates) +
+                            " with the fill value"});
     }
   }
   int sweep_dim = 0;
   const Result<int> len_dim = DimId(ncid, "string_length");
   if (!len_dim.ok()) return len_dim.status();
-  Status s = FirstError({NcCheck(nc_def_dim(ncid, "sweep", axes.size(), &sweep_dim), "nc_def_dim", ErrorCode::kIo, "sweep"),
+  Status s = FirstError({NcCheck(nc_def_dim(ncid, "sweep", axes.size(), &sweep_dim), "nc_def_dim",
+                                 ErrorCode::kIo, "sweep"),
                          DefineRayVars(ncid, what, timing, later)});
   if (s.ok()) s = WriteSweepTable(ncid, volume, sweep_dim, *len_dim, later);
   const SweepPlace place{ncid, 0, static_cast<std::size_t>(what.axis.gates)};
@@ -451,7 +470,8 @@ Status DefineSweepGroup(int root, const Volume& volume, int index, const RangeAx
   if (s.ok()) s = DefVar(g, "sweep_mode", NC_STRING, {}, &var);
   later->push_back([g, var, mode = ModeOf(ConfigOrDefault(volume, sweep))] {
     const char* text = mode.c_str();
-    return NcCheck(nc_put_var_string(g, var, &text), "nc_put_var_string", ErrorCode::kIo, "sweep_mode");
+    return NcCheck(nc_put_var_string(g, var, &text), "nc_put_var_string", ErrorCode::kIo,
+                   "sweep_mode");
   });
   if (s.ok()) s = DefineMoments(volume, index, SweepPlace{g, 0, static_cast<std::size_t>(axis.gates)}, options, notes);
   return s.Wrap(name + ": ");
@@ -468,9 +488,10 @@ Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
                 const WriteOptions& options, Deferred* later, Notes* notes) {
   const std::size_t n = axes.size();
   int sweep_dim = 0, names_var = 0, fixed_var = 0;
-  Status s = FirstError({NcCheck(nc_def_dim(ncid, "sweep", n, &sweep_dim), "nc_def_dim", ErrorCode::kIo, "sweep"),
-                         DefVar(ncid, "sweep_group_name", NC_STRING, {sweep_dim}, &names_var),
-                         DefVar(ncid, "sweep_fixed_angle", NC_DOUBLE, {sweep_dim}, &fixed_var)});
+  Status s = FirstError(
+      {NcCheck(nc_def_dim(ncid, "sweep", n, &sweep_dim), "nc_def_dim", ErrorCode::kIo, "sweep"),
+       DefVar(ncid, "sweep_group_name", NC_STRING, {sweep_dim}, &names_var),
+       DefVar(ncid, "sweep_fixed_angle", NC_DOUBLE, {sweep_dim}, &fixed_var)});
   std::vector<std::string> names(n);
   std::vector<double> fixed(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -480,9 +501,10 @@ Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
   later->push_back([=] {
     std::vector<const char*> pointers;
     for (const std::string& name : names) pointers.push_back(name.c_str());
-    return FirstError(
-        {NcCheck(nc_put_var_string(ncid, names_var, pointers.data()), "nc_put_var_string", ErrorCode::kIo, "sweep_group_name"),
-         NcCheck(nc_put_var_double(ncid, fixed_var, fixed.data()), "nc_put_var_double", ErrorCode::kIo, "sweep_fixed_angle")});
+    return FirstError({NcCheck(nc_put_var_string(ncid, names_var, pointers.data()),
+                               "nc_put_var_string", ErrorCode::kIo, "sweep_group_name"),
+                       NcCheck(nc_put_var_double(ncid, fixed_var, fixed.data()),
+                               "nc_put_var_double", ErrorCode::kIo, "sweep_fixed_angle")});
   });
   std::vector<int> groups(n);
   for (int i = 0; s.ok() && i < static_cast<int>(n); ++i) {
@@ -713,8 +735,9 @@ Status ReadSweep(const CfScope& scope, SweepPlace place, std::size_t rays, bool 
   if (!s.ok()) return s;
   if (place.ragged && std::any_of(place.ray_gates.begin(), place.ray_gates.end(),
                                   [&](std::size_t g) { return g < place.range_size; })) {
-    notes->push_back({NoteKind::kConverted, "ray_n_gates", "",
-                      "rays with fewer gates than their sweep's longest padded with the fill value"});
+    notes->push_back(
+        {NoteKind::kConverted, "ray_n_gates", "",
+         "rays with fewer gates than their sweep's longest padded with the fill value"});
   }
   double res = 0;
   if (CfNumber(scope, "ray_angle_res", &res)) ApplyAngleRes(res, volume, i);

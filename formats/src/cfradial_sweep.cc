@@ -147,11 +147,13 @@ int NcTypeOf(int storage_type) {
 Status DefineStorage(int ncid, int var, const DataBuffer& b, const std::string& name, int level) {
   Status s;
   if (b.type() != DataBuffer::UINT8 && b.endian() != DataBuffer::UNKNOWN_ENDIANNESS) {
-    s = NcCheck(nc_def_var_endian(ncid, var, b.endian() == DataBuffer::BIG ? NC_ENDIAN_BIG : NC_ENDIAN_LITTLE),
+    s = NcCheck(nc_def_var_endian(ncid, var,
+                                  b.endian() == DataBuffer::BIG ? NC_ENDIAN_BIG : NC_ENDIAN_LITTLE),
                 "nc_def_var_endian", ErrorCode::kIo, name);
   }
   if (s.ok() && level > 0) {
-    s = NcCheck(nc_def_var_deflate(ncid, var, 1, 1, level), "nc_def_var_deflate", ErrorCode::kIo, name);
+    s = NcCheck(nc_def_var_deflate(ncid, var, 1, 1, level), "nc_def_var_deflate", ErrorCode::kIo,
+                name);
   }
   return s;
 }
@@ -160,14 +162,16 @@ Status DefineMoments(const Volume& volume, int index, const SweepPlace& place,
                      const WriteOptions& options, Notes* notes) {
   const Sweep& sweep = volume.sweep(index);
   const Result<int> time_dim = DimId(place.ncid, "time"), range_dim = DimId(place.ncid, "range");
-  if (!time_dim.ok() || !range_dim.ok()) return time_dim.ok() ? range_dim.status() : time_dim.status();
+  if (!time_dim.ok() || !range_dim.ok())
+    return time_dim.ok() ? range_dim.status() : time_dim.status();
   for (const std::string& name : MomentNames(sweep)) {
     const DataBuffer& b = sweep.sweep_moments().at(name);
     const nc_type type = NcTypeOf(b.type());
     if (type == NC_NAT) return SweepError(ErrorCode::kUnsupported, index, name, "storage type not writable");
     if (int var = VarId(place.ncid, name); var >= 0) {
       nc_type existing = NC_NAT;
-      Status s = NcCheck(nc_inq_vartype(place.ncid, var, &existing), "nc_inq_vartype", ErrorCode::kIo, name);
+      Status s = NcCheck(nc_inq_vartype(place.ncid, var, &existing), "nc_inq_vartype",
+                         ErrorCode::kIo, name);
       if (!s.ok()) return s;
       if (existing != type) {
         return SweepError(ErrorCode::kUnsupported, index, name,
@@ -183,7 +187,8 @@ Status DefineMoments(const Volume& volume, int index, const SweepPlace& place,
     if (s.ok()) s = DefineMomentAttrs(place.ncid, var, type, d, name, notes);
     if (!s.ok()) return s;
     if (FindQuantity(name) == nullptr && (d == nullptr || !IsStandardName(d->legend()))) {
-      notes->push_back({NoteKind::kUnknownName, "standard_name", name, "no CF standard name known, written without one"});
+      notes->push_back({NoteKind::kUnknownName, "standard_name", name,
+                        "no CF standard name known, written without one"});
     }
   }
   return Status::Ok();
@@ -196,7 +201,8 @@ Status PutRows(int ncid, const char* name, std::size_t first, const std::vector<
   if (var < 0) return NcError(ErrorCode::kIo, name, "not defined");
   const std::size_t start[1] = {first}, count[1] = {values.size()};
   if (values.empty()) return Status::Ok();
-  return NcCheck(nc_put_vara_double(ncid, var, start, count, values.data()), "nc_put_vara_double", ErrorCode::kIo, name);
+  return NcCheck(nc_put_vara_double(ncid, var, start, count, values.data()), "nc_put_vara_double",
+                 ErrorCode::kIo, name);
 }
 
 Status PutSamples(int ncid, const std::string& name, const DataBuffer& b, std::size_t first,
@@ -214,7 +220,8 @@ Status PutSamples(int ncid, const std::string& name, const DataBuffer& b, std::s
   }
   const std::size_t start[2] = {first, 0}, count[2] = {rays, gates};
   if (rays == 0 || gates == 0) return Status::Ok();
-  return NcCheck(nc_put_vara(ncid, VarId(ncid, name), start, count, samples.data()), "nc_put_vara", ErrorCode::kIo, name);
+  return NcCheck(nc_put_vara(ncid, VarId(ncid, name), start, count, samples.data()), "nc_put_vara",
+                 ErrorCode::kIo, name);
 }
 
 }  // namespace
@@ -441,17 +448,19 @@ MissingMarks PlanMissing(int ncid, int var, nc_type type, bool scaled, const std
   if (!m.has_code && !is_float && scaled && !std::isnan(DefaultFill(type))) {
     m.has_code = true;
     m.code = DefaultFill(type);
-    notes->push_back({NoteKind::kAssumed, "_FillValue", name,
-                      "no _FillValue; netCDF's default fill " + NumberText(m.code) + " taken as missing"});
+    notes->push_back(
+        {NoteKind::kAssumed, "_FillValue", name,
+         "no _FillValue; netCDF's default fill " + NumberText(m.code) + " taken as missing"});
   }
   for (double v : m.to_nan) {
-    notes->push_back({NoteKind::kConverted, "_FillValue", name,
-                      "samples equal to the fill value " + NumberText(v) + " read as missing (NaN)"});
+    notes->push_back(
+        {NoteKind::kConverted, "_FillValue", name,
+         "samples equal to the fill value " + NumberText(v) + " read as missing (NaN)"});
   }
   for (double v : m.to_code) {
     notes->push_back({NoteKind::kConverted, "missing_value", name,
-                      "samples equal to the missing value " + NumberText(v) + " read as the fill value " +
-                          NumberText(m.code)});
+                      "samples equal to the missing value " + NumberText(v) +
+                          " read as the fill value " + NumberText(m.code)});
   }
   return m;
 }
@@ -551,7 +560,9 @@ Status ReadRaggedRows(int ncid, int var, const SweepPlace& place, std::size_t ra
   const std::size_t start[1] = {lo}, count[1] = {hi - lo};
   const int rc = widened ? nc_get_vara_int(ncid, var, start, count, reinterpret_cast<int*>(block.data()))
                          : nc_get_vara(ncid, var, start, count, block.data());
-  if (rc != NC_NOERR) return NcCheck(rc, widened ? "nc_get_vara_int" : "nc_get_vara", ErrorCode::kMalformed, "cannot read");
+  if (rc != NC_NOERR)
+    return NcCheck(rc, widened ? "nc_get_vara_int" : "nc_get_vara", ErrorCode::kMalformed,
+                   "cannot read");
   for (std::size_t r = 0; r < rays; ++r) {
     std::memcpy(out->data() + r * place.range_size * width, block.data() + (place.ray_start[r] - lo) * width,
                 place.ray_gates[r] * width);
@@ -565,7 +576,8 @@ Status ReadRows(int ncid, int var, const SweepPlace& place, std::size_t rays, bo
   const std::size_t start[2] = {place.first_ray, 0}, count[2] = {rays, place.range_size};
   const int rc = widened ? nc_get_vara_int(ncid, var, start, count, reinterpret_cast<int*>(out->data()))
                          : nc_get_vara(ncid, var, start, count, out->data());
-  return NcCheck(rc, widened ? "nc_get_vara_int" : "nc_get_vara", ErrorCode::kMalformed, "cannot read");
+  return NcCheck(rc, widened ? "nc_get_vara_int" : "nc_get_vara", ErrorCode::kMalformed,
+                 "cannot read");
 }
 
 Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace& place,
@@ -575,7 +587,8 @@ Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace&
   int endian = NC_ENDIAN_NATIVE;
   const Status inq = FirstError(
       {NcCheck(nc_inq_vartype(ncid, var, &type), "nc_inq_vartype", ErrorCode::kMalformed, name),
-       NcCheck(nc_inq_var_endian(ncid, var, &endian), "nc_inq_var_endian", ErrorCode::kMalformed, name)});
+       NcCheck(nc_inq_var_endian(ncid, var, &endian), "nc_inq_var_endian", ErrorCode::kMalformed,
+               name)});
   if (!inq.ok()) return SweepError(inq.code(), index, name, inq.message());
   bool widened = false;
   const int storage = StorageOfNc(type, &widened);
@@ -584,14 +597,16 @@ Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace&
   }
   const int width = SampleWidth(storage);
   const std::int64_t bytes = static_cast<std::int64_t>(rays * place.range_size) * width;
-  if (bytes > kMaxBufferBytes) return SweepError(ErrorCode::kTooLarge, index, name, "2 GiB or more");
+  if (bytes > kMaxBufferBytes)
+    return SweepError(ErrorCode::kTooLarge, index, name, "2 GiB or more");
   const bool big = endian == NC_ENDIAN_BIG && width > 1 && !widened;
   b->set_type(static_cast<DataBuffer::StorageType>(storage));
   b->set_endian(big || (width > 1 && NativeBig()) ? DataBuffer::BIG : DataBuffer::LITTLE);
   b->set_compression(DataBuffer::NONE);
   b->set_uncompressed_size(static_cast<std::int32_t>(bytes));
   if (widened) {
-    notes->push_back({NoteKind::kConverted, "", name, "signed 8- or 16-bit samples widened to INT32"});
+    notes->push_back(
+        {NoteKind::kConverted, "", name, "signed 8- or 16-bit samples widened to INT32"});
   }
   if (!samples || bytes == 0) return Status::Ok();
   if (bytes > MaxSampleBytes(NcFileSize(ncid))) {
@@ -619,8 +634,8 @@ Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace&
 }
 
 // A moment's variable: (time, range), or (n_points) in files with ragged rays.
-bool IsMomentVar(const NcVarInfo& info, const SweepPlace& place, int time_dim, int range_dim, int points_dim,
-                 bool* bad) {
+bool IsMomentVar(const NcVarInfo& info, const SweepPlace& place, int time_dim, int range_dim,
+                 int points_dim, bool* bad) {
   const std::size_t ndims = info.dims.size();
   *bad = false;
   if (ndims < 1 || ndims > 2 || IsCoordinate(info.name)) return false;
@@ -633,9 +648,12 @@ bool IsMomentVar(const NcVarInfo& info, const SweepPlace& place, int time_dim, i
 // The ids of the variables in `ncid`.
 Result<std::vector<int>> VarIds(int ncid) {
   int nvars = 0;
-  Status s = NcCheck(nc_inq_varids(ncid, &nvars, nullptr), "nc_inq_varids", ErrorCode::kMalformed, "variables");
+  Status s = NcCheck(nc_inq_varids(ncid, &nvars, nullptr), "nc_inq_varids", ErrorCode::kMalformed,
+                     "variables");
   std::vector<int> ids(static_cast<std::size_t>(std::max(nvars, 0)));
-  if (s.ok()) s = NcCheck(nc_inq_varids(ncid, &nvars, ids.data()), "nc_inq_varids", ErrorCode::kMalformed, "variables");
+  if (s.ok())
+    s = NcCheck(nc_inq_varids(ncid, &nvars, ids.data()), "nc_inq_varids", ErrorCode::kMalformed,
+                "variables");
   if (!s.ok()) return s;
   return ids;
 }
@@ -645,7 +663,8 @@ Status ReadMoments(const SweepPlace& place, std::size_t rays, bool samples, int 
   const Result<int> time_dim = DimId(place.ncid, "time"), range_dim = DimId(place.ncid, "range"),
                     points_dim = DimId(place.ncid, "n_points");
   const Result<std::vector<int>> ids = VarIds(place.ncid);
-  for (const Status& s : {time_dim.status(), range_dim.status(), points_dim.status(), ids.status()}) {
+  for (const Status& s :
+       {time_dim.status(), range_dim.status(), points_dim.status(), ids.status()}) {
     if (!s.ok()) return SweepError(s.code(), index, "", s.message());
   }
   Sweep* sweep = volume->mutable_sweep(index);

@@ -59,8 +59,8 @@ Status ReadNumbers(hid_t obj, const std::string& path, const char* name, hid_t m
 }
 
 // Writes attribute `name` (at `path`) of `obj`, replacing one already there.
-Status WriteAttr(hid_t obj, const char* name, const std::string& path, hid_t file_type, hid_t mem_type,
-                 hid_t space, const void* data) {
+Status WriteAttr(hid_t obj, const char* name, const std::string& path, hid_t file_type,
+                 hid_t mem_type, hid_t space, const void* data) {
   const htri_t exists = H5Aexists(obj, name);
   Status s = H5Check(exists, "H5Aexists", path);
   if (s.ok() && exists > 0) s = H5Check(H5Adelete(obj, name), "H5Adelete", path);
@@ -72,11 +72,12 @@ Status WriteAttr(hid_t obj, const char* name, const std::string& path, hid_t fil
 }
 
 // A scalar (or, with `n`, one-dimensional) number attribute.
-Status WriteNumberAttr(hid_t obj, const char* name, hid_t file_type, hid_t mem_type, const void* data,
-                       std::optional<hsize_t> n = std::nullopt) {
+Status WriteNumberAttr(hid_t obj, const char* name, hid_t file_type, hid_t mem_type,
+                       const void* data, std::optional<hsize_t> n = std::nullopt) {
   const std::string path = ObjectPath(obj) + "/" + name;
-  const Result<H5Id> space = n ? H5Checked(H5Screate_simple(1, &*n, nullptr), "H5Screate_simple", path)
-                               : H5Checked(H5Screate(H5S_SCALAR), "H5Screate", path);
+  const Result<H5Id> space =
+      n ? H5Checked(H5Screate_simple(1, &*n, nullptr), "H5Screate_simple", path)
+        : H5Checked(H5Screate(H5S_SCALAR), "H5Screate", path);
   if (!space.ok()) return space.status();
   return WriteAttr(obj, name, path, file_type, mem_type, space->get(), data);
 }
@@ -238,7 +239,8 @@ Status WriteLongAttr(hid_t obj, const char* name, std::int64_t value) {
 }
 
 Status WriteDoublesAttr(hid_t obj, const char* name, const std::vector<double>& values) {
-  return WriteNumberAttr(obj, name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, values.data(), values.size());
+  return WriteNumberAttr(obj, name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, values.data(),
+                         values.size());
 }
 
 hid_t FileTypeOf(int storage_type, int endian) {

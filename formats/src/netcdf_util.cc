@@ -51,7 +51,8 @@ Status NcError(ErrorCode code, const std::string& where, const std::string& what
 }
 
 Status NcCheck(int rc, const char* call, ErrorCode code, const std::string& where) {
-  return rc == NC_NOERR ? Status::Ok() : NcError(code, where, std::string(call) + ": " + nc_strerror(rc));
+  return rc == NC_NOERR ? Status::Ok()
+                        : NcError(code, where, std::string(call) + ": " + nc_strerror(rc));
 }
 
 Result<NcVarInfo> InqVar(int ncid, int var) {
@@ -59,17 +60,19 @@ Result<NcVarInfo> InqVar(int ncid, int var) {
   char name[NC_MAX_NAME + 1] = {};
   int ndims = 0;
   const std::string where = "variable " + std::to_string(var);
-  Status s = NcCheck(nc_inq_var(ncid, var, name, &info.type, &ndims, nullptr, nullptr), "nc_inq_var",
-                     ErrorCode::kMalformed, where);
+  Status s = NcCheck(nc_inq_var(ncid, var, name, &info.type, &ndims, nullptr, nullptr),
+                     "nc_inq_var", ErrorCode::kMalformed, where);
   if (!s.ok()) return s;
   info.name = name;
   info.dims.resize(static_cast<std::size_t>(ndims));
-  s = NcCheck(nc_inq_vardimid(ncid, var, info.dims.data()), "nc_inq_vardimid", ErrorCode::kMalformed,
-              info.name);
+  s = NcCheck(nc_inq_vardimid(ncid, var, info.dims.data()), "nc_inq_vardimid",
+              ErrorCode::kMalformed, info.name);
   for (int dim : info.dims) {
     char dim_name[NC_MAX_NAME + 1] = {};
     std::size_t length = 0;
-    if (s.ok()) s = NcCheck(nc_inq_dim(ncid, dim, dim_name, &length), "nc_inq_dim", ErrorCode::kMalformed, info.name);
+    if (s.ok())
+      s = NcCheck(nc_inq_dim(ncid, dim, dim_name, &length), "nc_inq_dim", ErrorCode::kMalformed,
+                  info.name);
     info.dim_names.emplace_back(dim_name);
     info.lengths.push_back(length);
   }
@@ -140,16 +143,18 @@ Status GetAttDouble(int ncid, int varid, const char* name, double* out) {
   if (type == NC_CHAR || type == NC_STRING || len != 1) {
     return NcError(ErrorCode::kInvalidArgument, name, "wrong type: expected one number");
   }
-  return NcCheck(nc_get_att_double(ncid, varid, name, out), "nc_get_att_double", ErrorCode::kMalformed, name);
+  return NcCheck(nc_get_att_double(ncid, varid, name, out), "nc_get_att_double",
+                 ErrorCode::kMalformed, name);
 }
 
 Status PutAttText(int ncid, int varid, const char* name, const std::string& value) {
-  return NcCheck(nc_put_att_text(ncid, varid, name, value.size(), value.data()), "nc_put_att_text", ErrorCode::kIo,
-                 name);
+  return NcCheck(nc_put_att_text(ncid, varid, name, value.size(), value.data()), "nc_put_att_text",
+                 ErrorCode::kIo, name);
 }
 
 Status PutAttDouble(int ncid, int varid, const char* name, nc_type type, double value) {
-  return NcCheck(nc_put_att_double(ncid, varid, name, type, 1, &value), "nc_put_att_double", ErrorCode::kIo, name);
+  return NcCheck(nc_put_att_double(ncid, varid, name, type, 1, &value), "nc_put_att_double",
+                 ErrorCode::kIo, name);
 }
 
 Status DimLength(int ncid, const char* name, std::size_t* length) {
@@ -178,7 +183,8 @@ Status GetDoubles(int ncid, const std::string& name, std::size_t start, std::siz
   if (count == 0) return Status::Ok();
   const std::size_t starts[1] = {start}, counts[1] = {count};
   if (info->dims.empty()) {
-    return NcCheck(nc_get_var_double(ncid, var, out->data()), "nc_get_var_double", ErrorCode::kMalformed, name);
+    return NcCheck(nc_get_var_double(ncid, var, out->data()), "nc_get_var_double",
+                   ErrorCode::kMalformed, name);
   }
   return NcCheck(nc_get_vara_double(ncid, var, starts, counts, out->data()), "nc_get_vara_double",
                  ErrorCode::kMalformed, name);
@@ -187,7 +193,8 @@ Status GetDoubles(int ncid, const std::string& name, std::size_t start, std::siz
 namespace {
 
 // Element `index` of a string(n) variable, or of a scalar string.
-Status GetStringElement(int ncid, int var, const NcVarInfo& info, std::size_t index, std::string* out) {
+Status GetStringElement(int ncid, int var, const NcVarInfo& info, std::size_t index,
+                        std::string* out) {
   const std::string& name = info.name;
   if (info.dims.size() > 1 || (info.dims.size() == 1 && index >= info.lengths[0])) {
     return NcError(ErrorCode::kInvalidArgument, name, "too few elements");
@@ -231,8 +238,9 @@ Status GetText(int ncid, const std::string& name, std::size_t index, std::string
 }
 
 Status DefVar(int ncid, const std::string& name, nc_type type, std::vector<int> dims, int* varid) {
-  return NcCheck(nc_def_var(ncid, name.c_str(), type, static_cast<int>(dims.size()), dims.data(), varid),
-                 "nc_def_var", ErrorCode::kIo, name);
+  return NcCheck(
+      nc_def_var(ncid, name.c_str(), type, static_cast<int>(dims.size()), dims.data(), varid),
+      "nc_def_var", ErrorCode::kIo, name);
 }
 
 }  // namespace formats

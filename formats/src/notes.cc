@@ -105,11 +105,16 @@ void SampleRays(Sweep* sweep) {
 
 const char* NoteKindName(NoteKind kind) {
   switch (kind) {
-    case NoteKind::kNotCarried: return "not_carried";
-    case NoteKind::kDerived: return "derived";
-    case NoteKind::kAssumed: return "assumed";
-    case NoteKind::kConverted: return "converted";
-    case NoteKind::kUnknownName: return "unknown_name";
+    case NoteKind::kNotCarried:
+      return "not_carried";
+    case NoteKind::kDerived:
+      return "derived";
+    case NoteKind::kAssumed:
+      return "assumed";
+    case NoteKind::kConverted:
+      return "converted";
+    case NoteKind::kUnknownName:
+      return "unknown_name";
   }
   return "unknown";
 }

@@ -200,7 +200,9 @@ void ParseSource(const std::string& text, Instrument* in, Notes* notes) {
     else if (key == "ORG") in->mutable_wmo_id()->set_center_id(Number(value));
     else if (key == "CMT") in->mutable_opera_id()->set_comment(value);
     else if (key == "WIGOS") ParseWigos(value, in);
-    else notes->push_back({NoteKind::kNotCarried, "/what/source", "", "what/source: identifier " + key + " not carried"});
+    else
+      notes->push_back({NoteKind::kNotCarried, "/what/source", "",
+                        "what/source: identifier " + key + " not carried"});
   }
 }
 
@@ -247,7 +249,8 @@ Status WriteRoot(hid_t file, const Volume& volume, bool scan, Notes* notes) {
     s = WriteStringAttr(what.get(), "date", FormatDate(seconds));
     if (s.ok()) s = WriteStringAttr(what.get(), "time", FormatClock(seconds));
   } else {
-    notes->push_back({NoteKind::kNotCarried, "/what/date", "", "the volume holds no time: /what/date and time left out"});
+    notes->push_back({NoteKind::kNotCarried, "/what/date", "",
+                      "the volume holds no time: /what/date and time left out"});
   }
   const auto& radar = in.radar_properties();
   if (s.ok() && radar.horz_beam_width_deg() > 0) {
@@ -315,7 +318,8 @@ Status ReadObject(hid_t file, hid_t what, Notes* notes) {
                      "not an ODIM_H5 2.x file: \"" + conventions + "\"");
     }
   } else {
-    notes->push_back({NoteKind::kAssumed, "/Conventions", "", "no Conventions attribute; read as ODIM_H5"});
+    notes->push_back(
+        {NoteKind::kAssumed, "/Conventions", "", "no Conventions attribute; read as ODIM_H5"});
   }
   std::string object;
   Status s = ReadStringAttr(what, "/what", "object", &object);
@@ -364,7 +368,8 @@ Status ReadNominalTime(hid_t file, Volume* volume, Notes* notes) {
   Status s = ReadRootTime(file, &epoch);
   if (!s.ok()) return s;
   if (!epoch) {
-    notes->push_back({NoteKind::kNotCarried, "/what/date", "", "/what/date, time absent: the volume's nominal time not carried"});
+    notes->push_back({NoteKind::kNotCarried, "/what/date", "",
+                      "/what/date, time absent: the volume's nominal time not carried"});
     return Status::Ok();
   }
   for (auto& sweep : *volume->mutable_sweep()) sweep.mutable_task_start()->set_seconds(*epoch);
@@ -416,7 +421,8 @@ Status ReadOdimFile(const std::string& path, bool samples, const ReadOptions& op
 Status ReadOdimOpen(hid_t file_id, bool samples, const ReadOptions& options, Volume* volume, Notes* notes) {
   volume->Clear();
   // A handle of our own, whatever `file_id` is.
-  const Result<H5Id> own = H5Checked(H5Iget_file_id(file_id), "H5Iget_file_id", "/", ErrorCode::kMalformed);
+  const Result<H5Id> own =
+      H5Checked(H5Iget_file_id(file_id), "H5Iget_file_id", "/", ErrorCode::kMalformed);
   if (!own.ok()) return own.status();
   const H5Id& file = *own;
   int datasets = 0;

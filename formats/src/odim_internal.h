@@ -12,6 +12,7 @@
 
 #include "common_dto/formats/formats.h"
 #include "hdf5_util.h"
+#include "quantities.h"
 #include "volume.pb.h"
 
 namespace common_dto {
@@ -60,13 +61,6 @@ class OdimLevels {
   std::vector<std::string> paths_[3];
   std::vector<H5Id> owned_;       // the groups this one opened
 };
-
-inline Status FirstError(std::initializer_list<Status> statuses) {
-  for (const Status& s : statuses) {
-    if (!s.ok()) return s;
-  }
-  return Status::Ok();
-}
 
 // The known start and end of a sweep (seconds since 1970): its
 // input_timespan, else its rays' earliest start and latest end (latest

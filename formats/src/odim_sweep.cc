@@ -57,8 +57,9 @@ OdimScale ScaleOf(const DataDescriptor* d, int storage_type, const std::string& 
     return OdimScale{lin.step(), lin.offset(), static_cast<double>(lin.not_scanned()),
                      static_cast<double>(lin.under_threshold())};
   }
-  notes->push_back({NoteKind::kAssumed, "linear_scale", name,
-                    "no linear scale; written with gain 1, offset 0 and no nodata or undetect code"});
+  notes->push_back(
+      {NoteKind::kAssumed, "linear_scale", name,
+       "no linear scale; written with gain 1, offset 0 and no nodata or undetect code"});
   switch (storage_type) {
     case DataBuffer::UINT8: scale.nodata = 255; break;
     case DataBuffer::UINT16: scale.nodata = 65535; break;
@@ -76,7 +77,8 @@ Result<H5Id> CompressedLayout(const hsize_t dims[2], int level, const std::strin
   Result<H5Id> dcpl = H5Checked(H5Pcreate(H5P_DATASET_CREATE), "H5Pcreate", path);
   if (!dcpl.ok() || level <= 0 || dims[0] == 0 || dims[1] == 0) return dcpl;
   Status s = H5Check(H5Pset_chunk(dcpl->get(), 2, dims), "H5Pset_chunk", path);
-  if (s.ok()) s = H5Check(H5Pset_deflate(dcpl->get(), static_cast<unsigned>(level)), "H5Pset_deflate", path);
+  if (s.ok())
+    s = H5Check(H5Pset_deflate(dcpl->get(), static_cast<unsigned>(level)), "H5Pset_deflate", path);
   if (!s.ok()) return s;
   return dcpl;
 }
@@ -95,9 +97,11 @@ Status WriteSamples(hid_t group, const std::string& path, const DataBuffer& buff
   const Result<H5Id> dcpl = CompressedLayout(dims, level, at);
   if (!space.ok() || !dcpl.ok()) return space.ok() ? dcpl.status() : space.status();
   Result<H5Id> data = H5Checked(
-      H5Dcreate2(group, "data", file_type, space->get(), H5P_DEFAULT, dcpl->get(), H5P_DEFAULT), "H5Dcreate2", at);
+      H5Dcreate2(group, "data", file_type, space->get(), H5P_DEFAULT, dcpl->get(), H5P_DEFAULT),
+      "H5Dcreate2", at);
   if (!data.ok()) return data.status();
-  s = H5Check(H5Dwrite(data->get(), file_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, samples.data()), "H5Dwrite", at);
+  s = H5Check(H5Dwrite(data->get(), file_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, samples.data()),
+              "H5Dwrite", at);
   if (!s.ok()) return s;
   return FirstError({WriteStringAttr(data->get(), "CLASS", "IMAGE"),
                      WriteStringAttr(data->get(), "IMAGE_VERSION", "1.2")});
@@ -143,7 +147,8 @@ Status WriteMoment(hid_t parent, const std::string& parent_path, const std::stri
       sweep.rays_size() > 0 ? &sweep.rays(0) : nullptr, name);
   const bool quality = d != nullptr && d->is_quality_parameter();
   if (!quality && FindQuantity(name) == nullptr) {
-    notes->push_back({NoteKind::kUnknownName, "what/quantity", name, "not an ODIM quantity, written under its own name"});
+    notes->push_back({NoteKind::kUnknownName, "what/quantity", name,
+                      "not an ODIM quantity, written under its own name"});
   }
   const OdimScale scale = ScaleOf(d, buffer.type(), name, notes);
   Status s = FirstError({WriteStringAttr(what.id.get(), "quantity", quantity),
@@ -444,14 +449,16 @@ Status ReadSweepTimes(hid_t file, hid_t what, hid_t how, const std::string& path
   if (s.ok() && !t0) {
     s = ReadRootTime(file, &t0);
     if (t0) {
-      notes->push_back({NoteKind::kAssumed, wpath + "/startdate", "",
-                        "datasets without startdate, starttime: /what/date, time taken as their start"});
+      notes->push_back(
+          {NoteKind::kAssumed, wpath + "/startdate", "",
+           "datasets without startdate, starttime: /what/date, time taken as their start"});
     }
   }
   if (!s.ok()) return s;
   if (!t0) {
-    notes->push_back({NoteKind::kNotCarried, wpath + "/startdate", "",
-                      "datasets without startdate, starttime (nor /what/date, time): sweep start not carried"});
+    notes->push_back(
+        {NoteKind::kNotCarried, wpath + "/startdate", "",
+         "datasets without startdate, starttime (nor /what/date, time): sweep start not carried"});
   }
   if (!t1) {
     notes->push_back({NoteKind::kNotCarried, wpath + "/enddate", "",
@@ -608,8 +615,9 @@ Status ReadScale(const Levels& levels, const std::string& name, int storage, Dat
     if (code && !WholeCode(code)) {
       if (floats && !std::isnan(*code)) {
         nan_codes->push_back(*code);
-        notes->push_back({NoteKind::kConverted, what, name,
-                          "samples equal to the code " + CodeText(*code) + " read as missing (NaN)"});
+        notes->push_back(
+            {NoteKind::kConverted, what, name,
+             "samples equal to the code " + CodeText(*code) + " read as missing (NaN)"});
       } else if (!floats) {
         notes->push_back({NoteKind::kNotCarried, what, name,
                           "code " + CodeText(*code) + " is no 32-bit whole number; not carried"});
@@ -636,9 +644,11 @@ Status ReadScale(const Levels& levels, const std::string& name, int storage, Dat
     notes->push_back({NoteKind::kAssumed, what + "/nodata", name,
                       "no nodata or undetect code; every sample taken as measured"});
   } else if (!floats && !has_undetect) {
-    notes->push_back({NoteKind::kAssumed, what + "/undetect", name, "no undetect code; nodata is its only code"});
+    notes->push_back({NoteKind::kAssumed, what + "/undetect", name,
+                      "no undetect code; nodata is its only code"});
   } else if (!floats && !has_nodata) {
-    notes->push_back({NoteKind::kAssumed, what + "/nodata", name, "no nodata code; undetect is its only code"});
+    notes->push_back(
+        {NoteKind::kAssumed, what + "/nodata", name, "no nodata code; undetect is its only code"});
   }
   return Status::Ok();
 }
@@ -752,7 +762,8 @@ Status ReadQualityGroups(hid_t parent, const std::string& parent_path, const std
     std::string name = quantity && !quantity->empty() ? *quantity : "QUALITY" + std::to_string(k);
     if (!qualifies.empty()) name += "_" + qualifies;
     if (sweep->sweep_moments().count(name) != 0) {
-      notes->push_back({NoteKind::kNotCarried, path, "", path + ": a second " + name + " in the sweep; not carried"});
+      notes->push_back({NoteKind::kNotCarried, path, "",
+                        path + ": a second " + name + " in the sweep; not carried"});
       continue;
     }
     DataDescriptor d = DescriptorFor(quantity ? *quantity : name);
@@ -774,14 +785,16 @@ Status ReadMoment(hid_t group, const Levels& levels, const std::string& path,
   if (!s.ok()) return s;
   if (name.empty()) return H5Error(ErrorCode::kMalformed, path + "/what/quantity", "empty");
   if (sweep->sweep_moments().count(name) != 0) {
-    notes->push_back({NoteKind::kNotCarried, path, "", path + ": a second " + name + " in the sweep; not carried"});
+    notes->push_back({NoteKind::kNotCarried, path, "",
+                      path + ": a second " + name + " in the sweep; not carried"});
     return Status::Ok();
   }
   DataDescriptor d = DescriptorFor(name);
   s = ReadMomentGroup(group, levels, path, name, shape, samples, sweep, &d, notes);
   if (!s.ok()) return s;
   if (FindQuantity(name) == nullptr) {
-    notes->push_back({NoteKind::kUnknownName, path + "/what/quantity", name, "unknown ODIM quantity, kept under its name"});
+    notes->push_back({NoteKind::kUnknownName, path + "/what/quantity", name,
+                      "unknown ODIM quantity, kept under its name"});
   }
   (*sc->mutable_data_moments())[name] = std::move(d);
   return ReadQualityGroups(group, path, name, shape, samples, sweep, sc, notes);
@@ -840,8 +853,9 @@ Status ReadOdimDataset(hid_t file, int index, bool samples, Volume* volume, Note
   if (s.ok()) s = ReadQualityGroups(dataset.get(), path, "", shape, samples, sweep, sc, notes);
   if (s.ok()) s = ReadRays(levels, index, shape.nrays, sweep);
   if (s.ok() && DeriveRayTimes(sweep)) {
-    notes->push_back({NoteKind::kDerived, path + "/how/startazT", "",
-                      "ray times derived from the sweeps' start and end (the file has no how/startazT)"});
+    notes->push_back(
+        {NoteKind::kDerived, path + "/how/startazT", "",
+         "ray times derived from the sweeps' start and end (the file has no how/startazT)"});
   }
   return s;
 }

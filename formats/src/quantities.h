@@ -6,6 +6,7 @@
 #include <google/protobuf/timestamp.pb.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,14 @@
 
 namespace common_dto {
 namespace formats {
+
+// The first error of `statuses`, or success.
+inline Status FirstError(std::initializer_list<Status> statuses) {
+  for (const Status& s : statuses) {
+    if (!s.ok()) return s;
+  }
+  return Status::Ok();
+}
 
 // The most samples a file of `file_size` bytes can hold for one dataset: zlib
 // (gzip) expands at most about 1032:1, so anything declared beyond that (plus

@@ -1,11 +1,10 @@
 // The HDF5 and netCDF call wrappers of the formats library: a failing call
 // becomes a Status with its code, the call's name and the object's path.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "hdf5_util.h"
 #include "netcdf_util.h"
@@ -13,6 +12,7 @@
 namespace {
 
 using common_dto::ErrorCode;
+using common_dto::Result;
 using common_dto::Status;
 using namespace common_dto::formats;  // NOLINT: the wrappers under test
 
@@ -35,16 +35,18 @@ TEST(Hdf5Calls, CompressionOfAnArrayThatCannotBeChunkedIsAnError) {
   Result<H5Id> dcpl = H5Checked(H5Pcreate(H5P_DATASET_CREATE), "H5Pcreate", "/dataset1/data1/data");
   ASSERT_TRUE(dcpl.ok());
   const hsize_t empty[2] = {0, 250};  // a chunk must hold at least one element each way
-  const Status s = H5Check(H5Pset_chunk(dcpl->get(), 2, empty), "H5Pset_chunk", "/dataset1/data1/data");
+  const Status s =
+      H5Check(H5Pset_chunk(dcpl->get(), 2, empty), "H5Pset_chunk", "/dataset1/data1/data");
   EXPECT_EQ(s.code(), ErrorCode::kIo);
   EXPECT_EQ(s.location().field, "/dataset1/data1/data");
   EXPECT_EQ(s.message(), "/dataset1/data1/data: H5Pset_chunk failed");
   // Deflate on a property list of the wrong class.
   Result<H5Id> fapl = H5Checked(H5Pcreate(H5P_FILE_ACCESS), "H5Pcreate", "/");
   ASSERT_TRUE(fapl.ok());
-  EXPECT_EQ(H5Check(H5Pset_deflate(fapl->get(), 6), "H5Pset_deflate", "/x").message(), "/x: H5Pset_deflate failed");
-  const Result<H5Id> bad = H5Checked(H5Dopen2(fapl->get(), "data", H5P_DEFAULT), "H5Dopen2", "/x/data",
-                                     ErrorCode::kMalformed);
+  EXPECT_EQ(H5Check(H5Pset_deflate(fapl->get(), 6), "H5Pset_deflate", "/x").message(),
+            "/x: H5Pset_deflate failed");
+  const Result<H5Id> bad = H5Checked(H5Dopen2(fapl->get(), "data", H5P_DEFAULT), "H5Dopen2",
+                                     "/x/data", ErrorCode::kMalformed);
   EXPECT_EQ(bad.status().code(), ErrorCode::kMalformed);
   EXPECT_EQ(bad.status().location().field, "/x/data");
 }
@@ -98,7 +100,8 @@ TEST(NetcdfCalls, CallsOnAClosedFileNameTheCallAndVariable) {
   EXPECT_EQ(s.message(), std::string("time: nc_inq_dimid: ") + nc_strerror(NC_EBADID));
   const Result<NcVarInfo> info = InqVar(id, 0);
   EXPECT_EQ(info.status().code(), ErrorCode::kMalformed);
-  EXPECT_EQ(info.status().message(), std::string("variable 0: nc_inq_var: ") + nc_strerror(NC_EBADID));
+  EXPECT_EQ(info.status().message(),
+            std::string("variable 0: nc_inq_var: ") + nc_strerror(NC_EBADID));
   s = PutAttText(id, NC_GLOBAL, "Conventions", "CF/Radial");
   EXPECT_EQ(s.code(), ErrorCode::kIo);
   EXPECT_EQ(s.message(), std::string("Conventions: nc_put_att_text: ") + nc_strerror(NC_EBADID));
@@ -126,8 +129,8 @@ TEST(NetcdfCalls, AbsentDimensionIsNoErrorAndVariablesDescribeThemselves) {
   EXPECT_EQ(info->dim_names, std::vector<std::string>{"time"});
   EXPECT_EQ(info->lengths, std::vector<std::size_t>{3});
   // Compression of a variable in a file open read-only.
-  const Status s = NcCheck(nc_def_var_deflate(file.id(), VarId(file.id(), "DBZH"), 1, 1, 6), "nc_def_var_deflate",
-                           ErrorCode::kIo, "DBZH");
+  const Status s = NcCheck(nc_def_var_deflate(file.id(), VarId(file.id(), "DBZH"), 1, 1, 6),
+                           "nc_def_var_deflate", ErrorCode::kIo, "DBZH");
   EXPECT_EQ(s.code(), ErrorCode::kIo);
   EXPECT_EQ(s.message().rfind("DBZH: nc_def_var_deflate: ", 0), 0u) << s.message();
   EXPECT_TRUE(file.Close().ok());

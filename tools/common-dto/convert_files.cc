@@ -153,7 +153,8 @@ std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path
   formats::Notes notes;
   auto data = std::make_unique<kyt::pb::common::InstrumentData>();
   *data->mutable_volume() = ReadVolumeFile(path, *format, &notes);
-  for (const formats::Note& note : notes) Note(fmt::format("{}: {}", path, formats::NoteText(note)));
+  for (const formats::Note& note : notes)
+    Note(fmt::format("{}: {}", path, formats::NoteText(note)));
   return data;
 }
 
@@ -170,8 +171,10 @@ int RunConvertFiles(const ConvertFilesOptions& options) {
   } else {
     WriteFormat(options, *formats::ParseFormat(to), volume, &write_notes);
   }
-  for (const formats::Note& note : read_notes) Warn(fmt::format("{}: {}", options.input, formats::NoteText(note)));
-  for (const formats::Note& note : write_notes) Warn(fmt::format("{}: {}", options.output, formats::NoteText(note)));
+  for (const formats::Note& note : read_notes)
+    Warn(fmt::format("{}: {}", options.input, formats::NoteText(note)));
+  for (const formats::Note& note : write_notes)
+    Warn(fmt::format("{}: {}", options.output, formats::NoteText(note)));
   const bool lost = !read_notes.empty() || !write_notes.empty();
   return options.strict && lost ? kExitFindings : kExitOk;
 }
