@@ -53,7 +53,7 @@ std::mutex& LibraryMutex() {
 }
 
 bool IsOdim(const std::string& path) {
-  SilenceHdf5();
+  PrepareHdf5();
   if (H5Fis_hdf5(path.c_str()) <= 0) return false;
   H5Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
   if (!file.valid()) return false;
@@ -86,6 +86,7 @@ Status ReadAny(const std::string& path, Format format, bool samples, const ReadO
 
 std::optional<Format> DetectFormat(const std::string& path) {
   const std::lock_guard<std::mutex> lock(LibraryMutex());
+  PrepareHdf5();
   if (IsOdim(path)) return Format::kOdim;
   return CfRadialVersion(path);
 }
@@ -107,6 +108,7 @@ void Dedupe(Notes* notes, std::size_t first) {
 Status ReadFile(const std::string& path, Format format, const ReadOptions& options,
                 Volume* volume, Notes* notes) {
   const std::lock_guard<std::mutex> lock(LibraryMutex());
+  PrepareHdf5();
   Notes local;
   Notes* out = notes ? notes : &local;
   const std::size_t first = out->size();
@@ -195,6 +197,7 @@ class TemporaryFile {
 Status WriteFile(const std::string& path, Format format, const WriteOptions& options,
                  const Volume& volume, Notes* notes) {
   const std::lock_guard<std::mutex> lock(LibraryMutex());
+  PrepareHdf5();
   Notes local;
   Notes* out = notes ? notes : &local;
   const std::size_t first = out->size();

@@ -41,8 +41,10 @@ Status ReadNumbers(hid_t obj, const std::string& path, const char* name, hid_t m
   H5Id attr;
   Status status = OpenAttr(obj, path, name, &attr);
   if (!status.ok()) return status;
-  H5Id type(H5Aget_type(attr.get()));
-  const H5T_class_t cls = H5Tget_class(type.get());
+  const Result<H5Id> type =
+      H5Checked(H5Aget_type(attr.get()), "H5Aget_type", path + "/" + name, ErrorCode::kMalformed);
+  if (!type.ok()) return type.status();
+  const H5T_class_t cls = H5Tget_class(type->get());
   if (cls != H5T_INTEGER && cls != H5T_FLOAT) {
     return AttrError(ErrorCode::kInvalidArgument, path, name, "wrong type: expected a number");
   }
@@ -101,9 +103,13 @@ void H5Id::Reset() {
   id_ = -1;
 }
 
-void SilenceHdf5() {
+void PrepareHdf5() {
   static std::once_flag once;
-  std::call_once(once, [] { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); });
+  std::call_once(once, [] {
+    // Refused (harmlessly) when the process started HDF5 before.
+    H5dont_atexit();
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  });
 }
 
 Status H5Error(ErrorCode code, const std::string& path, const std::string& what) {
@@ -170,7 +176,10 @@ Status ReadStringAttr(hid_t obj, const std::string& path, const char* name, std:
   H5Id attr;
   Status status = OpenAttr(obj, path, name, &attr);
   if (!status.ok()) return status;
-  H5Id type(H5Aget_type(attr.get()));
+  const Result<H5Id> typed =
+      H5Checked(H5Aget_type(attr.get()), "H5Aget_type", path + "/" + name, ErrorCode::kMalformed);
+  if (!typed.ok()) return typed.status();
+  const H5Id& type = *typed;
   if (H5Tget_class(type.get()) != H5T_STRING) {
     return AttrError(ErrorCode::kInvalidArgument, path, name, "wrong type: expected a string");
   }
@@ -182,6 +191,7 @@ Status ReadStringAttr(hid_t obj, const std::string& path, const char* name, std:
     if (!status.ok()) return status;
   } else {
     const std::size_t size = H5Tget_size(type.get());
+    if (size == 0) return AttrError(ErrorCode::kMalformed, path, name, "H5Tget_size failed");
     if (size > kMaxStringAttr) return AttrError(ErrorCode::kTooLarge, path, name, "string too long");
     std::string buffer(size, '\0');
     if (H5Aread(attr.get(), type.get(), buffer.data()) < 0) {

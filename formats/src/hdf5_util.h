@@ -46,8 +46,12 @@ class H5Id {
   hid_t id_ = -1;
 };
 
-// Turns off HDF5's printing of error stacks (once per process).
-void SilenceHdf5();
+// Prepares HDF5 for this library, once per process: no printed error
+// stacks, and no clean-up at exit. HDF5 1.10 leaves a file whose close
+// failed (a full disk) half-destroyed, and its clean-up at exit then crashes;
+// every file this library opens it closes itself. Called before the first
+// HDF5 or netCDF call (netCDF-4 starts HDF5 too).
+void PrepareHdf5();
 
 // An error about HDF5 object `path`.
 Status H5Error(ErrorCode code, const std::string& path, const std::string& what);

@@ -408,7 +408,7 @@ Status ReadRootTime(hid_t file, std::optional<std::int64_t>* epoch) {
 
 Status ReadOdimFile(const std::string& path, bool samples, const ReadOptions& options,
                     Volume* volume, Notes* notes) {
-  SilenceHdf5();
+  PrepareHdf5();
   volume->Clear();
   if (H5Fis_hdf5(path.c_str()) <= 0) {
     return H5Error(ErrorCode::kMalformed, path, "not an HDF5 file (or truncated)");
@@ -456,7 +456,7 @@ Status WriteOdim(const std::string& path, const WriteOptions& options, const Vol
 // Called by WriteFile.
 Status WriteOdimFile(const std::string& path, const WriteOptions& options, const Volume& volume,
                      Notes* notes, Volume* read_back) {
-  SilenceHdf5();
+  PrepareHdf5();
   if (volume.sweep_size() == 0) return Status(ErrorCode::kInvalidArgument, "the volume has no sweeps");
   if (options.odim_scan && volume.sweep_size() != 1) {
     return Status(ErrorCode::kInvalidArgument, "a SCAN holds one sweep, the volume has " +

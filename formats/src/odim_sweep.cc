@@ -686,19 +686,23 @@ Status ReadSamples(hid_t group, const std::string& path, const DatasetShape& sha
   if (!HasLink(group, "data")) return H5Error(ErrorCode::kMalformed, path + "/data", "missing dataset");
   H5Id data(H5Dopen2(group, "data", H5P_DEFAULT));
   if (!data.valid()) return H5Error(ErrorCode::kMalformed, path + "/data", "not a dataset");
-  H5Id space(H5Dget_space(data.get()));
+  const Result<H5Id> space =
+      H5Checked(H5Dget_space(data.get()), "H5Dget_space", path + "/data", ErrorCode::kMalformed);
+  const Result<H5Id> type =
+      H5Checked(H5Dget_type(data.get()), "H5Dget_type", path + "/data", ErrorCode::kMalformed);
+  if (!space.ok() || !type.ok()) return space.ok() ? type.status() : space.status();
   hsize_t dims[2] = {0, 0};
-  if (H5Sget_simple_extent_ndims(space.get()) != 2 ||
-      H5Sget_simple_extent_dims(space.get(), dims, nullptr) != 2 ||
-      dims[0] != static_cast<hsize_t>(shape.nrays) || dims[1] != static_cast<hsize_t>(shape.nbins)) {
+  if (H5Sget_simple_extent_ndims(space->get()) != 2 ||
+      H5Sget_simple_extent_dims(space->get(), dims, nullptr) != 2 ||
+      dims[0] != static_cast<hsize_t>(shape.nrays) ||
+      dims[1] != static_cast<hsize_t>(shape.nbins)) {
     return H5Error(ErrorCode::kInvalidArgument, path + "/data",
                    "shape " + std::to_string(dims[0]) + " x " + std::to_string(dims[1]) +
                        " disagrees with nrays x nbins " + std::to_string(shape.nrays) + " x " +
                        std::to_string(shape.nbins));
   }
-  H5Id type(H5Dget_type(data.get()));
   int storage = 0, endian = 0;
-  if (!StorageOf(type.get(), &storage, &endian)) {
+  if (!StorageOf(type->get(), &storage, &endian)) {
     return H5Error(ErrorCode::kUnsupported, path + "/data", "sample type the model cannot hold");
   }
   const std::int64_t bytes = shape.nrays * shape.nbins * SampleWidth(storage);
@@ -722,7 +726,7 @@ Status ReadSamples(hid_t group, const std::string& path, const DatasetShape& sha
   std::string* out = buffer->mutable_data();
   out->resize(static_cast<std::size_t>(bytes));
   // Read in the file's own type: no conversion, the bytes as stored.
-  if (H5Dread(data.get(), type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, out->data()) < 0) {
+  if (H5Dread(data.get(), type->get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, out->data()) < 0) {
     out->clear();
     return H5Error(ErrorCode::kMalformed, path + "/data", "cannot read the samples (truncated?)");
   }

@@ -22,7 +22,7 @@ std::string TempPath(const std::string& name) {
 
 // A file with group /what holding one attribute, closed again.
 std::string MakeHdf5(const std::string& name) {
-  SilenceHdf5();
+  PrepareHdf5();
   const std::string path = TempPath(name);
   H5Id file(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
   H5Id what(H5Gcreate2(file.get(), "what", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
@@ -31,7 +31,7 @@ std::string MakeHdf5(const std::string& name) {
 }
 
 TEST(Hdf5Calls, CompressionOfAnArrayThatCannotBeChunkedIsAnError) {
-  SilenceHdf5();
+  PrepareHdf5();
   Result<H5Id> dcpl = H5Checked(H5Pcreate(H5P_DATASET_CREATE), "H5Pcreate", "/dataset1/data1/data");
   ASSERT_TRUE(dcpl.ok());
   const hsize_t empty[2] = {0, 250};  // a chunk must hold at least one element each way

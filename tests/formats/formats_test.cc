@@ -575,7 +575,7 @@ TEST_P(NoteRecords, KindFieldMomentAndLineAreExact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conversions, NoteRecords, ::testing::ValuesIn(kNoteCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(NoteRecords, KindsHaveStableNames) {
   EXPECT_STREQ(NoteKindName(NoteKind::kNotCarried), "not_carried");
@@ -641,12 +641,15 @@ TEST_P(FullDisk, WriteFailsAsIoNamingTheCallAndLeavesTheOldFile) {
   rmdir(dir.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formats, FullDisk,
-    ::testing::Values(
-        FullDiskCase{Format::kOdim, "/dataset1/data1/data", "/dataset1/data1/data: H5Dwrite failed"},
-        FullDiskCase{Format::kCfRadial1, "DBZ", "DBZ: nc_put_vara: NetCDF: HDF error"},
-        FullDiskCase{Format::kCfRadial2, "DBZ", "DBZ: nc_put_vara: NetCDF: HDF error"}),
-    [](const auto& info) { return std::string(FormatName(info.param.format)); });
+INSTANTIATE_TEST_SUITE_P(Formats, FullDisk,
+                         ::testing::Values(FullDiskCase{Format::kOdim, "/dataset1/data1/data",
+                                                        "/dataset1/data1/data: H5Dwrite failed"},
+                                           FullDiskCase{Format::kCfRadial1, "DBZ",
+                                                        "DBZ: nc_put_vara: NetCDF: HDF error"},
+                                           FullDiskCase{Format::kCfRadial2, "DBZ",
+                                                        "DBZ: nc_put_vara: NetCDF: HDF error"}),
+                         [](const auto& param_info) {
+                           return std::string(FormatName(param_info.param.format));
+                         });
 
 }  // namespace

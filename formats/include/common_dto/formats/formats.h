@@ -86,7 +86,11 @@
 // HDF5 1.10's own parser (which netCDF-4 uses too) is not hardened against
 // deliberately corrupted metadata blocks: such a file can still crash inside
 // libhdf5 (DetectFormat included). Convert untrusted files in a process of
-// their own, as the common-dto tool does.
+// their own, as the common-dto tool does. A write that fails because the
+// disk is full leaves HDF5 1.10 with a file it cannot close, whose clean-up
+// at process exit would crash: the first use of these functions therefore
+// turns HDF5's clean-up at exit off (H5dont_atexit) unless the process
+// started HDF5 before; a program that uses HDF5 itself closes its own files.
 //
 // Threads: HDF5 and netCDF-C are not thread-safe, so the functions here take
 // one process-wide lock; conversions from several threads run one after the
