@@ -107,12 +107,14 @@ Timing PlanTimes(const Volume& volume, Notes* notes) {
     }
     t.times.push_back(std::move(times));
   }
-  if (derived)
+  if (derived) {
     notes->push_back({NoteKind::kDerived, "time", "",
                       "ray times derived from their sweep's start and end times"});
-  if (missing)
+  }
+  if (missing) {
     notes->push_back(
         {NoteKind::kConverted, "time", "", "rays without a time written with time missing (NaN)"});
+  }
   return t;
 }
 

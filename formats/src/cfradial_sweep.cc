@@ -162,8 +162,9 @@ Status DefineMoments(const Volume& volume, int index, const SweepPlace& place,
                      const WriteOptions& options, Notes* notes) {
   const Sweep& sweep = volume.sweep(index);
   const Result<int> time_dim = DimId(place.ncid, "time"), range_dim = DimId(place.ncid, "range");
-  if (!time_dim.ok() || !range_dim.ok())
+  if (!time_dim.ok() || !range_dim.ok()) {
     return time_dim.ok() ? range_dim.status() : time_dim.status();
+  }
   for (const std::string& name : MomentNames(sweep)) {
     const DataBuffer& b = sweep.sweep_moments().at(name);
     const nc_type type = NcTypeOf(b.type());
@@ -560,9 +561,10 @@ Status ReadRaggedRows(int ncid, int var, const SweepPlace& place, std::size_t ra
   const std::size_t start[1] = {lo}, count[1] = {hi - lo};
   const int rc = widened ? nc_get_vara_int(ncid, var, start, count, reinterpret_cast<int*>(block.data()))
                          : nc_get_vara(ncid, var, start, count, block.data());
-  if (rc != NC_NOERR)
+  if (rc != NC_NOERR) {
     return NcCheck(rc, widened ? "nc_get_vara_int" : "nc_get_vara", ErrorCode::kMalformed,
                    "cannot read");
+  }
   for (std::size_t r = 0; r < rays; ++r) {
     std::memcpy(out->data() + r * place.range_size * width, block.data() + (place.ray_start[r] - lo) * width,
                 place.ray_gates[r] * width);
@@ -597,8 +599,9 @@ Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace&
   }
   const int width = SampleWidth(storage);
   const std::int64_t bytes = static_cast<std::int64_t>(rays * place.range_size) * width;
-  if (bytes > kMaxBufferBytes)
+  if (bytes > kMaxBufferBytes) {
     return SweepError(ErrorCode::kTooLarge, index, name, "2 GiB or more");
+  }
   const bool big = endian == NC_ENDIAN_BIG && width > 1 && !widened;
   b->set_type(static_cast<DataBuffer::StorageType>(storage));
   b->set_endian(big || (width > 1 && NativeBig()) ? DataBuffer::BIG : DataBuffer::LITTLE);
@@ -651,9 +654,10 @@ Result<std::vector<int>> VarIds(int ncid) {
   Status s = NcCheck(nc_inq_varids(ncid, &nvars, nullptr), "nc_inq_varids", ErrorCode::kMalformed,
                      "variables");
   std::vector<int> ids(static_cast<std::size_t>(std::max(nvars, 0)));
-  if (s.ok())
+  if (s.ok()) {
     s = NcCheck(nc_inq_varids(ncid, &nvars, ids.data()), "nc_inq_varids", ErrorCode::kMalformed,
                 "variables");
+  }
   if (!s.ok()) return s;
   return ids;
 }

@@ -159,6 +159,8 @@ hid_t FindAttr(const std::vector<hid_t>& objs, const char* name) {
   return -1;
 }
 
+namespace {
+
 // A variable-length string attribute's text.
 Status ReadVariableString(hid_t attr, const std::string& path, std::string* out) {
   Result<H5Id> mem = H5Checked(H5Tcopy(H5T_C_S1), "H5Tcopy", path);
@@ -171,6 +173,8 @@ Status ReadVariableString(hid_t attr, const std::string& path, std::string* out)
   out->assign(text);
   return H5Check(H5free_memory(text), "H5free_memory", path);
 }
+
+}  // namespace
 
 Status ReadStringAttr(hid_t obj, const std::string& path, const char* name, std::string* out) {
   H5Id attr;

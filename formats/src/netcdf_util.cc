@@ -70,9 +70,10 @@ Result<NcVarInfo> InqVar(int ncid, int var) {
   for (int dim : info.dims) {
     char dim_name[NC_MAX_NAME + 1] = {};
     std::size_t length = 0;
-    if (s.ok())
+    if (s.ok()) {
       s = NcCheck(nc_inq_dim(ncid, dim, dim_name, &length), "nc_inq_dim", ErrorCode::kMalformed,
                   info.name);
+    }
     info.dim_names.emplace_back(dim_name);
     info.lengths.push_back(length);
   }

@@ -77,8 +77,9 @@ Result<H5Id> CompressedLayout(const hsize_t dims[2], int level, const std::strin
   Result<H5Id> dcpl = H5Checked(H5Pcreate(H5P_DATASET_CREATE), "H5Pcreate", path);
   if (!dcpl.ok() || level <= 0 || dims[0] == 0 || dims[1] == 0) return dcpl;
   Status s = H5Check(H5Pset_chunk(dcpl->get(), 2, dims), "H5Pset_chunk", path);
-  if (s.ok())
+  if (s.ok()) {
     s = H5Check(H5Pset_deflate(dcpl->get(), static_cast<unsigned>(level)), "H5Pset_deflate", path);
+  }
   if (!s.ok()) return s;
   return dcpl;
 }
