@@ -672,9 +672,9 @@ Status ReadSweepSetup(const CfScope& scope, const SweepPlace& place, int index, 
   }
   sc->add_ray_config_ref()->set_ray_config_index(index);
   std::vector<double> range;
-  std::size_t length = 0;
-  Status s = DimLength(place.ncid, "range", &length);
-  if (s.ok()) s = GetDoubles(place.ncid, "range", 0, std::min<std::size_t>(length, 2), &range);
+  const Result<std::size_t> length = DimLength(place.ncid, "range");
+  Status s = length.status();
+  if (s.ok()) s = GetDoubles(place.ncid, "range", 0, std::min<std::size_t>(*length, 2), &range);
   if (!s.ok()) return s;
   for (auto* scale : {sc->mutable_range_scale()->add_range_m(), rc->mutable_range_scale()->add_range_m()}) {
     scale->set_start(range.empty() ? 0 : range[0]);
@@ -703,12 +703,18 @@ void ApplyAngleRes(double res, Volume* volume, int index) {
 // or with ragged rays (an `n_points` dimension) their ray_n_gates and
 // ray_start_index, checked against n_points and range.
 Status SweepGates(int ncid, std::size_t rays, SweepPlace* place) {
-  std::size_t gates = 0, points = 0;
-  Status s = DimLength(ncid, "range", &gates);
-  if (s.ok() && gates > kMaxGates) s = NcError(ErrorCode::kTooLarge, "range", "too many gates");
+  const Result<std::size_t> range = DimLength(ncid, "range");
+  Status s = range.status();
+  if (s.ok() && *range > kMaxGates) s = NcError(ErrorCode::kTooLarge, "range", "too many gates");
   if (!s.ok()) return s;
+  const std::size_t gates = *range;
   place->range_size = gates;
-  if (!DimLength(ncid, "n_points", &points).ok()) return Status::Ok();
+  // Rays of different lengths only with an n_points dimension.
+  const Result<int> points_dim = DimId(ncid, "n_points");
+  if (!points_dim.ok()) return points_dim.status();
+  if (*points_dim < 0) return Status::Ok();
+  const Result<std::size_t> points = DimLength(ncid, "n_points");
+  if (!points.ok()) return points.status();
   std::vector<double> n, start;
   s = FirstError({GetDoubles(ncid, "ray_n_gates", place->first_ray, rays, &n),
                   GetDoubles(ncid, "ray_start_index", place->first_ray, rays, &start)});
@@ -717,7 +723,7 @@ Status SweepGates(int ncid, std::size_t rays, SweepPlace* place) {
   place->range_size = 0;
   for (std::size_t r = 0; r < rays; ++r) {
     if (!(n[r] >= 0 && n[r] <= static_cast<double>(gates) && start[r] >= 0 &&
-          start[r] + n[r] <= static_cast<double>(points))) {
+          start[r] + n[r] <= static_cast<double>(*points))) {
       return NcError(ErrorCode::kInvalidArgument, "ray_n_gates",
                      "ray " + std::to_string(place->first_ray + r) + " lies outside n_points or range");
     }
@@ -776,8 +782,9 @@ Status ReadCf2Sweep(const CfScope& root, int i, bool samples, Volume* volume, No
   if (nc_inq_grp_ncid(ncid, name.c_str(), &group) != NC_NOERR) {
     return NcError(ErrorCode::kMalformed, name, "missing sweep group");
   }
-  std::size_t rays = 0;
-  s = DimLength(group, "time", &rays);
+  const Result<std::size_t> time = DimLength(group, "time");
+  s = time.status();
+  const std::size_t rays = time.value_or(0);
   if (s.ok() && rays > kMaxRays) s = NcError(ErrorCode::kTooLarge, "time", "too many rays");
   if (s.ok()) {
     CfScope scope = root;
@@ -817,10 +824,11 @@ Status ReadCfRadialOpen(int ncid, const std::string& path, bool samples, const R
     return NcError(ErrorCode::kMalformed, path, "not CF/Radial: no sweep_start_ray_index or sweep_group_name");
   }
   double frequency_hz = 0;
-  std::size_t nsweeps = 0, ntime = 0;
   const CfScope root = RootScope(ncid);
-  s = FirstError({ReadRoot(root, volume, &frequency_hz), DimLength(ncid, "sweep", &nsweeps)});
-  if (s.ok() && !v2) s = DimLength(ncid, "time", &ntime);
+  const Result<std::size_t> sweeps = DimLength(ncid, "sweep");
+  const Result<std::size_t> time = v2 ? Result<std::size_t>(0) : DimLength(ncid, "time");
+  s = FirstError({ReadRoot(root, volume, &frequency_hz), sweeps.status(), time.status()});
+  const std::size_t nsweeps = sweeps.value_or(0), ntime = time.value_or(0);
   if (s.ok() && nsweeps > kMaxSweeps) s = NcError(ErrorCode::kTooLarge, "sweep", "too many sweeps");
   std::string scan_name;
   CfText(root, "scan_name", &scan_name);

@@ -158,11 +158,15 @@ Status PutAttDouble(int ncid, int varid, const char* name, nc_type type, double 
                  ErrorCode::kIo, name);
 }
 
-Status DimLength(int ncid, const char* name, std::size_t* length) {
+Result<std::size_t> DimLength(int ncid, const char* name) {
   const Result<int> dim = DimId(ncid, name);
   if (!dim.ok()) return dim.status();
   if (*dim < 0) return NcError(ErrorCode::kMalformed, name, "missing dimension");
-  return NcCheck(nc_inq_dimlen(ncid, *dim, length), "nc_inq_dimlen", ErrorCode::kMalformed, name);
+  std::size_t length = 0;
+  const Status s =
+      NcCheck(nc_inq_dimlen(ncid, *dim, &length), "nc_inq_dimlen", ErrorCode::kMalformed, name);
+  if (!s.ok()) return s;
+  return length;
 }
 
 Status GetDoubles(int ncid, const std::string& name, std::size_t start, std::size_t count,

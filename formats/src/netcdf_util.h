@@ -72,7 +72,7 @@ Status GetDoubles(int ncid, const std::string& name, std::size_t start, std::siz
 // char(len) / scalar string variable when it has one dimension less.
 Status GetText(int ncid, const std::string& name, std::size_t index, std::string* out);
 // The length of dimension `name`; kMalformed when absent.
-Status DimLength(int ncid, const char* name, std::size_t* length);
+Result<std::size_t> DimLength(int ncid, const char* name);
 
 // Defines a variable; returns its id through *varid.
 Status DefVar(int ncid, const std::string& name, nc_type type, std::vector<int> dims, int* varid);

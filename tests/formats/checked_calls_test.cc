@@ -93,8 +93,7 @@ int ClosedNetcdf(const std::string& path) {
 TEST(NetcdfCalls, CallsOnAClosedFileNameTheCallAndVariable) {
   const std::string path = TempPath("closed.nc");
   const int id = ClosedNetcdf(path);
-  std::size_t length = 0;
-  Status s = DimLength(id, "time", &length);
+  Status s = DimLength(id, "time").status();
   EXPECT_EQ(s.code(), ErrorCode::kMalformed);
   EXPECT_EQ(s.location().field, "time");
   EXPECT_EQ(s.message(), std::string("time: nc_inq_dimid: ") + nc_strerror(NC_EBADID));
@@ -122,6 +121,8 @@ TEST(NetcdfCalls, AbsentDimensionIsNoErrorAndVariablesDescribeThemselves) {
   const Result<int> range = DimId(file.id(), "range");
   ASSERT_TRUE(range.ok());
   EXPECT_EQ(*range, -1);
+  EXPECT_EQ(DimLength(file.id(), "range").status().message(), "range: missing dimension");
+  EXPECT_EQ(DimLength(file.id(), "time").value_or(0), 3u);
   const Result<NcVarInfo> info = InqVar(file.id(), VarId(file.id(), "DBZH"));
   ASSERT_TRUE(info.ok());
   EXPECT_EQ(info->name, "DBZH");
