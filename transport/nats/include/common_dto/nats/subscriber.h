@@ -33,13 +33,18 @@
 // <durable>.<volume-uuid>) after each sweep, so a volume read again skips the
 // sweeps already handed over.
 //
+// Each message's frames go to the Assembler as they lie in the message
+// (Assembler::AddSerialized); the pieces of a cut message are joined first.
 // The stream is delivered at least once: a message repeated in the stream
-// (a publish retried after the duplicate window) that is byte for byte the
-// message already received under its identity is skipped and counted; a
-// different message under the same identity goes to the Assembler, which
-// reports it as a duplicate (kProtocol). Problems of the stream do not stop
-// the subscriber: they go to Handlers::on_problem and the volume is handed
-// over as the Assembler makes it (possibly incomplete).
+// (a publish retried after the duplicate window) that holds what was
+// already received under its identity is skipped and counted (frames other
+// than samples are compared by their deterministic encoding, so a producer
+// restarted with map entries in another order repeats, it does not
+// differ); a different message under the same identity goes to the
+// Assembler, which reports it as a duplicate (kProtocol). Problems of the
+// stream do not stop the subscriber: they go to Handlers::on_problem and
+// the volume is handed over as the Assembler makes it (possibly
+// incomplete).
 //
 // Volumes must stay in the stream while they are read: streams created by
 // StreamOptions::create use limits-based retention (age, bytes).
@@ -72,8 +77,8 @@ struct SubscriberOptions {
   stream::AssemblerOptions assembler;
   // Volumes read at a time.
   std::size_t max_volumes = 4;
-  // Messages taken from a volume's consumer per round; the client holds at
-  // most four times as many (and 64 MiB) per volume read.
+  // NATS messages taken from a volume's consumer per round; the client
+  // holds at most four times as many (and 64 MiB) per volume read.
   int fetch_batch = 256;
   // How long a claimed volume stays with a subscriber that no longer
   // answers before it goes to another.
@@ -84,9 +89,9 @@ struct SubscriberOptions {
 };
 
 struct SubscriberStats {
-  std::uint64_t messages = 0;    // stream messages received
+  std::uint64_t messages = 0;    // NATS messages received
   std::uint64_t bytes = 0;       // their payload bytes
-  std::uint64_t repeats = 0;     // exact repeats skipped
+  std::uint64_t repeats = 0;     // repeats skipped (messages and pieces)
   std::uint64_t volumes = 0;     // volumes handed over
   std::uint64_t sweeps = 0;      // sweeps handed over
   std::uint64_t reclaimed = 0;   // claims of volumes already handed over, acknowledged again
