@@ -38,6 +38,7 @@ TIMINGS = [
     ("Stream/M/copy_floor", "the stream path's two copies alone", "M", None),
     ("Stream/L/copy_floor", "the stream path's two copies alone, by sweep", "L", None),
     ("Nats/M/publish_to_volume", "NATS JetStream, publish to volume", "M", (">=", 0.8)),
+    ("Nats/M/publish_to_volume_16", "NATS JetStream, publish to volume, 16 rays/msg", "M", None),
     ("Nats/M/fan_out_3", "NATS JetStream, fan-out to 3 durables", "M", None),
     ("Small/RayHeader/serialize_array", "RayHeader envelope: serialize", "M", None),
     ("Small/RayHeader/parse_heap", "RayHeader envelope: parse (heap)", "M", None),

@@ -1,11 +1,12 @@
 #include "common_dto/nats/publisher.h"
 
-#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <google/protobuf/io/zero_copy_stream.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -40,6 +41,8 @@ struct Failure {
 // Room the protocol needs besides the payload: the header block with the
 // message id (NATS counts headers against max_payload).
 std::size_t HeaderBytes(std::size_t id_size) { return 12 + sizeof kMsgIdHeader + 2 + id_size + 4; }
+// Tag of RayStreamMessage.ray_header (field 3, length-delimited).
+constexpr char kRayHeaderTag = 0x1a;
 // Longest suffix PieceIdentity() adds.
 constexpr std::size_t kPieceSuffix = 1 + 20 + 2 + 20;
 
@@ -50,6 +53,39 @@ natsStatus PublishAsync(jsCtx* js, MsgHandle* msg) {
   msg->reset(raw);  // null once taken
   return s;
 }
+
+// Where the stream library writes frames for the publisher: a growing
+// buffer handed out whole, without the zeroing a std::string's resize does
+// on every request for room (a ray's frames come in several).
+class Staging : public google::protobuf::io::ZeroCopyOutputStream {
+ public:
+  bool Next(void** data, int* size) override {
+    if (used_ == capacity_) {
+      const std::size_t capacity = std::max<std::size_t>(capacity_ * 2, 64 << 10);
+      std::unique_ptr<char[]> grown(new char[capacity]);
+      if (used_ > 0) std::memcpy(grown.get(), buffer_.get(), used_);
+      buffer_ = std::move(grown);
+      capacity_ = capacity;
+    }
+    *data = buffer_.get() + used_;
+    *size = static_cast<int>(std::min<std::size_t>(capacity_ - used_, 1 << 30));
+    used_ += static_cast<std::size_t>(*size);
+    return true;
+  }
+  void BackUp(int count) override { used_ -= static_cast<std::size_t>(count); }
+  std::int64_t ByteCount() const override { return static_cast<std::int64_t>(written_ + used_); }
+
+  std::string_view view() const { return {buffer_.get(), used_}; }
+  void Clear() {
+    written_ += used_;
+    used_ = 0;
+  }
+
+ private:
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0, used_ = 0;
+  std::uint64_t written_ = 0;
+};
 
 }  // namespace
 
@@ -91,9 +127,8 @@ struct Publisher::Impl {
 
   // Frames are written here by the stream library, one message or one ray
   // at a time, and taken away at once.
-  std::string staging;
-  google::protobuf::io::StringOutputStream staging_out{&staging};
-  stream::DelimitedWriter writer = stream::DelimitedWriter::ToZeroCopyStream(&staging_out);
+  Staging staging;
+  stream::DelimitedWriter writer = stream::DelimitedWriter::ToZeroCopyStream(&staging);
   RayStreamMessage first_frame;  // scratch for PublishVolume
 
   static void OnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* err, void* closure);
@@ -270,6 +305,9 @@ Status Publisher::Impl::TakeWhole(const RayStreamMessage& message, std::string_v
 // is full. A ray that would not fit beside the rays before it lets them go
 // first.
 Status Publisher::Impl::AddRay(OpenSweep& sweep, std::string_view frames, std::int64_t ray, bool ends_ray) {
+  if (sweep.batch.empty() && ends_ray && options.rays_per_message == 1) {
+    return SendWhole(sweep.subject, RaysIdentity(sweep.uuid, ray, ray), frames);  // a whole ray alone
+  }
   if (sweep.batch.size() == sweep.complete) sweep.tail_first = ray;
   sweep.batch.append(frames);
   sweep.tail_last = ray;
@@ -460,9 +498,9 @@ Publisher::~Publisher() {
 Status Publisher::Publish(const RayStreamMessage& message) {
   Impl& d = *impl_;
   if (Status st = d.Usable(); !st.ok()) return st;
-  d.staging.clear();
+  d.staging.Clear();
   if (Status st = d.writer.Write(message); !st.ok()) return st;  // refuses invalid UTF-8
-  Status st = d.Take(message, d.staging, message.has_ray_end());
+  Status st = d.Take(message, d.staging.view(), message.has_ray_end());
   if (st.ok()) ++d.counts.messages;
   return st;
 }
@@ -471,16 +509,33 @@ Status Publisher::PublishVolume(const kyt::pb::common::Volume& volume, const str
                                 stream::SplitReport* report) {
   Impl& d = *impl_;
   if (Status st = d.Usable(); !st.ok()) return st;
-  d.staging.clear();
+  d.staging.Clear();
   // After each header, end and whole ray the staging buffer holds its
-  // frames; the first one says what they are.
-  auto on_boundary = [&d]() -> Status {
+  // frames. The splitter numbers a sweep's rays by their position, so a
+  // ray (its first frame a RayHeader) is placed by counting; headers and
+  // ends are read.
+  OpenSweep* sweep = nullptr;
+  std::int64_t ray = 0;
+  auto on_boundary = [&]() -> Status {
     if (d.has_failures.load(std::memory_order_acquire)) d.Retry();
     if (!d.error.ok()) return d.TakeError();
-    auto reader = stream::DelimitedReader::FromBytes(d.staging);
-    if (stream::ReadResult r = reader.Read(&d.first_frame); !r) return r.status();
-    Status st = d.Take(d.first_frame, d.staging, /*ends_ray=*/true);
-    d.staging.clear();
+    auto reader = stream::DelimitedReader::FromBytes(d.staging.view());
+    std::string_view first;
+    if (stream::ReadResult r = reader.ReadBytes(&first); !r) return r.status();
+    Status st;
+    if (sweep != nullptr && !first.empty() && first[0] == kRayHeaderTag) {
+      st = d.AddRay(*sweep, d.staging.view(), ray++, /*ends_ray=*/true);
+    } else if (!d.first_frame.ParseFromArray(first.data(), static_cast<int>(first.size()))) {
+      st = Status(ErrorCode::kUnparsable, "a message the splitter wrote does not parse");
+    } else {
+      st = d.Take(d.first_frame, d.staging.view(), /*ends_ray=*/true);
+      sweep = nullptr;
+      if (st.ok() && d.first_frame.has_sweep_header()) {
+        sweep = &d.sweeps.at(UuidKey::Of(d.first_frame.sweep_header().sweep_uuid()));
+        ray = 0;
+      }
+    }
+    d.staging.Clear();
     return st;
   };
   const std::uint64_t before = d.writer.messages_written();

@@ -35,8 +35,14 @@ constexpr std::int64_t kNanosPerMilli = 1'000'000;
 // A volume's consumer that delivered nothing for this long is made again, in
 // case its server is gone.
 constexpr std::chrono::seconds kQuietRecheck{3};
-// Bytes a volume's consumer may hold in the client.
+// What a volume's consumer may hold in the client: the bytes bound it; the
+// count only guards against floods of tiny messages. Beyond either the
+// client drops messages and the consumer is made again, which costs far
+// more than the memory.
 constexpr int kPendingBytes = 64 << 20;
+constexpr int kPendingMessages = 1 << 16;
+// How often a subscriber reading volumes looks for further ones.
+constexpr std::chrono::milliseconds kClaimInterval{100};
 
 // Releases a fetched batch whatever happens.
 struct MsgList {
@@ -60,6 +66,7 @@ constexpr std::size_t kMaxPieces = 1 << 16;
 // The pieces of a cut message received so far.
 struct Pieces {
   std::vector<std::string> parts;
+  std::vector<std::uint64_t> seqs;
   std::vector<bool> have;
   std::size_t received = 0;
   std::size_t bytes = 0;
@@ -79,8 +86,14 @@ struct VolumeRead {
   std::uint64_t next_seq = 0;
   Clock::time_point last_notice;
   stream::Assembler assembler;
-  // Identity hash -> hash of the content received under it.
-  std::unordered_map<std::size_t, std::size_t> seen;
+  // Identity hash -> where the first message under it lies in the stream:
+  // a repeat is told from a different message by reading that one again
+  // (rare: within the duplicate window the server drops repeats).
+  struct Seen {
+    std::uint64_t seq = 0;
+    std::vector<std::uint64_t> pieces;  // of a cut message, in order
+  };
+  std::unordered_map<std::size_t, Seen> seen;
   // Cut messages being joined, by the whole message's identity.
   std::unordered_map<std::string, Pieces> pieces;
   std::size_t piece_bytes = 0;
@@ -102,10 +115,9 @@ struct Subscriber::Impl {
   // Claims of volumes handed over whose acknowledgement did not go through.
   std::vector<MsgHandle> unacked;
   SubscriberStats stats;
-  // Content of the messages, for telling repeats: frames other than
-  // ParameterData re-encoded deterministically (producers may write map
-  // entries in any order), the samples as they are.
-  std::vector<std::string_view> frames;
+  Clock::time_point last_claim;
+  // For telling repeats: frames other than ParameterData re-encoded
+  // deterministically (producers may write map entries in any order).
   RayStreamMessage scratch;
   std::string canonical;
   google::protobuf::io::StringOutputStream canonical_out{&canonical};
@@ -122,10 +134,11 @@ struct Subscriber::Impl {
   Status Read(VolumeRead& read, int64_t wait_ms, const Handlers& handlers);
   void Feed(VolumeRead& read, natsMsg* msg, const Handlers& handlers);
   bool Join(VolumeRead& read, std::string_view id, std::size_t piece, std::size_t count, std::string_view bytes,
-            std::string* joined, const Handlers& handlers);
+            std::uint64_t seq, std::string* joined, std::vector<std::uint64_t>* seqs, const Handlers& handlers);
   void Take(VolumeRead& read, std::string_view id, std::string_view bytes, std::uint64_t seq,
-            const Handlers& handlers);
-  std::size_t ContentHash();
+            std::vector<std::uint64_t> pieces, const Handlers& handlers);
+  std::string Canonical(std::string_view bytes);
+  bool SameAsBefore(const VolumeRead::Seen& before, std::string_view bytes);
   Status Deliver(VolumeRead& read, const Handlers& handlers, bool* finished);
   Status Finish(VolumeRead& read);
   std::string ProgressKey(const VolumeRead& read) const { return options.durable + "." + read.uuid; }
@@ -184,12 +197,19 @@ Status Subscriber::Impl::OpenProgress() {
 // Fetches claims while fewer than max_volumes are being read.
 Status Subscriber::Impl::Claim(int64_t wait_ms) {
   if (reads.size() >= options.max_volumes) return Status::Ok();
+  // While volumes are being read, a look for more every so often: each
+  // look is a round trip that holds their reading up.
+  const Clock::time_point now = Clock::now();
+  if (!reads.empty() && now - last_claim < kClaimInterval) return Status::Ok();
+  last_claim = now;
   jsFetchRequest request;
   jsFetchRequest_Init(&request);
-  // Without waiting, one at a time: a no_wait fetch that ends with fewer
-  // messages than asked for breaks libnats 3.4 (see Read).
+  // One at a time: a fetch waits until its batch is full (or expires), so a
+  // larger batch would hold the first volume back while no other comes; and
+  // a no_wait fetch that ends with fewer messages than asked for breaks
+  // libnats 3.4. Further claims come in the following rounds.
   request.NoWait = wait_ms <= 0;
-  request.Batch = request.NoWait ? 1 : static_cast<int>(options.max_volumes - reads.size());
+  request.Batch = 1;
   request.Expires = std::max<int64_t>(wait_ms, 1) * kNanosPerMilli;
   MsgList batch;
   natsStatus s = natsSubscription_FetchRequest(&batch.list, claims.get(), &request);
@@ -259,7 +279,7 @@ Status Subscriber::Impl::Subscribe(VolumeRead& read) {
   natsStatus s = js_SubscribeSync(&sub, link->jetstream(), read.subject.c_str(), nullptr, &so, &jerr);
   read.sub.reset(sub);
   if (s == NATS_OK) {
-    s = natsSubscription_SetPendingLimits(read.sub.get(), options.fetch_batch * 4, kPendingBytes);
+    s = natsSubscription_SetPendingLimits(read.sub.get(), kPendingMessages, kPendingBytes);
   }
   if (s != NATS_OK) {
     read.sub.reset();
@@ -288,15 +308,19 @@ void Subscriber::Impl::Feed(VolumeRead& read, natsMsg* msg, const Handlers& hand
   }
   std::string_view whole;
   std::size_t piece = 0, count = 0;
-  if (!ParsePieceIdentity(header, &whole, &piece, &count)) return Take(read, header, bytes, seq, handlers);
+  if (!ParsePieceIdentity(header, &whole, &piece, &count)) return Take(read, header, bytes, seq, {}, handlers);
   std::string joined;
-  if (Join(read, whole, piece, count, bytes, &joined, handlers)) Take(read, whole, joined, seq, handlers);
+  std::vector<std::uint64_t> seqs;
+  if (Join(read, whole, piece, count, bytes, seq, &joined, &seqs, handlers)) {
+    Take(read, whole, joined, seq, std::move(seqs), handlers);
+  }
 }
 
 // Keeps piece `piece` of `count` of the cut message `id`; true, with
 // *joined holding the message, once every piece is there.
 bool Subscriber::Impl::Join(VolumeRead& read, std::string_view id, std::size_t piece, std::size_t count,
-                            std::string_view bytes, std::string* joined, const Handlers& handlers) {
+                            std::string_view bytes, std::uint64_t seq, std::string* joined,
+                            std::vector<std::uint64_t>* seqs, const Handlers& handlers) {
   auto problem = [&](ErrorCode code, const std::string& text) {
     if (!handlers.on_problem) return false;
     Location where;
@@ -309,6 +333,7 @@ bool Subscriber::Impl::Join(VolumeRead& read, std::string_view id, std::size_t p
   Pieces& cut = read.pieces[std::string(id)];
   if (cut.parts.empty()) {
     cut.parts.resize(count);
+    cut.seqs.resize(count);
     cut.have.resize(count);
   }
   if (cut.parts.size() != count) return problem(ErrorCode::kProtocol, "pieces disagree on their number");
@@ -323,6 +348,7 @@ bool Subscriber::Impl::Join(VolumeRead& read, std::string_view id, std::size_t p
     return problem(ErrorCode::kLimit, "pieces held exceed the assembler's max_buffered_bytes");
   }
   cut.parts[piece - 1].assign(bytes);
+  cut.seqs[piece - 1] = seq;
   cut.have[piece - 1] = true;
   cut.bytes += bytes.size();
   read.piece_bytes += bytes.size();
@@ -330,47 +356,68 @@ bool Subscriber::Impl::Join(VolumeRead& read, std::string_view id, std::size_t p
   joined->clear();
   joined->reserve(cut.bytes);
   for (const std::string& part : cut.parts) joined->append(part);
+  *seqs = std::move(cut.seqs);
   read.piece_bytes -= cut.bytes;
   read.pieces.erase(std::string(id));
   return true;
 }
 
-// The content of the frames in `frames`, independent of the order in which
-// the producer wrote map entries.
-std::size_t Subscriber::Impl::ContentHash() {
-  std::size_t h = frames.size();
-  for (std::string_view frame : frames) {
-    std::size_t x = std::hash<std::string_view>()(frame);
-    if (!frame.empty() && frame[0] != kParameterDataTag && scratch.ParseFromArray(frame.data(), static_cast<int>(frame.size()))) {
-      canonical.clear();
-      if (canonical_writer.Write(scratch).ok()) x = std::hash<std::string>()(canonical);
-    }
-    h = h * 1000003u ^ x;
-  }
-  return h;
-}
-
-// A whole message `id`: skipped when it repeats what came under its
-// identity before, else its frames go to the assembler.
-void Subscriber::Impl::Take(VolumeRead& read, std::string_view id, std::string_view bytes, std::uint64_t seq,
-                            const Handlers& handlers) {
-  frames.clear();
+// The frames of `bytes`, those other than ParameterData in their
+// deterministic encoding, so that map entries written in another order
+// compare equal.
+std::string Subscriber::Impl::Canonical(std::string_view bytes) {
+  std::string out;
   auto reader = stream::DelimitedReader::FromBytes(bytes);
   std::string_view frame;
-  stream::ReadResult r;
-  while ((r = reader.ReadBytes(&frame))) frames.push_back(frame);
-  const std::size_t identity = std::hash<std::string_view>()(id);
-  const std::size_t content = ContentHash() ^ (r.is_error() ? 1 : 0);
-  auto [it, fresh] = read.seen.emplace(identity, content);
-  if (!fresh && it->second == content) {
+  while (reader.ReadBytes(&frame)) {
+    canonical.clear();
+    const bool samples = !frame.empty() && frame[0] == kParameterDataTag;
+    if (!samples && scratch.ParseFromArray(frame.data(), static_cast<int>(frame.size())) &&
+        canonical_writer.Write(scratch).ok()) {
+      out += canonical;
+    } else {
+      out.append(frame);
+    }
+  }
+  return out;
+}
+
+// Whether `bytes` hold what the message(s) at `before` hold, read again
+// from the stream. A message no longer there counts as different.
+bool Subscriber::Impl::SameAsBefore(const VolumeRead::Seen& before, std::string_view bytes) {
+  std::string earlier;
+  const std::vector<std::uint64_t> single{before.seq};
+  for (std::uint64_t seq : before.pieces.empty() ? single : before.pieces) {
+    natsMsg* raw = nullptr;
+    const natsStatus s = js_GetMsg(&raw, link->jetstream(), stream.name.c_str(), seq, nullptr, nullptr);
+    MsgHandle msg(raw);
+    if (s != NATS_OK) return false;
+    earlier.append(natsMsg_GetData(msg.get()), static_cast<std::size_t>(natsMsg_GetDataLength(msg.get())));
+  }
+  return earlier == bytes || Canonical(earlier) == Canonical(bytes);
+}
+
+// A whole message `id` at `seq` (its pieces at `pieces`): skipped when it
+// repeats what came under its identity before, else its frames go to the
+// assembler where they lie.
+void Subscriber::Impl::Take(VolumeRead& read, std::string_view id, std::string_view bytes, std::uint64_t seq,
+                            std::vector<std::uint64_t> pieces, const Handlers& handlers) {
+  auto [it, fresh] = read.seen.try_emplace(std::hash<std::string_view>()(id));
+  if (fresh) {
+    it->second.seq = seq;
+    it->second.pieces = std::move(pieces);
+  } else if (SameAsBefore(it->second, bytes)) {
     ++stats.repeats;
     return;
   }
   Location where;
   where.volume_uuid = read.uuid;
   where.message_index = seq;
-  for (std::string_view f : frames) {
-    Status st = read.assembler.AddSerialized(f);
+  auto reader = stream::DelimitedReader::FromBytes(bytes);
+  std::string_view frame;
+  stream::ReadResult r;
+  while ((r = reader.ReadBytes(&frame))) {
+    Status st = read.assembler.AddSerialized(frame);
     if (!st.ok() && handlers.on_problem) handlers.on_problem(st.Wrap("", where));
   }
   if (r.is_error() && handlers.on_problem) {

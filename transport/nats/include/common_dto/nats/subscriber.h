@@ -37,11 +37,13 @@
 // (Assembler::AddSerialized); the pieces of a cut message are joined first.
 // The stream is delivered at least once: a message repeated in the stream
 // (a publish retried after the duplicate window) that holds what was
-// already received under its identity is skipped and counted (frames other
-// than samples are compared by their deterministic encoding, so a producer
-// restarted with map entries in another order repeats, it does not
-// differ); a different message under the same identity goes to the
-// Assembler, which reports it as a duplicate (kProtocol). Problems of the
+// already received under its identity is skipped and counted; a different
+// message under the same identity goes to the Assembler, which reports it
+// as a duplicate (kProtocol). To tell them apart the subscriber reads the
+// earlier message again from the stream (by its sequence: nothing of the
+// messages' contents is kept) and compares the frames, those other than
+// samples by their deterministic encoding, so a producer restarted with map
+// entries in another order repeats, it does not differ. Problems of the
 // stream do not stop the subscriber: they go to Handlers::on_problem and
 // the volume is handed over as the Assembler makes it (possibly
 // incomplete).
@@ -78,7 +80,7 @@ struct SubscriberOptions {
   // Volumes read at a time.
   std::size_t max_volumes = 4;
   // NATS messages taken from a volume's consumer per round; the client
-  // holds at most four times as many (and 64 MiB) per volume read.
+  // holds at most 64 MiB per volume read.
   int fetch_batch = 256;
   // How long a claimed volume stays with a subscriber that no longer
   // answers before it goes to another.
