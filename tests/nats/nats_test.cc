@@ -3,12 +3,15 @@
 // and sharing, repeats, crashes of the subscriber and the server, lost
 // acknowledgements, a three-node cluster, refused credentials and rays
 // above max_payload.
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <gtest/gtest.h>
 #include <nats/nats.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -440,6 +443,95 @@ TEST(NatsTransport, RepeatsAfterTheDuplicateWindow) {
   // already taken.
   ASSERT_EQ(got.problems.size(), 4u);
   for (const Status& st : got.problems) EXPECT_EQ(st.code(), ErrorCode::kProtocol) << st.message();
+}
+
+// `message` (a VolumeHeader) encoded with the entries of its first sweep
+// configuration's data_moments in reverse key order: what a producer whose
+// runtime orders map entries otherwise writes. Built field by field: the
+// parser appends repeated elements and map entries in wire order and merges
+// the rest.
+std::string WithMomentsReversed(const RayStreamMessage& message) {
+  auto field = [](int number, const std::string& bytes) {
+    std::string out;
+    google::protobuf::io::StringOutputStream stream(&out);
+    google::protobuf::io::CodedOutputStream coded(&stream);
+    coded.WriteTag(static_cast<std::uint32_t>(number << 3 | 2));
+    coded.WriteVarint32(static_cast<std::uint32_t>(bytes.size()));
+    coded.WriteRaw(bytes.data(), static_cast<int>(bytes.size()));
+    coded.Trim();
+    return out;
+  };
+  kyt::pb::stream::VolumeHeader header = message.volume_header();
+  kyt::pb::common::VolumeConfig config = header.volume_config();
+  kyt::pb::common::SweepConfig first = config.sweep_config(0);
+  std::map<std::string, kyt::pb::common::DataDescriptor> moments(first.data_moments().begin(),
+                                                                 first.data_moments().end());
+  first.clear_data_moments();
+  std::string first_bytes;
+  for (auto it = moments.rbegin(); it != moments.rend(); ++it) {
+    kyt::pb::common::SweepConfig one;
+    (*one.mutable_data_moments())[it->first] = it->second;
+    first_bytes += one.SerializeAsString();
+  }
+  first_bytes += first.SerializeAsString();
+  config.mutable_sweep_config()->DeleteSubrange(0, 1);
+  header.clear_volume_config();
+  const std::string header_bytes = field(3, field(3, first_bytes) + config.SerializeAsString()) +
+                                   header.SerializeAsString();
+  return field(1, header_bytes);
+}
+
+// A restarted producer publishes the volume header again after the
+// duplicate window, its map entries in another order: the same header, a
+// repeat, not a conflict.
+TEST(NatsTransport, HeaderAgainWithMapEntriesInAnotherOrderIsARepeat) {
+  NatsServer server;
+  const ConnectionOptions c = Connect({server.url()});
+  StreamOptions s = CreateStream();
+  s.duplicate_window = 1s;
+  auto publisher = OpenPublisher(c, s);
+  const Messages m = VolumeStream(12, 1, 4, 4);
+  const std::string reordered = WithMomentsReversed(m[0]);
+  RayStreamMessage parsed;
+  ASSERT_TRUE(parsed.ParseFromString(reordered));
+  ASSERT_EQ(SerializeDeterministic(parsed), SerializeDeterministic(m[0]));
+  ASSERT_NE(reordered, m[0].SerializeAsString());
+  ASSERT_EQ(m[0].volume_header().volume_config().sweep_config(0).data_moments().size(), 2u);
+  Publish(*publisher, m, 0, m.size() - 1);
+  ASSERT_TRUE(publisher->Flush().ok());
+  std::this_thread::sleep_for(1500ms);
+  {
+    std::string frame;
+    google::protobuf::io::StringOutputStream out(&frame);
+    auto writer = common_dto::stream::DelimitedWriter::ToZeroCopyStream(&out);
+    ASSERT_TRUE(writer.WriteSerialized(reordered).ok());
+    ASSERT_TRUE(writer.Close().ok());
+    const std::string uuid = common_dto::FormatUuid(m[0].volume_header().volume_uuid());
+    const std::string subject = "rays." + common_dto::nats::InstrumentToken(m[0].volume_header().instrument().name()) +
+                                "." + uuid + ".volume";
+    natsConnection* nc = nullptr;
+    jsCtx* js = nullptr;
+    natsMsg* msg = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&nc, server.url().c_str()), NATS_OK);
+    ASSERT_EQ(natsConnection_JetStream(&js, nc, nullptr), NATS_OK);
+    ASSERT_EQ(natsMsg_Create(&msg, subject.c_str(), nullptr, frame.data(), static_cast<int>(frame.size())), NATS_OK);
+    ASSERT_EQ(natsMsgHeader_Set(msg, "Nats-Msg-Id", (uuid + ".vh").c_str()), NATS_OK);
+    EXPECT_EQ(js_PublishMsg(nullptr, js, msg, nullptr, nullptr), NATS_OK);
+    natsMsg_Destroy(msg);
+    jsCtx_Destroy(js);
+    natsConnection_Destroy(nc);
+  }
+  Publish(*publisher, m, m.size() - 1, m.size());
+  ASSERT_TRUE(publisher->Flush().ok());
+
+  auto subscriber = OpenSubscriber(c, "archive");
+  Received got;
+  ReceiveExactly(*subscriber, 1, &got);
+  ASSERT_EQ(got.volumes.size(), 1u);
+  EXPECT_TRUE(got.volumes[0] == AssembleLocally(m).at(0));
+  EXPECT_TRUE(got.problems.empty()) << got.problems[0].message();
+  EXPECT_EQ(subscriber->stats().repeats, 1u);
+  EXPECT_EQ(subscriber->stats().reclaimed, 1u);  // the second header, a claim of a volume handed over
 }
 
 // The server killed in the middle of a stream and started again (file
