@@ -60,7 +60,7 @@ std::uint64_t StreamSequence(natsMsg* msg) {
 
 // Tag of RayStreamMessage.parameter_data (field 4, length-delimited).
 constexpr char kParameterDataTag = 0x22;
-// Pieces of one cut message held at a time, and their bytes.
+// Most pieces a cut message may be made of.
 constexpr std::size_t kMaxPieces = 1 << 16;
 
 // The pieces of a cut message received so far.

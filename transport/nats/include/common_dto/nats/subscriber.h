@@ -12,7 +12,7 @@
 //     that share one durable consumer share its volumes, each volume going
 //     whole to one of them;
 //   * the consumer's limit on unacknowledged messages counts volumes being
-//     read, not their messages (a volume may be 50,000 messages);
+//     read, not their messages (a volume may be thousands of them);
 //   * memory is bounded by the volumes open (at most `max_volumes` are read
 //     at a time), not by the backlog in the stream.
 //
