@@ -121,10 +121,10 @@ int RunPublish(Connection& c, const PublishOptions& options) {
       progress.Update(input->bytes_read(), input->index() + 1);
     }
   }
-  if (Status st = publisher->Flush(); !st.ok()) FailStatus(input->name(), st);
+  if (Status st = publisher->Close(); !st.ok()) FailStatus(input->name(), st);
   const nats::PublisherStats stats = publisher->stats();
-  Note(fmt::format("{}: published {} messages ({}) to stream {}: {} stored, {} already there", input->name(),
-                   stats.messages, FormatBytes(stats.bytes), c.stream.name,
+  Note(fmt::format("{}: published {} messages as {} NATS messages ({}) to stream {}: {} stored, {} already there",
+                   input->name(), stats.messages, stats.sent, FormatBytes(stats.bytes), c.stream.name,
                    stats.acknowledged - stats.duplicates, stats.duplicates));
   // What came before a damaged frame is published; then the damage is the error.
   input->FailOnDamage();
@@ -221,11 +221,19 @@ std::function<int()> AddTransportCommands(CLI::App* app) {
   pub->add_option("--instrument", publish->publisher.instrument,
                   "Instrument token of the subjects (default: from each VolumeHeader's instrument name)");
   pub->add_option("--rays-per-second", publish->rays_per_second, "Pace the stream (default: as fast as possible)");
-  pub->add_option("--max-pending", publish->publisher.max_pending, "Unacknowledged messages at a time")
+  pub->add_option("--max-pending", publish->publisher.max_pending, "Unacknowledged NATS messages at a time")
       ->capture_default_str();
+  pub->add_option("--rays-per-message", publish->publisher.rays_per_message,
+                  "Consecutive rays of a sweep carried by one NATS message")
+      ->capture_default_str();
+  pub->add_option("--bytes-per-message", publish->publisher.bytes_per_message,
+                  "Send a NATS message once its rays reach this size (default: by --rays-per-message only)")
+      ->transform(CLI::AsSizeValue(false));
   pub->footer(
-      "Each message goes to <prefix>.<instrument>.<volume-uuid>.<kind> with a Nats-Msg-Id, so\n"
-      "publishing a stream again within the stream's duplicate window (2 minutes) stores nothing twice.\n"
+      "Each volume and sweep header and end, and each ray (or --rays-per-message rays), is one NATS message\n"
+      "of stream frames on <prefix>.<instrument>.<volume-uuid>.<kind> with a Nats-Msg-Id, so publishing a\n"
+      "stream again within the stream's duplicate window (2 minutes) stores nothing twice. A message above\n"
+      "the server's max_payload is sent in pieces.\n"
       "Examples:\n"
       "  nats-server -js &\n"
       "  common-dto publish --server nats://127.0.0.1:4222 --create-stream demo-volume.rays");

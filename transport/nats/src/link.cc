@@ -110,8 +110,10 @@ Status Link::Open(const ConnectionOptions& options, jsOptions* js_options, std::
   }
   std::unique_ptr<Link> link(new Link());
   link->request_timeout_ms_ = options.request_timeout.count();
+  natsConnection* nc = nullptr;
   s = natsOptions_SetReconnectedCB(o, &Link::OnReconnected, link.get());
-  if (s == NATS_OK) s = natsConnection_Connect(&link->nc_, o);
+  if (s == NATS_OK) s = natsConnection_Connect(&nc, o);
+  link->nc_.reset(nc);
   natsOptions_Destroy(o);
   std::string servers;
   for (const std::string& url : options.servers) servers += (servers.empty() ? "" : ", ") + url;
@@ -124,7 +126,9 @@ Status Link::Open(const ConnectionOptions& options, jsOptions* js_options, std::
     js_options = &defaults;
   }
   js_options->Wait = options.request_timeout.count();
-  s = natsConnection_JetStream(&link->js_, link->nc_, js_options);
+  jsCtx* js = nullptr;
+  s = natsConnection_JetStream(&js, link->nc_.get(), js_options);
+  link->js_.reset(js);
   if (s != NATS_OK) return NatsError(s, "JetStream context");
   *out = std::move(link);
   return Status::Ok();
@@ -134,12 +138,14 @@ void Link::OnReconnected(natsConnection*, void* closure) {
   static_cast<Link*>(closure)->reconnects_.fetch_add(1, std::memory_order_acq_rel);
 }
 
-Link::~Link() {
-  if (js_ != nullptr) jsCtx_Destroy(js_);
-  if (nc_ != nullptr) {
-    natsConnection_Close(nc_);
-    natsConnection_Destroy(nc_);
-  }
+void CloseConnection(natsConnection* nc) {
+  natsConnection_Close(nc);
+  natsConnection_Destroy(nc);
+}
+
+void Unsubscribe(natsSubscription* sub) {
+  natsSubscription_Unsubscribe(sub);
+  natsSubscription_Destroy(sub);
 }
 
 namespace {
@@ -180,20 +186,21 @@ Status AddStream(jsCtx* js, const StreamOptions& options) {
 
 }  // namespace
 
-Status Link::BindStream(const StreamOptions& options) {
+Status Link::BindStream(const StreamOptions& options, std::int32_t* max_message_size) {
   jsStreamInfo* info = nullptr;
   jsErrCode jerr = static_cast<jsErrCode>(0);
-  natsStatus s = js_GetStreamInfo(&info, js_, options.name.c_str(), nullptr, &jerr);
+  natsStatus s = js_GetStreamInfo(&info, js_.get(), options.name.c_str(), nullptr, &jerr);
   if (s == NATS_NOT_FOUND || jerr == JSStreamNotFoundErr) {
     if (!options.create) {
       return Status(ErrorCode::kInvalidArgument,
                     "stream " + options.name + " does not exist (create it, or ask for it to be created)");
     }
-    if (Status st = AddStream(js_, options); !st.ok()) return st;
-    s = js_GetStreamInfo(&info, js_, options.name.c_str(), nullptr, &jerr);
+    if (Status st = AddStream(js_.get(), options); !st.ok()) return st;
+    s = js_GetStreamInfo(&info, js_.get(), options.name.c_str(), nullptr, &jerr);
   }
   if (s != NATS_OK) return NatsError(s, "stream " + options.name, jerr);
   const bool captures = Captures(*info->Config, options.subject_prefix);
+  if (max_message_size != nullptr) *max_message_size = info->Config->MaxMsgSize;
   jsStreamInfo_Destroy(info);
   if (!captures) {
     return Status(ErrorCode::kInvalidArgument, "stream " + options.name + " does not capture the subjects " +

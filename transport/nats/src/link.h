@@ -18,16 +18,39 @@ namespace common_dto {
 namespace nats {
 namespace internal {
 
+// Ownership of the C client's objects: one handle type, released by the
+// client's own function for each.
+template <auto Release>
+struct Releaser {
+  template <typename T>
+  void operator()(T* object) const {
+    Release(object);
+  }
+};
+template <typename T, auto Release>
+using Handle = std::unique_ptr<T, Releaser<Release>>;
+
+void CloseConnection(natsConnection* nc);
+// Removes a subscription's consumer on the server, then the subscription.
+void Unsubscribe(natsSubscription* sub);
+
+using MsgHandle = Handle<natsMsg, natsMsg_Destroy>;
+using SubscriptionHandle = Handle<natsSubscription, natsSubscription_Destroy>;
+// An ephemeral consumer, removed with its subscription.
+using EphemeralHandle = Handle<natsSubscription, Unsubscribe>;
+using JsHandle = Handle<jsCtx, jsCtx_Destroy>;
+using ConnectionHandle = Handle<natsConnection, CloseConnection>;
+using KvHandle = Handle<kvStore, kvStore_Destroy>;
+
 class Link {
  public:
   // Connects with `options`; `js_options` (may be null) configures the
   // JetStream context (asynchronous publishing).
   static Status Open(const ConnectionOptions& options, jsOptions* js_options,
                      std::unique_ptr<Link>* out);
-  ~Link();
 
-  natsConnection* connection() const { return nc_; }
-  jsCtx* jetstream() const { return js_; }
+  natsConnection* connection() const { return nc_.get(); }
+  jsCtx* jetstream() const { return js_.get(); }
   std::int64_t request_timeout_ms() const { return request_timeout_ms_; }
 
   // How often the connection was re-established (to this or another
@@ -35,14 +58,17 @@ class Link {
   std::uint64_t reconnects() const { return reconnects_.load(std::memory_order_acquire); }
 
   // Binds the stream, creating it first when asked (StreamOptions::create).
-  Status BindStream(const StreamOptions& options);
+  // `max_message_size`, when given, receives the stream's largest message
+  // (negative: no limit of its own).
+  Status BindStream(const StreamOptions& options, std::int32_t* max_message_size = nullptr);
 
  private:
   Link() = default;
   static void OnReconnected(natsConnection*, void* closure);
   std::atomic<std::uint64_t> reconnects_{0};
-  natsConnection* nc_ = nullptr;
-  jsCtx* js_ = nullptr;
+  // Declared first so that it goes last.
+  ConnectionHandle nc_;
+  JsHandle js_;
   std::int64_t request_timeout_ms_ = 5000;
 };
 

@@ -1,22 +1,28 @@
 #include "common_dto/nats/publisher.h"
 
+#include <google/protobuf/io/zero_copy_stream.h>
+
 #include <algorithm>
 #include <atomic>
-#include <thread>
+#include <cassert>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "common_dto/model/utf8.h"
 #include "common_dto/model/uuid.h"
 #include "common_dto/nats/subjects.h"
+#include "common_dto/stream/framing.h"
 #include "link.h"
 
 namespace common_dto {
 namespace nats {
 
 using internal::Link;
+using internal::MsgHandle;
 using internal::NatsError;
 using kyt::pb::stream::RayStreamMessage;
 
@@ -26,7 +32,7 @@ constexpr char kMsgIdHeader[] = "Nats-Msg-Id";
 
 // A publish whose acknowledgement failed, handed back by the client.
 struct Failure {
-  natsMsg* msg = nullptr;
+  MsgHandle msg;
   natsStatus status = NATS_OK;
   jsErrCode js_error = static_cast<jsErrCode>(0);
   std::string text;
@@ -34,19 +40,79 @@ struct Failure {
 
 // Room the protocol needs besides the payload: the header block with the
 // message id (NATS counts headers against max_payload).
-std::size_t HeaderBytes(const std::string& id) { return 12 + sizeof kMsgIdHeader + 2 + id.size() + 4; }
+std::size_t HeaderBytes(std::size_t id_size) { return 12 + sizeof kMsgIdHeader + 2 + id_size + 4; }
+// Tag of RayStreamMessage.ray_header (field 3, length-delimited).
+constexpr char kRayHeaderTag = 0x1a;
+// Longest suffix PieceIdentity() adds.
+constexpr std::size_t kPieceSuffix = 1 + 20 + 2 + 20;
+
+// Hands `msg` to the client, which owns it from then on when it succeeds.
+natsStatus PublishAsync(jsCtx* js, MsgHandle* msg) {
+  natsMsg* raw = msg->release();
+  const natsStatus s = js_PublishMsgAsync(js, &raw, nullptr);
+  msg->reset(raw);  // null once taken
+  return s;
+}
+
+// Where the stream library writes frames for the publisher: a growing
+// buffer handed out whole, without the zeroing a std::string's resize does
+// on every request for room (a ray's frames come in several).
+class Staging : public google::protobuf::io::ZeroCopyOutputStream {
+ public:
+  bool Next(void** data, int* size) override {
+    if (used_ == capacity_) {
+      const std::size_t capacity = std::max<std::size_t>(capacity_ * 2, 64 << 10);
+      std::unique_ptr<char[]> grown(new char[capacity]);
+      if (used_ > 0) std::memcpy(grown.get(), buffer_.get(), used_);
+      buffer_ = std::move(grown);
+      capacity_ = capacity;
+    }
+    *data = buffer_.get() + used_;
+    *size = static_cast<int>(std::min<std::size_t>(capacity_ - used_, 1 << 30));
+    used_ += static_cast<std::size_t>(*size);
+    return true;
+  }
+  void BackUp(int count) override { used_ -= static_cast<std::size_t>(count); }
+  std::int64_t ByteCount() const override { return static_cast<std::int64_t>(written_ + used_); }
+
+  std::string_view view() const { return {buffer_.get(), used_}; }
+  void Clear() {
+    written_ += used_;
+    used_ = 0;
+  }
+
+ private:
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0, used_ = 0;
+  std::uint64_t written_ = 0;
+};
 
 }  // namespace
+
+// The rays of one open sweep not yet sent: whole rays first, then the
+// frames of a ray still waiting for its RayEnd.
+struct OpenSweep {
+  UuidKey volume;
+  kyt::pb::common::UUID uuid;
+  std::string subject;
+  std::string batch;
+  std::size_t complete = 0;  // bytes of `batch` holding whole rays
+  std::size_t rays = 0;      // whole rays in `batch`
+  std::int64_t first = 0;    // ray index of the first whole ray
+  std::int64_t last = 0;     // ray index of the last whole ray
+  std::int64_t tail_first = 0, tail_last = 0;  // of the frames after them
+};
 
 struct Publisher::Impl {
   std::unique_ptr<Link> link;
   PublisherOptions options;
   std::string prefix;
   std::int64_t max_payload = 0;
+  bool closed = false;
 
-  // Routing: where each open volume's messages go, and each open sweep's volume.
+  // Routing: where each open volume's messages go, and each open sweep.
   std::unordered_map<UuidKey, std::string, UuidKeyHash> volumes;
-  std::unordered_map<UuidKey, UuidKey, UuidKeyHash> sweeps;
+  std::unordered_map<UuidKey, OpenSweep, UuidKeyHash> sweeps;
 
   // Written by the client's acknowledgement thread.
   std::mutex mu;
@@ -57,69 +123,72 @@ struct Publisher::Impl {
   std::atomic<std::uint64_t> duplicates{0};
 
   Status error;  // first failure not yet returned
-  std::uint64_t messages = 0;
-  std::uint64_t bytes = 0;
-  std::uint64_t republished = 0;
-  std::string buffer;
+  PublisherStats counts;
+
+  // Frames are written here by the stream library, one message or one ray
+  // at a time, and taken away at once.
+  Staging staging;
+  stream::DelimitedWriter writer = stream::DelimitedWriter::ToZeroCopyStream(&staging);
+  RayStreamMessage first_frame;  // scratch for PublishVolume
 
   static void OnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* err, void* closure);
-  Status Route(const RayStreamMessage& message, std::string* subject);
-  Status Send(natsMsg** msg);
-  Status SendNew(const std::string& subject, const std::string& id);
+  Status Route(const RayStreamMessage& message, OpenSweep** sweep);
+  Status Take(const RayStreamMessage& message, std::string_view frames, bool ends_ray);
+  Status TakeWhole(const RayStreamMessage& message, std::string_view frame);
+  Status AddRay(OpenSweep& sweep, std::string_view frames, std::int64_t ray, bool ends_ray);
+  Status SendRays(OpenSweep& sweep);
+  Status SendHeld(OpenSweep& sweep);
+  Status SendWhole(const std::string& subject, const std::string& id, std::string_view payload);
+  Status SendOne(const std::string& subject, const std::string& id, std::string_view payload);
+  Status Settle();
   void AwaitAcks();
   void Retry();
   void Record(Status status) {
     if (error.ok()) error = std::move(status);
   }
   Status TakeError() { return std::exchange(error, Status::Ok()); }
+  Status Usable() {
+    if (closed) return Status(ErrorCode::kInvalidArgument, "the publisher is closed");
+    if (has_failures.load(std::memory_order_acquire)) Retry();
+    return TakeError();
+  }
 };
 
 void Publisher::Impl::OnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* err, void* closure) {
   auto* impl = static_cast<Impl*>(closure);
+  MsgHandle owned(msg);
   if (err == nullptr) {
     impl->acknowledged.fetch_add(1, std::memory_order_relaxed);
     if (ack != nullptr && ack->Duplicate) impl->duplicates.fetch_add(1, std::memory_order_relaxed);
-    natsMsg_Destroy(msg);
     return;
   }
   // Republishing here could wait for acknowledgements that only this thread
   // delivers: hand the message to the publishing thread instead.
   std::lock_guard<std::mutex> lock(impl->mu);
-  impl->failures.push_back(
-      {msg, err->Err, err->ErrCode, err->ErrText != nullptr ? err->ErrText : natsStatus_GetText(err->Err)});
+  impl->failures.push_back({std::move(owned), err->Err, err->ErrCode,
+                            err->ErrText != nullptr ? err->ErrText : natsStatus_GetText(err->Err)});
   impl->has_failures.store(true, std::memory_order_release);
 }
 
-Status Publisher::Impl::Route(const RayStreamMessage& message, std::string* subject) {
-  auto sweep_volume = [&](const kyt::pb::common::UUID& sweep) -> const std::string* {
-    auto s = sweeps.find(UuidKey::Of(sweep));
-    if (s == sweeps.end()) return nullptr;
-    auto v = volumes.find(s->second);
-    return v == volumes.end() ? nullptr : &v->second;
-  };
-  const std::string_view kind = KindToken(message);
-  const std::string* base = nullptr;
+// Checks that `message` has its place (its volume or sweep open) and, for
+// ray-level messages and SweepEnd, finds their sweep.
+Status Publisher::Impl::Route(const RayStreamMessage& message, OpenSweep** sweep) {
   Location where;
   switch (message.payload_case()) {
     case RayStreamMessage::PAYLOAD_NOT_SET:
       return Status(ErrorCode::kProtocol, "message without payload");
     case RayStreamMessage::kVolumeHeader: {
-      const auto& header = message.volume_header();
-      const UuidKey key = UuidKey::Of(header.volume_uuid());
+      const UuidKey key = UuidKey::Of(message.volume_header().volume_uuid());
       if (!volumes.count(key) && volumes.size() >= options.max_open_volumes) {
         return Status(ErrorCode::kLimit, "more than " + std::to_string(options.max_open_volumes) +
                                              " volumes open at once");
       }
-      const std::string instrument =
-          options.instrument.empty() ? InstrumentToken(header.instrument().name()) : options.instrument;
-      base = &(volumes[key] = prefix + "." + instrument + "." + FormatUuid(key));
-      break;
+      return Status::Ok();
     }
     case RayStreamMessage::kSweepHeader: {
       const auto& header = message.sweep_header();
-      auto v = volumes.find(UuidKey::Of(header.volume_uuid()));
       where.volume_uuid = FormatUuid(header.volume_uuid());
-      if (v == volumes.end()) {
+      if (!volumes.count(UuidKey::Of(header.volume_uuid()))) {
         return Status(ErrorCode::kProtocol, "sweep header for volume " + where.volume_uuid +
                                                 " before its volume header", where);
       }
@@ -128,42 +197,176 @@ Status Publisher::Impl::Route(const RayStreamMessage& message, std::string* subj
         return Status(ErrorCode::kLimit, "more than " + std::to_string(options.max_open_sweeps) +
                                              " sweeps open at once");
       }
-      sweeps[key] = v->first;
-      base = &v->second;
-      break;
+      return Status::Ok();
     }
     case RayStreamMessage::kVolumeEnd: {
-      auto v = volumes.find(UuidKey::Of(message.volume_end().volume_uuid()));
       where.volume_uuid = FormatUuid(message.volume_end().volume_uuid());
-      if (v == volumes.end()) {
+      if (!volumes.count(UuidKey::Of(message.volume_end().volume_uuid()))) {
         return Status(ErrorCode::kProtocol, "volume end for volume " + where.volume_uuid +
                                                 " without its volume header", where);
       }
-      base = &v->second;
-      break;
+      return Status::Ok();
     }
     default: {
       // The remaining kinds name their sweep.
       const RayStreamMessage::PayloadCase c = message.payload_case();
-      const auto& sweep = c == RayStreamMessage::kRayHeader       ? message.ray_header().sweep_uuid()
-                          : c == RayStreamMessage::kParameterData ? message.parameter_data().sweep_uuid()
-                          : c == RayStreamMessage::kRayEnd        ? message.ray_end().sweep_uuid()
-                                                                  : message.sweep_end().sweep_uuid();
-      base = sweep_volume(sweep);
-      where.sweep_uuid = FormatUuid(sweep);
-      if (base == nullptr) {
-        return Status(ErrorCode::kProtocol, std::string(kind) + " message for sweep " + where.sweep_uuid +
-                                                " without its sweep header", where);
+      const auto& uuid = c == RayStreamMessage::kRayHeader       ? message.ray_header().sweep_uuid()
+                         : c == RayStreamMessage::kParameterData ? message.parameter_data().sweep_uuid()
+                         : c == RayStreamMessage::kRayEnd        ? message.ray_end().sweep_uuid()
+                                                                 : message.sweep_end().sweep_uuid();
+      auto it = sweeps.find(UuidKey::Of(uuid));
+      if (it == sweeps.end()) {
+        where.sweep_uuid = FormatUuid(uuid);
+        return Status(ErrorCode::kProtocol, std::string(c == RayStreamMessage::kSweepEnd ? "sweep end" : "ray") +
+                                                " message for sweep " + where.sweep_uuid + " without its sweep header",
+                      where);
       }
+      *sweep = &it->second;
+      return Status::Ok();
     }
   }
-  *subject = *base + "." + std::string(kind);
-  return Status::Ok();
 }
 
-Status Publisher::Impl::Send(natsMsg** msg) {
-  natsStatus s = js_PublishMsgAsync(link->jetstream(), msg, nullptr);
-  if (s != NATS_OK) return NatsError(s, "publish");
+std::int64_t RayIndexOf(const RayStreamMessage& message) {
+  switch (message.payload_case()) {
+    case RayStreamMessage::kRayHeader: return message.ray_header().ray_index();
+    case RayStreamMessage::kParameterData: return message.parameter_data().ray_index();
+    case RayStreamMessage::kRayEnd: return message.ray_end().ray_index();
+    default: return 0;
+  }
+}
+
+// `frames` start with `message` framed as the stream holds it; for a
+// ray-level message they may hold the rest of its ray, up to its RayEnd
+// (`ends_ray`).
+Status Publisher::Impl::Take(const RayStreamMessage& message, std::string_view frames, bool ends_ray) {
+  OpenSweep* sweep = nullptr;
+  if (Status st = Route(message, &sweep); !st.ok()) return st;
+  if (sweep == nullptr || message.has_sweep_end()) return TakeWhole(message, frames);
+  return AddRay(*sweep, frames, RayIndexOf(message), ends_ray);
+}
+
+// Headers and ends, routed already. Headers are stored before anything
+// after them is sent; ends wait for everything before them to be stored, so
+// a message published again after a lost acknowledgement still lands where
+// the Assembler accepts it (inside its sweep, before the end markers).
+Status Publisher::Impl::TakeWhole(const RayStreamMessage& message, std::string_view frame) {
+  const std::string id = MessageIdentity(message);
+  switch (message.payload_case()) {
+    case RayStreamMessage::kVolumeHeader: {
+      const auto& header = message.volume_header();
+      const UuidKey key = UuidKey::Of(header.volume_uuid());
+      const std::string instrument =
+          options.instrument.empty() ? InstrumentToken(header.instrument().name()) : options.instrument;
+      const std::string& base = volumes[key] = prefix + "." + instrument + "." + FormatUuid(key);
+      if (Status st = SendWhole(base + ".volume", id, frame); !st.ok()) return st;
+      return Settle();
+    }
+    case RayStreamMessage::kSweepHeader: {
+      const auto& header = message.sweep_header();
+      const UuidKey volume = UuidKey::Of(header.volume_uuid());
+      OpenSweep& sweep = sweeps[UuidKey::Of(header.sweep_uuid())];
+      if (sweep.subject.empty()) {
+        sweep.volume = volume;
+        sweep.uuid = header.sweep_uuid();
+        sweep.subject = volumes[volume] + ".rays";
+      }
+      if (Status st = SendWhole(volumes[volume] + ".sweep", id, frame); !st.ok()) return st;
+      return Settle();
+    }
+    case RayStreamMessage::kSweepEnd: {
+      const UuidKey key = UuidKey::Of(message.sweep_end().sweep_uuid());
+      OpenSweep& sweep = sweeps.at(key);
+      Status st = SendHeld(sweep);
+      if (st.ok()) st = Settle();
+      if (st.ok()) st = SendWhole(volumes[sweep.volume] + ".sweepend", id, frame);
+      if (st.ok()) sweeps.erase(key);
+      return st;
+    }
+    default: {  // VolumeEnd
+      const UuidKey key = UuidKey::Of(message.volume_end().volume_uuid());
+      for (auto& [uuid, sweep] : sweeps) {
+        if (sweep.volume != key) continue;
+        if (Status st = SendHeld(sweep); !st.ok()) return st;
+      }
+      Status st = Settle();
+      if (st.ok()) st = SendWhole(volumes[key] + ".volumeend", id, frame);
+      if (!st.ok()) return st;
+      volumes.erase(key);
+      for (auto it = sweeps.begin(); it != sweeps.end();) {
+        it = it->second.volume == key ? sweeps.erase(it) : std::next(it);
+      }
+      return Status::Ok();
+    }
+  }
+}
+
+// Adds frames of ray `ray` to its sweep's batch and sends the batch when it
+// is full. A ray that would not fit beside the rays before it lets them go
+// first.
+Status Publisher::Impl::AddRay(OpenSweep& sweep, std::string_view frames, std::int64_t ray, bool ends_ray) {
+  if (sweep.batch.empty() && ends_ray && options.rays_per_message == 1) {
+    return SendWhole(sweep.subject, RaysIdentity(sweep.uuid, ray, ray), frames);  // a whole ray alone
+  }
+  if (sweep.batch.size() == sweep.complete) sweep.tail_first = ray;
+  sweep.batch.append(frames);
+  sweep.tail_last = ray;
+  if (!ends_ray) return Status::Ok();
+  const std::size_t room = static_cast<std::size_t>(max_payload);
+  const std::size_t id_bytes = HeaderBytes(80);
+  if (sweep.rays > 0 && sweep.batch.size() + id_bytes > room) {
+    if (Status st = SendRays(sweep); !st.ok()) return st;
+  }
+  if (sweep.rays == 0) sweep.first = sweep.tail_first;
+  ++sweep.rays;
+  sweep.last = ray;
+  sweep.complete = sweep.batch.size();
+  const bool full = sweep.rays >= options.rays_per_message ||
+                    (options.bytes_per_message > 0 && sweep.complete >= options.bytes_per_message) ||
+                    sweep.complete + id_bytes >= room;
+  return full ? SendRays(sweep) : Status::Ok();
+}
+
+// Sends the whole rays of the batch.
+Status Publisher::Impl::SendRays(OpenSweep& sweep) {
+  if (sweep.rays == 0) return Status::Ok();
+  const std::string id = RaysIdentity(sweep.uuid, sweep.first, sweep.last);
+  Status st = SendWhole(sweep.subject, id, std::string_view(sweep.batch).substr(0, sweep.complete));
+  sweep.batch.erase(0, sweep.complete);
+  sweep.complete = 0;
+  sweep.rays = 0;
+  return st;
+}
+
+// Sends everything the sweep holds, a ray still lacking its RayEnd too.
+Status Publisher::Impl::SendHeld(OpenSweep& sweep) {
+  if (Status st = SendRays(sweep); !st.ok()) return st;
+  if (sweep.batch.empty()) return Status::Ok();
+  const std::string id = RaysIdentity(sweep.uuid, sweep.tail_first, sweep.tail_last);
+  Status st = SendWhole(sweep.subject, id, sweep.batch);
+  sweep.batch.clear();
+  return st;
+}
+
+// Sends `payload` as one message, or cut into pieces when it does not fit.
+Status Publisher::Impl::SendWhole(const std::string& subject, const std::string& id, std::string_view payload) {
+  const std::size_t limit = static_cast<std::size_t>(max_payload);
+  if (payload.size() + HeaderBytes(id.size()) <= limit) return SendOne(subject, id, payload);
+  const std::size_t overhead = HeaderBytes(id.size() + kPieceSuffix);
+  if (overhead >= limit) {
+    Location where;
+    where.field = id;
+    return Status(ErrorCode::kTooLarge, "message " + id + ": the largest message of " + std::to_string(limit) +
+                                            " bytes leaves no room for its pieces", where);
+  }
+  const std::size_t room = limit - overhead;
+  const std::size_t pieces = (payload.size() + room - 1) / room;
+  for (std::size_t k = 0; k < pieces; ++k) {
+    if (Status st = SendOne(subject, PieceIdentity(id, k + 1, pieces), payload.substr(k * room, room)); !st.ok()) {
+      return st;
+    }
+    ++counts.pieces;
+  }
   return Status::Ok();
 }
 
@@ -181,29 +384,32 @@ void Publisher::Impl::AwaitAcks() {
   if (js_PublishAsyncGetPendingList(&pending, link->jetstream()) != NATS_OK) return;
   std::lock_guard<std::mutex> lock(mu);
   for (int i = 0; i < pending.Count; ++i) {
-    failures.push_back({std::exchange(pending.Msgs[i], nullptr), NATS_TIMEOUT, static_cast<jsErrCode>(0),
+    failures.push_back({MsgHandle(std::exchange(pending.Msgs[i], nullptr)), NATS_TIMEOUT,
+                        static_cast<jsErrCode>(0),
                         "no acknowledgement within " + std::to_string(options.ack_timeout.count()) + " ms"});
   }
   has_failures.store(!failures.empty(), std::memory_order_release);
   natsMsgList_Destroy(&pending);
 }
 
-// Publishes the message serialized in `buffer`. While max_pending
-// publishes are unacknowledged the client stalls; after ack_timeout the
-// outstanding ones are taken back and republished, and this one tried again.
-Status Publisher::Impl::SendNew(const std::string& subject, const std::string& id) {
+// Publishes one message. While max_pending publishes are unacknowledged
+// the client stalls; after ack_timeout the outstanding ones are taken back
+// and republished, and this one tried again.
+Status Publisher::Impl::SendOne(const std::string& subject, const std::string& id, std::string_view payload) {
   natsStatus s = NATS_OK;
   for (int attempt = 0;; ++attempt) {
-    natsMsg* msg = nullptr;
-    s = natsMsg_Create(&msg, subject.c_str(), nullptr, buffer.data(), static_cast<int>(buffer.size()));
-    if (s == NATS_OK) s = natsMsgHeader_Set(msg, kMsgIdHeader, id.c_str());
-    if (s == NATS_OK) s = js_PublishMsgAsync(link->jetstream(), &msg, nullptr);
-    natsMsg_Destroy(msg);  // no effect once the client owns it
+    natsMsg* raw = nullptr;
+    s = natsMsg_Create(&raw, subject.c_str(), nullptr, payload.data(), static_cast<int>(payload.size()));
+    MsgHandle msg(raw);
+    if (s == NATS_OK) s = natsMsgHeader_Set(msg.get(), kMsgIdHeader, id.c_str());
+    if (s == NATS_OK) s = PublishAsync(link->jetstream(), &msg);
     if (s != NATS_TIMEOUT || attempt >= options.retries) break;
     AwaitAcks();
     if (has_failures.load(std::memory_order_acquire)) Retry();
   }
   if (s != NATS_OK) return NatsError(s, "publishing message " + id);
+  ++counts.sent;
+  counts.bytes += payload.size();
   return Status::Ok();
 }
 
@@ -224,42 +430,57 @@ void Publisher::Impl::Retry() {
     }
   }
   for (Failure& f : failed) {
-    const char* id = "";
-    natsMsgHeader_Get(f.msg, kMsgIdHeader, &id);
+    const char* header = "";
+    natsMsgHeader_Get(f.msg.get(), kMsgIdHeader, &header);
+    const std::string id = header;
+    const std::string subject = natsMsg_GetSubject(f.msg.get());
     const bool passing = f.js_error == 0 && (f.status == NATS_TIMEOUT || f.status == NATS_NO_RESPONDERS ||
                                              f.status == NATS_CONNECTION_DISCONNECTED);
     int& count = attempts[id];
     if (passing && count < options.retries) {
       ++count;
-      ++republished;
-      Record(Send(&f.msg));
-    } else {
-      Location where;
-      where.field = id;
-      Record(Status(passing ? ErrorCode::kUnavailable : ErrorCode::kProtocol,
-                    std::string("message ") + id + " on " + natsMsg_GetSubject(f.msg) +
-                        " was not stored: " + f.text + (passing ? " (retries exhausted)" : ""),
-                    where));
-      attempts.erase(id);
+      ++counts.republished;
+      if (natsStatus s = PublishAsync(link->jetstream(), &f.msg); s != NATS_OK) Record(NatsError(s, "publish"));
+      continue;
     }
-    natsMsg_Destroy(f.msg);
+    Location where;
+    where.field = id;
+    Record(Status(passing ? ErrorCode::kUnavailable : ErrorCode::kProtocol,
+                  "message " + id + " on " + subject + " was not stored: " + f.text +
+                      (passing ? " (retries exhausted)" : ""),
+                  where));
+    attempts.erase(id);
   }
+}
+
+// Waits for every acknowledgement, republishing what failed (at most
+// `retries` times each) or recording it as lost for good.
+Status Publisher::Impl::Settle() {
+  for (int round = 0; round <= options.retries + 1; ++round) {
+    AwaitAcks();
+    if (!has_failures.load(std::memory_order_acquire)) break;
+    Retry();
+  }
+  return TakeError();
 }
 
 Status Publisher::Open(const ConnectionOptions& connection, const StreamOptions& stream,
                        const PublisherOptions& options, std::unique_ptr<Publisher>* out) {
   auto impl = std::make_unique<Impl>();
   impl->options = options;
+  impl->options.rays_per_message = std::max<std::size_t>(1, options.rays_per_message);
   impl->prefix = stream.subject_prefix;
   jsOptions js;
   jsOptions_Init(&js);
-  js.PublishAsync.MaxPending = static_cast<int64_t>(options.max_pending);
+  js.PublishAsync.MaxPending = static_cast<int64_t>(std::max<std::size_t>(1, options.max_pending));
   js.PublishAsync.AckHandler = &Impl::OnAck;
   js.PublishAsync.AckHandlerClosure = impl.get();
   js.PublishAsync.StallWait = options.ack_timeout.count();
   if (Status st = Link::Open(connection, &js, &impl->link); !st.ok()) return st;
-  if (Status st = impl->link->BindStream(stream); !st.ok()) return st;
+  std::int32_t stream_limit = -1;
+  if (Status st = impl->link->BindStream(stream, &stream_limit); !st.ok()) return st;
   impl->max_payload = natsConnection_GetMaxPayload(impl->link->connection());
+  if (stream_limit > 0) impl->max_payload = std::min<std::int64_t>(impl->max_payload, stream_limit);
   out->reset(new Publisher(std::move(impl)));
   return Status::Ok();
 }
@@ -267,75 +488,91 @@ Status Publisher::Open(const ConnectionOptions& connection, const StreamOptions&
 Publisher::Publisher(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Publisher::~Publisher() {
-  // Acknowledgements may still arrive: let them, then drop what failed.
-  jsPubOptions po;
-  jsPubOptions_Init(&po);
-  po.MaxWait = impl_->options.ack_timeout.count();
-  js_PublishAsyncComplete(impl_->link->jetstream(), &po);
-  impl_->link.reset();
-  for (Failure& f : impl_->failures) natsMsg_Destroy(f.msg);
+  if (impl_->closed) return;
+  const Status st = Close();
+  std::fprintf(stderr, "common-dto: NATS publisher destroyed without Close(): %s\n",
+               st.ok() ? "everything was stored" : st.message().c_str());
+  assert(!"Publisher::Close() not called");
 }
 
 Status Publisher::Publish(const RayStreamMessage& message) {
   Impl& d = *impl_;
-  if (d.has_failures.load(std::memory_order_acquire)) d.Retry();
-  if (!d.error.ok()) return d.TakeError();
-  std::string subject;
-  if (Status st = d.Route(message, &subject); !st.ok()) return st;
-  if (Status st = CheckUtf8(message); !st.ok()) return st;
-  const std::string id = MessageIdentity(message);
-  if (!internal::SerializeCanonical(message, &d.buffer)) {
-    return Status(ErrorCode::kTooLarge, "message too large to serialize");
-  }
-  const std::size_t size = d.buffer.size() + HeaderBytes(id);
-  if (static_cast<std::int64_t>(size) > d.max_payload) {
-    Location where;
-    where.field = id;
-    return Status(ErrorCode::kTooLarge,
-                  "message " + id + " is " + std::to_string(size) + " bytes, above the server's max_payload of " +
-                      std::to_string(d.max_payload) + " bytes",
-                  where);
-  }
-  // Ends wait for everything before them to be stored, and headers are
-  // stored before anything after them is sent: a message published again
-  // after a lost acknowledgement then still lands where the Assembler
-  // accepts it (inside its sweep, before the end markers).
-  const bool end = message.has_sweep_end() || message.has_volume_end();
-  Status sent = end ? Flush() : Status::Ok();
-  if (sent.ok()) sent = d.SendNew(subject, id);
-  if (sent.ok() && (message.has_volume_header() || message.has_sweep_header())) sent = Flush();
-  if (!sent.ok()) return sent;
-  ++d.messages;
-  d.bytes += d.buffer.size();
-  if (message.has_volume_end()) {
-    const UuidKey key = UuidKey::Of(message.volume_end().volume_uuid());
-    d.volumes.erase(key);
-    for (auto it = d.sweeps.begin(); it != d.sweeps.end();) {
-      it = it->second == key ? d.sweeps.erase(it) : std::next(it);
+  if (Status st = d.Usable(); !st.ok()) return st;
+  d.staging.Clear();
+  if (Status st = d.writer.Write(message); !st.ok()) return st;  // refuses invalid UTF-8
+  Status st = d.Take(message, d.staging.view(), message.has_ray_end());
+  if (st.ok()) ++d.counts.messages;
+  return st;
+}
+
+Status Publisher::PublishVolume(const kyt::pb::common::Volume& volume, const stream::SplitOptions& options,
+                                stream::SplitReport* report) {
+  Impl& d = *impl_;
+  if (Status st = d.Usable(); !st.ok()) return st;
+  d.staging.Clear();
+  // After each header, end and whole ray the staging buffer holds its
+  // frames. The splitter numbers a sweep's rays by their position, so a
+  // ray (its first frame a RayHeader) is placed by counting; headers and
+  // ends are read.
+  OpenSweep* sweep = nullptr;
+  std::int64_t ray = 0;
+  auto on_boundary = [&]() -> Status {
+    if (d.has_failures.load(std::memory_order_acquire)) d.Retry();
+    if (!d.error.ok()) return d.TakeError();
+    auto reader = stream::DelimitedReader::FromBytes(d.staging.view());
+    std::string_view first;
+    if (stream::ReadResult r = reader.ReadBytes(&first); !r) return r.status();
+    Status st;
+    if (sweep != nullptr && !first.empty() && first[0] == kRayHeaderTag) {
+      st = d.AddRay(*sweep, d.staging.view(), ray++, /*ends_ray=*/true);
+    } else if (!d.first_frame.ParseFromArray(first.data(), static_cast<int>(first.size()))) {
+      st = Status(ErrorCode::kUnparsable, "a message the splitter wrote does not parse");
+    } else {
+      st = d.Take(d.first_frame, d.staging.view(), /*ends_ray=*/true);
+      sweep = nullptr;
+      if (st.ok() && d.first_frame.has_sweep_header()) {
+        sweep = &d.sweeps.at(UuidKey::Of(d.first_frame.sweep_header().sweep_uuid()));
+        ray = 0;
+      }
     }
-  }
-  return Status::Ok();
+    d.staging.Clear();
+    return st;
+  };
+  const std::uint64_t before = d.writer.messages_written();
+  Status st = stream::SplitVolume(volume, options, &d.writer, report, on_boundary);
+  d.counts.messages += d.writer.messages_written() - before;
+  return st;
 }
 
 Status Publisher::Flush() {
   Impl& d = *impl_;
-  // Each round either republishes a failed message (at most `retries`
-  // times each) or records it as lost for good.
-  for (int round = 0; round <= d.options.retries + 1; ++round) {
-    d.AwaitAcks();
-    if (!d.has_failures.load(std::memory_order_acquire)) break;
-    d.Retry();
+  if (d.closed) return Status(ErrorCode::kInvalidArgument, "the publisher is closed");
+  Status first;
+  for (auto& [uuid, sweep] : d.sweeps) {
+    if (Status st = d.SendRays(sweep); !st.ok() && first.ok()) first = std::move(st);
   }
-  return d.TakeError();
+  Status settled = d.Settle();
+  return first.ok() ? settled : first;
+}
+
+Status Publisher::Close() {
+  Impl& d = *impl_;
+  if (d.closed) return Status(ErrorCode::kInvalidArgument, "the publisher is closed");
+  Status first;
+  for (auto& [uuid, sweep] : d.sweeps) {
+    if (Status st = d.SendHeld(sweep); !st.ok() && first.ok()) first = std::move(st);
+  }
+  Status settled = d.Settle();
+  d.closed = true;
+  d.link.reset();  // acknowledgements after this are not waited for
+  d.failures.clear();
+  return first.ok() ? settled : first;
 }
 
 PublisherStats Publisher::stats() const {
-  PublisherStats st;
-  st.messages = impl_->messages;
-  st.bytes = impl_->bytes;
+  PublisherStats st = impl_->counts;
   st.acknowledged = impl_->acknowledged.load();
   st.duplicates = impl_->duplicates.load();
-  st.republished = impl_->republished;
   return st;
 }
 

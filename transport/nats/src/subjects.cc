@@ -1,6 +1,6 @@
 #include "common_dto/nats/subjects.h"
 
-#include <cstdio>
+#include <charconv>
 
 #include "common_dto/model/uuid.h"
 
@@ -13,9 +13,9 @@ std::string_view KindToken(const RayStreamMessage& message) {
   switch (message.payload_case()) {
     case RayStreamMessage::kVolumeHeader: return "volume";
     case RayStreamMessage::kSweepHeader: return "sweep";
-    case RayStreamMessage::kRayHeader: return "ray";
-    case RayStreamMessage::kParameterData: return "data";
-    case RayStreamMessage::kRayEnd: return "rayend";
+    case RayStreamMessage::kRayHeader:
+    case RayStreamMessage::kParameterData:
+    case RayStreamMessage::kRayEnd: return "rays";
     case RayStreamMessage::kSweepEnd: return "sweepend";
     case RayStreamMessage::kVolumeEnd: return "volumeend";
     case RayStreamMessage::PAYLOAD_NOT_SET: break;
@@ -34,28 +34,11 @@ std::string InstrumentToken(std::string_view name) {
   return token;
 }
 
-namespace {
-
-// Moment names are free text; a header value must stay one printable line.
-std::string EscapeMoment(std::string_view name) {
-  std::string out;
-  for (unsigned char c : name) {
-    if (c > 0x20 && c < 0x7f && c != '%') {
-      out += static_cast<char>(c);
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      out += hex;
-    }
-  }
-  return out;
+std::string RaysIdentity(const kyt::pb::common::UUID& sweep, std::int64_t first, std::int64_t last) {
+  std::string id = FormatUuid(sweep) + ".r." + std::to_string(first);
+  if (last != first) id += "-" + std::to_string(last);
+  return id;
 }
-
-std::string RayPart(const std::string& sweep, const char* kind, std::int64_t ray) {
-  return sweep + "." + kind + "." + std::to_string(ray);
-}
-
-}  // namespace
 
 std::string MessageIdentity(const RayStreamMessage& message) {
   switch (message.payload_case()) {
@@ -63,16 +46,18 @@ std::string MessageIdentity(const RayStreamMessage& message) {
       return FormatUuid(message.volume_header().volume_uuid()) + ".vh";
     case RayStreamMessage::kSweepHeader:
       return FormatUuid(message.sweep_header().sweep_uuid()) + ".sh";
-    case RayStreamMessage::kRayHeader:
-      return RayPart(FormatUuid(message.ray_header().sweep_uuid()), "rh",
-                     message.ray_header().ray_index());
+    case RayStreamMessage::kRayHeader: {
+      const auto& header = message.ray_header();
+      return RaysIdentity(header.sweep_uuid(), header.ray_index(), header.ray_index());
+    }
     case RayStreamMessage::kParameterData: {
       const auto& data = message.parameter_data();
-      return RayPart(FormatUuid(data.sweep_uuid()), "pd", data.ray_index()) + "." +
-             EscapeMoment(data.data_type().short_name());
+      return RaysIdentity(data.sweep_uuid(), data.ray_index(), data.ray_index());
     }
-    case RayStreamMessage::kRayEnd:
-      return RayPart(FormatUuid(message.ray_end().sweep_uuid()), "re", message.ray_end().ray_index());
+    case RayStreamMessage::kRayEnd: {
+      const auto& end = message.ray_end();
+      return RaysIdentity(end.sweep_uuid(), end.ray_index(), end.ray_index());
+    }
     case RayStreamMessage::kSweepEnd:
       return FormatUuid(message.sweep_end().sweep_uuid()) + ".se";
     case RayStreamMessage::kVolumeEnd:
@@ -80,6 +65,37 @@ std::string MessageIdentity(const RayStreamMessage& message) {
     case RayStreamMessage::PAYLOAD_NOT_SET: break;
   }
   return {};
+}
+
+std::string PieceIdentity(std::string_view whole, std::size_t piece, std::size_t pieces) {
+  return std::string(whole) + "." + std::to_string(piece) + "of" + std::to_string(pieces);
+}
+
+namespace {
+
+// A decimal number filling `text` entirely, without sign or leading zero.
+bool ParseCount(std::string_view text, std::size_t* value) {
+  if (text.empty() || text[0] == '0') return false;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
+bool ParsePieceIdentity(std::string_view id, std::string_view* whole, std::size_t* piece, std::size_t* pieces) {
+  const std::size_t dot = id.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  const std::string_view suffix = id.substr(dot + 1);
+  const std::size_t of = suffix.find("of");
+  std::size_t k = 0, n = 0;
+  if (of == std::string_view::npos || !ParseCount(suffix.substr(0, of), &k) ||
+      !ParseCount(suffix.substr(of + 2), &n) || k > n) {
+    return false;
+  }
+  *whole = id.substr(0, dot);
+  *piece = k;
+  *pieces = n;
+  return true;
 }
 
 }  // namespace nats

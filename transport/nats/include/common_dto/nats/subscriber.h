@@ -12,7 +12,7 @@
 //     that share one durable consumer share its volumes, each volume going
 //     whole to one of them;
 //   * the consumer's limit on unacknowledged messages counts volumes being
-//     read, not their messages (a volume may be 50,000 messages);
+//     read, not their messages (a volume may be thousands of them);
 //   * memory is bounded by the volumes open (at most `max_volumes` are read
 //     at a time), not by the backlog in the stream.
 //
@@ -33,16 +33,20 @@
 // <durable>.<volume-uuid>) after each sweep, so a volume read again skips the
 // sweeps already handed over.
 //
+// Each message's frames go to the Assembler as they lie in the message
+// (Assembler::AddSerialized); the pieces of a cut message are joined first.
 // The stream is delivered at least once: a message repeated in the stream
-// (a publish retried after the duplicate window, or a restarted producer
-// sending a volume again) that is the message already received under its
-// identity is skipped and counted. Messages are compared by their
-// deterministic re-encoding, so the same message with its map entries
-// written in another order (another producer or process) is a repeat; a
-// different message under the same identity goes to the Assembler, which
-// reports it as a duplicate (kProtocol). Problems of the stream do not stop
-// the subscriber: they go to Handlers::on_problem and the volume is handed
-// over as the Assembler makes it (possibly incomplete).
+// (a publish retried after the duplicate window) that holds what was
+// already received under its identity is skipped and counted; a different
+// message under the same identity goes to the Assembler, which reports it
+// as a duplicate (kProtocol). To tell them apart the subscriber reads the
+// earlier message again from the stream (by its sequence: nothing of the
+// messages' contents is kept) and compares the frames, those other than
+// samples by their deterministic encoding, so a producer restarted with map
+// entries in another order repeats, it does not differ. Problems of the
+// stream do not stop the subscriber: they go to Handlers::on_problem and
+// the volume is handed over as the Assembler makes it (possibly
+// incomplete).
 //
 // Volumes must stay in the stream while they are read: streams created by
 // StreamOptions::create use limits-based retention (age, bytes).
@@ -75,8 +79,8 @@ struct SubscriberOptions {
   stream::AssemblerOptions assembler;
   // Volumes read at a time.
   std::size_t max_volumes = 4;
-  // Messages taken from a volume's consumer per round; the client holds at
-  // most four times as many (and 64 MiB) per volume read.
+  // NATS messages taken from a volume's consumer per round; the client
+  // holds at most 64 MiB per volume read.
   int fetch_batch = 256;
   // How long a claimed volume stays with a subscriber that no longer
   // answers before it goes to another.
@@ -87,9 +91,9 @@ struct SubscriberOptions {
 };
 
 struct SubscriberStats {
-  std::uint64_t messages = 0;    // stream messages received
+  std::uint64_t messages = 0;    // NATS messages received
   std::uint64_t bytes = 0;       // their payload bytes
-  std::uint64_t repeats = 0;     // exact repeats skipped
+  std::uint64_t repeats = 0;     // repeats skipped (messages and pieces)
   std::uint64_t volumes = 0;     // volumes handed over
   std::uint64_t sweeps = 0;      // sweeps handed over
   std::uint64_t reclaimed = 0;   // claims of volumes already handed over, acknowledged again
