@@ -81,7 +81,7 @@ c++ -std=c++17 "$source_dir/tests/install/consumer/consumer.cc" -o "$work/pc-con
   $(pkg-config --cflags --libs common-dto) || fail "pkg-config consumer does not build"
 "$work/pc-consumer" >/dev/null || fail "pkg-config consumer fails"
 # Each hand-written library, with CMake and with its own pkg-config module.
-for part in model stream formats nats; do
+for part in model stream formats nats validate; do
   "$work/consumer/$part-consumer" >/dev/null || fail "CMake consumer of the $part library fails"
   # shellcheck disable=SC2046
   c++ -std=c++17 "$source_dir/tests/install/consumer/${part}_consumer.cc" -o "$work/pc-$part" \

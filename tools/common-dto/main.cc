@@ -278,6 +278,8 @@ int Run(Commands& c) {
   return kExitUnusable;
 }
 
+}  // namespace
+
 int Main(int argc, char** argv) {
   // The tool reports parse problems itself, with the field and offset; the
   // runtime's own log lines would only repeat them.
@@ -325,8 +327,5 @@ int Main(int argc, char** argv) {
   return Run(c);
 }
 
-}  // namespace
 }  // namespace cli
 }  // namespace common_dto
-
-int main(int argc, char** argv) { return common_dto::cli::Main(argc, argv); }
