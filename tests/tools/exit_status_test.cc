@@ -28,11 +28,10 @@ struct ToolRun {
 
 // Inputs in JSON, one message or one message per line.
 const char kVolume[] = R"({"volume": {"instrument": {"name": "r"}, "sweep": [{"rays": [{}]}]}})";
-const char kStream[] =
-    R"({"volume_header": {"volume_uuid": {"least_significant_bits": "1"}}})"
-    "\n"
-    R"({"volume_end": {"volume_uuid": {"least_significant_bits": "1"}}})"
-    "\n";
+const char kStream[] = R"({"volume_header": {"volume_uuid": {"least_significant_bits": "1"}}})"
+                       "\n"
+                       R"({"volume_end": {"volume_uuid": {"least_significant_bits": "1"}}})"
+                       "\n";
 
 const std::vector<ToolRun>& Runs() {
   static const std::vector<ToolRun> runs = {
@@ -79,7 +78,10 @@ const std::vector<ToolRun>& Runs() {
        "=",
        "(one message per line? use --stream)"},
       // JSON Lines of another type: no hint.
-      {"encode_other_lines_no_hint", {"$T encode s.jsonl out.pb"}, 2, "=",
+      {"encode_other_lines_no_hint",
+       {"$T encode s.jsonl out.pb"},
+       2,
+       "=",
        "not a JSON kyt.pb.common.InstrumentData: Parsing terminated before end of input.\n"},
       {"dump_to_full_disk", {"$T dump v.pb -o /dev/full"}, 2, "=", "/dev/full"},
       {"summary_to_closed_stdout", {"$T summary v.pb >&-"}, 2, "", "<stdout>: write error"},

@@ -1,6 +1,8 @@
 // The validation library: a table of messages and the findings each must
 // give (code, severity, location, text), a ray stream checked message by
 // message, and a stream file giving what `common-dto check` prints.
+#include "common_dto/validate/validate.h"
+
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "common_dto/stream/framing.h"
-#include "common_dto/validate/validate.h"
 #include "instrument_data.pb.h"
 #include "ray_stream_message.pb.h"
 
@@ -52,58 +53,12 @@ std::string Volume(const std::string& sweep) {
          sweep + " } }";
 }
 
-const std::vector<Case>& Cases() {
-  static const std::vector<Case> cases = {
-      {"clean", Volume("rays { index: 0 ray_config_index: 0 }"), false, {}},
-      {"unknown_enum", "volume { instrument { instrument_type: 12 } }", false,
-       {{FindingCode::kUnknownEnumValue, kF, "volume.instrument.instrument_type",
-         "12 is not a value of kyt.pb.common.Instrument.InstrumentType"}}},
-      {"invalid_time", "volume { sweep { rays { aq_end_time { nanos: -1 } } } }", false,
-       {{FindingCode::kInvalidTime, kF, "volume.sweep[0].rays[0].aq_end_time",
-         "invalid time (seconds 0, nanos -1): outside years 1 to 9999 or nanos outside 0 to "
-         "999999999"}}},
-      {"ray_ref_index", Volume("rays { index: 0 ray_config_index: 3 }"), false,
-       {{FindingCode::kUnresolvedReference, kF, "volume.sweep[0].rays[0].ray_config_index",
-         "refers to ray config 3, but volume.volume_config.ray_config has 1 entry"}}},
-      {"sweep_ref_index",
-       "volume { volume_config { } sweep { description { config { sweep_config_index: 2 } } } }",
-       false,
-       {{FindingCode::kUnresolvedReference, kF,
-         "volume.sweep[0].description.config.sweep_config_index",
-         "refers to sweep config 2, but volume.volume_config.sweep_config has 0 entries"}}},
-      {"empty_ray_ref", "volume { volume_config { sweep_config { ray_config_ref { } } } }", false,
-       {{FindingCode::kEmptyReference, kF, "volume.volume_config.sweep_config[0].ray_config_ref[0]",
-         "refers to nothing (no UUID, index or inline RayConfig)"}}},
-      {"duplicate_uuid",
-       "volume { uuid { least_significant_bits: 7 } volume_config { uuid { "
-       "least_significant_bits: 7 } } }",
-       false,
-       {{FindingCode::kDuplicateUuid, kF, "volume.volume_config.uuid",
-         "duplicate UUID 00000000-0000-0000-0000-000000000007 (also volume.uuid)"}}},
-      {"duplicate_ray_index", "volume { sweep { rays { index: 4 } rays { index: 4 } } }", false,
-       {{FindingCode::kDuplicateRayIndex, kF, "volume.sweep[0].rays[1].index",
-         "duplicate ray index 4 (also rays[0])"}}},
-      {"seven_duplicates_listed_five",
-       "sweep { rays { } rays { } rays { } rays { } rays { } rays { } rays { } rays { } }", false,
-       {{FindingCode::kDuplicateRayIndex, kF, "sweep.rays[1].index",
-         "duplicate ray index 0 (also rays[0])"},
-        {FindingCode::kDuplicateRayIndex, kF, "sweep.rays[2].index",
-         "duplicate ray index 0 (also rays[0])"},
-        {FindingCode::kDuplicateRayIndex, kF, "sweep.rays[3].index",
-         "duplicate ray index 0 (also rays[0])"},
-        {FindingCode::kDuplicateRayIndex, kF, "sweep.rays[4].index",
-         "duplicate ray index 0 (also rays[0])"},
-        {FindingCode::kDuplicateRayIndex, kF, "sweep.rays[5].index",
-         "duplicate ray index 0 (also rays[0])"},
-        {FindingCode::kMoreOmitted, kF, "sweep.rays", "2 more rays with a duplicate ray index"}}},
-      {"undescribed_moment",
-       Volume("rays { ray_config_index: 0 } sweep_moments { key: 'ZDR' value { type: UINT8 "
-              "data: 'a' } }"),
-       false,
-       {{FindingCode::kUndescribedMoment, kF, "volume.sweep[0].sweep_moments[\"ZDR\"]",
-         "no DataDescriptor for moment \"ZDR\" in the sweep's SweepConfig or RayConfigs"}}},
+// Sample buffers against their declarations.
+std::vector<Case> BufferCases() {
+  return {
       {"sample_width",
-       "sweep { rays { } sweep_moments { key: 'D' value { type: UINT16 data: 'abc' } } }", false,
+       "sweep { rays { } sweep_moments { key: 'D' value { type: UINT16 data: 'abc' } } }",
+       false,
        {{FindingCode::kBufferWidth, kF, "sweep.sweep_moments[\"D\"].data",
          "3 bytes is no multiple of the 2-byte width of UINT16"}}},
       {"samples_among_rays",
@@ -125,15 +80,89 @@ const std::vector<Case>& Cases() {
        {{FindingCode::kBufferUndecodable, kF, "sweep.sweep_moments[\"D\"].data",
          "LZ4 data does not decompress as declared: LZ4 block decodes to 1 bytes, not "
          "uncompressed_size 3 bytes"}}},
-      {"unknown_fields_note", "volume { }", false,
-       {{FindingCode::kUnknownFields, kN, "volume",
-         "field number 999 not in the schema (kept as unknown fields)"}},
-       {999}},
-      {"unknown_fields_strict", "volume { }", true,
-       {{FindingCode::kUnknownFields, kF, "volume",
-         "field numbers 998, 999 not in the schema (kept as unknown fields)"}},
-       {999, 998}},
   };
+}
+
+const std::vector<Case>& Cases() {
+  static const std::vector<Case> cases = [] {
+    std::vector<Case> all = BufferCases();
+    std::vector<Case> rules = {
+        {"clean", Volume("rays { index: 0 ray_config_index: 0 }"), false, {}},
+        {"unknown_enum",
+         "volume { instrument { instrument_type: 12 } }",
+         false,
+         {{FindingCode::kUnknownEnumValue, kF, "volume.instrument.instrument_type",
+           "12 is not a value of kyt.pb.common.Instrument.InstrumentType"}}},
+        {"invalid_time",
+         "volume { sweep { rays { aq_end_time { nanos: -1 } } } }",
+         false,
+         {{FindingCode::kInvalidTime, kF, "volume.sweep[0].rays[0].aq_end_time",
+           "invalid time (seconds 0, nanos -1): outside years 1 to 9999 or nanos outside 0 to "
+           "999999999"}}},
+        {"ray_ref_index",
+         Volume("rays { index: 0 ray_config_index: 3 }"),
+         false,
+         {{FindingCode::kUnresolvedReference, kF, "volume.sweep[0].rays[0].ray_config_index",
+           "refers to ray config 3, but volume.volume_config.ray_config has 1 entry"}}},
+        {"sweep_ref_index",
+         "volume { volume_config { } sweep { description { config { sweep_config_index: 2 } } } }",
+         false,
+         {{FindingCode::kUnresolvedReference, kF,
+           "volume.sweep[0].description.config.sweep_config_index",
+           "refers to sweep config 2, but volume.volume_config.sweep_config has 0 entries"}}},
+        {"empty_ray_ref",
+         "volume { volume_config { sweep_config { ray_config_ref { } } } }",
+         false,
+         {{FindingCode::kEmptyReference, kF,
+           "volume.volume_config.sweep_config[0].ray_config_ref[0]",
+           "refers to nothing (no UUID, index or inline RayConfig)"}}},
+        {"duplicate_uuid",
+         "volume { uuid { least_significant_bits: 7 } volume_config { uuid { "
+         "least_significant_bits: 7 } } }",
+         false,
+         {{FindingCode::kDuplicateUuid, kF, "volume.volume_config.uuid",
+           "duplicate UUID 00000000-0000-0000-0000-000000000007 (also volume.uuid)"}}},
+        {"duplicate_ray_index",
+         "volume { sweep { rays { index: 4 } rays { index: 4 } } }",
+         false,
+         {{FindingCode::kDuplicateRayIndex, kF, "volume.sweep[0].rays[1].index",
+           "duplicate ray index 4 (also rays[0])"}}},
+        {"seven_duplicates_listed_five",
+         "sweep { rays { } rays { } rays { } rays { } rays { } rays { } rays { } rays { } }",
+         false,
+         {{FindingCode::kDuplicateRayIndex, kF, "sweep.rays[1].index",
+           "duplicate ray index 0 (also rays[0])"},
+          {FindingCode::kDuplicateRayIndex, kF, "sweep.rays[2].index",
+           "duplicate ray index 0 (also rays[0])"},
+          {FindingCode::kDuplicateRayIndex, kF, "sweep.rays[3].index",
+           "duplicate ray index 0 (also rays[0])"},
+          {FindingCode::kDuplicateRayIndex, kF, "sweep.rays[4].index",
+           "duplicate ray index 0 (also rays[0])"},
+          {FindingCode::kDuplicateRayIndex, kF, "sweep.rays[5].index",
+           "duplicate ray index 0 (also rays[0])"},
+          {FindingCode::kMoreOmitted, kF, "sweep.rays", "2 more rays with a duplicate ray index"}}},
+        {"undescribed_moment",
+         Volume("rays { ray_config_index: 0 } sweep_moments { key: 'ZDR' value { type: UINT8 "
+                "data: 'a' } }"),
+         false,
+         {{FindingCode::kUndescribedMoment, kF, "volume.sweep[0].sweep_moments[\"ZDR\"]",
+           "no DataDescriptor for moment \"ZDR\" in the sweep's SweepConfig or RayConfigs"}}},
+        {"unknown_fields_note",
+         "volume { }",
+         false,
+         {{FindingCode::kUnknownFields, kN, "volume",
+           "field number 999 not in the schema (kept as unknown fields)"}},
+         {999}},
+        {"unknown_fields_strict",
+         "volume { }",
+         true,
+         {{FindingCode::kUnknownFields, kF, "volume",
+           "field numbers 998, 999 not in the schema (kept as unknown fields)"}},
+         {999, 998}},
+    };
+    all.insert(all.end(), rules.begin(), rules.end());
+    return all;
+  }();
   return cases;
 }
 
@@ -154,8 +183,10 @@ TEST_P(ValidateMessageTest, GivesExactlyTheseFindings) {
   google::protobuf::TextFormat::Parser parser;
   ASSERT_TRUE(parser.ParseFromString(c.message, &data)) << c.message;
   for (int number : c.unknown_in_volume) {
-    data.mutable_volume()->GetReflection()->MutableUnknownFields(data.mutable_volume())->AddVarint(
-        number, 1);
+    data.mutable_volume()
+        ->GetReflection()
+        ->MutableUnknownFields(data.mutable_volume())
+        ->AddVarint(number, 1);
   }
   common_dto::validate::Options options;
   options.strict = c.strict;

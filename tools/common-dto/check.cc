@@ -58,8 +58,8 @@ void CheckStream(Input* input, const validate::Options& options, Report* report)
   while (input->Next(message.get())) {
     std::vector<Finding> findings;
     if (ray_stream) {
-      findings = validator.Add(
-          std::move(static_cast<kyt::pb::stream::RayStreamMessage&>(*message)), input->Where());
+      findings = validator.Add(std::move(static_cast<kyt::pb::stream::RayStreamMessage&>(*message)),
+                               input->Where());
     } else {
       findings = validate::ValidateMessage(*message, options);
       for (Finding& f : findings) {

@@ -284,10 +284,10 @@ void Checker::CheckRayRef(const Ray& ray, const VolumeConfig& config,
   if (ResolveRayConfig(&config, ray) != nullptr) return;
   switch (ray.RayConfigReference_case()) {
     case Ray::kRayConfigIndex:
-      Report(FindingCode::kUnresolvedReference, FieldPath(ray_path, "ray_config_index"),
-             fmt::format("refers to ray config {}, but {} has {}", ray.ray_config_index(),
-                         FieldPath(config_path, "ray_config"),
-                         EntriesText(config.ray_config_size())));
+      Report(
+          FindingCode::kUnresolvedReference, FieldPath(ray_path, "ray_config_index"),
+          fmt::format("refers to ray config {}, but {} has {}", ray.ray_config_index(),
+                      FieldPath(config_path, "ray_config"), EntriesText(config.ray_config_size())));
       break;
     case Ray::kRayConfigUuid:
       Report(FindingCode::kUnresolvedReference, FieldPath(ray_path, "ray_config_uuid"),
@@ -324,9 +324,9 @@ void Checker::CheckSweepRays(const Sweep& sweep, const VolumeConfig* config,
                            bad_refs - kMaxSameFindings));
   }
   if (duplicates > kMaxSameFindings) {
-    ReportLast(FindingCode::kMoreOmitted, FieldPath(path, "rays"),
-               fmt::format("{} more rays with a duplicate ray index",
-                           duplicates - kMaxSameFindings));
+    ReportLast(
+        FindingCode::kMoreOmitted, FieldPath(path, "rays"),
+        fmt::format("{} more rays with a duplicate ray index", duplicates - kMaxSameFindings));
   }
 }
 
@@ -381,17 +381,17 @@ std::optional<std::uint64_t> Checker::DecodedBytes(const DataBuffer& buffer,
       }
       if (scratch.size() != declared) {
         Report(FindingCode::kBufferSizeMismatch, FieldPath(path, "uncompressed_size"),
-               fmt::format("LZ4 data decompresses to {} bytes, not the {} declared",
-                           scratch.size(), buffer.uncompressed_size()));
+               fmt::format("LZ4 data decompresses to {} bytes, not the {} declared", scratch.size(),
+                           buffer.uncompressed_size()));
       }
       return scratch.size();
     }
     case DataBuffer::NONE:
     case DataBuffer::UNKNOWN_COMPRESSION:
       if (buffer.uncompressed_size() != 0 && declared != bytes) {
-        Report(FindingCode::kBufferSizeMismatch, FieldPath(path, "uncompressed_size"),
-               fmt::format("declares {} bytes, but data holds {}", buffer.uncompressed_size(),
-                           bytes));
+        Report(
+            FindingCode::kBufferSizeMismatch, FieldPath(path, "uncompressed_size"),
+            fmt::format("declares {} bytes, but data holds {}", buffer.uncompressed_size(), bytes));
       }
       return bytes;
     default:
@@ -484,10 +484,10 @@ void Checker::CheckSweepConfig(const SweepConfig& sweep_config, const VolumeConf
         break;
       case RayConfigReference::kRayConfigUuid:
         if (config != nullptr && ResolveRayConfig(config, ref) == nullptr) {
-          Report(FindingCode::kUnresolvedReference, FieldPath(ref_path, "ray_config_uuid"),
-                 fmt::format("refers to ray config {}, which no entry of {} has",
-                             UuidString(ref.ray_config_uuid()),
-                             FieldPath(config_path, "ray_config")));
+          Report(
+              FindingCode::kUnresolvedReference, FieldPath(ref_path, "ray_config_uuid"),
+              fmt::format("refers to ray config {}, which no entry of {} has",
+                          UuidString(ref.ray_config_uuid()), FieldPath(config_path, "ray_config")));
         }
         break;
       case RayConfigReference::kRayConfig:

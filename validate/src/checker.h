@@ -77,8 +77,8 @@ class Checker {
                       const kyt::pb::common::VolumeConfig* config, const std::string& config_path,
                       const std::string& path);
   void CheckSweepConfig(const kyt::pb::common::SweepConfig& sweep_config,
-                        const kyt::pb::common::VolumeConfig* config,
-                        const std::string& config_path, const std::string& path);
+                        const kyt::pb::common::VolumeConfig* config, const std::string& config_path,
+                        const std::string& path);
   void CheckField(const google::protobuf::Message& message,
                   const google::protobuf::FieldDescriptor* field, const std::string& path);
   void CheckEnum(const google::protobuf::FieldDescriptor* field, int value,

@@ -119,8 +119,7 @@ void StreamValidator::Impl::Check(const RayStreamMessage& message, const std::st
       const auto& header = message.sweep_header();
       checker.CheckSweepConfigRef(header.description().config(),
                                   ConfigOf(assembler.FindOpenVolume(header.volume_uuid())),
-                                  "volume_header.volume_config",
-                                  "sweep_header.description.config");
+                                  "volume_header.volume_config", "sweep_header.description.config");
       break;
     }
     case RayStreamMessage::kRayHeader:
@@ -154,9 +153,9 @@ void StreamValidator::Impl::OnRayHeader(const kyt::pb::stream::RayHeader& header
   }
   auto [it, fresh] = sweep->ray_index_first.emplace(ray.index(), where);
   if (!fresh && ++sweep->duplicates <= kMaxSameFindings) {
-    checker.Report(FindingCode::kDuplicateRayIndex, "ray_header.ray.index",
-                   fmt::format("duplicate ray index {} in the sweep (also {})", ray.index(),
-                               it->second));
+    checker.Report(
+        FindingCode::kDuplicateRayIndex, "ray_header.ray.index",
+        fmt::format("duplicate ray index {} in the sweep (also {})", ray.index(), it->second));
   }
 }
 
@@ -170,8 +169,8 @@ void StreamValidator::Impl::Assemble(RayStreamMessage&& message, const std::stri
                                 options.strict ? Severity::kFinding : Severity::kNote, where,
                                 status.message()});
   } else if (!status.ok() && status.code() != ErrorCode::kIncomplete) {
-    findings->push_back(Finding{FindingCode::kSequence, Severity::kFinding, where,
-                                status.message()});
+    findings->push_back(
+        Finding{FindingCode::kSequence, Severity::kFinding, where, status.message()});
   }
 }
 
@@ -237,8 +236,7 @@ void StreamValidator::Impl::Drain(std::vector<Finding>* findings) {
   }
 }
 
-StreamValidator::StreamValidator(const Options& options)
-    : impl_(std::make_unique<Impl>(options)) {}
+StreamValidator::StreamValidator(const Options& options) : impl_(std::make_unique<Impl>(options)) {}
 StreamValidator::~StreamValidator() = default;
 StreamValidator::StreamValidator(StreamValidator&&) noexcept = default;
 StreamValidator& StreamValidator::operator=(StreamValidator&&) noexcept = default;
@@ -271,7 +269,8 @@ Result<std::vector<Finding>> ValidateStreamFile(const std::string& path, const O
     const stream::ReadResult read = reader.Read(&message);
     if (read.is_error()) {
       findings.push_back(Finding{FindingCode::kDamaged, Severity::kFinding,
-                                 MessagePlace(index, offset), "damaged: " + read.status().message()});
+                                 MessagePlace(index, offset),
+                                 "damaged: " + read.status().message()});
       break;
     }
     if (!read.has_message()) break;

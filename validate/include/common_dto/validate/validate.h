@@ -42,24 +42,24 @@ namespace common_dto {
 namespace validate {
 
 enum class FindingCode : std::uint8_t {
-  kInvalidTime = 1,        // A Timestamp outside years 1 to 9999 or its nanos range.
-  kUnknownEnumValue,       // An enum number its enum does not list.
-  kUnknownFields,          // Field numbers not in the schema (a note unless strict).
-  kDuplicateUuid,          // Two things of a volume with one UUID.
-  kDuplicateRayIndex,      // Two rays of a sweep with one Ray.index.
-  kUnresolvedReference,    // A configuration reference that points at nothing.
-  kEmptyReference,         // A RayConfigReference with neither UUID, index nor config.
-  kUndescribedMoment,      // A moment no DataDescriptor of its sweep describes.
-  kBufferUndecodable,      // LZ4 data that does not decompress.
-  kBufferSizeMismatch,     // uncompressed_size against the bytes there are.
-  kBufferWidth,            // Bytes no multiple of the sample width.
-  kBufferRays,             // Samples that do not divide among the sweep's rays.
-  kMoreOmitted,            // The count of further findings of a kind not listed.
-  kUnknownKind,            // A stream message of a kind this version does not know.
-  kSequence,               // Reassembly refused a message (order, limits, references).
-  kIncomplete,             // A sweep or volume closed with parts missing.
-  kAssemblyWarning,        // Reassembly carried on past a doubtful message.
-  kDamaged,                // A damaged frame ended the stream.
+  kInvalidTime = 1,      // A Timestamp outside years 1 to 9999 or its nanos range.
+  kUnknownEnumValue,     // An enum number its enum does not list.
+  kUnknownFields,        // Field numbers not in the schema (a note unless strict).
+  kDuplicateUuid,        // Two things of a volume with one UUID.
+  kDuplicateRayIndex,    // Two rays of a sweep with one Ray.index.
+  kUnresolvedReference,  // A configuration reference that points at nothing.
+  kEmptyReference,       // A RayConfigReference with neither UUID, index nor config.
+  kUndescribedMoment,    // A moment no DataDescriptor of its sweep describes.
+  kBufferUndecodable,    // LZ4 data that does not decompress.
+  kBufferSizeMismatch,   // uncompressed_size against the bytes there are.
+  kBufferWidth,          // Bytes no multiple of the sample width.
+  kBufferRays,           // Samples that do not divide among the sweep's rays.
+  kMoreOmitted,          // The count of further findings of a kind not listed.
+  kUnknownKind,          // A stream message of a kind this version does not know.
+  kSequence,             // Reassembly refused a message (order, limits, references).
+  kIncomplete,           // A sweep or volume closed with parts missing.
+  kAssemblyWarning,      // Reassembly carried on past a doubtful message.
+  kDamaged,              // A damaged frame ended the stream.
 };
 
 enum class Severity : std::uint8_t {
