@@ -36,7 +36,7 @@ const char kStream[] = R"({"volume_header": {"volume_uuid": {"least_significant_
 const std::vector<ToolRun>& Runs() {
   static const std::vector<ToolRun> runs = {
       {"check_clean", {"$T check v.pb"}, 0, "=v.pb: no findings\n", ""},
-      // Field 99 of Volume is not in the schema: a note, a finding with --strict.
+      // Field 100 of Volume is not in the schema: a note, a finding with --strict.
       {"check_unknown_field_note",
        {"printf '\\012\\003\\240\\006\\001' > u.pb", "$T check u.pb"},
        0,
