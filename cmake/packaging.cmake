@@ -59,9 +59,12 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # depend on exactly this version of them.
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 # dpkg-shlibdeps looks for libcommon-dto.so.5 & co. (needed by the tool) in
-# the runtime package being built, not in the installed system.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
-  ${CPACK_PACKAGE_DIRECTORY}/_CPack_Packages/Linux/DEB/${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-Linux/runtime/usr/${CMAKE_INSTALL_LIBDIR})
+# the runtime package being built, not in the installed system. That folder
+# lies under the package directory, which `cpack -B DIR` chooses when cpack
+# runs: cpack-options.cmake computes it then.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/cpack-options.cmake.in
+  ${PROJECT_BINARY_DIR}/cpack-options.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack-options.cmake)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libcommon-dto${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)

@@ -236,6 +236,14 @@ Status AppendUncompressed(int compression, std::int32_t uncompressed_size, std::
   }
 }
 
+// Room for a compressor's output, left uninitialised: the bound is as large
+// as the samples, but only the pages the compressor writes are touched, so
+// that compressing costs memory for its output, not for the bound (a
+// zero-filled std::string of the bound would double the peak).
+static std::unique_ptr<char[]> UntouchedBuffer(std::size_t size) {
+  return std::unique_ptr<char[]>(new char[size]);
+}
+
 Status SetSamples(std::string_view samples, Compression compression, DataBuffer* buffer) {
   if (compression == Compression::kNone)
     return SetSamples(std::string(samples), compression, buffer);
@@ -248,22 +256,24 @@ Status SetSamples(std::string_view samples, Compression compression, DataBuffer*
     if (n > static_cast<std::size_t>(LZ4_MAX_INPUT_SIZE)) {
       return Status(ErrorCode::kTooLarge, "samples of " + Bytes(n) + " are too large for one LZ4 block");
     }
-    data.resize(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(n))));
-    const int r = LZ4_compress_default(samples.data(), &data[0], static_cast<int>(n),
-                                       static_cast<int>(data.size()));
+    const auto bound = static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(n)));
+    const std::unique_ptr<char[]> out = UntouchedBuffer(bound);
+    const int r = LZ4_compress_default(samples.data(), out.get(), static_cast<int>(n),
+                                       static_cast<int>(bound));
     if (r <= 0) return Status(ErrorCode::kIo, "LZ4 block compression failed");
-    data.resize(static_cast<std::size_t>(r));
+    data.assign(out.get(), static_cast<std::size_t>(r));
   } else {
     LZ4F_preferences_t prefs;
     std::memset(&prefs, 0, sizeof prefs);
     prefs.frameInfo.contentSize = n;
     // Independent blocks: decoders that cannot link blocks (lz4-java) read them.
     prefs.frameInfo.blockMode = LZ4F_blockIndependent;
-    data.resize(LZ4F_compressFrameBound(n, &prefs));
-    const std::size_t r = LZ4F_compressFrame(&data[0], data.size(), samples.data(), n, &prefs);
+    const std::size_t bound = LZ4F_compressFrameBound(n, &prefs);
+    const std::unique_ptr<char[]> out = UntouchedBuffer(bound);
+    const std::size_t r = LZ4F_compressFrame(out.get(), bound, samples.data(), n, &prefs);
     Status status = Lz4FrameCheck(r, "LZ4F_compressFrame", ErrorCode::kIo);
     if (!status.ok()) return status;
-    data.resize(r);
+    data.assign(out.get(), r);
   }
   buffer->set_data(std::move(data));
   buffer->set_compression(DataBuffer::LZ4);

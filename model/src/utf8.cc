@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common_dto/model/field_path.h"
 #include "ray_stream_message.pb.h"
 
 namespace common_dto {
@@ -259,9 +260,6 @@ Status Utf8Error(const FieldDescriptor* field, const std::string& path) {
                 std::move(location));
 }
 
-std::string Join(const std::string& path, const std::string& name) {
-  return path.empty() ? name : path + "." + name;
-}
 
 Status CheckMessageUtf8(const Message& message, const std::string& path);
 
@@ -272,11 +270,11 @@ Status CheckMapEntry(const Message& entry, const FieldDescriptor* map_field, int
   const FieldDescriptor* key = d->FindFieldByNumber(1);
   const FieldDescriptor* value = d->FindFieldByNumber(2);
   std::string scratch;
-  std::string where = Join(path, map_field->name()) + "[" + std::to_string(index) + "]";
+  std::string where = FieldPath(path, map_field->name(), static_cast<std::size_t>(index));
   if (key != nullptr && key->type() == FieldDescriptor::TYPE_STRING) {
     const std::string& k = r->GetStringReference(entry, key, &scratch);
     if (!IsValidUtf8(k)) return Utf8Error(key, where + ".key");
-    where = Join(path, map_field->name()) + "[\"" + k + "\"]";
+    where = FieldPathKey(path, map_field->name(), k);
   }
   if (value == nullptr) return Status::Ok();
   if (value->type() == FieldDescriptor::TYPE_STRING) {
@@ -295,7 +293,7 @@ Status CheckMessageUtf8(const Message& message, const std::string& path) {
   r->ListFields(message, &fields);
   std::string scratch;
   for (const FieldDescriptor* field : fields) {
-    const std::string here = Join(path, field->name());
+    const std::string here = FieldPath(path, field->name());
     if (field->type() == FieldDescriptor::TYPE_STRING) {
       if (field->is_repeated()) {
         const int n = r->FieldSize(message, field);

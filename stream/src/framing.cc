@@ -21,6 +21,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common_dto/model/field_path.h"
 #include "ray_stream_message.pb.h"
 
 namespace common_dto {
@@ -61,10 +62,6 @@ bool ReadVarint(const std::uint8_t** p, const std::uint8_t* end, std::uint64_t* 
     }
   }
   return false;
-}
-
-std::string JoinPath(const std::string& path, const std::string& name) {
-  return path.empty() ? name : path + "." + name;
 }
 
 bool IsFixedWidth(FieldDescriptor::Type type) {
@@ -171,7 +168,7 @@ class WireWalker {
               : nullptr;
       std::string here = path;
       if (field != nullptr && !map_entry) {
-        here = JoinPath(path, field->name());
+        here = FieldPath(path, field->name());
         if (field->is_repeated() && !field->is_map()) {
           here += "[" + std::to_string(seen[field->number()]++) + "]";
         }

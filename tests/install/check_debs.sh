@@ -41,10 +41,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-rm -rf "$build/packages"
-(cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-debs=("$build"/packages/*.deb)
-echo "built: $(cd "$build/packages" && echo *.deb)"
+# Into a folder of our own (-B): the packages' dependencies must not depend
+# on where cpack puts them.
+packages=$work/packages
+(cd "$build" && cpack -G DEB -B "$packages" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
+debs=("$packages"/*.deb)
+echo "built: $(cd "$packages" && echo *.deb)"
 
 # Every file cmake --install puts under /usr is in exactly one package (a
 # library whose install() names no component would be in none).
@@ -55,7 +57,7 @@ for deb in "${debs[@]}"; do dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\.
 diff "$work/files.install" "$work/files.debs" || fail "packages and cmake --install differ (above)"
 
 # Dependencies on system libraries come from dpkg-shlibdeps.
-depends() { dpkg-deb -f "$build/packages/$1"_*.deb Depends; }
+depends() { dpkg-deb -f "$packages/$1"_*.deb Depends; }
 depends libcommon-dto5 | grep -q 'libprotobuf32' || fail "libcommon-dto5 lacks libprotobuf32: $(depends libcommon-dto5)"
 depends libcommon-dto5 | grep -q 'liblz4-1' || fail "libcommon-dto5 lacks liblz4-1: $(depends libcommon-dto5)"
 depends common-dto-tools | grep -q 'libcommon-dto5 (= ' || fail "common-dto-tools: $(depends common-dto-tools)"
@@ -79,7 +81,7 @@ c++ -std=c++17 "$source_dir/tests/install/consumer/consumer.cc" -o "$work/pc-con
   $(pkg-config --cflags --libs common-dto) || fail "pkg-config consumer does not build"
 "$work/pc-consumer" >/dev/null || fail "pkg-config consumer fails"
 # Each hand-written library, with CMake and with its own pkg-config module.
-for part in model stream formats nats; do
+for part in model stream formats nats validate; do
   "$work/consumer/$part-consumer" >/dev/null || fail "CMake consumer of the $part library fails"
   # shellcheck disable=SC2046
   c++ -std=c++17 "$source_dir/tests/install/consumer/${part}_consumer.cc" -o "$work/pc-$part" \

@@ -39,7 +39,8 @@ export LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 
 cmake -S "$consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
-for program in consumer stream-consumer model-consumer formats-consumer nats-consumer; do
+for program in consumer stream-consumer model-consumer formats-consumer nats-consumer \
+    validate-consumer; do
   "$work/cmake-build/$program" >/dev/null || fail "CMake consumer $program fails"
 done
 
@@ -62,4 +63,5 @@ check_module common-dto-model common-dto model_consumer.cc
 check_module common-dto-stream common-dto-model stream_consumer.cc
 check_module common-dto-formats common-dto-model formats_consumer.cc
 check_module common-dto-nats common-dto-stream nats_consumer.cc
+check_module common-dto-validate common-dto-model validate_consumer.cc
 echo "install check passed"

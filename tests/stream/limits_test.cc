@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <lz4.h>
 #include <lz4frame.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,6 +75,7 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 namespace common_dto_test {
 namespace {
 
+using common_dto::Compression;
 using common_dto::stream::Assembler;
 using common_dto::stream::AssemblerOptions;
 using common_dto::stream::DelimitedReader;
@@ -499,6 +501,64 @@ TEST(Limits, PaddingCountsLikeSamples) {
             "left out");
   EXPECT_LT(Largest(), 4 * kMiB);
   EXPECT_LE(assembler.buffered_bytes(), options.max_buffered_bytes);
+}
+
+// Resident kilobytes of this process: now, or at its peak since the last
+// ResetPeakResident().
+std::uint64_t ResidentKiB(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, field.size() + 1, field + ":") == 0) {
+      return std::stoull(line.substr(field.size() + 1));
+    }
+  }
+  return 0;
+}
+bool ResetPeakResident() { return static_cast<bool>(std::ofstream("/proc/self/clear_refs") << "5"); }
+
+// Assembling LZ4 rays into an LZ4 frame sweep holds the decoded samples
+// once: compressing them touches memory for its output, not for the
+// compressor's worst-case bound (which would double the peak).
+TEST(Limits, CompressingTheAssembledSweepHoldsItsSamplesOnce) {
+  constexpr std::size_t kRay = 16 * kMiB;
+  constexpr int kRays = 5;
+  AssemblerOptions options;
+  options.output_compression = Compression::kLz4Frame;
+  Assembler assembler = WithOpenSweep(options);
+  DataBuffer ray;
+  ray.set_type(DataBuffer::UINT8);
+  ASSERT_TRUE(common_dto::SetSamples(std::string(kRay, '\0'), Compression::kLz4Frame, &ray).ok());
+  RayStreamMessage header, end;
+  header.mutable_ray_header()->mutable_sweep_uuid()->set_most_significant_bits(1);
+  end.mutable_ray_end()->mutable_sweep_uuid()->set_most_significant_bits(1);
+  // Rays' samples come from and go back to the system, as rays of hundreds
+  // of MiB do (glibc's heap would keep freed 16 MiB blocks resident).
+  ASSERT_EQ(::mallopt(M_MMAP_THRESHOLD, 1 << 20), 1);
+  // From here on, what the process holds beyond this is the decoded samples
+  // and what assembling them costs.
+  if (!ResetPeakResident()) GTEST_SKIP() << "no /proc/self/clear_refs";
+  const std::uint64_t before = ResidentKiB("VmRSS");
+  for (int i = 0; i < kRays; ++i) {
+    header.mutable_ray_header()->set_ray_index(i);
+    end.mutable_ray_end()->set_ray_index(i);
+    ASSERT_TRUE(assembler.Add(header).ok()) << i;
+    ASSERT_TRUE(assembler.Add(Data(1, i, "DBZ", ray)).ok()) << i;
+    ASSERT_TRUE(assembler.Add(end).ok()) << i;
+  }
+  ASSERT_TRUE(assembler.Add(SweepEndMessage(1)).ok());
+  const std::uint64_t peak = ResidentKiB("VmHWM") - before;
+  RayStreamMessage volume_end;
+  volume_end.mutable_volume_end()->mutable_volume_uuid()->set_least_significant_bits(1);
+  ASSERT_TRUE(assembler.Add(volume_end).ok());
+  const auto volumes = assembler.TakeVolumes();
+  ASSERT_EQ(volumes.size(), 1u);
+  const DataBuffer& dbz = volumes[0].volume.sweep(0).sweep_moments().at("DBZ");
+  EXPECT_EQ(dbz.compression(), DataBuffer::LZ4);
+  EXPECT_EQ(dbz.uncompressed_size(), static_cast<std::int32_t>(kRays * kRay));
+  const std::uint64_t decoded = kRays * kRay / 1024;
+  EXPECT_LT(peak, decoded * 13 / 10) << "assembling " << decoded << " KiB peaked at " << peak
+                                     << " KiB more";
 }
 
 #ifdef COMMON_DTO_CLI

@@ -1,27 +1,38 @@
-// The tool's guard around reading HDF5 and netCDF files: the child that
-// reads crashes here on purpose, as libhdf5 does on some damaged files, and
-// the parent must turn that into the error for the file.
+// The tool's worker for reading HDF5 and netCDF files: a worker that
+// crashes (here on purpose, as libhdf5 does on some damaged files) or ends
+// without answering becomes the error for the file; a worker that answers
+// hands back exactly what reading the file in the tool itself gives.
+#include "crash_guard.h"
+
+#include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "crash_guard.h"
+#include "common_dto/synthetic/volumes.h"
 #include "output.h"
 
 namespace cli = common_dto::cli;
+namespace formats = common_dto::formats;
 
 namespace {
 
 std::string WriteFile(const std::string& name, const std::string& bytes) {
-  const std::string path = (std::filesystem::temp_directory_path() /
-                            (name + "." + std::to_string(::getpid())))
-                               .string();
+  const std::string path =
+      (std::filesystem::temp_directory_path() / (name + "." + std::to_string(::getpid()))).string();
   std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+// A stand-in for the tool as the worker: a script doing `body`.
+std::string WorkerScript(const std::string& name, const std::string& body) {
+  const std::string path = WriteFile(name, "#!/bin/sh\n" + body + "\n");
+  ::chmod(path.c_str(), 0700);
   return path;
 }
 
@@ -40,46 +51,58 @@ TEST(CrashGuard, FilesOfTheHdf5LibrariesAreRecognised) {
   for (const auto& path : {at_start, after_block, classic, other}) std::remove(path.c_str());
 }
 
-// In a process of its own, as the guard forks once per process: the test's
-// child runs the guard, whose child crashes.
-TEST(CrashGuard, ACrashWhileReadingBecomesAnErrorNamingTheFile) {
-  const std::string path = WriteFile("crash", kHdf5Signature + std::string(100, '\0'));
-  const pid_t tool = ::fork();
-  ASSERT_GE(tool, 0);
-  if (tool == 0) {
-    cli::EnableCrashGuard();
-    try {
-      cli::GuardRead(path);
-      std::abort();  // the reader, crashing (glibc aborts on libhdf5's bad frees)
-    } catch (const cli::Fatal& e) {
-      const std::string want =
-          "common-dto: " + path + ": reading it crashed the HDF5 library (Aborted); the file is damaged";
-      std::_Exit(e.what() == want ? 42 : 43);
-    }
-    std::_Exit(44);
+// The message ReadRadar() fails with, or "" when it returns.
+std::string FailureOf(const std::string& worker, const std::string& path) {
+  try {
+    cli::ReadRadar(worker, path, std::nullopt);
+  } catch (const cli::Fatal& e) {
+    return e.what();
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(tool, &status, 0), tool);
-  ASSERT_TRUE(WIFEXITED(status)) << "the tool died of signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 42) << "43: another message, 44: no error";
-  std::remove(path.c_str());
+  return "";
 }
 
-TEST(CrashGuard, TheReadersExitStatusIsTheTools) {
-  const std::string path = WriteFile("exit", kHdf5Signature + std::string(100, '\0'));
-  const pid_t tool = ::fork();
-  ASSERT_GE(tool, 0);
-  if (tool == 0) {
-    cli::EnableCrashGuard();
-    cli::GuardRead(path);
-    cli::GuardRead(path);  // once per process: the reader goes on
-    std::_Exit(7);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(tool, &status, 0), tool);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 7);
-  std::remove(path.c_str());
+TEST(CrashGuard, AWorkersCrashOrSilenceIsAnErrorNamingTheFile) {
+  const std::string path = WriteFile("crash", kHdf5Signature + std::string(100, '\0'));
+  // glibc aborts on libhdf5's bad frees.
+  const std::string aborts = WorkerScript("aborts", "kill -ABRT $$");
+  const std::string silent = WorkerScript("silent", "exit 7");
+  EXPECT_EQ(FailureOf(aborts, path),
+            "common-dto: " + path +
+                ": reading it crashed the HDF5 library (Aborted); the file is damaged");
+  EXPECT_EQ(FailureOf(silent, path),
+            "common-dto: " + path + ": the reader ended with exit status 7 before it answered");
+  EXPECT_EQ(FailureOf("/nonexistent/common-dto", path),
+            "common-dto: " + path + ": the reader ended with exit status 127 before it answered");
+  for (const auto& file : {path, aborts, silent}) std::remove(file.c_str());
+}
+
+// Files of neither library are read here, without a worker.
+TEST(CrashGuard, OtherFilesAreNotHandedToTheWorker) {
+  const std::string path = WriteFile("plain", "not a radar file");
+  const std::string aborts = WorkerScript("aborts2", "kill -ABRT $$");
+  EXPECT_FALSE(cli::ReadRadar(aborts, path, std::nullopt).format);
+  for (const auto& file : {path, aborts}) std::remove(file.c_str());
+}
+
+TEST(CrashGuard, TheWorkerHandsBackWhatReadingHereGives) {
+  const std::string path = WriteFile("volume", "") + ".h5";
+  formats::Notes written;
+  ASSERT_TRUE(formats::WriteFile(path, formats::Format::kOdim, {},
+                                 common_dto::synthetic::MakeTestVolume(2, 3, 4), &written)
+                  .ok());
+  cli::SetQuiet(true);
+  const cli::RadarRead here = cli::ReadRadarHere(path, std::nullopt);
+  const cli::RadarRead there = cli::ReadRadar(COMMON_DTO_CLI, path, std::nullopt);
+  ASSERT_EQ(there.format, formats::Format::kOdim);
+  EXPECT_TRUE(google::protobuf::util::MessageDifferencer::Equals(there.volume, here.volume));
+  EXPECT_EQ(there.notes, here.notes);
+  EXPECT_EQ(there.volume.sweep_size(), 2);
+  const std::string damaged = WriteFile("damaged", kHdf5Signature + std::string(100, '\0'));
+  EXPECT_EQ(FailureOf(COMMON_DTO_CLI, damaged),
+            "common-dto: " + damaged +
+                ": an HDF5 or netCDF file, but neither ODIM_H5 nor CF/Radial (or too damaged to "
+                "open)");
+  for (const auto& file : {path, damaged}) std::remove(file.c_str());
 }
 
 }  // namespace

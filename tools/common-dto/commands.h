@@ -16,6 +16,10 @@ class App;
 namespace common_dto {
 namespace cli {
 
+// The whole tool: parses `argv`, runs the subcommand, returns the exit
+// status (entry.cc holds the program's main()).
+int Main(int argc, char** argv);
+
 struct DumpOptions {
   std::string file;
   std::string format = "json";  // json | text

@@ -30,22 +30,11 @@ bool EndsWith(const std::string& text, std::string_view suffix) {
 // netCDF file of neither format is refused here: read as a common-dto file
 // it would only fail with a confusing parse error.
 std::optional<formats::Format> DetectRadarFormat(const std::string& path) {
-  GuardRead(path);
   const std::optional<formats::Format> format = formats::DetectFormat(path);
   if (!format && IsHdf5OrNetcdf(path)) {
     Fail(path, "an HDF5 or netCDF file, but neither ODIM_H5 nor CF/Radial (or too damaged to open)");
   }
   return format;
-}
-
-// The format of the input: as told, else from its content.
-std::string InputFormat(const ConvertFilesOptions& options) {
-  if (options.from != "auto") return options.from;
-  if (options.input == "-") return kModel;
-  const std::optional<formats::Format> format = DetectRadarFormat(options.input);
-  if (!format) return kModel;
-  Note(fmt::format("{}: read as {}", options.input, formats::FormatName(*format)));
-  return formats::FormatName(*format);
 }
 
 // The format of the output: as told, else from its extension.
@@ -121,11 +110,25 @@ void WriteFormat(const ConvertFilesOptions& options, formats::Format format,
   if (!status.ok()) FailStatus(options.output, status);
 }
 
+// The input's volume: a radar file's, read by the worker, with the notes of
+// the read; else a common-dto message's. The format is as told, else found
+// from the content.
+kyt::pb::common::Volume ReadInputVolume(const ConvertFilesOptions& options, formats::Notes* notes) {
+  const bool automatic = options.from == "auto";
+  if (options.from == kModel || (automatic && options.input == "-")) return ReadModel(options);
+  const std::optional<formats::Format> told =
+      automatic ? std::nullopt : formats::ParseFormat(options.from);
+  RadarRead read = ReadRadar(options.input_options.worker, options.input, told,
+                             automatic ? "{}: read as {}" : "");
+  if (!read.format) return ReadModel(options);
+  *notes = std::move(read.notes);
+  return std::move(read.volume);
+}
+
 }  // namespace
 
 kyt::pb::common::Volume ReadVolumeFile(const std::string& path, formats::Format format,
                                        formats::Notes* notes) {
-  GuardRead(path);
   // Progress as the share of sweeps read, in bytes of the file.
   struct stat st{};
   const std::uint64_t size = ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
@@ -147,25 +150,29 @@ std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path
   // Only regular files are looked into: probing a pipe would eat its bytes.
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  const std::optional<formats::Format> format = DetectRadarFormat(path);
-  if (!format) return nullptr;
-  Note(fmt::format("{}: reading as {} (converted to an InstrumentData)", path, formats::FormatName(*format)));
-  formats::Notes notes;
+  RadarRead read =
+      ReadRadar(options.worker, path, std::nullopt, "{}: reading as {} (converted to an InstrumentData)");
+  if (!read.format) return nullptr;
   auto data = std::make_unique<kyt::pb::common::InstrumentData>();
-  *data->mutable_volume() = ReadVolumeFile(path, *format, &notes);
-  for (const formats::Note& note : notes)
-    Note(fmt::format("{}: {}", path, formats::NoteText(note)));
+  *data->mutable_volume() = std::move(read.volume);
+  for (const formats::Note& note : read.notes) Note(fmt::format("{}: {}", path, formats::NoteText(note)));
   return data;
 }
 
+RadarRead ReadRadarHere(const std::string& path, std::optional<formats::Format> format,
+                        const std::string& announce) {
+  RadarRead read;
+  read.format = format ? format : DetectRadarFormat(path);
+  if (!read.format) return read;
+  if (!announce.empty()) Note(fmt::format(fmt::runtime(announce), path, formats::FormatName(*read.format)));
+  read.volume = ReadVolumeFile(path, *read.format, &read.notes);
+  return read;
+}
+
 int RunConvertFiles(const ConvertFilesOptions& options) {
-  const std::string from = InputFormat(options);
   const std::string to = OutputFormat(options);
   formats::Notes read_notes, write_notes;
-  kyt::pb::common::Volume volume = from == kModel ? ReadModel(options)
-                                                  : ReadVolumeFile(options.input,
-                                                                   *formats::ParseFormat(from),
-                                                                   &read_notes);
+  kyt::pb::common::Volume volume = ReadInputVolume(options, &read_notes);
   if (to == kModel) {
     WriteModel(options.output, std::move(volume));
   } else {

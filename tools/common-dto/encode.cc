@@ -16,23 +16,16 @@ namespace common_dto {
 namespace cli {
 namespace {
 
-// Splits the UTF-8 check's "invalid UTF-8 in field F (at P)" into what and
-// path.
-void SplitUtf8Error(const std::string& error, std::string* what, std::string* path) {
-  const std::size_t at = error.rfind(" (at ");
-  if (at == std::string::npos || error.back() != ')') {
-    *what = error;
-    path->clear();
-    return;
+// A JSON input that is no one message but whose first line is one: JSON
+// Lines, a stream given without --stream.
+bool IsJsonLines(const std::string& text, const google::protobuf::Message& prototype) {
+  const std::size_t end = text.find('\n');
+  if (end == std::string::npos || text.find_first_not_of(" \t\r\n", end) == std::string::npos) {
+    return false;
   }
-  *what = error.substr(0, at);
-  *path = error.substr(at + 5, error.size() - at - 6);
-}
-
-std::string JoinWhere(const std::string& a, const std::string& b) {
-  if (a.empty()) return b;
-  if (b.empty()) return a;
-  return a + " / " + b;
+  const std::unique_ptr<google::protobuf::Message> probe(prototype.New());
+  std::string ignored;
+  return FromJson(std::string_view(text).substr(0, end), probe.get(), &ignored);
 }
 
 }  // namespace
@@ -55,7 +48,7 @@ int RunEncode(const EncodeOptions& options) {
   }
   const std::unique_ptr<google::protobuf::Message> message(
       google::protobuf::MessageFactory::generated_factory()->GetPrototype(type)->New());
-  std::string error, what, path;
+  std::string error;
 
   OutputFile out(options.output);
   if (!options.stream) {
@@ -66,16 +59,13 @@ int RunEncode(const EncodeOptions& options) {
     const bool parsed =
         json ? FromJson(text, message.get(), &error) : FromText(text, message.get(), &error);
     if (!parsed) {
-      const bool several =
-          json && error.find("terminated before end of input") != std::string::npos;
+      const bool several = json && IsJsonLines(text, *message);
       Fail(name, fmt::format("not a {} {}: {}{}", form, type->full_name(), error,
                              several ? " (one message per line? use --stream)" : ""));
     }
+    // The check's message names the field and its path.
     const Status utf8 = CheckUtf8(*message);
-    if (!utf8.ok()) {
-      SplitUtf8Error(utf8.message(), &what, &path);
-      Fail(name, what, path);
-    }
+    if (!utf8.ok()) Fail(name, utf8.message());
     const std::string bytes = SerializeDeterministic(*message, &error);
     if (!error.empty()) Fail(name, error);
     out.Write(bytes);
@@ -101,14 +91,11 @@ int RunEncode(const EncodeOptions& options) {
     const bool parsed =
         json ? FromJson(line, message.get(), &error) : FromText(line, message.get(), &error);
     if (!parsed) Fail(name, fmt::format("not a {} {}: {}", form, type->full_name(), error), where);
+    // Checked here so that the error names the line, not the frame.
+    const Status utf8 = CheckUtf8(*message);
+    if (!utf8.ok()) Fail(name, utf8.message(), where);
     const Status written = writer.Write(*message);
-    if (!written.ok()) {
-      SplitUtf8Error(written.message(), &what, &path);
-      // The writer's own errors start "message N: ".
-      const std::string prefix = fmt::format("message {}: ", writer.messages_written());
-      if (what.rfind(prefix, 0) == 0) what = what.substr(prefix.size());
-      Fail(name, what, JoinWhere(where, path));
-    }
+    if (!written.ok()) Fail(name, written.message(), where);
     progress.Update(bytes, writer.messages_written());
   }
   if (in->bad()) Fail(name, "read error");

@@ -20,6 +20,7 @@
 #include <set>
 
 #include "output.h"
+#include "common_dto/model/field_path.h"
 #include "ray_stream_message.pb.h"
 
 namespace common_dto {
@@ -50,10 +51,6 @@ void CollectTypes(const Descriptor* type, std::vector<const Descriptor*>* out) {
 void CollectFile(const FileDescriptor* file, std::set<const FileDescriptor*>* seen) {
   if (file == nullptr || !seen->insert(file).second) return;
   for (int i = 0; i < file->dependency_count(); ++i) CollectFile(file->dependency(i), seen);
-}
-
-std::string Join(const std::string& path, const std::string& name) {
-  return path.empty() ? name : path + "." + name;
 }
 
 // Reads from `fd` onto *out until it holds `limit` bytes or the input ends.
@@ -124,7 +121,7 @@ void CollectUnknown(const Message& message, const std::string& path, UnknownFiel
   r->ListFields(message, &fields);
   for (const FieldDescriptor* field : fields) {
     if (field->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE) continue;
-    const std::string here = Join(path, field->name());
+    const std::string here = FieldPath(path, field->name());
     if (field->is_repeated()) {
       const int n = r->FieldSize(message, field);
       for (int i = 0; i < n; ++i) {

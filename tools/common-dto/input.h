@@ -39,6 +39,9 @@ struct InputOptions {
   // with --input-kind auto means a single message of that type.
   std::string type_name;
   std::size_t max_message_size = stream::kDefaultMaxMessageSize;
+  // The tool's executable, which reads HDF5 and netCDF files in a worker
+  // process of its own (crash_guard.h); empty: read them in this process.
+  std::string worker;
 };
 
 // An opened input: a single message, or a stream read message by message.

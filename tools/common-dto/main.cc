@@ -236,7 +236,13 @@ struct Commands {
   std::function<int()> run_transport;  // -1 when no transport subcommand ran
   ConvertFilesOptions convert;
   CLI::App* convert_command = nullptr;
+  std::string radar_path, radar_format, radar_announce;
+  CLI::App* radar_command = nullptr;
 };
+
+// The program itself, which the commands start again to read HDF5 and
+// netCDF files in a worker process (crash_guard.h).
+constexpr char kWorker[] = "/proc/self/exe";
 
 // Help and version go to standard output, which must take them.
 int AfterHelp(int status) {
@@ -256,7 +262,13 @@ int Run(Commands& c) {
   c.check.input.kind = KindOf(c.check_kind);
   c.assemble.input_options.kind = KindOf(c.assemble_kind);
   c.split.input_options.kind = KindOf(c.split_kind);
+  for (InputOptions* input : {&c.dump.input, &c.summary.input, &c.check.input,
+                              &c.assemble.input_options, &c.split.input_options,
+                              &c.convert.input_options}) {
+    input->worker = kWorker;
+  }
   try {
+    if (c.radar_command->parsed()) return RunRadarWorker(c.radar_path, c.radar_format, c.radar_announce);
     if (c.dump_command->parsed()) return RunDump(c.dump);
     if (c.encode_command->parsed()) return RunEncode(c.encode);
     if (c.summary_command->parsed()) return RunSummary(c.summary);
@@ -277,6 +289,8 @@ int Run(Commands& c) {
   }
   return kExitUnusable;
 }
+
+}  // namespace
 
 int Main(int argc, char** argv) {
   // The tool reports parse problems itself, with the field and offset; the
@@ -307,6 +321,12 @@ int Main(int argc, char** argv) {
 
   c.run_transport = AddTransportCommands(&app);
   c.convert_command = AddConvertCommand(&app, &c.convert);
+  // The worker reading a radar file for the other commands: not for people,
+  // so not in the help.
+  c.radar_command = app.add_subcommand("read-radar-file", "")->group("");
+  c.radar_command->add_option("path", c.radar_path)->required();
+  c.radar_command->add_option("format", c.radar_format)->required();
+  c.radar_command->add_option("announce", c.radar_announce);
 
   try {
     app.parse(argc, argv);
@@ -321,12 +341,8 @@ int Main(int argc, char** argv) {
     return kExitUnusable;
   }
   SetQuiet(quiet);
-  EnableCrashGuard();
   return Run(c);
 }
 
-}  // namespace
 }  // namespace cli
 }  // namespace common_dto
-
-int main(int argc, char** argv) { return common_dto::cli::Main(argc, argv); }

@@ -181,6 +181,11 @@ struct Note {
   // What happened, in words; without the moment's name, which NoteText
   // puts before it. A kNotCarried note with no text is about `field` alone.
   std::string text;
+
+  friend bool operator==(const Note& a, const Note& b) {
+    return a.kind == b.kind && a.field == b.field && a.moment == b.moment && a.text == b.text;
+  }
+  friend bool operator!=(const Note& a, const Note& b) { return !(a == b); }
 };
 
 // The note as one line: "not carried: FIELD" for a kNotCarried note
