@@ -16,6 +16,7 @@ packages=(
   default-jdk-headless libprotobuf-java
   libhdf5-dev libnetcdf-dev python3-h5py python3-netcdf4
   libnats-dev nats-server
+  libgdal-dev libproj-dev python3-gdal python3-rasterio python3-pyproj
   clang libclang-rt-14-dev
 )
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "input.h"
+#include "product.pb.h"
 
 namespace CLI {
 class App;
@@ -86,6 +87,12 @@ struct ConvertFilesOptions {
   InputOptions input_options;
 };
 int RunConvertFiles(const ConvertFilesOptions& options);
+// Products (convert_products.cc): a product file given as input, converted
+// whole (-1 when the input is not one); a product read from a common-dto
+// message, written as the options say.
+int ConvertProductFile(const ConvertFilesOptions& options);
+int WriteProductMessage(const ConvertFilesOptions& options, const kyt::pb::common::Product& product,
+                        const std::vector<std::string>& read_notes);
 
 }  // namespace cli
 }  // namespace common_dto

@@ -62,13 +62,18 @@ std::string OutputFormat(const ConvertFilesOptions& options) {
   Fail(path, "cannot tell the output format from the file name; give --to");
 }
 
-kyt::pb::common::Volume ReadModel(const ConvertFilesOptions& options) {
+kyt::pb::common::Volume ReadModel(const ConvertFilesOptions& options,
+                                  std::optional<kyt::pb::common::Product>* product) {
   InputOptions input_options = options.input_options;
   if (input_options.kind == InputKind::kAuto) input_options.kind = InputKind::kMessage;
   const std::unique_ptr<Input> input = Input::Open(options.input, input_options);
   if (input->is_stream()) Fail(input->name(), "convert reads a single message holding a volume");
   std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
   if (auto* data = dynamic_cast<kyt::pb::common::InstrumentData*>(message.get())) {
+    if (data->has_product()) {
+      *product = std::move(*data->mutable_product());  // for the product formats
+      return {};
+    }
     if (!data->has_volume()) Fail(input->name(), "the InstrumentData holds no volume");
     return std::move(*data->mutable_volume());
   }
@@ -158,13 +163,16 @@ std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path
 }
 
 int RunConvertFiles(const ConvertFilesOptions& options) {
+  if (const int rc = ConvertProductFile(options); rc >= 0) return rc;
   const std::string from = InputFormat(options);
-  const std::string to = OutputFormat(options);
   formats::Notes read_notes, write_notes;
-  kyt::pb::common::Volume volume = from == kModel ? ReadModel(options)
+  std::optional<kyt::pb::common::Product> product;
+  kyt::pb::common::Volume volume = from == kModel ? ReadModel(options, &product)
                                                   : ReadVolumeFile(options.input,
                                                                    *formats::ParseFormat(from),
                                                                    &read_notes);
+  if (product) return WriteProductMessage(options, *product, {});
+  const std::string to = OutputFormat(options);
   if (to == kModel) {
     WriteModel(options.output, std::move(volume));
   } else {
