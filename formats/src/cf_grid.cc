@@ -160,9 +160,9 @@ Status DefineData(int nc, const int dims[2], const pb::RasterData& raster, int i
     s = PutFill(nc, *var, type, std::nan(""));
   }
   const Quantity* q = FindQuantity(d.short_name());
-  const char* unit = d.data_unit() == pb::CUSTOM_UNIT ? d.custom_data_unit().c_str() : UnitText(d.data_unit());
+  const std::string unit = UnitTextOf(d);
   if (s.ok() && q != nullptr && *q->standard_name != '\0') s = PutAttText(nc, *var, "standard_name", q->standard_name);
-  if (s.ok() && *unit != '\0') s = PutAttText(nc, *var, "units", unit);
+  if (s.ok() && !unit.empty()) s = PutAttText(nc, *var, "units", unit);
   if (s.ok() && !d.description().empty()) s = PutAttText(nc, *var, "long_name", d.description());
   return First({s, PutAttText(nc, *var, "grid_mapping", "crs"),
                 PutAttText(nc, *var, kDescriptorAttr, DescriptorJson(d))});

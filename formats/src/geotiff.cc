@@ -95,8 +95,8 @@ void SetBandCoding(const pb::RasterData& raster, int storage_type, GDALRasterBan
   }
   const pb::DataDescriptor& d = raster.data_descriptor();
   if (!d.short_name().empty()) band->SetDescription(d.short_name().c_str());
-  const char* unit = d.data_unit() == pb::CUSTOM_UNIT ? d.custom_data_unit().c_str() : UnitText(d.data_unit());
-  if (*unit != '\0') band->SetUnitType(unit);
+  const std::string unit = UnitTextOf(d);
+  if (!unit.empty()) band->SetUnitType(unit.c_str());
   band->SetMetadataItem(kDescriptorAttr, DescriptorJson(d).c_str());
 }
 

@@ -133,6 +133,13 @@ bool ParseDescriptor(const std::string& json, pb::DataDescriptor* descriptor) {
   return google::protobuf::util::JsonStringToMessage(json, descriptor).ok();
 }
 
+std::string UnitTextOf(const pb::DataDescriptor& d) {
+  if (d.data_unit() == pb::CUSTOM_UNIT) return d.custom_data_unit();
+  if (d.data_unit() != pb::ASSUMED_UNIT) return UnitText(d.data_unit());
+  const Quantity* q = FindQuantity(d.short_name());
+  return q != nullptr ? UnitText(q->unit) : "";
+}
+
 Coding CodingOf(const pb::RasterData& raster, int storage_type) {
   Coding c;
   c.is_float = storage_type == pb::DataBuffer::FLOAT || storage_type == pb::DataBuffer::DOUBLE;

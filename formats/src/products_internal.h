@@ -38,6 +38,10 @@ bool ParseProductMetadata(const std::string& json, kyt::pb::common::Product* pro
 std::string DescriptorJson(const kyt::pb::common::DataDescriptor& descriptor);
 bool ParseDescriptor(const std::string& json, kyt::pb::common::DataDescriptor* descriptor);
 
+// The unit text of a descriptor: its own unit, else the unit its quantity
+// (short name) implies; empty when neither says.
+std::string UnitTextOf(const kyt::pb::common::DataDescriptor& descriptor);
+
 // Attribute names under which the JSON above is kept.
 inline constexpr char kProductAttr[] = "common_dto_product";
 inline constexpr char kDescriptorAttr[] = "common_dto_descriptor";

@@ -302,3 +302,24 @@ def test_geojson_measurements(tool, tmp_path):
     features = json.loads((tmp_path / "o.geojson").read_text())["features"]
     assert [f["geometry"]["coordinates"] for f in features] == [[24, 60], [25, 61]]
     assert [(f["properties"]["value"], f["properties"]["height"]) for f in features] == [(1.5, 100), (2.5, 200)]
+
+
+@pytest.mark.parametrize("crs", ["laea", "stere"])
+def test_python_dataset_agrees_with_cf_reader(tool, tmp_path, crs):
+    import xarray as xr
+    from pyproj import CRS
+    import common_dto
+    data = make_product(crs, "u1")
+    tool("convert", "--to", "cf", write_message(tmp_path / "in.pb", data), tmp_path / "o.nc")
+    ours = common_dto.product_to_dataset(data)
+    theirs = xr.open_dataset(tmp_path / "o.nc")
+    assert np.array_equal(ours["x"].values, theirs["x"].values)
+    assert np.array_equal(ours["y"].values, theirs["y"].values)
+    a, b = ours["DBZH"].values, theirs["DBZH"].values
+    assert np.isnan(a[0, 0]) and np.isnan(b[0, 0])
+    assert np.array_equal(a[1:], b[1:])
+    assert ours["DBZH"].attrs["grid_mapping"] == "spatial_ref"
+    assert CRS.from_wkt(ours["spatial_ref"].attrs["crs_wkt"]).equals(CRS.from_wkt(theirs["crs"].attrs["crs_wkt"]))
+    ax = common_dto.plot_product(ours, output=tmp_path / "grid.png")
+    assert (tmp_path / "grid.png").stat().st_size > 1000
+    assert ax.get_xlim()[0] == pytest.approx(CRSS[crs][1])

@@ -47,6 +47,8 @@ int Finish(const ConvertFilesOptions& options, const formats::Notes& read, const
 std::optional<formats::ProductFormat> ProductInputFormat(const ConvertFilesOptions& options) {
   if (options.from == "geotiff" || options.from == "cf") return formats::ParseProductFormat(options.from);
   if ((options.from != "auto" && options.from != "odim") || options.input == "-") return std::nullopt;
+  // Polar formats take no products: the volume readers say why.
+  if (options.to == "cfradial1" || options.to == "cfradial2") return std::nullopt;
   struct stat st{};
   const bool missing = ::stat(options.input.c_str(), &st) != 0;
   if (!missing && !S_ISREG(st.st_mode)) return std::nullopt;
@@ -82,7 +84,7 @@ int WriteProductMessage(const ConvertFilesOptions& options, const kyt::pb::commo
 int ConvertProductFile(const ConvertFilesOptions& options) {
   const std::optional<formats::ProductFormat> format = ProductInputFormat(options);
   if (!format) return -1;
-  Note(fmt::format("{}: read as a {} product", options.input, formats::ProductFormatName(*format)));
+  Note(fmt::format("{}: read as a product ({})", options.input, formats::ProductFormatName(*format)));
   kyt::pb::common::Product product;
   formats::Notes notes;
   const Status status = formats::ReadProduct(options.input, *format, &product, &notes);
