@@ -1,5 +1,6 @@
 // Product formats: names, detection, the entry points, and what the
 // formats share (metadata JSON, scale and codes, summaries and checks).
+#include <cpl_conv.h>
 #include <google/protobuf/util/json_util.h>
 #include <sys/stat.h>
 
@@ -216,38 +217,32 @@ std::string CrsName(const Grid& grid) {
   const char* code = grid.srs.GetAuthorityCode(nullptr);
   if (authority != nullptr && code != nullptr) return std::string(authority) + ":" + code;
   const char* name = grid.srs.GetName();
-  return name != nullptr ? name : "unnamed CRS";
+  if (name != nullptr && std::strcmp(name, "unknown") != 0) return name;
+  char* proj4 = nullptr;
+  std::string text = grid.srs.exportToProj4(&proj4) == OGRERR_NONE ? proj4 : "unnamed CRS";
+  CPLFree(proj4);
+  return text;
 }
 
 }  // namespace
 
-std::vector<std::string> DescribeProduct(const pb::Product& product) {
-  std::vector<std::string> lines;
-  if (!product.has_raster()) return lines;
-  for (int i = 0; i < product.raster().data_set_size(); ++i) {
-    const pb::RasterData& raster = product.raster().data_set(i);
-    Grid grid;
-    const Status s = GridOf(raster, i, &grid);
-    char text[512];
-    if (!s.ok()) {
-      std::snprintf(text, sizeof text, "raster %d: %s %u x %u, %s", i, raster.data_descriptor().short_name().c_str(),
-                    raster.x_pix(), raster.y_pix(), s.message().c_str());
-    } else {
-      std::snprintf(text, sizeof text, "raster %d: %s %u x %u, %s, x %.3f .. %.3f, y %.3f .. %.3f, pixel %.6g x %.6g, %s",
-                    i, raster.data_descriptor().short_name().c_str(), grid.nx, grid.ny, CrsName(grid).c_str(),
-                    grid.west, grid.east, grid.south, grid.north, grid.dx(), grid.dy(),
-                    ValueRange(raster, i).c_str());
-    }
-    lines.push_back(text);
-  }
-  return lines;
+std::string DescribeRasterGrid(const pb::RasterData& raster, int index) {
+  if (!raster.has_georeference()) return "";
+  Grid grid;
+  const Status s = GridOf(raster, index, &grid);
+  if (!s.ok()) return s.message();
+  char text[320];
+  std::snprintf(text, sizeof text, "%s, x %.3f .. %.3f, y %.3f .. %.3f, pixel %.6g x %.6g, %s",
+                CrsName(grid).c_str(), grid.west, grid.east, grid.south, grid.north, grid.dx(), grid.dy(),
+                ValueRange(raster, index).c_str());
+  return text;
 }
 
-std::vector<std::string> CheckProductGeoreference(const pb::Product& product) {
+std::vector<std::string> CheckRasterGeoreference(const pb::RasterDataList& rasters) {
   std::vector<std::string> findings;
-  if (!product.has_raster()) return findings;
-  for (int i = 0; i < product.raster().data_set_size(); ++i) {
-    const pb::RasterData& raster = product.raster().data_set(i);
+  for (int i = 0; i < rasters.data_set_size(); ++i) {
+    const pb::RasterData& raster = rasters.data_set(i);
+    if (!raster.has_georeference()) continue;
     Grid grid;
     Status s = GridOf(raster, i, &grid);
     if (s.ok()) {

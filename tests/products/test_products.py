@@ -323,3 +323,29 @@ def test_python_dataset_agrees_with_cf_reader(tool, tmp_path, crs):
     ax = common_dto.plot_product(ours, output=tmp_path / "grid.png")
     assert (tmp_path / "grid.png").stat().st_size > 1000
     assert ax.get_xlim()[0] == pytest.approx(CRSS[crs][1])
+
+
+def test_summary_names_the_grid(tool, tmp_path):
+    result = tool("summary", write_message(tmp_path / "in.pb", make_product("laea", "u1")))
+    assert "EPSG:3035, x 4000000.000 .. 4007000.000, y 3000000.000 .. 3010000.000, pixel 1000 x 2000, " \
+           "values -31 .. 11" in result.stdout
+
+
+@pytest.mark.parametrize("damage,finding", [
+    ("none", None),
+    ("bbox", "raster 0: bounding box without extent"),
+    ("crs", "raster 0: projection epsg_code not understood: EPSG:999999"),
+    ("pixels", "raster 0: buffers hold 35 bytes, x_pix * y_pix samples are 42"),
+])
+def test_check_validates_the_georeference(tool, tmp_path, damage, finding):
+    data = make_product("laea", "u1")
+    r = data.product.raster.data_set[0]
+    if damage == "bbox":
+        r.georeference.bbox.north_east.y = 0
+    elif damage == "crs":
+        r.georeference.projection.epsg_code = "EPSG:999999"
+    elif damage == "pixels":
+        r.y_pix += 1
+    result = tool("check", write_message(tmp_path / "in.pb", data), expect=0 if finding is None else 1)
+    if finding:
+        assert finding in result.stdout + result.stderr

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "commands.h"
+#include "common_dto/formats/products.h"
 #include "common_dto/stream/assembler.h"
 #include "common_dto/model/buffers.h"
 #include "common_dto/model/uuid.h"
@@ -341,6 +342,9 @@ class Checker {
   void CheckProduct(const Product& product, const std::string& path) {
     if (!product.has_raster()) return;
     const auto& raster = product.raster();
+    for (const std::string& finding : formats::CheckRasterGeoreference(raster)) {
+      Report(Join(path, "raster"), finding);
+    }
     for (int i = 0; i < raster.data_set_size(); ++i) {
       const auto& data = raster.data_set(i).data();
       for (int j = 0; j < data.size(); ++j) {

@@ -94,17 +94,17 @@ COMMON_DTO_FORMATS_EXPORT Status WriteProduct(const std::string& path, ProductFo
 COMMON_DTO_FORMATS_EXPORT Status ReadProduct(const std::string& path, ProductFormat format,
                                              kyt::pb::common::Product* product, Notes* notes);
 
-// One line per raster of the product: size, CRS, extent, value range of
-// the stored samples (physical values when scaled) or the reason it cannot
-// be given. Empty for a product without rasters.
-COMMON_DTO_FORMATS_EXPORT std::vector<std::string> DescribeProduct(
-    const kyt::pb::common::Product& product);
+// One line about raster `index`'s grid: CRS, extent, pixel size and the
+// range of its physical values (codes left out), or what is wrong with it;
+// empty for a raster without a georeference.
+COMMON_DTO_FORMATS_EXPORT std::string DescribeRasterGrid(const kyt::pb::common::RasterData& raster,
+                                                         int index);
 
-// Checks every raster's georeference: a CRS that parses, a bounding box
+// Checks the georeference of every raster that has one: a CRS that parses, a bounding box
 // with positive extent, pixel counts above zero, buffers holding exactly
-// x_pix * y_pix samples. One finding per problem, "raster[N]: ..." lines.
-COMMON_DTO_FORMATS_EXPORT std::vector<std::string> CheckProductGeoreference(
-    const kyt::pb::common::Product& product);
+// x_pix * y_pix samples. One finding per problem, "raster N: ..." lines.
+COMMON_DTO_FORMATS_EXPORT std::vector<std::string> CheckRasterGeoreference(
+    const kyt::pb::common::RasterDataList& rasters);
 
 }  // namespace formats
 }  // namespace common_dto
