@@ -230,6 +230,9 @@ Status ReadCrs(int nc, int var, OGRSpatialReference* srs) {
 Status AxisEdges(int nc, int dim, double factor, double* low, double* high, bool* descending, std::size_t* n) {
   char name[NC_MAX_NAME + 1];
   if (nc_inq_dim(nc, dim, name, n) != NC_NOERR) return NcError(ErrorCode::kMalformed, "dimension", "unreadable");
+  if (*n >= (std::size_t{1} << 31) || static_cast<std::int64_t>(*n * sizeof(double)) > MaxSampleBytes(NcFileSize(nc))) {
+    return NcError(ErrorCode::kTooLarge, name, "a longer axis than the file can hold");
+  }
   std::vector<double> v;
   Status s = GetDoubles(nc, name, 0, *n, &v);
   if (!s.ok()) return s;
@@ -274,6 +277,7 @@ Status ReadVariable(int nc, int var, const std::string& name, pb::Product* produ
   const int width = SampleWidth(storage);
   if (width == 0) return NcError(ErrorCode::kUnsupported, name, "type the model has no storage type for");
   if (widened) notes->push_back(name + ": samples widened to the next storage type the model has");
+  if (std::uint64_t{nx} * ny >= (std::uint64_t{1} << 31)) return NcError(ErrorCode::kTooLarge, name, "2^31 samples or more");
   const std::uint64_t bytes = std::uint64_t{nx} * ny * width;
   if (bytes > static_cast<std::uint64_t>(MaxSampleBytes(NcFileSize(nc))) || bytes >= (std::uint64_t{1} << 31)) {
     return NcError(ErrorCode::kTooLarge, name, "more samples than the file can hold or 2 GiB");

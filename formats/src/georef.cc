@@ -303,6 +303,9 @@ Status SamplesOf(const pb::RasterData& raster, int index, Samples* samples) {
                                                            std::to_string(first.type()) + ")");
   }
   const std::uint64_t count = std::uint64_t{raster.x_pix()} * raster.y_pix();
+  if (count >= (std::uint64_t{1} << 31)) {
+    return RasterError(ErrorCode::kTooLarge, index, "x_pix * y_pix of 2^31 samples or more");
+  }
   const std::uint64_t expected = count * static_cast<std::uint64_t>(samples->width);
   samples->bytes.clear();
   for (const pb::DataBuffer& buffer : raster.data()) {

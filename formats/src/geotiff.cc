@@ -230,8 +230,9 @@ Status ReadOne(const std::string& path, pb::Product* product, Notes* notes) {
     const int width = SampleWidth(storage);
     if (width == 0) return Status(ErrorCode::kUnsupported, "a band of a type the model has none for", At(path));
     if (widened) notes->push_back(path + ": band samples widened to the next storage type the model has");
-    const std::uint64_t bytes = std::uint64_t{grid.nx} * grid.ny * width;
-    if (bytes > static_cast<std::uint64_t>(MaxSampleBytes(static_cast<std::uint64_t>(st.st_size))) ||
+    const std::uint64_t count = std::uint64_t{grid.nx} * grid.ny;
+    const std::uint64_t bytes = count * static_cast<std::uint64_t>(width);
+    if (count >= (std::uint64_t{1} << 31) || bytes > static_cast<std::uint64_t>(MaxSampleBytes(static_cast<std::uint64_t>(st.st_size))) ||
         bytes >= (std::uint64_t{1} << 31)) {
       return Status(ErrorCode::kTooLarge, "raster larger than the file can hold or than 2 GiB", At(path));
     }

@@ -196,10 +196,11 @@ Status ReadGridFrom(const std::vector<hid_t>& wheres, Grid* grid, Notes* notes) 
   }
   grid->srs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
   double xsize = 0, ysize = 0, ll_lon = 0, ll_lat = 0;
-  if (!OptionalDouble(wheres, "xsize", &xsize) || !OptionalDouble(wheres, "ysize", &ysize) || xsize < 1 ||
-      ysize < 1 || xsize > 1e9 || ysize > 1e9) {
-    return H5Error(ErrorCode::kMalformed, "/where/xsize", "xsize and ysize missing or not positive");
+  if (!OptionalDouble(wheres, "xsize", &xsize) || !OptionalDouble(wheres, "ysize", &ysize) || !(xsize >= 1) ||
+      !(ysize >= 1) || std::trunc(xsize) != xsize || std::trunc(ysize) != ysize) {
+    return H5Error(ErrorCode::kMalformed, "/where/xsize", "xsize and ysize missing or not positive whole numbers");
   }
+  if (xsize * ysize >= 2147483648.0) return H5Error(ErrorCode::kTooLarge, "/where/xsize", "xsize * ysize of 2^31 or more");
   if (!OptionalDouble(wheres, "LL_lon", &ll_lon) || !OptionalDouble(wheres, "LL_lat", &ll_lat)) {
     return H5Error(ErrorCode::kMalformed, "/where/LL_lon", "lower-left corner missing");
   }
