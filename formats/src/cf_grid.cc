@@ -151,8 +151,9 @@ Status DefineData(int nc, const int dims[2], const pb::RasterData& raster, int i
   const Coding c = CodingOf(raster, storage);
   if (c.linear) {
     s = First({PutAttDouble(nc, *var, "scale_factor", NC_DOUBLE, c.gain),
-               PutAttDouble(nc, *var, "add_offset", NC_DOUBLE, c.offset), PutFill(nc, *var, type, static_cast<double>(c.nodata))});
-    if (s.ok() && c.undetect != c.nodata) {
+               PutAttDouble(nc, *var, "add_offset", NC_DOUBLE, c.offset)});
+    if (s.ok() && c.nodata_fits) s = PutFill(nc, *var, type, static_cast<double>(c.nodata));
+    if (s.ok() && c.undetect != c.nodata && c.undetect_fits) {
       s = PutAttDouble(nc, *var, kUndetectAtt, type, static_cast<double>(c.undetect));
       notes->push_back("CF has no below-threshold code: under_threshold kept as the attribute _Undetect");
     }
@@ -300,8 +301,7 @@ Status ReadVariable(int nc, int var, const std::string& name, pb::Product* produ
   const bool g = OptionalAtt(nc, var, "scale_factor", &gain), o = OptionalAtt(nc, var, "add_offset", &offset);
   const bool f = OptionalAtt(nc, var, "_FillValue", &fill) || OptionalAtt(nc, var, "missing_value", &fill);
   const bool u = OptionalAtt(nc, var, kUndetectAtt, &undetect);
-  const bool is_float = storage == pb::DataBuffer::FLOAT || storage == pb::DataBuffer::DOUBLE;
-  SetCoding(g ? &gain : nullptr, o ? &offset : nullptr, f ? &fill : nullptr, u ? &undetect : nullptr, is_float, d,
+  SetCoding(g ? &gain : nullptr, o ? &offset : nullptr, f ? &fill : nullptr, u ? &undetect : nullptr, storage, d,
             notes, name);
   SetSamples(std::move(data), storage, raster);
   return Status::Ok();

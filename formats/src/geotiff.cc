@@ -79,14 +79,14 @@ Status GdalError(ErrorCode code, const std::string& path, const std::string& wha
 void SetBandCoding(const pb::RasterData& raster, int storage_type, GDALRasterBand* band, Notes* notes) {
   const Coding c = CodingOf(raster, storage_type);
   if (c.linear) {
-    if (storage_type == pb::DataBuffer::INT64) {
+    if (c.nodata_fits && storage_type == pb::DataBuffer::INT64) {
       band->SetNoDataValueAsInt64(c.nodata);
-    } else {
+    } else if (c.nodata_fits) {
       band->SetNoDataValue(static_cast<double>(c.nodata));
     }
     band->SetScale(c.gain);
     band->SetOffset(c.offset);
-    if (c.undetect != c.nodata) {
+    if (c.undetect != c.nodata && c.undetect_fits) {
       band->SetMetadataItem(kUndetectItem, std::to_string(c.undetect).c_str());
       notes->push_back("GeoTIFF has no below-threshold code: under_threshold kept in the band metadata (UNDETECT)");
     }
@@ -149,7 +149,7 @@ Status WriteOne(const std::string& path, const pb::Product& product, int index, 
 }
 
 // Everything but the raster's own values from the band and dataset.
-void ReadBandMetadata(GDALDataset* ds, GDALRasterBand* band, bool is_float, pb::RasterData* raster,
+void ReadBandMetadata(GDALDataset* ds, GDALRasterBand* band, int storage_type, pb::RasterData* raster,
                       Notes* notes, const std::string& what) {
   pb::DataDescriptor* d = raster->mutable_data_descriptor();
   const char* json = band->GetMetadataItem(kDescriptorAttr);
@@ -174,7 +174,7 @@ void ReadBandMetadata(GDALDataset* ds, GDALRasterBand* band, bool is_float, pb::
   const char* undetect_text = band->GetMetadataItem(kUndetectItem);
   const double undetect = undetect_text ? std::atof(undetect_text) : 0;
   SetCoding(has_gain ? &gain : nullptr, has_offset ? &offset : nullptr, has_nodata ? &nodata : nullptr,
-            undetect_text ? &undetect : nullptr, is_float, d, notes, what);
+            undetect_text ? &undetect : nullptr, storage_type, d, notes, what);
   char** items = ds->GetMetadata();
   for (int i = 0; items != nullptr && items[i] != nullptr; ++i) {
     char* key = nullptr;
@@ -244,8 +244,7 @@ Status ReadOne(const std::string& path, pb::Product* product, Notes* notes) {
     if (south_up) FlipRows(&data, grid.ny);
     pb::RasterData* raster = product->mutable_raster()->add_data_set();
     SetGrid(grid, raster);
-    const bool is_float = storage == pb::DataBuffer::FLOAT || storage == pb::DataBuffer::DOUBLE;
-    ReadBandMetadata(ds.get(), band, is_float, raster, notes, path + " band " + std::to_string(b));
+    ReadBandMetadata(ds.get(), band, storage, raster, notes, path + " band " + std::to_string(b));
     SetSamples(std::move(data), storage, raster);
   }
   return Status::Ok();

@@ -284,9 +284,8 @@ Status ReadData(hid_t file, hid_t dataset, const std::string& path, const Grid& 
   const bool has_gain = OptionalDouble(whats, "gain", &gain), has_offset = OptionalDouble(whats, "offset", &offset);
   const bool has_nodata = OptionalDouble(whats, "nodata", &nodata);
   const bool has_undetect = OptionalDouble(whats, "undetect", &undetect);
-  const bool is_float = storage == pb::DataBuffer::FLOAT || storage == pb::DataBuffer::DOUBLE;
   SetCoding(has_gain ? &gain : nullptr, has_offset ? &offset : nullptr, has_nodata ? &nodata : nullptr,
-            has_undetect ? &undetect : nullptr, is_float, d, notes, path);
+            has_undetect ? &undetect : nullptr, storage, d, notes, path);
   std::string object, source;
   if (root_what.valid() && ReadStringAttr(root_what.get(), "/what", "object", &object).ok()) {
     (*raster->mutable_properties())[kObjectProperty] = object;

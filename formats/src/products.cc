@@ -151,17 +151,26 @@ Coding CodingOf(const pb::RasterData& raster, int storage_type) {
     c.nodata = scale->not_scanned();
     c.undetect = scale->under_threshold();
   }
+  auto fits = [storage_type](long long code) {
+    switch (storage_type) {
+      case pb::DataBuffer::UINT8: return code >= 0 && code <= 255;
+      case pb::DataBuffer::UINT16: return code >= 0 && code <= 65535;
+      default: return true;
+    }
+  };
+  c.nodata_fits = c.linear && fits(c.nodata);
+  c.undetect_fits = c.linear && fits(c.undetect);
   return c;
 }
 
 void SetCoding(const double* gain, const double* offset, const double* nodata, const double* undetect,
-               bool is_float, pb::DataDescriptor* descriptor, Notes* notes, const std::string& what) {
+               int storage_type, pb::DataDescriptor* descriptor, Notes* notes, const std::string& what) {
   auto* scale = descriptor->mutable_scale();
-  const bool whole_nodata = nodata != nullptr && std::isfinite(*nodata) && std::trunc(*nodata) == *nodata &&
-                            std::fabs(*nodata) < 2147483648.0;
-  const bool whole_undetect = undetect != nullptr && std::isfinite(*undetect) &&
-                              std::trunc(*undetect) == *undetect && std::fabs(*undetect) < 2147483648.0;
-  if (gain == nullptr && offset == nullptr && !whole_nodata && !whole_undetect && is_float) {
+  auto whole = [](const double* v) {
+    return v != nullptr && std::isfinite(*v) && std::trunc(*v) == *v && std::fabs(*v) < 2147483648.0;
+  };
+  const bool whole_nodata = whole(nodata), whole_undetect = whole(undetect);
+  if (gain == nullptr && offset == nullptr && !whole_nodata && !whole_undetect) {
     scale->Clear();
     return;
   }
@@ -169,14 +178,19 @@ void SetCoding(const double* gain, const double* offset, const double* nodata, c
   auto* linear = scale->mutable_linear_scale();
   linear->set_step(gain != nullptr ? *gain : 1.0);
   linear->set_offset(offset != nullptr ? *offset : 0.0);
-  if (gain == nullptr) notes->push_back(what + ": no gain in the file, 1 assumed");
   if (whole_nodata) linear->set_not_scanned(static_cast<std::int32_t>(*nodata));
   if (whole_undetect) linear->set_under_threshold(static_cast<std::int32_t>(*undetect));
   // One code for both when the file has only one.
   if (whole_nodata && !whole_undetect) linear->set_under_threshold(linear->not_scanned());
   if (whole_undetect && !whole_nodata) linear->set_not_scanned(linear->under_threshold());
+  const bool is_float = storage_type == pb::DataBuffer::FLOAT || storage_type == pb::DataBuffer::DOUBLE;
   if (!whole_nodata && !whole_undetect && !is_float) {
-    notes->push_back(what + ": no nodata code in the file; not_scanned left at 0");
+    const bool is_unsigned = storage_type == pb::DataBuffer::UINT8 || storage_type == pb::DataBuffer::UINT16;
+    const std::int32_t code = is_unsigned ? -1 : std::numeric_limits<std::int32_t>::min();
+    linear->set_not_scanned(code);
+    linear->set_under_threshold(code);
+    notes->push_back(what + ": no nodata code in the file; not_scanned and under_threshold set to " +
+                     std::to_string(code) + ", which no sample holds");
   }
 }
 

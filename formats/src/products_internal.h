@@ -52,14 +52,20 @@ struct Coding {
   double gain = 1, offset = 0;
   long long nodata = 0, undetect = 0;  // codes, when linear
   bool is_float = false;               // FLOAT or DOUBLE storage
+  // Whether the storage type can hold the codes (a code outside its range
+  // stands for "no code" and is not written as a fill value).
+  bool nodata_fits = false, undetect_fits = false;
 };
 Coding CodingOf(const kyt::pb::common::RasterData& raster, int storage_type);
 
 // Sets the descriptor's scale from what a file says; `nodata`/`undetect`
-// null when the file has none. Float samples without any of them keep no
-// scale (NaN is missing).
+// null when the file has none. Samples without any of gain, offset and
+// codes keep no scale (for floats NaN is missing; integers are plain
+// numbers). A scaled integer raster without a nodata code gets a
+// not_scanned no sample of its type can hold (-1 for unsigned types,
+// INT32_MIN otherwise), never 0, and a note.
 void SetCoding(const double* gain, const double* offset, const double* nodata, const double* undetect,
-               bool is_float, kyt::pb::common::DataDescriptor* descriptor, Notes* notes,
+               int storage_type, kyt::pb::common::DataDescriptor* descriptor, Notes* notes,
                const std::string& what);
 
 }  // namespace formats

@@ -197,16 +197,19 @@ def _odim_composite(path, quirk):
             d.create_group("what").attrs["quantity"] = np.bytes_("DBZH")
         else:
             values = grid_values("u1")
-            d.create_group("what").attrs.update({"quantity": np.bytes_("DBZH"), "gain": 0.5, "offset": -32.0,
-                                                 "nodata": 255.0, "undetect": 0.0})
+            attrs = {"quantity": np.bytes_("DBZH"), "gain": 0.5, "offset": -32.0, "nodata": 255.0, "undetect": 0.0}
+            if quirk == "gain_only":
+                del attrs["nodata"], attrs["undetect"]
+            d.create_group("what").attrs.update(attrs)
         d.create_dataset("data", data=values)
     return values
 
 
-@pytest.mark.parametrize("quirk", ["none", "where_in_dataset", "ll_ur_only", "float_nan", "no_conventions"])
+@pytest.mark.parametrize("quirk", ["none", "where_in_dataset", "ll_ur_only", "float_nan", "no_conventions",
+                                   "gain_only"])
 def test_odim_composites_as_producers_write_them(tool, tmp_path, quirk):
     values = _odim_composite(tmp_path / "comp.h5", quirk)
-    tool("convert", tmp_path / "comp.h5", tmp_path / "back.pb")
+    result = tool("convert", tmp_path / "comp.h5", tmp_path / "back.pb")
     product = read_message(tmp_path / "back.pb").product
     raster = product.raster.data_set[0]
     assert np.array_equal(samples(raster), values, equal_nan=True)
@@ -219,6 +222,16 @@ def test_odim_composites_as_producers_write_them(tool, tmp_path, quirk):
     scale = raster.data_descriptor.scale
     if quirk == "float_nan":
         assert scale.type == scale.NONE
+    elif quirk == "gain_only":  # no code a sample could hold is made up
+        assert (scale.linear_scale.step, scale.linear_scale.not_scanned, scale.linear_scale.under_threshold) == \
+            (0.5, -1, -1)
+        assert "no nodata code in the file" in result.stderr
+        for fmt, ext in FORMATS:  # no format gets a fill value that samples may hold
+            tool("convert", "--to", fmt, tmp_path / "back.pb", tmp_path / ("again." + ext))
+            tool("convert", tmp_path / ("again." + ext), tmp_path / "again.pb")
+            again = read_message(tmp_path / "again.pb").product.raster.data_set[0]
+            assert again.data_descriptor.scale.linear_scale.not_scanned == -1
+            assert np.array_equal(samples(again), values)
     else:
         assert (scale.linear_scale.step, scale.linear_scale.offset, scale.linear_scale.not_scanned,
                 scale.linear_scale.under_threshold) == (0.5, -32, 255, 0)
@@ -349,3 +362,125 @@ def test_check_validates_the_georeference(tool, tmp_path, damage, finding):
     result = tool("check", write_message(tmp_path / "in.pb", data), expect=0 if finding is None else 1)
     if finding:
         assert finding in result.stdout + result.stderr
+
+
+def _geotiff_from_producer(path, quirk):
+    """A GeoTIFF as other GIS tools write them, with one `quirk`."""
+    import rasterio
+    from rasterio.transform import Affine
+    west, south, east, north = expected_bounds("laea")
+    dx, dy = CRSS["laea"][3], CRSS["laea"][4]
+    values = grid_values("i2" if quirk == "int16" else "u1")
+    profile = {"driver": "GTiff", "width": NX, "height": NY, "count": 1, "dtype": values.dtype, "crs": "EPSG:3035",
+               "transform": Affine(dx, 0, west, 0, -dy, north)}
+    stored = values
+    if quirk == "south_up":  # first stored row is the southernmost
+        profile["transform"] = Affine(dx, 0, west, 0, dy, south)
+        stored = values[::-1]
+    if quirk == "nodata":
+        profile["nodata"] = 7
+    with rasterio.open(path, "w", **profile) as f:
+        f.write(stored, 1)
+    return values
+
+
+@pytest.mark.parametrize("quirk", ["plain", "south_up", "int16", "nodata"])
+def test_geotiffs_as_gis_tools_write_them(tool, tmp_path, quirk):
+    values = _geotiff_from_producer(tmp_path / "in.tif", quirk)
+    result = tool("convert", tmp_path / "in.tif", tmp_path / "back.pb")
+    raster = read_message(tmp_path / "back.pb").product.raster.data_set[0]
+    assert np.array_equal(samples(raster), values)
+    box = raster.georeference.bbox
+    assert np.allclose((box.south_west.x, box.south_west.y, box.north_east.x, box.north_east.y),
+                       expected_bounds("laea"), rtol=0, atol=1e-3)
+    assert raster.georeference.projection.epsg_code == "EPSG:3035"
+    scale = raster.data_descriptor.scale
+    if quirk == "int16":
+        assert samples(raster).dtype == np.int32 and "widened" in result.stderr
+    if quirk == "nodata":
+        assert (scale.type, scale.linear_scale.not_scanned, scale.linear_scale.step) == (scale.LINEAR, 7, 1)
+    else:
+        assert scale.type == scale.NONE
+
+
+def _cf_from_producer(path, quirk):
+    """A CF grid as other producers write it: y ascending, coordinates in
+    km, missing_value instead of _FillValue, WKT in spatial_ref only."""
+    import netCDF4
+    from pyproj import CRS
+    west, south, east, north = expected_bounds("laea")
+    dx, dy = CRSS["laea"][3], CRSS["laea"][4]
+    values = grid_values("f4")
+    values[0, 0] = -999
+    with netCDF4.Dataset(path, "w") as f:
+        f.createDimension("y", NY)
+        f.createDimension("x", NX)
+        x, y = f.createVariable("x", "f8", ("x",)), f.createVariable("y", "f8", ("y",))
+        xs, ys = west + dx * (np.arange(NX) + 0.5), north - dy * (np.arange(NY) + 0.5)
+        x.units = y.units = "km" if quirk == "km" else "m"
+        factor = 1000.0 if quirk == "km" else 1.0
+        x[:] = xs / factor
+        stored = values
+        if quirk in ("y_ascending", "km"):
+            y[:] = ys[::-1] / factor
+            stored = values[::-1]
+        else:
+            y[:] = ys / factor
+        crs = f.createVariable("crs", "i4")
+        crs.setncattr("spatial_ref" if quirk == "spatial_ref" else "crs_wkt", CRS.from_epsg(3035).to_wkt())
+        v = f.createVariable("rain", "f4", ("y", "x"))
+        v.set_auto_maskandscale(False)
+        v.grid_mapping = "crs"
+        v.missing_value = np.float32(-999)
+        v[:] = stored
+    return values
+
+
+@pytest.mark.parametrize("quirk", ["plain", "y_ascending", "km", "spatial_ref"])
+def test_cf_grids_as_producers_write_them(tool, tmp_path, quirk):
+    values = _cf_from_producer(tmp_path / "in.nc", quirk)
+    tool("convert", tmp_path / "in.nc", tmp_path / "back.pb")
+    raster = read_message(tmp_path / "back.pb").product.raster.data_set[0]
+    assert np.array_equal(samples(raster), values)
+    box = raster.georeference.bbox
+    assert np.allclose((box.south_west.x, box.south_west.y, box.north_east.x, box.north_east.y),
+                       expected_bounds("laea"), rtol=0, atol=1e-3)
+    scale = raster.data_descriptor.scale
+    assert (scale.type, scale.linear_scale.not_scanned) == (scale.LINEAR, -999)
+
+
+@pytest.mark.parametrize("fmt,damage,code", [
+    ("odim", "no_projdef", "/where/projdef: missing (malformed)"),
+    ("odim", "no_corner", "/where/LL_lon: lower-left corner missing (malformed)"),
+    ("odim", "bad_shape", "/dataset1/data1/data: shape disagrees with ysize x xsize (invalid_argument)"),
+    ("odim", "huge_size", "/where/xsize: xsize * ysize of 2^31 or more (too_large)"),
+    ("cf", "irregular_x", "x: irregular axis (unsupported)"),
+    ("cf", "no_crs", "crs: grid mapping without crs_wkt or spatial_ref (unsupported)"),
+])
+def test_damaged_product_files(tool, tmp_path, fmt, damage, code):
+    import h5py
+    import netCDF4
+    path = tmp_path / ("in.h5" if fmt == "odim" else "in.nc")
+    tool("convert", "--to", fmt, write_message(tmp_path / "in.pb", make_product("stere")), path)
+    if fmt == "odim":
+        with h5py.File(path, "a") as f:
+            if damage == "no_projdef":
+                del f["where"].attrs["projdef"]
+            elif damage == "no_corner":
+                del f["where"].attrs["LL_lon"]
+            elif damage == "bad_shape":
+                del f["dataset1/data1/data"]
+                f["dataset1/data1"].create_dataset("data", data=np.zeros((NX, NY), "u1"))
+            else:
+                f["where"].attrs["xsize"] = np.int64(1 << 20)
+                f["where"].attrs["ysize"] = np.int64(1 << 20)
+    else:
+        with netCDF4.Dataset(path, "a") as f:
+            if damage == "irregular_x":
+                f["x"][3] = f["x"][3] + 1.0
+            else:
+                f["crs"].delncattr("crs_wkt")
+                f["crs"].delncattr("spatial_ref")
+    result = tool("convert", path, tmp_path / "back.pb", expect=2)
+    assert code in result.stderr
+    assert not (tmp_path / "back.pb").exists()
