@@ -484,3 +484,31 @@ def test_damaged_product_files(tool, tmp_path, fmt, damage, code):
     result = tool("convert", path, tmp_path / "back.pb", expect=2)
     assert code in result.stderr
     assert not (tmp_path / "back.pb").exists()
+
+
+SABLE_STERE = "+proj=stere +lat_0=90 +lat_ts=60 +lon_0=10 +ellps=WGS84 +units=m +no_defs"
+
+
+@pytest.mark.parametrize("form", ["bare_epsg", "wkt", "sable", "epsg_and_same_proj4"])
+def test_projection_forms(tool, tmp_path, form):
+    from pyproj import CRS
+    data = make_product("stere")
+    p = data.product.raster.data_set[0].georeference.projection
+    p.Clear()
+    expected = CRS.from_proj4(SABLE_STERE)
+    if form == "bare_epsg":
+        p.epsg_code = "3035"
+        expected = CRS.from_epsg(3035)
+    elif form == "wkt":
+        p.wkt = expected.to_wkt()
+    elif form == "sable":
+        p.sable_proj.projection_type = p.sable_proj.PROJ_POLSTEREO
+        p.sable_proj.ref_lat, p.sable_proj.ref_lon, p.sable_proj.std_parallel_1 = 90, 10, 60
+    else:
+        p.epsg_code = "EPSG:3035"
+        p.proj4 = CRS.from_epsg(3035).to_proj4()
+        expected = CRS.from_epsg(3035)
+    tool("convert", write_message(tmp_path / "in.pb", data), tmp_path / "o.tif")
+    tool("convert", tmp_path / "o.tif", tmp_path / "back.pb")
+    back = read_message(tmp_path / "back.pb").product.raster.data_set[0].georeference.projection
+    assert CRS.from_wkt(back.wkt).to_proj4() == expected.to_proj4()
