@@ -165,6 +165,7 @@ Status DefineData(int nc, const int dims[2], const pb::RasterData& raster, int i
   if (s.ok() && q != nullptr && *q->standard_name != '\0') s = PutAttText(nc, *var, "standard_name", q->standard_name);
   if (s.ok() && !unit.empty()) s = PutAttText(nc, *var, "units", unit);
   if (s.ok() && !d.description().empty()) s = PutAttText(nc, *var, "long_name", d.description());
+  if (s.ok() && raster.properties_size() > 0) s = PutAttText(nc, *var, kPropertiesAttr, PropertiesJson(raster));
   return First({s, PutAttText(nc, *var, "grid_mapping", "crs"),
                 PutAttText(nc, *var, kDescriptorAttr, DescriptorJson(d))});
 }
@@ -303,6 +304,10 @@ Status ReadVariable(int nc, int var, const std::string& name, pb::Product* produ
   const bool u = OptionalAtt(nc, var, kUndetectAtt, &undetect);
   SetCoding(g ? &gain : nullptr, o ? &offset : nullptr, f ? &fill : nullptr, u ? &undetect : nullptr, storage, d,
             notes, name);
+  std::string properties;
+  if (HasAtt(nc, var, kPropertiesAttr) && GetAttText(nc, var, kPropertiesAttr, &properties).ok()) {
+    ParseProperties(properties, raster);
+  }
   SetSamples(std::move(data), storage, raster);
   return Status::Ok();
 }

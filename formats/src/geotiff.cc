@@ -123,7 +123,12 @@ Status MemoryDataset(const pb::Product& product, int index, DatasetPtr* out, Not
     return GdalError(ErrorCode::kIo, "", "cannot fill the raster");
   }
   SetBandCoding(raster, samples.storage_type, band, notes);
-  for (const auto& [key, value] : raster.properties()) ds->SetMetadataItem(key.c_str(), value.c_str());
+  // Properties as items for GIS users (GDAL cannot keep keys holding ':' or
+  // '='), and all of them as JSON for the way back.
+  for (const auto& [key, value] : raster.properties()) {
+    if (key.find_first_of(":=") == std::string::npos) ds->SetMetadataItem(key.c_str(), value.c_str());
+  }
+  if (raster.properties_size() > 0) ds->SetMetadataItem(kPropertiesAttr, PropertiesJson(raster).c_str());
   ds->SetMetadataItem(kProductAttr, ProductMetadataJson(product).c_str());
   if (product.has_product_generation_time()) {
     const std::string t = FormatIso(product.product_generation_time().seconds());
@@ -176,15 +181,17 @@ void ReadBandMetadata(GDALDataset* ds, GDALRasterBand* band, int storage_type, p
   SetCoding(has_gain ? &gain : nullptr, has_offset ? &offset : nullptr, has_nodata ? &nodata : nullptr,
             undetect_text ? &undetect : nullptr, storage_type, d, notes, what);
   char** items = ds->GetMetadata();
+  // Items are "key=value" (CPLParseNameValue would split at ':' too).
   for (int i = 0; items != nullptr && items[i] != nullptr; ++i) {
-    char* key = nullptr;
-    const char* value = CPLParseNameValue(items[i], &key);
-    if (key == nullptr || value == nullptr) continue;
-    const std::string k = key;
-    CPLFree(key);
-    if (k == kProductAttr || k == "AREA_OR_POINT" || k.rfind("TIFFTAG_", 0) == 0) continue;
-    (*raster->mutable_properties())[k] = value;
+    const std::string item = items[i];
+    const std::size_t eq = item.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string k = item.substr(0, eq);
+    if (k == kProductAttr || k == kPropertiesAttr || k == "AREA_OR_POINT" || k.rfind("TIFFTAG_", 0) == 0) continue;
+    (*raster->mutable_properties())[k] = item.substr(eq + 1);
   }
+  const char* json_properties = ds->GetMetadataItem(kPropertiesAttr);
+  if (json_properties != nullptr) ParseProperties(json_properties, raster);
 }
 
 Status ReadGrid(GDALDataset* ds, const std::string& path, Grid* grid, bool* south_up) {

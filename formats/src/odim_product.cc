@@ -134,6 +134,7 @@ Status WriteData(hid_t dataset, int m, const pb::RasterData& raster, int index, 
                WriteDoubleAttr(what.get(), "undetect", static_cast<double>(c.undetect))});
   }
   if (s.ok()) s = WriteStringAttr(how.get(), kDescriptorAttr, DescriptorJson(d));
+  if (s.ok() && raster.properties_size() > 0) s = WriteStringAttr(how.get(), kPropertiesAttr, PropertiesJson(raster));
   if (!s.ok()) return s;
   const hid_t type = FileTypeOf(samples.storage_type, pb::DataBuffer::LITTLE);
   const hsize_t dims[2] = {raster.y_pix(), raster.x_pix()};
@@ -286,7 +287,11 @@ Status ReadData(hid_t file, hid_t dataset, const std::string& path, const Grid& 
   const bool has_undetect = OptionalDouble(whats, "undetect", &undetect);
   SetCoding(has_gain ? &gain : nullptr, has_offset ? &offset : nullptr, has_nodata ? &nodata : nullptr,
             has_undetect ? &undetect : nullptr, storage, d, notes, path);
-  std::string object, source;
+  std::string properties, object, source;
+  if (how.valid() && HasAttr(how.get(), kPropertiesAttr) &&
+      ReadStringAttr(how.get(), path, kPropertiesAttr, &properties).ok()) {
+    ParseProperties(properties, raster);
+  }
   if (root_what.valid() && ReadStringAttr(root_what.get(), "/what", "object", &object).ok()) {
     (*raster->mutable_properties())[kObjectProperty] = object;
   }

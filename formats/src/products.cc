@@ -1,6 +1,7 @@
 // Product formats: names, detection, the entry points, and what the
 // formats share (metadata JSON, scale and codes, summaries and checks).
 #include <cpl_conv.h>
+#include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
 #include <sys/stat.h>
 
@@ -132,6 +133,27 @@ std::string DescriptorJson(const pb::DataDescriptor& descriptor) {
 
 bool ParseDescriptor(const std::string& json, pb::DataDescriptor* descriptor) {
   return google::protobuf::util::JsonStringToMessage(json, descriptor).ok();
+}
+
+std::string PropertiesJson(const pb::RasterData& raster) {
+  google::protobuf::Struct object;
+  for (const auto& [key, value] : raster.properties()) {
+    (*object.mutable_fields())[key].set_string_value(value);
+  }
+  std::string json;
+  if (!google::protobuf::util::MessageToJsonString(object, &json).ok()) return "";
+  return json;
+}
+
+bool ParseProperties(const std::string& json, pb::RasterData* raster) {
+  google::protobuf::Struct object;
+  if (!google::protobuf::util::JsonStringToMessage(json, &object).ok()) return false;
+  for (const auto& [key, value] : object.fields()) {
+    if (value.kind_case() == google::protobuf::Value::kStringValue) {
+      (*raster->mutable_properties())[key] = value.string_value();
+    }
+  }
+  return true;
 }
 
 std::string UnitTextOf(const pb::DataDescriptor& d) {

@@ -42,9 +42,15 @@ bool ParseDescriptor(const std::string& json, kyt::pb::common::DataDescriptor* d
 // (short name) implies; empty when neither says.
 std::string UnitTextOf(const kyt::pb::common::DataDescriptor& descriptor);
 
+// A raster's free-form properties as a JSON object and back (merged into
+// the raster's properties; false for text that is not such an object).
+std::string PropertiesJson(const kyt::pb::common::RasterData& raster);
+bool ParseProperties(const std::string& json, kyt::pb::common::RasterData* raster);
+
 // Attribute names under which the JSON above is kept.
 inline constexpr char kProductAttr[] = "common_dto_product";
 inline constexpr char kDescriptorAttr[] = "common_dto_descriptor";
+inline constexpr char kPropertiesAttr[] = "common_dto_properties";
 
 // The scale and codes a format writes for a raster, from its descriptor.
 struct Coding {

@@ -512,3 +512,14 @@ def test_projection_forms(tool, tmp_path, form):
     tool("convert", tmp_path / "o.tif", tmp_path / "back.pb")
     back = read_message(tmp_path / "back.pb").product.raster.data_set[0].georeference.projection
     assert CRS.from_wkt(back.wkt).to_proj4() == expected.to_proj4()
+
+
+@pytest.mark.parametrize("fmt,ext", FORMATS)
+def test_properties_come_back(tool, tmp_path, fmt, ext):
+    data = make_product()
+    props = data.product.raster.data_set[0].properties
+    props["odim:source"], props["station count"], props["note"] = "ORG:247", "12", "a=b: c"
+    tool("convert", "--to", fmt, write_message(tmp_path / "in.pb", data), tmp_path / ("o." + ext))
+    tool("convert", tmp_path / ("o." + ext), tmp_path / "back.pb")
+    back = read_message(tmp_path / "back.pb").product.raster.data_set[0].properties
+    assert {k: back[k] for k in props} == dict(props)

@@ -42,6 +42,15 @@
 //   below-threshold code: it goes to the band metadata (`UNDETECT`) or the
 //   variable attribute `_Undetect`, and a note says so. Float rasters
 //   without a LINEAR scale have NaN as their only missing value.
+// Properties: a raster's free-form properties go to the GeoTIFF metadata
+//   items, and as a JSON object to the attribute `common_dto_properties`
+//   (ODIM dataM/how, CF data variable). ODIM's /what/object and /what/source
+//   come from and go to the properties `odim:object` (IMAGE when absent)
+//   and `odim:source` (left out, with a note, when absent).
+// Metadata: the product's fields other than the payload (type, times,
+//   configuration) and each raster's DataDescriptor are kept as JSON
+//   (`common_dto_product`, `common_dto_descriptor`) beside the format's own
+//   attributes, which take precedence for scale and codes when read back.
 // Nothing is invented: an attribute the file lacks is left unset in the
 //   product (and noted where the product cannot say "unknown"), and a field
 //   the product lacks is not written.
