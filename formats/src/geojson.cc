@@ -1,5 +1,6 @@
-// GeoEventList and MeasurementsList products as GeoJSON (RFC 7946)
-// FeatureCollections: one Feature per event or measurement.
+// GeoEventList, MeasurementsList and RainAccumulationList products as
+// GeoJSON (RFC 7946) FeatureCollections: one Feature per event, measurement
+// or rain measurement (a Point at its series' position).
 //
 // Events: an ellipse is a Point at its centre with its axes and azimuth as
 // properties; a feature is a Point, LineString or Polygon (MultiLineString
@@ -153,6 +154,25 @@ void MeasurementFeatures(const pb::MeasurementsList& list, std::vector<std::stri
   }
 }
 
+void RainFeatures(const pb::RainAccumulationList& list, std::vector<std::string>* features) {
+  for (const pb::RainAccumulationSeries& series : list.results()) {
+    const std::string geometry = series.has_lat_lon()
+                                     ? "{\"type\":\"Point\",\"coordinates\":" + Position(series.lat_lon()) + "}"
+                                     : "null";
+    for (const pb::RainMeasurement& m : series.measurements()) {
+      std::string props = "{";
+      if (!series.name().empty()) Add(&props, "name", Quote(series.name()));
+      if (m.input_timespan().has_start()) Add(&props, "start", Quote(FormatIso(m.input_timespan().start().seconds())));
+      if (m.input_timespan().has_end()) Add(&props, "end", Quote(FormatIso(m.input_timespan().end().seconds())));
+      Add(&props, "rain_mm", Number(m.rain_mm()));
+      if (m.quality() != 0) Add(&props, "quality", Number(m.quality()));
+      if (m.area_km() != 0) Add(&props, "area_km", Number(m.area_km()));
+      for (const auto& [k, v] : series.properties()) Add(&props, k, Quote(v));
+      features->push_back(Feature(geometry, props));
+    }
+  }
+}
+
 }  // namespace
 
 Status WriteGeoJson(const std::string& path, const pb::Product& product, Notes* notes) {
@@ -162,8 +182,11 @@ Status WriteGeoJson(const std::string& path, const pb::Product& product, Notes* 
   } else if (product.has_vectors()) {
     MeasurementFeatures(product.vectors(), &features);
     if (product.vectors().psp_values_size() > 0) notes->push_back("not carried: vectors.psp_values");
+  } else if (product.has_rain()) {
+    RainFeatures(product.rain(), &features);
   } else {
-    return Status(ErrorCode::kUnsupported, "GeoJSON takes event and measurement products; this product holds neither");
+    return Status(ErrorCode::kUnsupported,
+                  "GeoJSON takes event, measurement and rain products; this product holds none of them");
   }
   std::string text = "{\"type\":\"FeatureCollection\",\"features\":[";
   for (std::size_t i = 0; i < features.size(); ++i) text += (i ? ",\n" : "\n") + features[i];

@@ -523,3 +523,23 @@ def test_properties_come_back(tool, tmp_path, fmt, ext):
     tool("convert", tmp_path / ("o." + ext), tmp_path / "back.pb")
     back = read_message(tmp_path / "back.pb").product.raster.data_set[0].properties
     assert {k: back[k] for k in props} == dict(props)
+
+
+def test_geojson_rain(tool, tmp_path):
+    import common_dto
+    data = common_dto.InstrumentData()
+    s = data.product.rain.results.add()
+    s.name = "Gauge 7"
+    s.lat_lon.latitude_deg, s.lat_lon.longitude_deg = 47.5, 8.25
+    s.properties["basin"] = "Thur"
+    for hour, mm in ((0, 1.25), (1, 0.0)):
+        m = s.measurements.add()
+        m.input_timespan.start.seconds = 1767225600 + 3600 * hour
+        m.input_timespan.end.seconds = 1767225600 + 3600 * (hour + 1)
+        m.rain_mm = mm
+    tool("convert", write_message(tmp_path / "in.pb", data), tmp_path / "o.geojson")
+    features = json.loads((tmp_path / "o.geojson").read_text())["features"]
+    assert [f["geometry"]["coordinates"] for f in features] == [[8.25, 47.5]] * 2
+    assert [(f["properties"]["start"], f["properties"]["rain_mm"]) for f in features] == \
+        [("2026-01-01T00:00:00Z", 1.25), ("2026-01-01T01:00:00Z", 0.0)]
+    assert features[0]["properties"]["basin"] == "Thur" and features[0]["properties"]["name"] == "Gauge 7"

@@ -11,7 +11,9 @@
 //     `where` (projdef, xsize, ysize, xscale, yscale and the four corners).
 //   * CF-1.8 grids (netCDF): `x`/`y` coordinate variables, a `crs`
 //     grid-mapping variable and one data variable per raster.
-// GeoEventList and MeasurementsList payloads are written (only) as GeoJSON.
+// GeoEventList, MeasurementsList and RainAccumulationList payloads are
+// written (only) as GeoJSON: one Feature per event, measurement or rain
+// measurement (geojson.cc has the mapping).
 //
 // Conventions for what the schema leaves open
 // -------------------------------------------
@@ -87,15 +89,14 @@ COMMON_DTO_FORMATS_EXPORT const char* ProductFormatName(ProductFormat format);
 // The inverse of ProductFormatName; nullopt for other text.
 COMMON_DTO_FORMATS_EXPORT std::optional<ProductFormat> ParseProductFormat(const std::string& name);
 
-// The product format of the file at `path` from its content: a TIFF with
-// georeferencing, an HDF5 file whose /what/object is IMAGE or COMP, a netCDF
+// The product format of the file at `path` from its content: a TIFF, an HDF5 file whose /what/object is IMAGE or COMP, a netCDF
 // file with a variable holding `grid_mapping`. nullopt otherwise (polar
 // volumes included). For a missing `OUT.tif` whose `OUT-1.tif` exists, the
 // format of the latter.
 COMMON_DTO_FORMATS_EXPORT std::optional<ProductFormat> DetectProductFormat(const std::string& path);
 
 // Writes the payload of `product` to `path` in `format`. Raster formats take
-// a `raster` payload, GeoJSON an `events` or `vectors` payload.
+// a `raster` payload, GeoJSON an `events`, `vectors` or `rain` payload.
 COMMON_DTO_FORMATS_EXPORT Status WriteProduct(const std::string& path, ProductFormat format,
                                               const kyt::pb::common::Product& product, Notes* notes);
 
