@@ -125,6 +125,9 @@ Status WriteData(hid_t dataset, int m, const pb::RasterData& raster, int index, 
   H5Id how = group.valid() ? MakeGroup(group.get(), "how") : H5Id();
   if (!what.valid() || !how.valid()) return H5Error(ErrorCode::kIo, path, "cannot create");
   const pb::DataDescriptor& d = raster.data_descriptor();
+  if (raster.properties().count("odim:quality_of") > 0) {
+    notes->push_back(path + ": a quality raster, written as a data group of its own");
+  }
   if (!d.short_name().empty()) s = WriteStringAttr(what.get(), "quantity", d.short_name());
   else notes->push_back(path + ": no quantity (the descriptor has no short name)");
   const Coding c = CodingOf(raster, samples.storage_type);
@@ -261,9 +264,10 @@ Status ReadSamples(hid_t group, const std::string& path, const Grid& grid, std::
   return Status::Ok();
 }
 
-Status ReadData(hid_t file, hid_t dataset, const std::string& path, const Grid& grid, pb::Product* product,
-                Notes* notes) {
-  H5Id group = OpenGroup(dataset, path.substr(path.rfind('/') + 1));
+// Group `path` (a dataM or qualityK group under `parent`) as one raster.
+Status ReadData(hid_t file, hid_t dataset, hid_t parent, const std::string& path, const Grid& grid,
+                pb::Product* product, Notes* notes) {
+  H5Id group = OpenGroup(parent, path.substr(path.rfind('/') + 1));
   pb::RasterData* raster = product->mutable_raster()->add_data_set();
   SetGrid(grid, raster);
   std::string bytes;
@@ -327,6 +331,35 @@ void ReadTimes(hid_t file, hid_t dataset, pb::Product* product) {
   }
 }
 
+// The dataM groups of datasetN and their qualityK groups, each a raster.
+// Rasters of datasets after the first carry the property odim:dataset, and
+// quality rasters odim:quality_of (the quantity they qualify).
+Status ReadDataset(hid_t file, hid_t root_where, int n, pb::Product* product, Notes* notes) {
+  const std::string name = "dataset" + std::to_string(n);
+  H5Id dataset = OpenGroup(file, name);
+  H5Id set_where = OpenGroup(dataset.get(), "where");
+  Grid grid;
+  Status s = ReadGridFrom({set_where.get(), root_where}, &grid, notes);
+  if (!s.ok()) return s.Wrap("/" + name + ": ");
+  if (n == 1) ReadTimes(file, dataset.get(), product);
+  for (int m = 1; s.ok() && HasLink(dataset.get(), "data" + std::to_string(m)); ++m) {
+    const std::string data_path = "/" + name + "/data" + std::to_string(m);
+    const int first = product->raster().data_set_size();
+    s = ReadData(file, dataset.get(), dataset.get(), data_path, grid, product, notes);
+    if (!s.ok()) break;
+    const std::string quantity = product->raster().data_set(first).data_descriptor().short_name();
+    H5Id data = OpenGroup(dataset.get(), "data" + std::to_string(m));
+    for (int k = 1; s.ok() && HasLink(data.get(), "quality" + std::to_string(k)); ++k) {
+      s = ReadData(file, dataset.get(), data.get(), data_path + "/quality" + std::to_string(k), grid, product, notes);
+      if (s.ok()) (*product->mutable_raster()->mutable_data_set()->rbegin()->mutable_properties())["odim:quality_of"] = quantity;
+    }
+    for (int i = first; s.ok() && n > 1 && i < product->raster().data_set_size(); ++i) {
+      (*product->mutable_raster()->mutable_data_set(i)->mutable_properties())["odim:dataset"] = std::to_string(n);
+    }
+  }
+  return s;
+}
+
 }  // namespace
 
 bool IsOdimProduct(const std::string& path) {
@@ -365,20 +398,14 @@ Status ReadOdimProduct(const std::string& path, pb::Product* product, Notes* not
   if (how.valid() && HasAttr(how.get(), kProductAttr) && ReadStringAttr(how.get(), "/how", kProductAttr, &json).ok()) {
     ParseProductMetadata(json, product);
   }
-  H5Id dataset = OpenGroup(file.get(), "dataset1");
-  if (!dataset.valid()) return H5Error(ErrorCode::kMalformed, "/dataset1", "missing");
-  H5Id root_where = OpenGroup(file.get(), "where"), set_where = OpenGroup(dataset.get(), "where");
-  Grid grid;
-  Status s = ReadGridFrom({set_where.get(), root_where.get()}, &grid, notes);
-  if (!s.ok()) return s;
-  ReadTimes(file.get(), dataset.get(), product);
-  for (int m = 1; s.ok() && HasLink(dataset.get(), "data" + std::to_string(m)); ++m) {
-    s = ReadData(file.get(), dataset.get(), "/dataset1/data" + std::to_string(m), grid, product, notes);
+  H5Id root_where = OpenGroup(file.get(), "where");
+  Status s;
+  for (int n = 1; s.ok() && HasLink(file.get(), "dataset" + std::to_string(n)); ++n) {
+    s = ReadDataset(file.get(), root_where.get(), n, product, notes);
   }
-  if (s.ok() && product->raster().data_set_size() == 0) {
+  if (s.ok() && (!product->has_raster() || product->raster().data_set_size() == 0)) {
     return H5Error(ErrorCode::kMalformed, "/dataset1/data1", "missing");
   }
-  if (s.ok() && HasLink(file.get(), "dataset2")) notes->push_back("only /dataset1 read; further datasets left out");
   return s;
 }
 

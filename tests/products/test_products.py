@@ -202,11 +202,20 @@ def _odim_composite(path, quirk):
                 del attrs["nodata"], attrs["undetect"]
             d.create_group("what").attrs.update(attrs)
         d.create_dataset("data", data=values)
+        if quirk == "quality_and_dataset2":  # as OPERA composites carry QIND and further datasets
+            q = d.create_group("quality1")
+            q.create_group("what").attrs.update({"quantity": np.bytes_("QIND"), "gain": 1 / 255, "offset": 0.0})
+            q.create_dataset("data", data=values[::-1].copy())
+            f.create_group("dataset2/what").attrs["product"] = np.bytes_("MAX")
+            d2 = f.create_group("dataset2/data1")
+            d2.create_group("what").attrs.update({"quantity": np.bytes_("TH"), "gain": 0.5, "offset": -32.0,
+                                                  "nodata": 255.0, "undetect": 0.0})
+            d2.create_dataset("data", data=values + 1)
     return values
 
 
 @pytest.mark.parametrize("quirk", ["none", "where_in_dataset", "ll_ur_only", "float_nan", "no_conventions",
-                                   "gain_only"])
+                                   "gain_only", "quality_and_dataset2"])
 def test_odim_composites_as_producers_write_them(tool, tmp_path, quirk):
     values = _odim_composite(tmp_path / "comp.h5", quirk)
     result = tool("convert", tmp_path / "comp.h5", tmp_path / "back.pb")
@@ -222,6 +231,13 @@ def test_odim_composites_as_producers_write_them(tool, tmp_path, quirk):
     scale = raster.data_descriptor.scale
     if quirk == "float_nan":
         assert scale.type == scale.NONE
+    elif quirk == "quality_and_dataset2":
+        qind, th = product.raster.data_set[1], product.raster.data_set[2]
+        assert (qind.data_descriptor.short_name, qind.properties["odim:quality_of"]) == ("QIND", "DBZH")
+        assert np.array_equal(samples(qind), values[::-1])
+        assert qind.data_descriptor.scale.linear_scale.step == 1 / 255
+        assert (th.data_descriptor.short_name, th.properties["odim:dataset"]) == ("TH", "2")
+        assert np.array_equal(samples(th), values + 1)
     elif quirk == "gain_only":  # no code a sample could hold is made up
         assert (scale.linear_scale.step, scale.linear_scale.not_scanned, scale.linear_scale.under_threshold) == \
             (0.5, -1, -1)

@@ -6,9 +6,14 @@
 //     RasterData. A list of several rasters written to `OUT.tif` goes to the
 //     numbered files `OUT-1.tif`, `OUT-2.tif`, ... (a note names them); the
 //     reader, given `OUT.tif` that does not exist, reads the numbered files.
-//   * ODIM_H5 `IMAGE` and `COMP` objects (HDF5): one `dataset1` whose
-//     `dataM` are the rasters, all on the grid described by the root
-//     `where` (projdef, xsize, ysize, xscale, yscale and the four corners).
+//   * ODIM_H5 `IMAGE` and `COMP` objects (HDF5): written as one `dataset1`
+//     whose `dataM` are the rasters, all on the grid described by the root
+//     `where` (projdef, xsize, ysize, xscale, yscale and the four corners,
+//     the outer corners of the corner pixels). Read: every `datasetN`'s
+//     `dataM` and their `qualityK` groups, each a raster (properties
+//     `odim:dataset` for N > 1, `odim:quality_of` for quality groups;
+//     written back as further `dataM` groups of `dataset1`); grid
+//     attributes in `datasetN/where` override the root's.
 //   * CF-1.8 grids (netCDF): `x`/`y` coordinate variables, a `crs`
 //     grid-mapping variable and one data variable per raster.
 // GeoEventList, MeasurementsList and RainAccumulationList payloads are
