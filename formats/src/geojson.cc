@@ -27,11 +27,21 @@ std::string Quote(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char hex[8];
@@ -59,9 +69,10 @@ std::string Position(const pb::LatLon& p) {
 std::string Line(const pb::GeoFeature::Coordinates& c, bool ring) {
   std::string out = "[";
   for (int i = 0; i < c.collection_size(); ++i) out += (i ? "," : "") + Position(c.collection(i));
-  const bool open = c.collection_size() > 0 &&
-                    (c.collection(0).latitude_deg() != c.collection(c.collection_size() - 1).latitude_deg() ||
-                     c.collection(0).longitude_deg() != c.collection(c.collection_size() - 1).longitude_deg());
+  const bool open =
+      c.collection_size() > 0 &&
+      (c.collection(0).latitude_deg() != c.collection(c.collection_size() - 1).latitude_deg() ||
+       c.collection(0).longitude_deg() != c.collection(c.collection_size() - 1).longitude_deg());
   if (ring && open) out += "," + Position(c.collection(0));
   return out + "]";
 }
@@ -72,7 +83,8 @@ std::string Geometry(const pb::GeoFeature& f) {
     return "{\"type\":\"Point\",\"coordinates\":" + Position(f.point_coordinate()) + "}";
   }
   if (f.has_object_coordinates()) {
-    if (polygon) return "{\"type\":\"Polygon\",\"coordinates\":[" + Line(f.object_coordinates(), true) + "]}";
+    if (polygon)
+      return "{\"type\":\"Polygon\",\"coordinates\":[" + Line(f.object_coordinates(), true) + "]}";
     return "{\"type\":\"LineString\",\"coordinates\":" + Line(f.object_coordinates(), false) + "}";
   }
   if (f.has_objects_coordinates()) {
@@ -80,8 +92,8 @@ std::string Geometry(const pb::GeoFeature& f) {
     for (int i = 0; i < f.objects_coordinates().collection_size(); ++i) {
       lines += (i ? "," : "") + Line(f.objects_coordinates().collection(i), polygon);
     }
-    return std::string("{\"type\":\"") + (polygon ? "Polygon" : "MultiLineString") + "\",\"coordinates\":[" +
-           lines + "]}";
+    return std::string("{\"type\":\"") + (polygon ? "Polygon" : "MultiLineString") +
+           "\",\"coordinates\":[" + lines + "]}";
   }
   return "null";
 }
@@ -105,12 +117,14 @@ std::string EventFeature(const pb::GeoEvent& e) {
     Add(&props, "ellipse_major_m", Number(el.ellipse_major_m()));
     Add(&props, "ellipse_minor_m", Number(el.ellipse_minor_m()));
     Add(&props, "ellipse_azimuth_deg", Number(el.ellipse_azimuth_deg()));
-    if (el.location().altitude_m() != 0) Add(&props, "altitude_m", Number(el.location().altitude_m()));
+    if (el.location().altitude_m() != 0)
+      Add(&props, "altitude_m", Number(el.location().altitude_m()));
   } else if (e.has_geo_feature()) {
     geometry = Geometry(e.geo_feature());
     for (const auto& [k, v] : e.geo_feature().properties()) Add(&props, k, Quote(v));
   }
-  if (e.duration().has_start()) Add(&props, "start", Quote(FormatIso(e.duration().start().seconds())));
+  if (e.duration().has_start())
+    Add(&props, "start", Quote(FormatIso(e.duration().start().seconds())));
   if (e.duration().has_end()) Add(&props, "end", Quote(FormatIso(e.duration().end().seconds())));
   if (e.intensity() != 0) Add(&props, "intensity", Number(e.intensity()));
   if (e.area_sq_m() != 0) Add(&props, "area_sq_m", Number(e.area_sq_m()));
@@ -118,7 +132,8 @@ std::string EventFeature(const pb::GeoEvent& e) {
   return Feature(geometry, props);
 }
 
-const pb::Coordinate* Axis(const pb::MeasurementCollection& c, const char* a, const char* b, int count) {
+const pb::Coordinate* Axis(const pb::MeasurementCollection& c, const char* a, const char* b,
+                           int count) {
   for (const pb::Coordinate& axis : c.coordinates()) {
     if ((axis.names() == a || axis.names() == b) && axis.positions_size() == count) return &axis;
   }
@@ -136,7 +151,8 @@ void MeasurementFeatures(const pb::MeasurementsList& list, std::vector<std::stri
         const pb::Measurement& m = array.values(i);
         Add(&props, "quantity", Quote(array.data_descriptor().short_name()));
         Add(&props, "value", Number(m.value()));
-        if (m.standard_deviation() != 0) Add(&props, "standard_deviation", Number(m.standard_deviation()));
+        if (m.standard_deviation() != 0)
+          Add(&props, "standard_deviation", Number(m.standard_deviation()));
         if (m.count() != 0) Add(&props, "count", std::to_string(m.count()));
         for (const pb::Coordinate& axis : c.coordinates()) {
           if (axis.positions_size() == n) Add(&props, axis.names(), Number(axis.positions(i)));
@@ -144,10 +160,10 @@ void MeasurementFeatures(const pb::MeasurementsList& list, std::vector<std::stri
         for (const auto& [k, v] : c.properties()) Add(&props, k, Quote(v));
         for (const auto& [k, v] : array.properties()) Add(&props, k, Quote(v));
         if (!list.psp_name().empty()) Add(&props, "psp_name", Quote(list.psp_name()));
-        const std::string geometry =
-            lat && lon ? "{\"type\":\"Point\",\"coordinates\":[" + Number(lon->positions(i)) + "," +
-                             Number(lat->positions(i)) + "]}"
-                       : "null";
+        const std::string geometry = lat && lon ? "{\"type\":\"Point\",\"coordinates\":[" +
+                                                      Number(lon->positions(i)) + "," +
+                                                      Number(lat->positions(i)) + "]}"
+                                                : "null";
         features->push_back(Feature(geometry, props));
       }
     }
@@ -156,14 +172,17 @@ void MeasurementFeatures(const pb::MeasurementsList& list, std::vector<std::stri
 
 void RainFeatures(const pb::RainAccumulationList& list, std::vector<std::string>* features) {
   for (const pb::RainAccumulationSeries& series : list.results()) {
-    const std::string geometry = series.has_lat_lon()
-                                     ? "{\"type\":\"Point\",\"coordinates\":" + Position(series.lat_lon()) + "}"
-                                     : "null";
+    const std::string geometry =
+        series.has_lat_lon()
+            ? "{\"type\":\"Point\",\"coordinates\":" + Position(series.lat_lon()) + "}"
+            : "null";
     for (const pb::RainMeasurement& m : series.measurements()) {
       std::string props = "{";
       if (!series.name().empty()) Add(&props, "name", Quote(series.name()));
-      if (m.input_timespan().has_start()) Add(&props, "start", Quote(FormatIso(m.input_timespan().start().seconds())));
-      if (m.input_timespan().has_end()) Add(&props, "end", Quote(FormatIso(m.input_timespan().end().seconds())));
+      if (m.input_timespan().has_start())
+        Add(&props, "start", Quote(FormatIso(m.input_timespan().start().seconds())));
+      if (m.input_timespan().has_end())
+        Add(&props, "end", Quote(FormatIso(m.input_timespan().end().seconds())));
       Add(&props, "rain_mm", Number(m.rain_mm()));
       if (m.quality() != 0) Add(&props, "quality", Number(m.quality()));
       if (m.area_km() != 0) Add(&props, "area_km", Number(m.area_km()));
@@ -178,15 +197,18 @@ void RainFeatures(const pb::RainAccumulationList& list, std::vector<std::string>
 Status WriteGeoJson(const std::string& path, const pb::Product& product, Notes* notes) {
   std::vector<std::string> features;
   if (product.has_events()) {
-    for (const pb::GeoEvent& e : product.events().geo_event_list()) features.push_back(EventFeature(e));
+    for (const pb::GeoEvent& e : product.events().geo_event_list())
+      features.push_back(EventFeature(e));
   } else if (product.has_vectors()) {
     MeasurementFeatures(product.vectors(), &features);
-    if (product.vectors().psp_values_size() > 0) notes->push_back("not carried: vectors.psp_values");
+    if (product.vectors().psp_values_size() > 0)
+      notes->push_back("not carried: vectors.psp_values");
   } else if (product.has_rain()) {
     RainFeatures(product.rain(), &features);
   } else {
-    return Status(ErrorCode::kUnsupported,
-                  "GeoJSON takes event, measurement and rain products; this product holds none of them");
+    return Status(
+        ErrorCode::kUnsupported,
+        "GeoJSON takes event, measurement and rain products; this product holds none of them");
   }
   std::string text = "{\"type\":\"FeatureCollection\",\"features\":[";
   for (std::size_t i = 0; i < features.size(); ++i) text += (i ? ",\n" : "\n") + features[i];

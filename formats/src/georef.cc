@@ -61,7 +61,8 @@ std::string SableProj(const pb::SableProjection& s, const pb::Geoid& geoid) {
   char text[256];
   switch (s.projection_type()) {
     case pb::SableProjection::PROJ_AZIMUTHAL:
-      std::snprintf(text, sizeof text, "+proj=aeqd +lat_0=%.17g +lon_0=%.17g", s.ref_lat(), s.ref_lon());
+      std::snprintf(text, sizeof text, "+proj=aeqd +lat_0=%.17g +lon_0=%.17g", s.ref_lat(),
+                    s.ref_lon());
       break;
     case pb::SableProjection::PROJ_MERCATOR:
       std::snprintf(text, sizeof text, "+proj=merc +lon_0=%.17g +lat_ts=%.17g", s.ref_lon(),
@@ -77,11 +78,13 @@ std::string SableProj(const pb::SableProjection& s, const pb::Geoid& geoid) {
                     s.ref_lat() < 0 ? " +south" : "");
       break;
     case pb::SableProjection::PROJ_GNOMONIC:
-      std::snprintf(text, sizeof text, "+proj=gnom +lat_0=%.17g +lon_0=%.17g", s.ref_lat(), s.ref_lon());
+      std::snprintf(text, sizeof text, "+proj=gnom +lat_0=%.17g +lon_0=%.17g", s.ref_lat(),
+                    s.ref_lon());
       break;
     case pb::SableProjection::PROJ_LAMBERT:
-      std::snprintf(text, sizeof text, "+proj=lcc +lat_0=%.17g +lon_0=%.17g +lat_1=%.17g +lat_2=%.17g",
-                    s.ref_lat(), s.ref_lon(), s.std_parallel_1(), s.std_parallel_2());
+      std::snprintf(text, sizeof text,
+                    "+proj=lcc +lat_0=%.17g +lon_0=%.17g +lat_1=%.17g +lat_2=%.17g", s.ref_lat(),
+                    s.ref_lon(), s.std_parallel_1(), s.std_parallel_2());
       break;
     default:
       return "";
@@ -165,7 +168,8 @@ void SetSable(const OGRSpatialReference& srs, pb::Projection* projection) {
   *projection->mutable_sable_proj() = s;
 }
 
-Status Transform(const OGRSpatialReference& from, const OGRSpatialReference& to, double* x, double* y) {
+Status Transform(const OGRSpatialReference& from, const OGRSpatialReference& to, double* x,
+                 double* y) {
   std::unique_ptr<OGRCoordinateTransformation> ct(OGRCreateCoordinateTransformation(&from, &to));
   if (!ct || !ct->Transform(1, x, y) || !std::isfinite(*x) || !std::isfinite(*y)) {
     return Status(ErrorCode::kInvalidArgument, "coordinates cannot be transformed",
@@ -183,10 +187,13 @@ OGRSpatialReference Wgs84() {
 
 }  // namespace
 
-Status ResolveCrs(const pb::Projection& projection, const pb::Geoid& geoid, OGRSpatialReference* srs) {
+Status ResolveCrs(const pb::Projection& projection, const pb::Geoid& geoid,
+                  OGRSpatialReference* srs) {
   CPLErrorHandlerPusher quiet(CPLQuietErrorHandler);
   const std::pair<const char*, const std::string*> forms[] = {
-      {"epsg_code", &projection.epsg_code()}, {"wkt", &projection.wkt()}, {"proj4", &projection.proj4()}};
+      {"epsg_code", &projection.epsg_code()},
+      {"wkt", &projection.wkt()},
+      {"proj4", &projection.proj4()}};
   bool have = false;
   for (const auto& [form, text] : forms) {
     if (text->empty()) continue;
@@ -200,9 +207,10 @@ Status ResolveCrs(const pb::Projection& projection, const pb::Geoid& geoid, OGRS
     Status s = ImportForm(form, *text, &other);
     if (!s.ok()) return s;
     if (!SameCrs(*srs, other)) {
-      return Status(ErrorCode::kInvalidArgument,
-                    std::string("projection ") + form + " describes another CRS than the form before it",
-                    Field(std::string("georeference.projection.") + form));
+      return Status(
+          ErrorCode::kInvalidArgument,
+          std::string("projection ") + form + " describes another CRS than the form before it",
+          Field(std::string("georeference.projection.") + form));
     }
   }
   if (have) return Status::Ok();
@@ -260,10 +268,11 @@ Status GridOf(const pb::RasterData& raster, int index, Grid* grid) {
   grid->south = geo.bbox().south_west().y();
   grid->east = geo.bbox().north_east().x();
   grid->north = geo.bbox().north_east().y();
-  if (!(grid->east > grid->west) || !(grid->north > grid->south) || !std::isfinite(grid->east - grid->west) ||
-      !std::isfinite(grid->north - grid->south)) {
-    return RasterError(ErrorCode::kInvalidArgument, index,
-                       "bounding box without extent (north_east must lie east and north of south_west)");
+  if (!(grid->east > grid->west) || !(grid->north > grid->south) ||
+      !std::isfinite(grid->east - grid->west) || !std::isfinite(grid->north - grid->south)) {
+    return RasterError(
+        ErrorCode::kInvalidArgument, index,
+        "bounding box without extent (north_east must lie east and north of south_west)");
   }
   return Status::Ok();
 }
@@ -299,8 +308,8 @@ Status SamplesOf(const pb::RasterData& raster, int index, Samples* samples) {
   samples->storage_type = first.type();
   samples->width = SampleWidth(first.type());
   if (samples->width == 0) {
-    return RasterError(ErrorCode::kUnsupported, index, "samples without a fixed width (type " +
-                                                           std::to_string(first.type()) + ")");
+    return RasterError(ErrorCode::kUnsupported, index,
+                       "samples without a fixed width (type " + std::to_string(first.type()) + ")");
   }
   const std::uint64_t count = std::uint64_t{raster.x_pix()} * raster.y_pix();
   if (count >= (std::uint64_t{1} << 31)) {
@@ -310,10 +319,12 @@ Status SamplesOf(const pb::RasterData& raster, int index, Samples* samples) {
   samples->bytes.clear();
   for (const pb::DataBuffer& buffer : raster.data()) {
     if (buffer.type() != first.type() || buffer.endian() != first.endian()) {
-      return RasterError(ErrorCode::kInvalidArgument, index, "buffers of different types or byte orders");
+      return RasterError(ErrorCode::kInvalidArgument, index,
+                         "buffers of different types or byte orders");
     }
     if (samples->bytes.size() >= expected && !buffer.data().empty()) {
-      return RasterError(ErrorCode::kInvalidArgument, index, "buffers hold more than x_pix * y_pix samples");
+      return RasterError(ErrorCode::kInvalidArgument, index,
+                         "buffers hold more than x_pix * y_pix samples");
     }
     Status s = AppendUncompressed(buffer, &samples->bytes,
                                   static_cast<std::size_t>(expected - samples->bytes.size()));
@@ -321,8 +332,8 @@ Status SamplesOf(const pb::RasterData& raster, int index, Samples* samples) {
   }
   if (samples->bytes.size() != expected) {
     return RasterError(ErrorCode::kInvalidArgument, index,
-                       "buffers hold " + std::to_string(samples->bytes.size()) + " bytes, x_pix * y_pix samples are " +
-                           std::to_string(expected));
+                       "buffers hold " + std::to_string(samples->bytes.size()) +
+                           " bytes, x_pix * y_pix samples are " + std::to_string(expected));
   }
   if (first.endian() == pb::DataBuffer::BIG && samples->width > 1) {
     GDALSwapWords(samples->bytes.data(), samples->width, static_cast<int>(count), samples->width);

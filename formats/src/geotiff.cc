@@ -36,13 +36,20 @@ void RegisterDrivers() {
 
 GDALDataType GdalType(int storage_type) {
   switch (storage_type) {
-    case pb::DataBuffer::UINT8: return GDT_Byte;
-    case pb::DataBuffer::UINT16: return GDT_UInt16;
-    case pb::DataBuffer::INT32: return GDT_Int32;
-    case pb::DataBuffer::INT64: return GDT_Int64;
-    case pb::DataBuffer::FLOAT: return GDT_Float32;
-    case pb::DataBuffer::DOUBLE: return GDT_Float64;
-    default: return GDT_Unknown;
+    case pb::DataBuffer::UINT8:
+      return GDT_Byte;
+    case pb::DataBuffer::UINT16:
+      return GDT_UInt16;
+    case pb::DataBuffer::INT32:
+      return GDT_Int32;
+    case pb::DataBuffer::INT64:
+      return GDT_Int64;
+    case pb::DataBuffer::FLOAT:
+      return GDT_Float32;
+    case pb::DataBuffer::DOUBLE:
+      return GDT_Float64;
+    default:
+      return GDT_Unknown;
   }
 }
 
@@ -51,15 +58,26 @@ GDALDataType GdalType(int storage_type) {
 int StorageOfBand(GDALDataType type, bool* widened) {
   *widened = false;
   switch (type) {
-    case GDT_Byte: return pb::DataBuffer::UINT8;
-    case GDT_UInt16: return pb::DataBuffer::UINT16;
-    case GDT_Int32: return pb::DataBuffer::INT32;
-    case GDT_Int64: return pb::DataBuffer::INT64;
-    case GDT_Float32: return pb::DataBuffer::FLOAT;
-    case GDT_Float64: return pb::DataBuffer::DOUBLE;
-    case GDT_Int16: *widened = true; return pb::DataBuffer::INT32;
-    case GDT_UInt32: *widened = true; return pb::DataBuffer::INT64;
-    default: return pb::DataBuffer::UNKNOWN_TYPE;
+    case GDT_Byte:
+      return pb::DataBuffer::UINT8;
+    case GDT_UInt16:
+      return pb::DataBuffer::UINT16;
+    case GDT_Int32:
+      return pb::DataBuffer::INT32;
+    case GDT_Int64:
+      return pb::DataBuffer::INT64;
+    case GDT_Float32:
+      return pb::DataBuffer::FLOAT;
+    case GDT_Float64:
+      return pb::DataBuffer::DOUBLE;
+    case GDT_Int16:
+      *widened = true;
+      return pb::DataBuffer::INT32;
+    case GDT_UInt32:
+      *widened = true;
+      return pb::DataBuffer::INT64;
+    default:
+      return pb::DataBuffer::UNKNOWN_TYPE;
   }
 }
 
@@ -73,10 +91,12 @@ Status GdalError(ErrorCode code, const std::string& path, const std::string& wha
   Location location;
   location.field = path;
   const char* detail = CPLGetLastErrorMsg();
-  return Status(code, what + (detail && *detail ? std::string(": ") + detail : std::string()), location);
+  return Status(code, what + (detail && *detail ? std::string(": ") + detail : std::string()),
+                location);
 }
 
-void SetBandCoding(const pb::RasterData& raster, int storage_type, GDALRasterBand* band, Notes* notes) {
+void SetBandCoding(const pb::RasterData& raster, int storage_type, GDALRasterBand* band,
+                   Notes* notes) {
   const Coding c = CodingOf(raster, storage_type);
   if (c.linear) {
     if (c.nodata_fits && storage_type == pb::DataBuffer::INT64) {
@@ -88,7 +108,9 @@ void SetBandCoding(const pb::RasterData& raster, int storage_type, GDALRasterBan
     band->SetOffset(c.offset);
     if (c.undetect != c.nodata && c.undetect_fits) {
       band->SetMetadataItem(kUndetectItem, std::to_string(c.undetect).c_str());
-      notes->push_back("GeoTIFF has no below-threshold code: under_threshold kept in the band metadata (UNDETECT)");
+      notes->push_back(
+          "GeoTIFF has no below-threshold code: under_threshold kept in the band metadata "
+          "(UNDETECT)");
     }
   } else if (c.is_float) {
     band->SetNoDataValue(std::numeric_limits<double>::quiet_NaN());
@@ -111,29 +133,33 @@ Status MemoryDataset(const pb::Product& product, int index, DatasetPtr* out, Not
   if (!s.ok()) return s;
   const GDALDataType type = GdalType(samples.storage_type);
   GDALDriver* mem = GetGDALDriverManager()->GetDriverByName("MEM");
-  DatasetPtr ds(mem->Create("", static_cast<int>(grid.nx), static_cast<int>(grid.ny), 1, type, nullptr));
+  DatasetPtr ds(
+      mem->Create("", static_cast<int>(grid.nx), static_cast<int>(grid.ny), 1, type, nullptr));
   if (!ds) return GdalError(ErrorCode::kIo, "", "cannot create the raster in memory");
   double gt[6];
   grid.GeoTransform(gt);
   ds->SetGeoTransform(gt);
   ds->SetSpatialRef(&grid.srs);
   GDALRasterBand* band = ds->GetRasterBand(1);
-  if (band->RasterIO(GF_Write, 0, 0, grid.nx, grid.ny, samples.bytes.data(), grid.nx, grid.ny, type, 0, 0,
-                     nullptr) != CE_None) {
+  if (band->RasterIO(GF_Write, 0, 0, grid.nx, grid.ny, samples.bytes.data(), grid.nx, grid.ny, type,
+                     0, 0, nullptr) != CE_None) {
     return GdalError(ErrorCode::kIo, "", "cannot fill the raster");
   }
   SetBandCoding(raster, samples.storage_type, band, notes);
   // Properties as items for GIS users (GDAL cannot keep keys holding ':' or
   // '='), and all of them as JSON for the way back.
   for (const auto& [key, value] : raster.properties()) {
-    if (key.find_first_of(":=") == std::string::npos) ds->SetMetadataItem(key.c_str(), value.c_str());
+    if (key.find_first_of(":=") == std::string::npos)
+      ds->SetMetadataItem(key.c_str(), value.c_str());
   }
-  if (raster.properties_size() > 0) ds->SetMetadataItem(kPropertiesAttr, PropertiesJson(raster).c_str());
+  if (raster.properties_size() > 0)
+    ds->SetMetadataItem(kPropertiesAttr, PropertiesJson(raster).c_str());
   ds->SetMetadataItem(kProductAttr, ProductMetadataJson(product).c_str());
   if (product.has_product_generation_time()) {
     const std::string t = FormatIso(product.product_generation_time().seconds());
-    ds->SetMetadataItem("TIFFTAG_DATETIME", (t.substr(0, 4) + ":" + t.substr(5, 2) + ":" + t.substr(8, 2) +
-                                             " " + t.substr(11, 8)).c_str());
+    ds->SetMetadataItem("TIFFTAG_DATETIME", (t.substr(0, 4) + ":" + t.substr(5, 2) + ":" +
+                                             t.substr(8, 2) + " " + t.substr(11, 8))
+                                                .c_str());
   }
   *out = std::move(ds);
   return Status::Ok();
@@ -147,15 +173,16 @@ Status WriteOne(const std::string& path, const pb::Product& product, int index, 
   const char* options[] = {"COMPRESS=DEFLATE", "RESAMPLING=NEAREST", nullptr};
   return WriteBeside(path, [&](const std::string& temp) {
     CPLErrorReset();
-    DatasetPtr out(cog->CreateCopy(temp.c_str(), mem.get(), FALSE, const_cast<char**>(options), nullptr, nullptr));
+    DatasetPtr out(cog->CreateCopy(temp.c_str(), mem.get(), FALSE, const_cast<char**>(options),
+                                   nullptr, nullptr));
     if (!out) return GdalError(ErrorCode::kIo, path, "cannot write the GeoTIFF");
     return Status::Ok();
   });
 }
 
 // Everything but the raster's own values from the band and dataset.
-void ReadBandMetadata(GDALDataset* ds, GDALRasterBand* band, int storage_type, pb::RasterData* raster,
-                      Notes* notes, const std::string& what) {
+void ReadBandMetadata(GDALDataset* ds, GDALRasterBand* band, int storage_type,
+                      pb::RasterData* raster, Notes* notes, const std::string& what) {
   pb::DataDescriptor* d = raster->mutable_data_descriptor();
   const char* json = band->GetMetadataItem(kDescriptorAttr);
   if (json == nullptr || !ParseDescriptor(json, d)) {
@@ -178,8 +205,9 @@ void ReadBandMetadata(GDALDataset* ds, GDALRasterBand* band, int storage_type, p
   const bool has_nodata = has != 0;
   const char* undetect_text = band->GetMetadataItem(kUndetectItem);
   const double undetect = undetect_text ? std::atof(undetect_text) : 0;
-  SetCoding(has_gain ? &gain : nullptr, has_offset ? &offset : nullptr, has_nodata ? &nodata : nullptr,
-            undetect_text ? &undetect : nullptr, storage_type, d, notes, what);
+  SetCoding(has_gain ? &gain : nullptr, has_offset ? &offset : nullptr,
+            has_nodata ? &nodata : nullptr, undetect_text ? &undetect : nullptr, storage_type, d,
+            notes, what);
   char** items = ds->GetMetadata();
   // Items are "key=value" (CPLParseNameValue would split at ':' too).
   for (int i = 0; items != nullptr && items[i] != nullptr; ++i) {
@@ -187,7 +215,9 @@ void ReadBandMetadata(GDALDataset* ds, GDALRasterBand* band, int storage_type, p
     const std::size_t eq = item.find('=');
     if (eq == std::string::npos) continue;
     const std::string k = item.substr(0, eq);
-    if (k == kProductAttr || k == kPropertiesAttr || k == "AREA_OR_POINT" || k.rfind("TIFFTAG_", 0) == 0) continue;
+    if (k == kProductAttr || k == kPropertiesAttr || k == "AREA_OR_POINT" ||
+        k.rfind("TIFFTAG_", 0) == 0)
+      continue;
     (*raster->mutable_properties())[k] = item.substr(eq + 1);
   }
   const char* json_properties = ds->GetMetadataItem(kPropertiesAttr);
@@ -196,9 +226,11 @@ void ReadBandMetadata(GDALDataset* ds, GDALRasterBand* band, int storage_type, p
 
 Status ReadGrid(GDALDataset* ds, const std::string& path, Grid* grid, bool* south_up) {
   double gt[6];
-  if (ds->GetGeoTransform(gt) != CE_None) return GdalError(ErrorCode::kMalformed, path, "no geotransform");
+  if (ds->GetGeoTransform(gt) != CE_None)
+    return GdalError(ErrorCode::kMalformed, path, "no geotransform");
   if (gt[2] != 0 || gt[4] != 0) {
-    return Status(ErrorCode::kUnsupported, "a rotated grid (geotransform with shear terms)", At(path));
+    return Status(ErrorCode::kUnsupported, "a rotated grid (geotransform with shear terms)",
+                  At(path));
   }
   const OGRSpatialReference* srs = ds->GetSpatialRef();
   if (srs == nullptr) return Status(ErrorCode::kMalformed, "no CRS", At(path));
@@ -218,7 +250,7 @@ Status ReadGrid(GDALDataset* ds, const std::string& path, Grid* grid, bool* sout
 }
 
 Status ReadOne(const std::string& path, pb::Product* product, Notes* notes) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return Status(ErrorCode::kIo, "cannot open", At(path));
   const char* drivers[] = {"GTiff", nullptr};
   DatasetPtr ds(static_cast<GDALDataset*>(
@@ -235,17 +267,22 @@ Status ReadOne(const std::string& path, pb::Product* product, Notes* notes) {
     bool widened = false;
     const int storage = StorageOfBand(band->GetRasterDataType(), &widened);
     const int width = SampleWidth(storage);
-    if (width == 0) return Status(ErrorCode::kUnsupported, "a band of a type the model has none for", At(path));
-    if (widened) notes->push_back(path + ": band samples widened to the next storage type the model has");
+    if (width == 0)
+      return Status(ErrorCode::kUnsupported, "a band of a type the model has none for", At(path));
+    if (widened)
+      notes->push_back(path + ": band samples widened to the next storage type the model has");
     const std::uint64_t count = std::uint64_t{grid.nx} * grid.ny;
     const std::uint64_t bytes = count * static_cast<std::uint64_t>(width);
-    if (count >= (std::uint64_t{1} << 31) || bytes > static_cast<std::uint64_t>(MaxSampleBytes(static_cast<std::uint64_t>(st.st_size))) ||
+    if (count >= (std::uint64_t{1} << 31) ||
+        bytes >
+            static_cast<std::uint64_t>(MaxSampleBytes(static_cast<std::uint64_t>(st.st_size))) ||
         bytes >= (std::uint64_t{1} << 31)) {
-      return Status(ErrorCode::kTooLarge, "raster larger than the file can hold or than 2 GiB", At(path));
+      return Status(ErrorCode::kTooLarge, "raster larger than the file can hold or than 2 GiB",
+                    At(path));
     }
     std::string data(bytes, '\0');
-    if (band->RasterIO(GF_Read, 0, 0, grid.nx, grid.ny, data.data(), grid.nx, grid.ny, GdalType(storage), 0, 0,
-                       nullptr) != CE_None) {
+    if (band->RasterIO(GF_Read, 0, 0, grid.nx, grid.ny, data.data(), grid.nx, grid.ny,
+                       GdalType(storage), 0, 0, nullptr) != CE_None) {
       return GdalError(ErrorCode::kMalformed, path, "cannot read the samples");
     }
     if (south_up) FlipRows(&data, grid.ny);
@@ -258,7 +295,7 @@ Status ReadOne(const std::string& path, pb::Product* product, Notes* notes) {
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -290,7 +327,8 @@ Status WriteGeoTiff(const std::string& path, const pb::Product& product, Notes* 
 Status ReadGeoTiff(const std::string& path, pb::Product* product, Notes* notes) {
   RegisterDrivers();
   CPLErrorHandlerPusher quiet(CPLQuietErrorHandler);
-  if (FileExists(path) || !FileExists(NumberedPath(path, 0, 2))) return ReadOne(path, product, notes);
+  if (FileExists(path) || !FileExists(NumberedPath(path, 0, 2)))
+    return ReadOne(path, product, notes);
   for (int i = 0; FileExists(NumberedPath(path, i, 2)); ++i) {
     Status s = ReadOne(NumberedPath(path, i, 2), product, notes);
     if (!s.ok()) return s;

@@ -23,9 +23,9 @@ constexpr char kObjectProperty[] = "odim:object";
 constexpr char kSourceProperty[] = "odim:source";
 
 const std::pair<pb::ProductType, const char*> kProducts[] = {
-    {pb::PT_PPI, "PPI"},     {pb::PT_CAPPI, "CAPPI"}, {pb::PT_MAX, "MAX"},  {pb::PT_RAIN, "RR"},
-    {pb::PT_TOPS, "ETOP"},   {pb::PT_BASE, "EBASE"},  {pb::PT_VIL, "VIL"},  {pb::PT_RHI, "RHI"},
-    {pb::PT_CROSS, "XSEC"},  {pb::PT_VVP, "VP"},      {pb::PT_SRI, "SURF"}, {pb::PT_VAD, "VAD"},
+    {pb::PT_PPI, "PPI"},    {pb::PT_CAPPI, "CAPPI"}, {pb::PT_MAX, "MAX"},  {pb::PT_RAIN, "RR"},
+    {pb::PT_TOPS, "ETOP"},  {pb::PT_BASE, "EBASE"},  {pb::PT_VIL, "VIL"},  {pb::PT_RHI, "RHI"},
+    {pb::PT_CROSS, "XSEC"}, {pb::PT_VVP, "VP"},      {pb::PT_SRI, "SURF"}, {pb::PT_VAD, "VAD"},
 };
 
 const char* OdimProduct(pb::ProductType type) {
@@ -54,8 +54,8 @@ H5Id MakeGroup(hid_t parent, const char* name) {
 }
 
 bool SameGrid(const Grid& a, const Grid& b) {
-  return a.nx == b.nx && a.ny == b.ny && a.west == b.west && a.east == b.east && a.south == b.south &&
-         a.north == b.north && a.srs.IsSame(&b.srs);
+  return a.nx == b.nx && a.ny == b.ny && a.west == b.west && a.east == b.east &&
+         a.south == b.south && a.north == b.north && a.srs.IsSame(&b.srs);
 }
 
 Status WriteWhere(hid_t file, const Grid& grid) {
@@ -70,10 +70,13 @@ Status WriteWhere(hid_t file, const Grid& grid) {
   CPLFree(proj4);
   // Corners: outer edges of the corner pixels.
   const std::pair<const char*, std::pair<double, double>> corners[] = {
-      {"LL", {grid.west, grid.south}}, {"UL", {grid.west, grid.north}},
-      {"UR", {grid.east, grid.north}}, {"LR", {grid.east, grid.south}}};
+      {"LL", {grid.west, grid.south}},
+      {"UL", {grid.west, grid.north}},
+      {"UR", {grid.east, grid.north}},
+      {"LR", {grid.east, grid.south}}};
   Status s = First({WriteStringAttr(where.get(), "projdef", projdef.c_str()),
-                    WriteLongAttr(where.get(), "xsize", grid.nx), WriteLongAttr(where.get(), "ysize", grid.ny),
+                    WriteLongAttr(where.get(), "xsize", grid.nx),
+                    WriteLongAttr(where.get(), "ysize", grid.ny),
                     WriteDoubleAttr(where.get(), "xscale", grid.dx()),
                     WriteDoubleAttr(where.get(), "yscale", grid.dy())});
   for (const auto& [name, xy] : corners) {
@@ -87,7 +90,8 @@ Status WriteWhere(hid_t file, const Grid& grid) {
   return s;
 }
 
-Status WriteTimes(hid_t what, const char* date, const char* clock, const google::protobuf::Timestamp& t) {
+Status WriteTimes(hid_t what, const char* date, const char* clock,
+                  const google::protobuf::Timestamp& t) {
   return First({WriteStringAttr(what, date, FormatDate(t.seconds())),
                 WriteStringAttr(what, clock, FormatClock(t.seconds()))});
 }
@@ -101,8 +105,10 @@ Status WriteRootWhat(hid_t file, const pb::Product& product, Notes* notes) {
                                     object != first.properties().end() ? object->second : "IMAGE"),
                     WriteStringAttr(what.get(), "version", "H5rad 2.4")});
   auto source = first.properties().find(kSourceProperty);
-  if (s.ok() && source != first.properties().end()) s = WriteStringAttr(what.get(), "source", source->second);
-  if (source == first.properties().end()) notes->push_back("ODIM /what/source left out: the product names no source");
+  if (s.ok() && source != first.properties().end())
+    s = WriteStringAttr(what.get(), "source", source->second);
+  if (source == first.properties().end())
+    notes->push_back("ODIM /what/source left out: the product names no source");
   // The nominal time is the end of the input, else the generation time.
   if (s.ok() && product.input_timespan().has_end()) {
     s = WriteTimes(what.get(), "date", "time", product.input_timespan().end());
@@ -128,25 +134,32 @@ Status WriteData(hid_t dataset, int m, const pb::RasterData& raster, int index, 
   if (raster.properties().count("odim:quality_of") > 0) {
     notes->push_back(path + ": a quality raster, written as a data group of its own");
   }
-  if (!d.short_name().empty()) s = WriteStringAttr(what.get(), "quantity", d.short_name());
-  else notes->push_back(path + ": no quantity (the descriptor has no short name)");
+  if (!d.short_name().empty())
+    s = WriteStringAttr(what.get(), "quantity", d.short_name());
+  else
+    notes->push_back(path + ": no quantity (the descriptor has no short name)");
   const Coding c = CodingOf(raster, samples.storage_type);
   if (s.ok() && c.linear) {
-    s = First({WriteDoubleAttr(what.get(), "gain", c.gain), WriteDoubleAttr(what.get(), "offset", c.offset),
+    s = First({WriteDoubleAttr(what.get(), "gain", c.gain),
+               WriteDoubleAttr(what.get(), "offset", c.offset),
                WriteDoubleAttr(what.get(), "nodata", static_cast<double>(c.nodata)),
                WriteDoubleAttr(what.get(), "undetect", static_cast<double>(c.undetect))});
   }
   if (s.ok()) s = WriteStringAttr(how.get(), kDescriptorAttr, DescriptorJson(d));
-  if (s.ok() && raster.properties_size() > 0) s = WriteStringAttr(how.get(), kPropertiesAttr, PropertiesJson(raster));
+  if (s.ok() && raster.properties_size() > 0)
+    s = WriteStringAttr(how.get(), kPropertiesAttr, PropertiesJson(raster));
   if (!s.ok()) return s;
   const hid_t type = FileTypeOf(samples.storage_type, pb::DataBuffer::LITTLE);
   const hsize_t dims[2] = {raster.y_pix(), raster.x_pix()};
   H5Id space(H5Screate_simple(2, dims, nullptr));
-  H5Id data(H5Dcreate2(group.get(), "data", type, space.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
-  if (!data.valid() || H5Dwrite(data.get(), type, H5S_ALL, H5S_ALL, H5P_DEFAULT, samples.bytes.data()) < 0) {
+  H5Id data(
+      H5Dcreate2(group.get(), "data", type, space.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+  if (!data.valid() ||
+      H5Dwrite(data.get(), type, H5S_ALL, H5S_ALL, H5P_DEFAULT, samples.bytes.data()) < 0) {
     return H5Error(ErrorCode::kIo, path + "/data", "cannot write the samples");
   }
-  return First({WriteStringAttr(data.get(), "CLASS", "IMAGE"), WriteStringAttr(data.get(), "IMAGE_VERSION", "1.2")});
+  return First({WriteStringAttr(data.get(), "CLASS", "IMAGE"),
+                WriteStringAttr(data.get(), "IMAGE_VERSION", "1.2")});
 }
 
 Status WriteDataset(hid_t file, const pb::Product& product, Notes* notes) {
@@ -154,10 +167,13 @@ Status WriteDataset(hid_t file, const pb::Product& product, Notes* notes) {
   H5Id what = dataset.valid() ? MakeGroup(dataset.get(), "what") : H5Id();
   if (!what.valid()) return H5Error(ErrorCode::kIo, "/dataset1", "cannot create");
   Status s;
-  if (const char* name = OdimProduct(product.type())) s = WriteStringAttr(what.get(), "product", name);
-  else notes->push_back("ODIM product left out: product type has no ODIM name");
+  if (const char* name = OdimProduct(product.type()))
+    s = WriteStringAttr(what.get(), "product", name);
+  else
+    notes->push_back("ODIM product left out: product type has no ODIM name");
   const pb::TimeSpan& span = product.input_timespan();
-  if (s.ok() && span.has_start()) s = WriteTimes(what.get(), "startdate", "starttime", span.start());
+  if (s.ok() && span.has_start())
+    s = WriteTimes(what.get(), "startdate", "starttime", span.start());
   if (s.ok() && span.has_end()) s = WriteTimes(what.get(), "enddate", "endtime", span.end());
   for (int i = 0; s.ok() && i < product.raster().data_set_size(); ++i) {
     s = WriteData(dataset.get(), i + 1, product.raster().data_set(i), i, notes);
@@ -165,7 +181,8 @@ Status WriteDataset(hid_t file, const pb::Product& product, Notes* notes) {
   return s;
 }
 
-Status WriteFileAt(const std::string& path, const pb::Product& product, const Grid& grid, Notes* notes) {
+Status WriteFileAt(const std::string& path, const pb::Product& product, const Grid& grid,
+                   Notes* notes) {
   H5Id fapl(H5Pcreate(H5P_FILE_ACCESS));
   if (!fapl.valid() || H5Pset_libver_bounds(fapl.get(), H5F_LIBVER_V18, H5F_LIBVER_V18) < 0) {
     return H5Error(ErrorCode::kIo, path, "cannot set up the file");
@@ -174,8 +191,9 @@ Status WriteFileAt(const std::string& path, const pb::Product& product, const Gr
   if (!file.valid()) return H5Error(ErrorCode::kIo, path, "cannot create");
   H5Id how = MakeGroup(file.get(), "how");
   if (!how.valid()) return H5Error(ErrorCode::kIo, "/how", "cannot create");
-  return First({WriteStringAttr(file.get(), "Conventions", "ODIM_H5/V2_4"), WriteRootWhat(file.get(), product, notes),
-                WriteWhere(file.get(), grid), WriteDataset(file.get(), product, notes),
+  return First({WriteStringAttr(file.get(), "Conventions", "ODIM_H5/V2_4"),
+                WriteRootWhat(file.get(), product, notes), WriteWhere(file.get(), grid),
+                WriteDataset(file.get(), product, notes),
                 WriteStringAttr(how.get(), kProductAttr, ProductMetadataJson(product))});
 }
 
@@ -200,11 +218,13 @@ Status ReadGridFrom(const std::vector<hid_t>& wheres, Grid* grid, Notes* notes) 
   }
   grid->srs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
   double xsize = 0, ysize = 0, ll_lon = 0, ll_lat = 0;
-  if (!OptionalDouble(wheres, "xsize", &xsize) || !OptionalDouble(wheres, "ysize", &ysize) || !(xsize >= 1) ||
-      !(ysize >= 1) || std::trunc(xsize) != xsize || std::trunc(ysize) != ysize) {
-    return H5Error(ErrorCode::kMalformed, "/where/xsize", "xsize and ysize missing or not positive whole numbers");
+  if (!OptionalDouble(wheres, "xsize", &xsize) || !OptionalDouble(wheres, "ysize", &ysize) ||
+      !(xsize >= 1) || !(ysize >= 1) || std::trunc(xsize) != xsize || std::trunc(ysize) != ysize) {
+    return H5Error(ErrorCode::kMalformed, "/where/xsize",
+                   "xsize and ysize missing or not positive whole numbers");
   }
-  if (xsize * ysize >= 2147483648.0) return H5Error(ErrorCode::kTooLarge, "/where/xsize", "xsize * ysize of 2^31 or more");
+  if (xsize * ysize >= 2147483648.0)
+    return H5Error(ErrorCode::kTooLarge, "/where/xsize", "xsize * ysize of 2^31 or more");
   if (!OptionalDouble(wheres, "LL_lon", &ll_lon) || !OptionalDouble(wheres, "LL_lat", &ll_lat)) {
     return H5Error(ErrorCode::kMalformed, "/where/LL_lon", "lower-left corner missing");
   }
@@ -213,21 +233,26 @@ Status ReadGridFrom(const std::vector<hid_t>& wheres, Grid* grid, Notes* notes) 
   Status s = FromLonLat(grid->srs, ll_lon, ll_lat, &grid->west, &grid->south);
   if (!s.ok()) return s.Wrap("/where: ");
   double xscale = 0, yscale = 0, ur_lon = 0, ur_lat = 0, ur_x = 0, ur_y = 0;
-  const bool scales = OptionalDouble(wheres, "xscale", &xscale) && OptionalDouble(wheres, "yscale", &yscale) &&
-                      xscale > 0 && yscale > 0;
-  const bool ur = OptionalDouble(wheres, "UR_lon", &ur_lon) && OptionalDouble(wheres, "UR_lat", &ur_lat) &&
+  const bool scales = OptionalDouble(wheres, "xscale", &xscale) &&
+                      OptionalDouble(wheres, "yscale", &yscale) && xscale > 0 && yscale > 0;
+  const bool ur = OptionalDouble(wheres, "UR_lon", &ur_lon) &&
+                  OptionalDouble(wheres, "UR_lat", &ur_lat) &&
                   FromLonLat(grid->srs, ur_lon, ur_lat, &ur_x, &ur_y).ok();
   if (scales) {
     grid->east = grid->west + xscale * grid->nx;
     grid->north = grid->south + yscale * grid->ny;
-    if (ur && (std::fabs(ur_x - grid->east) > xscale / 2 || std::fabs(ur_y - grid->north) > yscale / 2)) {
-      notes->push_back("/where: UR corner disagrees with LL + size x scale by more than half a pixel; the scale was used");
+    if (ur &&
+        (std::fabs(ur_x - grid->east) > xscale / 2 || std::fabs(ur_y - grid->north) > yscale / 2)) {
+      notes->push_back(
+          "/where: UR corner disagrees with LL + size x scale by more than half a pixel; the scale "
+          "was used");
     }
   } else if (ur) {
     grid->east = ur_x;
     grid->north = ur_y;
   } else {
-    return H5Error(ErrorCode::kMalformed, "/where/xscale", "neither xscale/yscale nor the UR corner");
+    return H5Error(ErrorCode::kMalformed, "/where/xscale",
+                   "neither xscale/yscale nor the UR corner");
   }
   if (!(grid->east > grid->west) || !(grid->north > grid->south)) {
     return H5Error(ErrorCode::kMalformed, "/where", "corners give an empty extent");
@@ -235,14 +260,17 @@ Status ReadGridFrom(const std::vector<hid_t>& wheres, Grid* grid, Notes* notes) 
   return Status::Ok();
 }
 
-Status ReadSamples(hid_t group, const std::string& path, const Grid& grid, std::string* bytes, int* storage) {
+Status ReadSamples(hid_t group, const std::string& path, const Grid& grid, std::string* bytes,
+                   int* storage) {
   H5Id data(H5Dopen2(group, "data", H5P_DEFAULT));
   if (!data.valid()) return H5Error(ErrorCode::kMalformed, path + "/data", "missing");
   H5Id space(H5Dget_space(data.get()));
   hsize_t dims[2] = {0, 0};
-  if (H5Sget_simple_extent_ndims(space.get()) != 2 || H5Sget_simple_extent_dims(space.get(), dims, nullptr) != 2 ||
-      dims[0] != grid.ny || dims[1] != grid.nx) {
-    return H5Error(ErrorCode::kInvalidArgument, path + "/data", "shape disagrees with ysize x xsize");
+  if (H5Sget_simple_extent_ndims(space.get()) != 2 ||
+      H5Sget_simple_extent_dims(space.get(), dims, nullptr) != 2 || dims[0] != grid.ny ||
+      dims[1] != grid.nx) {
+    return H5Error(ErrorCode::kInvalidArgument, path + "/data",
+                   "shape disagrees with ysize x xsize");
   }
   H5Id type(H5Dget_type(data.get()));
   int endian = 0;
@@ -254,7 +282,8 @@ Status ReadSamples(hid_t group, const std::string& path, const Grid& grid, std::
   H5Id file(H5Iget_file_id(data.get()));
   if (H5Fget_filesize(file.get(), &file_size) < 0 || size > MaxSampleBytes(file_size) ||
       size >= (std::int64_t{1} << 31)) {
-    return H5Error(ErrorCode::kTooLarge, path + "/data", "more samples than the file can hold or 2 GiB");
+    return H5Error(ErrorCode::kTooLarge, path + "/data",
+                   "more samples than the file can hold or 2 GiB");
   }
   bytes->resize(static_cast<std::size_t>(size));
   const hid_t memory = FileTypeOf(*storage, pb::DataBuffer::LITTLE);
@@ -284,13 +313,16 @@ Status ReadData(hid_t file, hid_t dataset, hid_t parent, const std::string& path
     ParseDescriptor(json, d);
   }
   const hid_t q = FindAttr(whats, "quantity");
-  if (q >= 0 && ReadStringAttr(q, path, "quantity", &quantity).ok() && json.empty()) *d = DescriptorFor(quantity);
+  if (q >= 0 && ReadStringAttr(q, path, "quantity", &quantity).ok() && json.empty())
+    *d = DescriptorFor(quantity);
   double gain = 0, offset = 0, nodata = 0, undetect = 0;
-  const bool has_gain = OptionalDouble(whats, "gain", &gain), has_offset = OptionalDouble(whats, "offset", &offset);
+  const bool has_gain = OptionalDouble(whats, "gain", &gain),
+             has_offset = OptionalDouble(whats, "offset", &offset);
   const bool has_nodata = OptionalDouble(whats, "nodata", &nodata);
   const bool has_undetect = OptionalDouble(whats, "undetect", &undetect);
-  SetCoding(has_gain ? &gain : nullptr, has_offset ? &offset : nullptr, has_nodata ? &nodata : nullptr,
-            has_undetect ? &undetect : nullptr, storage, d, notes, path);
+  SetCoding(has_gain ? &gain : nullptr, has_offset ? &offset : nullptr,
+            has_nodata ? &nodata : nullptr, has_undetect ? &undetect : nullptr, storage, d, notes,
+            path);
   std::string properties, object, source;
   if (how.valid() && HasAttr(how.get(), kPropertiesAttr) &&
       ReadStringAttr(how.get(), path, kPropertiesAttr, &properties).ok()) {
@@ -314,8 +346,8 @@ void ReadTimes(hid_t file, hid_t dataset, pb::Product* product) {
     std::string d, c;
     std::int64_t epoch = 0;
     const hid_t hd = FindAttr(whats, date), hc = FindAttr(whats, clock);
-    if (hd >= 0 && hc >= 0 && ReadStringAttr(hd, "", date, &d).ok() && ReadStringAttr(hc, "", clock, &c).ok() &&
-        ParseDateClock(d, c, &epoch)) {
+    if (hd >= 0 && hc >= 0 && ReadStringAttr(hd, "", date, &d).ok() &&
+        ReadStringAttr(hc, "", clock, &c).ok() && ParseDateClock(d, c, &epoch)) {
       out->set_seconds(epoch);
     }
   };
@@ -326,7 +358,8 @@ void ReadTimes(hid_t file, hid_t dataset, pb::Product* product) {
   if (end.seconds() != 0) *product->mutable_input_timespan()->mutable_end() = end;
   std::string name;
   const hid_t p = FindAttr({what.get()}, "product");
-  if (p >= 0 && ReadStringAttr(p, "", "product", &name).ok() && product->type() == pb::PT_UNSPECIFIED) {
+  if (p >= 0 && ReadStringAttr(p, "", "product", &name).ok() &&
+      product->type() == pb::PT_UNSPECIFIED) {
     product->set_type(ProductOf(name));
   }
 }
@@ -350,11 +383,17 @@ Status ReadDataset(hid_t file, hid_t root_where, int n, pb::Product* product, No
     const std::string quantity = product->raster().data_set(first).data_descriptor().short_name();
     H5Id data = OpenGroup(dataset.get(), "data" + std::to_string(m));
     for (int k = 1; s.ok() && HasLink(data.get(), "quality" + std::to_string(k)); ++k) {
-      s = ReadData(file, dataset.get(), data.get(), data_path + "/quality" + std::to_string(k), grid, product, notes);
-      if (s.ok()) (*product->mutable_raster()->mutable_data_set()->rbegin()->mutable_properties())["odim:quality_of"] = quantity;
+      s = ReadData(file, dataset.get(), data.get(), data_path + "/quality" + std::to_string(k),
+                   grid, product, notes);
+      if (s.ok())
+        (*product->mutable_raster()
+              ->mutable_data_set()
+              ->rbegin()
+              ->mutable_properties())["odim:quality_of"] = quantity;
     }
     for (int i = first; s.ok() && n > 1 && i < product->raster().data_set_size(); ++i) {
-      (*product->mutable_raster()->mutable_data_set(i)->mutable_properties())["odim:dataset"] = std::to_string(n);
+      (*product->mutable_raster()->mutable_data_set(i)->mutable_properties())["odim:dataset"] =
+          std::to_string(n);
     }
   }
   return s;
@@ -369,7 +408,8 @@ bool IsOdimProduct(const std::string& path) {
   if (!file.valid()) return false;
   H5Id what = OpenGroup(file.get(), "what");
   std::string object;
-  return what.valid() && HasAttr(what.get(), "object") && ReadStringAttr(what.get(), "/what", "object", &object).ok() &&
+  return what.valid() && HasAttr(what.get(), "object") &&
+         ReadStringAttr(what.get(), "/what", "object", &object).ok() &&
          (object == "IMAGE" || object == "COMP");
 }
 
@@ -381,21 +421,25 @@ Status WriteOdimProduct(const std::string& path, const pb::Product& product, Not
     Grid other;
     s = GridOf(product.raster().data_set(i), i, &other);
     if (s.ok() && !SameGrid(grid, other)) {
-      s = RasterError(ErrorCode::kInvalidArgument, i, "an ODIM_H5 product holds rasters of one grid only");
+      s = RasterError(ErrorCode::kInvalidArgument, i,
+                      "an ODIM_H5 product holds rasters of one grid only");
     }
   }
   if (!s.ok()) return s;
-  return WriteBeside(path, [&](const std::string& temp) { return WriteFileAt(temp, product, grid, notes); });
+  return WriteBeside(
+      path, [&](const std::string& temp) { return WriteFileAt(temp, product, grid, notes); });
 }
 
 Status ReadOdimProduct(const std::string& path, pb::Product* product, Notes* notes) {
   SilenceHdf5();
-  if (H5Fis_hdf5(path.c_str()) <= 0) return H5Error(ErrorCode::kMalformed, path, "not an HDF5 file");
+  if (H5Fis_hdf5(path.c_str()) <= 0)
+    return H5Error(ErrorCode::kMalformed, path, "not an HDF5 file");
   H5Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
   if (!file.valid()) return H5Error(ErrorCode::kIo, path, "cannot open");
   H5Id how = OpenGroup(file.get(), "how");
   std::string json;
-  if (how.valid() && HasAttr(how.get(), kProductAttr) && ReadStringAttr(how.get(), "/how", kProductAttr, &json).ok()) {
+  if (how.valid() && HasAttr(how.get(), kProductAttr) &&
+      ReadStringAttr(how.get(), "/how", kProductAttr, &json).ok()) {
     ParseProductMetadata(json, product);
   }
   H5Id root_where = OpenGroup(file.get(), "where");

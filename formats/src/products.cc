@@ -1,5 +1,7 @@
 // Product formats: names, detection, the entry points, and what the
 // formats share (metadata JSON, scale and codes, summaries and checks).
+#include "common_dto/formats/products.h"
+
 #include <cpl_conv.h>
 #include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
@@ -11,7 +13,6 @@
 #include <limits>
 #include <mutex>
 
-#include "common_dto/formats/products.h"
 #include "common_dto/model/buffers.h"
 #include "products_internal.h"
 #include "quantities.h"
@@ -23,10 +24,14 @@ namespace pb = kyt::pb::common;
 
 const char* ProductFormatName(ProductFormat format) {
   switch (format) {
-    case ProductFormat::kGeoTiff: return "geotiff";
-    case ProductFormat::kOdim: return "odim";
-    case ProductFormat::kCfGrid: return "cf";
-    case ProductFormat::kGeoJson: return "geojson";
+    case ProductFormat::kGeoTiff:
+      return "geotiff";
+    case ProductFormat::kOdim:
+      return "odim";
+    case ProductFormat::kCfGrid:
+      return "cf";
+    case ProductFormat::kGeoJson:
+      return "geojson";
   }
   return "";
 }
@@ -42,7 +47,7 @@ std::optional<ProductFormat> ParseProductFormat(const std::string& name) {
 namespace {
 
 bool Exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -72,13 +77,14 @@ std::optional<ProductFormat> DetectProductFormat(const std::string& path) {
   return std::nullopt;
 }
 
-Status WriteProduct(const std::string& path, ProductFormat format, const pb::Product& product, Notes* notes) {
+Status WriteProduct(const std::string& path, ProductFormat format, const pb::Product& product,
+                    Notes* notes) {
   Notes local;
   Notes* out = notes ? notes : &local;
   if (format == ProductFormat::kGeoJson) return WriteGeoJson(path, product, out);
   if (!product.has_raster()) {
-    return Status(ErrorCode::kUnsupported,
-                  std::string(ProductFormatName(format)) + " takes raster products; this product holds none");
+    return Status(ErrorCode::kUnsupported, std::string(ProductFormatName(format)) +
+                                               " takes raster products; this product holds none");
   }
   if (product.raster().data_set_size() == 0) {
     return Status(ErrorCode::kInvalidArgument, "the raster list holds no raster");
@@ -92,7 +98,8 @@ Status WriteProduct(const std::string& path, ProductFormat format, const pb::Pro
   return WriteCfGrid(path, product, out);
 }
 
-Status ReadProduct(const std::string& path, ProductFormat format, pb::Product* product, Notes* notes) {
+Status ReadProduct(const std::string& path, ProductFormat format, pb::Product* product,
+                   Notes* notes) {
   Notes local;
   Notes* out = notes ? notes : &local;
   product->Clear();
@@ -175,9 +182,12 @@ Coding CodingOf(const pb::RasterData& raster, int storage_type) {
   }
   auto fits = [storage_type](long long code) {
     switch (storage_type) {
-      case pb::DataBuffer::UINT8: return code >= 0 && code <= 255;
-      case pb::DataBuffer::UINT16: return code >= 0 && code <= 65535;
-      default: return true;
+      case pb::DataBuffer::UINT8:
+        return code >= 0 && code <= 255;
+      case pb::DataBuffer::UINT16:
+        return code >= 0 && code <= 65535;
+      default:
+        return true;
     }
   };
   c.nodata_fits = c.linear && fits(c.nodata);
@@ -185,11 +195,13 @@ Coding CodingOf(const pb::RasterData& raster, int storage_type) {
   return c;
 }
 
-void SetCoding(const double* gain, const double* offset, const double* nodata, const double* undetect,
-               int storage_type, pb::DataDescriptor* descriptor, Notes* notes, const std::string& what) {
+void SetCoding(const double* gain, const double* offset, const double* nodata,
+               const double* undetect, int storage_type, pb::DataDescriptor* descriptor,
+               Notes* notes, const std::string& what) {
   auto* scale = descriptor->mutable_scale();
   auto whole = [](const double* v) {
-    return v != nullptr && std::isfinite(*v) && std::trunc(*v) == *v && std::fabs(*v) < 2147483648.0;
+    return v != nullptr && std::isfinite(*v) && std::trunc(*v) == *v &&
+           std::fabs(*v) < 2147483648.0;
   };
   const bool whole_nodata = whole(nodata), whole_undetect = whole(undetect);
   if (gain == nullptr && offset == nullptr && !whole_nodata && !whole_undetect) {
@@ -205,13 +217,16 @@ void SetCoding(const double* gain, const double* offset, const double* nodata, c
   // One code for both when the file has only one.
   if (whole_nodata && !whole_undetect) linear->set_under_threshold(linear->not_scanned());
   if (whole_undetect && !whole_nodata) linear->set_not_scanned(linear->under_threshold());
-  const bool is_float = storage_type == pb::DataBuffer::FLOAT || storage_type == pb::DataBuffer::DOUBLE;
+  const bool is_float =
+      storage_type == pb::DataBuffer::FLOAT || storage_type == pb::DataBuffer::DOUBLE;
   if (!whole_nodata && !whole_undetect && !is_float) {
-    const bool is_unsigned = storage_type == pb::DataBuffer::UINT8 || storage_type == pb::DataBuffer::UINT16;
+    const bool is_unsigned =
+        storage_type == pb::DataBuffer::UINT8 || storage_type == pb::DataBuffer::UINT16;
     const std::int32_t code = is_unsigned ? -1 : std::numeric_limits<std::int32_t>::min();
     linear->set_not_scanned(code);
     linear->set_under_threshold(code);
-    notes->push_back(what + ": no nodata code in the file; not_scanned and under_threshold set to " +
+    notes->push_back(what +
+                     ": no nodata code in the file; not_scanned and under_threshold set to " +
                      std::to_string(code) + ", which no sample holds");
   }
 }
@@ -229,15 +244,43 @@ std::string ValueRange(const pb::RasterData& raster, int index) {
     const char* p = samples.bytes.data() + i * samples.width;
     double v = 0;
     switch (samples.storage_type) {
-      case pb::DataBuffer::UINT8: v = static_cast<unsigned char>(*p); break;
-      case pb::DataBuffer::UINT16: { std::uint16_t x; std::memcpy(&x, p, 2); v = x; break; }
-      case pb::DataBuffer::INT32: { std::int32_t x; std::memcpy(&x, p, 4); v = x; break; }
-      case pb::DataBuffer::INT64: { std::int64_t x; std::memcpy(&x, p, 8); v = static_cast<double>(x); break; }
-      case pb::DataBuffer::FLOAT: { float x; std::memcpy(&x, p, 4); v = x; break; }
-      default: { double x; std::memcpy(&x, p, 8); v = x; break; }
+      case pb::DataBuffer::UINT8:
+        v = static_cast<unsigned char>(*p);
+        break;
+      case pb::DataBuffer::UINT16: {
+        std::uint16_t x;
+        std::memcpy(&x, p, 2);
+        v = x;
+        break;
+      }
+      case pb::DataBuffer::INT32: {
+        std::int32_t x;
+        std::memcpy(&x, p, 4);
+        v = x;
+        break;
+      }
+      case pb::DataBuffer::INT64: {
+        std::int64_t x;
+        std::memcpy(&x, p, 8);
+        v = static_cast<double>(x);
+        break;
+      }
+      case pb::DataBuffer::FLOAT: {
+        float x;
+        std::memcpy(&x, p, 4);
+        v = x;
+        break;
+      }
+      default: {
+        double x;
+        std::memcpy(&x, p, 8);
+        v = x;
+        break;
+      }
     }
     if (std::isnan(v)) continue;
-    if (c.linear && (v == static_cast<double>(c.nodata) || v == static_cast<double>(c.undetect))) continue;
+    if (c.linear && (v == static_cast<double>(c.nodata) || v == static_cast<double>(c.undetect)))
+      continue;
     if (c.linear) v = v * c.gain + c.offset;
     lo = std::min(lo, v);
     hi = std::max(hi, v);
@@ -269,8 +312,8 @@ std::string DescribeRasterGrid(const pb::RasterData& raster, int index) {
   if (!s.ok()) return s.message();
   char text[320];
   std::snprintf(text, sizeof text, "%s, x %.3f .. %.3f, y %.3f .. %.3f, pixel %.6g x %.6g, %s",
-                CrsName(grid).c_str(), grid.west, grid.east, grid.south, grid.north, grid.dx(), grid.dy(),
-                ValueRange(raster, index).c_str());
+                CrsName(grid).c_str(), grid.west, grid.east, grid.south, grid.north, grid.dx(),
+                grid.dy(), ValueRange(raster, index).c_str());
   return text;
 }
 

@@ -18,7 +18,8 @@ Status ReadGeoTiff(const std::string& path, kyt::pb::common::Product* product, N
 std::string NumberedPath(const std::string& path, int index, int count);
 
 // odim_product.cc (under the formats library lock).
-Status WriteOdimProduct(const std::string& path, const kyt::pb::common::Product& product, Notes* notes);
+Status WriteOdimProduct(const std::string& path, const kyt::pb::common::Product& product,
+                        Notes* notes);
 Status ReadOdimProduct(const std::string& path, kyt::pb::common::Product* product, Notes* notes);
 bool IsOdimProduct(const std::string& path);
 
@@ -70,9 +71,9 @@ Coding CodingOf(const kyt::pb::common::RasterData& raster, int storage_type);
 // numbers). A scaled integer raster without a nodata code gets a
 // not_scanned no sample of its type can hold (-1 for unsigned types,
 // INT32_MIN otherwise), never 0, and a note.
-void SetCoding(const double* gain, const double* offset, const double* nodata, const double* undetect,
-               int storage_type, kyt::pb::common::DataDescriptor* descriptor, Notes* notes,
-               const std::string& what);
+void SetCoding(const double* gain, const double* offset, const double* nodata,
+               const double* undetect, int storage_type,
+               kyt::pb::common::DataDescriptor* descriptor, Notes* notes, const std::string& what);
 
 }  // namespace formats
 }  // namespace common_dto

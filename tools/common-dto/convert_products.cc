@@ -18,7 +18,8 @@ namespace {
 constexpr char kModel[] = "common-dto";
 
 bool EndsWith(const std::string& text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // The output format of a product: as told, else from the extension.
@@ -29,15 +30,18 @@ std::string ProductOutputFormat(const ConvertFilesOptions& options) {
   if (EndsWith(path, ".geojson") || EndsWith(path, ".json")) return "geojson";
   if (EndsWith(path, ".h5") || EndsWith(path, ".hdf5") || EndsWith(path, ".hdf")) return "odim";
   if (EndsWith(path, ".nc")) return "cf";
-  if (path == "-" || EndsWith(path, ".pb") || EndsWith(path, ".bin") || EndsWith(path, ".cdto")) return kModel;
+  if (path == "-" || EndsWith(path, ".pb") || EndsWith(path, ".bin") || EndsWith(path, ".cdto"))
+    return kModel;
   Fail(path, "cannot tell the output format from the file name; give --to");
 }
 
 [[noreturn]] void FailStatus(const std::string& file, const Status& status) {
-  Fail(file, fmt::format("{} ({})", status.message(), ErrorCodeName(status.code())), status.location().field);
+  Fail(file, fmt::format("{} ({})", status.message(), ErrorCodeName(status.code())),
+       status.location().field);
 }
 
-int Finish(const ConvertFilesOptions& options, const formats::Notes& read, const formats::Notes& written) {
+int Finish(const ConvertFilesOptions& options, const formats::Notes& read,
+           const formats::Notes& written) {
   for (const std::string& note : read) Warn(fmt::format("{}: {}", options.input, note));
   for (const std::string& note : written) Warn(fmt::format("{}: {}", options.output, note));
   return options.strict && (!read.empty() || !written.empty()) ? kExitFindings : kExitOk;
@@ -45,11 +49,13 @@ int Finish(const ConvertFilesOptions& options, const formats::Notes& read, const
 
 // The product format of the input file, if it is a product file.
 std::optional<formats::ProductFormat> ProductInputFormat(const ConvertFilesOptions& options) {
-  if (options.from == "geotiff" || options.from == "cf") return formats::ParseProductFormat(options.from);
-  if ((options.from != "auto" && options.from != "odim") || options.input == "-") return std::nullopt;
+  if (options.from == "geotiff" || options.from == "cf")
+    return formats::ParseProductFormat(options.from);
+  if ((options.from != "auto" && options.from != "odim") || options.input == "-")
+    return std::nullopt;
   // Polar formats take no products: the volume readers say why.
   if (options.to == "cfradial1" || options.to == "cfradial2") return std::nullopt;
-  struct stat st{};
+  struct stat st {};
   const bool missing = ::stat(options.input.c_str(), &st) != 0;
   if (!missing && !S_ISREG(st.st_mode)) return std::nullopt;
   if (!missing) GuardRead(options.input);
@@ -84,7 +90,8 @@ int WriteProductMessage(const ConvertFilesOptions& options, const kyt::pb::commo
 int ConvertProductFile(const ConvertFilesOptions& options) {
   const std::optional<formats::ProductFormat> format = ProductInputFormat(options);
   if (!format) return -1;
-  Note(fmt::format("{}: read as a product ({})", options.input, formats::ProductFormatName(*format)));
+  Note(fmt::format("{}: read as a product ({})", options.input,
+                   formats::ProductFormatName(*format)));
   kyt::pb::common::Product product;
   formats::Notes notes;
   const Status status = formats::ReadProduct(options.input, *format, &product, &notes);

@@ -94,16 +94,17 @@ COMMON_DTO_FORMATS_EXPORT const char* ProductFormatName(ProductFormat format);
 // The inverse of ProductFormatName; nullopt for other text.
 COMMON_DTO_FORMATS_EXPORT std::optional<ProductFormat> ParseProductFormat(const std::string& name);
 
-// The product format of the file at `path` from its content: a TIFF, an HDF5 file whose /what/object is IMAGE or COMP, a netCDF
-// file with a variable holding `grid_mapping`. nullopt otherwise (polar
-// volumes included). For a missing `OUT.tif` whose `OUT-1.tif` exists, the
-// format of the latter.
+// The product format of the file at `path` from its content: a TIFF, an HDF5 file whose
+// /what/object is IMAGE or COMP, a netCDF file with a variable holding `grid_mapping`. nullopt
+// otherwise (polar volumes included). For a missing `OUT.tif` whose `OUT-1.tif` exists, the format
+// of the latter.
 COMMON_DTO_FORMATS_EXPORT std::optional<ProductFormat> DetectProductFormat(const std::string& path);
 
 // Writes the payload of `product` to `path` in `format`. Raster formats take
 // a `raster` payload, GeoJSON an `events`, `vectors` or `rain` payload.
 COMMON_DTO_FORMATS_EXPORT Status WriteProduct(const std::string& path, ProductFormat format,
-                                              const kyt::pb::common::Product& product, Notes* notes);
+                                              const kyt::pb::common::Product& product,
+                                              Notes* notes);
 
 // Reads a raster product from `path` into *product (cleared first).
 COMMON_DTO_FORMATS_EXPORT Status ReadProduct(const std::string& path, ProductFormat format,
