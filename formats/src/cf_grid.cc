@@ -375,6 +375,9 @@ Status ReadVariable(int nc, int var, const std::string& name, pb::Product* produ
 bool IsCfGrid(const std::string& path) {
   NcFile file;
   if (!file.Open(path).ok()) return false;
+  // CF/Radial volumes may name grid mappings too; they are not grids.
+  if (VarId(file.id(), "sweep_group_name") >= 0 || VarId(file.id(), "sweep_start_ray_index") >= 0)
+    return false;
   int nvars = 0;
   if (nc_inq_nvars(file.id(), &nvars) != NC_NOERR) return false;
   for (int v = 0; v < nvars; ++v) {
