@@ -15,6 +15,8 @@ CRSS = {
     "laea": ({"epsg_code": "EPSG:3035"}, 4000000.0, 3000000.0, 1000.0, 2000.0),
     "stere": ({"proj4": "+proj=stere +lat_0=90 +lat_ts=60 +lon_0=10 +ellps=WGS84 +units=m +no_defs"},
               -500000.0, -4000000.0, 2000.0, 1000.0),
+    # EPSG declares latitude first; the bounding box is x = longitude all the same
+    "geo": ({"epsg_code": "EPSG:4326"}, 5.0, 45.0, 0.25, 0.5),
 }
 
 

@@ -10,7 +10,7 @@ import pytest
 from conftest import CRSS, NX, NY, grid_values, make_product, read_message, samples, write_message
 
 FORMATS = [("geotiff", "tif"), ("odim", "h5"), ("cf", "nc")]
-CASES = [("laea", "u1"), ("laea", "f4"), ("stere", "u2"), ("stere", "f8")]
+CASES = [("laea", "u1"), ("laea", "f4"), ("stere", "u2"), ("stere", "f8"), ("geo", "u1")]
 
 
 def crs_of(projection):
@@ -63,7 +63,7 @@ def test_epsg_code_filled_and_sable_from_proj_string(tool, tmp_path):
         == "EPSG:3035"
 
 
-@pytest.mark.parametrize("crs", ["laea", "stere"])
+@pytest.mark.parametrize("crs", ["laea", "stere", "geo"])
 def test_geotiff_independent_readers(tool, tmp_path, crs):
     from osgeo import gdal, osr
     import rasterio
@@ -79,7 +79,7 @@ def test_geotiff_independent_readers(tool, tmp_path, crs):
     assert (band.GetNoDataValue(), band.GetScale(), band.GetOffset()) == (255, 0.5, -32)
     assert band.GetMetadataItem("UNDETECT") == "0"
     if "epsg_code" in CRSS[crs][0]:
-        assert ds.GetSpatialRef().GetAuthorityCode(None) == "3035"
+        assert "EPSG:" + ds.GetSpatialRef().GetAuthorityCode(None) == CRSS[crs][0]["epsg_code"]
     else:
         ref = osr.SpatialReference()
         ref.ImportFromProj4(CRSS[crs][0]["proj4"])
@@ -103,7 +103,7 @@ def test_geotiff_numbered_files(tool, tmp_path):
     assert samples(rasters[2])[3, 4] == grid_values("u1")[3, 4] + 2
 
 
-@pytest.mark.parametrize("crs", ["laea", "stere"])
+@pytest.mark.parametrize("crs", ["laea", "stere", "geo"])
 def test_odim_independent_reader(tool, tmp_path, crs):
     import h5py
     from pyproj import CRS, Transformer
