@@ -55,6 +55,8 @@ TIMINGS = [
     ("Formats/M/write_cfradial2", "write CF/Radial 2.1", "M", (">=", 0.8)),
     ("Formats/M/write_cfradial2_no_notes", "write CF/Radial 2.1, no read-back notes", "M", None),
     ("Formats/M/read_cfradial2", "read CF/Radial 2.1", "M", (">=", 0.8)),
+    ("Products/2000x2000/write_geotiff", "write a 2000 x 2000 product as COG", "-", (">=", 0.8)),
+    ("Products/2000x2000/read_geotiff", "read a 2000 x 2000 product from COG", "-", (">=", 0.8)),
 ]
 
 BASELINES = {
@@ -67,6 +69,8 @@ BASELINES = {
     "hdf5_read": "HDF5 read",
     "plain_write": "plain HDF5/netCDF write",
     "plain_read": "plain HDF5/netCDF read",
+    "plain_gdal_write": "plain GDAL COG write",
+    "plain_gdal_read": "plain GDAL read",
 }
 
 MEMORY = [

@@ -17,6 +17,7 @@
 #include <set>
 
 #include "cfradial_internal.h"
+#include "georef.h"
 #include "hdf5_util.h"
 #include "netcdf_util.h"
 #include "notes.h"
@@ -218,6 +219,17 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
   if (s.ok()) s = temp.Commit(path);
   if (!s.ok()) s = temp.Named(s, path);
   Dedupe(out, first);
+  return s;
+}
+
+// Shared with the product converters (georef.h).
+std::mutex& FormatsLibraryMutex() { return LibraryMutex(); }
+
+Status WriteBeside(const std::string& path, const std::function<Status(const std::string&)>& write) {
+  TemporaryFile temp;
+  Status s = temp.Create(path);
+  if (s.ok()) s = write(temp.path());
+  if (s.ok()) s = temp.Commit(path);
   return s;
 }
 

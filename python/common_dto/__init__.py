@@ -17,8 +17,8 @@ Beyond the classes:
 * ``common_dto.stream``: length-delimited message streams (read, write).
 * ``common_dto.assembly``: ray streams to volumes and back.
 * ``common_dto.buffers``: DataBuffer contents as numpy arrays.
-* ``common_dto.dataset``: a sweep as an xarray.Dataset.
-* ``common_dto.plot``: a PPI quick-look with matplotlib.
+* ``common_dto.dataset``: a sweep or a product grid as an xarray.Dataset.
+* ``common_dto.plot``: a PPI or product-grid quick-look with matplotlib.
 * ``python -m common_dto``: the same from the command line.
 """
 
@@ -73,7 +73,9 @@ _LAZY = {
     "decode_buffer": "buffers",
     "physical_values": "buffers",
     "sweep_to_dataset": "dataset",
+    "product_to_dataset": "dataset",
     "plot_ppi": "plot",
+    "plot_product": "plot",
 }
 __all__ += sorted(_LAZY)
 

@@ -238,3 +238,58 @@ def sweep_to_dataset(volume, index):
     if volume.HasField("uuid"):
         attrs["volume_uuid"] = _model.format_uuid(volume.uuid)
     return xr.Dataset(variables, coords=coords, attrs=attrs)
+
+
+def _crs_wkt(projection):
+    """WKT of a Projection (first of epsg_code, wkt, proj4, as the formats
+    library takes it), through pyproj; None when none is set or pyproj
+    cannot parse it."""
+    text = projection.epsg_code or projection.wkt or projection.proj4
+    if not text:
+        return None
+    try:
+        from pyproj import CRS
+    except ImportError:  # pragma: no cover - pyproj is a Debian dependency
+        return projection.wkt or None
+    if projection.epsg_code and ":" not in text:
+        text = "EPSG:" + text
+    try:
+        return CRS.from_user_input(text).to_wkt()
+    except Exception:  # pyproj raises its own CRSError subclasses
+        return None
+
+
+def product_to_dataset(product, index=0):
+    """Raster `index` of a Product (or of an InstrumentData holding one) as an
+    xarray.Dataset: the variable named by the raster's short name, dims
+    (y, x), physical values with missing pixels as NaN; `x`/`y` the pixel
+    centres in the projection's units, y from north to south (the raster's
+    row order); a `spatial_ref` variable with `crs_wkt` that the data
+    variable names in `grid_mapping` (as rioxarray and GDAL expect)."""
+    if product.DESCRIPTOR.name == "InstrumentData":
+        product = product.product
+    raster = product.raster.data_set[index]
+    nx, ny = raster.x_pix, raster.y_pix
+    codes = np.concatenate([_buffers.decode_buffer(b) for b in raster.data]) if len(raster.data) else \
+        np.zeros(0)
+    if codes.size != nx * ny:
+        raise ValueError("raster %d holds %d samples, x_pix * y_pix is %d" % (index, codes.size, nx * ny))
+    codes = codes.reshape(ny, nx)
+    name = raster.data_descriptor.short_name or "raster_%d" % index
+    descriptor = raster.data_descriptor
+    _, attrs = _moment_variable(name, _buffers.encode_buffer(codes[:1, :1]), descriptor, 1)
+    values = np.ma.filled(_buffers.scale_codes(codes, descriptor).astype(np.float64), np.nan) \
+        if descriptor.scale.type not in (DataScale.ENUM, DataScale.BITFIELDS) else codes
+    box = raster.georeference.bbox
+    dx = (box.north_east.x - box.south_west.x) / nx
+    dy = (box.north_east.y - box.south_west.y) / ny
+    x = box.south_west.x + dx * (np.arange(nx) + 0.5)
+    y = box.north_east.y - dy * (np.arange(ny) + 0.5)
+    attrs["grid_mapping"] = "spatial_ref"
+    wkt = _crs_wkt(raster.georeference.projection)
+    ref_attrs = {"crs_wkt": wkt, "spatial_ref": wkt} if wkt else {}
+    ref_attrs["GeoTransform"] = "%.17g %.17g 0 %.17g 0 %.17g" % (box.south_west.x, dx, box.north_east.y, -dy)
+    return xr.Dataset(
+        {name: (("y", "x"), values, attrs), "spatial_ref": ((), np.int32(0), ref_attrs)},
+        coords={"x": ("x", x, {"axis": "X", "standard_name": "projection_x_coordinate"}),
+                "y": ("y", y, {"axis": "Y", "standard_name": "projection_y_coordinate"})})

@@ -104,3 +104,36 @@ def plot_ppi(dataset, moment, output=None, ax=None, cmap=None, vmin=None, vmax=N
     if output is not None:
         fig.savefig(output)
     return fig
+
+
+def plot_product(dataset, variable=None, output=None, ax=None, cmap=None, vmin=None, vmax=None):
+    """Draws a product grid (product_to_dataset) in its projection's own
+    coordinates, north up, with the CRS's name in the title. Returns the
+    Axes; saves to `output` when given."""
+    import matplotlib
+    if output is not None and ax is None:
+        matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    if variable is None:
+        variable = next(name for name in dataset.data_vars if name != "spatial_ref")
+    field = dataset[variable]
+    if ax is None:
+        _, ax = plt.subplots(figsize=(7, 6))
+    mesh = ax.pcolormesh(_edges(dataset["x"].values), _edges(dataset["y"].values), field.values,
+                         cmap=cmap, vmin=vmin, vmax=vmax, shading="flat")
+    ax.set_aspect("equal")
+    ax.figure.colorbar(mesh, ax=ax, label=_colour_bar_label(field.attrs, variable))
+    title = variable
+    wkt = dataset["spatial_ref"].attrs.get("crs_wkt") if "spatial_ref" in dataset else None
+    if wkt:
+        try:
+            from pyproj import CRS
+            title += " - " + CRS.from_wkt(wkt).name
+        except Exception:
+            pass
+    ax.set_title(title)
+    ax.set_xlabel("x")
+    ax.set_ylabel("y")
+    if output is not None:
+        ax.figure.savefig(output, dpi=100)
+    return ax

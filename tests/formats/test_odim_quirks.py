@@ -267,8 +267,8 @@ def test_quality_groups_come_back_as_quality_groups(tmp_path, tool):
         assert "quality1" not in f["dataset2/data2"]  # VRADH has none
 
 
-@pytest.mark.parametrize("obj", ["COMP", "IMAGE", "RHI", "XSEC", "VP"])
-def test_odim_products_are_named_when_refused(tmp_path, tool, obj):
+@pytest.mark.parametrize("obj", ["RHI", "XSEC", "VP"])
+def test_odim_objects_not_converted_are_named_when_refused(tmp_path, tool, obj):
     write_plain(tmp_path / "in.h5")
     with h5py.File(tmp_path / "in.h5", "a") as f:
         f["what"].attrs["object"] = np.bytes_(obj)
@@ -278,6 +278,19 @@ def test_odim_products_are_named_when_refused(tmp_path, tool, obj):
     assert "/what/object: %s: products are not converted yet" % obj in result.stderr
     assert "(unsupported)" in result.stderr
     assert not (tmp_path / "out.nc").exists()
+
+
+@pytest.mark.parametrize("obj", ["COMP", "IMAGE"])
+def test_odim_image_without_its_grid_is_refused_naming_what_is_missing(tmp_path, tool, obj):
+    """An IMAGE or COMP is read as a product: one with a polar dataset's
+    where (no projdef) ends in an error naming the attribute, no output."""
+    write_plain(tmp_path / "in.h5")
+    with h5py.File(tmp_path / "in.h5", "a") as f:
+        f["what"].attrs["object"] = np.bytes_(obj)
+    result = tool("convert", "--to", "geotiff", tmp_path / "in.h5", tmp_path / "out.tif",
+                  expect=2)
+    assert "/where/projdef: missing (malformed)" in result.stderr
+    assert not (tmp_path / "out.tif").exists()
 
 
 def write_cfradial_15s(path):

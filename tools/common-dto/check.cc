@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 
 #include "commands.h"
+#include "common_dto/formats/products.h"
 #include "common_dto/validate/validate.h"
+#include "instrument_data.pb.h"
 #include "output.h"
 #include "ray_stream_message.pb.h"
 
@@ -77,6 +79,25 @@ void CheckStream(Input* input, const validate::Options& options, Report* report)
   if (ray_stream) report->Print(validator.Finish());
 }
 
+// The georeference of a product's rasters: a CRS that parses and a grid
+// that holds together, which the formats library (on GDAL/PROJ) checks.
+std::vector<Finding> GeoreferenceFindings(const google::protobuf::Message& message) {
+  const kyt::pb::common::Product* product = nullptr;
+  std::string path = "raster";
+  if (const auto* data = dynamic_cast<const kyt::pb::common::InstrumentData*>(&message)) {
+    if (data->has_product()) product = &data->product();
+    path = "product.raster";
+  } else {
+    product = dynamic_cast<const kyt::pb::common::Product*>(&message);
+  }
+  std::vector<Finding> findings;
+  if (product == nullptr || !product->has_raster()) return findings;
+  for (std::string& text : formats::CheckRasterGeoreference(product->raster())) {
+    findings.push_back(Finding{validate::FindingCode::kGeoreference, Severity::kFinding, path, std::move(text)});
+  }
+  return findings;
+}
+
 }  // namespace
 
 int RunCheck(const CheckOptions& options) {
@@ -89,7 +110,9 @@ int RunCheck(const CheckOptions& options) {
   if (input->is_stream()) {
     CheckStream(input.get(), rules, &report);
   } else {
-    report.Print(validate::ValidateMessage(*input->TakeMessage(), rules));
+    const std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
+    report.Print(validate::ValidateMessage(*message, rules));
+    report.Print(GeoreferenceFindings(*message));
   }
   return report.Close(input->name());
 }

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "input.h"
+#include "common_dto/formats/formats.h"
+#include "product.pb.h"
 
 namespace CLI {
 class App;
@@ -90,6 +92,15 @@ struct ConvertFilesOptions {
   InputOptions input_options;
 };
 int RunConvertFiles(const ConvertFilesOptions& options);
+// Products (convert_products.cc): a product file given as input, converted
+// whole (-1 when the input is not one); a product read from a common-dto
+// message, written as the options say.
+int ConvertProductFile(const ConvertFilesOptions& options);
+int WriteProductMessage(const ConvertFilesOptions& options, const kyt::pb::common::Product& product,
+                        const formats::Notes& read_notes);
+// Ends the command with a Status of the formats library as the error of
+// `file` (convert_files.cc).
+[[noreturn]] void FailStatus(const std::string& file, const Status& status);
 
 }  // namespace cli
 }  // namespace common_dto

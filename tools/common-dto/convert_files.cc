@@ -12,6 +12,7 @@
 #include "input.h"
 #include "common_dto/formats/formats.h"
 #include "convert.h"
+#include "common_dto/formats/products.h"
 #include "crash_guard.h"
 #include "instrument_data.pb.h"
 #include "output.h"
@@ -51,28 +52,24 @@ std::string OutputFormat(const ConvertFilesOptions& options) {
   Fail(path, "cannot tell the output format from the file name; give --to");
 }
 
-kyt::pb::common::Volume ReadModel(const ConvertFilesOptions& options) {
+kyt::pb::common::Volume ReadModel(const ConvertFilesOptions& options,
+                                  std::optional<kyt::pb::common::Product>* product) {
   InputOptions input_options = options.input_options;
   if (input_options.kind == InputKind::kAuto) input_options.kind = InputKind::kMessage;
   const std::unique_ptr<Input> input = Input::Open(options.input, input_options);
   if (input->is_stream()) Fail(input->name(), "convert reads a single message holding a volume");
   std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
   if (auto* data = dynamic_cast<kyt::pb::common::InstrumentData*>(message.get())) {
+    if (data->has_product()) {
+      *product = std::move(*data->mutable_product());  // for the product formats
+      return {};
+    }
     if (!data->has_volume()) Fail(input->name(), "the InstrumentData holds no volume");
     return std::move(*data->mutable_volume());
   }
   if (auto* volume = dynamic_cast<kyt::pb::common::Volume*>(message.get())) return std::move(*volume);
   Fail(input->name(), fmt::format("convert reads an InstrumentData or a Volume, not a {}",
                                   message->GetDescriptor()->full_name()));
-}
-
-// The location goes in parentheses unless the message starts with it, as
-// the formats library's messages do ("/dataset2/where/nbins: missing ...").
-[[noreturn]] void FailStatus(const std::string& file, const Status& status) {
-  const std::string& field = status.location().field;
-  const bool named = status.message().compare(0, field.size(), field) == 0;
-  Fail(file, fmt::format("{} ({})", status.message(), ErrorCodeName(status.code())),
-       named ? std::string() : field);
 }
 
 void WriteModel(const std::string& path, kyt::pb::common::Volume&& volume) {
@@ -111,21 +108,35 @@ void WriteFormat(const ConvertFilesOptions& options, formats::Format format,
 }
 
 // The input's volume: a radar file's, read by the worker, with the notes of
-// the read; else a common-dto message's. The format is as told, else found
-// from the content.
-kyt::pb::common::Volume ReadInputVolume(const ConvertFilesOptions& options, formats::Notes* notes) {
+// the read; else a common-dto message's (a product there goes to *product
+// instead). The format is as told, else found from the content.
+kyt::pb::common::Volume ReadInputVolume(const ConvertFilesOptions& options, formats::Notes* notes,
+                                        std::optional<kyt::pb::common::Product>* product) {
   const bool automatic = options.from == "auto";
-  if (options.from == kModel || (automatic && options.input == "-")) return ReadModel(options);
+  if (options.from == kModel || (automatic && options.input == "-")) return ReadModel(options, product);
   const std::optional<formats::Format> told =
       automatic ? std::nullopt : formats::ParseFormat(options.from);
   RadarRead read = ReadRadar(options.input_options.worker, options.input, told,
                              automatic ? "{}: read as {}" : "");
-  if (!read.format) return ReadModel(options);
   *notes = std::move(read.notes);
+  if (read.product_format) {
+    *product = std::move(read.product);
+    return {};
+  }
+  if (!read.format) return ReadModel(options, product);
   return std::move(read.volume);
 }
 
 }  // namespace
+
+// The location goes in parentheses unless the message starts with it, as
+// the formats library's messages do ("/dataset2/where/nbins: missing ...").
+void FailStatus(const std::string& file, const Status& status) {
+  const std::string& field = status.location().field;
+  const bool named = status.message().compare(0, field.size(), field) == 0;
+  Fail(file, fmt::format("{} ({})", status.message(), ErrorCodeName(status.code())),
+       named ? std::string() : field);
+}
 
 kyt::pb::common::Volume ReadVolumeFile(const std::string& path, formats::Format format,
                                        formats::Notes* notes) {
@@ -152,9 +163,13 @@ std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
   RadarRead read =
       ReadRadar(options.worker, path, std::nullopt, "{}: reading as {} (converted to an InstrumentData)");
-  if (!read.format) return nullptr;
+  if (!read.format && !read.product_format) return nullptr;
   auto data = std::make_unique<kyt::pb::common::InstrumentData>();
-  *data->mutable_volume() = std::move(read.volume);
+  if (read.product_format) {
+    *data->mutable_product() = std::move(read.product);
+  } else {
+    *data->mutable_volume() = std::move(read.volume);
+  }
   for (const formats::Note& note : read.notes) Note(fmt::format("{}: {}", path, formats::NoteText(note)));
   return data;
 }
@@ -162,6 +177,15 @@ std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path
 RadarRead ReadRadarHere(const std::string& path, std::optional<formats::Format> format,
                         const std::string& announce) {
   RadarRead read;
+  // A product (ODIM IMAGE/COMP, a CF grid, a GeoTIFF) is read as one.
+  if (!format || *format == formats::Format::kOdim) read.product_format = formats::DetectProductFormat(path);
+  if (read.product_format) {
+    const std::string name = std::string("a product (") + formats::ProductFormatName(*read.product_format) + ")";
+    if (!announce.empty()) Note(fmt::format(fmt::runtime(announce), path, name));
+    const Status status = formats::ReadProduct(path, *read.product_format, &read.product, &read.notes);
+    if (!status.ok()) FailStatus(path, status);
+    return read;
+  }
   read.format = format ? format : DetectRadarFormat(path);
   if (!read.format) return read;
   if (!announce.empty()) Note(fmt::format(fmt::runtime(announce), path, formats::FormatName(*read.format)));
@@ -170,9 +194,12 @@ RadarRead ReadRadarHere(const std::string& path, std::optional<formats::Format> 
 }
 
 int RunConvertFiles(const ConvertFilesOptions& options) {
-  const std::string to = OutputFormat(options);
+  if (const int rc = ConvertProductFile(options); rc >= 0) return rc;
   formats::Notes read_notes, write_notes;
-  kyt::pb::common::Volume volume = ReadInputVolume(options, &read_notes);
+  std::optional<kyt::pb::common::Product> product;
+  kyt::pb::common::Volume volume = ReadInputVolume(options, &read_notes, &product);
+  if (product) return WriteProductMessage(options, *product, read_notes);
+  const std::string to = OutputFormat(options);
   if (to == kModel) {
     WriteModel(options.output, std::move(volume));
   } else {

@@ -66,9 +66,16 @@ bool ReadReply(int fd, Struct* head, RadarRead* read) {
   const auto& fields = head->fields();
   if (fields.count("fatal") != 0) return true;
   const auto format = fields.find("format");
-  if (format == fields.end() || format->second.string_value().empty()) return true;
-  read->format = formats::ParseFormat(format->second.string_value());
-  if (!read->format) return false;
+  const auto product = fields.find("product_format");
+  if (product != fields.end() && !product->second.string_value().empty()) {
+    read->product_format = formats::ParseProductFormat(product->second.string_value());
+    if (!read->product_format) return false;
+  } else if (format == fields.end() || format->second.string_value().empty()) {
+    return true;
+  } else {
+    read->format = formats::ParseFormat(format->second.string_value());
+    if (!read->format) return false;
+  }
   const auto notes = fields.find("notes");
   if (notes != fields.end()) {
     for (const auto& value : notes->second.list_value().values()) {
@@ -83,6 +90,7 @@ bool ReadReply(int fd, Struct* head, RadarRead* read) {
           text("field"), text("moment"), text("text")});
     }
   }
+  if (read->product_format) return reader.Read(&read->product).has_message();
   return reader.Read(&read->volume).has_message();
 }
 
@@ -164,6 +172,8 @@ int RunRadarWorker(const std::string& path, const std::string& format_name,
     read = ReadRadarHere(path, formats::ParseFormat(format_name), announce);
     (*head.mutable_fields())["format"].set_string_value(
         read.format ? formats::FormatName(*read.format) : "");
+    (*head.mutable_fields())["product_format"].set_string_value(
+        read.product_format ? formats::ProductFormatName(*read.product_format) : "");
     auto* notes = (*head.mutable_fields())["notes"].mutable_list_value();
     // Each note as its record: kind, field, moment, text.
     for (const formats::Note& note : read.notes) {
@@ -179,8 +189,9 @@ int RunRadarWorker(const std::string& path, const std::string& format_name,
   }
   stream::DelimitedWriter writer = stream::DelimitedWriter::ToFd(STDOUT_FILENO);
   Status status = writer.Write(head);
-  if (status.ok() && read.format && head.fields().count("fatal") == 0) {
-    status = writer.Write(read.volume);
+  if (status.ok() && head.fields().count("fatal") == 0) {
+    if (read.product_format) status = writer.Write(read.product);
+    else if (read.format) status = writer.Write(read.volume);
   }
   if (status.ok()) status = writer.Close();
   return status.ok() ? kExitOk : kExitUnusable;

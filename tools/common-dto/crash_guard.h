@@ -19,6 +19,8 @@
 #include <string>
 
 #include "common_dto/formats/formats.h"
+#include "common_dto/formats/products.h"
+#include "product.pb.h"
 #include "volume.pb.h"
 
 namespace common_dto {
@@ -35,6 +37,10 @@ struct RadarRead {
   std::optional<formats::Format> format;
   kyt::pb::common::Volume volume;
   formats::Notes notes;
+  // Set instead of `format` for a product file (ODIM IMAGE or COMP, a CF
+  // grid, a GeoTIFF), read into `product`.
+  std::optional<formats::ProductFormat> product_format;
+  kyt::pb::common::Product product;
 };
 
 // Reads the regular file `path` as a radar file: finds its format unless

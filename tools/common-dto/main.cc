@@ -53,16 +53,20 @@ void AddInputOptions(CLI::App* command, InputOptions* options, std::string* kind
 }
 
 CLI::App* AddConvertCommand(CLI::App* app, ConvertFilesOptions* options) {
-  const std::vector<std::string> formats = {"auto", "common-dto", "odim", "cfradial1", "cfradial2"};
+  const std::vector<std::string> formats = {"auto",      "common-dto", "odim", "cfradial1",
+                                           "cfradial2", "geotiff",    "cf",   "geojson"};
   CLI::App* command = app->add_subcommand(
-      "convert", "Convert a volume between common-dto, ODIM_H5 and CF/Radial 1.4 / 2.1 files");
+      "convert",
+      "Convert a volume between common-dto, ODIM_H5 and CF/Radial 1.4 / 2.1 files, or a product between "
+      "common-dto and GeoTIFF, ODIM_H5 IMAGE/COMP, CF grids (and out to GeoJSON)");
   command->add_option("input", options->input, "Input file (- for a common-dto message)")->required();
   command->add_option("output", options->output, "Output file")->required();
   command->add_option("--from", options->from, "Input format (auto: from the content)")
       ->check(CLI::IsMember(formats))
       ->capture_default_str();
   command->add_option("--to", options->to,
-                      "Output format (auto: from the extension: .h5 odim, .nc cfradial1, .pb common-dto)")
+                      "Output format (auto: from the extension: .h5 odim, .nc cfradial1 (cf for products), "
+                      ".tif geotiff, .geojson geojson, .pb common-dto)")
       ->check(CLI::IsMember(formats))
       ->capture_default_str();
   command->add_option("--compression", options->compression, "gzip level of the data arrays (0-9)")
@@ -74,7 +78,8 @@ CLI::App* AddConvertCommand(CLI::App* app, ConvertFilesOptions* options) {
       "What a format cannot carry is named on stderr.\n"
       "Examples:\n"
       "  common-dto convert volume.pb volume.h5\n"
-      "  common-dto convert --to cfradial2 --compression 4 volume.h5 volume.nc");
+      "  common-dto convert --to cfradial2 --compression 4 volume.h5 volume.nc\n"
+      "  common-dto convert composite.pb composite.tif");
   return command;
 }
 

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "commands.h"
+#include "common_dto/formats/products.h"
 #include "common_dto/model/buffers.h"
 #include "common_dto/model/uuid.h"
 #include "common_dto/stream/assembler.h"
@@ -384,6 +385,7 @@ void SummarizeRaster(std::string* out, const kyt::pb::common::RasterDataList& ra
                      d.short_name().empty() ? "(no name)" : d.short_name(),
                      EnumName(kyt::pb::common::DataType_descriptor(), d.type()), r.x_pix(),
                      r.y_pix(), BuffersText(r.data())));
+    if (r.has_georeference()) Line(out, "", formats::DescribeRasterGrid(r, i));
   }
   if (raster.data_set_size() > static_cast<int>(kMaxListed)) Line(out, "  ...", "");
 }

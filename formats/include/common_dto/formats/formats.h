@@ -7,7 +7,7 @@
 //   * CF/Radial 1.4 (one netCDF file, rays along `time`, sweeps by start and
 //     end ray index) and CF/Radial 2.1 (WMO FM 301: one netCDF group per
 //     sweep). Mapping table: cfradial.h.
-// Products (ODIM IMAGE/COMP, gridded CF data) are not converted.
+// Products (ODIM IMAGE/COMP, CF grids, GeoTIFF, GeoJSON) go through products.h.
 //
 // Rays and samples
 // ----------------

@@ -60,6 +60,8 @@ enum class FindingCode : std::uint8_t {
   kIncomplete,           // A sweep or volume closed with parts missing.
   kAssemblyWarning,      // Reassembly carried on past a doubtful message.
   kDamaged,              // A damaged frame ended the stream.
+  kGeoreference,         // A raster's georeference that does not hold together
+                         // (checked by the formats library, which knows CRSs).
 };
 
 enum class Severity : std::uint8_t {
