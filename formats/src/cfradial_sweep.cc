@@ -323,17 +323,9 @@ bool ParseReferenceTime(std::string_view text, double* epoch) {
     }
   }
   double offset_s = 0;
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 24 || mi > 59 || sec > 60 || !ParseZone(text, pos, &offset_s)) {
-    return false;
-  }
-  std::tm tm{};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = sec;
-  *epoch = static_cast<double>(timegm(&tm)) + fraction - offset_s;
+  std::int64_t whole = 0;
+  if (!ParseZone(text, pos, &offset_s) || !CivilToEpoch(y, mo, d, h, mi, sec, &whole)) return false;
+  *epoch = static_cast<double>(whole) + fraction - offset_s;
   return true;
 }
 

@@ -275,7 +275,9 @@ bool Digits(std::string_view text, std::size_t pos, std::size_t n, int* out) {
   return true;
 }
 
-bool ToEpoch(int y, int mo, int d, int h, int mi, int s, std::int64_t* epoch) {
+}  // namespace
+
+bool CivilToEpoch(int y, int mo, int d, int h, int mi, int s, std::int64_t* epoch) {
   if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 24 || mi > 59 || s > 60) return false;
   std::tm tm{};
   tm.tm_year = y - 1900;
@@ -287,7 +289,7 @@ bool ToEpoch(int y, int mo, int d, int h, int mi, int s, std::int64_t* epoch) {
   *epoch = static_cast<std::int64_t>(timegm(&tm));
   return true;
 }
-}  // namespace
+
 
 std::string FormatDate(std::int64_t epoch) { return Strftime(epoch, "%Y%m%d"); }
 std::string FormatClock(std::int64_t epoch) { return Strftime(epoch, "%H%M%S"); }
@@ -300,7 +302,7 @@ bool ParseDateClock(const std::string& date, const std::string& clock, std::int6
       !Digits(clock, 0, 2, &h) || !Digits(clock, 2, 2, &mi) || !Digits(clock, 4, 2, &s)) {
     return false;
   }
-  return ToEpoch(y, mo, d, h, mi, s, epoch);
+  return CivilToEpoch(y, mo, d, h, mi, s, epoch);
 }
 
 bool ParseIso(std::string_view text, std::int64_t* epoch) {
@@ -313,7 +315,7 @@ bool ParseIso(std::string_view text, std::int64_t* epoch) {
       !Digits(text, 11, 2, &h) || !Digits(text, 14, 2, &mi) || !Digits(text, 17, 2, &s)) {
     return false;
   }
-  return ToEpoch(y, mo, d, h, mi, s, epoch);
+  return CivilToEpoch(y, mo, d, h, mi, s, epoch);
 }
 
 bool DeriveRayTimes(Sweep* sweep) {

@@ -107,6 +107,9 @@ std::string FormatIso(std::int64_t epoch_seconds);
 // Inverse of the above; false when the text is not such a time.
 bool ParseDateClock(const std::string& date, const std::string& clock, std::int64_t* epoch);
 bool ParseIso(std::string_view text, std::int64_t* epoch);
+// Seconds since 1970 of a UTC calendar date and clock (second 60 of a leap
+// second included); false for a month, day, hour or minute out of range.
+bool CivilToEpoch(int y, int mo, int d, int h, int mi, int s, std::int64_t* epoch);
 
 // Ray times for a sweep whose rays have none, as xradar and Radx derive
 // them: the sweep's input_timespan divided evenly among its rays in the

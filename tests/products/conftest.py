@@ -2,8 +2,8 @@
 whose grids differ along x and y, on two CRSs (one given only as a PROJ
 string)."""
 
+import importlib.util
 import os
-import subprocess
 
 import numpy as np
 import pytest
@@ -70,19 +70,12 @@ def samples(raster):
     return flat.reshape(raster.y_pix, raster.x_pix)
 
 
-@pytest.fixture(scope="session")
-def tool():
-    """Runs `common-dto`; skips when the path is not given (run through ctest)."""
-    path = os.environ.get("COMMON_DTO_CLI")
-    if not path or not os.path.exists(path):
-        pytest.skip("COMMON_DTO_CLI is not set (run the tests through ctest)")
-
-    def run(*args, expect=0):
-        result = subprocess.run([path, "-q", *map(str, args)], capture_output=True, text=True)
-        assert expect is None or result.returncode == expect, (args, result.returncode, result.stderr)
-        return result
-
-    return run
+# The tool fixture of the file-format tests, one definition for both.
+_formats = importlib.util.spec_from_file_location(
+    "formats_conftest", os.path.join(os.path.dirname(__file__), "..", "formats", "conftest.py"))
+_formats_conftest = importlib.util.module_from_spec(_formats)
+_formats.loader.exec_module(_formats_conftest)
+tool = _formats_conftest.tool
 
 
 def write_message(path, data):
