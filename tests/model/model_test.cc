@@ -76,6 +76,33 @@ TEST(Utf8, AgreesWithTheRuntimeOnEdgeCasesAndRandomBytes) {
   }
 }
 
+TEST(Utf8, CheckNamesTheFirstBadFieldByItsPathThroughListsAndMaps) {
+  struct Case {
+    void (*spoil)(kyt::pb::common::Volume*);
+    const char* field;  // location().field
+  };
+  const Case cases[] = {
+      {[](kyt::pb::common::Volume* v) { v->mutable_instrument()->set_name("\xc0\xaf"); }, "instrument.name"},
+      {[](kyt::pb::common::Volume* v) { v->mutable_sweep(1)->set_task_name("ok\xff"); }, "sweep[1].task_name"},
+      {[](kyt::pb::common::Volume* v) {
+         (*v->mutable_volume_config()->mutable_sweep_config(0)->mutable_data_moments())["DBZH"].set_legend(
+             "\xed\xa0\x80");
+       },
+       "volume_config.sweep_config[0].data_moments[\"DBZH\"].legend"},
+  };
+  for (const Case& c : cases) {
+    kyt::pb::common::Volume volume;
+    volume.add_sweep()->set_task_name("first");
+    volume.add_sweep();
+    volume.mutable_volume_config()->add_sweep_config();
+    ASSERT_TRUE(common_dto::CheckUtf8(volume).ok());
+    c.spoil(&volume);
+    const Status s = common_dto::CheckUtf8(volume);
+    EXPECT_EQ(s.code(), ErrorCode::kInvalidUtf8) << c.field;
+    EXPECT_EQ(s.location().field, c.field);
+  }
+}
+
 UUID Uuid(std::int64_t hi, std::int64_t lo) {
   UUID u;
   u.set_most_significant_bits(hi);
