@@ -24,7 +24,8 @@
 #   model_library_exports,          needed libraries, which sanitizers change
 #   stream_library_exports,
 #   nats_library_exports,
-#   formats_library_exports
+#   formats_library_exports,
+#   validate_library_exports
 #   install_consumer                builds a consumer without the sanitizer
 #                                   flags against the sanitized libraries
 #   Framing.LongStreamIsReadInBoundedMemory (tsan only, see below)
@@ -65,7 +66,7 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCOMMON_DTO_BUILD_FUZZERS=OFF >/dev/null
 cmake --build "$build" -j "$jobs"
 
-excluded='^(abi_check|library_exports|model_library_exports|stream_library_exports|nats_library_exports|formats_library_exports|install_consumer'
+excluded='^(abi_check|library_exports|model_library_exports|stream_library_exports|nats_library_exports|formats_library_exports|validate_library_exports|install_consumer'
 # Under TSan the 2.5 GiB bounded-memory read takes minutes and checks memory,
 # not threads (the ASan job skips it itself); the normal suite runs it.
 if [ "$kind" = tsan ]; then excluded+='|Framing.LongStreamIsReadInBoundedMemory'; fi
