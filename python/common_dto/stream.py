@@ -295,7 +295,7 @@ def _varint_bytes(value):
     return bytes(out)
 
 
-def encode_delimited(message, deterministic=False):
+def encode_delimited(message, deterministic=True):
     """The frame of one message: its length as a varint, then its bytes."""
     data = message.SerializeToString(deterministic=deterministic)
     return _varint_bytes(len(data)) + data
@@ -305,11 +305,12 @@ class DelimitedWriter:
     """Writes length-delimited messages to a path (created or truncated) or a
     binary file object (not closed by the writer).
 
-    ``deterministic`` writes map entries in key order, so that equal messages
-    give equal bytes, as the C++ writer does with the same option.
+    ``deterministic`` (the default, as in C++) writes map entries in key
+    order, so that equal messages give equal bytes and the bytes the C++
+    writer writes; False leaves them in the runtime's order.
     """
 
-    def __init__(self, target, deterministic=False, check_utf8=True):
+    def __init__(self, target, deterministic=True, check_utf8=True):
         self._owned = None
         if isinstance(target, (str, os.PathLike)):
             self._file = self._owned = open(target, "wb")
@@ -361,7 +362,7 @@ class DelimitedWriter:
         self.close()
 
 
-def write_messages(target, messages, deterministic=False, check_utf8=True):
+def write_messages(target, messages, deterministic=True, check_utf8=True):
     """Writes all `messages` to `target` (see DelimitedWriter); returns the
     number of bytes written."""
     with DelimitedWriter(target, deterministic, check_utf8) as writer:
