@@ -44,3 +44,18 @@ def volume_file(tmp_path):
     path = tmp_path / "volume.pb"
     path.write_bytes(data.SerializeToString())
     return path, volume
+
+
+def write_without_times(path, volume, *fields):
+    """Writes `volume` to `path` as an InstrumentData with every ray's times
+    cleared, and the sweep `fields` named (e.g. "input_timespan") too."""
+    import common_dto
+    for sweep in volume.sweep:
+        for field in fields:
+            sweep.ClearField(field)
+        for ray in sweep.rays:
+            ray.ClearField("aq_start_time")
+            ray.ClearField("aq_end_time")
+    data = common_dto.InstrumentData()
+    data.volume.CopyFrom(volume)
+    path.write_bytes(data.SerializeToString())

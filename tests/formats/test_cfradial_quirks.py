@@ -284,18 +284,10 @@ def test_ragged_rays_outside_n_points_are_refused(tmp_path, tool):
 def test_volume_without_ray_times(tmp_path, tool, volume_file, sweep_times):
     """Ray times come from the sweep's start and end; without those the
     times are missing, never 1970."""
-    import common_dto
+    from conftest import write_without_times
     path, volume = volume_file
     start = volume.sweep[0].input_timespan.start.seconds
-    for sweep in volume.sweep:
-        if not sweep_times:
-            sweep.ClearField("input_timespan")
-        for ray in sweep.rays:
-            ray.ClearField("aq_start_time")
-            ray.ClearField("aq_end_time")
-    data = common_dto.InstrumentData()
-    data.volume.CopyFrom(volume)
-    path.write_bytes(data.SerializeToString())
+    write_without_times(path, volume, *([] if sweep_times else ["input_timespan"]))
     notes = tool("convert", "--to", "cfradial2", path, tmp_path / "out.nc").stderr
     with xr.open_dataset(tmp_path / "out.nc", group="sweep_0") as ds:
         time = ds["time"].values

@@ -392,17 +392,9 @@ def test_damaged_producer_files_are_refused_naming_the_attribute(tmp_path, tool,
 def test_volume_without_any_time_gets_no_date(tmp_path, tool, volume_file):
     """No task start, span or ray time: ODIM gets no date and time rather
     than 1970, and reading it back leaves the times unset."""
-    import common_dto
+    from conftest import write_without_times
     path, volume = volume_file
-    for sweep in volume.sweep:
-        sweep.ClearField("task_start")
-        sweep.ClearField("input_timespan")
-        for ray in sweep.rays:
-            ray.ClearField("aq_start_time")
-            ray.ClearField("aq_end_time")
-    data = common_dto.InstrumentData()
-    data.volume.CopyFrom(volume)
-    path.write_bytes(data.SerializeToString())
+    write_without_times(path, volume, "task_start", "input_timespan")
     result = tool("convert", path, tmp_path / "out.h5")
     assert "the volume holds no time: /what/date and time left out" in result.stderr
     assert "sweep 0: no start time known; dataset1/what/startdate, starttime left out" in result.stderr
