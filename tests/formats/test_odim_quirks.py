@@ -405,7 +405,8 @@ def test_volume_without_any_time_gets_no_date(tmp_path, tool, volume_file):
         assert "startepochs" not in f["dataset1/how"].attrs
     result = tool("convert", tmp_path / "out.h5", tmp_path / "back.pb")
     assert "/what/date, time absent: the volume's nominal time not carried" in result.stderr
-    data.ParseFromString((tmp_path / "back.pb").read_bytes())
+    import common_dto
+    data = common_dto.InstrumentData.FromString((tmp_path / "back.pb").read_bytes())
     for sweep in data.volume.sweep:
         assert not sweep.HasField("task_start") and not sweep.HasField("input_timespan")
         assert not sweep.rays[0].HasField("aq_start_time")
