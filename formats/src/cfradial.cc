@@ -25,30 +25,11 @@ constexpr std::size_t kMaxRays = 65536;
 constexpr std::size_t kMaxGates = 1 << 20;
 constexpr std::size_t kStringLength = 32;
 
-const char* ModeText(SweepConfig::SweepType type) {
-  switch (type) {
-    case SweepConfig::RHI: return "rhi";
-    case SweepConfig::POINTING: return "pointing";
-    case SweepConfig::MANUAL: return "manual_ppi";
-    case SweepConfig::COPLANE: return "coplane";
-    default: return "azimuth_surveillance";
-  }
-}
-
-SweepConfig::SweepType ModeType(const std::string& text) {
-  if (text == "azimuth_surveillance" || text == "sector" || text == "ppi") return SweepConfig::PPI;
-  if (text == "rhi" || text == "manual_rhi" || text == "elevation_surveillance") return SweepConfig::RHI;
-  if (text == "pointing" || text == "vertical_pointing") return SweepConfig::POINTING;
-  if (text == "manual_ppi") return SweepConfig::MANUAL;
-  if (text == "coplane") return SweepConfig::COPLANE;
-  return SweepConfig::UNKNOWN;
-}
-
 // The sweep_mode written: the text read from a CF file (kept in procmode)
 // when it still names the sweep's type, else the type's own text.
 std::string ModeOf(const SweepConfig& sc) {
-  if (!sc.procmode().empty() && ModeType(sc.procmode()) == sc.type()) return sc.procmode();
-  return ModeText(sc.type());
+  if (!sc.procmode().empty() && SweepModeFromText(sc.procmode()) == sc.type()) return sc.procmode();
+  return SweepModeText(sc.type());
 }
 
 double FirstFrequencyHz(const Volume& volume) {
@@ -227,7 +208,7 @@ kyt::pb::common::PulseDefinition* FirstPulse(kyt::pb::common::RayConfig* rc) {
 }
 
 const RayParameter kRayParameters[] = {
-    {"nyquist_velocity", "m/s",
+    {"nyquist_velocity", "m s-1",
      [](const SweepConfig*, const kyt::pb::common::RayConfig* rc) { return rc ? rc->unamb_velocity_m_p_s() : 0.0; },
      [](double v, SweepConfig*, kyt::pb::common::RayConfig* rc) { rc->set_unamb_velocity_m_p_s(v); }},
     // The first PRF (ODIM's highprf) as its period; a second one as the
@@ -667,8 +648,8 @@ Status ReadSweepSetup(const CfScope& scope, const SweepPlace& place, int index, 
   *config->add_sweep_descriptions() = sweep->description();
   std::string mode;
   if (CfText(scope, "sweep_mode", &mode)) {
-    sc->set_type(ModeType(mode));
-    if (mode != ModeText(sc->type())) sc->set_procmode(mode);  // the text, where the type does not give it
+    sc->set_type(SweepModeFromText(mode));
+    if (mode != SweepModeText(sc->type())) sc->set_procmode(mode);  // the text, where the type does not give it
   }
   sc->add_ray_config_ref()->set_ray_config_index(index);
   std::vector<double> range;

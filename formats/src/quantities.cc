@@ -16,6 +16,7 @@ using kyt::pb::common::DataBuffer;
 using kyt::pb::common::DataDescriptor;
 using kyt::pb::common::DataUnit;
 using kyt::pb::common::Sweep;
+using kyt::pb::common::SweepConfig;
 using kyt::pb::common::Volume;
 namespace pb = kyt::pb::common;
 
@@ -25,74 +26,30 @@ constexpr auto kH = DataDescriptor::HORIZONTAL_POLARIZATION;
 constexpr auto kV = DataDescriptor::VERTICAL_POLARIZATION;
 constexpr auto kAll = DataDescriptor::ALL;
 
-// ODIM_H5 2.4 quantities of polar data (with the unsuffixed 2.0 names) and
-// their CF/Radial standard names.
-const Quantity kQuantities[] = {
-    {"TH", pb::REFLECTIVITY_DBZ, kH, pb::DBZ, "radar_equivalent_reflectivity_factor_h"},
-    {"TV", pb::REFLECTIVITY_DBZ, kV, pb::DBZ, "radar_equivalent_reflectivity_factor_v"},
-    {"DBZH", pb::REFLECTIVITY_DBZ, kH, pb::DBZ, "radar_equivalent_reflectivity_factor_h"},
-    {"DBZV", pb::REFLECTIVITY_DBZ, kV, pb::DBZ, "radar_equivalent_reflectivity_factor_v"},
-    {"ZDR", pb::ZDR_DB, kAll, pb::DB, "radar_differential_reflectivity_hv"},
-    {"LDR", pb::LDR_DB, kAll, pb::DB, "radar_linear_depolarization_ratio"},
-    {"RHOHV", pb::RHOHV_UL, kAll, pb::UNITLESS_ONE, "radar_correlation_coefficient_hv"},
-    {"PHIDP", pb::PHIDP_DEG, kAll, pb::DEGREES, "radar_differential_phase_hv"},
-    {"KDP", pb::KDP_DEG_P_KM, kAll, pb::DEGREES_PER_KILOMETER,
-     "radar_specific_differential_phase_hv"},
-    {"VRADH", pb::VELOCITY_M_P_S, kH, pb::METERS_PER_SECOND,
-     "radial_velocity_of_scatterers_away_from_instrument_h"},
-    {"VRADV", pb::VELOCITY_M_P_S, kV, pb::METERS_PER_SECOND,
-     "radial_velocity_of_scatterers_away_from_instrument_v"},
-    {"VRAD", pb::VELOCITY_M_P_S, kAll, pb::METERS_PER_SECOND,
-     "radial_velocity_of_scatterers_away_from_instrument"},
-    {"WRADH", pb::SPECTRAL_WIDTH_M_P_S, kH, pb::METERS_PER_SECOND, "radar_doppler_spectrum_width_h"},
-    {"WRADV", pb::SPECTRAL_WIDTH_M_P_S, kV, pb::METERS_PER_SECOND, "radar_doppler_spectrum_width_v"},
-    {"WRAD", pb::SPECTRAL_WIDTH_M_P_S, kAll, pb::METERS_PER_SECOND, "doppler_spectrum_width"},
-    {"SQIH", pb::SQI_UL, kH, pb::UNITLESS_ONE, "radar_signal_quality_index_h"},
-    {"SQIV", pb::SQI_UL, kV, pb::UNITLESS_ONE, "radar_signal_quality_index_v"},
-    {"SQI", pb::SQI_UL, kAll, pb::UNITLESS_ONE, ""},
-    {"SNRH", pb::SIGNAL_TO_NOISE_DB, kH, pb::DB, "signal_to_noise_ratio_h"},
-    {"SNRV", pb::SIGNAL_TO_NOISE_DB, kV, pb::DB, "signal_to_noise_ratio_v"},
-    {"SNR", pb::SIGNAL_TO_NOISE_DB, kAll, pb::DB, ""},
-    {"CCORH", pb::CLUTTER_SUPPRESSION_DB, kH, pb::DB, "radar_clutter_correction_h"},
-    {"CCORV", pb::CLUTTER_SUPPRESSION_DB, kV, pb::DB, "radar_clutter_correction_v"},
-    {"CCOR", pb::CLUTTER_SUPPRESSION_DB, kAll, pb::DB, ""},
-    {"PIA", pb::INTEGRAL_ATTENUATION_DB, kAll, pb::DB, ""},
-    {"RATE", pb::RAINFALL_RATE_MM_P_H, kAll, pb::MILLIMETERS_PER_HOUR, "rainfall_rate"},
-    {"ACRR", pb::LIQUID_MM, kAll, pb::MILLIMETERS, ""},
-    {"HGHT", pb::HEIGHT_M, kAll, pb::KILOMETERS, ""},
-    {"CLASS", pb::CLASSIFICATION_ENUM, kAll, pb::ENUM, ""},
-    {"QIND", pb::QUALITY_UL, kAll, pb::UNITLESS_ONE, ""},
-};
-
-// CF/Radial 1.4 standard names, read as the ODIM quantity they mean.
+// The tables (quantities with their CF/Radial standard names, standard
+// names other producers use, unit spellings, sweep modes and the moment names
+// of the processors' formats) are generated from vocabulary/vocabulary.json,
+// which the Python package reads as well. The first spelling of a unit or
+// sweep mode is the one written; every spelling is read.
 struct Alias {
   const char* standard_name;
   const char* quantity;
 };
-const Alias kAliases[] = {
-    {"equivalent_reflectivity_factor", "DBZH"},
-    {"radial_velocity_of_scatterers_away_from_instrument", "VRAD"},
-    {"doppler_spectrum_width", "WRAD"},
-    {"log_differential_reflectivity_hv", "ZDR"},
-    {"cross_correlation_ratio_hv", "RHOHV"},
-    {"differential_phase_hv", "PHIDP"},
-    {"specific_differential_phase_hv", "KDP"},
-    {"log_linear_depolarization_ratio_hv", "LDR"},
-    {"normalized_coherent_power", "SQI"},
-    {"signal_to_noise_ratio", "SNR"},
-};
-
 struct UnitName {
   DataUnit unit;
   const char* text;
 };
-const UnitName kUnits[] = {
-    {pb::DB, "dB"},          {pb::DBZ, "dBZ"},          {pb::DB_PER_KM, "dB/km"},
-    {pb::METERS_PER_SECOND, "m/s"}, {pb::DEGREES, "degrees"}, {pb::METERS, "m"},
-    {pb::KILOMETERS, "km"},  {pb::UNITLESS_ONE, "1"},   {pb::UNITLESS_PERCENT, "percent"},
-    {pb::ENUM, "enum"},      {pb::DEGREES_PER_KILOMETER, "degrees/km"},
-    {pb::MILLIMETERS, "mm"}, {pb::MILLIMETERS_PER_HOUR, "mm/h"},
+struct ModeName {
+  SweepConfig::SweepType type;
+  const char* text;
 };
+struct NativeName {
+  const char* format;
+  const char* name;
+  const char* quantity;
+};
+
+#include "vocabulary_tables.inc"
 
 }  // namespace
 
@@ -137,6 +94,27 @@ DataUnit UnitFromText(std::string_view text) {
     if (text == u.text) return u.unit;
   }
   return pb::ASSUMED_UNIT;
+}
+
+const char* SweepModeText(SweepConfig::SweepType type) {
+  for (const ModeName& m : kSweepModes) {
+    if (m.type == type) return m.text;
+  }
+  return kSweepModes[0].text;  // a sweep of unknown type is written as a PPI
+}
+
+SweepConfig::SweepType SweepModeFromText(std::string_view text) {
+  for (const ModeName& m : kSweepModes) {
+    if (text == m.text) return m.type;
+  }
+  return SweepConfig::UNKNOWN;
+}
+
+const char* QuantityOfNativeName(std::string_view format, std::string_view name) {
+  for (const NativeName& n : kNativeNames) {
+    if (*n.format != '\0' && format == n.format && name == n.name) return n.quantity;
+  }
+  return nullptr;
 }
 
 const pb::SweepConfig* SweepConfigOf(const Volume& volume, const Sweep& sweep) {

@@ -15,6 +15,7 @@
 #include "common_dto/model/status.h"
 #include "data_descriptor.pb.h"
 #include "ray_config.pb.h"
+#include "sweep_config.pb.h"
 #include "sweep.pb.h"
 #include "sweep_config.pb.h"
 #include "volume.pb.h"
@@ -61,6 +62,15 @@ kyt::pb::common::DataDescriptor DescriptorFor(const std::string& name);
 // back (ASSUMED_UNIT when unknown).
 const char* UnitText(kyt::pb::common::DataUnit unit);
 kyt::pb::common::DataUnit UnitFromText(std::string_view text);
+
+// CF/Radial sweep_mode text of a sweep type, and the type a sweep_mode text
+// names (UNKNOWN for text the vocabulary does not hold).
+const char* SweepModeText(kyt::pb::common::SweepConfig::SweepType type);
+kyt::pb::common::SweepConfig::SweepType SweepModeFromText(std::string_view text);
+
+// The ODIM quantity a radar processor's format ("nexrad", "iris", "rainbow")
+// calls `name`, or null when the vocabulary does not map it.
+const char* QuantityOfNativeName(std::string_view format, std::string_view name);
 
 // ---- Model side ---------------------------------------------------------
 

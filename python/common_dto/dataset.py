@@ -30,6 +30,7 @@ import warnings
 import numpy as np
 import xarray as xr
 
+from . import _vocabulary
 from . import buffers as _buffers
 from . import model as _model
 from ._schema import data_descriptor_pb2 as _dd
@@ -43,34 +44,11 @@ SweepConfig = _sc.SweepConfig
 
 __all__ = ["sweep_to_dataset", "moment_units", "moment_long_name"]
 
-_UNIT_NAMES = {
-    "DB": "dB", "DBZ": "dBZ", "DB_PER_KM": "dB km-1", "METERS_PER_SECOND": "m s-1",
-    "DEGREES": "degrees", "METERS": "m", "KILOMETERS": "km", "UNITLESS_ONE": "1",
-    "UNITLESS_PERCENT": "%", "ENUM": "1", "DEGREES_PER_KILOMETER": "degrees km-1",
-    "DEGREES_PER_METER": "degrees m-1", "MILLIMETERS": "mm",
-    "MILLIMETERS_PER_KILOMETER": "mm km-1", "MILLIMETERS_PER_METER": "mm m-1",
-    "DBZ_TIMES_KM": "dBZ km", "DBZ_TIMES_METERS": "dBZ m", "MILLIMETERS_PER_HOUR": "mm h-1",
-    "METERS_PER_SECOND_PER_METER": "m s-1 m-1",
-    "METERS_PER_SECOND_PER_KILOMETER": "m s-1 km-1",
-    "METERS_PER_SECOND_PER_DEGREE": "m s-1 degree-1",
-}
-
-# Unit suffixes of DataType names, longest first.
-_TYPE_SUFFIXES = [
-    ("_M_P_S_P_KM", "m s-1 km-1"), ("_G_P_M3", "g m-3"), ("_DB_P_KM", "dB km-1"),
-    ("_DEG_P_KM", "degrees km-1"), ("_DBZ_KM", "dBZ km"), ("_P_M_SR", "m-1 sr-1"),
-    ("_MM_P_H", "mm h-1"), ("_M_P_S", "m s-1"), ("_PERC", "%"), ("_ENUM", "1"),
-    ("_DBZ", "dBZ"), ("_DEG", "degrees"), ("_UL", "1"), ("_DB", "dB"), ("_MM", "mm"),
-    ("_M", "m"), ("_C", "degC"),
-]
-
-_SWEEP_MODES = {
-    SweepConfig.PPI: "azimuth_surveillance",
-    SweepConfig.RHI: "rhi",
-    SweepConfig.MANUAL: "manual",
-    SweepConfig.POINTING: "pointing",
-    SweepConfig.COPLANE: "coplane",
-}
+# Unit spellings and sweep modes come from the project's vocabulary, the
+# tables the C++ formats library writes with.
+_UNIT_NAMES = _vocabulary.UNITS
+_TYPE_SUFFIXES = _vocabulary.TYPE_SUFFIX_UNITS
+_SWEEP_MODES = {SweepConfig.SweepType.Value(name): text for name, text in _vocabulary.SWEEP_MODES.items()}
 
 
 def _enum_name(enum, number):
