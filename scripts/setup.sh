@@ -9,7 +9,8 @@ packages=(
   build-essential cmake ninja-build pkg-config ccache file
   protobuf-compiler libprotobuf-dev
   googletest libgtest-dev libbenchmark-dev
-  liblz4-dev libcli11-dev libfmt-dev
+  liblz4-dev libcli11-dev libfmt-dev libbz2-dev zlib1g-dev
+  pybind11-dev python3-dev
   abigail-tools
   python3 python3-protobuf python3-numpy python3-lz4 python3-xarray python3-matplotlib
   python3-pytest python3-venv
