@@ -20,7 +20,7 @@
 #include <set>
 
 #include "output.h"
-#include "common_dto/model/field_path.h"
+#include "common_dto/model/walk.h"
 #include "ray_stream_message.pb.h"
 
 namespace common_dto {
@@ -112,27 +112,20 @@ StreamProbe ProbeStream(std::string_view bytes, bool complete, std::size_t max_m
   }
 }
 
-void CollectUnknown(const Message& message, const std::string& path, UnknownFieldsReport* report) {
-  const Reflection* r = message.GetReflection();
-  if (!r->GetUnknownFields(message).empty()) {
-    if (report->places++ == 0) report->first_path = path.empty() ? "the top level" : path;
-  }
-  std::vector<const FieldDescriptor*> fields;
-  r->ListFields(message, &fields);
-  for (const FieldDescriptor* field : fields) {
-    if (field->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE) continue;
-    const std::string here = FieldPath(path, field->name());
-    if (field->is_repeated()) {
-      const int n = r->FieldSize(message, field);
-      for (int i = 0; i < n; ++i) {
-        CollectUnknown(r->GetRepeatedMessage(message, field, i), fmt::format("{}[{}]", here, i),
-                       report);
-      }
-    } else {
-      CollectUnknown(r->GetMessage(message, field), here, report);
+// Counts the messages holding unknown fields, and names the first.
+class UnknownFieldsFinder : public FieldVisitor {
+ public:
+  explicit UnknownFieldsFinder(UnknownFieldsReport* report) : report_(report) {}
+  bool EnterMessage(const Message& message, const std::string& path) override {
+    if (!message.GetReflection()->GetUnknownFields(message).empty() && report_->places++ == 0) {
+      report_->first_path = path.empty() ? "the top level" : path;
     }
+    return true;
   }
-}
+
+ private:
+  UnknownFieldsReport* report_;
+};
 
 }  // namespace
 
@@ -183,7 +176,8 @@ Result<const Descriptor*> FindMessageType(const std::string& name) {
 
 UnknownFieldsReport FindUnknownFields(const Message& message) {
   UnknownFieldsReport report;
-  CollectUnknown(message, std::string(), &report);
+  UnknownFieldsFinder finder(&report);
+  WalkFields(message, &finder);
   return report;
 }
 
