@@ -640,7 +640,8 @@ class StreamSummary : public stream::AssemblerObserver {
     out_->Write(text);
     for (const std::string& line : volume.lines) out_->Write(line);
     for (const std::string& note : volume.notes) out_->Write(note);
-    out_->Flush();
+    // A write error stays with the output, which the command commits last.
+    static_cast<void>(out_->Flush());
   }
 
   // Closing with parts missing is no refusal: the volume says what is missing.
