@@ -100,6 +100,13 @@ TEST(CrashGuard, TheWorkerHandsBackWhatReadingHereGives) {
   EXPECT_EQ(there.notes, here.notes);
   EXPECT_EQ(there.volume.sweep_size(), 2);
   const std::string damaged = WriteFile("damaged", kHdf5Signature + std::string(100, '\0'));
+  // An error comes back with its code as well as its line.
+  const common_dto::Result<cli::RadarRead> damaged_here = cli::ReadRadarHere(damaged, std::nullopt);
+  const common_dto::Result<cli::RadarRead> damaged_there =
+      cli::ReadRadar(COMMON_DTO_CLI, damaged, std::nullopt);
+  ASSERT_FALSE(damaged_here.ok());
+  EXPECT_EQ(damaged_there.status().code(), damaged_here.status().code());
+  EXPECT_EQ(damaged_there.status().message(), damaged_here.status().message());
   EXPECT_EQ(FailureOf(COMMON_DTO_CLI, damaged),
             "common-dto: " + damaged +
                 ": an HDF5 or netCDF file, but neither ODIM_H5 nor CF/Radial (or too damaged to "

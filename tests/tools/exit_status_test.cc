@@ -182,6 +182,10 @@ std::vector<ToolRun> CommandRuns() {
        "missing.json: cannot open: No such file or directory\n"},
       {"dump_into_missing_folder", {"$T dump v.pb -o nowhere/out.json"}, 2, "=",
        "nowhere/out.json: cannot create: No such file or directory\n"},
+      // Notes say what the tool decided; --quiet silences them, not warnings.
+      {"notes_say_what_was_decided", {"$T dump s.stream > /dev/null"}, 0, "=",
+       "=common-dto: s.stream: reading as a ray stream (2 messages)\n"},
+      {"quiet_silences_notes", {"$T -q dump s.stream > /dev/null"}, 0, "=", "="},
       {"dump_stream_to_full_disk", {"$T -q dump s.stream -o /dev/full"}, 2, "=",
        "/dev/full: write error: No space left on device\n"},
   };

@@ -4,6 +4,9 @@
 // library's code and location.
 #include "output.h"
 
+#include "convert.h"
+#include "instrument_data.pb.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -116,6 +119,28 @@ TEST(Console, AnInterruptLeavesNoPartialFile) {
   }
   EXPECT_EQ(cli::Console::current(), nullptr);
   EXPECT_FALSE(cli::Quiet());
+}
+
+// The conversions say by code what went wrong: callers (the JSON fuzz
+// target among them) decide by it.
+TEST(Convert, ErrorsCarryTheirCodeAndOneLine) {
+  kyt::pb::common::InstrumentData data;
+  const common_dto::Status json = cli::FromJson("{\"volume\": {\n\"nope\": 1}}", &data);
+  EXPECT_EQ(json.code(), ErrorCode::kUnparsable);
+  EXPECT_EQ(json.message().find('\n'), std::string::npos) << json.message();
+  const common_dto::Status text = cli::FromText("volume {", &data);
+  EXPECT_EQ(text.code(), ErrorCode::kUnparsable);
+  EXPECT_FALSE(text.message().empty());
+
+  data.mutable_volume()->add_sweep()->mutable_task_start()->set_seconds(-62135596801);  // Year 0.
+  const common_dto::Result<std::string> out_of_range = cli::ToJson(data, /*pretty=*/false);
+  EXPECT_EQ(out_of_range.status().code(), ErrorCode::kUnsupported);
+  EXPECT_TRUE(cli::SerializeDeterministic(data).ok());  // The binary form carries it.
+
+  ASSERT_TRUE(cli::FromJson("{\"volume\": {\"instrument\": {\"name\": \"r\"}}}", &data).ok());
+  const common_dto::Result<std::string> compact = cli::ToJson(data, /*pretty=*/false);
+  ASSERT_TRUE(compact.ok());
+  EXPECT_EQ(*compact, "{\"volume\":{\"instrument\":{\"name\":\"r\"}}}");
 }
 
 }  // namespace
