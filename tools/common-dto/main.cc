@@ -4,7 +4,8 @@
 //
 // Exit status: 0 success, 1 `check` found problems, 2 unusable input or
 // arguments. Errors are one line on stderr: "common-dto: <file>: <what>
-// (<where>)".
+// (<where>)", where a library's message names the place itself ("message 6
+// at byte offset 682: truncated: ...").
 #include <google/protobuf/stubs/logging.h>
 
 #include <CLI/CLI.hpp>
