@@ -173,7 +173,7 @@ class Recorder : public common_dto::FieldVisitor {
   bool VisitValue(const google::protobuf::Message&, const google::protobuf::FieldDescriptor* field,
                   int, const std::string& path) override {
     log.push_back(field->name() == "key" ? "K" : "V " + path);
-    return path != stop_at;
+    return stop_at.empty() || path != stop_at;
   }
   const google::protobuf::Descriptor* skip_type = nullptr;
   std::string stop_at;
