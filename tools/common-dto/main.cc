@@ -14,10 +14,10 @@
 #include <cstring>
 #include <iostream>
 #include <exception>
-#include <string>
 #include <functional>
 #include <ios>
 #include <new>
+#include <string>
 
 #include "commands.h"
 #include "crash_guard.h"

@@ -68,7 +68,6 @@ struct Extent {
 // One moment's column entry: storage type and samples per ray.
 struct MomentCell {
   int storage_type = -1;
-  bool mixed_types = false;
   bool lz4 = false;
   bool irregular = false;  // Bytes that do not divide into rays and samples.
   std::int64_t min_samples = -1;
@@ -76,7 +75,6 @@ struct MomentCell {
 
   // `bytes` (uncompressed) holding the samples of `rays` rays.
   void Add(int type, bool compressed, std::uint64_t bytes, std::uint64_t rays) {
-    if (storage_type >= 0 && storage_type != type) mixed_types = true;
     storage_type = type;
     lz4 = lz4 || compressed;
     const int width = SampleWidth(type);
@@ -91,8 +89,7 @@ struct MomentCell {
   }
 
   std::string Text(const std::string& name) const {
-    const std::string type =
-        mixed_types ? "mixed types" : EnumName(DataBuffer::StorageType_descriptor(), storage_type);
+    const std::string type = EnumName(DataBuffer::StorageType_descriptor(), storage_type);
     const bool bytes = SampleWidth(storage_type) == 0;
     std::string count;
     if (irregular || min_samples < 0) {
