@@ -294,11 +294,13 @@ TEST(AppendFill, EncodesEachStorageTypeAndRefusesWhatItCannotHold) {
     double value;
     int type, endian;
     std::string bytes;  // of two samples; empty: an error
+    std::string error = {};  // Its message, when given.
   };
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::vector<Case> cases = {
       {255, DataBuffer::UINT8, DataBuffer::LITTLE, "\xff\xff"},
-      {256, DataBuffer::UINT8, DataBuffer::LITTLE, ""},
+      {256, DataBuffer::UINT8, DataBuffer::LITTLE, "",
+       "fill value 256.000000 does not fit storage type UINT8"},
       {-1, DataBuffer::UINT8, DataBuffer::LITTLE, ""},
       {65534.6, DataBuffer::UINT16, DataBuffer::BIG, std::string("\xff\xff\xff\xff", 4)},
       {258, DataBuffer::UINT16, DataBuffer::BIG, std::string("\x01\x02\x01\x02", 4)},
@@ -307,13 +309,20 @@ TEST(AppendFill, EncodesEachStorageTypeAndRefusesWhatItCannotHold) {
       {nan, DataBuffer::INT32, DataBuffer::LITTLE, ""},
       {1.0, DataBuffer::FLOAT, DataBuffer::BIG, std::string("\x3f\x80\x00\x00\x3f\x80\x00\x00", 8)},
       {nan, DataBuffer::DOUBLE, DataBuffer::LITTLE, std::string("\0\0\0\0\0\0\xf8\x7f\0\0\0\0\0\0\xf8\x7f", 16)},
-      {0, DataBuffer::STRING, DataBuffer::LITTLE, ""},
+      {0, DataBuffer::STRING, DataBuffer::LITTLE, "",
+       "storage type 7 has no fixed sample width to fill"},
+      {1, DataBuffer::UINT16, DataBuffer::LITTLE, std::string("\x01\x00\x01\x00", 4)},
+      {1.5, DataBuffer::FLOAT, DataBuffer::BIG, std::string("\x3f\xc0\x00\x00\x3f\xc0\x00\x00", 8)},
   };
   for (const Case& c : cases) {
     std::string out = "kept";
     const Status s = common_dto::AppendFill(c.value, c.type, c.endian, 2, &out);
     if (c.bytes.empty()) {
       EXPECT_FALSE(s.ok()) << c.value << " as type " << c.type;
+      if (!c.error.empty()) {
+        EXPECT_EQ(s.message(), c.error);
+      }
+      EXPECT_EQ(out, "kept") << c.value << " as type " << c.type;
     } else {
       ASSERT_TRUE(s.ok()) << s.message();
       EXPECT_EQ(out, "kept" + c.bytes) << c.value << " as type " << c.type;
