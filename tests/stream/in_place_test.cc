@@ -258,11 +258,6 @@ std::vector<std::string> Serialized(const std::vector<RayStreamMessage>& message
 }
 
 // Wire pieces for encodings the runtime does not write but reads.
-std::string Varint(std::uint64_t v) {
-  std::string out;
-  for (; v >= 0x80; v >>= 7) out += static_cast<char>(v | 0x80);
-  return out + static_cast<char>(v);
-}
 std::string Field(int number, int wire_type, const std::string& body) {
   std::string out = Varint(static_cast<std::uint64_t>(number << 3 | wire_type));
   if (wire_type == 2) out += Varint(body.size());
