@@ -271,13 +271,13 @@ struct ObservedSweep {
   std::any& state;  // The observer's own, empty at first.
 };
 
-// One ParameterData taken, as observers see it.
+// One ParameterData taken, as observers see it (`name` only during the call).
 struct ObservedMoment {
   std::int32_t ray_index = 0;
   std::string_view name;  // data_type.short_name
-  int endian = 0;         // kyt::pb::common::DataBuffer::Endian
+  int endian = 0;         // kyt::pb::common::DataBuffer::Endianness
   int storage = 0;        // kyt::pb::common::DataBuffer::StorageType
-  int compression = 0;    // kyt::pb::common::DataBuffer::Compression, as it came
+  int compression = 0;    // kyt::pb::common::DataBuffer::CompressionType, as it came
   std::uint64_t decoded_bytes = 0;
 };
 
