@@ -22,7 +22,7 @@ int g_fd = -1;  // A memfd holding the input, read by path like a file.
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   common_dto_fuzz::QuietRuntime();
-  cli::SetQuiet(true);
+  static cli::Console quiet(/*quiet=*/true, /*handle_signals=*/false);
   g_fd = ::memfd_create("check_fuzzer", 0);
   return 0;
 }
@@ -39,11 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                   cli::InputKind::kMessage};
   options.input.kind = kinds[data[0] % 3];
   options.strict = (data[0] & 4) != 0;
-  try {
-    const int status = cli::RunCheck(options);
-    FUZZ_CHECK(status == cli::kExitOk || status == cli::kExitFindings, "unexpected exit status");
-  } catch (const cli::Fatal&) {
-    // Unusable input: an error line, exit status 2.
-  }
+  // Unusable input is an error (exit status 2); else findings or none.
+  const common_dto::Result<int> status = cli::RunCheck(options);
+  FUZZ_CHECK(!status.ok() || *status == cli::kExitOk || *status == cli::kExitFindings,
+             "unexpected exit status");
   return 0;
 }

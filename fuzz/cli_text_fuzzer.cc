@@ -18,11 +18,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   return common_dto_fuzz::ToolSyntaxRoundTrip(
       data, size, cli::FromText,
-      [](const google::protobuf::Message& message, bool single_line, std::string* dumped,
-         std::string*) {
-        *dumped = cli::ToText(message, single_line);
-        FUZZ_CHECK(!single_line || dumped->find('\n') == std::string::npos,
-                   "a single-line dump with a line break:\n" + *dumped);
-        return true;
+      [](const google::protobuf::Message& message, bool single_line) {
+        std::string dumped = cli::ToText(message, single_line);
+        FUZZ_CHECK(!single_line || dumped.find('\n') == std::string::npos,
+                   "a single-line dump with a line break:\n" + dumped);
+        return common_dto::Result<std::string>(std::move(dumped));
       });
 }

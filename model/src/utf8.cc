@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "common_dto/model/field_path.h"
+#include "common_dto/model/walk.h"
 #include "ray_stream_message.pb.h"
 
 namespace common_dto {
@@ -86,99 +86,35 @@ class StringTypes {
     return it->second;
   }
 
-  // The field list of each level of the walk, kept from check to check so
-  // that checking a steady stream of messages allocates nothing.
-  std::vector<const FieldDescriptor*>& PushFields() {
-    if (depth_ == lists_.size()) lists_.push_back(std::make_unique<std::vector<const FieldDescriptor*>>());
-    std::vector<const FieldDescriptor*>& fields = *lists_[depth_++];
-    fields.clear();
-    return fields;
-  }
-  void PopFields() { --depth_; }
-
  private:
   std::unordered_map<const Descriptor*, bool> generated_;
   std::unordered_map<const Descriptor*, bool> other_pools_;
-  std::vector<std::unique_ptr<std::vector<const FieldDescriptor*>>> lists_;
-  std::size_t depth_ = 0;
 };
 
-// One level's field list, for as long as the level is walked.
-class FieldList {
+// The string at element `index` of `field` (-1: singular).
+const std::string& StringAt(const Message& message, const FieldDescriptor* field, int index,
+                            std::string* scratch) {
+  const Reflection* r = message.GetReflection();
+  return index < 0 ? r->GetStringReference(message, field, scratch)
+                   : r->GetRepeatedStringReference(message, field, index, scratch);
+}
+
+// The first pass: whether every string field, map key and map value is
+// valid, without paths, skipping messages whose type cannot hold a string.
+class AllStringsValid : public FieldVisitor {
  public:
-  explicit FieldList(StringTypes* types) : types_(types), fields_(types->PushFields()) {}
-  ~FieldList() { types_->PopFields(); }
-  FieldList(const FieldList&) = delete;
-  FieldList& operator=(const FieldList&) = delete;
-  std::vector<const FieldDescriptor*>& fields() { return fields_; }
+  explicit AllStringsValid(StringTypes* types) : types_(types) {}
+  bool MayMatter(const Descriptor* type) override { return types_->MayHoldStrings(type); }
+  bool VisitValue(const Message& message, const FieldDescriptor* field, int index,
+                  const std::string&) override {
+    return field->type() != FieldDescriptor::TYPE_STRING ||
+           IsValidUtf8(StringAt(message, field, index, &scratch_));
+  }
 
  private:
   StringTypes* types_;
-  std::vector<const FieldDescriptor*>& fields_;
+  std::string scratch_;
 };
-
-bool AllStringsValid(const Message& message, StringTypes* types);
-
-// A map entry as CheckMapEntry below sees it: a string key, and a string or
-// message value.
-bool MapEntryValid(const Message& entry, StringTypes* types) {
-  const Descriptor* d = entry.GetDescriptor();
-  const Reflection* r = entry.GetReflection();
-  const FieldDescriptor* key = d->FindFieldByNumber(1);
-  const FieldDescriptor* value = d->FindFieldByNumber(2);
-  std::string scratch;
-  if (key != nullptr && key->type() == FieldDescriptor::TYPE_STRING &&
-      !IsValidUtf8(r->GetStringReference(entry, key, &scratch))) {
-    return false;
-  }
-  if (value == nullptr) return true;
-  if (value->type() == FieldDescriptor::TYPE_STRING) {
-    return IsValidUtf8(r->GetStringReference(entry, value, &scratch));
-  }
-  if (value->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
-    return AllStringsValid(r->GetMessage(entry, value), types);
-  }
-  return true;
-}
-
-// The first pass: the fields CheckMessageUtf8 looks at, in the same way.
-bool AllStringsValid(const Message& message, StringTypes* types) {
-  if (!types->MayHoldStrings(message.GetDescriptor())) return true;
-  const Reflection* r = message.GetReflection();
-  FieldList list(types);
-  std::vector<const FieldDescriptor*>& fields = list.fields();
-  r->ListFields(message, &fields);
-  std::string scratch;
-  for (const FieldDescriptor* field : fields) {
-    if (field->type() == FieldDescriptor::TYPE_STRING) {
-      if (field->is_repeated()) {
-        const int n = r->FieldSize(message, field);
-        for (int i = 0; i < n; ++i) {
-          if (!IsValidUtf8(r->GetRepeatedStringReference(message, field, i, &scratch))) {
-            return false;
-          }
-        }
-      } else if (!IsValidUtf8(r->GetStringReference(message, field, &scratch))) {
-        return false;
-      }
-    } else if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
-      if (!types->MayHoldStrings(field->message_type())) continue;
-      if (field->is_repeated()) {
-        const int n = r->FieldSize(message, field);
-        for (int i = 0; i < n; ++i) {
-          const Message& element = r->GetRepeatedMessage(message, field, i);
-          if (!(field->is_map() ? MapEntryValid(element, types)
-                                : AllStringsValid(element, types))) {
-            return false;
-          }
-        }
-      } else if (!AllStringsValid(r->GetMessage(message, field), types)) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
 
 // Whether the shortcut for RayStreamMessage below is exact: RayHeader,
 // RayEnd, SweepEnd and VolumeEnd hold no strings, and the only string of
@@ -247,7 +183,10 @@ bool MessageStringsValid(const Message& message, StringTypes* types) {
       }
     }
   }
-  return AllStringsValid(message, types);
+  AllStringsValid visitor(types);
+  WalkOptions options;
+  options.paths = false;
+  return WalkFields(message, &visitor, options);
 }
 
 // The second pass: names the first bad field and its path.
@@ -261,72 +200,24 @@ Status Utf8Error(const FieldDescriptor* field, const std::string& path) {
 }
 
 
-Status CheckMessageUtf8(const Message& message, const std::string& path);
-
-Status CheckMapEntry(const Message& entry, const FieldDescriptor* map_field, int index,
-                     const std::string& path) {
-  const Descriptor* d = entry.GetDescriptor();
-  const Reflection* r = entry.GetReflection();
-  const FieldDescriptor* key = d->FindFieldByNumber(1);
-  const FieldDescriptor* value = d->FindFieldByNumber(2);
-  std::string scratch;
-  std::string where = FieldPath(path, map_field->name(), static_cast<std::size_t>(index));
-  if (key != nullptr && key->type() == FieldDescriptor::TYPE_STRING) {
-    const std::string& k = r->GetStringReference(entry, key, &scratch);
-    if (!IsValidUtf8(k)) return Utf8Error(key, where + ".key");
-    where = FieldPathKey(path, map_field->name(), k);
-  }
-  if (value == nullptr) return Status::Ok();
-  if (value->type() == FieldDescriptor::TYPE_STRING) {
-    if (!IsValidUtf8(r->GetStringReference(entry, value, &scratch))) {
-      return Utf8Error(value, where);
+// The second pass: the first bad string, named by its path.
+class FirstBadString : public FieldVisitor {
+ public:
+  bool VisitValue(const Message& message, const FieldDescriptor* field, int index,
+                  const std::string& path) override {
+    if (field->type() != FieldDescriptor::TYPE_STRING ||
+        IsValidUtf8(StringAt(message, field, index, &scratch_))) {
+      return true;
     }
-  } else if (value->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
-    return CheckMessageUtf8(r->GetMessage(entry, value), where);
+    status_ = Utf8Error(field, path);
+    return false;
   }
-  return Status::Ok();
-}
+  const Status& status() const { return status_; }
 
-Status CheckMessageUtf8(const Message& message, const std::string& path) {
-  const Reflection* r = message.GetReflection();
-  std::vector<const FieldDescriptor*> fields;
-  r->ListFields(message, &fields);
-  std::string scratch;
-  for (const FieldDescriptor* field : fields) {
-    const std::string here = FieldPath(path, field->name());
-    if (field->type() == FieldDescriptor::TYPE_STRING) {
-      if (field->is_repeated()) {
-        const int n = r->FieldSize(message, field);
-        for (int i = 0; i < n; ++i) {
-          if (!IsValidUtf8(r->GetRepeatedStringReference(message, field, i, &scratch))) {
-            return Utf8Error(field, here + "[" + std::to_string(i) + "]");
-          }
-        }
-      } else if (!IsValidUtf8(r->GetStringReference(message, field, &scratch))) {
-        return Utf8Error(field, here);
-      }
-    } else if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
-      if (field->is_map()) {
-        const int n = r->FieldSize(message, field);
-        for (int i = 0; i < n; ++i) {
-          Status s = CheckMapEntry(r->GetRepeatedMessage(message, field, i), field, i, path);
-          if (!s.ok()) return s;
-        }
-      } else if (field->is_repeated()) {
-        const int n = r->FieldSize(message, field);
-        for (int i = 0; i < n; ++i) {
-          Status s = CheckMessageUtf8(r->GetRepeatedMessage(message, field, i),
-                                      here + "[" + std::to_string(i) + "]");
-          if (!s.ok()) return s;
-        }
-      } else {
-        Status s = CheckMessageUtf8(r->GetMessage(message, field), here);
-        if (!s.ok()) return s;
-      }
-    }
-  }
-  return Status::Ok();
-}
+ private:
+  Status status_;
+  std::string scratch_;
+};
 
 }  // namespace
 
@@ -369,7 +260,9 @@ Status CheckUtf8(const Message& message) {
   thread_local StringTypes types;
   types.StartCheck();
   if (MessageStringsValid(message, &types)) return Status::Ok();
-  return CheckMessageUtf8(message, std::string());
+  FirstBadString visitor;
+  WalkFields(message, &visitor);
+  return visitor.status();
 }
 
 }  // namespace common_dto

@@ -6,6 +6,7 @@
 #include <google/protobuf/util/time_util.h>
 
 #include <algorithm>
+#include <any>
 #include <deque>
 #include <limits>
 #include <map>
@@ -216,6 +217,7 @@ struct SweepState {
   // ray headers, samples and padding (see Impl::CheckRoom).
   std::uint64_t bytes = 0;
   std::vector<std::string> warnings;
+  std::any observed;  // The observer's slot.
 };
 
 struct VolumeState {
@@ -236,6 +238,7 @@ struct VolumeState {
   std::vector<std::string> warnings;
   // Messages whose unknown fields had no place in the Volume, by kind.
   std::map<std::string, std::size_t> dropped_unknown;
+  std::any observed;  // The observer's slot.
 };
 
 // The assembler's own bookkeeping for each volume, sweep and ray, beyond the
@@ -405,6 +408,7 @@ struct Assembler::Impl {
   }
 
   AssemblerOptions options;
+  AssemblerObserver* observer = nullptr;
   NodePool ray_nodes;  // Outlives the sweeps.
   std::map<Key, std::unique_ptr<VolumeState>> volumes;
   std::map<Key, std::unique_ptr<SweepState>> sweeps;
@@ -518,6 +522,15 @@ struct Assembler::Impl {
     return Status::Ok();
   }
 
+  // ---- Observation -----------------------------------------------------
+
+  static ObservedVolume View(VolumeState* volume) {
+    return ObservedVolume{*volume->header, volume->observed};
+  }
+  static ObservedSweep View(SweepState* sweep) {
+    return ObservedSweep{sweep->header, sweep->position, View(sweep->volume), sweep->observed};
+  }
+
   // ---- Messages --------------------------------------------------------
 
   Status OnVolumeHeader(const VolumeHeader& header, VolumeHeader* owned) {
@@ -542,7 +555,8 @@ struct Assembler::Impl {
     state->header = owned != nullptr ? std::make_shared<const VolumeHeader>(std::move(*owned))
                                      : std::make_shared<const VolumeHeader>(header);
     state->opened = options.clock();
-    volumes.emplace(key, std::move(state));
+    VolumeState* opened = volumes.emplace(key, std::move(state)).first->second.get();
+    if (observer != nullptr) observer->VolumeStarted(View(opened));
     return Status::Ok();
   }
 
@@ -583,7 +597,8 @@ struct Assembler::Impl {
     state->expected_rays = ExpectedRays(options, *volume, state->header);
     if (options.delivery == DeliveryMode::kWholeVolumes) volume->sweeps.emplace_back();
     volume->open_sweeps.insert(key);
-    sweeps.emplace(key, std::move(state));
+    SweepState* opened = sweeps.emplace(key, std::move(state)).first->second.get();
+    if (observer != nullptr) observer->SweepStarted(View(opened));
     return Status::Ok();
   }
 
@@ -616,6 +631,7 @@ struct Assembler::Impl {
     } else {
       ray->ray = record;
     }
+    if (observer != nullptr) observer->RayStarted(View(sweep), index, ray->ray);
     return RayProgress(sweep, ray);
   }
 
@@ -767,6 +783,10 @@ struct Assembler::Impl {
     StoreSamples(sweep, data, buffer, existing, ray, run != nullptr, std::move(piece), size);
     buffered += held;
     sweep->bytes += held;
+    if (observer != nullptr) {
+      observer->MomentTaken(View(sweep), ObservedMoment{index, name, data.endian, data.storage,
+                                                        data.compression, size});
+    }
     return RayProgress(sweep, nullptr);
   }
 
@@ -1120,17 +1140,10 @@ struct Assembler::Impl {
     }
   }
 
-  // Keeps the sweep with its volume (kWholeVolumes) or hands it back.
+  // Shows the sweep to the observer, then keeps it with its volume
+  // (kWholeVolumes) or hands it back.
   void Deliver(SweepState* state, Sweep sweep, Verdict verdict) {
     VolumeState* volume = state->volume;
-    if (options.delivery == DeliveryMode::kWholeVolumes) {
-      // Kept with the volume, and counted, until the volume is handed back.
-      volume->held_bytes += state->bytes;
-      volume->sweeps[state->position] = std::move(sweep);
-      for (auto& m : verdict.missing) volume->missing.push_back(std::move(m));
-      for (auto& w : verdict.warnings) volume->warnings.push_back(std::move(w));
-      return;
-    }
     AssembledSweep out;
     out.volume_uuid = volume->header->volume_uuid();
     out.volume_header = volume->header;
@@ -1138,9 +1151,18 @@ struct Assembler::Impl {
     out.position = state->position;
     out.sweep = std::move(sweep);
     out.complete = verdict.missing.empty();
-    if (!out.complete) volume->missing.push_back(state->name + ": incomplete");
     out.missing = std::move(verdict.missing);
     out.warnings = std::move(verdict.warnings);
+    if (observer != nullptr) observer->SweepEnded(View(state), out);
+    if (options.delivery == DeliveryMode::kWholeVolumes) {
+      // Kept with the volume, and counted, until the volume is handed back.
+      volume->held_bytes += state->bytes;
+      volume->sweeps[state->position] = std::move(out.sweep);
+      for (auto& m : out.missing) volume->missing.push_back(std::move(m));
+      for (auto& w : out.warnings) volume->warnings.push_back(std::move(w));
+      return;
+    }
+    if (!out.complete) volume->missing.push_back(state->name + ": incomplete");
     done_sweeps.push_back(std::move(out));
     ++volume->sweeps_delivered;
     buffered -= state->bytes;
@@ -1205,6 +1227,7 @@ struct Assembler::Impl {
       out.unknown_left_out.push_back(std::to_string(count) + " " + kind + (count == 1 ? "" : "s"));
     }
     out.sweeps_delivered = state->sweeps_delivered;
+    if (observer != nullptr) observer->VolumeEnded(View(state), out);
     done_volumes.push_back(std::move(out));
     return result;
   }
@@ -1414,9 +1437,35 @@ Assembler::Assembler(Assembler&&) noexcept = default;
 Assembler& Assembler::operator=(Assembler&&) noexcept = default;
 Assembler::~Assembler() = default;
 
-Status Assembler::Add(const RayStreamMessage& message) { return impl_->Add(message, nullptr); }
-Status Assembler::Add(RayStreamMessage&& message) { return impl_->Add(message, &message); }
-Status Assembler::AddSerialized(std::string_view message) { return impl_->AddSerialized(message); }
+AssemblerObserver::~AssemblerObserver() = default;
+void AssemblerObserver::VolumeStarted(const ObservedVolume&) {}
+void AssemblerObserver::SweepStarted(const ObservedSweep&) {}
+void AssemblerObserver::RayStarted(const ObservedSweep&, std::int32_t, const Ray&) {}
+void AssemblerObserver::MomentTaken(const ObservedSweep&, const ObservedMoment&) {}
+void AssemblerObserver::SweepEnded(const ObservedSweep&, const AssembledSweep&) {}
+void AssemblerObserver::VolumeEnded(const ObservedVolume&, const AssembledVolume&) {}
+void AssemblerObserver::Problem(const Status&) {}
+
+namespace {
+
+// `status`, after the observer has seen it when it is an error.
+Status Observed(AssemblerObserver* observer, Status status) {
+  if (observer != nullptr && !status.ok()) observer->Problem(status);
+  return status;
+}
+
+}  // namespace
+
+Status Assembler::Add(const RayStreamMessage& message) {
+  return Observed(impl_->observer, impl_->Add(message, nullptr));
+}
+Status Assembler::Add(RayStreamMessage&& message) {
+  return Observed(impl_->observer, impl_->Add(message, &message));
+}
+Status Assembler::AddSerialized(std::string_view message) {
+  return Observed(impl_->observer, impl_->AddSerialized(message));
+}
+void Assembler::SetObserver(AssemblerObserver* observer) { impl_->observer = observer; }
 
 std::size_t Assembler::CloseExpired() { return impl_->CloseExpired(); }
 

@@ -14,6 +14,8 @@
 #include "common_dto/model/status.h"
 #include "common_dto/model/utf8.h"
 #include "common_dto/model/uuid.h"
+#include "common_dto/model/walk.h"
+#include "raster_data.pb.h"
 #include "data_descriptor.pb.h"
 #include "gtest/gtest.h"
 #include "volume.pb.h"
@@ -159,6 +161,70 @@ TEST(References, ResolveByIndexUuidAndInlineCopyAndNothingElse) {
   EXPECT_EQ(common_dto::FindMomentDescriptor(&config, description, &ray, "ZDR"), nullptr);
 }
 
+// Records a walk: "E <path>" for each message entered, "V <path>" for each
+// value, "K" for a map key (whose path goes by storage position).
+class Recorder : public common_dto::FieldVisitor {
+ public:
+  bool MayMatter(const google::protobuf::Descriptor* type) override { return type != skip_type; }
+  bool EnterMessage(const google::protobuf::Message&, const std::string& path) override {
+    log.push_back("E " + path);
+    return true;
+  }
+  bool VisitValue(const google::protobuf::Message&, const google::protobuf::FieldDescriptor* field,
+                  int, const std::string& path) override {
+    log.push_back(field->name() == "key" ? "K" : "V " + path);
+    return stop_at.empty() || path != stop_at;
+  }
+  const google::protobuf::Descriptor* skip_type = nullptr;
+  std::string stop_at;
+  std::vector<std::string> log;
+};
+
+TEST(Walk, SetFieldsInNumberOrderMapsByNaturalKeyOrderAndItsStops) {
+  kyt::pb::common::RasterData raster;
+  raster.set_y_pix(480);
+  raster.set_x_pix(640);
+  (*raster.mutable_properties())["a10"] = "x";
+  (*raster.mutable_properties())["a2"] = "y";
+  raster.add_data();
+  raster.add_data()->set_uncompressed_size(3);
+  const std::vector<std::string> all = {"E ", "V x_pix", "V y_pix", "K", "V properties[\"a2\"]",
+                                        "K", "V properties[\"a10\"]", "E data[0]", "E data[1]",
+                                        "V data[1].uncompressed_size"};
+  Recorder everything;
+  EXPECT_TRUE(common_dto::WalkFields(raster, &everything));
+  EXPECT_EQ(everything.log, all);
+
+  Recorder stopped;
+  stopped.stop_at = "properties[\"a2\"]";
+  EXPECT_FALSE(common_dto::WalkFields(raster, &stopped));
+  EXPECT_EQ(stopped.log, std::vector<std::string>(all.begin(), all.begin() + 5));
+
+  Recorder no_buffers;
+  no_buffers.skip_type = DataBuffer::descriptor();
+  EXPECT_TRUE(common_dto::WalkFields(raster, &no_buffers));
+  EXPECT_EQ(no_buffers.log, std::vector<std::string>(all.begin(), all.begin() + 7));
+
+  // Without paths: the same visits, no path built.
+  Recorder bare;
+  common_dto::WalkOptions options;
+  options.paths = false;
+  EXPECT_TRUE(common_dto::WalkFields(raster, &bare, options));
+  ASSERT_EQ(bare.log.size(), all.size());
+  for (const std::string& entry : bare.log) EXPECT_TRUE(entry == "E " || entry == "V " || entry == "K");
+}
+
+TEST(Walk, NaturalLessTakesDigitRunsAsNumbers) {
+  const struct {
+    const char* a;
+    const char* b;
+    bool less;
+  } cases[] = {{"a2", "a10", true},   {"a10", "a2", false},   {"b", "a10", false},
+               {"x", "x", false},     {"7", "007", true},     {"v", "v1", true},
+               {"s[9].k", "s[10].a", true}, {"s[10].a", "s[9].k", false}};
+  for (const auto& c : cases) EXPECT_EQ(common_dto::NaturalLess(c.a, c.b), c.less) << c.a << " " << c.b;
+}
+
 TEST(Status, WrapKeepsCodeAndInnerLocationAndFillsInTheRest) {
   EXPECT_TRUE(Status::Ok().Wrap("ignored: ").ok());
   EXPECT_EQ(Status(ErrorCode::kOk, "no error").message(), "");
@@ -228,11 +294,13 @@ TEST(AppendFill, EncodesEachStorageTypeAndRefusesWhatItCannotHold) {
     double value;
     int type, endian;
     std::string bytes;  // of two samples; empty: an error
+    std::string error = {};  // Its message, when given.
   };
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::vector<Case> cases = {
       {255, DataBuffer::UINT8, DataBuffer::LITTLE, "\xff\xff"},
-      {256, DataBuffer::UINT8, DataBuffer::LITTLE, ""},
+      {256, DataBuffer::UINT8, DataBuffer::LITTLE, "",
+       "fill value 256.000000 does not fit storage type UINT8"},
       {-1, DataBuffer::UINT8, DataBuffer::LITTLE, ""},
       {65534.6, DataBuffer::UINT16, DataBuffer::BIG, std::string("\xff\xff\xff\xff", 4)},
       {258, DataBuffer::UINT16, DataBuffer::BIG, std::string("\x01\x02\x01\x02", 4)},
@@ -241,13 +309,20 @@ TEST(AppendFill, EncodesEachStorageTypeAndRefusesWhatItCannotHold) {
       {nan, DataBuffer::INT32, DataBuffer::LITTLE, ""},
       {1.0, DataBuffer::FLOAT, DataBuffer::BIG, std::string("\x3f\x80\x00\x00\x3f\x80\x00\x00", 8)},
       {nan, DataBuffer::DOUBLE, DataBuffer::LITTLE, std::string("\0\0\0\0\0\0\xf8\x7f\0\0\0\0\0\0\xf8\x7f", 16)},
-      {0, DataBuffer::STRING, DataBuffer::LITTLE, ""},
+      {0, DataBuffer::STRING, DataBuffer::LITTLE, "",
+       "storage type 7 has no fixed sample width to fill"},
+      {1, DataBuffer::UINT16, DataBuffer::LITTLE, std::string("\x01\x00\x01\x00", 4)},
+      {1.5, DataBuffer::FLOAT, DataBuffer::BIG, std::string("\x3f\xc0\x00\x00\x3f\xc0\x00\x00", 8)},
   };
   for (const Case& c : cases) {
     std::string out = "kept";
     const Status s = common_dto::AppendFill(c.value, c.type, c.endian, 2, &out);
     if (c.bytes.empty()) {
       EXPECT_FALSE(s.ok()) << c.value << " as type " << c.type;
+      if (!c.error.empty()) {
+        EXPECT_EQ(s.message(), c.error);
+      }
+      EXPECT_EQ(out, "kept") << c.value << " as type " << c.type;
     } else {
       ASSERT_TRUE(s.ok()) << s.message();
       EXPECT_EQ(out, "kept" + c.bytes) << c.value << " as type " << c.type;

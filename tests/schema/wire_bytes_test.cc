@@ -434,7 +434,9 @@ TEST(WireBytes, ProductsAndTheirParameters) {
   ExpectWire(rasters, "0a 17 0a 01 61 18 08 2a 10 " + D(0) + " " + D(1) +
                           " 0a 02 22 00 12 14 0a 00 10 80 05 18 e0 03 2a 00 32 06 0a 01 6b 12 01 "
                           "76 3a 00");
+}
 
+TEST(WireBytes, ProductParametersInNumberOrder) {
   // Product parameters: number order, not declaration order. (The others'
   // declarations are guarded by the schema baseline in compat/.)
   ProductSriInfo sri;

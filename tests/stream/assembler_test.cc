@@ -3,6 +3,7 @@
 #include "common_dto/stream/assembler.h"
 
 #include <algorithm>
+#include <any>
 #include <map>
 #include <random>
 
@@ -184,6 +185,66 @@ TEST(Assembler, SweepBySweepDeliveryHoldsOnlyOpenSweeps) {
   rebuilt = volumes[0].volume;
   for (auto& s : sweeps) *rebuilt.add_sweep() = std::move(s.sweep);
   EXPECT_EQ(SerializeDeterministic(rebuilt), SerializeDeterministic(volume));
+}
+
+// Logs what the assembler tells an observer, one letter and what it is
+// about a line, and counts the rays of each volume in the volume's slot.
+class Log : public common_dto::stream::AssemblerObserver {
+ public:
+  void VolumeStarted(const common_dto::stream::ObservedVolume& v) override {
+    v.state = 0;
+    lines.push_back("V");
+  }
+  void SweepStarted(const common_dto::stream::ObservedSweep& s) override {
+    s.state = std::string("moments:");
+    lines.push_back("S" + std::to_string(s.position));
+  }
+  void RayStarted(const common_dto::stream::ObservedSweep& s, std::int32_t ray,
+                  const kyt::pb::common::Ray&) override {
+    ++*std::any_cast<int>(&s.volume.state);
+    lines.push_back("R" + std::to_string(ray));
+  }
+  void MomentTaken(const common_dto::stream::ObservedSweep& s,
+                   const common_dto::stream::ObservedMoment& m) override {
+    *std::any_cast<std::string>(&s.state) += " " + std::string(m.name) + "/" +
+                                             std::to_string(m.decoded_bytes);
+  }
+  void SweepEnded(const common_dto::stream::ObservedSweep& s, const AssembledSweep& a) override {
+    lines.push_back("s" + std::to_string(a.position) + (a.complete ? " " : " incomplete ") +
+                    *std::any_cast<std::string>(&s.state));
+  }
+  void VolumeEnded(const common_dto::stream::ObservedVolume& v, const AssembledVolume& a) override {
+    lines.push_back("v rays " + std::to_string(*std::any_cast<int>(&v.state)) +
+                    (a.complete ? "" : " incomplete"));
+  }
+  void Problem(const common_dto::Status& status) override {
+    lines.push_back(std::string("! ") + common_dto::ErrorCodeName(status.code()));
+  }
+  std::vector<std::string> lines;
+};
+
+// Observers see each volume, sweep, ray and moment as the assembler takes
+// it, each close (in both delivery modes, LZ4 rays as their decoded size),
+// and each error Add() returns, never what it refused.
+TEST(Assembler, ObserversSeeWhatItTakesAndCloses) {
+  const Volume volume = MakeVolume(2, 1, 2);
+  SplitOptions lz4;
+  lz4.ray_compression = Compression::kLz4Block;
+  std::vector<RayStreamMessage> messages = Split(volume, lz4);  // V S RPPE s S RPPE s v
+  messages.insert(messages.begin() + 3, messages[2]);           // A duplicate RayHeader.
+  messages.erase(messages.end() - 2);                           // The last SweepEnd.
+  const std::vector<std::string> expected = {
+      "V", "S0", "R0", "! protocol", "s0 moments: DBZ/4 VRAD/8", "S1", "R0",
+      "s1 incomplete moments: DBZ/4 VRAD/8", "v rays 2 incomplete"};
+  for (const DeliveryMode mode : {DeliveryMode::kWholeVolumes, DeliveryMode::kSweepBySweep}) {
+    AssemblerOptions options;
+    options.delivery = mode;
+    Assembler assembler(options);
+    Log log;
+    assembler.SetObserver(&log);
+    Feed(assembler, messages);
+    EXPECT_EQ(log.lines, expected);
+  }
 }
 
 TEST(Assembler, RefusesBadMessagesAndStaysUsable) {

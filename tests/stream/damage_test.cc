@@ -1,10 +1,8 @@
 // Damaged and hostile input at the library level, one case per class of
-// fault: LZ4 declarations the compressed bytes cannot back, frames other
-// LZ4 decoders must read, the reader's place after a damaged frame, the
-// diagnosis of a frame, samples held once (or not at all when validating),
-// and streams of newer producers.
+// fault: the reader's place after a damaged frame, the diagnosis of a
+// frame, samples held once (or not at all when validating), and streams of
+// newer producers. (LZ4 data itself: tests/model/buffers_test.cc.)
 #include <gtest/gtest.h>
-#include <lz4frame.h>
 
 #include <cstdint>
 #include <string>
@@ -24,74 +22,6 @@ using common_dto::stream::Assembler;
 using common_dto::stream::AssemblerOptions;
 using kyt::pb::common::DataBuffer;
 using kyt::pb::stream::RayStreamMessage;
-
-// An LZ4 block of `n` (> 25) zero bytes: one literal, one long match, five
-// closing literals; 11 + (n - 25) / 255 bytes.
-std::string ZerosBlock(std::size_t n) {
-  const std::size_t match = n - 1 - 5 - 4;
-  std::string out = {'\x1f', '\0', '\x01', '\0'};
-  const std::size_t rest = match - 15;
-  out.append(rest / 255, '\xff');
-  out.push_back(static_cast<char>(rest % 255));
-  out.push_back('\x50');
-  out.append(5, '\0');
-  return out;
-}
-
-DataBuffer Lz4Block(std::string data, std::int32_t declared) {
-  DataBuffer buffer;
-  buffer.set_compression(DataBuffer::LZ4);
-  buffer.set_type(DataBuffer::UINT8);
-  buffer.set_data(std::move(data));
-  buffer.set_uncompressed_size(declared);
-  return buffer;
-}
-
-TEST(Damage, Lz4DeclarationsAreBoundedByTheCompressedBytes) {
-  // 11 bytes cannot hold 255 MiB, whatever limit the caller allows.
-  for (const std::size_t limit : {common_dto::kDefaultMaxBufferSize, std::size_t{1} << 40}) {
-    std::string out = "kept";
-    const Status status = common_dto::AppendUncompressed(
-        Lz4Block(ZerosBlock(100), 255 << 20), &out, limit);
-    EXPECT_EQ(status.code(), ErrorCode::kMalformed);
-    EXPECT_EQ(status.message(),
-              "LZ4 block declares 267386880 bytes, more than its 11 bytes of LZ4 data can hold");
-    EXPECT_EQ(out, "kept");
-  }
-  // The limit still comes first when it is the smaller bound.
-  std::string out;
-  EXPECT_EQ(common_dto::AppendUncompressed(Lz4Block(ZerosBlock(100), 100), &out, 50).code(),
-            ErrorCode::kTooLarge);
-  // Data at LZ4's highest ratio decodes.
-  const std::size_t n = std::size_t{1} << 20;
-  EXPECT_TRUE(common_dto::AppendUncompressed(Lz4Block(ZerosBlock(n), n), &out).ok());
-  EXPECT_EQ(out, std::string(n, '\0'));
-
-  // A frame without a content size grows its output as it decodes.
-  std::string samples;
-  for (int i = 0; i < 300000; ++i) samples.push_back(static_cast<char>(i * 7 % 251));
-  LZ4F_preferences_t prefs{};
-  std::string frame(LZ4F_compressFrameBound(samples.size(), &prefs), '\0');
-  frame.resize(LZ4F_compressFrame(&frame[0], frame.size(), samples.data(), samples.size(), &prefs));
-  out.clear();
-  EXPECT_TRUE(common_dto::AppendUncompressed(Lz4Block(frame, 0), &out).ok());
-  EXPECT_EQ(out, samples);
-}
-
-TEST(Damage, FramesAreWrittenWithIndependentBlocks) {
-  std::string samples;
-  for (int i = 0; i < 1 << 20; ++i) samples.push_back(static_cast<char>((i * 2654435761u) >> 24));
-  DataBuffer buffer;
-  ASSERT_TRUE(common_dto::SetSamples(samples, common_dto::Compression::kLz4Frame, &buffer).ok());
-  ASSERT_TRUE(common_dto::IsLz4Frame(buffer.data()));
-  // FLG byte after the magic number: bit 5 is block independence.
-  EXPECT_EQ(static_cast<unsigned char>(buffer.data()[4]) & 0x20, 0x20);
-  // BD byte: blocks of at most 64 KiB, so 1 MiB makes 16 of them.
-  EXPECT_EQ((static_cast<unsigned char>(buffer.data()[5]) >> 4) & 7, 4);
-  std::string out;
-  ASSERT_TRUE(common_dto::AppendUncompressed(buffer, &out).ok());
-  EXPECT_EQ(out, samples);
-}
 
 TEST(Damage, ReaderStaysAtTheLastMessageAndNamesTheField) {
   // A good RayEnd, then a malformed length prefix.

@@ -7,7 +7,6 @@
 namespace common_dto_test {
 namespace {
 
-using common_dto::AppendFill;
 using common_dto::AppendUncompressed;
 using common_dto::Compression;
 using common_dto::DeriveSweepUuid;
@@ -151,88 +150,6 @@ TEST(Splitter, RefusesBuffersThatDoNotSlice) {
       });
   EXPECT_EQ(status.message(), "disk full");
   EXPECT_EQ(emitted, 3);
-}
-
-TEST(Buffers, Lz4FramesBlocksAndFill) {
-  std::string samples;
-  for (int i = 0; i < 1000; ++i) samples += static_cast<char>(i % 7 == 0 ? i : 'a');
-  for (Compression c : {Compression::kLz4Frame, Compression::kLz4Block}) {
-    DataBuffer buffer;
-    ASSERT_TRUE(SetSamples(samples, c, &buffer).ok());
-    EXPECT_EQ(buffer.compression(), DataBuffer::LZ4);
-    EXPECT_EQ(buffer.uncompressed_size(), 1000);
-    EXPECT_EQ(common_dto::IsLz4Frame(buffer.data()), c == Compression::kLz4Frame);
-    std::string decoded = "abc";
-    ASSERT_TRUE(AppendUncompressed(buffer, &decoded).ok());
-    EXPECT_TRUE(decoded == "abc" + samples) << "decoded onto the end";
-  }
-  // Frames without a content size, two concatenated; uncompressed_size unset.
-  const std::string frame = Unhex(
-      "04 22 4d 18 60 40 82 0f 00 00 00 69 72 61 64 61 72 20 06 00 50 61 64 61 72 21 00 00 00 00");
-  DataBuffer two;
-  two.set_compression(DataBuffer::LZ4);
-  two.set_data(frame + frame);
-  std::string both;
-  ASSERT_TRUE(AppendUncompressed(two, &both).ok());
-  EXPECT_EQ(both, "radar radar radar radar!radar radar radar radar!");
-
-  struct Bad {
-    const char* what;
-    DataBuffer buffer;
-    std::size_t limit;
-    std::string error;
-  };
-  auto lz4 = [](std::string data, int size) {
-    DataBuffer b;
-    b.set_compression(DataBuffer::LZ4);
-    b.set_data(std::move(data));
-    b.set_uncompressed_size(size);
-    return b;
-  };
-  DataBuffer block;
-  ASSERT_TRUE(SetSamples(samples, Compression::kLz4Block, &block).ok());
-  DataBuffer framed;
-  ASSERT_TRUE(SetSamples(samples, Compression::kLz4Frame, &framed).ok());
-  DataBuffer unknown;
-  unknown.set_compression(static_cast<DataBuffer::CompressionType>(7));
-  const std::vector<Bad> bad = {
-      {"block size too small", lz4(block.data(), 999), 1 << 20,
-       "LZ4 block: malformed data, or more than uncompressed_size 999 bytes"},
-      {"block over the limit", lz4(block.data(), 1000), 999,
-       "LZ4 block declares 1000 bytes, more than the limit of 999 bytes"},
-      {"frame over the limit", framed, 999,
-       "LZ4 frame declares 1000 bytes, more than the limit of 999 bytes"},
-      {"frame without size over the limit", lz4(frame, 0), 20,
-       "LZ4 frame decodes to more than the limit of 20 bytes"},
-      {"truncated frame", lz4(frame.substr(0, 20), 0), 1 << 20,
-       "LZ4 frame: truncated (the data ends inside a frame)"},
-      {"frame size mismatch", lz4(frame, 23), 1 << 20,
-       "LZ4 frame decodes to 24 bytes, not uncompressed_size 23"},
-      {"unknown compression", unknown, 1 << 20, "unknown compression 7"},
-  };
-  for (const Bad& b : bad) {
-    std::string kept = "abc";
-    EXPECT_EQ(AppendUncompressed(b.buffer, &kept, b.limit).message(), b.error) << b.what;
-    EXPECT_EQ(kept, "abc") << b.what << ": output unchanged on error";
-  }
-}
-
-// Fill samples in every width and byte order.
-TEST(Buffers, FillValues) {
-  auto fill = [](double v, DataBuffer::StorageType t, DataBuffer::Endianness e) {
-    std::string out;
-    Status s = AppendFill(v, t, e, 2, &out);
-    return s.ok() ? Hex(out) : s.message();
-  };
-  EXPECT_EQ(fill(1, DataBuffer::UINT16, DataBuffer::BIG), "00 01 00 01");
-  EXPECT_EQ(fill(1, DataBuffer::UINT16, DataBuffer::LITTLE), "01 00 01 00");
-  EXPECT_EQ(fill(-1, DataBuffer::INT32, DataBuffer::UNKNOWN_ENDIANNESS), "ff ff ff ff ff ff ff ff");
-  EXPECT_EQ(fill(1.5, DataBuffer::FLOAT, DataBuffer::BIG), "3f c0 00 00 3f c0 00 00");
-  EXPECT_EQ(fill(255, DataBuffer::UINT8, DataBuffer::BIG), "ff ff");
-  EXPECT_EQ(fill(256, DataBuffer::UINT8, DataBuffer::BIG),
-            "fill value 256.000000 does not fit storage type UINT8");
-  EXPECT_EQ(fill(0, DataBuffer::STRING, DataBuffer::BIG),
-            "storage type 7 has no fixed sample width to fill");
 }
 
 // LZ4 sweep buffers split into the same rays as uncompressed ones, and rays

@@ -42,6 +42,16 @@ std::string LittleEndianHex(T value) {
 inline std::string HexOf(double value) { return LittleEndianHex<std::uint64_t>(value); }
 inline std::string HexOf(float value) { return LittleEndianHex<std::uint32_t>(value); }
 
+// `v` as a base-128 varint, as the wire format writes lengths and numbers.
+inline std::string Varint(std::uint64_t v) {
+  std::string out;
+  do {
+    out += static_cast<char>((v & 0x7f) | (v > 0x7f ? 0x80 : 0));
+    v >>= 7;
+  } while (v != 0);
+  return out;
+}
+
 // A varint with all 64 bits set: -1 as int32, int64 or enum; INT64_MIN as sint64.
 inline const std::string kVarintAllOnes = "ff ff ff ff ff ff ff ff ff 01";
 

@@ -3,6 +3,7 @@
 // without answering becomes the error for the file; a worker that answers
 // hands back exactly what reading the file in the tool itself gives.
 #include "crash_guard.h"
+#include "output.h"
 
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
@@ -51,14 +52,10 @@ TEST(CrashGuard, FilesOfTheHdf5LibrariesAreRecognised) {
   for (const auto& path : {at_start, after_block, classic, other}) std::remove(path.c_str());
 }
 
-// The message ReadRadar() fails with, or "" when it returns.
+// The line the tool prints for ReadRadar()'s error, or "" when it reads.
 std::string FailureOf(const std::string& worker, const std::string& path) {
-  try {
-    cli::ReadRadar(worker, path, std::nullopt);
-  } catch (const cli::Fatal& e) {
-    return e.what();
-  }
-  return "";
+  const common_dto::Result<cli::RadarRead> read = cli::ReadRadar(worker, path, std::nullopt);
+  return read.ok() ? "" : "common-dto: " + read.status().message();
 }
 
 TEST(CrashGuard, AWorkersCrashOrSilenceIsAnErrorNamingTheFile) {
@@ -80,7 +77,9 @@ TEST(CrashGuard, AWorkersCrashOrSilenceIsAnErrorNamingTheFile) {
 TEST(CrashGuard, OtherFilesAreNotHandedToTheWorker) {
   const std::string path = WriteFile("plain", "not a radar file");
   const std::string aborts = WorkerScript("aborts2", "kill -ABRT $$");
-  EXPECT_FALSE(cli::ReadRadar(aborts, path, std::nullopt).format);
+  const common_dto::Result<cli::RadarRead> read = cli::ReadRadar(aborts, path, std::nullopt);
+  ASSERT_TRUE(read.ok());
+  EXPECT_FALSE(read->format);
   for (const auto& file : {path, aborts}) std::remove(file.c_str());
 }
 
@@ -90,14 +89,24 @@ TEST(CrashGuard, TheWorkerHandsBackWhatReadingHereGives) {
   ASSERT_TRUE(formats::WriteFile(path, formats::Format::kOdim, {},
                                  common_dto::synthetic::MakeTestVolume(2, 3, 4), &written)
                   .ok());
-  cli::SetQuiet(true);
-  const cli::RadarRead here = cli::ReadRadarHere(path, std::nullopt);
-  const cli::RadarRead there = cli::ReadRadar(COMMON_DTO_CLI, path, std::nullopt);
+  const cli::Console quiet(/*quiet=*/true, /*handle_signals=*/false);
+  const common_dto::Result<cli::RadarRead> read_here = cli::ReadRadarHere(path, std::nullopt);
+  const common_dto::Result<cli::RadarRead> read_there = cli::ReadRadar(COMMON_DTO_CLI, path, std::nullopt);
+  ASSERT_TRUE(read_here.ok() && read_there.ok());
+  const cli::RadarRead& here = *read_here;
+  const cli::RadarRead& there = *read_there;
   ASSERT_EQ(there.format, formats::Format::kOdim);
   EXPECT_TRUE(google::protobuf::util::MessageDifferencer::Equals(there.volume, here.volume));
   EXPECT_EQ(there.notes, here.notes);
   EXPECT_EQ(there.volume.sweep_size(), 2);
   const std::string damaged = WriteFile("damaged", kHdf5Signature + std::string(100, '\0'));
+  // An error comes back with its code as well as its line.
+  const common_dto::Result<cli::RadarRead> damaged_here = cli::ReadRadarHere(damaged, std::nullopt);
+  const common_dto::Result<cli::RadarRead> damaged_there =
+      cli::ReadRadar(COMMON_DTO_CLI, damaged, std::nullopt);
+  ASSERT_FALSE(damaged_here.ok());
+  EXPECT_EQ(damaged_there.status().code(), damaged_here.status().code());
+  EXPECT_EQ(damaged_there.status().message(), damaged_here.status().message());
   EXPECT_EQ(FailureOf(COMMON_DTO_CLI, damaged),
             "common-dto: " + damaged +
                 ": an HDF5 or netCDF file, but neither ODIM_H5 nor CF/Radial (or too damaged to "

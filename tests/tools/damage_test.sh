@@ -46,7 +46,7 @@ lines() { wc -l < "$1" | tr -d ' '; }
 # Three RayEnd messages (frames 02 2a 00), then a cut length prefix.
 printf '\002\052\000\002\052\000\002\052\000' > three.stream
 { cat three.stream; printf '\200'; } > three-cut.stream
-damage='truncated: the length prefix is cut off by the end of the input (message 3 at byte offset 9)'
+damage='message 3 at byte offset 9: truncated: the length prefix is cut off by the end of the input'
 
 expect 2 "dump of a damaged stream" dump three-cut.stream
 [ "$(lines out.txt)" -eq 3 ] || fail "dump printed $(lines out.txt) lines, not 3"
@@ -60,7 +60,7 @@ has out.txt "refused        3 messages that do not fit the stream (first: RayEnd
 has err.txt "$damage" "summary"
 
 expect 1 "check of a damaged stream" check three-cut.stream
-has out.txt "message 3 at byte offset 9: damaged: truncated" "check reports the damage as a finding"
+has out.txt "damaged: message 3 at byte offset 9: truncated" "check reports the damage as a finding"
 
 # A whole volume, then damage: assemble writes it and exits 1.
 cdto encode "$src/data/volume.json" volume.pb || fail "encode volume.json"
@@ -74,7 +74,7 @@ cmp -s assembled.pb intact.pb || fail "assemble before damage differs from the i
 # A frame that does not parse (a moment name that is not UTF-8) after the
 # volume: assemble names the field, from a file and from a pipe alike.
 { cat volume.stream; printf '\007\042\005\032\003\022\001\377'; } > volume-bad.stream
-bad='unparsable kyt.pb.stream.RayStreamMessage (length 7): invalid UTF-8 in field kyt.pb.common.DataTypeRequest.short_name (message 28 at byte offset 1937); assembled what came before'
+bad='message 28 at byte offset 1937: unparsable kyt.pb.stream.RayStreamMessage (length 7): invalid UTF-8 in field kyt.pb.common.DataTypeRequest.short_name; assembled what came before'
 expect 1 "assemble of a stream with an unparsable frame" assemble volume-bad.stream bad.pb
 has err.txt "volume-bad.stream: $bad" "assemble names the field"
 cmp -s bad.pb intact.pb || fail "assemble before an unparsable frame differs from the intact volume"
@@ -92,7 +92,7 @@ cmp -s piped.pb intact.pb || fail "assemble from a pipe differs"
 mkfifo fifo.stream
 cat three-cut.stream > fifo.stream &
 expect 1 "check of a FIFO" check fifo.stream
-has out.txt "message 3 at byte offset 9: damaged: truncated" "check of a FIFO"
+has out.txt "damaged: message 3 at byte offset 9: truncated" "check of a FIFO"
 wait
 
 # An HDF5 file of neither radar format (the signature and nothing more) is
@@ -139,7 +139,7 @@ has out.txt "note: message of a kind this version does not know" "check notes th
 # A first message with invalid UTF-8: the real cause is named.
 printf '\011\012\007\042\005\022\003a\377b' > bad-first.stream
 expect 2 "dump of a stream whose first message is damaged" dump bad-first.stream
-has err.txt "invalid UTF-8 in field kyt.pb.stream.VolumeConfigUri.endpoint (message 0 at byte offset 0)" \
+has err.txt "not a ray stream: message 0 at byte offset 0: unparsable kyt.pb.stream.RayStreamMessage (length 9): invalid UTF-8 in field kyt.pb.stream.VolumeConfigUri.endpoint" \
   "the first message's fault"
 
 # ---- Failed writes -----------------------------------------------------------------

@@ -34,15 +34,16 @@ Compression ParseCompression(const std::string& name) {
   return Compression::kNone;
 }
 
-std::optional<google::protobuf::Timestamp> ParseTime(const std::string& text,
-                                                     std::string_view option) {
-  if (text.empty()) return std::nullopt;
+// The time given with `option`; none when not given.
+Result<std::optional<google::protobuf::Timestamp>> ParseTime(const std::string& text,
+                                                             std::string_view option) {
+  if (text.empty()) return std::optional<google::protobuf::Timestamp>();
   google::protobuf::Timestamp time;
   if (!google::protobuf::util::TimeUtil::FromString(text, &time)) {
-    Fail("",
+    return Error("",
          fmt::format("{} '{}' is not an RFC 3339 time such as 2026-01-01T00:00:00Z", option, text));
   }
-  return time;
+  return std::optional<google::protobuf::Timestamp>(time);
 }
 
 class WarningLimit {
@@ -85,8 +86,9 @@ struct Assembled {
 
 // Feeds the stream to the assembler. Volumes are counted in the order they
 // complete; only the one wanted is kept. A damaged frame ends the stream as
-// the end of input does, with a warning.
-Assembled ReadVolumes(Input* input, const AssembleOptions& options) {
+// the end of input does, with a warning; damage before any message is the
+// error.
+Result<Assembled> ReadVolumes(Input* input, const AssembleOptions& options) {
   stream::Assembler assembler = MakeAssembler(options);
   const std::size_t wanted = options.volume.value_or(0);
   Assembled result;
@@ -116,10 +118,9 @@ Assembled ReadVolumes(Input* input, const AssembleOptions& options) {
     progress.Update(input->bytes_read(), input->index() + 1);
   }
   progress.Erase();
-  if (input->index() == 0) input->FailOnDamage();  // Nothing came: perhaps no stream at all.
+  if (input->index() == 0 && !input->damage().ok()) return input->DamageError();
   if (!input->damage().ok()) {
-    warnings.Add(fmt::format("{} ({}); assembled what came before", input->DamageWhat(),
-                             input->DamageWhere()));
+    warnings.Add(fmt::format("{}; assembled what came before", input->damage().message()));
   }
   assembler.Finish();
   take();
@@ -163,108 +164,127 @@ std::size_t ReportVolume(const std::string& name, const stream::AssembledVolume&
 
 // Writes the InstrumentData straight to the output, so that the volume's
 // samples are not held twice.
-void WriteInstrumentData(const kyt::pb::common::InstrumentData& data, const std::string& name,
-                         const std::string& path) {
+Status WriteInstrumentData(const kyt::pb::common::InstrumentData& data, const std::string& name,
+                           const std::string& path) {
   const std::size_t size = data.ByteSizeLong();
   if (size > static_cast<std::size_t>(INT_MAX)) {
-    Fail(name, fmt::format("the message is too large to encode ({} bytes; the limit is 2 GiB)",
-                           size));
+    return Error(name,
+                 fmt::format("the message is too large to encode ({} bytes; the limit is 2 GiB)", size),
+                 {}, ErrorCode::kTooLarge);
   }
-  OutputFile out(path);
+  Result<std::unique_ptr<OutputFile>> out = OutputFile::Open(path);
+  if (!out.ok()) return out.status();
   {
-    google::protobuf::io::FileOutputStream file(out.fd());
+    google::protobuf::io::FileOutputStream file((*out)->fd());
     {
       google::protobuf::io::CodedOutputStream coded(&file);
       coded.SetSerializationDeterministic(true);
       data.SerializeWithCachedSizes(&coded);
     }
     if (!file.Flush()) {
-      Fail(out.display_name(), fmt::format("write error: {}", std::strerror(file.GetErrno())));
+      return Error((*out)->display_name(), fmt::format("write error: {}", std::strerror(file.GetErrno())),
+                   {}, ErrorCode::kIo);
     }
   }
-  out.Commit();
+  return (*out)->Commit();
+}
+
+// The volume the options ask for, of those the stream completed.
+Status CheckChoice(const std::string& name, const AssembleOptions& options,
+                   const Assembled& assembled) {
+  const std::size_t completed = assembled.completed;
+  if (completed == 0) return Error(name, "the stream holds no volume");
+  if (!options.volume && completed > 1) {
+    return Error(name, fmt::format("the stream holds {} volumes; choose one with --volume N "
+                                   "(0 to {}, in the order they end)",
+                                   completed, completed - 1));
+  }
+  if (!assembled.chosen) {
+    return Error(name, fmt::format("--volume {}: the stream holds {} volume{}",
+                                   options.volume.value_or(0), completed, completed == 1 ? "" : "s"));
+  }
+  return Status::Ok();
+}
+
+// The volume of an InstrumentData or a Volume.
+Result<const kyt::pb::common::Volume*> VolumeOf(const std::string& name,
+                                                const google::protobuf::Message& message) {
+  if (const auto* data = dynamic_cast<const kyt::pb::common::InstrumentData*>(&message)) {
+    if (!data->has_volume()) {
+      return Error(name, fmt::format("the InstrumentData holds {}, not a volume",
+                                     data->has_sweep()     ? "a sweep"
+                                     : data->has_product() ? "a product"
+                                                           : "nothing"));
+    }
+    return &data->volume();
+  }
+  if (const auto* volume = dynamic_cast<const kyt::pb::common::Volume*>(&message)) return volume;
+  return Error(name, fmt::format("split reads an InstrumentData or a Volume, not a {}",
+                                 message.GetDescriptor()->full_name()));
 }
 
 }  // namespace
 
-int RunAssemble(const AssembleOptions& options) {
+Result<int> RunAssemble(const AssembleOptions& options) {
   InputOptions input_options = options.input_options;
   if (input_options.kind == InputKind::kAuto && input_options.type_name.empty()) {
     input_options.kind = InputKind::kStream;
   }
-  const std::unique_ptr<Input> input = Input::Open(options.input, input_options);
+  Result<std::unique_ptr<Input>> opened = Input::Open(options.input, input_options);
+  if (!opened.ok()) return opened.status();
+  Input* input = opened->get();
   if (!input->is_stream() || input->type()->full_name() != kDefaultStreamType) {
-    Fail(input->name(), fmt::format("assemble reads a stream of {}", kDefaultStreamType));
+    return Error(input->name(), fmt::format("assemble reads a stream of {}", kDefaultStreamType));
   }
-  Assembled assembled = ReadVolumes(input.get(), options);
-  const std::size_t completed = assembled.completed;
-  if (completed == 0) Fail(input->name(), "the stream holds no volume");
-  if (!options.volume && completed > 1) {
-    Fail(input->name(), fmt::format("the stream holds {} volumes; choose one with --volume N "
-                                    "(0 to {}, in the order they end)",
-                                    completed, completed - 1));
-  }
-  if (!assembled.chosen) {
-    Fail(input->name(), fmt::format("--volume {}: the stream holds {} volume{}",
-                                    options.volume.value_or(0), completed,
-                                    completed == 1 ? "" : "s"));
-  }
-  std::size_t problems = assembled.problems + ReportVolume(input->name(), *assembled.chosen);
+  Result<Assembled> assembled = ReadVolumes(input, options);
+  if (!assembled.ok()) return assembled.status();
+  if (Status status = CheckChoice(input->name(), options, *assembled); !status.ok()) return status;
+  std::size_t problems = assembled->problems + ReportVolume(input->name(), *assembled->chosen);
   kyt::pb::common::InstrumentData data;
-  *data.mutable_volume() = std::move(assembled.chosen->volume);
-  assembled.chosen.reset();
-  WriteInstrumentData(data, input->name(), options.output);
+  *data.mutable_volume() = std::move(assembled->chosen->volume);
+  assembled->chosen.reset();
+  if (Status status = WriteInstrumentData(data, input->name(), options.output); !status.ok()) {
+    return status;
+  }
   // Written all the same, but not as the producer meant it.
   return problems == 0 ? kExitOk : kExitFindings;
 }
 
-int RunSplit(const SplitOptions& options) {
-  const std::optional<google::protobuf::Timestamp> start = ParseTime(options.start, "--start");
-  const std::optional<google::protobuf::Timestamp> end = ParseTime(options.end, "--end");
+Result<int> RunSplit(const SplitOptions& options) {
+  const Result<std::optional<google::protobuf::Timestamp>> start = ParseTime(options.start, "--start");
+  if (!start.ok()) return start.status();
+  const Result<std::optional<google::protobuf::Timestamp>> end = ParseTime(options.end, "--end");
+  if (!end.ok()) return end.status();
   InputOptions input_options = options.input_options;
   if (input_options.kind == InputKind::kAuto) input_options.kind = InputKind::kMessage;
-  const std::unique_ptr<Input> input = Input::Open(options.input, input_options);
-  if (input->is_stream()) Fail(input->name(), "split reads a single message holding a volume");
-  const std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
-
-  const kyt::pb::common::Volume* volume = nullptr;
-  if (const auto* data = dynamic_cast<const kyt::pb::common::InstrumentData*>(message.get())) {
-    if (!data->has_volume()) {
-      Fail(input->name(), fmt::format("the InstrumentData holds {}, not a volume",
-                                      data->has_sweep()     ? "a sweep"
-                                      : data->has_product() ? "a product"
-                                                            : "nothing"));
-    }
-    volume = &data->volume();
-  } else if (const auto* v = dynamic_cast<const kyt::pb::common::Volume*>(message.get())) {
-    volume = v;
-  } else {
-    Fail(input->name(), fmt::format("split reads an InstrumentData or a Volume, not a {}",
-                                    message->GetDescriptor()->full_name()));
-  }
+  Result<std::unique_ptr<Input>> input = Input::Open(options.input, input_options);
+  if (!input.ok()) return input.status();
+  const std::string& name = (*input)->name();
+  if ((*input)->is_stream()) return Error(name, "split reads a single message holding a volume");
+  const std::unique_ptr<google::protobuf::Message> message = (*input)->TakeMessage();
+  const Result<const kyt::pb::common::Volume*> volume = VolumeOf(name, *message);
+  if (!volume.ok()) return volume.status();
 
   stream::SplitOptions split_options;
   split_options.ray_compression = ParseCompression(options.compression);
-  split_options.volume_start = start;
-  split_options.volume_end = end;
-
-  OutputFile out(options.output);
+  split_options.volume_start = *start;
+  split_options.volume_end = *end;
+  Result<std::unique_ptr<OutputFile>> out = OutputFile::Open(options.output);
+  if (!out.ok()) return out.status();
   stream::WriterOptions writer_options;
   writer_options.deterministic = true;
-  stream::DelimitedWriter writer = stream::DelimitedWriter::ToFd(out.fd(), writer_options);
-  Progress progress(fmt::format("split {}", input->name()), 0);
+  stream::DelimitedWriter writer = stream::DelimitedWriter::ToFd((*out)->fd(), writer_options);
+  Progress progress(fmt::format("split {}", name), 0);
   stream::SplitReport report;
-  const Status status =
-      stream::SplitVolume(*volume, split_options, &writer, &report, [&] {
-        progress.Update(writer.bytes_written(), writer.messages_written());
-        return Status::Ok();
-      });
-  if (!status.ok()) Fail(input->name(), status.message());
-  const Status closed = writer.Close();
-  if (!closed.ok()) Fail(out.display_name(), closed.message());
+  const Status status = stream::SplitVolume(**volume, split_options, &writer, &report, [&] {
+    progress.Update(writer.bytes_written(), writer.messages_written());
+    return Status::Ok();
+  });
+  if (!status.ok()) return ErrorOf(name, status);
+  if (const Status closed = writer.Close(); !closed.ok()) return ErrorOf((*out)->display_name(), closed);
   progress.Erase();
-  out.Commit();
-  WarningLimit warnings(input->name());
+  if (Status committed = (*out)->Commit(); !committed.ok()) return committed;
+  WarningLimit warnings(name);
   for (const std::string& item : report.not_carried) {
     warnings.Add(fmt::format("not carried by the stream: {}", item));
   }

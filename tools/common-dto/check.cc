@@ -21,6 +21,9 @@ class Report {
  public:
   explicit Report(OutputFile* out) : out_(out) {}
 
+  // False once the output cannot be written.
+  bool ok() const { return out_->ok(); }
+
   void Print(const std::vector<Finding>& findings) {
     std::string text;
     for (const Finding& finding : findings) {
@@ -34,13 +37,13 @@ class Report {
   }
 
   // The closing line; the exit status.
-  int Close(const std::string& name) {
+  Result<int> Close(const std::string& name) {
     const std::string notes =
         notes_ == 0 ? "" : fmt::format(" ({} note{})", notes_, notes_ == 1 ? "" : "s");
     out_->Write(findings_ == 0 ? fmt::format("{}: no findings{}\n", name, notes)
                                : fmt::format("{}: {} finding{}{}\n", name, findings_,
                                              findings_ == 1 ? "" : "s", notes));
-    out_->Commit();
+    if (Status status = out_->Commit(); !status.ok()) return status;
     return findings_ == 0 ? kExitOk : kExitFindings;
   }
 
@@ -57,7 +60,7 @@ void CheckStream(Input* input, const validate::Options& options, Report* report)
   validate::StreamValidator validator(options);
   const std::unique_ptr<google::protobuf::Message> message = input->NewMessage();
   Progress progress(fmt::format("check {}", input->name()), input->size());
-  while (input->Next(message.get())) {
+  while (report->ok() && input->Next(message.get())) {
     std::vector<Finding> findings;
     if (ray_stream) {
       findings = validator.Add(std::move(static_cast<kyt::pb::stream::RayStreamMessage&>(*message)),
@@ -72,9 +75,10 @@ void CheckStream(Input* input, const validate::Options& options, Report* report)
     progress.Update(input->bytes_read(), input->index() + 1);
   }
   progress.Erase();
+  // The damage's message names its place already.
   if (!input->damage().ok()) {
-    report->Print({Finding{validate::FindingCode::kDamaged, Severity::kFinding,
-                           input->DamageWhere(), "damaged: " + input->DamageWhat()}});
+    report->Print({Finding{validate::FindingCode::kDamaged, Severity::kFinding, std::string(),
+                           "damaged: " + input->damage().message()}});
   }
   if (ray_stream) report->Print(validator.Finish());
 }
@@ -100,15 +104,18 @@ std::vector<Finding> GeoreferenceFindings(const google::protobuf::Message& messa
 
 }  // namespace
 
-int RunCheck(const CheckOptions& options) {
-  const std::unique_ptr<Input> input = Input::Open(options.file, options.input);
-  OutputFile out(options.output);
-  Report report(&out);
+Result<int> RunCheck(const CheckOptions& options) {
+  Result<std::unique_ptr<Input>> opened = Input::Open(options.file, options.input);
+  if (!opened.ok()) return opened.status();
+  Input* input = opened->get();
+  Result<std::unique_ptr<OutputFile>> out = OutputFile::Open(options.output);
+  if (!out.ok()) return out.status();
+  Report report(out->get());
   validate::Options rules;
   rules.max_buffer_size = options.max_buffer_size;
   rules.strict = options.strict;
   if (input->is_stream()) {
-    CheckStream(input.get(), rules, &report);
+    CheckStream(input, rules, &report);
   } else {
     const std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
     report.Print(validate::ValidateMessage(*message, rules));

@@ -1,5 +1,6 @@
-// The subcommands of common-dto. Each returns the exit status and throws
-// Fatal for unusable input or arguments.
+// The subcommands of common-dto. Each returns the exit status (kExitOk, or
+// kExitFindings when it found problems), or the error that makes the input
+// or arguments unusable, which Main prints and exits with status 2 for.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "common_dto/model/status.h"
 #include "input.h"
 #include "common_dto/formats/formats.h"
 #include "product.pb.h"
@@ -28,7 +30,7 @@ struct DumpOptions {
   std::string output = "-";
   InputOptions input;
 };
-int RunDump(const DumpOptions& options);
+Result<int> RunDump(const DumpOptions& options);
 
 struct EncodeOptions {
   std::string input;
@@ -37,14 +39,14 @@ struct EncodeOptions {
   std::string type_name;      // empty: the default for the kind
   bool stream = false;        // one message per line, written as a stream
 };
-int RunEncode(const EncodeOptions& options);
+Result<int> RunEncode(const EncodeOptions& options);
 
 struct SummaryOptions {
   std::string file;
   std::string output = "-";
   InputOptions input;
 };
-int RunSummary(const SummaryOptions& options);
+Result<int> RunSummary(const SummaryOptions& options);
 
 struct CheckOptions {
   std::string file;
@@ -53,7 +55,7 @@ struct CheckOptions {
   std::size_t max_buffer_size = std::size_t{256} << 20;
   bool strict = false;  // Unknown fields and unknown kinds are findings, not notes.
 };
-int RunCheck(const CheckOptions& options);
+Result<int> RunCheck(const CheckOptions& options);
 
 struct AssembleOptions {
   std::string input;
@@ -63,7 +65,7 @@ struct AssembleOptions {
   std::optional<std::size_t> volume;  // which volume of the stream
   InputOptions input_options;
 };
-int RunAssemble(const AssembleOptions& options);
+Result<int> RunAssemble(const AssembleOptions& options);
 
 struct SplitOptions {
   std::string input;
@@ -73,11 +75,11 @@ struct SplitOptions {
   std::string end;
   InputOptions input_options;
 };
-int RunSplit(const SplitOptions& options);
+Result<int> RunSplit(const SplitOptions& options);
 
 // publish and subscribe (NATS JetStream): adds both to `app`; the function
-// returned runs the one parsed, or returns -1 when neither was.
-std::function<int()> AddTransportCommands(CLI::App* app);
+// returned runs the one parsed, or holds -1 when neither was.
+std::function<Result<int>()> AddTransportCommands(CLI::App* app);
 
 // convert: volumes between common-dto files and ODIM_H5 / CF/Radial files
 // (convert_files.cc).
@@ -91,16 +93,16 @@ struct ConvertFilesOptions {
   bool strict = false;  // exit 1 when anything could not be carried
   InputOptions input_options;
 };
-int RunConvertFiles(const ConvertFilesOptions& options);
+Result<int> RunConvertFiles(const ConvertFilesOptions& options);
 // Products (convert_products.cc): a product file given as input, converted
 // whole (-1 when the input is not one); a product read from a common-dto
 // message, written as the options say.
-int ConvertProductFile(const ConvertFilesOptions& options);
-int WriteProductMessage(const ConvertFilesOptions& options, const kyt::pb::common::Product& product,
-                        const formats::Notes& read_notes);
-// Ends the command with a Status of the formats library as the error of
-// `file` (convert_files.cc).
-[[noreturn]] void FailStatus(const std::string& file, const Status& status);
+Result<int> ConvertProductFile(const ConvertFilesOptions& options);
+Result<int> WriteProductMessage(const ConvertFilesOptions& options, const kyt::pb::common::Product& product,
+                                const formats::Notes& read_notes);
+// A Status of the formats library as the error of `file`, its code named
+// (convert_files.cc).
+Status FormatsError(const std::string& file, const Status& status);
 
 }  // namespace cli
 }  // namespace common_dto

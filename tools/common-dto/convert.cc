@@ -128,12 +128,11 @@ class FirstError : public google::protobuf::io::ErrorCollector {
 
 }  // namespace
 
-std::string SerializeDeterministic(const google::protobuf::Message& message, std::string* error) {
-  error->clear();
+Result<std::string> SerializeDeterministic(const google::protobuf::Message& message) {
   const std::size_t size = message.ByteSizeLong();
   if (size > static_cast<std::size_t>(INT_MAX)) {
-    *error = fmt::format("the message is too large to encode ({} bytes; the limit is 2 GiB)", size);
-    return std::string();
+    return Status(ErrorCode::kTooLarge,
+                  fmt::format("the message is too large to encode ({} bytes; the limit is 2 GiB)", size));
   }
   std::string bytes;
   bytes.reserve(size);
@@ -146,35 +145,33 @@ std::string SerializeDeterministic(const google::protobuf::Message& message, std
   return bytes;
 }
 
-bool ToJson(const google::protobuf::Message& message, bool pretty, std::string* json,
-            std::string* error) {
-  std::string bytes = SerializeDeterministic(message, error);
-  if (!error->empty()) return false;
+Result<std::string> ToJson(const google::protobuf::Message& message, bool pretty) {
+  Result<std::string> bytes = SerializeDeterministic(message);
+  if (!bytes.ok()) return bytes.status();
   google::protobuf::util::JsonPrintOptions options;
   options.preserve_proto_field_names = true;
   options.always_print_primitive_fields = false;
   options.add_whitespace = pretty;
-  json->clear();
+  std::string json;
   const auto status = google::protobuf::util::BinaryToJsonString(Resolver(), TypeUrl(message),
-                                                                 bytes, json, options);
+                                                                 *bytes, &json, options);
   if (!status.ok()) {
-    *error = fmt::format("cannot be written as JSON: {} (the text format can: --format text)",
-                         OneLine(std::string(status.message())));
-    return false;
+    return Status(ErrorCode::kUnsupported,
+                  fmt::format("cannot be written as JSON: {} (the text format can: --format text)",
+                              OneLine(std::string(status.message()))));
   }
-  if (pretty && (json->empty() || json->back() != '\n')) *json += '\n';
-  return true;
+  if (pretty && (json.empty() || json.back() != '\n')) json += '\n';
+  return json;
 }
 
-bool FromJson(std::string_view json, google::protobuf::Message* message, std::string* error) {
+Status FromJson(std::string_view json, google::protobuf::Message* message) {
   message->Clear();
   google::protobuf::util::JsonParseOptions options;
   options.ignore_unknown_fields = false;
   const auto status =
       google::protobuf::util::JsonStringToMessage(KeepNegativeZeros(json), message, options);
-  if (status.ok()) return true;
-  *error = OneLine(std::string(status.message()));
-  return false;
+  if (status.ok()) return Status::Ok();
+  return Status(ErrorCode::kUnparsable, OneLine(std::string(status.message())));
 }
 
 std::string ToText(const google::protobuf::Message& message, bool single_line) {
@@ -188,14 +185,13 @@ std::string ToText(const google::protobuf::Message& message, bool single_line) {
   return text;
 }
 
-bool FromText(std::string_view text, google::protobuf::Message* message, std::string* error) {
+Status FromText(std::string_view text, google::protobuf::Message* message) {
   message->Clear();
   FirstError errors;
   google::protobuf::TextFormat::Parser parser;
   parser.RecordErrorsTo(&errors);
-  if (parser.ParseFromString(std::string(text), message)) return true;
-  *error = errors.error().empty() ? "malformed text" : errors.error();
-  return false;
+  if (parser.ParseFromString(std::string(text), message)) return Status::Ok();
+  return Status(ErrorCode::kUnparsable, errors.error().empty() ? "malformed text" : errors.error());
 }
 
 }  // namespace cli

@@ -30,64 +30,67 @@ bool EndsWith(const std::string& text, std::string_view suffix) {
 // The radar format of the regular file `path`, if it has one. An HDF5 or
 // netCDF file of neither format is refused here: read as a common-dto file
 // it would only fail with a confusing parse error.
-std::optional<formats::Format> DetectRadarFormat(const std::string& path) {
+Result<std::optional<formats::Format>> DetectRadarFormat(const std::string& path) {
   const std::optional<formats::Format> format = formats::DetectFormat(path);
   if (!format && IsHdf5OrNetcdf(path)) {
-    Fail(path, "an HDF5 or netCDF file, but neither ODIM_H5 nor CF/Radial (or too damaged to open)");
+    return Error(path, "an HDF5 or netCDF file, but neither ODIM_H5 nor CF/Radial (or too damaged to open)",
+                 {}, ErrorCode::kUnsupported);
   }
   return format;
 }
 
 // The format of the output: as told, else from its extension.
-std::string OutputFormat(const ConvertFilesOptions& options) {
+Result<std::string> OutputFormat(const ConvertFilesOptions& options) {
   if (options.to != "auto") return options.to;
   const std::string& path = options.output;
   for (const char* ext : {".h5", ".hdf5", ".hdf", ".odim"}) {
-    if (EndsWith(path, ext)) return "odim";
+    if (EndsWith(path, ext)) return std::string("odim");
   }
-  if (EndsWith(path, ".nc") || EndsWith(path, ".cf")) return "cfradial1";
+  if (EndsWith(path, ".nc") || EndsWith(path, ".cf")) return std::string("cfradial1");
   for (const char* ext : {".pb", ".bin", ".cdto"}) {
-    if (EndsWith(path, ext) || path == "-") return kModel;
+    if (EndsWith(path, ext) || path == "-") return std::string(kModel);
   }
-  Fail(path, "cannot tell the output format from the file name; give --to");
+  return Error(path, "cannot tell the output format from the file name; give --to");
 }
 
-kyt::pb::common::Volume ReadModel(const ConvertFilesOptions& options,
-                                  std::optional<kyt::pb::common::Product>* product) {
+Result<kyt::pb::common::Volume> ReadModel(const ConvertFilesOptions& options,
+                                          std::optional<kyt::pb::common::Product>* product) {
   InputOptions input_options = options.input_options;
   if (input_options.kind == InputKind::kAuto) input_options.kind = InputKind::kMessage;
-  const std::unique_ptr<Input> input = Input::Open(options.input, input_options);
-  if (input->is_stream()) Fail(input->name(), "convert reads a single message holding a volume");
-  std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
+  Result<std::unique_ptr<Input>> input = Input::Open(options.input, input_options);
+  if (!input.ok()) return input.status();
+  const std::string& name = (*input)->name();
+  if ((*input)->is_stream()) return Error(name, "convert reads a single message holding a volume");
+  std::unique_ptr<google::protobuf::Message> message = (*input)->TakeMessage();
   if (auto* data = dynamic_cast<kyt::pb::common::InstrumentData*>(message.get())) {
     if (data->has_product()) {
       *product = std::move(*data->mutable_product());  // for the product formats
-      return {};
+      return kyt::pb::common::Volume();
     }
-    if (!data->has_volume()) Fail(input->name(), "the InstrumentData holds no volume");
+    if (!data->has_volume()) return Error(name, "the InstrumentData holds no volume");
     return std::move(*data->mutable_volume());
   }
   if (auto* volume = dynamic_cast<kyt::pb::common::Volume*>(message.get())) return std::move(*volume);
-  Fail(input->name(), fmt::format("convert reads an InstrumentData or a Volume, not a {}",
-                                  message->GetDescriptor()->full_name()));
+  return Error(name, fmt::format("convert reads an InstrumentData or a Volume, not a {}",
+                                 message->GetDescriptor()->full_name()));
 }
 
-void WriteModel(const std::string& path, kyt::pb::common::Volume&& volume) {
+Status WriteModel(const std::string& path, kyt::pb::common::Volume&& volume) {
   kyt::pb::common::InstrumentData data;
   *data.mutable_volume() = std::move(volume);
-  std::string error;
-  const std::string bytes = SerializeDeterministic(data, &error);
-  if (!error.empty()) Fail(path, error);
-  OutputFile out(path);
-  out.Write(bytes);
-  out.Commit();
+  const Result<std::string> bytes = SerializeDeterministic(data);
+  if (!bytes.ok()) return ErrorOf(path, bytes.status());
+  Result<std::unique_ptr<OutputFile>> out = OutputFile::Open(path);
+  if (!out.ok()) return out.status();
+  (*out)->Write(*bytes);
+  return (*out)->Commit();
 }
 
 // The formats library writes beside the output and renames, so a failed
 // conversion leaves nothing behind under the name.
-void WriteFormat(const ConvertFilesOptions& options, formats::Format format,
-                 const kyt::pb::common::Volume& volume, formats::Notes* notes) {
-  if (options.output == "-") Fail("", "ODIM_H5 and CF/Radial files cannot go to standard output");
+Status WriteFormat(const ConvertFilesOptions& options, formats::Format format,
+                   const kyt::pb::common::Volume& volume, formats::Notes* notes) {
+  if (options.output == "-") return Error("", "ODIM_H5 and CF/Radial files cannot go to standard output");
   // Progress in sample bytes of the sweeps written.
   std::vector<std::uint64_t> done_bytes{0};
   for (const auto& sweep : volume.sweep()) {
@@ -104,42 +107,42 @@ void WriteFormat(const ConvertFilesOptions& options, formats::Format format,
   };
   const Status status = formats::WriteFile(options.output, format, write_options, volume, notes);
   progress.Erase();
-  if (!status.ok()) FailStatus(options.output, status);
+  return status.ok() ? status : FormatsError(options.output, status);
 }
 
 // The input's volume: a radar file's, read by the worker, with the notes of
 // the read; else a common-dto message's (a product there goes to *product
 // instead). The format is as told, else found from the content.
-kyt::pb::common::Volume ReadInputVolume(const ConvertFilesOptions& options, formats::Notes* notes,
-                                        std::optional<kyt::pb::common::Product>* product) {
+Result<kyt::pb::common::Volume> ReadInputVolume(const ConvertFilesOptions& options,
+                                                formats::Notes* notes,
+                                                std::optional<kyt::pb::common::Product>* product) {
   const bool automatic = options.from == "auto";
   if (options.from == kModel || (automatic && options.input == "-")) return ReadModel(options, product);
   const std::optional<formats::Format> told =
       automatic ? std::nullopt : formats::ParseFormat(options.from);
-  RadarRead read = ReadRadar(options.input_options.worker, options.input, told,
-                             automatic ? "{}: read as {}" : "");
-  *notes = std::move(read.notes);
-  if (read.product_format) {
-    *product = std::move(read.product);
-    return {};
+  Result<RadarRead> read = ReadRadar(options.input_options.worker, options.input, told,
+                                     automatic ? "{}: read as {}" : "");
+  if (!read.ok()) return read.status();
+  *notes = std::move(read->notes);
+  if (read->product_format) {
+    *product = std::move(read->product);
+    return kyt::pb::common::Volume();
   }
-  if (!read.format) return ReadModel(options, product);
-  return std::move(read.volume);
+  if (!read->format) return ReadModel(options, product);
+  return std::move(read->volume);
 }
 
 }  // namespace
 
-// The location goes in parentheses unless the message starts with it, as
-// the formats library's messages do ("/dataset2/where/nbins: missing ...").
-void FailStatus(const std::string& file, const Status& status) {
-  const std::string& field = status.location().field;
-  const bool named = status.message().compare(0, field.size(), field) == 0;
-  Fail(file, fmt::format("{} ({})", status.message(), ErrorCodeName(status.code())),
-       named ? std::string() : field);
+// The formats library's messages name the place they are about
+// ("/dataset2/where/nbins: missing ..."); its code goes in parentheses.
+Status FormatsError(const std::string& file, const Status& status) {
+  return Error(file, fmt::format("{} ({})", status.message(), ErrorCodeName(status.code())), {},
+               status.code(), status.location());
 }
 
-kyt::pb::common::Volume ReadVolumeFile(const std::string& path, formats::Format format,
-                                       formats::Notes* notes) {
+Result<kyt::pb::common::Volume> ReadVolumeFile(const std::string& path, formats::Format format,
+                                               formats::Notes* notes) {
   // Progress as the share of sweeps read, in bytes of the file.
   struct stat st{};
   const std::uint64_t size = ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
@@ -151,31 +154,33 @@ kyt::pb::common::Volume ReadVolumeFile(const std::string& path, formats::Format 
   kyt::pb::common::Volume volume;
   const Status status = formats::ReadFile(path, format, read_options, &volume, notes);
   progress.Erase();
-  if (!status.ok()) FailStatus(path, status);
+  if (!status.ok()) return FormatsError(path, status);
   return volume;
 }
 
-std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path,
-                                                         const InputOptions& options) {
-  if (path == "-" || options.kind == InputKind::kStream || !options.type_name.empty()) return nullptr;
+Result<std::unique_ptr<google::protobuf::Message>> ReadRadarFile(const std::string& path,
+                                                                 const InputOptions& options) {
+  using Read = std::unique_ptr<google::protobuf::Message>;
+  if (path == "-" || options.kind == InputKind::kStream || !options.type_name.empty()) return Read();
   // Only regular files are looked into: probing a pipe would eat its bytes.
   struct stat st{};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  RadarRead read =
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Read();
+  Result<RadarRead> read =
       ReadRadar(options.worker, path, std::nullopt, "{}: reading as {} (converted to an InstrumentData)");
-  if (!read.format && !read.product_format) return nullptr;
+  if (!read.ok()) return read.status();
+  if (!read->format && !read->product_format) return Read();
   auto data = std::make_unique<kyt::pb::common::InstrumentData>();
-  if (read.product_format) {
-    *data->mutable_product() = std::move(read.product);
+  if (read->product_format) {
+    *data->mutable_product() = std::move(read->product);
   } else {
-    *data->mutable_volume() = std::move(read.volume);
+    *data->mutable_volume() = std::move(read->volume);
   }
-  for (const formats::Note& note : read.notes) Note(fmt::format("{}: {}", path, formats::NoteText(note)));
-  return data;
+  for (const formats::Note& note : read->notes) Note(fmt::format("{}: {}", path, formats::NoteText(note)));
+  return Read(std::move(data));
 }
 
-RadarRead ReadRadarHere(const std::string& path, std::optional<formats::Format> format,
-                        const std::string& announce) {
+Result<RadarRead> ReadRadarHere(const std::string& path, std::optional<formats::Format> format,
+                                const std::string& announce) {
   RadarRead read;
   // A product (ODIM IMAGE/COMP, a CF grid, a GeoTIFF) is read as one.
   if (!format || *format == formats::Format::kOdim) read.product_format = formats::DetectProductFormat(path);
@@ -183,28 +188,38 @@ RadarRead ReadRadarHere(const std::string& path, std::optional<formats::Format> 
     const std::string name = std::string("a product (") + formats::ProductFormatName(*read.product_format) + ")";
     if (!announce.empty()) Note(fmt::format(fmt::runtime(announce), path, name));
     const Status status = formats::ReadProduct(path, *read.product_format, &read.product, &read.notes);
-    if (!status.ok()) FailStatus(path, status);
+    if (!status.ok()) return FormatsError(path, status);
     return read;
   }
-  read.format = format ? format : DetectRadarFormat(path);
+  if (format) {
+    read.format = format;
+  } else {
+    Result<std::optional<formats::Format>> detected = DetectRadarFormat(path);
+    if (!detected.ok()) return detected.status();
+    read.format = *detected;
+  }
   if (!read.format) return read;
   if (!announce.empty()) Note(fmt::format(fmt::runtime(announce), path, formats::FormatName(*read.format)));
-  read.volume = ReadVolumeFile(path, *read.format, &read.notes);
+  Result<kyt::pb::common::Volume> volume = ReadVolumeFile(path, *read.format, &read.notes);
+  if (!volume.ok()) return volume.status();
+  read.volume = std::move(*volume);
   return read;
 }
 
-int RunConvertFiles(const ConvertFilesOptions& options) {
-  if (const int rc = ConvertProductFile(options); rc >= 0) return rc;
+Result<int> RunConvertFiles(const ConvertFilesOptions& options) {
+  const Result<int> product_file = ConvertProductFile(options);
+  if (!product_file.ok() || *product_file >= 0) return product_file;
   formats::Notes read_notes, write_notes;
   std::optional<kyt::pb::common::Product> product;
-  kyt::pb::common::Volume volume = ReadInputVolume(options, &read_notes, &product);
+  Result<kyt::pb::common::Volume> volume = ReadInputVolume(options, &read_notes, &product);
+  if (!volume.ok()) return volume.status();
   if (product) return WriteProductMessage(options, *product, read_notes);
-  const std::string to = OutputFormat(options);
-  if (to == kModel) {
-    WriteModel(options.output, std::move(volume));
-  } else {
-    WriteFormat(options, *formats::ParseFormat(to), volume, &write_notes);
-  }
+  const Result<std::string> to = OutputFormat(options);
+  if (!to.ok()) return to.status();
+  const Status written = *to == kModel
+                             ? WriteModel(options.output, std::move(*volume))
+                             : WriteFormat(options, *formats::ParseFormat(*to), *volume, &write_notes);
+  if (!written.ok()) return written;
   for (const formats::Note& note : read_notes)
     Warn(fmt::format("{}: {}", options.input, formats::NoteText(note)));
   for (const formats::Note& note : write_notes)

@@ -23,16 +23,16 @@ bool EndsWith(const std::string& text, std::string_view suffix) {
 }
 
 // The output format of a product: as told, else from the extension.
-std::string ProductOutputFormat(const ConvertFilesOptions& options) {
+Result<std::string> ProductOutputFormat(const ConvertFilesOptions& options) {
   if (options.to != "auto") return options.to;
   const std::string& path = options.output;
-  if (EndsWith(path, ".tif") || EndsWith(path, ".tiff")) return "geotiff";
-  if (EndsWith(path, ".geojson") || EndsWith(path, ".json")) return "geojson";
-  if (EndsWith(path, ".h5") || EndsWith(path, ".hdf5") || EndsWith(path, ".hdf")) return "odim";
-  if (EndsWith(path, ".nc")) return "cf";
+  if (EndsWith(path, ".tif") || EndsWith(path, ".tiff")) return std::string("geotiff");
+  if (EndsWith(path, ".geojson") || EndsWith(path, ".json")) return std::string("geojson");
+  if (EndsWith(path, ".h5") || EndsWith(path, ".hdf5") || EndsWith(path, ".hdf")) return std::string("odim");
+  if (EndsWith(path, ".nc")) return std::string("cf");
   if (path == "-" || EndsWith(path, ".pb") || EndsWith(path, ".bin") || EndsWith(path, ".cdto"))
-    return kModel;
-  Fail(path, "cannot tell the output format from the file name; give --to");
+    return std::string(kModel);
+  return Error(path, "cannot tell the output format from the file name; give --to");
 }
 
 int Finish(const ConvertFilesOptions& options, const formats::Notes& read,
@@ -61,30 +61,32 @@ std::optional<formats::ProductFormat> ProductInputFormat(const ConvertFilesOptio
 
 }  // namespace
 
-int WriteProductMessage(const ConvertFilesOptions& options, const kyt::pb::common::Product& product,
-                        const formats::Notes& read_notes) {
-  const std::string to = ProductOutputFormat(options);
+Result<int> WriteProductMessage(const ConvertFilesOptions& options,
+                                const kyt::pb::common::Product& product,
+                                const formats::Notes& read_notes) {
+  const Result<std::string> to = ProductOutputFormat(options);
+  if (!to.ok()) return to.status();
   formats::Notes notes;
-  if (to == kModel) {
+  if (*to == kModel) {
     kyt::pb::common::InstrumentData data;
     *data.mutable_product() = product;
-    std::string error;
-    const std::string bytes = SerializeDeterministic(data, &error);
-    if (!error.empty()) Fail(options.output, error);
-    OutputFile out(options.output);
-    out.Write(bytes);
-    out.Commit();
+    const Result<std::string> bytes = SerializeDeterministic(data);
+    if (!bytes.ok()) return ErrorOf(options.output, bytes.status());
+    Result<std::unique_ptr<OutputFile>> out = OutputFile::Open(options.output);
+    if (!out.ok()) return out.status();
+    (*out)->Write(*bytes);
+    if (Status status = (*out)->Commit(); !status.ok()) return status;
     return Finish(options, read_notes, notes);
   }
-  const std::optional<formats::ProductFormat> format = formats::ParseProductFormat(to);
-  if (!format) Fail(options.output, fmt::format("a product cannot be written as {}", to));
-  if (options.output == "-") Fail("", "product files cannot go to standard output");
+  const std::optional<formats::ProductFormat> format = formats::ParseProductFormat(*to);
+  if (!format) return Error(options.output, fmt::format("a product cannot be written as {}", *to));
+  if (options.output == "-") return Error("", "product files cannot go to standard output");
   const Status status = formats::WriteProduct(options.output, *format, product, &notes);
-  if (!status.ok()) FailStatus(options.output, status);
+  if (!status.ok()) return FormatsError(options.output, status);
   return Finish(options, read_notes, notes);
 }
 
-int ConvertProductFile(const ConvertFilesOptions& options) {
+Result<int> ConvertProductFile(const ConvertFilesOptions& options) {
   const std::optional<formats::ProductFormat> format = ProductInputFormat(options);
   if (!format) return -1;
   Note(fmt::format("{}: read as a product ({})", options.input,
@@ -92,7 +94,7 @@ int ConvertProductFile(const ConvertFilesOptions& options) {
   kyt::pb::common::Product product;
   formats::Notes notes;
   const Status status = formats::ReadProduct(options.input, *format, &product, &notes);
-  if (!status.ok()) FailStatus(options.input, status);
+  if (!status.ok()) return FormatsError(options.input, status);
   return WriteProductMessage(options, product, notes);
 }
 

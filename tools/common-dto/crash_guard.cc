@@ -31,7 +31,8 @@ bool IsFault(int signal) {
 }
 
 // The worker's reply: a Struct saying the format found ("" for none), the
-// error line if the read failed ("fatal") and the notes; then the volume.
+// error if the read failed ("fatal", its line, and "code", its ErrorCode)
+// and the notes; then the volume.
 stream::ReaderOptions ReplyOptions() {
   stream::ReaderOptions options;
   options.max_message_size = std::size_t{2} << 30;  // What one message can hold.
@@ -94,24 +95,24 @@ bool ReadReply(int fd, Struct* head, RadarRead* read) {
   return reader.Read(&read->volume).has_message();
 }
 
-// How the worker ended, for `path`: returns when it answered and exited;
-// throws Fatal for a crash or an exit without an answer; ends this process
-// as the worker ended when a signal from outside ended it.
-void JudgeWorker(const std::string& path, pid_t child, bool answered) {
+// How the worker ended, for `path`: success when it answered and exited;
+// an error for a crash or an exit without an answer; ends this process as
+// the worker ended when a signal from outside ended it.
+Status JudgeWorker(const std::string& path, pid_t child, bool answered) {
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   if (WIFEXITED(status)) {
-    if (answered && WEXITSTATUS(status) == 0) return;
-    Fail(path, fmt::format("the reader ended with exit status {} before it answered",
-                           WEXITSTATUS(status)));
+    if (answered && WEXITSTATUS(status) == 0) return Status::Ok();
+    return Error(path, fmt::format("the reader ended with exit status {} before it answered",
+                                   WEXITSTATUS(status)), {}, ErrorCode::kIo);
   }
   const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : SIGKILL;
   if (IsFault(signal)) {
-    // Unwinds like any unusable input, so that what the command opened
+    // Returned like any unusable input, so that what the command opened
     // (a temporary output file) is cleaned up.
-    Fail(path, fmt::format("reading it crashed the HDF5 library ({}); the file is damaged",
-                           ::strsignal(signal)));
+    return Error(path, fmt::format("reading it crashed the HDF5 library ({}); the file is damaged",
+                                   ::strsignal(signal)), {}, ErrorCode::kMalformed);
   }
   std::signal(signal, SIG_DFL);
   ::kill(::getpid(), signal);
@@ -137,12 +138,12 @@ bool IsHdf5OrNetcdf(const std::string& file) {
   return found;
 }
 
-RadarRead ReadRadar(const std::string& worker, const std::string& path,
-                    std::optional<formats::Format> format, const std::string& announce) {
+Result<RadarRead> ReadRadar(const std::string& worker, const std::string& path,
+                            std::optional<formats::Format> format, const std::string& announce) {
   if (worker.empty() || !IsHdf5OrNetcdf(path)) return ReadRadarHere(path, format, announce);
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    Fail(path, fmt::format("cannot start its reader: {}", std::strerror(errno)));
+    return Error(path, fmt::format("cannot start its reader: {}", std::strerror(errno)), {}, ErrorCode::kIo);
   }
   std::vector<std::string> argv = {worker};
   if (Quiet()) argv.emplace_back("-q");
@@ -152,24 +153,30 @@ RadarRead ReadRadar(const std::string& worker, const std::string& path,
   ::close(pipe_fds[1]);
   if (child < 0) {
     ::close(pipe_fds[0]);
-    Fail(path, fmt::format("cannot start its reader: {}", std::strerror(errno)));
+    return Error(path, fmt::format("cannot start its reader: {}", std::strerror(errno)), {}, ErrorCode::kIo);
   }
   Struct head;
   RadarRead read;
   const bool answered = ReadReply(pipe_fds[0], &head, &read);
   ::close(pipe_fds[0]);
-  JudgeWorker(path, child, answered);
-  const auto fatal = head.fields().find("fatal");
-  if (fatal != head.fields().end()) throw Fatal(fatal->second.string_value());
+  if (Status ended = JudgeWorker(path, child, answered); !ended.ok()) return ended;
+  const auto& fields = head.fields();
+  if (const auto fatal = fields.find("fatal"); fatal != fields.end()) {
+    const auto code = fields.find("code");
+    return Status(code == fields.end() ? ErrorCode::kMalformed
+                                       : static_cast<ErrorCode>(code->second.number_value()),
+                  fatal->second.string_value());
+  }
   return read;
 }
 
 int RunRadarWorker(const std::string& path, const std::string& format_name,
                    const std::string& announce) {
   Struct head;
+  Result<RadarRead> result = ReadRadarHere(path, formats::ParseFormat(format_name), announce);
   RadarRead read;
-  try {
-    read = ReadRadarHere(path, formats::ParseFormat(format_name), announce);
+  if (result.ok()) {
+    read = std::move(*result);
     (*head.mutable_fields())["format"].set_string_value(
         read.format ? formats::FormatName(*read.format) : "");
     (*head.mutable_fields())["product_format"].set_string_value(
@@ -183,9 +190,10 @@ int RunRadarWorker(const std::string& path, const std::string& format_name,
       fields["moment"].set_string_value(note.moment);
       fields["text"].set_string_value(note.text);
     }
-  } catch (const Fatal& e) {
-    // The error line as the tool prints it; the tool prints it.
-    (*head.mutable_fields())["fatal"].set_string_value(e.what());
+  } else {
+    // The error as the tool prints it; the tool prints it.
+    (*head.mutable_fields())["fatal"].set_string_value(result.status().message());
+    (*head.mutable_fields())["code"].set_number_value(static_cast<double>(result.status().code()));
   }
   stream::DelimitedWriter writer = stream::DelimitedWriter::ToFd(STDOUT_FILENO);
   Status status = writer.Write(head);

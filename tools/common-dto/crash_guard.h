@@ -49,13 +49,13 @@ struct RadarRead {
 // volume (convert_files.cc). In a worker
 // started from `worker` (the tool's executable) when `worker` is given and
 // the file is an HDF5 or netCDF file; else in this process (as the fuzz
-// targets and tests run the commands). Throws Fatal.
-RadarRead ReadRadar(const std::string& worker, const std::string& path,
-                    std::optional<formats::Format> format, const std::string& announce = "");
+// targets and tests run the commands).
+Result<RadarRead> ReadRadar(const std::string& worker, const std::string& path,
+                            std::optional<formats::Format> format, const std::string& announce = "");
 
 // The same, always in this process.
-RadarRead ReadRadarHere(const std::string& path, std::optional<formats::Format> format,
-                        const std::string& announce = "");
+Result<RadarRead> ReadRadarHere(const std::string& path, std::optional<formats::Format> format,
+                                const std::string& announce = "");
 
 // The worker: `read-radar-file PATH FORMAT [ANNOUNCE]` (FORMAT "auto" or a
 // format name) reads and writes its reply to standard output. Returns the

@@ -21,42 +21,35 @@ void NoteUnknownFields(const std::string& file, bool json, std::size_t places,
 
 }  // namespace
 
-int RunDump(const DumpOptions& options) {
-  const std::unique_ptr<Input> input = Input::Open(options.file, options.input);
-  const bool json = options.format == "json";
-  OutputFile out(options.output);
+namespace {
 
-  if (!input->is_stream()) {
-    const std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
-    if (json) {
-      std::string text, error;
-      if (!ToJson(*message, /*pretty=*/true, &text, &error)) Fail(input->name(), error);
-      out.Write(text);
-    } else {
-      out.Write(ToText(*message, /*single_line=*/false));
-    }
-    out.Commit();
-    const UnknownFieldsReport unknown = FindUnknownFields(*message);
-    NoteUnknownFields(input->name(), json, unknown.places, unknown.first_path);
-    return kExitOk;
+Result<int> DumpMessage(Input* input, bool json, OutputFile* out) {
+  const std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
+  if (json) {
+    const Result<std::string> text = ToJson(*message, /*pretty=*/true);
+    if (!text.ok()) return ErrorOf(input->name(), text.status());
+    out->Write(*text);
+  } else {
+    out->Write(ToText(*message, /*single_line=*/false));
   }
+  if (Status status = out->Commit(); !status.ok()) return status;
+  const UnknownFieldsReport unknown = FindUnknownFields(*message);
+  NoteUnknownFields(input->name(), json, unknown.places, unknown.first_path);
+  return kExitOk;
+}
 
-  // A stream: one line per message, read and written one at a time.
+// A stream: one line per message, read and written one at a time.
+Result<int> DumpStream(Input* input, bool json, OutputFile* out) {
   const std::unique_ptr<google::protobuf::Message> message = input->NewMessage();
   Progress progress(fmt::format("dump {}", input->name()), input->size());
   std::size_t unknown_places = 0;
   std::string first_unknown;
-  std::string line, error;
-  while (input->Next(message.get())) {
-    if (json) {
-      if (!ToJson(*message, /*pretty=*/false, &line, &error)) {
-        Fail(input->name(), error, input->Where());
-      }
-    } else {
-      line = ToText(*message, /*single_line=*/true);
-    }
-    line += '\n';
-    out.Write(line);
+  while (out->ok() && input->Next(message.get())) {
+    Result<std::string> line = json ? ToJson(*message, /*pretty=*/false)
+                                    : Result<std::string>(ToText(*message, /*single_line=*/true));
+    if (!line.ok()) return ErrorOf(input->name(), line.status(), input->Where());
+    *line += '\n';
+    out->Write(*line);
     const UnknownFieldsReport unknown = FindUnknownFields(*message);
     if (unknown.places > 0 && unknown_places == 0) {
       first_unknown = fmt::format("{} ({})", input->Where(), unknown.first_path);
@@ -67,10 +60,22 @@ int RunDump(const DumpOptions& options) {
   progress.Erase();
   // Every message before a damaged frame is written; then the damage is the
   // error.
-  out.Commit();
+  if (Status status = out->Commit(); !status.ok()) return status;
   NoteUnknownFields(input->name(), json, unknown_places, first_unknown);
-  input->FailOnDamage();
+  if (Status damage = input->DamageError(); !damage.ok()) return damage;
   return kExitOk;
+}
+
+}  // namespace
+
+Result<int> RunDump(const DumpOptions& options) {
+  Result<std::unique_ptr<Input>> input = Input::Open(options.file, options.input);
+  if (!input.ok()) return input.status();
+  Result<std::unique_ptr<OutputFile>> out = OutputFile::Open(options.output);
+  if (!out.ok()) return out.status();
+  const bool json = options.format == "json";
+  return (*input)->is_stream() ? DumpStream(input->get(), json, out->get())
+                               : DumpMessage(input->get(), json, out->get());
 }
 
 }  // namespace cli

@@ -24,59 +24,40 @@ bool IsJsonLines(const std::string& text, const google::protobuf::Message& proto
     return false;
   }
   const std::unique_ptr<google::protobuf::Message> probe(prototype.New());
-  std::string ignored;
-  return FromJson(std::string_view(text).substr(0, end), probe.get(), &ignored);
+  return FromJson(std::string_view(text).substr(0, end), probe.get()).ok();
 }
 
-}  // namespace
+Status Parse(bool json, std::string_view text, google::protobuf::Message* message) {
+  return json ? FromJson(text, message) : FromText(text, message);
+}
 
-int RunEncode(const EncodeOptions& options) {
-  const bool json = options.from == "json";
-  const google::protobuf::Descriptor* type =
-      FindMessageType(!options.type_name.empty() ? options.type_name
-                      : options.stream           ? std::string(kDefaultStreamType)
-                                                 : std::string(kDefaultMessageType));
-  const std::string name = options.input == "-" ? "<stdin>" : options.input;
-  const std::string form = json ? "JSON" : "text";
-
-  std::ifstream file;
-  std::istream* in = &std::cin;
-  if (options.input != "-") {
-    file.open(options.input, std::ios::binary);
-    if (!file) Fail(name, fmt::format("cannot open: {}", std::strerror(errno)));
-    in = &file;
+// The whole input as one message.
+Status EncodeMessage(std::istream* in, const std::string& name, bool json,
+                     google::protobuf::Message* message, OutputFile* out) {
+  std::ostringstream all;
+  all << in->rdbuf();
+  if (in->bad()) return Error(name, "read error", {}, ErrorCode::kIo);
+  const std::string text = all.str();
+  if (const Status parsed = Parse(json, text, message); !parsed.ok()) {
+    const bool several = json && IsJsonLines(text, *message);
+    return Error(name, fmt::format("not a {} {}: {}{}", json ? "JSON" : "text",
+                                   message->GetDescriptor()->full_name(), parsed.message(),
+                                   several ? " (one message per line? use --stream)" : ""));
   }
-  const std::unique_ptr<google::protobuf::Message> message(
-      google::protobuf::MessageFactory::generated_factory()->GetPrototype(type)->New());
-  std::string error;
+  // The check's message names the field and its path.
+  if (const Status utf8 = CheckUtf8(*message); !utf8.ok()) return ErrorOf(name, utf8);
+  const Result<std::string> bytes = SerializeDeterministic(*message);
+  if (!bytes.ok()) return ErrorOf(name, bytes.status());
+  out->Write(*bytes);
+  return out->Commit();
+}
 
-  OutputFile out(options.output);
-  if (!options.stream) {
-    std::ostringstream all;
-    all << in->rdbuf();
-    if (in->bad()) Fail(name, "read error");
-    const std::string text = all.str();
-    const bool parsed =
-        json ? FromJson(text, message.get(), &error) : FromText(text, message.get(), &error);
-    if (!parsed) {
-      const bool several = json && IsJsonLines(text, *message);
-      Fail(name, fmt::format("not a {} {}: {}{}", form, type->full_name(), error,
-                             several ? " (one message per line? use --stream)" : ""));
-    }
-    // The check's message names the field and its path.
-    const Status utf8 = CheckUtf8(*message);
-    if (!utf8.ok()) Fail(name, utf8.message());
-    const std::string bytes = SerializeDeterministic(*message, &error);
-    if (!error.empty()) Fail(name, error);
-    out.Write(bytes);
-    out.Commit();
-    return kExitOk;
-  }
-
-  // One message per line, each written as one frame.
+// One message per line, each written as one frame.
+Status EncodeStream(std::istream* in, const std::string& name, bool json,
+                    google::protobuf::Message* message, OutputFile* out) {
   stream::WriterOptions writer_options;
   writer_options.deterministic = true;
-  stream::DelimitedWriter writer = stream::DelimitedWriter::ToFd(out.fd(), writer_options);
+  stream::DelimitedWriter writer = stream::DelimitedWriter::ToFd(out->fd(), writer_options);
   Progress progress(fmt::format("encode {}", name), 0);
   std::string line;
   std::uint64_t line_number = 0, bytes = 0;
@@ -88,21 +69,50 @@ int RunEncode(const EncodeOptions& options) {
     // message prints as nothing, a blank line is an empty message.
     if (json && line.find_first_not_of(" \t") == std::string::npos) continue;
     const std::string where = fmt::format("line {}", line_number);
-    const bool parsed =
-        json ? FromJson(line, message.get(), &error) : FromText(line, message.get(), &error);
-    if (!parsed) Fail(name, fmt::format("not a {} {}: {}", form, type->full_name(), error), where);
+    if (const Status parsed = Parse(json, line, message); !parsed.ok()) {
+      return Error(name, fmt::format("not a {} {}: {}", json ? "JSON" : "text",
+                                     message->GetDescriptor()->full_name(), parsed.message()),
+                   where);
+    }
     // Checked here so that the error names the line, not the frame.
-    const Status utf8 = CheckUtf8(*message);
-    if (!utf8.ok()) Fail(name, utf8.message(), where);
-    const Status written = writer.Write(*message);
-    if (!written.ok()) Fail(name, written.message(), where);
+    if (const Status utf8 = CheckUtf8(*message); !utf8.ok()) return ErrorOf(name, utf8, where);
+    if (const Status written = writer.Write(*message); !written.ok()) {
+      return ErrorOf(name, written, where);
+    }
     progress.Update(bytes, writer.messages_written());
   }
-  if (in->bad()) Fail(name, "read error");
-  const Status closed = writer.Close();
-  if (!closed.ok()) Fail(out.display_name(), closed.message());
+  if (in->bad()) return Error(name, "read error", {}, ErrorCode::kIo);
+  if (const Status closed = writer.Close(); !closed.ok()) {
+    return ErrorOf(out->display_name(), closed);
+  }
   progress.Erase();
-  out.Commit();
+  return out->Commit();
+}
+
+}  // namespace
+
+Result<int> RunEncode(const EncodeOptions& options) {
+  const Result<const google::protobuf::Descriptor*> type =
+      FindMessageType(!options.type_name.empty() ? options.type_name
+                      : options.stream           ? std::string(kDefaultStreamType)
+                                                 : std::string(kDefaultMessageType));
+  if (!type.ok()) return type.status();
+  const std::string name = options.input == "-" ? "<stdin>" : options.input;
+  std::ifstream file;
+  std::istream* in = &std::cin;
+  if (options.input != "-") {
+    file.open(options.input, std::ios::binary);
+    if (!file) return Error(name, fmt::format("cannot open: {}", std::strerror(errno)), {}, ErrorCode::kIo);
+    in = &file;
+  }
+  const std::unique_ptr<google::protobuf::Message> message(
+      google::protobuf::MessageFactory::generated_factory()->GetPrototype(*type)->New());
+  Result<std::unique_ptr<OutputFile>> out = OutputFile::Open(options.output);
+  if (!out.ok()) return out.status();
+  const bool json = options.from == "json";
+  const Status status = options.stream ? EncodeStream(in, name, json, message.get(), out->get())
+                                       : EncodeMessage(in, name, json, message.get(), out->get());
+  if (!status.ok()) return status;
   return kExitOk;
 }
 

@@ -20,7 +20,7 @@
 #include <set>
 
 #include "output.h"
-#include "common_dto/model/field_path.h"
+#include "common_dto/model/walk.h"
 #include "ray_stream_message.pb.h"
 
 namespace common_dto {
@@ -54,14 +54,14 @@ void CollectFile(const FileDescriptor* file, std::set<const FileDescriptor*>* se
 }
 
 // Reads from `fd` onto *out until it holds `limit` bytes or the input ends.
-// Returns true at the end of the input.
-bool ReadUpTo(int fd, std::string* out, std::uint64_t limit, const std::string& name) {
+// Holds true at the end of the input.
+Result<bool> ReadUpTo(int fd, std::string* out, std::uint64_t limit, const std::string& name) {
   char chunk[1 << 16];
   while (out->size() < limit) {
     const std::uint64_t want = std::min<std::uint64_t>(sizeof(chunk), limit - out->size());
     const ssize_t n = ::read(fd, chunk, static_cast<std::size_t>(want));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) Fail(name, fmt::format("read error: {}", std::strerror(errno)));
+    if (n < 0) return Error(name, fmt::format("read error: {}", std::strerror(errno)), {}, ErrorCode::kIo);
     if (n == 0) return true;
     out->append(chunk, static_cast<std::size_t>(n));
   }
@@ -112,27 +112,20 @@ StreamProbe ProbeStream(std::string_view bytes, bool complete, std::size_t max_m
   }
 }
 
-void CollectUnknown(const Message& message, const std::string& path, UnknownFieldsReport* report) {
-  const Reflection* r = message.GetReflection();
-  if (!r->GetUnknownFields(message).empty()) {
-    if (report->places++ == 0) report->first_path = path.empty() ? "the top level" : path;
-  }
-  std::vector<const FieldDescriptor*> fields;
-  r->ListFields(message, &fields);
-  for (const FieldDescriptor* field : fields) {
-    if (field->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE) continue;
-    const std::string here = FieldPath(path, field->name());
-    if (field->is_repeated()) {
-      const int n = r->FieldSize(message, field);
-      for (int i = 0; i < n; ++i) {
-        CollectUnknown(r->GetRepeatedMessage(message, field, i), fmt::format("{}[{}]", here, i),
-                       report);
-      }
-    } else {
-      CollectUnknown(r->GetMessage(message, field), here, report);
+// Counts the messages holding unknown fields, and names the first.
+class UnknownFieldsFinder : public FieldVisitor {
+ public:
+  explicit UnknownFieldsFinder(UnknownFieldsReport* report) : report_(report) {}
+  bool EnterMessage(const Message& message, const std::string& path) override {
+    if (!message.GetReflection()->GetUnknownFields(message).empty() && report_->places++ == 0) {
+      report_->first_path = path.empty() ? "the top level" : path;
     }
+    return true;
   }
-}
+
+ private:
+  UnknownFieldsReport* report_;
+};
 
 }  // namespace
 
@@ -157,7 +150,7 @@ std::vector<const Descriptor*> AllMessageTypes() {
   return types;
 }
 
-const Descriptor* FindMessageType(const std::string& name) {
+Result<const Descriptor*> FindMessageType(const std::string& name) {
   if (const Descriptor* type = DescriptorPool::generated_pool()->FindMessageTypeByName(name)) {
     return type;
   }
@@ -178,12 +171,13 @@ const Descriptor* FindMessageType(const std::string& name) {
     for (std::size_t i = 1; i < matches.size(); ++i) hint += " or " + matches[i];
     hint += "?";
   }
-  Fail("", fmt::format("unknown message type '{}' for --type; {}", name, hint));
+  return Error("", fmt::format("unknown message type '{}' for --type; {}", name, hint));
 }
 
 UnknownFieldsReport FindUnknownFields(const Message& message) {
   UnknownFieldsReport report;
-  CollectUnknown(message, std::string(), &report);
+  UnknownFieldsFinder finder(&report);
+  WalkFields(message, &finder);
   return report;
 }
 
@@ -212,89 +206,101 @@ Input::~Input() {
   source_.reset();
 }
 
-std::unique_ptr<Input> Input::Open(const std::string& path, const InputOptions& options) {
-  if (std::unique_ptr<Message> radar = ReadRadarFile(path, options)) {
-    std::unique_ptr<Input> input(new Input());
+Result<std::unique_ptr<Input>> Input::Open(const std::string& path, const InputOptions& options) {
+  Result<std::unique_ptr<Message>> radar = ReadRadarFile(path, options);
+  if (!radar.ok()) return radar.status();
+  std::unique_ptr<Input> input(new Input());
+  input->options_ = options;
+  if (*radar != nullptr) {
     input->path_ = input->name_ = path;
-    input->options_ = options;
-    input->type_ = radar->GetDescriptor();
-    input->message_bytes_ = radar->ByteSizeLong();
-    input->message_ = std::move(radar);
+    input->type_ = (*radar)->GetDescriptor();
+    input->message_bytes_ = (*radar)->ByteSizeLong();
+    input->message_ = std::move(*radar);
     return input;
   }
-  std::unique_ptr<Input> input(new Input());
   input->path_ = path;
   input->name_ = path == "-" ? "<stdin>" : path;
-  input->options_ = options;
-  input->OpenSource();
-
+  if (Status status = input->OpenSource(); !status.ok()) return status;
   InputKind kind = options.kind;
   if (kind == InputKind::kAuto && !options.type_name.empty()) kind = InputKind::kMessage;
   const std::string& type_name = !options.type_name.empty()   ? options.type_name
                                  : kind == InputKind::kStream ? std::string(kDefaultStreamType)
                                                               : std::string(kDefaultMessageType);
-  input->type_ = FindMessageType(type_name);
-  switch (kind) {
-    case InputKind::kStream:
-      input->stream_ = true;
-      input->OpenStreamReader();
-      break;
-    case InputKind::kMessage:
-      input->ReadRest();
-      if (const Status problem = input->ParseMessage(); !problem.ok()) {
-        input->FailParse(fmt::format("not a {}: ", type_name), problem);
-      }
-      break;
-    case InputKind::kAuto:
-      input->Decide(type_name);
-      break;
-  }
+  if (Status status = input->Settle(kind, type_name); !status.ok()) return status;
   return input;
 }
 
-void Input::OpenSource() {
+// Reads the input as `kind` says, of the type named.
+Status Input::Settle(InputKind kind, const std::string& type_name) {
+  Result<const Descriptor*> type = FindMessageType(type_name);
+  if (!type.ok()) return type.status();
+  type_ = *type;
+  switch (kind) {
+    case InputKind::kStream:
+      stream_ = true;
+      OpenStreamReader();
+      return Status::Ok();
+    case InputKind::kMessage: {
+      if (Status status = ReadRest(); !status.ok()) return status;
+      const Status problem = ParseMessage();
+      return problem.ok() ? problem : ParseError(fmt::format("not a {}: ", type_name), problem);
+    }
+    case InputKind::kAuto:
+      return Decide(type_name);
+  }
+  return Status::Ok();
+}
+
+Status Input::OpenSource() {
   source_ = std::make_unique<Source>();
   Source& source = *source_;
   if (path_ == "-") {
     source.fd = STDIN_FILENO;
   } else {
     source.fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (source.fd < 0) Fail(name_, fmt::format("cannot open: {}", std::strerror(errno)));
+    if (source.fd < 0) {
+      return Error(name_, fmt::format("cannot open: {}", std::strerror(errno)), {}, ErrorCode::kIo);
+    }
     source.owned = true;
   }
   struct stat st;
   if (::fstat(source.fd, &st) != 0) {
-    Fail(name_, fmt::format("cannot open: {}", std::strerror(errno)));
+    return Error(name_, fmt::format("cannot open: {}", std::strerror(errno)), {}, ErrorCode::kIo);
   }
-  if (S_ISDIR(st.st_mode)) Fail(name_, "is a directory");
+  if (S_ISDIR(st.st_mode)) return Error(name_, "is a directory", {}, ErrorCode::kIo);
   source.regular = S_ISREG(st.st_mode);
   if (source.regular) size_ = static_cast<std::uint64_t>(st.st_size);
+  return Status::Ok();
 }
 
 // Auto: a stream when the start of the input reads as one; else a single
 // message; else whichever reading explains the input better.
-void Input::Decide(const std::string& type_name) {
+Status Input::Decide(const std::string& type_name) {
   Source& source = *source_;
-  source.complete = ReadUpTo(source.fd, &source.buffer, kProbeBytes, name_);
+  const Result<bool> complete = ReadUpTo(source.fd, &source.buffer, kProbeBytes, name_);
+  if (!complete.ok()) return complete.status();
+  source.complete = *complete;
   const StreamProbe probe =
       ProbeStream(source.buffer, source.complete, options_.max_message_size);
   if (probe.all && probe.Plausible()) return UseStream(probe.messages, true);
-  ReadRest();
+  if (Status status = ReadRest(); !status.ok()) return status;
   const Status problem = ParseMessage();
   if (problem.ok()) {
     Note(fmt::format("{}: reading as a single {}", name_, type_name));
-    return;
+    return Status::Ok();
   }
   // Good messages before damage, or a first frame that is a ray stream
   // message in all but the text of a string: a damaged stream.
   if (probe.Plausible() || probe.error.code() == ErrorCode::kInvalidUtf8) {
     return UseStream(probe.messages, false);
   }
-  FailParse(fmt::format("neither a ray stream nor a {}: ", type_name), problem);
+  return ParseError(fmt::format("neither a ray stream nor a {}: ", type_name), problem);
 }
 
-void Input::UseStream(std::uint64_t probed, bool intact) {
-  type_ = FindMessageType(kDefaultStreamType);
+Status Input::UseStream(std::uint64_t probed, bool intact) {
+  Result<const Descriptor*> type = FindMessageType(kDefaultStreamType);
+  if (!type.ok()) return type.status();
+  type_ = *type;
   stream_ = true;
   if (!intact) {
     Note(fmt::format("{}: reading as a ray stream, damaged after {} messages", name_, probed));
@@ -304,18 +310,24 @@ void Input::UseStream(std::uint64_t probed, bool intact) {
     Note(fmt::format("{}: reading as a ray stream", name_));
   }
   OpenStreamReader();
+  return Status::Ok();
 }
 
 // Reads the whole input into the buffer, for a single message.
-void Input::ReadRest() {
+Status Input::ReadRest() {
   Source& source = *source_;
   if (!source.complete) {
-    source.complete = ReadUpTo(source.fd, &source.buffer, kMaxMessageBytes + 1, name_);
+    const Result<bool> complete = ReadUpTo(source.fd, &source.buffer, kMaxMessageBytes + 1, name_);
+    if (!complete.ok()) return complete.status();
+    source.complete = *complete;
   }
   if (source.buffer.size() > kMaxMessageBytes) {
-    Fail(name_, fmt::format("too large for a single message ({} or more; the limit is 2 GiB)",
-                            FormatBytes(source.buffer.size())));
+    return Error(name_,
+                 fmt::format("too large for a single message ({} or more; the limit is 2 GiB)",
+                             FormatBytes(source.buffer.size())),
+                 {}, ErrorCode::kTooLarge);
   }
+  return Status::Ok();
 }
 
 // Parses the buffer as the single message; on failure, what is wrong.
@@ -332,11 +344,11 @@ Status Input::ParseMessage() {
   return problem.ok() ? Status(ErrorCode::kUnparsable, "malformed wire data") : problem;
 }
 
-void Input::FailParse(const std::string& prefix, const Status& problem) const {
+Status Input::ParseError(const std::string& prefix, const Status& problem) const {
   const Location& at = problem.location();
   std::string where = at.byte_offset ? fmt::format("byte offset {}", *at.byte_offset) : "";
   if (!problem_path_.empty()) where += " / " + problem_path_;
-  Fail(name_, prefix + problem.message(), where);
+  return Error(name_, prefix + problem.message(), where, problem.code(), problem.location());
 }
 
 void Input::OpenStreamReader() {
@@ -392,25 +404,16 @@ std::string Input::Where() const {
   return fmt::format("message {} at byte offset {}", index_, offset_);
 }
 
-std::string Input::DamageWhat() const {
-  // The reader's text starts with the place, which goes to the end of the
-  // line here.
-  std::string what = damage_.message();
-  const std::string prefix = Where() + ": ";
-  if (what.compare(0, prefix.size(), prefix) == 0) what.erase(0, prefix.size());
+Status Input::DamageError() const {
+  if (damage_.ok()) return damage_;
   // Nothing good came before: perhaps not a stream at all.
   if (index_ == 0 && damage_.code() != ErrorCode::kIo) {
-    what = type_->full_name() == kDefaultStreamType
-               ? "not a ray stream: " + what
-               : fmt::format("not a stream of {}: {}", type_->full_name(), what);
+    const std::string what = type_->full_name() == kDefaultStreamType
+                                 ? std::string("not a ray stream")
+                                 : fmt::format("not a stream of {}", type_->full_name());
+    return ErrorOf(name_, damage_.Wrap(what + ": "));
   }
-  return what;
-}
-
-std::string Input::DamageWhere() const { return Where(); }
-
-void Input::FailOnDamage() const {
-  if (!damage_.ok()) Fail(name_, DamageWhat(), DamageWhere());
+  return ErrorOf(name_, damage_);
 }
 
 }  // namespace cli

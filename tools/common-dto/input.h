@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common_dto/model/status.h"
 #include "common_dto/stream/framing.h"
 
 namespace common_dto {
@@ -27,8 +28,8 @@ inline constexpr char kDefaultMessageType[] = "kyt.pb.common.InstrumentData";
 inline constexpr char kDefaultStreamType[] = "kyt.pb.stream.RayStreamMessage";
 
 // Looks a message up by full name in the generated pool. An unknown name is
-// a Fatal error that suggests the full names ending in the same simple name.
-const google::protobuf::Descriptor* FindMessageType(const std::string& name);
+// an error that suggests the full names ending in the same simple name.
+Result<const google::protobuf::Descriptor*> FindMessageType(const std::string& name);
 
 // Every message type of the schema (nested ones included), sorted by name.
 std::vector<const google::protobuf::Descriptor*> AllMessageTypes();
@@ -48,8 +49,8 @@ struct InputOptions {
 class Input {
  public:
   // Opens `path` ("-" is standard input) and settles its kind, saying on
-  // stderr which was chosen when it was found out. Throws Fatal.
-  static std::unique_ptr<Input> Open(const std::string& path, const InputOptions& options);
+  // stderr which was chosen when it was found out.
+  static Result<std::unique_ptr<Input>> Open(const std::string& path, const InputOptions& options);
   ~Input();
 
   const std::string& name() const { return name_; }
@@ -79,12 +80,10 @@ class Input {
   // The error that ended the stream early (code, message index, byte
   // offset, field); success at a clean end.
   const Status& damage() const { return damage_; }
-  // The damage as the tool prints it: what, and where (message index and
-  // byte offset), as for Fail().
-  std::string DamageWhat() const;
-  std::string DamageWhere() const;
-  // Throws Fatal for the damage, if any.
-  void FailOnDamage() const;
+  // The damage as an error of the tool about this input (its message names
+  // the place); success when there is none. Damage before any message came
+  // says that the input is perhaps no stream at all.
+  Status DamageError() const;
   // Index and byte offset of the message Next() returned last.
   std::uint64_t index() const { return index_; }
   std::uint64_t offset() const { return offset_; }
@@ -100,12 +99,13 @@ class Input {
   struct Source;
   Input() = default;
 
-  void OpenSource();
-  void Decide(const std::string& type_name);
-  void UseStream(std::uint64_t probed, bool intact);
-  void ReadRest();
+  Status OpenSource();
+  Status Settle(InputKind kind, const std::string& type_name);
+  Status Decide(const std::string& type_name);
+  Status UseStream(std::uint64_t probed, bool intact);
+  Status ReadRest();
   Status ParseMessage();
-  [[noreturn]] void FailParse(const std::string& prefix, const Status& problem) const;
+  Status ParseError(const std::string& prefix, const Status& problem) const;
   void OpenStreamReader();
   // Next()'s bookkeeping around one read of the stream.
   template <typename Read>
@@ -129,9 +129,9 @@ class Input {
 
 // An ODIM_H5 or CF/Radial file read as an InstrumentData holding its volume;
 // null for other files and for options asking for a stream or another type
-// (convert_files.cc). Throws Fatal.
-std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path,
-                                                         const InputOptions& options);
+// (convert_files.cc).
+Result<std::unique_ptr<google::protobuf::Message>> ReadRadarFile(const std::string& path,
+                                                                 const InputOptions& options);
 
 // The path of the first unknown fields in `message` ("" for the top level)
 // and how many places hold some; for notes that a text form leaves them out.

@@ -4,7 +4,8 @@
 //
 // Exit status: 0 success, 1 `check` found problems, 2 unusable input or
 // arguments. Errors are one line on stderr: "common-dto: <file>: <what>
-// (<where>)".
+// (<where>)", where a library's message names the place itself ("message 6
+// at byte offset 682: truncated: ...").
 #include <google/protobuf/stubs/logging.h>
 
 #include <CLI/CLI.hpp>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <ios>
 #include <new>
+#include <string>
 
 #include "commands.h"
 #include "crash_guard.h"
@@ -238,7 +240,7 @@ struct Commands {
   CLI::App* check_command = nullptr;
   CLI::App* assemble_command = nullptr;
   CLI::App* split_command = nullptr;
-  std::function<int()> run_transport;  // -1 when no transport subcommand ran
+  std::function<Result<int>()> run_transport;  // -1 when no transport subcommand ran
   ConvertFilesOptions convert;
   CLI::App* convert_command = nullptr;
   std::string radar_path, radar_format, radar_announce;
@@ -259,8 +261,22 @@ int AfterHelp(int status) {
   return status;
 }
 
-// Runs the subcommand that was parsed; Fatal and other exceptions become an
-// error line and exit status 2.
+// Runs the subcommand that was parsed.
+Result<int> RunParsed(Commands& c) {
+  if (c.dump_command->parsed()) return RunDump(c.dump);
+  if (c.encode_command->parsed()) return RunEncode(c.encode);
+  if (c.summary_command->parsed()) return RunSummary(c.summary);
+  if (c.check_command->parsed()) return RunCheck(c.check);
+  if (c.assemble_command->parsed()) return RunAssemble(c.assemble);
+  if (c.split_command->parsed()) return RunSplit(c.split);
+  if (Result<int> status = c.run_transport(); !status.ok() || *status >= 0) return status;
+  if (c.convert_command->parsed()) return RunConvertFiles(c.convert);
+  return Error("", "no command given");
+}
+
+// The one place where an error becomes its line on stderr and exit status
+// 2. Exceptions do not carry the tool's errors; what the runtime throws
+// (out of memory) is caught here all the same.
 int Run(Commands& c) {
   c.dump.input.kind = KindOf(c.dump_kind);
   c.summary.input.kind = KindOf(c.summary_kind);
@@ -274,23 +290,13 @@ int Run(Commands& c) {
   }
   try {
     if (c.radar_command->parsed()) return RunRadarWorker(c.radar_path, c.radar_format, c.radar_announce);
-    if (c.dump_command->parsed()) return RunDump(c.dump);
-    if (c.encode_command->parsed()) return RunEncode(c.encode);
-    if (c.summary_command->parsed()) return RunSummary(c.summary);
-    if (c.check_command->parsed()) return RunCheck(c.check);
-    if (c.assemble_command->parsed()) return RunAssemble(c.assemble);
-    if (c.split_command->parsed()) return RunSplit(c.split);
-    if (const int status = c.run_transport(); status >= 0) return status;
-    if (c.convert_command->parsed()) return RunConvertFiles(c.convert);
-  } catch (const Fatal& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return kExitUnusable;
+    const Result<int> status = RunParsed(c);
+    if (status.ok()) return *status;
+    Warn(status.status().message());
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "common-dto: out of memory\n");
-    return kExitUnusable;
+    Warn("out of memory");
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "common-dto: %s\n", e.what());
-    return kExitUnusable;
+    Warn(e.what());
   }
   return kExitUnusable;
 }
@@ -345,7 +351,9 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "common-dto: %s (see common-dto --help)\n", e.what());
     return kExitUnusable;
   }
-  SetQuiet(quiet);
+  // Owned here for the run: whether notes show, and the cleanup of a
+  // partial output file when the program is interrupted (see Console).
+  Console console(quiet, /*handle_signals=*/true);
   return Run(c);
 }
 

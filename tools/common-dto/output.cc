@@ -16,57 +16,61 @@ namespace common_dto {
 namespace cli {
 namespace {
 
-bool g_quiet = false;
-Progress* g_progress = nullptr;  // The indicator on screen, if any.
-
-// The temporary file being written, removed by the signal handler. Only one
-// output file is open at a time.
-char g_temp_path[PATH_MAX] = {0};
-
-void RemoveTempAndDie(int sig) {
-  if (g_temp_path[0] != '\0') ::unlink(g_temp_path);
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
-}
-
-void InstallSignalHandlers() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, RemoveTempAndDie);
-}
+Console* g_console = nullptr;  // See Console: the one a signal handler can reach.
 
 void WriteStderr(std::string_view line) {
-  if (g_progress != nullptr) g_progress->Erase();
+  if (g_console != nullptr) g_console->EraseProgress();
   std::string text = fmt::format("common-dto: {}\n", line);
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
 }
 
-void WriteAll(int fd, std::string_view data, const std::string& name) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) Fail(name, fmt::format("write error: {}", std::strerror(errno)));
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
 }  // namespace
 
-void Fail(std::string_view file, std::string_view what, std::string_view where) {
-  std::string line = "common-dto: ";
+Status Error(std::string_view file, std::string_view what, std::string_view where, ErrorCode code,
+             Location location) {
+  std::string line;
   if (!file.empty()) line += fmt::format("{}: ", file);
   line += what;
   if (!where.empty()) line += fmt::format(" ({})", where);
-  throw Fatal(line);
+  return Status(code, std::move(line), std::move(location));
 }
 
-void SetQuiet(bool quiet) { g_quiet = quiet; }
-bool Quiet() { return g_quiet; }
+Status ErrorOf(std::string_view file, const Status& status, std::string_view where) {
+  return Error(file, status.message(), where, status.code(), status.location());
+}
+
+// ---- Console ------------------------------------------------------------------
+
+Console::Console(bool quiet, bool handle_signals) : quiet_(quiet), handle_signals_(handle_signals) {
+  g_console = this;
+  if (!handle_signals_) return;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, RemoveTempAndDie);
+}
+
+Console::~Console() {
+  if (handle_signals_) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, SIG_DFL);
+  }
+  if (g_console == this) g_console = nullptr;
+}
+
+Console* Console::current() { return g_console; }
+
+void Console::EraseProgress() {
+  if (progress_ != nullptr) progress_->Erase();
+}
+
+void Console::RemoveTempAndDie(int sig) {
+  if (g_console != nullptr && g_console->temp_path_[0] != '\0') ::unlink(g_console->temp_path_);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+bool Quiet() { return g_console != nullptr && g_console->quiet(); }
 
 void Note(std::string_view text) {
-  if (!g_quiet) WriteStderr(text);
+  if (!Quiet()) WriteStderr(text);
 }
 
 void Warn(std::string_view text) { WriteStderr(text); }
@@ -76,16 +80,17 @@ void Warn(std::string_view text) { WriteStderr(text); }
 Progress::Progress(std::string label, std::uint64_t total)
     : label_(std::move(label)),
       total_(total),
-      enabled_(!g_quiet && ::isatty(STDERR_FILENO) == 1),
+      enabled_(g_console != nullptr && !g_console->quiet() && ::isatty(STDERR_FILENO) == 1),
       start_(std::chrono::steady_clock::now()),
       last_draw_(start_) {
-  if (enabled_ && g_progress == nullptr) g_progress = this;
-  if (g_progress != this) enabled_ = false;
+  // One indicator at a time: the first one made.
+  if (enabled_ && g_console->progress_ == nullptr) g_console->progress_ = this;
+  if (enabled_ && g_console->progress_ != this) enabled_ = false;
 }
 
 Progress::~Progress() {
   Erase();
-  if (g_progress == this) g_progress = nullptr;
+  if (g_console != nullptr && g_console->progress_ == this) g_console->progress_ = nullptr;
 }
 
 void Progress::Update(std::uint64_t bytes, std::uint64_t messages) {
@@ -119,20 +124,26 @@ void Progress::Erase() {
 
 // ---- OutputFile ---------------------------------------------------------------
 
-OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
+Result<std::unique_ptr<OutputFile>> OutputFile::Open(std::string path) {
+  std::unique_ptr<OutputFile> out(new OutputFile(std::move(path)));
+  if (Status status = out->Create(); !status.ok()) return status;
+  return out;
+}
+
+Status OutputFile::Create() {
   if (path_ == "-") {
     fd_ = STDOUT_FILENO;
     direct_ = true;
-    return;
+    return Status::Ok();
   }
   struct stat st;
   if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
     // A device, pipe or socket (such as /dev/null) is written in place:
     // renaming a file over it would replace it.
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd_ < 0) Fail(path_, fmt::format("cannot write: {}", std::strerror(errno)));
+    if (fd_ < 0) return Error(path_, fmt::format("cannot write: {}", std::strerror(errno)), {}, ErrorCode::kIo);
     direct_ = true;
-    return;
+    return Status::Ok();
   }
   // The temporary file goes beside the file that will be replaced, which
   // for a symbolic link is its target.
@@ -153,16 +164,16 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     ::umask(mask);
     mode_ = 0666 & ~mask;
   }
-  InstallSignalHandlers();
   const std::size_t slash = target_.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
   std::string pattern = dir + "." + base + ".tmp-XXXXXX";
-  if (pattern.size() >= sizeof(g_temp_path)) Fail(path_, "path too long");
+  if (pattern.size() >= sizeof(Console::temp_path_)) return Error(path_, "path too long");
   fd_ = ::mkstemp(pattern.data());
-  if (fd_ < 0) Fail(path_, fmt::format("cannot create: {}", std::strerror(errno)));
+  if (fd_ < 0) return Error(path_, fmt::format("cannot create: {}", std::strerror(errno)), {}, ErrorCode::kIo);
   temp_ = pattern;
-  std::memcpy(g_temp_path, temp_.c_str(), temp_.size() + 1);
+  if (g_console != nullptr) std::memcpy(g_console->temp_path_, temp_.c_str(), temp_.size() + 1);
+  return Status::Ok();
 }
 
 OutputFile::~OutputFile() {
@@ -172,34 +183,47 @@ OutputFile::~OutputFile() {
 std::string OutputFile::display_name() const { return path_ == "-" ? "<stdout>" : path_; }
 
 void OutputFile::Write(std::string_view data) {
+  if (!status_.ok()) return;
   buffer_.append(data.data(), data.size());
-  if (buffer_.size() >= (std::size_t{1} << 16)) Flush();
+  if (buffer_.size() >= (std::size_t{1} << 16)) static_cast<void>(Flush());
 }
 
-void OutputFile::Flush() {
-  WriteAll(fd_, buffer_, display_name());
+Status OutputFile::Flush() {
+  std::string_view data = buffer_;
+  while (status_.ok() && !data.empty()) {
+    const ssize_t n = ::write(fd_, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      status_ = Error(display_name(), fmt::format("write error: {}", std::strerror(errno)), {},
+                      ErrorCode::kIo);
+      break;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
   buffer_.clear();
+  return status_;
 }
 
-void OutputFile::Commit() {
-  Flush();
-  committed_ = true;
-  if (path_ == "-") return;
+Status OutputFile::Commit() {
+  if (Status status = Flush(); !status.ok()) return status;
+  if (path_ == "-") {
+    committed_ = true;
+    return Status::Ok();
+  }
   const bool changed_mode = direct_ || ::fchmod(fd_, mode_) == 0;
-  if (!changed_mode || ::close(fd_) != 0) {
-    const int err = errno;
-    fd_ = -1;
-    committed_ = false;
-    Fail(path_, fmt::format("write error: {}", std::strerror(err)));
-  }
+  const bool closed = ::close(fd_) == 0;
+  const int err = errno;
   fd_ = -1;
-  if (direct_) return;
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
-    const int err = errno;
-    committed_ = false;
-    Fail(path_, fmt::format("cannot rename {} into place: {}", temp_, std::strerror(err)));
+  if (!changed_mode || !closed) {
+    return status_ = Error(path_, fmt::format("write error: {}", std::strerror(err)), {}, ErrorCode::kIo);
   }
-  g_temp_path[0] = '\0';
+  if (!direct_ && ::rename(temp_.c_str(), target_.c_str()) != 0) {
+    return status_ = Error(path_, fmt::format("cannot rename {} into place: {}", temp_, std::strerror(errno)),
+                           {}, ErrorCode::kIo);
+  }
+  committed_ = true;
+  if (g_console != nullptr && !direct_) g_console->temp_path_[0] = '\0';
+  return Status::Ok();
 }
 
 void OutputFile::Discard() {
@@ -207,7 +231,7 @@ void OutputFile::Discard() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   if (!temp_.empty()) ::unlink(temp_.c_str());
-  g_temp_path[0] = '\0';
+  if (g_console != nullptr && !temp_.empty()) g_console->temp_path_[0] = '\0';
 }
 
 std::string FormatBytes(std::uint64_t bytes) {

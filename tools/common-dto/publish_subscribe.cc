@@ -78,8 +78,9 @@ void AddConnectionOptions(CLI::App* command, Connection* c) {
 
 void Finish(Connection* c) { c->stream.max_age = std::chrono::seconds(std::llround(c->max_age_s)); }
 
-[[noreturn]] void FailStatus(std::string_view file, const Status& status, std::string_view where = {}) {
-  Fail(file, fmt::format("{} [{}]", status.message(), ErrorCodeName(status.code())), where);
+Status TransportError(std::string_view file, const Status& status, std::string_view where = {}) {
+  return Error(file, fmt::format("{} [{}]", status.message(), ErrorCodeName(status.code())), where,
+               status.code(), status.location());
 }
 
 // Paces by rays (RayEnd messages) when asked.
@@ -99,35 +100,37 @@ class Pacer {
   std::chrono::steady_clock::time_point start_;
 };
 
-int RunPublish(Connection& c, const PublishOptions& options) {
+Result<int> RunPublish(Connection& c, const PublishOptions& options) {
   Finish(&c);
   InputOptions input_options = options.input_options;
   input_options.kind = InputKind::kStream;
-  const std::unique_ptr<Input> input = Input::Open(options.input, input_options);
+  Result<std::unique_ptr<Input>> opened = Input::Open(options.input, input_options);
+  if (!opened.ok()) return opened.status();
+  Input* input = opened->get();
   if (input->type()->full_name() != kDefaultStreamType) {
-    Fail(input->name(), fmt::format("publish reads a stream of {}", kDefaultStreamType));
+    return Error(input->name(), fmt::format("publish reads a stream of {}", kDefaultStreamType));
   }
   std::unique_ptr<nats::Publisher> publisher;
   if (Status st = nats::Publisher::Open(c.connection, c.stream, options.publisher, &publisher); !st.ok()) {
-    FailStatus(input->name(), st);
+    return TransportError(input->name(), st);
   }
   Pacer pacer(options.rays_per_second);
   {
     kyt::pb::stream::RayStreamMessage message;
     Progress progress(fmt::format("publish {}", input->name()), input->size());
     while (input->Next(&message)) {
-      if (Status st = publisher->Publish(message); !st.ok()) FailStatus(input->name(), st, input->Where());
+      if (Status st = publisher->Publish(message); !st.ok()) return TransportError(input->name(), st, input->Where());
       if (message.has_ray_end()) pacer.Ray();
       progress.Update(input->bytes_read(), input->index() + 1);
     }
   }
-  if (Status st = publisher->Close(); !st.ok()) FailStatus(input->name(), st);
+  if (Status st = publisher->Close(); !st.ok()) return TransportError(input->name(), st);
   const nats::PublisherStats stats = publisher->stats();
   Note(fmt::format("{}: published {} messages as {} NATS messages ({}) to stream {}: {} stored, {} already there",
                    input->name(), stats.messages, stats.sent, FormatBytes(stats.bytes), c.stream.name,
                    stats.acknowledged - stats.duplicates, stats.duplicates));
   // What came before a damaged frame is published; then the damage is the error.
-  input->FailOnDamage();
+  if (Status damage = input->DamageError(); !damage.ok()) return damage;
   return kExitOk;
 }
 
@@ -141,31 +144,31 @@ std::string StartText(const google::protobuf::Timestamp* start) {
   return compact;
 }
 
-void WriteData(const std::string& path, const kyt::pb::common::InstrumentData& data) {
-  std::string error;
-  const std::string bytes = SerializeDeterministic(data, &error);
-  if (!error.empty()) Fail(path, error);
-  OutputFile out(path);
-  out.Write(bytes);
-  out.Commit();
+Status WriteData(const std::string& path, const kyt::pb::common::InstrumentData& data) {
+  const Result<std::string> bytes = SerializeDeterministic(data);
+  if (!bytes.ok()) return ErrorOf(path, bytes.status());
+  Result<std::unique_ptr<OutputFile>> out = OutputFile::Open(path);
+  if (!out.ok()) return out.status();
+  (*out)->Write(*bytes);
+  return (*out)->Commit();
 }
 
 std::sig_atomic_t volatile g_stop = 0;
 extern "C" void OnStop(int) { g_stop = 1; }
 
-int RunSubscribe(Connection& c, SubscribeOptions& options) {
+Result<int> RunSubscribe(Connection& c, SubscribeOptions& options) {
   Finish(&c);
   // "volumes/" names files volumes/<name>, not volumes//<name>.
   while (options.outdir.size() > 1 && options.outdir.back() == '/') options.outdir.pop_back();
   ::mkdir(options.outdir.c_str(), 0755);
   struct stat st {};
-  if (::stat(options.outdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) Fail(options.outdir, "not a directory");
+  if (::stat(options.outdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return Error(options.outdir, "not a directory");
   options.subscriber.ack_wait = std::chrono::milliseconds(std::llround(options.ack_wait_s * 1000));
   options.subscriber.assembler.delivery =
       options.sweeps ? stream::DeliveryMode::kSweepBySweep : stream::DeliveryMode::kWholeVolumes;
   std::unique_ptr<nats::Subscriber> subscriber;
   if (Status s = nats::Subscriber::Open(c.connection, c.stream, options.subscriber, &subscriber); !s.ok()) {
-    FailStatus(c.stream.name, s);
+    return TransportError(c.stream.name, s);
   }
   std::size_t volumes = 0, problems = 0;
   nats::Handlers handlers;
@@ -181,7 +184,7 @@ int RunSubscribe(Connection& c, SubscribeOptions& options) {
     const std::string path = fmt::format("{}/{}_{}.pb", options.outdir, StartText(v.start ? &*v.start : nullptr), uuid);
     kyt::pb::common::InstrumentData data;
     *data.mutable_volume() = std::move(v.volume);
-    WriteData(path, data);
+    if (Status written = WriteData(path, data); !written.ok()) return written;
     Note(fmt::format("wrote {}", path));
     return Status::Ok();
   };
@@ -191,7 +194,7 @@ int RunSubscribe(Connection& c, SubscribeOptions& options) {
                                          StartText(span.has_start() ? &span.start() : nullptr), UuidText(s.sweep_uuid));
     kyt::pb::common::InstrumentData data;
     *data.mutable_sweep() = std::move(s.sweep);
-    WriteData(path, data);
+    if (Status written = WriteData(path, data); !written.ok()) return written;
     Note(fmt::format("wrote {}", path));
     return Status::Ok();
   };
@@ -200,7 +203,7 @@ int RunSubscribe(Connection& c, SubscribeOptions& options) {
   auto idle_since = std::chrono::steady_clock::now();
   while (!g_stop && (options.count == 0 || volumes < options.count)) {
     const std::size_t before = volumes;
-    if (Status s = subscriber->Poll(std::chrono::milliseconds(500), handlers); !s.ok()) FailStatus(c.stream.name, s);
+    if (Status s = subscriber->Poll(std::chrono::milliseconds(500), handlers); !s.ok()) return TransportError(c.stream.name, s);
     if (volumes != before || subscriber->open_volumes() > 0) idle_since = std::chrono::steady_clock::now();
     if (options.idle_timeout_s > 0 && std::chrono::steady_clock::now() - idle_since > Seconds(options.idle_timeout_s)) break;
   }
@@ -212,7 +215,7 @@ int RunSubscribe(Connection& c, SubscribeOptions& options) {
 
 }  // namespace
 
-std::function<int()> AddTransportCommands(CLI::App* app) {
+std::function<Result<int>()> AddTransportCommands(CLI::App* app) {
   auto publish_c = std::make_shared<Connection>();
   auto publish = std::make_shared<PublishOptions>();
   CLI::App* pub = app->add_subcommand("publish", "Publish a ray stream to NATS JetStream");
@@ -260,7 +263,7 @@ std::function<int()> AddTransportCommands(CLI::App* app) {
       "Examples:\n"
       "  common-dto subscribe --server nats://radar-hub:4222 --durable archive --count 1 volumes/");
 
-  return [=]() -> int {
+  return [=]() -> Result<int> {
     if (pub->parsed()) return RunPublish(*publish_c, *publish);
     if (sub->parsed()) return RunSubscribe(*subscribe_c, *subscribe);
     return -1;

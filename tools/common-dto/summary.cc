@@ -3,6 +3,7 @@
 #include <fmt/ranges.h>
 
 #include <algorithm>
+#include <any>
 #include <array>
 #include <limits>
 #include <map>
@@ -12,7 +13,6 @@
 #include "commands.h"
 #include "common_dto/formats/products.h"
 #include "common_dto/model/buffers.h"
-#include "common_dto/model/uuid.h"
 #include "common_dto/stream/assembler.h"
 #include "instrument_data.pb.h"
 #include "model.h"
@@ -68,7 +68,6 @@ struct Extent {
 // One moment's column entry: storage type and samples per ray.
 struct MomentCell {
   int storage_type = -1;
-  bool mixed_types = false;
   bool lz4 = false;
   bool irregular = false;  // Bytes that do not divide into rays and samples.
   std::int64_t min_samples = -1;
@@ -76,7 +75,6 @@ struct MomentCell {
 
   // `bytes` (uncompressed) holding the samples of `rays` rays.
   void Add(int type, bool compressed, std::uint64_t bytes, std::uint64_t rays) {
-    if (storage_type >= 0 && storage_type != type) mixed_types = true;
     storage_type = type;
     lz4 = lz4 || compressed;
     const int width = SampleWidth(type);
@@ -91,8 +89,7 @@ struct MomentCell {
   }
 
   std::string Text(const std::string& name) const {
-    const std::string type =
-        mixed_types ? "mixed types" : EnumName(DataBuffer::StorageType_descriptor(), storage_type);
+    const std::string type = EnumName(DataBuffer::StorageType_descriptor(), storage_type);
     const bool bytes = SampleWidth(storage_type) == 0;
     std::string count;
     if (irregular || min_samples < 0) {
@@ -524,41 +521,40 @@ void SummarizeOther(std::string* out, const google::protobuf::Message& message) 
 
 // ---- Streams ------------------------------------------------------------------
 
-using Key = common_dto::UuidKey;
-
-// What is kept of a volume of a stream until the assembler hands it back:
-// the table lines of its sweeps handed back so far, and their totals, so
-// that memory grows with the open sweeps, not with all a volume has had.
+// What is kept of a volume of a stream until it closes: the table lines of
+// its sweeps closed so far, and their totals, so that memory grows with the
+// open sweeps, not with all a volume has had.
 struct StreamVolume {
   std::vector<std::string> lines;  // By position among the sweeps.
   std::vector<std::string> notes;
   SweepTotals totals;
 };
 
+// The moments of an open sweep as its rays carried them (storage type,
+// samples per ray, LZ4 or not): the assembler hands back uncompressed
+// buffers, and leaves out a moment it cannot assemble, which the table
+// still shows.
+using SweepMoments = std::map<std::string, MomentCell>;
+
 // The summary of a ray stream. Which volume, sweep and ray a message
-// belongs to is the assembler's to say: it runs sweep by sweep and keeps no
-// samples, and each sweep it hands back becomes a table line. What the
-// assembler refuses is counted, and the first refusal named.
-class StreamSummary {
+// belongs to is the assembler's to say: it runs sweep by sweep, keeps no
+// samples, and tells this observer of each volume and sweep as it opens and
+// closes; each sweep closed becomes a table line, each volume closed a
+// block of output. What the assembler refuses is counted, and the first
+// refusal named.
+class StreamSummary : public stream::AssemblerObserver {
  public:
   explicit StreamSummary(OutputFile* out) : out_(out) {
     stream::AssemblerOptions options;
     options.delivery = stream::DeliveryMode::kSweepBySweep;
     options.keep_samples = false;
     assembler_ = stream::Assembler(options);
+    assembler_.SetObserver(this);
   }
 
   void Add(RayStreamMessage&& message) {
     ++counts_[static_cast<std::size_t>(message.payload_case())];
-    NoteMoment(message);
-    const RayStreamMessage::PayloadCase kind = message.payload_case();
-    const Status status = assembler_.Add(std::move(message));
-    if (status.ok() || status.code() == ErrorCode::kIncomplete) {
-      if (kind == RayStreamMessage::kVolumeHeader) ++volumes_seen_;
-      if (kind == RayStreamMessage::kSweepHeader) ++sweeps_seen_;
-    } else if (refused_++ == 0) {
-      first_refusal_ = status.message();
-    }
+    static_cast<void>(assembler_.Add(std::move(message)));  // Problem() has seen it.
     Drain();
   }
 
@@ -590,37 +586,29 @@ class StreamSummary {
     out_->Write(text);
   }
 
- private:
-  // The moments of each open sweep as its rays carried them (storage type,
-  // samples per ray, LZ4 or not): the assembler hands back uncompressed
-  // buffers, and leaves out a moment it cannot assemble, which the table
-  // still shows.
-  void NoteMoment(const RayStreamMessage& message) {
-    if (!message.has_parameter_data()) return;
-    const auto& data = message.parameter_data();
-    if (assembler_.FindOpenSweep(data.sweep_uuid()) == nullptr) return;
-    moments_[Key::Of(data.sweep_uuid())][data.data_type().short_name()].Add(
-        data.data().type(), data.data().compression() == DataBuffer::LZ4,
-        UncompressedBytes(data.data()), 1);
+  void VolumeStarted(const stream::ObservedVolume& volume) override {
+    ++volumes_seen_;
+    volume.state = StreamVolume();
   }
 
-  // Turns what the assembler handed back into table lines and volumes.
-  void Drain() {
-    for (stream::AssembledSweep& sweep : assembler_.TakeSweeps()) AddSweep(sweep);
-    for (stream::AssembledVolume& volume : assembler_.TakeVolumes()) PrintVolume(volume);
+  void SweepStarted(const stream::ObservedSweep& sweep) override {
+    ++sweeps_seen_;
+    sweep.state = SweepMoments();
   }
 
-  void AddSweep(const stream::AssembledSweep& assembled) {
-    const VolumeHeader* header = assembled.volume_header.get();
-    const VolumeConfig* config =
-        header != nullptr && header->has_volume_config() ? &header->volume_config() : nullptr;
-    SweepRow row = RowOfSweep(assembled.sweep, assembled.position, config, true);
-    auto moments = moments_.find(Key::Of(assembled.sweep_uuid));
-    if (moments != moments_.end()) {
-      row.moments = std::move(moments->second);
-      moments_.erase(moments);
-    }
-    StreamVolume& volume = volumes_[Key::Of(assembled.volume_uuid)];
+  void MomentTaken(const stream::ObservedSweep& sweep,
+                   const stream::ObservedMoment& moment) override {
+    (*std::any_cast<SweepMoments>(&sweep.state))[std::string(moment.name)].Add(
+        moment.storage, moment.compression == DataBuffer::LZ4, moment.decoded_bytes, 1);
+  }
+
+  void SweepEnded(const stream::ObservedSweep& sweep,
+                  const stream::AssembledSweep& assembled) override {
+    const VolumeHeader& header = sweep.volume.header;
+    SweepRow row = RowOfSweep(assembled.sweep, assembled.position,
+                              header.has_volume_config() ? &header.volume_config() : nullptr, true);
+    row.moments = std::move(*std::any_cast<SweepMoments>(&sweep.state));
+    StreamVolume& volume = *std::any_cast<StreamVolume>(&sweep.volume.state);
     if (volume.lines.size() <= assembled.position) volume.lines.resize(assembled.position + 1);
     volume.lines[assembled.position] = SweepLine(row);
     volume.totals.Add(row);
@@ -629,11 +617,10 @@ class StreamSummary {
     }
   }
 
-  void PrintVolume(const stream::AssembledVolume& assembled) {
+  void VolumeEnded(const stream::ObservedVolume& observed,
+                   const stream::AssembledVolume& assembled) override {
+    const StreamVolume& volume = *std::any_cast<StreamVolume>(&observed.state);
     const Volume& v = assembled.volume;
-    auto it = volumes_.find(Key::Of(v.uuid()));
-    StreamVolume volume = it == volumes_.end() ? StreamVolume() : std::move(it->second);
-    if (it != volumes_.end()) volumes_.erase(it);
     const bool ended = assembled.end.has_value() || assembled.complete;
     std::string text = printed_ ? "\n" : "";
     printed_ = true;
@@ -650,13 +637,26 @@ class StreamSummary {
     out_->Write(text);
     for (const std::string& line : volume.lines) out_->Write(line);
     for (const std::string& note : volume.notes) out_->Write(note);
-    out_->Flush();
+    // A write error stays with the output, which the command commits last.
+    static_cast<void>(out_->Flush());
+  }
+
+  // Closing with parts missing is no refusal: the volume says what is missing.
+  void Problem(const Status& status) override {
+    if (status.code() == ErrorCode::kIncomplete) return;
+    if (refused_++ == 0) first_refusal_ = status.message();
+  }
+
+ private:
+  // What the observer saw is all that is needed of what the assembler
+  // hands back.
+  void Drain() {
+    static_cast<void>(assembler_.TakeSweeps());
+    static_cast<void>(assembler_.TakeVolumes());
   }
 
   OutputFile* out_;
   stream::Assembler assembler_;
-  std::map<Key, StreamVolume> volumes_;
-  std::map<Key, std::map<std::string, MomentCell>> moments_;  // Of the open sweeps.
   std::array<std::uint64_t, 8> counts_{};
   std::uint64_t volumes_seen_ = 0;
   std::uint64_t sweeps_seen_ = 0;
@@ -665,37 +665,30 @@ class StreamSummary {
   bool printed_ = false;
 };
 
-}  // namespace
-
-int RunSummary(const SummaryOptions& options) {
-  const std::unique_ptr<Input> input = Input::Open(options.file, options.input);
-  OutputFile out(options.output);
-
-  if (input->is_stream()) {
-    if (input->type()->full_name() != kDefaultStreamType) {
-      Fail(input->name(), fmt::format("summary reads streams of {} only", kDefaultStreamType));
-    }
-    StreamSummary summary(&out);
-    RayStreamMessage message;
-    Progress progress(fmt::format("summary {}", input->name()), input->size());
-    std::uint64_t count = 0;
-    while (input->Next(&message)) {
-      summary.Add(std::move(message));
-      ++count;
-      progress.Update(input->bytes_read(), count);
-    }
-    progress.Erase();
-    // A damaged frame ends the stream as the end of input would: what came
-    // before is summarized, and where the stream broke is said.
-    summary.Finish(count, input->bytes_read(),
-                   input->damage().ok()
-                       ? std::string()
-                       : fmt::format("{} ({})", input->DamageWhat(), input->DamageWhere()));
-    out.Commit();
-    input->FailOnDamage();
-    return kExitOk;
+// A stream, summarized volume by volume as each closes. A damaged frame
+// ends the stream as the end of input would: what came before is
+// summarized, and where the stream broke is said.
+Result<int> SummarizeStream(Input* input, OutputFile* out) {
+  if (input->type()->full_name() != kDefaultStreamType) {
+    return Error(input->name(), fmt::format("summary reads streams of {} only", kDefaultStreamType));
   }
+  StreamSummary summary(out);
+  RayStreamMessage message;
+  Progress progress(fmt::format("summary {}", input->name()), input->size());
+  std::uint64_t count = 0;
+  while (out->ok() && input->Next(&message)) {
+    summary.Add(std::move(message));
+    ++count;
+    progress.Update(input->bytes_read(), input->index() + 1);
+  }
+  progress.Erase();
+  summary.Finish(count, input->bytes_read(), input->damage().message());
+  if (Status status = out->Commit(); !status.ok()) return status;
+  if (Status damage = input->DamageError(); !damage.ok()) return damage;
+  return kExitOk;
+}
 
+std::string SummarizeMessage(Input* input) {
   const std::unique_ptr<google::protobuf::Message> message = input->TakeMessage();
   std::string text;
   const std::string type = message->GetDescriptor()->full_name();
@@ -709,20 +702,31 @@ int RunSummary(const SummaryOptions& options) {
     if (data->has_volume()) SummarizeVolume(&text, data->volume());
     if (data->has_sweep()) SummarizeSweep(&text, data->sweep());
     if (data->has_product()) SummarizeProduct(&text, data->product());
-  } else {
-    Line(&text, "file", fmt::format("{}, {}", type, FormatBytes(input->message_bytes())));
-    if (const auto* volume = dynamic_cast<const Volume*>(message.get())) {
-      SummarizeVolume(&text, *volume);
-    } else if (const auto* sweep = dynamic_cast<const Sweep*>(message.get())) {
-      SummarizeSweep(&text, *sweep);
-    } else if (const auto* product = dynamic_cast<const Product*>(message.get())) {
-      SummarizeProduct(&text, *product);
-    } else {
-      SummarizeOther(&text, *message);
-    }
+    return text;
   }
-  out.Write(text);
-  out.Commit();
+  Line(&text, "file", fmt::format("{}, {}", type, FormatBytes(input->message_bytes())));
+  if (const auto* volume = dynamic_cast<const Volume*>(message.get())) {
+    SummarizeVolume(&text, *volume);
+  } else if (const auto* sweep = dynamic_cast<const Sweep*>(message.get())) {
+    SummarizeSweep(&text, *sweep);
+  } else if (const auto* product = dynamic_cast<const Product*>(message.get())) {
+    SummarizeProduct(&text, *product);
+  } else {
+    SummarizeOther(&text, *message);
+  }
+  return text;
+}
+
+}  // namespace
+
+Result<int> RunSummary(const SummaryOptions& options) {
+  Result<std::unique_ptr<Input>> input = Input::Open(options.file, options.input);
+  if (!input.ok()) return input.status();
+  Result<std::unique_ptr<OutputFile>> out = OutputFile::Open(options.output);
+  if (!out.ok()) return out.status();
+  if ((*input)->is_stream()) return SummarizeStream(input->get(), out->get());
+  (*out)->Write(SummarizeMessage(input->get()));
+  if (Status status = (*out)->Commit(); !status.ok()) return status;
   return kExitOk;
 }
 

@@ -14,6 +14,7 @@
 #include "common_dto/model/field_path.h"
 #include "common_dto/model/references.h"
 #include "common_dto/model/uuid.h"
+#include "common_dto/model/walk.h"
 
 namespace common_dto {
 namespace validate {
@@ -37,27 +38,6 @@ std::string EntriesText(int n) { return n == 1 ? "1 entry" : fmt::format("{} ent
 
 std::string UuidString(const kyt::pb::common::UUID& uuid) { return FormatUuid(uuid); }
 
-bool NaturalLess(const std::string& a, const std::string& b) {
-  auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
-  std::size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (digit(a[i]) && digit(b[j])) {
-      std::size_t ei = i, ej = j;
-      while (ei < a.size() && digit(a[ei])) ++ei;
-      while (ej < b.size() && digit(b[ej])) ++ej;
-      const std::string_view na(a.data() + i, ei - i), nb(b.data() + j, ej - j);
-      if (na.size() != nb.size()) return na.size() < nb.size();
-      if (na != nb) return na < nb;
-      i = ei;
-      j = ej;
-      continue;
-    }
-    if (a[i] != b[j]) return a[i] < b[j];
-    ++i;
-    ++j;
-  }
-  return a.size() - i < b.size() - j;
-}
 
 std::optional<std::set<std::string>> DescribedMoments(const SweepConfigReference& ref,
                                                       const VolumeConfig* config,
@@ -121,108 +101,59 @@ void Checker::CheckTime(const Message& message, const std::string& path) {
   }
 }
 
+namespace {
+
+// The value rules over every message below the one walked: times, enum
+// numbers, unknown fields.
+class ValueRules : public FieldVisitor {
+ public:
+  explicit ValueRules(Checker* checker) : checker_(checker) {}
+
+  bool EnterMessage(const Message& message, const std::string& path) override {
+    if (message.GetDescriptor()->full_name() == "google.protobuf.Timestamp") {
+      checker_->CheckTime(message, path);
+      return false;
+    }
+    checker_->CheckUnknownFields(message, path);
+    return true;
+  }
+
+  bool VisitValue(const Message& message, const FieldDescriptor* field, int index,
+                  const std::string& path) override {
+    if (field->cpp_type() != FieldDescriptor::CPPTYPE_ENUM) return true;
+    const Reflection* r = message.GetReflection();
+    checker_->CheckEnum(field, index < 0 ? r->GetEnumValue(message, field)
+                                         : r->GetRepeatedEnumValue(message, field, index),
+                        path);
+    return true;
+  }
+
+ private:
+  Checker* checker_;
+};
+
+}  // namespace
+
 void Checker::CheckValues(const Message& message, const std::string& path) {
-  if (message.GetDescriptor()->full_name() == "google.protobuf.Timestamp") {
-    CheckTime(message, path);
-    return;
-  }
-  const Reflection* r = message.GetReflection();
-  const google::protobuf::UnknownFieldSet& unknown = r->GetUnknownFields(message);
-  if (!unknown.empty()) {
-    std::set<int> numbers;
-    for (int i = 0; i < unknown.field_count(); ++i) numbers.insert(unknown.field(i).number());
-    ReportNote(FindingCode::kUnknownFields, path,
-               fmt::format("field number{} {} not in the schema (kept as unknown fields)",
-                           numbers.size() == 1 ? "" : "s", fmt::join(numbers, ", ")));
-  }
-  std::vector<const FieldDescriptor*> fields;
-  r->ListFields(message, &fields);
-  for (const FieldDescriptor* field : fields) CheckField(message, field, path);
+  ValueRules rules(this);
+  WalkFields(message, &rules, WalkOptions(), path);
 }
 
-void Checker::CheckField(const Message& message, const FieldDescriptor* field,
-                         const std::string& path) {
-  const Reflection* r = message.GetReflection();
-  const std::string here = FieldPath(path, field->name());
-  if (field->is_map()) {
-    CheckMapValues(message, field, path);
-  } else if (field->cpp_type() == FieldDescriptor::CPPTYPE_ENUM) {
-    if (!field->is_repeated()) {
-      CheckEnum(field, r->GetEnumValue(message, field), here);
-      return;
-    }
-    for (int i = 0; i < r->FieldSize(message, field); ++i) {
-      CheckEnum(field, r->GetRepeatedEnumValue(message, field, i),
-                FieldPath(path, field->name(), i));
-    }
-  } else if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
-    if (!field->is_repeated()) {
-      CheckValues(r->GetMessage(message, field), here);
-      return;
-    }
-    for (int i = 0; i < r->FieldSize(message, field); ++i) {
-      CheckValues(r->GetRepeatedMessage(message, field, i), FieldPath(path, field->name(), i));
-    }
-  }
+void Checker::CheckUnknownFields(const Message& message, const std::string& path) {
+  const google::protobuf::UnknownFieldSet& unknown =
+      message.GetReflection()->GetUnknownFields(message);
+  if (unknown.empty()) return;
+  std::set<int> numbers;
+  for (int i = 0; i < unknown.field_count(); ++i) numbers.insert(unknown.field(i).number());
+  ReportNote(FindingCode::kUnknownFields, path,
+             fmt::format("field number{} {} not in the schema (kept as unknown fields)",
+                         numbers.size() == 1 ? "" : "s", fmt::join(numbers, ", ")));
 }
 
 void Checker::CheckEnum(const FieldDescriptor* field, int value, const std::string& path) {
   if (field->enum_type()->FindValueByNumber(value) == nullptr) {
     Report(FindingCode::kUnknownEnumValue, path,
            fmt::format("{} is not a value of {}", value, field->enum_type()->full_name()));
-  }
-}
-
-namespace {
-
-// How a map entry's key appears in its location: quoted strings, numbers.
-std::string MapKeyLabel(const Message& entry, const FieldDescriptor* key, int index) {
-  const Reflection* er = entry.GetReflection();
-  switch (key->cpp_type()) {
-    case FieldDescriptor::CPPTYPE_STRING:
-      return fmt::format("\"{}\"", er->GetString(entry, key));
-    case FieldDescriptor::CPPTYPE_INT32:
-      return std::to_string(er->GetInt32(entry, key));
-    case FieldDescriptor::CPPTYPE_INT64:
-      return std::to_string(er->GetInt64(entry, key));
-    case FieldDescriptor::CPPTYPE_UINT32:
-      return std::to_string(er->GetUInt32(entry, key));
-    case FieldDescriptor::CPPTYPE_UINT64:
-      return std::to_string(er->GetUInt64(entry, key));
-    case FieldDescriptor::CPPTYPE_BOOL:
-      return er->GetBool(entry, key) ? "true" : "false";
-    default:
-      return std::to_string(index);
-  }
-}
-
-}  // namespace
-
-// Map values in key order.
-void Checker::CheckMapValues(const Message& message, const FieldDescriptor* field,
-                             const std::string& path) {
-  const Reflection* r = message.GetReflection();
-  const FieldDescriptor* key = field->message_type()->FindFieldByNumber(1);
-  const FieldDescriptor* value = field->message_type()->FindFieldByNumber(2);
-  if (value->cpp_type() != FieldDescriptor::CPPTYPE_ENUM &&
-      value->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE) {
-    return;
-  }
-  std::vector<std::pair<std::string, const Message*>> entries;
-  for (int i = 0; i < r->FieldSize(message, field); ++i) {
-    const Message& entry = r->GetRepeatedMessage(message, field, i);
-    entries.emplace_back(MapKeyLabel(entry, key, i), &entry);
-  }
-  std::sort(entries.begin(), entries.end(),
-            [](const auto& a, const auto& b) { return NaturalLess(a.first, b.first); });
-  for (const auto& [label, entry] : entries) {
-    const std::string here = fmt::format("{}[{}]", FieldPath(path, field->name()), label);
-    const Reflection* er = entry->GetReflection();
-    if (value->cpp_type() == FieldDescriptor::CPPTYPE_ENUM) {
-      CheckEnum(value, er->GetEnumValue(*entry, value), here);
-    } else {
-      CheckValues(er->GetMessage(*entry, value), here);
-    }
   }
 }
 

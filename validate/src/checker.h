@@ -27,7 +27,6 @@ std::string EntriesText(int n);
 std::string UuidString(const kyt::pb::common::UUID& uuid);
 // Locations compare with the numbers in them taken as numbers, so that
 // sweep[2] comes before sweep[10].
-bool NaturalLess(const std::string& a, const std::string& b);
 
 // The moment names `sweep_config` and `ray_configs` describe; nullopt when
 // there are none to say, or when `ref` is broken (reported as such).
@@ -50,6 +49,12 @@ class Checker {
   // Enum numbers the enum does not list, Timestamps out of range and
   // unknown fields, anywhere in `message`.
   void CheckValues(const google::protobuf::Message& message, const std::string& path);
+  // The value rules of one message, as CheckValues() applies them to
+  // every message it walks.
+  void CheckEnum(const google::protobuf::FieldDescriptor* field, int value,
+                 const std::string& path);
+  void CheckTime(const google::protobuf::Message& message, const std::string& path);
+  void CheckUnknownFields(const google::protobuf::Message& message, const std::string& path);
   void CheckVolumeConfig(const kyt::pb::common::VolumeConfig& config, const std::string& path,
                          const kyt::pb::common::UUID* volume_uuid, const std::string& volume_path);
   void CheckVolume(const kyt::pb::common::Volume& volume, const std::string& path);
@@ -79,13 +84,6 @@ class Checker {
   void CheckSweepConfig(const kyt::pb::common::SweepConfig& sweep_config,
                         const kyt::pb::common::VolumeConfig* config, const std::string& config_path,
                         const std::string& path);
-  void CheckField(const google::protobuf::Message& message,
-                  const google::protobuf::FieldDescriptor* field, const std::string& path);
-  void CheckEnum(const google::protobuf::FieldDescriptor* field, int value,
-                 const std::string& path);
-  void CheckMapValues(const google::protobuf::Message& message,
-                      const google::protobuf::FieldDescriptor* field, const std::string& path);
-  void CheckTime(const google::protobuf::Message& message, const std::string& path);
   std::optional<std::uint64_t> DecodedBytes(const kyt::pb::common::DataBuffer& buffer,
                                             const std::string& path);
 

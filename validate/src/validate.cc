@@ -3,7 +3,9 @@
 
 #include <fmt/format.h>
 
+#include <any>
 #include <map>
+#include <utility>
 
 #include "checker.h"
 #include "common_dto/model/field_path.h"
@@ -73,38 +75,50 @@ struct SweepChecks {
 }  // namespace
 
 // Which volume and sweep a message belongs to is the assembler's to say (it
-// runs in validation mode, keeping no samples); this keeps only what the
-// rules need about each open sweep, and reports on a sweep when the
-// assembler hands it back.
-struct StreamValidator::Impl {
+// runs in validation mode, keeping no samples). The rules observe it: what
+// they need about each open sweep is kept in the sweep's observer slot, and
+// each sweep and volume is reported on as it closes.
+struct StreamValidator::Impl : stream::AssemblerObserver {
   explicit Impl(const Options& o) : options(o), checker(o) {
     stream::AssemblerOptions assembler_options;
     assembler_options.delivery = stream::DeliveryMode::kSweepBySweep;
     assembler_options.max_buffer_size = o.max_buffer_size;
     assembler_options.keep_samples = false;
     assembler = stream::Assembler(assembler_options);
+    assembler.SetObserver(this);
   }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
 
-  SweepChecks* ChecksOf(const kyt::pb::common::UUID& sweep_uuid) {
-    if (assembler.FindOpenSweep(sweep_uuid) == nullptr) return nullptr;
-    return &sweeps[UuidKey::Of(sweep_uuid)];
+  void Check(const RayStreamMessage& message);
+  std::vector<Finding> Add(RayStreamMessage&& message, const std::string& where);
+  std::vector<Finding> Drain();
+
+  void SweepStarted(const stream::ObservedSweep& sweep) override { sweep.state = SweepChecks(); }
+  void RayStarted(const stream::ObservedSweep& sweep, std::int32_t ray_index,
+                  const Ray& ray) override;
+  void MomentTaken(const stream::ObservedSweep& sweep,
+                   const stream::ObservedMoment& moment) override {
+    std::any_cast<SweepChecks>(&sweep.state)->moments.emplace(std::string(moment.name), where);
   }
+  void SweepEnded(const stream::ObservedSweep& sweep,
+                  const stream::AssembledSweep& assembled) override;
+  void VolumeEnded(const stream::ObservedVolume& volume,
+                   const stream::AssembledVolume& assembled) override;
+  void Problem(const Status& status) override;
 
-  void Check(const RayStreamMessage& message, const std::string& where);
-  void OnRayHeader(const kyt::pb::stream::RayHeader& header, const std::string& where);
-  void Assemble(RayStreamMessage&& message, const std::string& where,
-                std::vector<Finding>* findings);
-  void CloseSweep(const SweepChecks& sweep, const stream::AssembledSweep& assembled,
-                  std::vector<Finding>* findings) const;
-  void Drain(std::vector<Finding>* findings);
+  void Verdicts(const std::string& place, const std::vector<std::string>& missing,
+                const std::vector<std::string>& warnings);
 
   Options options;
   Checker checker;
   stream::Assembler assembler;
-  std::map<UuidKey, SweepChecks> sweeps;
+  std::string where;               // Of the message being added.
+  std::vector<Finding> problems;   // What the assembler refused of it.
+  std::vector<Finding> verdicts;   // On the sweeps and volumes it closed.
 };
 
-void StreamValidator::Impl::Check(const RayStreamMessage& message, const std::string& where) {
+void StreamValidator::Impl::Check(const RayStreamMessage& message) {
   checker.CheckValues(message, "");
   switch (message.payload_case()) {
     case RayStreamMessage::kVolumeHeader: {
@@ -122,28 +136,18 @@ void StreamValidator::Impl::Check(const RayStreamMessage& message, const std::st
                                   "volume_header.volume_config", "sweep_header.description.config");
       break;
     }
-    case RayStreamMessage::kRayHeader:
-      OnRayHeader(message.ray_header(), where);
+    case RayStreamMessage::kParameterData:
+      checker.CheckBuffer(message.parameter_data().data(), "parameter_data.data", std::nullopt);
       break;
-    case RayStreamMessage::kParameterData: {
-      const auto& data = message.parameter_data();
-      checker.CheckBuffer(data.data(), "parameter_data.data", std::nullopt);
-      if (SweepChecks* sweep = ChecksOf(data.sweep_uuid())) {
-        sweep->moments.emplace(data.data_type().short_name(), where);
-      }
-      break;
-    }
     default:
       break;
   }
 }
 
-void StreamValidator::Impl::OnRayHeader(const kyt::pb::stream::RayHeader& header,
-                                        const std::string& where) {
-  SweepChecks* sweep = ChecksOf(header.sweep_uuid());
-  if (sweep == nullptr) return;
-  const VolumeConfig* config = ConfigOf(assembler.FindVolumeOfSweep(header.sweep_uuid()));
-  const Ray& ray = header.ray();
+void StreamValidator::Impl::RayStarted(const stream::ObservedSweep& observed, std::int32_t,
+                                       const Ray& ray) {
+  SweepChecks* sweep = std::any_cast<SweepChecks>(&observed.state);
+  const VolumeConfig* config = ConfigOf(&observed.volume.header);
   if (config != nullptr && ray.RayConfigReference_case() != Ray::RAYCONFIGREFERENCE_NOT_SET) {
     if (const RayConfig* ray_config = ResolveRayConfig(config, ray)) {
       sweep->ray_configs.insert(ray_config);
@@ -161,79 +165,86 @@ void StreamValidator::Impl::OnRayHeader(const kyt::pb::stream::RayHeader& header
 
 // Decided by code: a kind this version does not know is a note; a sweep
 // closed incomplete is reported through its `missing` items.
-void StreamValidator::Impl::Assemble(RayStreamMessage&& message, const std::string& where,
-                                     std::vector<Finding>* findings) {
-  const Status status = assembler.Add(std::move(message));
+void StreamValidator::Impl::Problem(const Status& status) {
   if (status.code() == ErrorCode::kUnsupported) {
-    findings->push_back(Finding{FindingCode::kUnknownKind,
-                                options.strict ? Severity::kFinding : Severity::kNote, where,
-                                status.message()});
-  } else if (!status.ok() && status.code() != ErrorCode::kIncomplete) {
-    findings->push_back(
-        Finding{FindingCode::kSequence, Severity::kFinding, where, status.message()});
+    problems.push_back(Finding{FindingCode::kUnknownKind,
+                               options.strict ? Severity::kFinding : Severity::kNote, where,
+                               status.message()});
+  } else if (status.code() != ErrorCode::kIncomplete) {
+    problems.push_back(Finding{FindingCode::kSequence, Severity::kFinding, where, status.message()});
   }
 }
 
-// Rays counted beyond those listed, and moments the sweep's configurations
-// do not describe (reported at the first message that carried them).
-void StreamValidator::Impl::CloseSweep(const SweepChecks& sweep,
-                                       const stream::AssembledSweep& assembled,
-                                       std::vector<Finding>* findings) const {
-  const std::string where = "sweep " + UuidString(assembled.sweep_uuid);
+void StreamValidator::Impl::Verdicts(const std::string& place,
+                                     const std::vector<std::string>& missing,
+                                     const std::vector<std::string>& warnings) {
+  for (const std::string& item : missing) {
+    verdicts.push_back(
+        Finding{FindingCode::kIncomplete, Severity::kFinding, place, "incomplete: " + item});
+  }
+  for (const std::string& warning : warnings) {
+    verdicts.push_back(Finding{FindingCode::kAssemblyWarning, Severity::kFinding, place, warning});
+  }
+}
+
+// Rays counted beyond those listed, moments the sweep's configurations do
+// not describe (reported at the first message that carried them), and the
+// assembler's verdict.
+void StreamValidator::Impl::SweepEnded(const stream::ObservedSweep& observed,
+                                       const stream::AssembledSweep& assembled) {
+  const SweepChecks& sweep = *std::any_cast<SweepChecks>(&observed.state);
+  const std::string place = "sweep " + UuidString(assembled.sweep_uuid);
   if (sweep.bad_refs > kMaxSameFindings) {
-    findings->push_back(Finding{FindingCode::kMoreOmitted, Severity::kFinding, where,
-                                fmt::format("{} more rays whose configuration reference "
-                                            "does not resolve",
-                                            sweep.bad_refs - kMaxSameFindings)});
+    verdicts.push_back(Finding{FindingCode::kMoreOmitted, Severity::kFinding, place,
+                               fmt::format("{} more rays whose configuration reference "
+                                           "does not resolve",
+                                           sweep.bad_refs - kMaxSameFindings)});
   }
   if (sweep.duplicates > kMaxSameFindings) {
-    findings->push_back(Finding{FindingCode::kMoreOmitted, Severity::kFinding, where,
-                                fmt::format("{} more rays with a duplicate ray index",
-                                            sweep.duplicates - kMaxSameFindings)});
+    verdicts.push_back(Finding{FindingCode::kMoreOmitted, Severity::kFinding, place,
+                               fmt::format("{} more rays with a duplicate ray index",
+                                           sweep.duplicates - kMaxSameFindings)});
   }
-  const std::optional<std::set<std::string>> described =
-      internal::DescribedMoments(assembled.sweep.description().config(),
-                                 ConfigOf(assembled.volume_header.get()), sweep.ray_configs);
-  if (!described) return;
+  const std::optional<std::set<std::string>> described = internal::DescribedMoments(
+      assembled.sweep.description().config(), ConfigOf(&observed.volume.header), sweep.ray_configs);
   for (const auto& [name, first] : sweep.moments) {
-    if (described->count(name) != 0) continue;
-    findings->push_back(Finding{FindingCode::kUndescribedMoment, Severity::kFinding,
-                                JoinWhere(first, "parameter_data.data_type.short_name"),
-                                fmt::format("no DataDescriptor for moment \"{}\" in the sweep's "
-                                            "SweepConfig or RayConfigs",
-                                            name)});
+    if (!described || described->count(name) != 0) continue;
+    verdicts.push_back(Finding{FindingCode::kUndescribedMoment, Severity::kFinding,
+                               JoinWhere(first, "parameter_data.data_type.short_name"),
+                               fmt::format("no DataDescriptor for moment \"{}\" in the sweep's "
+                                           "SweepConfig or RayConfigs",
+                                           name)});
   }
+  Verdicts(fmt::format("volume {} sweep {} ({})", UuidString(assembled.volume_uuid),
+                       assembled.position, UuidString(assembled.sweep_uuid)),
+           assembled.missing, assembled.warnings);
 }
 
-// The assembler's verdicts on what it closed, and the checks of each sweep
-// it handed back.
-void StreamValidator::Impl::Drain(std::vector<Finding>* findings) {
-  auto verdicts = [findings](const std::string& where, const std::vector<std::string>& missing,
-                             const std::vector<std::string>& warnings) {
-    for (const std::string& item : missing) {
-      findings->push_back(
-          Finding{FindingCode::kIncomplete, Severity::kFinding, where, "incomplete: " + item});
-    }
-    for (const std::string& warning : warnings) {
-      findings->push_back(
-          Finding{FindingCode::kAssemblyWarning, Severity::kFinding, where, warning});
-    }
-  };
-  for (stream::AssembledSweep& sweep : assembler.TakeSweeps()) {
-    auto checks = sweeps.find(UuidKey::Of(sweep.sweep_uuid));
-    if (checks != sweeps.end()) {
-      CloseSweep(checks->second, sweep, findings);
-      sweeps.erase(checks);
-    } else {
-      CloseSweep(SweepChecks(), sweep, findings);
-    }
-    verdicts(fmt::format("volume {} sweep {} ({})", UuidString(sweep.volume_uuid), sweep.position,
-                         UuidString(sweep.sweep_uuid)),
-             sweep.missing, sweep.warnings);
-  }
-  for (stream::AssembledVolume& volume : assembler.TakeVolumes()) {
-    verdicts("volume " + UuidString(volume.volume.uuid()), volume.missing, volume.warnings);
-  }
+void StreamValidator::Impl::VolumeEnded(const stream::ObservedVolume&,
+                                        const stream::AssembledVolume& assembled) {
+  Verdicts("volume " + UuidString(assembled.volume.uuid()), assembled.missing, assembled.warnings);
+}
+
+// The message's own findings, what the assembler refused of it, then the
+// verdicts on what it closed.
+std::vector<Finding> StreamValidator::Impl::Add(RayStreamMessage&& message,
+                                                const std::string& place) {
+  where = place;
+  Check(message);
+  static_cast<void>(assembler.Add(std::move(message)));  // Problem() has seen it.
+  std::vector<Finding> findings = checker.Take();
+  for (Finding& finding : findings) finding.location = JoinWhere(where, finding.location);
+  for (Finding& f : problems) findings.push_back(std::move(f));
+  problems.clear();
+  for (Finding& f : Drain()) findings.push_back(std::move(f));
+  return findings;
+}
+
+// The verdicts gathered; what the assembler hands back is seen already.
+std::vector<Finding> StreamValidator::Impl::Drain() {
+  static_cast<void>(assembler.TakeSweeps());
+  static_cast<void>(assembler.TakeVolumes());
+  return std::exchange(verdicts, {});
 }
 
 StreamValidator::StreamValidator(const Options& options) : impl_(std::make_unique<Impl>(options)) {}
@@ -242,19 +253,12 @@ StreamValidator::StreamValidator(StreamValidator&&) noexcept = default;
 StreamValidator& StreamValidator::operator=(StreamValidator&&) noexcept = default;
 
 std::vector<Finding> StreamValidator::Add(RayStreamMessage&& message, const std::string& where) {
-  impl_->Check(message, where);
-  std::vector<Finding> findings = impl_->checker.Take();
-  for (Finding& finding : findings) finding.location = JoinWhere(where, finding.location);
-  impl_->Assemble(std::move(message), where, &findings);
-  impl_->Drain(&findings);
-  return findings;
+  return impl_->Add(std::move(message), where);
 }
 
 std::vector<Finding> StreamValidator::Finish() {
-  std::vector<Finding> findings;
   impl_->assembler.Finish();
-  impl_->Drain(&findings);
-  return findings;
+  return impl_->Drain();
 }
 
 Result<std::vector<Finding>> ValidateStreamFile(const std::string& path, const Options& options) {

@@ -134,11 +134,22 @@
 // sweep by UUID, the ray by index and the moment by name. The assembler stays
 // usable after every error.
 //
+// Observation
+// -----------
+// A program that looks at a stream alongside the assembler (a checker, a
+// summary) sets an AssemblerObserver instead of tracking volumes and sweeps
+// itself: the assembler calls it as it takes each VolumeHeader, SweepHeader,
+// RayHeader and ParameterData, as it closes each sweep and volume, and for
+// every error Add() returns. Each open volume and sweep carries a slot
+// (std::any) that the observer fills as it likes; the slot is handed to
+// every later call about that volume or sweep and dropped after it closes.
+//
 // An Assembler is not thread-safe.
 #pragma once
 
 #include <google/protobuf/timestamp.pb.h>
 
+#include <any>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -246,6 +257,55 @@ struct AssembledSweep {
   std::vector<std::string> warnings;
 };
 
+// An open volume, as observers see it.
+struct ObservedVolume {
+  const kyt::pb::stream::VolumeHeader& header;
+  std::any& state;  // The observer's own, empty at first.
+};
+
+// An open sweep, as observers see it.
+struct ObservedSweep {
+  const kyt::pb::stream::SweepHeader& header;
+  std::size_t position;  // Among its volume's SweepHeaders, in arrival order.
+  ObservedVolume volume;
+  std::any& state;  // The observer's own, empty at first.
+};
+
+// One ParameterData taken, as observers see it (`name` only during the call).
+struct ObservedMoment {
+  std::int32_t ray_index = 0;
+  std::string_view name;  // data_type.short_name
+  int endian = 0;         // kyt::pb::common::DataBuffer::Endianness
+  int storage = 0;        // kyt::pb::common::DataBuffer::StorageType
+  int compression = 0;    // kyt::pb::common::DataBuffer::CompressionType, as it came
+  std::uint64_t decoded_bytes = 0;
+};
+
+// The observation hooks (see "Observation" above). Each does nothing unless
+// overridden. Calls happen inside Add(), CloseExpired() and Finish(); an
+// observer must not call back into the assembler except its Find*()
+// accessors.
+class COMMON_DTO_STREAM_EXPORT AssemblerObserver {
+ public:
+  virtual ~AssemblerObserver();
+  // A VolumeHeader was taken: the volume is open.
+  virtual void VolumeStarted(const ObservedVolume& volume);
+  // A SweepHeader was taken.
+  virtual void SweepStarted(const ObservedSweep& sweep);
+  // A RayHeader was taken for ray `ray_index` of `sweep`.
+  virtual void RayStarted(const ObservedSweep& sweep, std::int32_t ray_index,
+                          const kyt::pb::common::Ray& ray);
+  // A ParameterData was taken (its samples decoded and checked).
+  virtual void MomentTaken(const ObservedSweep& sweep, const ObservedMoment& moment);
+  // A sweep closed, complete or not; `assembled` is what it became (in
+  // DeliveryMode::kWholeVolumes it then goes into its volume).
+  virtual void SweepEnded(const ObservedSweep& sweep, const AssembledSweep& assembled);
+  // A volume closed, complete or not, after its sweeps.
+  virtual void VolumeEnded(const ObservedVolume& volume, const AssembledVolume& assembled);
+  // Add() or AddSerialized() returns `status`, an error.
+  virtual void Problem(const Status& status);
+};
+
 class COMMON_DTO_STREAM_EXPORT Assembler {
  public:
   explicit Assembler(AssemblerOptions options = {});
@@ -276,6 +336,10 @@ class COMMON_DTO_STREAM_EXPORT Assembler {
   // the order it was.
   std::vector<AssembledVolume> TakeVolumes();
   std::vector<AssembledSweep> TakeSweeps();
+
+  // The observer called from now on (null: none). Not owned; it must
+  // outlive the assembler or be replaced first.
+  void SetObserver(AssemblerObserver* observer);
 
   std::size_t open_volumes() const;
   std::size_t open_sweeps() const;
