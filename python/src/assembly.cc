@@ -58,6 +58,7 @@ Compression CompressionOf(const py::object& name) {
 
 stream::AssemblerOptions OptionsOf(const py::dict& given) {
   stream::AssemblerOptions options;
+  std::optional<bool> prefer_not_scanned;
   for (const auto& item : given) {
     const std::string key = item.first.cast<std::string>();
     const py::handle value = item.second;
@@ -69,9 +70,9 @@ stream::AssemblerOptions OptionsOf(const py::dict& given) {
     } else if (key == "output_compression") {
       options.output_compression = CompressionOf(py::reinterpret_borrow<py::object>(value));
     } else if (key == "fill") {
-      if (!value.is_none()) options.fill = stream::FillValue{value.cast<double>(), options.fill ? options.fill->prefer_not_scanned : true};
+      if (!value.is_none()) options.fill = stream::FillValue{value.cast<double>()};
     } else if (key == "fill_prefer_not_scanned") {
-      if (options.fill) options.fill->prefer_not_scanned = value.cast<bool>();
+      prefer_not_scanned = value.cast<bool>();
     } else if (key == "keep_samples") {
       options.keep_samples = value.cast<bool>();
     } else if (key == "max_open_volumes") {
@@ -97,6 +98,7 @@ stream::AssemblerOptions OptionsOf(const py::dict& given) {
       throw py::type_error("unknown Assembler option '" + key + "'");
     }
   }
+  if (options.fill && prefer_not_scanned) options.fill->prefer_not_scanned = *prefer_not_scanned;
   return options;
 }
 
