@@ -48,9 +48,9 @@ def main():
         volume, stream = os.path.join(scratch, "volume-M.pb"), os.path.join(scratch, "M.rays")
         subprocess.run([os.path.join(build, "bench", "common-dto-bench-memory"), "--child",
                         "write_M", volume], check=True)
+        # (The tool lists the sweep fields a stream does not carry: not wanted here.)
         subprocess.run([tool, "split", "--input-kind", "message", "--type", "kyt.pb.common.Volume",
-                        volume, stream], check=True,
-                       stdout=subprocess.DEVNULL)
+                        volume, stream], check=True, stderr=subprocess.DEVNULL)
         rays = None
         python_times, tool_times = [], []
         for i in range(args.repetitions + 1):  # The first round warms the caches, untimed.
@@ -66,9 +66,12 @@ def main():
                         python_times.append(elapsed)
                 else:
                     subprocess.run([tool, "assemble", stream, "-"], check=True,
-                                   stdout=subprocess.DEVNULL)
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                     if i:
                         tool_times.append(time.perf_counter() - start)
+        print("python: %s s; tool: %s s" % (" ".join("%.3f" % t for t in python_times),
+                                            " ".join("%.3f" % t for t in tool_times)),
+              file=sys.stderr)
         print(median_row("M", python_times, tool_times, rays))
 
 
