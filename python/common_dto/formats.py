@@ -13,7 +13,7 @@ import os
 from . import _core
 from ._schema import volume_pb2 as _volume
 
-__all__ = ["Note", "detect_format", "format_names", "read_file", "write_file"]
+__all__ = ["Note", "detect_format", "format_names", "open_volume", "read_file", "write_file"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -74,3 +74,18 @@ def write_file(volume, path, format, compression_level=0, odim_scan=False,
     carried (Note records)."""
     return _notes(_core.write_file(volume.SerializeToString(), os.fspath(path), format,
                                    compression_level, odim_scan, report_not_carried))
+
+
+def open_volume(path, format=None):
+    """The Volume in any file the package reads: `format` "stream" (a ray
+    stream, its first volume), "volume" (an InstrumentData), one of
+    format_names(), or None to tell them apart by content."""
+    from .assembly import load_volume
+    path = os.fspath(path)
+    if format in ("stream", "volume"):
+        return load_volume(path, format)
+    if format is None:
+        format = detect_format(path)
+        if format is None:
+            return load_volume(path)
+    return read_file(path, format)

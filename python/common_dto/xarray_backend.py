@@ -12,21 +12,7 @@ import os
 
 from xarray.backends import BackendEntrypoint
 
-__all__ = ["CommonDtoBackendEntrypoint", "open_volume"]
-
-
-def open_volume(path, format=None):
-    """The Volume in the file at `path` (the first volume of a stream)."""
-    from . import formats
-    from .assembly import load_volume
-    path = os.fspath(path)
-    if format in ("stream", "volume"):
-        return load_volume(path, format)
-    if format is None:
-        format = formats.detect_format(path)
-        if format is None:
-            return load_volume(path)
-    return formats.read_file(path, format)
+__all__ = ["CommonDtoBackendEntrypoint"]
 
 
 class CommonDtoBackendEntrypoint(BackendEntrypoint):
@@ -35,6 +21,7 @@ class CommonDtoBackendEntrypoint(BackendEntrypoint):
 
     def open_dataset(self, filename_or_obj, *, drop_variables=None, sweep=0, format=None):
         from .dataset import sweep_to_dataset
+        from .formats import open_volume
         dataset = sweep_to_dataset(open_volume(filename_or_obj, format), sweep, lazy=True)
         if drop_variables:
             dataset = dataset.drop_vars(drop_variables, errors="ignore")
