@@ -48,14 +48,6 @@ py::tuple SweepTuple(const stream::AssembledSweep& s) {
                         Texts(s.missing), Texts(s.warnings));
 }
 
-Compression CompressionOf(const py::object& name) {
-  if (name.is_none()) return Compression::kNone;
-  const std::string text = name.cast<std::string>();
-  if (text == "frame") return Compression::kLz4Frame;
-  if (text == "block") return Compression::kLz4Block;
-  throw py::value_error("compression must be None, 'frame' or 'block'");
-}
-
 stream::AssemblerOptions OptionsOf(const py::dict& given) {
   stream::AssemblerOptions options;
   std::optional<bool> prefer_not_scanned;

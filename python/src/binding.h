@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "common_dto/model/buffers.h"
 #include "common_dto/model/status.h"
 
 namespace common_dto {
@@ -57,6 +58,9 @@ M Parse(const py::handle& data, ErrorKind kind = ErrorKind::kModel) {
   ParseInto(data, &message, kind);
   return message;
 }
+
+// Compression of samples written: None, "frame" or "block" (LZ4).
+Compression CompressionOf(const py::object& name);
 
 // The prototype of the schema's message type `full_name` ("kyt.pb.common.Volume"),
 // or null for types the library does not hold.

@@ -125,14 +125,6 @@ py::array Decode(const py::object& data, int compression, std::int32_t uncompres
   return out;
 }
 
-Compression CompressionOf(const py::object& name) {
-  if (name.is_none()) return Compression::kNone;
-  const std::string text = name.cast<std::string>();
-  if (text == "frame") return Compression::kLz4Frame;
-  if (text == "block") return Compression::kLz4Block;
-  throw py::value_error("compression must be None, 'frame' or 'block'");
-}
-
 }  // namespace
 
 void BindBuffers(py::module_& m) {

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "binding.h"
+#include "common_dto/model/buffers.h"
 #include "common_dto/model/references.h"
 #include "common_dto/model/utf8.h"
 #include "common_dto/model/uuid.h"
@@ -182,6 +183,14 @@ void ParseInto(const py::handle& data, Message* message, ErrorKind kind) {
                              "the bytes do not parse as a " + message->GetDescriptor()->full_name()),
                       kind);
   }
+}
+
+Compression CompressionOf(const py::object& name) {
+  if (name.is_none()) return Compression::kNone;
+  const std::string text = name.cast<std::string>();
+  if (text == "frame") return Compression::kLz4Frame;
+  if (text == "block") return Compression::kLz4Block;
+  throw py::value_error("compression must be None, 'frame' or 'block'");
 }
 
 const Message* Prototype(const std::string& full_name) {

@@ -20,9 +20,25 @@ using google::protobuf::Message;
 using google::protobuf::io::CopyingInputStreamAdaptor;
 using google::protobuf::io::CopyingOutputStreamAdaptor;
 
-// A Python binary file object as the runtime's copying input stream. A
-// Python exception is kept and raised again once the reader returns.
-class PyFileInput : public google::protobuf::io::CopyingInputStream {
+// A Python exception raised inside a stream callback, kept until the C++
+// reader or writer returns and raised then.
+class PendingError {
+ public:
+  void Keep(py::error_already_set&& e) { error_ = std::move(e); }
+  void RethrowError() {
+    if (error_) {
+      py::error_already_set e = std::move(*error_);
+      error_.reset();
+      throw e;
+    }
+  }
+
+ private:
+  std::optional<py::error_already_set> error_;
+};
+
+// A Python binary file object as the runtime's copying input stream.
+class PyFileInput : public google::protobuf::io::CopyingInputStream, public PendingError {
  public:
   explicit PyFileInput(py::object file) : read_(file.attr("read")) {}
   int Read(void* buffer, int size) override {
@@ -34,24 +50,16 @@ class PyFileInput : public google::protobuf::io::CopyingInputStream {
       std::memcpy(buffer, bytes.data(), n);
       return static_cast<int>(n);
     } catch (py::error_already_set& e) {
-      error_ = std::move(e);
+      Keep(std::move(e));
       return -1;
-    }
-  }
-  void RethrowError() {
-    if (error_) {
-      py::error_already_set e = std::move(*error_);
-      error_.reset();
-      throw e;
     }
   }
 
  private:
   py::object read_;
-  std::optional<py::error_already_set> error_;
 };
 
-class PyFileOutput : public google::protobuf::io::CopyingOutputStream {
+class PyFileOutput : public google::protobuf::io::CopyingOutputStream, public PendingError {
  public:
   explicit PyFileOutput(py::object file) : file_(std::move(file)), write_(file_.attr("write")) {}
   bool Write(const void* buffer, int size) override {
@@ -59,25 +67,17 @@ class PyFileOutput : public google::protobuf::io::CopyingOutputStream {
       write_(py::bytes(static_cast<const char*>(buffer), static_cast<std::size_t>(size)));
       return true;
     } catch (py::error_already_set& e) {
-      error_ = std::move(e);
+      Keep(std::move(e));
       return false;
     }
   }
   void Flush() {
     if (py::hasattr(file_, "flush")) file_.attr("flush")();
   }
-  void RethrowError() {
-    if (error_) {
-      py::error_already_set e = std::move(*error_);
-      error_.reset();
-      throw e;
-    }
-  }
 
  private:
   py::object file_;
   py::object write_;
-  std::optional<py::error_already_set> error_;
 };
 
 }  // namespace

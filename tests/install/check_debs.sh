@@ -97,8 +97,10 @@ assert common_dto.Ray.FromString(common_dto.Ray(index=5).SerializeToString()).in
 depends python3-common-dto | grep -q 'libcommon-dto5 (= ' || fail "python3-common-dto: $(depends python3-common-dto)"
 # The extension links the installed libraries; xarray finds the backend
 # through the installed entry points and opens a stream written by the package.
-ldd /usr/lib/python3/dist-packages/common_dto/_core*.so | grep -q 'libcommon-dto-stream.so.5 => /usr/' ||
-  fail "the Python extension does not link the installed libraries"
+# (ldd's output in full first: grep -q stopping early would fail the pipe.)
+ldd /usr/lib/python3/dist-packages/common_dto/_core*.so >"$work/ldd"
+grep -q 'libcommon-dto-stream.so.5 => /usr/' "$work/ldd" ||
+  { cat "$work/ldd" >&2; fail "the Python extension does not link the installed libraries"; }
 /usr/bin/python3 -c '
 import sys, numpy as np, xarray as xr, common_dto
 from common_dto.assembly import write_split_volume

