@@ -99,7 +99,7 @@ depends python3-common-dto | grep -q 'libcommon-dto5 (= ' || fail "python3-commo
 # through the installed entry points and opens a stream written by the package.
 # (ldd's output in full first: grep -q stopping early would fail the pipe.)
 ldd /usr/lib/python3/dist-packages/common_dto/_core*.so >"$work/ldd"
-grep -q 'libcommon-dto-stream.so.5 => /usr/' "$work/ldd" ||
+grep -q -E 'libcommon-dto-stream.so.5 => /(usr/)?lib/' "$work/ldd" ||
   { cat "$work/ldd" >&2; fail "the Python extension does not link the installed libraries"; }
 /usr/bin/python3 -c '
 import sys, numpy as np, xarray as xr, common_dto
