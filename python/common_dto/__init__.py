@@ -10,8 +10,6 @@ library and register those files in the default descriptor pool under their
 bare names ("ray.proto"), so their binary, text and JSON forms are those of
 every other program that uses the schema.
 
-Beyond the classes:
-
 Beyond the classes, the C++ libraries (bound by the extension module
 common_dto._core; messages cross as their serialized bytes):
 

@@ -54,6 +54,7 @@ __all__ = [
     "sample_width",
     "scale_codes",
     "set_samples",
+    "storage_dtype",
     "uncompressed_bytes",
 ]
 
@@ -71,6 +72,14 @@ def sample_width(storage_type):
     0 for the types without a fixed layout (UNKNOWN_TYPE, STRING, BOOLEAN)
     and numbers outside the enum."""
     return _core.sample_width(storage_type)
+
+
+def storage_dtype(storage_type):
+    """The numpy dtype decode_buffer() gives a buffer of `storage_type`
+    (native byte order; bool for BOOLEAN), or None for types without one."""
+    if storage_type == DataBuffer.BOOLEAN:
+        return np.dtype(bool)
+    return next((d for d, t in _NUMPY_TYPES.items() if t == storage_type), None)
 
 
 def uncompressed_bytes(buffer, max_size=DEFAULT_MAX_BUFFER_SIZE):

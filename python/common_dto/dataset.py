@@ -36,7 +36,6 @@ from xarray.core.indexing import (IndexingSupport, LazilyIndexedArray,
 from . import _vocabulary
 from . import buffers as _buffers
 from . import model as _model
-
 from ._schema import data_buffer_pb2 as _db
 from ._schema import data_descriptor_pb2 as _dd
 from ._schema import sweep_config_pb2 as _sc
@@ -123,14 +122,6 @@ def _range_axis(sweep_config, ray_config):
     return None
 
 
-_CODE_DTYPES = {
-    DataBuffer.UINT8: np.dtype("u1"), DataBuffer.UINT16: np.dtype("u2"),
-    DataBuffer.INT32: np.dtype("i4"), DataBuffer.INT64: np.dtype("i8"),
-    DataBuffer.FLOAT: np.dtype("f4"), DataBuffer.DOUBLE: np.dtype("f8"),
-    DataBuffer.BOOLEAN: np.dtype(bool),
-}
-
-
 class _LazyMoment(BackendArray):
     """A moment's values, decoded (and scaled) when first indexed, so that
     opening a file reads no samples of the moments never used."""
@@ -138,7 +129,7 @@ class _LazyMoment(BackendArray):
     def __init__(self, buffer, descriptor, shape, scaled):
         self.buffer, self.descriptor, self.shape = buffer, descriptor, shape
         self.scaled = scaled
-        self.dtype = np.dtype("f8") if scaled else _CODE_DTYPES[buffer.type]
+        self.dtype = np.dtype("f8") if scaled else _buffers.storage_dtype(buffer.type)
 
     def values(self):
         codes = _buffers.decode_buffer(self.buffer, shape=self.shape)
@@ -154,7 +145,8 @@ class _LazyMoment(BackendArray):
 def _known_shape(buffer, rays):
     """(rays, gates) of a buffer as it declares them without decoding; None
     when its decoded size is not declared or its type has no dtype."""
-    width = 1 if buffer.type == DataBuffer.BOOLEAN else _buffers.sample_width(buffer.type)
+    dtype = _buffers.storage_dtype(buffer.type)
+    width = dtype.itemsize if dtype is not None else 0
     if buffer.compression in (DataBuffer.NONE, DataBuffer.UNKNOWN_COMPRESSION):
         size = len(buffer.data)
     else:
@@ -181,7 +173,7 @@ def _moment_variable(name, buffer, descriptor, rays, lazy=False):
     if kind in (DataScale.ENUM, DataScale.BITFIELDS):
         if kind == DataScale.ENUM and len(descriptor.scale.enum_names):
             keys = sorted(descriptor.scale.enum_names)
-            dtype = codes.dtype if codes is not None else _CODE_DTYPES[buffer.type]
+            dtype = codes.dtype if codes is not None else _buffers.storage_dtype(buffer.type)
             attrs["flag_values"] = np.array(keys, dtype=dtype)
             attrs["flag_meanings"] = " ".join(
                 descriptor.scale.enum_names[k].replace(" ", "_") for k in keys)
