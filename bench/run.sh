@@ -2,6 +2,7 @@
 # Builds the benchmarks if needed, runs them and prints one table of ratios.
 #
 #   bench/run.sh [--build DIR] [--filter REGEX] [--repetitions N] [--no-memory]
+#                [--no-python]
 #
 #   --build DIR       build directory (default: build-bench in the project
 #                     root; configured as Release when it does not exist)
@@ -9,6 +10,8 @@
 #                     Benchmark's --benchmark_filter), e.g. 'Bulk/M|Stream'
 #   --repetitions N   repeat every timing N times; the table shows medians
 #   --no-memory       skip the peak-memory measurements
+#   --no-python       skip the Python package against the tool
+#                     (python_assemble.py; also skipped with --filter)
 #
 # Results are kept in DIR/bench-results/: timings.json (Google Benchmark's
 # JSON), memory.json, and table.md (the table printed at the end).
@@ -20,13 +23,15 @@ build="$root/build-bench"
 filter=""
 repetitions=1
 memory=1
+python_row=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$2; shift 2 ;;
     --filter) filter=$2; shift 2 ;;
     --repetitions) repetitions=$2; shift 2 ;;
     --no-memory) memory=0; shift ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --no-python) python_row=0; shift ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown argument $1 (see --help)" >&2; exit 1 ;;
   esac
 done
@@ -42,7 +47,10 @@ case "$build_type" in
   *) echo "run.sh: warning: $build is a '$build_type' build; timings need Release" >&2 ;;
 esac
 echo "building the benchmarks in $build ..." >&2
-cmake --build "$build" -j2 --target common-dto-bench common-dto-bench-memory >&2
+targets=(common-dto-bench common-dto-bench-memory)
+[ -n "$filter" ] && python_row=0
+[ "$python_row" = 1 ] && targets+=(common-dto common-dto-python)
+cmake --build "$build" -j2 --target "${targets[@]}" >&2
 
 out="$build/bench-results"
 mkdir -p "$out"
@@ -75,3 +83,8 @@ python=/usr/bin/python3
 [ -x "$python" ] || python=python3
 "$python" "$here/report.py" "$out/timings.json" \
   $([ "$memory" = 1 ] && echo "--memory $out/memory.json") | tee "$out/table.md"
+if [ "$python_row" = 1 ]; then
+  echo "Python against the tool (assembling M, $((repetitions > 5 ? repetitions : 5)) rounds) ..." >&2
+  GLIBC_TUNABLES=$tunables "$python" "$here/python_assemble.py" --build "$build" \
+    --repetitions $((repetitions > 5 ? repetitions : 5)) | tee -a "$out/table.md"
+fi

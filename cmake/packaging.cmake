@@ -95,9 +95,18 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-common-dto)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.9), python3-protobuf (>= 3.21)")
-set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-numpy, python3-lz4, python3-xarray")
+# The extension common_dto._core links the runtime libraries (exactly this
+# version of them) and is built for the interpreter of this system.
+set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+set(common_dto_python_range "python3")
+if(COMMON_DTO_BUILD_PYTHON)
+  execute_process(COMMAND ${Python3_EXECUTABLE} -c
+    "import sys; print('python3 (>= %d.%d), python3 (<< %d.%d)' % (sys.version_info[:2] + (sys.version_info[0], sys.version_info[1] + 1)))"
+    OUTPUT_VARIABLE common_dto_python_range OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+  "${common_dto_python_range}, python3-protobuf (>= 3.21), python3-numpy")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-xarray")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-matplotlib")
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
   "${PROJECT_DESCRIPTION} - Python 3 package

@@ -10,14 +10,23 @@ library and register those files in the default descriptor pool under their
 bare names ("ray.proto"), so their binary, text and JSON forms are those of
 every other program that uses the schema.
 
-Beyond the classes:
+Beyond the classes, the C++ libraries (bound by the extension module
+common_dto._core; messages cross as their serialized bytes):
 
 * ``common_dto.model``: errors with a code and a location, UUIDs,
   configuration references, the UTF-8 check.
 * ``common_dto.stream``: length-delimited message streams (read, write).
 * ``common_dto.assembly``: ray streams to volumes and back.
 * ``common_dto.buffers``: DataBuffer contents as numpy arrays.
-* ``common_dto.dataset``: a sweep or a product grid as an xarray.Dataset.
+* ``common_dto.validate``: the checks of ``common-dto check``.
+* ``common_dto.formats``: radar files (ODIM_H5, CF/Radial, ...) to and from
+  Volumes.
+
+and in Python:
+
+* ``common_dto.dataset``: a sweep or a product grid as an xarray.Dataset;
+  ``xarray.open_dataset(path, engine="common_dto", sweep=N)`` opens files
+  that way (common_dto.xarray_backend).
 * ``common_dto.plot``: a PPI or product-grid quick-look with matplotlib.
 * ``python -m common_dto``: the same from the command line.
 """
@@ -67,7 +76,13 @@ _LAZY = {
     "AssemblyError": "assembly",
     "BufferDecodeError": "buffers",
     "AssembledVolume": "assembly",
+    "AssembledSweep": "assembly",
+    "Assembler": "assembly",
+    "assemble_stream": "assembly",
     "assemble_volumes": "assembly",
+    "read_file": "formats",
+    "write_file": "formats",
+    "validate_message": "validate",
     "split_volume": "assembly",
     "load_volume": "assembly",
     "decode_buffer": "buffers",
@@ -80,7 +95,8 @@ _LAZY = {
 __all__ += sorted(_LAZY)
 
 
-_SUBMODULES = ("assembly", "buffers", "dataset", "model", "plot", "stream")
+_SUBMODULES = ("assembly", "buffers", "dataset", "formats", "model", "plot", "stream",
+               "validate", "xarray_backend")
 
 
 def __getattr__(name):

@@ -5,8 +5,9 @@
   info FILE
       Lists the sweeps of the volume with their rays, gates and moments.
 
-FILE is an InstrumentData holding a Volume (or a Sweep), or a ray stream,
-which is reassembled first (its first volume is used).
+FILE is an InstrumentData holding a Volume (or a Sweep), a ray stream,
+which is reassembled first (its first volume is used), or a radar file
+(ODIM_H5, CF/Radial, ...).
 """
 
 import argparse
@@ -14,8 +15,8 @@ import sys
 
 
 def _load(args):
-    from .assembly import load_volume
-    return load_volume(args.file, args.format)
+    from .formats import open_volume
+    return open_volume(args.file, None if args.format == "auto" else args.format)
 
 
 def _plot(args):
@@ -39,6 +40,7 @@ def _info(args):
 
 
 def main(argv=None):
+    from .formats import format_names
     parser = argparse.ArgumentParser(
         prog="python -m common_dto",
         description="Quick looks at common-dto volumes and ray streams.")
@@ -46,9 +48,10 @@ def main(argv=None):
     for name, helptext in (("plot", "draw a PPI of one moment of one sweep"),
                            ("info", "list the sweeps and moments of a volume")):
         sub = commands.add_parser(name, help=helptext)
-        sub.add_argument("file", help="InstrumentData file or ray stream")
-        sub.add_argument("--format", choices=("auto", "volume", "stream"), default="auto",
-                         help="what FILE holds (default: detect)")
+        sub.add_argument("file", help="InstrumentData file, ray stream or radar file")
+        sub.add_argument("--format", default="auto",
+                         help="what FILE holds: volume, stream, or a radar format (%s); "
+                              "default: detect" % ", ".join(format_names()))
     plot = commands.choices["plot"]
     plot.add_argument("--sweep", type=int, default=0, help="sweep index (default 0)")
     plot.add_argument("--moment", required=True, help="moment name (a sweep_moments key)")

@@ -29,13 +29,18 @@ import warnings
 
 import numpy as np
 import xarray as xr
+from xarray.backends import BackendArray
+from xarray.core.indexing import (IndexingSupport, LazilyIndexedArray,
+                                  explicit_indexing_adapter)
 
 from . import _vocabulary
 from . import buffers as _buffers
 from . import model as _model
+from ._schema import data_buffer_pb2 as _db
 from ._schema import data_descriptor_pb2 as _dd
 from ._schema import sweep_config_pb2 as _sc
 
+DataBuffer = _db.DataBuffer
 DataDescriptor = _dd.DataDescriptor
 DataScale = DataDescriptor.DataScale
 DataType = _dd.DataType
@@ -117,8 +122,43 @@ def _range_axis(sweep_config, ray_config):
     return None
 
 
-def _moment_variable(name, buffer, descriptor, rays):
-    codes = _buffers.decode_buffer(buffer, shape=(rays, -1))
+class _LazyMoment(BackendArray):
+    """A moment's values, decoded (and scaled) when first indexed, so that
+    opening a file reads no samples of the moments never used."""
+
+    def __init__(self, buffer, descriptor, shape, scaled):
+        self.buffer, self.descriptor, self.shape = buffer, descriptor, shape
+        self.scaled = scaled
+        self.dtype = np.dtype("f8") if scaled else _buffers.storage_dtype(buffer.type)
+
+    def values(self):
+        codes = _buffers.decode_buffer(self.buffer, shape=self.shape)
+        if not self.scaled:
+            return codes
+        return np.ma.filled(_buffers.scale_codes(codes, self.descriptor).astype(np.float64), np.nan)
+
+    def __getitem__(self, key):
+        return explicit_indexing_adapter(key, self.shape, IndexingSupport.BASIC,
+                                         lambda k: self.values()[k])
+
+
+def _known_shape(buffer, rays):
+    """(rays, gates) of a buffer as it declares them without decoding; None
+    when its decoded size is not declared or its type has no dtype."""
+    dtype = _buffers.storage_dtype(buffer.type)
+    width = dtype.itemsize if dtype is not None else 0
+    if buffer.compression in (DataBuffer.NONE, DataBuffer.UNKNOWN_COMPRESSION):
+        size = len(buffer.data)
+    else:
+        size = buffer.uncompressed_size
+    if not width or size <= 0 or size % (width * rays):
+        return None
+    return (rays, size // (width * rays))
+
+
+def _moment_variable(name, buffer, descriptor, rays, lazy=False):
+    shape = _known_shape(buffer, rays) if lazy else None
+    codes = None if shape else _buffers.decode_buffer(buffer, shape=(rays, -1))
     attrs = {"long_name": moment_long_name(descriptor, name)}
     units = moment_units(descriptor)
     if units:
@@ -133,17 +173,24 @@ def _moment_variable(name, buffer, descriptor, rays):
     if kind in (DataScale.ENUM, DataScale.BITFIELDS):
         if kind == DataScale.ENUM and len(descriptor.scale.enum_names):
             keys = sorted(descriptor.scale.enum_names)
-            attrs["flag_values"] = np.array(keys, dtype=codes.dtype)
+            dtype = codes.dtype if codes is not None else _buffers.storage_dtype(buffer.type)
+            attrs["flag_values"] = np.array(keys, dtype=dtype)
             attrs["flag_meanings"] = " ".join(
                 descriptor.scale.enum_names[k].replace(" ", "_") for k in keys)
+        if codes is None:
+            return LazilyIndexedArray(_LazyMoment(buffer, descriptor, shape, False)), attrs
         return codes, attrs
+    if codes is None:
+        return LazilyIndexedArray(_LazyMoment(buffer, descriptor, shape, True)), attrs
     values = _buffers.scale_codes(codes, descriptor)
     return np.ma.filled(values.astype(np.float64), np.nan), attrs
 
 
-def sweep_to_dataset(volume, index):
+def sweep_to_dataset(volume, index, lazy=False):
     """The sweep at `index` of `volume` (a Volume message) as an
-    xarray.Dataset; see the module documentation for the layout."""
+    xarray.Dataset; see the module documentation for the layout. With
+    `lazy`, moments whose size the buffer declares are decoded when their
+    values are first used (as xarray backends load them)."""
     if not 0 <= index < len(volume.sweep):
         raise IndexError("sweep %d of a volume with %d sweeps" % (index, len(volume.sweep)))
     sweep = volume.sweep[index]
@@ -165,7 +212,8 @@ def sweep_to_dataset(volume, index):
     for name in sorted(sweep.sweep_moments):
         descriptor = _model.moment_descriptor(config, sweep.description, rays[0], name)
         try:
-            data, attrs = _moment_variable(name, sweep.sweep_moments[name], descriptor, len(rays))
+            data, attrs = _moment_variable(name, sweep.sweep_moments[name], descriptor, len(rays),
+                                           lazy)
         except _buffers.BufferDecodeError as e:
             warnings.warn("sweep %d moment %s left out: %s" % (index, name, e))
             continue

@@ -94,6 +94,28 @@ import common_dto
 assert common_dto.__file__.startswith("/usr/lib/python3/dist-packages/"), common_dto.__file__
 assert common_dto.Ray.FromString(common_dto.Ray(index=5).SerializeToString()).index == 5
 ' || fail "python3 cannot import common_dto"
+depends python3-common-dto | grep -q 'libcommon-dto5 (= ' || fail "python3-common-dto: $(depends python3-common-dto)"
+# The extension links the installed libraries; xarray finds the backend
+# through the installed entry points and opens a stream written by the package.
+# (ldd's output in full first: grep -q stopping early would fail the pipe.)
+ldd /usr/lib/python3/dist-packages/common_dto/_core*.so >"$work/ldd"
+grep -q -E 'libcommon-dto-stream.so.5 => /(usr/)?lib/' "$work/ldd" ||
+  { cat "$work/ldd" >&2; fail "the Python extension does not link the installed libraries"; }
+/usr/bin/python3 -c '
+import sys, numpy as np, xarray as xr, common_dto
+from common_dto.assembly import write_split_volume
+from common_dto.buffers import encode_buffer
+volume = common_dto.Volume()
+volume.volume_config.sweep_config.add().range_scale.range_m.add(start=0, step=100, count=3)
+sweep = volume.sweep.add()
+sweep.description.config.sweep_config_index = 0
+sweep.rays.add(index=0)
+sweep.rays.add(index=1)
+sweep.sweep_moments["DBZH"].CopyFrom(encode_buffer(np.arange(6, dtype=np.uint8)))
+write_split_volume(volume, sys.argv[1])
+ds = xr.open_dataset(sys.argv[1], engine="common_dto", sweep=0)
+assert ds["DBZH"].values.tolist() == [[0, 1, 2], [3, 4, 5]], ds
+' "$work/volume.rays" || fail "xarray.open_dataset(engine=\"common_dto\") fails"
 
 if [ -e /usr/share/java/common-dto.jar ]; then
   readlink -e /usr/share/maven-repo/com/quandel/larch/common-dto/*/common-dto-*.jar >/dev/null ||

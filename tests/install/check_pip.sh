@@ -18,6 +18,11 @@ cd "$work"
 import sys, common_dto
 assert common_dto.__file__.startswith(sys.prefix), common_dto.__file__
 assert common_dto.Ray.FromString(common_dto.Ray(index=7).SerializeToString()).index == 7
+from common_dto import _core, model
+assert _core.__file__.startswith(sys.prefix) and model.format_uuid(model.UUID()).startswith("0000")
+import importlib.metadata as metadata
+(backend,) = [e for e in metadata.entry_points(group="xarray.backends") if e.name == "common_dto"]
+assert backend.load().__module__ == "common_dto.xarray_backend"
 ' || fail "the installed package does not work"
 "$work/venv/bin/python" -m pip uninstall -q -y common-dto || fail "pip uninstall failed"
 [ -z "$(find "$work/venv" -name common_dto)" ] || fail "pip uninstall left files"

@@ -1,13 +1,17 @@
-"""Splitting volumes into ray streams and reassembling them, in Python."""
+"""The C++ Assembler and splitter through the binding: results as records,
+failed Statuses as AssemblyError/StreamError with code and location, the
+Assembler's options, and whole streams read in C++."""
 
-import random
+import io
 
 import pytest
 from google.protobuf.timestamp_pb2 import Timestamp
 
 from common_dto import DataBuffer, RayStreamMessage, Volume
-from common_dto.assembly import (Assembler, AssemblyError, assemble_volumes, derive_sweep_uuid,
-                                 format_uuid, parse_uuid, split_volume)
+from common_dto.assembly import (Assembler, AssemblyError, assemble_stream, assemble_volumes,
+                                 derive_sweep_uuid, format_uuid, parse_uuid, split_volume,
+                                 write_split_volume)
+from common_dto.stream import StreamError, encode_delimited
 
 
 def same_bytes(a, b):
@@ -20,14 +24,13 @@ def test_uuid_text_and_derived_sweep_uuids(test_volume):
     assert parse_uuid("01234567-89AB-CDEF-EEDD-CCBBAA998878") == uuid
     with pytest.raises(ValueError):
         parse_uuid("01234567-89ab-cdef-eedd-ccbbaa99887")
-    derived = [format_uuid(derive_sweep_uuid(uuid, s)) for s in range(3)]
-    assert len(set(derived)) == 3
-    for text in derived:
-        assert text[14] == "8" and text[19] in "89ab", "version 8, RFC 4122 variant: " + text
-    assert derive_sweep_uuid(uuid, 1) == derive_sweep_uuid(uuid, 1)
+    # The splitter's sweep UUIDs are those derive_sweep_uuid gives.
+    messages, _ = split_volume(test_volume)
+    assert [m.sweep_header.sweep_uuid for m in messages if m.HasField("sweep_header")] == \
+        [derive_sweep_uuid(uuid, s) for s in range(2)]
 
 
-def test_split_then_assemble_gives_the_volume_back(test_volume):
+def test_split_then_assemble_gives_the_volume_back(test_volume, tmp_path):
     start, end = Timestamp(seconds=10), Timestamp(seconds=20)
     for compression in (None, "frame", "block"):
         messages, not_carried = split_volume(test_volume, compression, start, end)
@@ -39,86 +42,64 @@ def test_split_then_assemble_gives_the_volume_back(test_volume):
         assert result.complete and result.missing == [] and result.warnings == []
         assert (result.start, result.end) == (start, end)
         assert same_bytes(result.volume, test_volume), compression
+        # Written straight from C++, the same frames.
+        path = tmp_path / "split.rays"
+        write_split_volume(test_volume, path, compression, start, end)
+        assert path.read_bytes() == b"".join(encode_delimited(m) for m in messages)
 
 
-def test_matching_by_identifier_not_by_arrival_order(test_volume):
-    messages, _ = split_volume(test_volume)
-    groups = {"sweep_header": [], "sweep_end": [], "ray": []}
-    for m in messages[1:-1]:
-        groups.get(m.WhichOneof("payload"), groups["ray"]).append(m)
-    # Both sweeps interleaved, ray-level pieces in any order. (A sweep closes
-    # once its SweepEnd and every ray's RayHeader and RayEnd are in.)
-    random.Random(7).shuffle(groups["ray"])
-    (result,) = assemble_volumes(messages[:1] + groups["sweep_header"] + groups["ray"]
-                                 + groups["sweep_end"] + messages[-1:])
-    assert result.complete and same_bytes(result.volume, test_volume)
+def refused(messages, fault):
+    """A message the assembler refuses after the first four of the test stream."""
+    if fault == "no payload":
+        return RayStreamMessage()
+    if fault == "duplicate":
+        return messages[2]
+    bad = RayStreamMessage()
+    bad.CopyFrom(messages[4])  # Ray 0's COUNT.
+    if fault == "byte order":
+        bad.parameter_data.ray_index = 1
+        bad.parameter_data.data_type.short_name = "CLASS"
+        bad.parameter_data.data.endian = DataBuffer.LITTLE
+    else:
+        bad.parameter_data.data.compression = DataBuffer.LZ4
+    return bad
 
 
-def test_faults_are_named_and_the_assembler_stays_usable(test_volume):
+# (fault, error code, location beyond the sweep's UUID)
+FAULTS = [
+    ("no payload", "protocol", None),
+    ("duplicate", "protocol", {"ray_index": 0}),
+    ("byte order", "invalid_argument", {"ray_index": 1, "moment": "CLASS"}),
+    ("undecodable LZ4", "malformed", {"ray_index": 0, "moment": "COUNT"}),
+]
+
+
+@pytest.mark.parametrize("fault,code,location", FAULTS, ids=[f[0] for f in FAULTS])
+def test_refused_messages_raise_with_code_and_location(fault, code, location, test_volume):
     messages, _ = split_volume(test_volume)
     assembler = Assembler()
-    with pytest.raises(AssemblyError, match="message without payload"):
-        assembler.add(RayStreamMessage())
-    orphan = RayStreamMessage()
-    orphan.sweep_header.sweep_uuid.least_significant_bits = 5
-    orphan.sweep_header.volume_uuid.least_significant_bits = 6
-    with pytest.raises(AssemblyError, match="sweep 0{8}-0{4}-0{4}-0{4}-0{11}5: SweepHeader names "
-                                            "unknown volume 0{8}-0{4}-0{4}-0{4}-0{11}6"):
-        assembler.add(orphan)
-    stray = RayStreamMessage()
-    stray.ray_end.sweep_uuid.least_significant_bits = 5
-    with pytest.raises(AssemblyError, match="RayEnd for unknown sweep 0{8}-0{4}-0{4}-0{4}-0{11}5"):
-        assembler.add(stray)
     for m in messages[:4]:  # Volume, sweep and ray header, first ParameterData.
         assembler.add(m)
-    with pytest.raises(AssemblyError, match="ray 0: duplicate RayHeader"):
-        assembler.add(messages[2])
-    with pytest.raises(AssemblyError, match="ray 0 moment 'CLASS': duplicate ParameterData"):
-        assembler.add(messages[3])
-    flipped = RayStreamMessage()
-    flipped.CopyFrom(messages[4])
-    flipped.parameter_data.ray_index = 1
-    flipped.parameter_data.data_type.short_name = "CLASS"
-    flipped.parameter_data.data.endian = DataBuffer.LITTLE
-    with pytest.raises(AssemblyError, match="ray 1 moment 'CLASS': samples are LITTLE INT64 "
-                                            "but the moment's other rays are BIG INT32") as caught:
-        assembler.add(flipped)
-    # Programs decide by code and location, not by the text.
-    assert caught.value.code == "invalid_argument"
-    assert caught.value.location == {
-        "sweep_uuid": format_uuid(messages[1].sweep_header.sweep_uuid),
-        "ray_index": 1, "moment": "CLASS"}
-    broken = RayStreamMessage()
-    broken.CopyFrom(messages[4])
-    broken.parameter_data.data.compression = DataBuffer.LZ4
-    with pytest.raises(AssemblyError, match="ray 0 moment 'COUNT': LZ4 block: malformed") as caught:
-        assembler.add(broken)
-    assert (caught.value.code, caught.value.moment) == ("malformed", "COUNT")
+    with pytest.raises(AssemblyError) as caught:
+        assembler.add(refused(messages, fault))
+    sweep = {"sweep_uuid": format_uuid(messages[1].sweep_header.sweep_uuid)}
+    assert caught.value.code == code
+    assert caught.value.location == ({} if location is None else dict(sweep, **location))
+    # The assembler stays usable: the rest of the stream completes the volume.
     for m in messages[4:]:
         assembler.add(m)
     (result,) = assembler.take_volumes()
     assert result.complete and same_bytes(result.volume, test_volume)
-    with pytest.raises(AssemblyError, match="RayEnd for sweep .*, which is already closed"):
-        assembler.add(messages[-3])
-    with pytest.raises(AssemblyError, match="VolumeEnd for a volume already closed") as caught:
-        assembler.add(messages[-1])
-    assert caught.value.code == "protocol"
-    assert caught.value.volume_uuid == format_uuid(test_volume.uuid)
 
 
 def test_missing_pieces_make_an_incomplete_volume(test_volume):
     messages, _ = split_volume(test_volume)
     sweep = format_uuid(derive_sweep_uuid(test_volume.uuid, 1))
-    cases = [m.WhichOneof("payload") for m in messages]
-    last_sweep_end = len(cases) - 2
-    # Drop the second sweep's SweepEnd, the VolumeEnd, and of the sweep's last ray
-    # (header, 7 moments in name order, end) the RayEnd and DBZH.
+    last_sweep_end = len(messages) - 2
+    # Drop the second sweep's SweepEnd, the VolumeEnd, and of the sweep's last
+    # ray (header, 7 moments in name order, end) the RayEnd and DBZH.
     dropped = {last_sweep_end, last_sweep_end + 1, last_sweep_end - 1, last_sweep_end - 6}
-    assert messages[last_sweep_end - 6].parameter_data.data_type.short_name == "DBZH"
     kept = [m for i, m in enumerate(messages) if i not in dropped]
-    # A RayEnd time that differs from the ray's own is kept and warned about.
-    first_end = next(m for m in kept if m.WhichOneof("payload") == "ray_end")
-    first_end.ray_end.end.seconds += 1
     (result,) = assemble_volumes(kept)  # finish() closes the open volume.
     assert not result.complete
     assert result.missing == [
@@ -127,12 +108,40 @@ def test_missing_pieces_make_an_incomplete_volume(test_volume):
         "the moment is left out" % sweep,
         "sweep %s ray 35: RayEnd" % sweep,
         "volume %s: VolumeEnd (end of input)" % format_uuid(test_volume.uuid)]
-    assert result.warnings == [
-        "sweep %s ray 0: RayEnd time 2026-01-01T00:00:01.100Z differs from the ray's "
-        "aq_end_time 2026-01-01T00:00:00.100Z; aq_end_time kept"
-        % format_uuid(derive_sweep_uuid(test_volume.uuid, 0))]
     assert "DBZH" not in result.volume.sweep[1].sweep_moments
-    assert len(result.volume.sweep[1].sweep_moments) == 6 and len(result.volume.sweep[1].rays) == 36
+    # With a fill value the moment is kept (filled with the not_scanned code
+    # of its descriptor unless told otherwise), the filled ray warned about;
+    # delivered sweep by sweep, each sweep comes with its volume's header.
+    for options, fill in (({"fill": 7}, 255), ({"fill_prefer_not_scanned": False, "fill": 7}, 7)):
+        assembler = Assembler(delivery="sweeps", **options)
+        for m in kept:
+            assembler.add(m)
+        assembler.finish()
+        first, second = assembler.take_sweeps()
+        assert (first.position, first.complete, second.position, second.complete) == \
+            (0, True, 1, False)
+        assert second.volume_header.volume_uuid == test_volume.uuid
+        assert second.sweep.sweep_moments["DBZH"].data[-20:] == bytes([fill] * 20)
+        assert any("ray 35" in w for w in second.warnings)
+        assert assembler.take_volumes()[0].sweeps_delivered == 2
+
+
+def test_whole_streams_are_read_in_cxx(test_volume, tmp_path):
+    messages, _ = split_volume(test_volume)
+    data = b"".join(encode_delimited(m) for m in messages)
+    for source in (data, io.BytesIO(data)):
+        (result,) = assemble_stream(source)
+        assert result.complete and same_bytes(result.volume, test_volume)
+    # A damaged frame: strict raises StreamError at its place; otherwise what
+    # came before is assembled and the damage is a warning.
+    boundary = len(b"".join(encode_delimited(m) for m in messages[:40]))
+    cut = data[:boundary] + b"\x05\x0a\x05"
+    with pytest.raises(StreamError) as caught:
+        assemble_stream(cut)
+    assert (caught.value.code, caught.value.index, caught.value.offset) == \
+        ("truncated", 40, boundary)
+    (result,) = assemble_stream(cut, strict=False)
+    assert not result.complete and "byte offset %d" % boundary in result.warnings[-1]
 
 
 def test_split_reports_what_the_stream_cannot_carry(test_volume):
@@ -145,7 +154,7 @@ def test_split_reports_what_the_stream_cannot_carry(test_volume):
         "sweep 1: sweep_moments 'DBZH': compression UNKNOWN_COMPRESSION, uncompressed_size 720 "
         "(reassembly declares NONE or LZ4 and the true size)"]
     test_volume.sweep[0].sweep_moments["VRADH"].data += b"\x00\x00"
-    with pytest.raises(ValueError, match="sweep 0 moment 'VRADH': 1442 bytes do not divide "
-                                         "evenly into 36 rays"):
+    with pytest.raises(AssemblyError, match="1442 bytes do not divide evenly into 36 rays") as caught:
         split_volume(test_volume)
+    assert caught.value.code == "invalid_argument"
     assert split_volume(Volume())[0][0].WhichOneof("payload") == "volume_header"

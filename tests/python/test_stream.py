@@ -122,11 +122,28 @@ def test_limits_and_refusals(tmp_path):
     path = tmp_path / "s.bin"
     write_messages(path, [big] * 3)
     assert sum(1 for _ in read_messages(path)) == 3
-    # The Python runtime refuses invalid UTF-8 as soon as it is assigned, so a
-    # writer cannot be handed such a message.
-    with pytest.raises((ValueError, UnicodeError)):
-        RayStreamMessage().volume_header.volume_config_uri.endpoint = "bad \udcff"
     writer = DelimitedWriter(io.BytesIO())
     writer.close()
     with pytest.raises(StreamError, match="message 0: the writer is closed"):
         writer.write(big)
+
+
+def test_validation_findings_are_records(tmp_path, test_volume):
+    from common_dto import validate
+    from common_dto.assembly import write_split_volume
+    for moment in ("CLASS", "COUNT", "FLAG"):  # Moments no descriptor describes.
+        for sweep in test_volume.sweep:
+            del sweep.sweep_moments[moment]
+    assert validate.validate_message(test_volume) == []
+    test_volume.sweep[0].rays[3].ray_config_index = 9
+    (finding,) = validate.validate_message(test_volume)
+    assert finding[:3] == ("unresolved_reference", "finding", "sweep[0].rays[3].ray_config_index")
+    # A stream file cut inside its last frame: the damage, then the verdict.
+    path = tmp_path / "cut.rays"
+    write_split_volume(test_volume, path)
+    path.write_bytes(path.read_bytes()[:-3])
+    findings = validate.validate_stream_file(path)
+    assert [f.code for f in findings] == ["unresolved_reference", "damaged", "incomplete"]
+    # The last frame, the VolumeEnd: after 1 VolumeHeader and 2 sweeps of
+    # SweepHeader, 36 rays of 6 messages and SweepEnd.
+    assert findings[1].location.startswith("message %d at byte offset" % (1 + 2 * (2 + 36 * 6)))
