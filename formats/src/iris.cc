@@ -122,6 +122,7 @@ enum class Coding {
   kWidth,     // 1-byte width: Nyquist * N / 256
   kKdp,       // 1-byte KDP: logarithmic, by wavelength
   kSqrt,      // 1-byte RhoHV, SQI: sqrt((N - 1) / 253)
+  kCodes,     // not converted here: codes kept without a scale
 };
 
 struct TypeInfo {
@@ -164,6 +165,28 @@ const TypeInfo kTypes[] = {
     {62, "DB_DBTV16", 2, Coding::kLinear, kDb2Step, kDb2Offset},
     {63, "DB_DBZV8", 1, Coding::kLinear, 0.5, -32.0},
     {64, "DB_DBZV16", 2, Coding::kLinear, kDb2Step, kDb2Offset},
+    {57, "DB_ZDRC", 1, Coding::kLinear, 1.0 / 16.0, -8.0},
+    {58, "DB_ZDRC2", 2, Coding::kLinear, kDb2Step, kDb2Offset},
+    // Named, their width from the bits per bin of their data headers.
+    {6, "DB_ORAIN", 0, Coding::kCodes, 0, 0},        {13, "DB_RAINRATE2", 0, Coding::kCodes, 0, 0},
+    {29, "DB_FLAGS", 0, Coding::kCodes, 0, 0},       {30, "DB_FLAGS2", 0, Coding::kCodes, 0, 0},
+    {31, "DB_FLOAT32", 0, Coding::kCodes, 0, 0},     {32, "DB_HEIGHT", 0, Coding::kCodes, 0, 0},
+    {33, "DB_VIL2", 0, Coding::kCodes, 0, 0},        {34, "DB_RAW", 0, Coding::kCodes, 0, 0},
+    {35, "DB_SHEAR", 0, Coding::kCodes, 0, 0},       {36, "DB_DIVERGE2", 0, Coding::kCodes, 0, 0},
+    {37, "DB_FLIQUID2", 0, Coding::kCodes, 0, 0},    {38, "DB_USER", 0, Coding::kCodes, 0, 0},
+    {39, "DB_OTHER", 0, Coding::kCodes, 0, 0},       {40, "DB_DEFORM2", 0, Coding::kCodes, 0, 0},
+    {41, "DB_VVEL2", 0, Coding::kCodes, 0, 0},       {42, "DB_HVEL2", 0, Coding::kCodes, 0, 0},
+    {43, "DB_HDIR2", 0, Coding::kCodes, 0, 0},       {44, "DB_AXDIL2", 0, Coding::kCodes, 0, 0},
+    {45, "DB_TIME2", 0, Coding::kCodes, 0, 0},       {46, "DB_RHOH", 0, Coding::kCodes, 0, 0},
+    {47, "DB_RHOH2", 0, Coding::kCodes, 0, 0},       {48, "DB_RHOV", 0, Coding::kCodes, 0, 0},
+    {49, "DB_RHOV2", 0, Coding::kCodes, 0, 0},       {50, "DB_PHIH", 0, Coding::kCodes, 0, 0},
+    {51, "DB_PHIH2", 0, Coding::kCodes, 0, 0},       {52, "DB_PHIV", 0, Coding::kCodes, 0, 0},
+    {53, "DB_PHIV2", 0, Coding::kCodes, 0, 0},       {54, "DB_USER2", 0, Coding::kCodes, 0, 0},
+    {55, "DB_HCLASS", 0, Coding::kCodes, 0, 0},      {56, "DB_HCLASS2", 0, Coding::kCodes, 0, 0},
+    {59, "DB_TEMPERATURE16", 0, Coding::kCodes, 0, 0}, {60, "DB_VIR16", 0, Coding::kCodes, 0, 0},
+    {65, "DB_SNR8", 0, Coding::kCodes, 0, 0},        {66, "DB_SNR16", 0, Coding::kCodes, 0, 0},
+    {67, "DB_ALBEDO8", 0, Coding::kCodes, 0, 0},     {68, "DB_ALBEDO16", 0, Coding::kCodes, 0, 0},
+    {69, "DB_VILD16", 0, Coding::kCodes, 0, 0},      {70, "DB_TURB16", 0, Coding::kCodes, 0, 0},
 };
 
 const TypeInfo* FindType(int code) {
@@ -354,7 +377,7 @@ Status ReadDataHeaders(const Fields& f, const Task& task, const std::string& whe
                            std::to_string(task.types[k]));
     }
     const TypeInfo* info = FindType(type);
-    if (info != nullptr && bits != 8 * info->bytes) {
+    if (info != nullptr && info->bytes != 0 && bits != 8 * info->bytes) {
       return FileError(ErrorCode::kInvalidArgument, where,
                        std::string(info->name) + " with " + std::to_string(bits) + " bits per bin");
     }
@@ -442,15 +465,15 @@ bool MomentOf(int type, int bits, const Task& task, const std::string& where, Mo
   if (quantity == nullptr) {
     notes->push_back({NoteKind::kUnknownName, where, m->name, "IRIS data type kept under its name"});
   }
-  m->width = info != nullptr ? info->bytes : bits / 8;
-  if (info == nullptr && bits != 8 && bits != 16) {
+  const Coding coding = info != nullptr ? info->coding : Coding::kCodes;
+  m->width = coding != Coding::kCodes ? info->bytes : bits / 8;
+  if (coding == Coding::kCodes && bits != 8 && bits != 16) {
     notes->push_back({NoteKind::kNotCarried, where, m->name,
                       std::to_string(bits) + " bits per bin; not carried"});
     return false;
   }
   m->storage = m->width == 1 ? DataBuffer::UINT8 : DataBuffer::UINT16;
-  const Coding coding = info != nullptr ? info->coding : Coding::kLinear;
-  if (info == nullptr) {
+  if (coding == Coding::kCodes) {
     notes->push_back({NoteKind::kNotCarried, where, m->name,
                       "conversion unknown: stored codes kept without a scale"});
   } else if (coding == Coding::kLinear) {
@@ -509,6 +532,13 @@ std::string Samples(const SweepData& sweep, std::size_t k, const Moment& m, int 
 
 
 // ---- Sweeps -------------------------------------------------------------------
+
+// Bytes per bin of data type `k` of the sweep; 0 for the extended header
+// and for widths the model does not carry.
+int SampleBytes(const Task& task, const SweepData& data, std::size_t k) {
+  if (task.types[k] == kExtendedHeaderType) return 0;
+  return data.bits[k] == 8 ? 1 : data.bits[k] == 16 ? 2 : 0;
+}
 
 SweepConfig::SweepType SweepTypeOf(int scan_mode) {
   switch (scan_mode) {
@@ -621,8 +651,8 @@ void NoteCounts(const SweepData& data, const Task& task, const std::string& wher
   bool clipped = false;
   for (const RayData& ray : data.rays) {
     for (std::size_t k = 0; k < ray.data.size(); ++k) {
-      if (ray.data[k].size() < kRayHeaderBytes || task.types[k] == kExtendedHeaderType) continue;
-      const int width = data.bits[k] == 16 ? 2 : 1;
+      const int width = SampleBytes(task, data, k);
+      if (width == 0 || ray.data[k].size() < kRayHeaderBytes) continue;
       clipped |= RayGates(ray.data[k], width) < Fields(ray.data[k]).S16(8);
     }
   }
@@ -640,8 +670,8 @@ Status AddSweep(const Task& task, const SweepData& data, std::int64_t* budget, V
   int gates = 0;
   for (const RayData& ray : data.rays) {
     for (std::size_t k = 0; k < ray.data.size(); ++k) {
-      if (task.types[k] == kExtendedHeaderType) continue;
-      gates = std::max(gates, RayGates(ray.data[k], data.bits[k] == 16 ? 2 : 1));
+      const int width = SampleBytes(task, data, k);
+      if (width > 0) gates = std::max(gates, RayGates(ray.data[k], width));
     }
   }
   Sweep* sweep = volume->add_sweep();

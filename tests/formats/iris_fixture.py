@@ -24,7 +24,7 @@ TYPES = {
     "DB_ZDR": (5, 1), "DB_DBZC": (7, 1), "DB_DBT2": (8, 2), "DB_DBZ2": (9, 2), "DB_VEL2": (10, 2),
     "DB_WIDTH2": (11, 2), "DB_ZDR2": (12, 2), "DB_KDP": (14, 1), "DB_KDP2": (15, 2),
     "DB_PHIDP": (16, 1), "DB_SQI": (18, 1), "DB_RHOHV": (19, 1), "DB_RHOHV2": (20, 2),
-    "DB_SQI2": (23, 2), "DB_PHIDP2": (24, 2), "DB_HCLASS": (55, 1),
+    "DB_SQI2": (23, 2), "DB_PHIDP2": (24, 2), "DB_HCLASS": (55, 1), "DB_ZDRC2": (58, 2),
 }
 
 
@@ -51,7 +51,7 @@ class SweepSpec:
 
 @dataclasses.dataclass
 class VolumeSpec:
-    types: list                  # data type names, in the order of their numbers
+    types: list                  # data type names (written in the order of their numbers)
     sweeps: list
     site: str = "TESTSITE"
     lat: float = 60.25
@@ -193,11 +193,16 @@ def ray_words(ray, name):
     return header + [int(x) for x in body]
 
 
+def ordered(types):
+    return sorted(types, key=lambda name: TYPES[name][0])
+
+
 def sweep_stream(spec, sweep):
-    """The bytes of a sweep's data: its ingest_data_headers, then its rays."""
+    """The bytes of a sweep's data: its ingest_data_headers, then its rays,
+    the data types in the order of their numbers (the mask's)."""
     data = bytearray()
     declared = len(sweep.rays) if sweep.rays_declared is None else sweep.rays_declared
-    for name in spec.types:
+    for name in ordered(spec.types):
         code, width = TYPES[name]
         head = bytearray(76)
         put(head, 0, structure_header(24, 3, 76))
@@ -206,7 +211,7 @@ def sweep_stream(spec, sweep):
                                   declared, bin2(sweep.fixed_angle), 8 * width, code))
         data += head
     for ray in sweep.rays:
-        for name in spec.types:
+        for name in ordered(spec.types):
             words = [1] if ray is None else compress(ray_words(ray, name))
             data += struct.pack("<%dH" % len(words), *words)
     return bytes(data)
@@ -258,7 +263,7 @@ def decode(name, codes, spec):
     elif name == "DB_PHIDP2":
         v = 360 * (n - 1) / 65534
     elif name in ("DB_RHOHV", "DB_SQI"):
-        v = np.sqrt((n - 1) / 253)
+        v = np.sqrt(np.clip(n - 1, 0, None) / 253)
         v[n == 255] = np.nan
     elif name == "DB_KDP":
         v = np.where(n > 128, 0.25 * 600 ** ((n - 129) / 126), -0.25 * 600 ** ((127 - n) / 126))

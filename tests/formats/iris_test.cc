@@ -107,10 +107,9 @@ TEST(IrisTest, CutInsideASweepKeepsWhatCameBefore) {
 
 TEST(IrisTest, ZeroRunsExpandNoFurtherThanTheFileAllows) {
   // Every ray a header and 0x7fff zero words, over and over.
+  const std::vector<std::uint16_t> ray = {0x8006, 0, 0, 0, 0, 0x7fff, 0, 0x7fff, 0x7fff, 1};
   std::vector<std::uint16_t> words;
-  for (int r = 0; r < 1000; ++r) {
-    for (std::uint16_t w : {0x8006, 0, 0, 0, 0, 0x7fff, 0, 0x7fff, 0x7fff, 1}) words.push_back(w);
-  }
+  for (int r = 0; r < 1000; ++r) words.insert(words.end(), ray.begin(), ray.end());
   Volume v;
   const Status s = ReadIrisBytes(Headers() + Sweep(1, words, 1000), {}, &v, nullptr);
   EXPECT_EQ(s.code(), ErrorCode::kTooLarge) << s.message();

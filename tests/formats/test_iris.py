@@ -136,8 +136,9 @@ def test_quirk_values_and_times(tool, tmp_path, quirk):
             seconds = ray.ms / 1000 if "DB_XHDR" in spec.types else ray.seconds
             want = np.datetime64(sweep.start + dt.timedelta(seconds=seconds), "us")
             assert ds["time"].values[row].astype("datetime64[us]") == want
-            assert ds["azimuth"].values[row] == pytest.approx(ray.az0, abs=0.01)
-            assert ds["elevation"].values[row] == pytest.approx(ray.el0, abs=0.01)
+            # CF/Radial gives the ray's centre
+            assert ds["azimuth"].values[row] == pytest.approx((ray.az0 + ray.az1) / 2, abs=0.01)
+            assert ds["elevation"].values[row] == pytest.approx((ray.el0 + ray.el1) / 2, abs=0.01)
             for name, codes in ray.codes.items():
                 values = ds[quantity(name)].values[row]
                 want_values = fx.decode(name, codes, spec)
