@@ -488,7 +488,8 @@ bool MomentOf(int type, int bits, const Task& task, const std::string& where, Mo
                       "1-byte codes of a non-linear scale decoded to floats (NaN for no data)"});
   } else {
     notes->push_back({NoteKind::kNotCarried, where, m->name,
-                      "no wavelength or PRF in the file: stored codes kept without a scale"});
+                      "no Nyquist velocity or wavelength (PRF, wavelength or multi-PRF mode missing "
+                      "or unknown): stored codes kept without a scale"});
   }
   return true;
 }

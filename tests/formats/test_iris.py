@@ -45,7 +45,8 @@ def make_sweep(types, number, angle, rays=RAYS, gates=GATES, first_slot=0, gate_
     for r in range(rays):
         g = gate_counts[r] if gate_counts else gates
         acquired = (r - first_slot) % rays
-        out.append(fx.Ray(az0=r * 60.0, el0=angle, az1=r * 60.0 + 59.0, el1=angle + 0.1,
+        step = 360.0 / rays
+        out.append(fx.Ray(az0=r * step, el0=angle, az1=(r + 0.98) * step, el1=angle + 0.1,
                           seconds=2 * acquired, ms=2000 * acquired + 250,
                           codes={t: ray_codes(t, r, g, number) for t in types if t != "DB_XHDR"}))
     return fx.SweepSpec(number=number, start=START + dt.timedelta(seconds=30 * (number - 1)),
@@ -89,6 +90,12 @@ def quirk_shrinking_gates():
     return spec
 
 
+def quirk_sweep_over_records():
+    """A sweep of 360 rays spans several records: rays cross their headers."""
+    types = ["DB_DBZ2", "DB_VEL2"]
+    return fx.VolumeSpec(types=types, sweeps=[make_sweep(types, 1, 0.5, rays=360, gates=30)])
+
+
 def quirk_first_gate_zero():
     return make_spec(["DB_DBZ2"], first_bin_cm=0)
 
@@ -104,7 +111,8 @@ def quirk_ray_counts_disagree():
 
 
 QUIRKS = [quirk_one_byte, quirk_two_byte_only, quirk_azimuth_slots, quirk_missing_ray,
-          quirk_millisecond_times, quirk_shrinking_gates, quirk_first_gate_zero, quirk_dual_prf,
+          quirk_millisecond_times, quirk_shrinking_gates, quirk_sweep_over_records,
+          quirk_first_gate_zero, quirk_dual_prf,
           quirk_ray_counts_disagree]
 
 
