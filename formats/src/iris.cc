@@ -336,8 +336,9 @@ struct SweepData {
   std::vector<RayData> rays;
 };
 
-// The ray of slot `slot` from the first type holding data; false when no
-// type does (a missing ray).
+// The ray's header from the first data type holding data for it, its time
+// from the extended header when there is one; false when no type holds data
+// (a slot where no ray was stored).
 bool RayHeader(const std::vector<std::string>& data, const std::vector<int>& types, RayData* ray) {
   std::size_t k = 0;
   while (k < data.size() && data[k].size() < kRayHeaderBytes) ++k;
