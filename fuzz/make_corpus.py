@@ -110,6 +110,37 @@ def tiny_stream(m, lz4_payloads):
     return msgs
 
 
+def iris_seeds():
+    """IRIS RAW sweeps as iris_fuzzer lays an input out: 28 bytes patched
+    into the task's headers (data mask words 0 and 1, first bin, bin step,
+    PRF, wavelength, multi-PRF mode, scan mode), then the data records, their
+    zero padding cut off. Written by the tests' fixture writer."""
+    import datetime
+    import struct
+    sys.path.insert(0, os.path.join(ROOT, "tests", "formats"))
+    import numpy as np
+    import iris_fixture as fx
+    start = datetime.datetime(2024, 5, 17, 12, 0, 5)
+    cases = ((["DB_DBZ2", "DB_VEL"], 30000, 0), (["DB_XHDR", "DB_DBZ", "DB_KDP", "DB_RHOHV2"], 0, 1))
+    for types, first_bin, multi_prf in cases:
+        rays = []
+        for r in range(4):
+            codes = {t: np.array([1 + r, 0, 0, 200, 7, 9 - r][:6 - r % 2], dtype="u2" if
+                                 fx.TYPES[t][1] == 2 else "u1") for t in types if t != "DB_XHDR"}
+            rays.append(fx.Ray(az0=90.0 * r, el0=0.5, az1=90.0 * r + 89, el1=0.6, seconds=r,
+                               codes=codes, ms=1000 * r + 20))
+        rays[2] = None
+        spec = fx.VolumeSpec(types=types, sweeps=[fx.SweepSpec(1, start, 0.5, rays)],
+                             first_bin_cm=first_bin, multi_prf=multi_prf)
+        w = fx.mask_words(spec)
+        patch = struct.pack("<IIiiiiHH", w[0], w[1], spec.first_bin_cm, spec.step_cm,
+                            spec.prf_hz, int(round(spec.wavelength_cm * 100)), spec.multi_prf,
+                            spec.scan_mode)
+        data = fx.write(spec)[2 * fx.RECORD:].rstrip(b"\0")
+        write("iris_fuzzer", patch + data)
+        write("iris_fuzzer", patch + data[:len(data) // 2])
+
+
 def main():
     tmp, m = load_modules()
     try:
@@ -186,6 +217,7 @@ def main():
         for n in (64, 256, 1024, 4096):
             for _ in range(3):
                 write("assembler_fuzzer", bytes(rng.randrange(256) for _ in range(n)))
+        iris_seeds()
         total = sum(os.path.getsize(os.path.join(dp, f))
                     for dp, _, fs in os.walk(OUT) for f in fs)
         print("wrote", OUT, total, "bytes")

@@ -13,12 +13,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <set>
 
 #include "cfradial_internal.h"
+#include "common_dto/formats/iris.h"
 #include "georef.h"
 #include "hdf5_util.h"
+#include "iris_internal.h"
 #include "netcdf_util.h"
 #include "notes.h"
 #include "odim_internal.h"
@@ -33,12 +36,13 @@ const char* FormatName(Format format) {
     case Format::kOdim: return "odim";
     case Format::kCfRadial1: return "cfradial1";
     case Format::kCfRadial2: return "cfradial2";
+    case Format::kIris: return "iris";
   }
   return "";
 }
 
 std::optional<Format> ParseFormat(const std::string& name) {
-  for (Format f : {Format::kOdim, Format::kCfRadial1, Format::kCfRadial2}) {
+  for (Format f : {Format::kOdim, Format::kCfRadial1, Format::kCfRadial2, Format::kIris}) {
     if (name == FormatName(f)) return f;
   }
   return std::nullopt;
@@ -80,12 +84,23 @@ std::optional<Format> CfRadialVersion(const std::string& path) {
 Status ReadAny(const std::string& path, Format format, bool samples, const ReadOptions& options,
                Volume* volume, Notes* notes) {
   if (format == Format::kOdim) return ReadOdimFile(path, samples, options, volume, notes);
+  if (format == Format::kIris) return ReadIrisFile(path, options, volume, notes);
   return ReadCfRadialFile(path, samples, options, volume, notes);
+}
+
+// The first bytes of the file (fewer when it is shorter or unreadable).
+std::string FileHead(const std::string& path, std::size_t n) {
+  std::ifstream in(path, std::ios::binary);
+  std::string head(n, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(n));
+  head.resize(in ? n : static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  return head;
 }
 
 }  // namespace
 
 std::optional<Format> DetectFormat(const std::string& path) {
+  if (LooksLikeIris(FileHead(path, 64))) return Format::kIris;
   const std::lock_guard<std::mutex> lock(LibraryMutex());
   PrepareHdf5();
   if (IsOdim(path)) return Format::kOdim;
@@ -202,6 +217,9 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
   Notes local;
   Notes* out = notes ? notes : &local;
   const std::size_t first = out->size();
+  if (format == Format::kIris) {
+    return Status(ErrorCode::kUnsupported, std::string(FormatName(format)) + " files are read, not written");
+  }
   if (options.compression_level < 0 || options.compression_level > 9) {
     return Status(ErrorCode::kInvalidArgument, "compression level outside 0..9");
   }

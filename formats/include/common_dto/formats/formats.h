@@ -4,6 +4,7 @@
 //   * ODIM_H5 (EUMETNET OPERA's information model on HDF5): polar volumes
 //     (`PVOL`) and single scans (`SCAN`); read versions 2.0 to 2.4, written
 //     as 2.4. Mapping table: odim.h.
+//   * IRIS/Sigmet RAW products, read only (iris.h).
 //   * CF/Radial 1.4 (one netCDF file, rays along `time`, sweeps by start and
 //     end ray index) and CF/Radial 2.1 (WMO FM 301: one netCDF group per
 //     sweep). Mapping table: cfradial.h.
@@ -114,9 +115,10 @@ enum class Format {
   kOdim,        // ODIM_H5
   kCfRadial1,   // CF/Radial 1.4
   kCfRadial2,   // CF/Radial 2.1 (FM 301)
+  kIris,        // IRIS/Sigmet RAW product (read only; see iris.h)
 };
 
-// "odim", "cfradial1", "cfradial2".
+// "odim", "cfradial1", "cfradial2", "iris".
 COMMON_DTO_FORMATS_EXPORT const char* FormatName(Format format);
 // The inverse of FormatName; nullopt for other text.
 COMMON_DTO_FORMATS_EXPORT std::optional<Format> ParseFormat(const std::string& name);
@@ -125,7 +127,8 @@ COMMON_DTO_FORMATS_EXPORT std::optional<Format> ParseFormat(const std::string& n
 // with a root `Conventions` attribute starting "ODIM_H5" (or, without one,
 // with /what/object and /dataset1); a CF/Radial file is
 // netCDF with a `sweep_group_name` variable (2.1) or a
-// `sweep_start_ray_index` variable (1.4). nullopt for anything else,
+// `sweep_start_ray_index` variable (1.4); an IRIS product starts with a
+// product_hdr structure header. nullopt for anything else,
 // including files that cannot be opened.
 COMMON_DTO_FORMATS_EXPORT std::optional<Format> DetectFormat(const std::string& path);
 
@@ -203,7 +206,8 @@ COMMON_DTO_FORMATS_EXPORT Status ReadFile(const std::string& path, Format format
                                           kyt::pb::common::Volume* volume, Notes* notes);
 
 // Writes `volume` to a new file at `path` in `format` (an existing file is
-// replaced).
+// replaced). The formats of radar processors (kIris) are read only:
+// kUnsupported.
 COMMON_DTO_FORMATS_EXPORT Status WriteFile(const std::string& path, Format format,
                                            const WriteOptions& options,
                                            const kyt::pb::common::Volume& volume,
