@@ -43,6 +43,9 @@ struct Failure {
 std::size_t HeaderBytes(std::size_t id_size) { return 12 + sizeof kMsgIdHeader + 2 + id_size + 4; }
 // Tag of RayStreamMessage.ray_header (field 3, length-delimited).
 constexpr char kRayHeaderTag = 0x1a;
+// Acknowledged messages released together.
+constexpr std::size_t kReleaseCount = 32;
+constexpr std::size_t kReleaseBytes = 1 << 20;
 // Longest suffix PieceIdentity() adds.
 constexpr std::size_t kPieceSuffix = 1 + 20 + 2 + 20;
 
@@ -128,6 +131,9 @@ struct Publisher::Impl {
   std::atomic<bool> has_failures{false};
   std::atomic<std::uint64_t> acknowledged{0};
   std::atomic<std::uint64_t> duplicates{0};
+  // Stored messages not yet released (the acknowledgement thread's alone).
+  std::vector<MsgHandle> acked;
+  std::size_t acked_bytes = 0;
 
   Status error;  // first failure not yet returned
   PublisherStats counts;
@@ -169,6 +175,14 @@ void Publisher::Impl::OnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* er
   if (err == nullptr) {
     impl->acknowledged.fetch_add(1, std::memory_order_relaxed);
     if (ack != nullptr && ack->Duplicate) impl->duplicates.fetch_add(1, std::memory_order_relaxed);
+    // Released a few at a time: the client hands each released message to
+    // its collector thread, waking it for every one that comes alone.
+    impl->acked_bytes += static_cast<std::size_t>(natsMsg_GetDataLength(owned.get()));
+    impl->acked.push_back(std::move(owned));
+    if (impl->acked.size() >= kReleaseCount || impl->acked_bytes >= kReleaseBytes) {
+      impl->acked.clear();
+      impl->acked_bytes = 0;
+    }
     return;
   }
   // Republishing here could wait for acknowledgements that only this thread

@@ -130,6 +130,8 @@ struct Subscriber::Impl {
   Clock::time_point last_claim;
   // For telling repeats: frames other than ParameterData re-encoded
   // deterministically (producers may write map entries in any order).
+  // The messages of one round of Read(), released after it.
+  std::vector<MsgHandle> read_msgs;
   RayStreamMessage scratch;
   std::string canonical;
   google::protobuf::io::StringOutputStream canonical_out{&canonical};
@@ -463,9 +465,12 @@ Status Subscriber::Impl::Read(VolumeRead& read, int64_t wait_ms, const Handlers&
       read.sub.reset();  // made again from next_seq on the next round
       break;
     }
-    MsgHandle owned(msg);
+    read_msgs.emplace_back(msg);
     Feed(read, msg, handlers);
   }
+  // Released together: the client hands each released message to its
+  // collector thread, waking it for every one that comes alone.
+  read_msgs.clear();
   if (got > 0) read.last_data = Clock::now();
   read.assembler.CloseExpired();
   return Status::Ok();
