@@ -128,10 +128,10 @@ struct Subscriber::Impl {
   std::vector<MsgHandle> unacked;
   SubscriberStats stats;
   Clock::time_point last_claim;
-  // For telling repeats: frames other than ParameterData re-encoded
-  // deterministically (producers may write map entries in any order).
   // The messages of one round of Read(), released after it.
   std::vector<MsgHandle> read_msgs;
+  // For telling repeats: frames other than ParameterData re-encoded
+  // deterministically (producers may write map entries in any order).
   RayStreamMessage scratch;
   std::string canonical;
   google::protobuf::io::StringOutputStream canonical_out{&canonical};
