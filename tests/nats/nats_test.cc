@@ -71,30 +71,25 @@ struct CloseFirst {
 };
 using PublisherPtr = std::unique_ptr<Publisher, CloseFirst>;
 
-PublisherPtr OpenPublisher(const ConnectionOptions& c, const StreamOptions& s, PublisherOptions options = {}) {
-  std::unique_ptr<Publisher> publisher;
+// Opens with `open` (Publisher::Open or Subscriber::Open), trying again for
+// a while: a fresh cluster elects its leaders first.
+template <typename T, typename Open>
+std::unique_ptr<T> OpenRetrying(Open&& open) {
+  std::unique_ptr<T> out;
   Status st;
-  // A fresh cluster elects its JetStream leader first.
-  for (int i = 0; i < 100; ++i) {
-    if ((st = Publisher::Open(c, s, options, &publisher)).ok()) break;
-    std::this_thread::sleep_for(100ms);
-  }
+  for (int i = 0; i < 100 && !(st = open(&out)).ok(); ++i) std::this_thread::sleep_for(100ms);
   EXPECT_TRUE(st.ok()) << st.message();
-  return PublisherPtr(publisher.release());
+  return out;
+}
+
+PublisherPtr OpenPublisher(const ConnectionOptions& c, const StreamOptions& s, PublisherOptions options = {}) {
+  return PublisherPtr(OpenRetrying<Publisher>([&](auto* out) { return Publisher::Open(c, s, options, out); }).release());
 }
 
 std::unique_ptr<Subscriber> OpenSubscriber(const ConnectionOptions& c, const std::string& durable,
                                            SubscriberOptions options = {}, const StreamOptions& s = {}) {
   options.durable = durable;
-  std::unique_ptr<Subscriber> subscriber;
-  Status st;
-  // A cluster may be electing the stream's leader.
-  for (int i = 0; i < 50; ++i) {
-    if ((st = Subscriber::Open(c, s, options, &subscriber)).ok()) break;
-    std::this_thread::sleep_for(100ms);
-  }
-  EXPECT_TRUE(st.ok()) << st.message();
-  return subscriber;
+  return OpenRetrying<Subscriber>([&](auto* out) { return Subscriber::Open(c, s, options, out); });
 }
 
 void Publish(Publisher& publisher, const Messages& messages, std::size_t begin, std::size_t end) {
