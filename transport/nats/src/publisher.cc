@@ -43,6 +43,9 @@ struct Failure {
 std::size_t HeaderBytes(std::size_t id_size) { return 12 + sizeof kMsgIdHeader + 2 + id_size + 4; }
 // Tag of RayStreamMessage.ray_header (field 3, length-delimited).
 constexpr char kRayHeaderTag = 0x1a;
+// Acknowledged messages released together.
+constexpr std::size_t kReleaseCount = 32;
+constexpr std::size_t kReleaseBytes = 1 << 20;
 // Longest suffix PieceIdentity() adds.
 constexpr std::size_t kPieceSuffix = 1 + 20 + 2 + 20;
 
@@ -89,6 +92,12 @@ class Staging : public google::protobuf::io::ZeroCopyOutputStream {
 
 }  // namespace
 
+// A SweepEnd waiting to be sent: with the next SweepHeader, the VolumeEnd,
+// Flush() or Close().
+struct HeldEnd {
+  std::string subject, id, frame;
+};
+
 // The rays of one open sweep not yet sent: whole rays first, then the
 // frames of a ray still waiting for its RayEnd.
 struct OpenSweep {
@@ -113,6 +122,7 @@ struct Publisher::Impl {
   // Routing: where each open volume's messages go, and each open sweep.
   std::unordered_map<UuidKey, std::string, UuidKeyHash> volumes;
   std::unordered_map<UuidKey, OpenSweep, UuidKeyHash> sweeps;
+  std::vector<HeldEnd> held_ends;
 
   // Written by the client's acknowledgement thread.
   std::mutex mu;
@@ -121,6 +131,9 @@ struct Publisher::Impl {
   std::atomic<bool> has_failures{false};
   std::atomic<std::uint64_t> acknowledged{0};
   std::atomic<std::uint64_t> duplicates{0};
+  // Stored messages not yet released (the acknowledgement thread's alone).
+  std::vector<MsgHandle> acked;
+  std::size_t acked_bytes = 0;
 
   Status error;  // first failure not yet returned
   PublisherStats counts;
@@ -141,6 +154,8 @@ struct Publisher::Impl {
   Status SendWhole(const std::string& subject, const std::string& id, std::string_view payload);
   Status SendOne(const std::string& subject, const std::string& id, std::string_view payload);
   Status Settle();
+  Status SendEnds();
+  Status SettleAll();
   void AwaitAcks();
   void Retry();
   void Record(Status status) {
@@ -160,6 +175,14 @@ void Publisher::Impl::OnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* er
   if (err == nullptr) {
     impl->acknowledged.fetch_add(1, std::memory_order_relaxed);
     if (ack != nullptr && ack->Duplicate) impl->duplicates.fetch_add(1, std::memory_order_relaxed);
+    // Released a few at a time: the client hands each released message to
+    // its collector thread, waking it for every one that comes alone.
+    impl->acked_bytes += static_cast<std::size_t>(natsMsg_GetDataLength(owned.get()));
+    impl->acked.push_back(std::move(owned));
+    if (impl->acked.size() >= kReleaseCount || impl->acked_bytes >= kReleaseBytes) {
+      impl->acked.clear();
+      impl->acked_bytes = 0;
+    }
     return;
   }
   // Republishing here could wait for acknowledgements that only this thread
@@ -249,7 +272,10 @@ Status Publisher::Impl::Take(const RayStreamMessage& message, std::string_view f
 // Headers and ends, routed already. Headers are stored before anything
 // after them is sent; ends wait for everything before them to be stored, so
 // a message published again after a lost acknowledgement still lands where
-// the Assembler accepts it (inside its sweep, before the end markers).
+// the Assembler accepts it (inside its sweep, before the end markers). A
+// SweepEnd is held until the next SweepHeader is stored and sent right after
+// it, so one wait serves both (sweeps may interleave in the stream: the
+// Assembler matches them by UUID); the VolumeEnd follows its sweeps' ends.
 Status Publisher::Impl::TakeWhole(const RayStreamMessage& message, std::string_view frame) {
   const std::string id = MessageIdentity(message);
   switch (message.payload_case()) {
@@ -271,17 +297,17 @@ Status Publisher::Impl::TakeWhole(const RayStreamMessage& message, std::string_v
         sweep.uuid = header.sweep_uuid();
         sweep.subject = volumes[volume] + ".rays";
       }
-      if (Status st = SendWhole(volumes[volume] + ".sweep", id, frame); !st.ok()) return st;
-      return Settle();
+      Status st = SendWhole(volumes[volume] + ".sweep", id, frame);
+      if (st.ok()) st = Settle();
+      return st.ok() ? SendEnds() : st;
     }
     case RayStreamMessage::kSweepEnd: {
       const UuidKey key = UuidKey::Of(message.sweep_end().sweep_uuid());
       OpenSweep& sweep = sweeps.at(key);
-      Status st = SendHeld(sweep);
-      if (st.ok()) st = Settle();
-      if (st.ok()) st = SendWhole(volumes[sweep.volume] + ".sweepend", id, frame);
-      if (st.ok()) sweeps.erase(key);
-      return st;
+      if (Status st = SendHeld(sweep); !st.ok()) return st;
+      held_ends.push_back({volumes[sweep.volume] + ".sweepend", id, std::string(frame)});
+      sweeps.erase(key);
+      return Status::Ok();
     }
     default: {  // VolumeEnd
       const UuidKey key = UuidKey::Of(message.volume_end().volume_uuid());
@@ -289,7 +315,7 @@ Status Publisher::Impl::TakeWhole(const RayStreamMessage& message, std::string_v
         if (sweep.volume != key) continue;
         if (Status st = SendHeld(sweep); !st.ok()) return st;
       }
-      Status st = Settle();
+      Status st = SettleAll();
       if (st.ok()) st = SendWhole(volumes[key] + ".volumeend", id, frame);
       if (!st.ok()) return st;
       volumes.erase(key);
@@ -299,6 +325,25 @@ Status Publisher::Impl::TakeWhole(const RayStreamMessage& message, std::string_v
       return Status::Ok();
     }
   }
+}
+
+// Sends the SweepEnds held, everything before them being stored.
+Status Publisher::Impl::SendEnds() {
+  Status first;
+  for (const HeldEnd& end : held_ends) {
+    if (Status st = SendWhole(end.subject, end.id, end.frame); !st.ok() && first.ok()) first = std::move(st);
+  }
+  held_ends.clear();
+  return first;
+}
+
+// Waits for everything sent, then sends the SweepEnds held and waits for
+// them too.
+Status Publisher::Impl::SettleAll() {
+  Status st = Settle();
+  if (!st.ok() || held_ends.empty()) return st;
+  st = SendEnds();
+  return st.ok() ? Settle() : st;
 }
 
 // Adds frames of ray `ray` to its sweep's batch and sends the batch when it
@@ -551,7 +596,7 @@ Status Publisher::Flush() {
   for (auto& [uuid, sweep] : d.sweeps) {
     if (Status st = d.SendRays(sweep); !st.ok() && first.ok()) first = std::move(st);
   }
-  Status settled = d.Settle();
+  Status settled = d.SettleAll();
   return first.ok() ? settled : first;
 }
 
@@ -562,7 +607,7 @@ Status Publisher::Close() {
   for (auto& [uuid, sweep] : d.sweeps) {
     if (Status st = d.SendHeld(sweep); !st.ok() && first.ok()) first = std::move(st);
   }
-  Status settled = d.Settle();
+  Status settled = d.SettleAll();
   d.closed = true;
   d.link.reset();  // acknowledgements after this are not waited for
   d.failures.clear();

@@ -1,6 +1,7 @@
 #include "common_dto/nats/subscriber.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <deque>
 #include <functional>
@@ -50,12 +51,23 @@ struct MsgList {
   ~MsgList() { natsMsgList_Destroy(&list); }
 };
 
+// A delivered message's sequence in the stream, read from its reply
+// subject: $JS.ACK.<stream>.<consumer>.<delivered>.<stream seq>.<consumer
+// seq>.<time>.<pending>, or with <domain>.<account> after ACK and one more
+// token at the end (as the client's natsMsg_GetMetaData reads it, without
+// its allocations, once per message). 0 when there is none.
 std::uint64_t StreamSequence(natsMsg* msg) {
-  jsMsgMetaData* meta = nullptr;
-  if (natsMsg_GetMetaData(&meta, msg) != NATS_OK) return 0;
-  const std::uint64_t seq = meta->Sequence.Stream;
-  jsMsgMetaData_Destroy(meta);
-  return seq;
+  const char* reply = natsMsg_GetReply(msg);
+  if (reply == nullptr) return 0;
+  const std::string_view subject(reply);
+  const std::size_t tokens = static_cast<std::size_t>(std::count(subject.begin(), subject.end(), '.')) + 1;
+  if (subject.rfind("$JS.ACK.", 0) != 0 || (tokens != 9 && tokens < 11)) return 0;
+  std::size_t at = 0;
+  for (std::size_t dots = tokens == 9 ? 5 : 7; dots > 0; --dots) at = subject.find('.', at) + 1;
+  std::uint64_t seq = 0;
+  const char* end = subject.data() + subject.size();
+  const auto [next, error] = std::from_chars(subject.data() + at, end, seq);
+  return error == std::errc() && (next == end || *next == '.') ? seq : 0;
 }
 
 // Tag of RayStreamMessage.parameter_data (field 4, length-delimited).
@@ -116,6 +128,8 @@ struct Subscriber::Impl {
   std::vector<MsgHandle> unacked;
   SubscriberStats stats;
   Clock::time_point last_claim;
+  // The messages of one round of Read(), released after it.
+  std::vector<MsgHandle> read_msgs;
   // For telling repeats: frames other than ParameterData re-encoded
   // deterministically (producers may write map entries in any order).
   RayStreamMessage scratch;
@@ -451,9 +465,12 @@ Status Subscriber::Impl::Read(VolumeRead& read, int64_t wait_ms, const Handlers&
       read.sub.reset();  // made again from next_seq on the next round
       break;
     }
-    MsgHandle owned(msg);
+    read_msgs.emplace_back(msg);
     Feed(read, msg, handlers);
   }
+  // Released together: the client hands each released message to its
+  // collector thread, waking it for every one that comes alone.
+  read_msgs.clear();
   if (got > 0) read.last_data = Clock::now();
   read.assembler.CloseExpired();
   return Status::Ok();

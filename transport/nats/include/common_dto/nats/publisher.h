@@ -22,10 +22,15 @@
 // Order: a VolumeHeader or SweepHeader is acknowledged before anything
 // after it is sent, and a SweepEnd or VolumeEnd is sent only once everything
 // before it is acknowledged, so that republished rays still land inside
-// their sweep, where the Assembler accepts them (a few round trips per
-// sweep; rays are never waited for one by one).
-// Flush() sends the whole rays held back for batching and waits for every
-// acknowledgement, returning the first failure since the previous Flush();
+// their sweep, where the Assembler accepts them (one round trip per sweep;
+// rays are never waited for one by one). To that end a SweepEnd is held
+// back and sent right after the next SweepHeader is acknowledged (or before
+// the VolumeEnd, or by Flush()): the stream reads "... rays of sweep 1,
+// SweepHeader 2, SweepEnd 1, rays of sweep 2 ...", which the Assembler
+// accepts (it matches sweeps by UUID).
+// Flush() sends the whole rays held back for batching and the SweepEnds held
+// back, and waits for every acknowledgement, returning the first failure
+// since the previous Flush();
 // the publishing calls return such failures too as soon as they are known.
 // Close() does the same for everything held, including rays still lacking
 // their RayEnd, and ends the publisher. Failures never go unreported: a

@@ -10,6 +10,9 @@
 // sweep in one message. A message larger than the server's max_payload
 // (or the stream's largest message) is cut into pieces that the receiver
 // joins again before reading the frames; nothing is refused for its size.
+// A sweep's SweepEnd may come after the next sweep's SweepHeader (the
+// Publisher sends it once that header is stored): receivers match sweeps by
+// UUID, as the Assembler does.
 //
 // Subjects
 // --------
