@@ -22,6 +22,7 @@
 #include "netcdf_util.h"
 #include "notes.h"
 #include "odim_internal.h"
+#include "common_dto/formats/rainbow.h"
 
 namespace common_dto {
 namespace formats {
@@ -33,12 +34,13 @@ const char* FormatName(Format format) {
     case Format::kOdim: return "odim";
     case Format::kCfRadial1: return "cfradial1";
     case Format::kCfRadial2: return "cfradial2";
+    case Format::kRainbow: return "rainbow";
   }
   return "";
 }
 
 std::optional<Format> ParseFormat(const std::string& name) {
-  for (Format f : {Format::kOdim, Format::kCfRadial1, Format::kCfRadial2}) {
+  for (Format f : {Format::kOdim, Format::kCfRadial1, Format::kCfRadial2, Format::kRainbow}) {
     if (name == FormatName(f)) return f;
   }
   return std::nullopt;
@@ -77,8 +79,43 @@ std::optional<Format> CfRadialVersion(const std::string& path) {
   return std::nullopt;
 }
 
+// The first bytes of the file at `path` (up to `limit`); empty when it
+// cannot be read.
+std::string FileStart(const std::string& path, std::size_t limit) {
+  std::string bytes(limit, '\0');
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return {};
+  bytes.resize(std::fread(bytes.data(), 1, limit, f));
+  std::fclose(f);
+  return bytes;
+}
+
+// The whole file at `path` into *bytes.
+Status ReadWholeFile(const std::string& path, std::string* bytes) {
+  Location location;
+  location.field = path;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return Status(ErrorCode::kIo, std::string("cannot open: ") + std::strerror(errno), location);
+  char chunk[1 << 16];
+  std::size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes->append(chunk, n);
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) return Status(ErrorCode::kIo, "cannot read", location);
+  return Status::Ok();
+}
+
+Status ReadRainbowFile(const std::string& path, const ReadOptions& options, Volume* volume, Notes* notes) {
+  volume->Clear();
+  std::string bytes;
+  Status s = ReadWholeFile(path, &bytes);
+  if (!s.ok()) return s;
+  return ReadRainbowBytes(bytes, options, volume, notes);
+}
+
 Status ReadAny(const std::string& path, Format format, bool samples, const ReadOptions& options,
                Volume* volume, Notes* notes) {
+  if (format == Format::kRainbow) return ReadRainbowFile(path, options, volume, notes);
   if (format == Format::kOdim) return ReadOdimFile(path, samples, options, volume, notes);
   return ReadCfRadialFile(path, samples, options, volume, notes);
 }
@@ -86,6 +123,8 @@ Status ReadAny(const std::string& path, Format format, bool samples, const ReadO
 }  // namespace
 
 std::optional<Format> DetectFormat(const std::string& path) {
+  // Rainbow's XML start is recognised before the HDF5 library looks.
+  if (LooksLikeRainbow(FileStart(path, 4096))) return Format::kRainbow;
   const std::lock_guard<std::mutex> lock(LibraryMutex());
   PrepareHdf5();
   if (IsOdim(path)) return Format::kOdim;
@@ -204,6 +243,9 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
   const std::size_t first = out->size();
   if (options.compression_level < 0 || options.compression_level > 9) {
     return Status(ErrorCode::kInvalidArgument, "compression level outside 0..9");
+  }
+  if (format == Format::kRainbow) {
+    return Status(ErrorCode::kUnsupported, std::string(FormatName(format)) + " files are read, not written");
   }
   TemporaryFile temp;
   Status s = temp.Create(path);
