@@ -174,8 +174,9 @@ Status ReferencedBytes(const Context& c, const XmlElement& e, const std::string&
     return Error(ErrorCode::kTruncated, path, "BLOB " + std::to_string(id) + " is not in the file (cut short?)");
   }
   s = rainbow::BlobBytes(c.bytes, blob->second, id, c.budget, out);
-  if (s.ok()) s = Spend(c, out->size(), path);
-  if (!s.ok()) return s.Wrap(path + ": ");
+  if (!s.ok()) return Error(s.code(), path, s.message());
+  s = Spend(c, out->size(), path);
+  if (!s.ok()) return s;
   if (out->size() != expected) {
     return Error(ErrorCode::kInvalidArgument, path,
                  "BLOB " + std::to_string(id) + " holds " + std::to_string(out->size()) + " bytes, its rays and " +
