@@ -392,20 +392,22 @@ void BuildRays(const RayInfo& info, const SliceSettings& set, bool rhi, std::opt
     Ray* ray = sweep->add_rays();
     ray->set_index(static_cast<std::int32_t>(r));
     ray->set_ray_config_index(index);
-    double a0 = info.start[r];
-    double span = info.stop.empty() ? set.anglestep.value_or(0) : info.stop[r] - a0;
-    if (rhi) {
-      a0 = Elevation(a0);
-      if (!info.stop.empty()) span = Elevation(info.stop[r]) - a0;
-      ray->mutable_el_range_deg()->set_start_deg(a0);
-      ray->mutable_el_range_deg()->set_span_deg(span);
-      ray->mutable_az_range_deg()->set_start_deg(fixed);
-    } else {
-      if (span < 0) span += 360.0;  // the ray crosses north
-      ray->mutable_az_range_deg()->set_start_deg(a0);
-      ray->mutable_az_range_deg()->set_span_deg(span);
-      ray->mutable_el_range_deg()->set_start_deg(fixed);
+    double a0 = rhi ? Elevation(info.start[r]) : info.start[r];
+    double span = set.anglestep.value_or(0);
+    if (!info.stop.empty()) {
+      // The shorter way round: a ray across north spans a degree, not 359;
+      // one swept backwards (counter-clockwise, downwards) starts at its stop.
+      span = std::remainder((rhi ? Elevation(info.stop[r]) : info.stop[r]) - a0, 360.0);
+      if (span < 0) {
+        a0 += span;
+        if (!rhi && a0 < 0) a0 += 360.0;
+        span = -span;
+      }
     }
+    auto* moving = rhi ? ray->mutable_el_range_deg() : ray->mutable_az_range_deg();
+    moving->set_start_deg(a0);
+    moving->set_span_deg(span);
+    (rhi ? ray->mutable_az_range_deg() : ray->mutable_el_range_deg())->set_start_deg(fixed);
     if (start && r < info.ms.size()) {
       *ray->mutable_aq_start_time() = FromEpochSeconds(*start + static_cast<double>(info.ms[r]) / 1000.0);
     }

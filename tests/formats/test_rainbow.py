@@ -137,6 +137,11 @@ def no_stopangle(d):
         s["stop"] = None
 
 
+def counterclockwise(d):
+    for s in d["slices"]:
+        s["stop"] = (np.asarray(s["start"]) - 182) % 65536
+
+
 def rhi(d):
     d["type"] = "ele"
     for s in d["slices"]:
@@ -172,6 +177,9 @@ QUIRKS = [
     ("no_stopangle", no_stopangle, [],
      lambda ds, root: np.allclose(ds["azimuth"].values, (np.asarray(rb.test_volume()["slices"][0]["start"])
                                                           * 360.0 / 65536 + 0.5) % 360, atol=1e-4)),
+    ("counterclockwise", counterclockwise, [],
+     lambda ds, root: np.allclose(ds["azimuth"].values, (np.asarray(rb.test_volume()["slices"][0]["start"])
+                                                          - 91) % 65536 * 360.0 / 65536, atol=1e-4)),
     ("xml_declaration", xml_declaration, [], None),
     ("unclosed", unclosed, [], lambda ds, root: float(root["latitude"]) == 47.5),
     ("rhi", rhi, [], lambda ds, root: str(ds["sweep_mode"].values) == "rhi"
