@@ -293,17 +293,36 @@ namespace {
 
 constexpr std::string_view kBlobEnd = "</BLOB>";
 
+// The first "</BLOB>" at or after `start`, remembered so that BLOBs
+// without end tags do not make the search quadratic.
+class EndTags {
+ public:
+  explicit EndTags(std::string_view bytes) : bytes_(bytes) {}
+  std::size_t From(std::size_t start) {
+    if (start < from_ || (at_ != std::string_view::npos && at_ < start)) {
+      at_ = bytes_.find(kBlobEnd, start);
+    }
+    from_ = start;
+    return at_;
+  }
+
+ private:
+  std::string_view bytes_;
+  std::size_t from_ = std::string_view::npos;  // nothing searched yet
+  std::size_t at_ = std::string_view::npos;
+};
+
 // Where the data of a BLOB starting at `start` ends, given its declared size
 // (negative when it has none); *lied when the size disagrees with the tag.
 std::size_t BlobDataEnd(std::string_view bytes, std::size_t start, std::int64_t declared,
-                        bool* lied) {
+                        EndTags* tags, bool* lied) {
   *lied = false;
   if (declared >= 0 && static_cast<std::uint64_t>(declared) <= bytes.size() - start) {
     std::size_t after = start + static_cast<std::size_t>(declared);
     for (int skipped = 0; skipped < 2 && after < bytes.size() && IsSpace(bytes[after]); ++skipped) ++after;
     if (bytes.substr(after, kBlobEnd.size()) == kBlobEnd) return start + static_cast<std::size_t>(declared);
   }
-  const std::size_t tag = bytes.find(kBlobEnd, start);
+  const std::size_t tag = tags->From(start);
   if (tag == std::string_view::npos) {
     if (declared < 0) return bytes.size();
     return start + std::min<std::uint64_t>(static_cast<std::uint64_t>(declared), bytes.size() - start);
@@ -320,6 +339,7 @@ std::size_t BlobDataEnd(std::string_view bytes, std::size_t start, std::int64_t 
 Status FindBlobs(std::string_view bytes, std::size_t from, std::map<std::int64_t, Blob>* blobs,
                  Notes* notes) {
   std::size_t pos = from;
+  EndTags tags(bytes);
   while ((pos = bytes.find("<BLOB", pos)) != std::string_view::npos) {
     XmlElement tag;
     bool self_closing = false;
@@ -338,7 +358,7 @@ Status FindBlobs(std::string_view bytes, std::size_t from, std::map<std::int64_t
     const std::string* size_text = tag.Attribute("size");
     if (size_text != nullptr && (!ParseInteger(*size_text, &declared) || declared < 0)) declared = -1;
     bool lied = false;
-    const std::size_t end = BlobDataEnd(bytes, p, declared, &lied);
+    const std::size_t end = BlobDataEnd(bytes, p, declared, &tags, &lied);
     pos = std::max(end, p);
     if (id_text == nullptr || !ParseInteger(*id_text, &id)) {
       notes->push_back({NoteKind::kNotCarried, "BLOB", "", "a BLOB without a numeric blobid; not read"});
