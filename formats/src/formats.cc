@@ -95,7 +95,9 @@ Status ReadWholeFile(const std::string& path, std::string* bytes) {
   Location location;
   location.field = path;
   std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return Status(ErrorCode::kIo, std::string("cannot open: ") + std::strerror(errno), location);
+  if (f == nullptr) {
+    return Status(ErrorCode::kIo, std::string("cannot open: ") + std::strerror(errno), location);
+  }
   char chunk[1 << 16];
   std::size_t n = 0;
   while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes->append(chunk, n);
@@ -105,7 +107,8 @@ Status ReadWholeFile(const std::string& path, std::string* bytes) {
   return Status::Ok();
 }
 
-Status ReadRainbowFile(const std::string& path, const ReadOptions& options, Volume* volume, Notes* notes) {
+Status ReadRainbowFile(const std::string& path, const ReadOptions& options, Volume* volume,
+                       Notes* notes) {
   volume->Clear();
   std::string bytes;
   Status s = ReadWholeFile(path, &bytes);
@@ -245,7 +248,8 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
     return Status(ErrorCode::kInvalidArgument, "compression level outside 0..9");
   }
   if (format == Format::kRainbow) {
-    return Status(ErrorCode::kUnsupported, std::string(FormatName(format)) + " files are read, not written");
+    return Status(ErrorCode::kUnsupported,
+                  std::string(FormatName(format)) + " files are read, not written");
   }
   TemporaryFile temp;
   Status s = temp.Create(path);

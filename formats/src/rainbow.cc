@@ -56,7 +56,8 @@ struct Context {
 Status Spend(const Context& c, std::uint64_t bytes, const std::string& path) {
   if (bytes > c.budget) {
     return Error(ErrorCode::kTooLarge, path,
-                 "more samples and rays than a file of " + std::to_string(c.bytes.size()) + " bytes can hold");
+                 "more samples and rays than a file of " + std::to_string(c.bytes.size()) +
+                     " bytes can hold");
   }
   c.budget -= bytes;
   return Status::Ok();
@@ -76,13 +77,20 @@ class Settings {
     }
     return nullptr;
   }
-  // The setting as a number; nullopt when absent, an error when not a number.
-  Status Number(std::string_view name, const std::string& path, std::optional<double>* out) const {
+  // The setting as a number; nullopt when absent. Text that is no number
+  // is an error, or with `notes` a note (the setting then left out).
+  Status Number(std::string_view name, const std::string& path, std::optional<double>* out,
+                Notes* notes = nullptr) const {
     const XmlElement* e = Find(name);
     double v = 0;
     if (e == nullptr) return Status::Ok();
     if (!rainbow::ParseNumber(e->text, &v)) {
-      return Error(ErrorCode::kMalformed, path + "/" + std::string(name), "not a number: \"" + e->text + "\"");
+      const std::string what = "not a number: \"" + e->text + "\"";
+      if (notes == nullptr)
+        return Error(ErrorCode::kMalformed, path + "/" + std::string(name), what);
+      notes->push_back({NoteKind::kNotCarried, "slice/" + std::string(name), "",
+                        "slice/" + std::string(name) + " " + what + "; not carried"});
+      return Status::Ok();
     }
     *out = v;
     return Status::Ok();
@@ -106,11 +114,12 @@ const std::string* Value(const XmlElement* e, std::string_view name) {
 bool ParseDateTime(const std::string& date, const std::string& clock, double* out) {
   int y = 0, mo = 0, d = 0, h = 0, mi = 0, n = 0;
   double sec = 0;
-  if (std::sscanf(date.c_str(), "%4d-%2d-%2d%n", &y, &mo, &d, &n) != 3 || n != static_cast<int>(date.size())) {
+  if (std::sscanf(date.c_str(), "%4d-%2d-%2d%n", &y, &mo, &d, &n) != 3 ||
+      n != static_cast<int>(date.size())) {
     return false;
   }
-  if (std::sscanf(clock.c_str(), "%2d:%2d:%lf%n", &h, &mi, &sec, &n) != 3 || n != static_cast<int>(clock.size()) ||
-      !(sec >= 0 && sec < 61)) {
+  if (std::sscanf(clock.c_str(), "%2d:%2d:%lf%n", &h, &mi, &sec, &n) != 3 ||
+      n != static_cast<int>(clock.size()) || !(sec >= 0 && sec < 61)) {
     return false;
   }
   std::int64_t epoch = 0;
@@ -140,7 +149,8 @@ Status DateTimeOf(const XmlElement* e, const std::string& path, std::optional<do
 }
 
 // The slice's start: datetimehighaccuracy, else date and time.
-Status SliceStart(const XmlElement& slicedata, const std::string& path, std::optional<double>* out) {
+Status SliceStart(const XmlElement& slicedata, const std::string& path,
+                  std::optional<double>* out) {
   if (const std::string* precise = slicedata.Attribute("datetimehighaccuracy")) {
     double t = 0;
     if (ParseStamp(*precise, &t)) {
@@ -154,24 +164,27 @@ Status SliceStart(const XmlElement& slicedata, const std::string& path, std::opt
 // ---- BLOB contents ------------------------------------------------------------
 
 // The integer attribute `name` of `e`, required.
-Status RequireInteger(const XmlElement& e, const char* name, const std::string& path, std::int64_t* out) {
+Status RequireInteger(const XmlElement& e, const char* name, const std::string& path,
+                      std::int64_t* out) {
   const std::string* text = e.Attribute(name);
   if (text == nullptr) return Error(ErrorCode::kMalformed, path + "/@" + name, "missing attribute");
   if (!rainbow::ParseInteger(*text, out)) {
-    return Error(ErrorCode::kMalformed, path + "/@" + name, "not a whole number: \"" + *text + "\"");
+    return Error(ErrorCode::kMalformed, path + "/@" + name,
+                 "not a whole number: \"" + *text + "\"");
   }
   return Status::Ok();
 }
 
 // The bytes of the BLOB `e` refers to, which must number `expected`.
-Status ReferencedBytes(const Context& c, const XmlElement& e, const std::string& path, std::uint64_t expected,
-                       std::string* out) {
+Status ReferencedBytes(const Context& c, const XmlElement& e, const std::string& path,
+                       std::uint64_t expected, std::string* out) {
   std::int64_t id = 0;
   Status s = RequireInteger(e, "blobid", path, &id);
   if (!s.ok()) return s;
   const auto blob = c.blobs.find(id);
   if (blob == c.blobs.end()) {
-    return Error(ErrorCode::kTruncated, path, "BLOB " + std::to_string(id) + " is not in the file (cut short?)");
+    return Error(ErrorCode::kTruncated, path,
+                 "BLOB " + std::to_string(id) + " is not in the file (cut short?)");
   }
   s = rainbow::BlobBytes(c.bytes, blob->second, id, c.budget, out);
   if (!s.ok()) return Error(s.code(), path, s.message());
@@ -179,24 +192,26 @@ Status ReferencedBytes(const Context& c, const XmlElement& e, const std::string&
   if (!s.ok()) return s;
   if (out->size() != expected) {
     return Error(ErrorCode::kInvalidArgument, path,
-                 "BLOB " + std::to_string(id) + " holds " + std::to_string(out->size()) + " bytes, its rays and " +
-                     "depth need " + std::to_string(expected));
+                 "BLOB " + std::to_string(id) + " holds " + std::to_string(out->size()) +
+                     " bytes, its rays and " + "depth need " + std::to_string(expected));
   }
   return Status::Ok();
 }
 
 // The `rays` big-endian codes of a rayinfo (depth 8 to 64 bits).
-Status RayCodes(const Context& c, const XmlElement& info, const std::string& path, std::int64_t rays,
-                int* depth_out, std::vector<std::uint64_t>* codes) {
+Status RayCodes(const Context& c, const XmlElement& info, const std::string& path,
+                std::int64_t rays, int* depth_out, std::vector<std::uint64_t>* codes) {
   std::int64_t n = 0, depth = 0;
-  Status s = FirstError({RequireInteger(info, "rays", path, &n), RequireInteger(info, "depth", path, &depth)});
+  Status s = FirstError(
+      {RequireInteger(info, "rays", path, &n), RequireInteger(info, "depth", path, &depth)});
   if (!s.ok()) return s;
   if (n != rays) {
     return Error(ErrorCode::kInvalidArgument, path,
                  std::to_string(n) + " rays, the slice's data has " + std::to_string(rays));
   }
   if (depth != 8 && depth != 16 && depth != 32 && depth != 64) {
-    return Error(ErrorCode::kUnsupported, path + "/@depth", "depth " + std::to_string(depth) + " is not read");
+    return Error(ErrorCode::kUnsupported, path + "/@depth",
+                 "depth " + std::to_string(depth) + " is not read");
   }
   const std::size_t width = static_cast<std::size_t>(depth / 8);
   std::string bytes;
@@ -205,7 +220,8 @@ Status RayCodes(const Context& c, const XmlElement& info, const std::string& pat
   codes->assign(static_cast<std::size_t>(rays), 0);
   for (std::size_t r = 0; r < codes->size(); ++r) {
     std::uint64_t v = 0;
-    for (std::size_t b = 0; b < width; ++b) v = (v << 8) | static_cast<unsigned char>(bytes[r * width + b]);
+    for (std::size_t b = 0; b < width; ++b)
+      v = (v << 8) | static_cast<unsigned char>(bytes[r * width + b]);
     (*codes)[r] = v;
   }
   *depth_out = static_cast<int>(depth);
@@ -222,8 +238,8 @@ struct Moment {
 };
 
 // The descriptor of native moment `native`, with its scale.
-DataDescriptor MomentDescriptor(const std::string& native, const std::string& name, int depth, double min,
-                                double max) {
+DataDescriptor MomentDescriptor(const std::string& native, const std::string& name, int depth,
+                                double min, double max) {
   DataDescriptor d = DescriptorFor(name);
   d.set_short_name(name);
   d.set_description(native);
@@ -240,11 +256,14 @@ DataDescriptor MomentDescriptor(const std::string& native, const std::string& na
 
 // One <rawdata>: its samples and scale. *skip when its depth is not one the
 // model holds (noted).
-Status ReadMoment(const Context& c, const XmlElement& raw, const std::string& path, Moment* m, bool* skip) {
+Status ReadMoment(const Context& c, const XmlElement& raw, const std::string& path, Moment* m,
+                  bool* skip) {
   const std::string* type = raw.Attribute("type");
-  if (type == nullptr || type->empty()) return Error(ErrorCode::kMalformed, path + "/@type", "missing attribute");
+  if (type == nullptr || type->empty())
+    return Error(ErrorCode::kMalformed, path + "/@type", "missing attribute");
   std::int64_t depth = 0;
-  Status s = FirstError({RequireInteger(raw, "depth", path, &depth), RequireInteger(raw, "rays", path, &m->rays),
+  Status s = FirstError({RequireInteger(raw, "depth", path, &depth),
+                         RequireInteger(raw, "rays", path, &m->rays),
                          RequireInteger(raw, "bins", path, &m->bins)});
   if (!s.ok()) return s;
   if (depth != 8 && depth != 16) {
@@ -254,25 +273,30 @@ Status ReadMoment(const Context& c, const XmlElement& raw, const std::string& pa
     return Status::Ok();
   }
   if (m->rays < 0 || m->rays > kMaxRays || m->bins < 0 || m->bins > kMaxBins) {
-    return Error(ErrorCode::kTooLarge, path, "rays or bins outside 0.." + std::to_string(kMaxRays) + ", 0.." +
-                                                 std::to_string(kMaxBins), *type);
+    return Error(
+        ErrorCode::kTooLarge, path,
+        "rays or bins outside 0.." + std::to_string(kMaxRays) + ", 0.." + std::to_string(kMaxBins),
+        *type);
   }
   double min = 0, max = 0;
   for (auto [key, out] : {std::pair{"min", &min}, std::pair{"max", &max}}) {
     const std::string* text = raw.Attribute(key);
     if (text == nullptr || !rainbow::ParseNumber(*text, out)) {
-      return Error(ErrorCode::kMalformed, path + "/@" + key, text ? "not a number" : "missing attribute", *type);
+      return Error(ErrorCode::kMalformed, path + "/@" + key,
+                   text ? "not a number" : "missing attribute", *type);
     }
   }
   m->width = depth / 8;
   const std::uint64_t bytes = static_cast<std::uint64_t>(m->rays * m->bins * m->width);
-  if (bytes > 0x7fffffffu) return Error(ErrorCode::kTooLarge, path, "2 GiB or more of samples", *type);
+  if (bytes > 0x7fffffffu)
+    return Error(ErrorCode::kTooLarge, path, "2 GiB or more of samples", *type);
   s = ReferencedBytes(c, raw, path, bytes, m->buffer.mutable_data());
   if (!s.ok()) return s;
   const char* quantity = QuantityOfNativeName("rainbow", *type);
   m->name = quantity != nullptr ? quantity : *type;
   if (quantity == nullptr) {
-    c.notes->push_back({NoteKind::kUnknownName, path + "/@type", m->name, "no ODIM quantity; kept under its name"});
+    c.notes->push_back({NoteKind::kUnknownName, path + "/@type", m->name,
+                        "no ODIM quantity; kept under its name"});
   }
   m->descriptor = MomentDescriptor(*type, m->name, static_cast<int>(depth), min, max);
   m->buffer.set_type(depth == 8 ? DataBuffer::UINT8 : DataBuffer::UINT16);
@@ -288,7 +312,8 @@ void Pad(Moment* m, std::int64_t bins) {
   const std::size_t wide = static_cast<std::size_t>(bins * m->width);
   std::string out(static_cast<std::size_t>(m->rays) * wide, '\0');
   for (std::int64_t r = 0; r < m->rays; ++r) {
-    out.replace(static_cast<std::size_t>(r) * wide, row, m->buffer.data(), static_cast<std::size_t>(r) * row, row);
+    out.replace(static_cast<std::size_t>(r) * wide, row, m->buffer.data(),
+                static_cast<std::size_t>(r) * row, row);
   }
   *m->buffer.mutable_data() = std::move(out);
   m->buffer.set_uncompressed_size(static_cast<std::int32_t>(m->buffer.data().size()));
@@ -297,8 +322,8 @@ void Pad(Moment* m, std::int64_t bins) {
 
 // The moments of a slice, all with the same rays and gates (shorter ones
 // padded). *rays: their ray count (-1 when the slice has no moment).
-Status ReadMoments(const Context& c, const XmlElement& slicedata, const std::string& path, std::vector<Moment>* out,
-                   std::int64_t* rays) {
+Status ReadMoments(const Context& c, const XmlElement& slicedata, const std::string& path,
+                   std::vector<Moment>* out, std::int64_t* rays) {
   const auto raws = slicedata.Children("rawdata");
   *rays = -1;
   std::int64_t bins = 0;
@@ -310,11 +335,14 @@ Status ReadMoments(const Context& c, const XmlElement& slicedata, const std::str
     if (!s.ok()) return s;
     if (skip) continue;
     if (*rays >= 0 && m.rays != *rays) {
-      return Error(ErrorCode::kInvalidArgument, at, std::to_string(m.rays) + " rays, another moment of the slice has " +
-                                                        std::to_string(*rays), m.name);
+      return Error(ErrorCode::kInvalidArgument, at,
+                   std::to_string(m.rays) + " rays, another moment of the slice has " +
+                       std::to_string(*rays),
+                   m.name);
     }
     if (std::any_of(out->begin(), out->end(), [&](const Moment& o) { return o.name == m.name; })) {
-      c.notes->push_back({NoteKind::kNotCarried, at, m.name, "a second moment of that name in the slice; not carried"});
+      c.notes->push_back({NoteKind::kNotCarried, at, m.name,
+                          "a second moment of that name in the slice; not carried"});
       continue;
     }
     *rays = m.rays;
@@ -323,6 +351,8 @@ Status ReadMoments(const Context& c, const XmlElement& slicedata, const std::str
   }
   for (Moment& m : *out) {
     if (m.bins == bins) continue;
+    if (m.rays * bins * m.width > 0x7fffffff)
+      return Error(ErrorCode::kTooLarge, path, "2 GiB or more of samples", m.name);
     Status s = Spend(c, static_cast<std::uint64_t>(m.rays * (bins - m.bins) * m.width), path);
     if (!s.ok()) return s;
     c.notes->push_back({NoteKind::kConverted, path, m.name,
@@ -333,7 +363,6 @@ Status ReadMoments(const Context& c, const XmlElement& slicedata, const std::str
   return Status::Ok();
 }
 
-
 // ---- Rays ---------------------------------------------------------------------
 
 // The per-ray arrays of a slice: start and stop angles (degrees) and
@@ -343,10 +372,12 @@ struct RayInfo {
   std::vector<std::uint64_t> ms;
 };
 
-double Angle(std::uint64_t code, int depth) { return static_cast<double>(code) * 360.0 / std::ldexp(1.0, depth); }
+double Angle(std::uint64_t code, int depth) {
+  return static_cast<double>(code) * 360.0 / std::ldexp(1.0, depth);
+}
 
-Status ReadRayInfo(const Context& c, const XmlElement& slicedata, const std::string& path, std::int64_t rays,
-                   RayInfo* info) {
+Status ReadRayInfo(const Context& c, const XmlElement& slicedata, const std::string& path,
+                   std::int64_t rays, RayInfo* info) {
   const auto infos = slicedata.Children("rayinfo");
   std::set<std::string> seen;
   for (std::size_t k = 0; k < infos.size(); ++k) {
@@ -360,7 +391,8 @@ Status ReadRayInfo(const Context& c, const XmlElement& slicedata, const std::str
       Status s = RayCodes(c, *infos[k], at, rays, &depth, &codes);
       if (!s.ok()) return s;
     } else {
-      c.notes->push_back({NoteKind::kNotCarried, "slicedata/rayinfo", "", "rayinfo \"" + ref + "\" not carried"});
+      c.notes->push_back(
+          {NoteKind::kNotCarried, "slicedata/rayinfo", "", "rayinfo \"" + ref + "\" not carried"});
       continue;
     }
     if (ref == "timestamp") {
@@ -371,7 +403,8 @@ Status ReadRayInfo(const Context& c, const XmlElement& slicedata, const std::str
     for (std::uint64_t code : codes) angles.push_back(Angle(code, depth));
   }
   if (info->start.empty() && rays > 0) {
-    return Error(ErrorCode::kMalformed, path, "no rayinfo with refid \"startangle\": the rays' angles are unknown");
+    return Error(ErrorCode::kMalformed, path,
+                 "no rayinfo with refid \"startangle\": the rays' angles are unknown");
   }
   return Status::Ok();
 }
@@ -385,8 +418,8 @@ struct SliceSettings {
 double Elevation(double angle) { return angle > 225.0 ? angle - 360.0 : angle; }
 
 // Angles and times of the rays (times when the slice's start is known).
-void BuildRays(const RayInfo& info, const SliceSettings& set, bool rhi, std::optional<double> start, int index,
-               Sweep* sweep) {
+void BuildRays(const RayInfo& info, const SliceSettings& set, bool rhi, std::optional<double> start,
+               int index, Sweep* sweep) {
   const double fixed = *set.posangle;
   for (std::size_t r = 0; r < info.start.size(); ++r) {
     Ray* ray = sweep->add_rays();
@@ -409,7 +442,8 @@ void BuildRays(const RayInfo& info, const SliceSettings& set, bool rhi, std::opt
     moving->set_span_deg(span);
     (rhi ? ray->mutable_az_range_deg() : ray->mutable_el_range_deg())->set_start_deg(fixed);
     if (start && r < info.ms.size()) {
-      *ray->mutable_aq_start_time() = FromEpochSeconds(*start + static_cast<double>(info.ms[r]) / 1000.0);
+      *ray->mutable_aq_start_time() =
+          FromEpochSeconds(*start + static_cast<double>(info.ms[r]) / 1000.0);
     }
   }
 }
@@ -421,7 +455,8 @@ void SetSweepTimes(const RayInfo& info, const SliceSettings& set, std::optional<
   if (start) *sweep->mutable_input_timespan()->mutable_start() = FromEpochSeconds(*start);
   if (!info.ms.empty()) {
     if (!start) {
-      notes->push_back({NoteKind::kNotCarried, path, "", "ray timestamps of a slice without a date and time; not carried"});
+      notes->push_back({NoteKind::kNotCarried, path, "",
+                        "ray timestamps of a slice without a date and time; not carried"});
       return;
     }
     const auto first = std::min_element(info.ms.begin(), info.ms.end()) - info.ms.begin();
@@ -437,10 +472,12 @@ void SetSweepTimes(const RayInfo& info, const SliceSettings& set, std::optional<
   for (const Ray& ray : sweep->rays()) {
     swept += std::fabs(ray.az_range_deg().span_deg()) + std::fabs(ray.el_range_deg().span_deg());
   }
-  *sweep->mutable_input_timespan()->mutable_end() = FromEpochSeconds(*start + swept / *set.antspeed);
+  *sweep->mutable_input_timespan()->mutable_end() =
+      FromEpochSeconds(*start + swept / *set.antspeed);
   if (DeriveRayTimes(sweep)) {
-    notes->push_back({NoteKind::kDerived, "slicedata", "",
-                      "slices without timestamps: sweep end from the antenna speed, ray times spread evenly"});
+    notes->push_back(
+        {NoteKind::kDerived, "slicedata", "",
+         "slices without timestamps: sweep end from the antenna speed, ray times spread evenly"});
   }
 }
 
@@ -456,21 +493,24 @@ struct Header {
   std::optional<double> wavelength_m;
 };
 
-Status ReadSettings(const Settings& settings, const std::string& path, SliceSettings* set, Notes* notes) {
+Status ReadSettings(const Settings& settings, const std::string& path, SliceSettings* set,
+                    Notes* notes) {
   Status s = FirstError({settings.Number("posangle", path, &set->posangle),
                          settings.Number("rangestep", path, &set->rangestep),
                          settings.Number("startrange", path, &set->startrange),
-                         settings.Number("anglestep", path, &set->anglestep),
-                         settings.Number("antspeed", path, &set->antspeed),
-                         settings.Number("highprf", path, &set->highprf),
-                         settings.Number("lowprf", path, &set->lowprf)});
+                         settings.Number("anglestep", path, &set->anglestep, notes),
+                         settings.Number("antspeed", path, &set->antspeed, notes),
+                         settings.Number("highprf", path, &set->highprf, notes),
+                         settings.Number("lowprf", path, &set->lowprf, notes)});
   if (!s.ok()) return s;
   if (!set->posangle) return Error(ErrorCode::kMalformed, path + "/posangle", "missing element");
   if (!set->rangestep || *set->rangestep <= 0) {
-    return Error(ErrorCode::kMalformed, path + "/rangestep", set->rangestep ? "not positive" : "missing element");
+    return Error(ErrorCode::kMalformed, path + "/rangestep",
+                 set->rangestep ? "not positive" : "missing element");
   }
   if (!set->startrange) {
-    notes->push_back({NoteKind::kAssumed, "slice/startrange", "", "no startrange: ranges taken to start at 0 km"});
+    notes->push_back({NoteKind::kAssumed, "slice/startrange", "",
+                      "no startrange: ranges taken to start at 0 km"});
   }
   if (const XmlElement* stagger = settings.Find("stagger")) set->stagger = stagger->text;
   return Status::Ok();
@@ -478,14 +518,16 @@ Status ReadSettings(const Settings& settings, const std::string& path, SliceSett
 
 // Slice elements read; any other is named in a note.
 bool IsReadSetting(const std::string& name) {
-  static const std::set<std::string> kRead = {"posangle", "rangestep", "startrange", "stoprange", "anglestep",
-                                              "antspeed", "highprf",   "lowprf",     "stagger",   "slicedata"};
+  static const std::set<std::string> kRead = {"posangle",  "rangestep", "startrange", "stoprange",
+                                              "anglestep", "antspeed",  "highprf",    "lowprf",
+                                              "stagger",   "slicedata"};
   return kRead.count(name) != 0;
 }
 
 void NoteSettings(const XmlElement& slice, Notes* notes) {
   for (const XmlElement& e : slice.children) {
-    if (!IsReadSetting(e.name)) notes->push_back({NoteKind::kNotCarried, "slice/" + e.name, "", ""});
+    if (!IsReadSetting(e.name))
+      notes->push_back({NoteKind::kNotCarried, "slice/" + e.name, "", ""});
   }
 }
 
@@ -504,7 +546,8 @@ void SetGeometry(const Header& h, const SliceSettings& set, int index, std::int6
   sc->set_type(h.rhi ? SweepConfig::RHI : SweepConfig::PPI);
   sc->add_ray_config_ref()->set_ray_config_index(index);
   const double step = *set.rangestep * 1000.0;
-  for (auto* range : {sc->mutable_range_scale()->add_range_m(), rc->mutable_range_scale()->add_range_m()}) {
+  for (auto* range :
+       {sc->mutable_range_scale()->add_range_m(), rc->mutable_range_scale()->add_range_m()}) {
     range->set_start(set.startrange.value_or(0) * 1000.0 + step / 2);
     range->set_step(step);
     range->set_count(static_cast<std::int32_t>(bins));
@@ -533,17 +576,20 @@ Status ReadSlice(const Context& c, const Header& h, int index, Volume* volume) {
   Status s = ReadSettings(Settings(&slice, h.slices[0], h.pargroup), path, &set, c.notes);
   if (!s.ok()) return s;
   const XmlElement* slicedata = slice.Child("slicedata");
-  if (slicedata == nullptr) return Error(ErrorCode::kMalformed, path + "/slicedata", "missing element");
+  if (slicedata == nullptr)
+    return Error(ErrorCode::kMalformed, path + "/slicedata", "missing element");
   const std::string data_path = path + "/slicedata";
   std::optional<double> start;
   std::vector<Moment> moments;
   std::int64_t rays = -1;
-  s = FirstError({SliceStart(*slicedata, data_path, &start), ReadMoments(c, *slicedata, data_path, &moments, &rays)});
+  s = FirstError({SliceStart(*slicedata, data_path, &start),
+                  ReadMoments(c, *slicedata, data_path, &moments, &rays)});
   if (s.ok() && rays < 0) {
     // No moment: the rays are the startangle array's.
     for (const XmlElement* info : slicedata->Children("rayinfo")) {
       const std::string* refid = info->Attribute("refid");
-      if (refid != nullptr && *refid == "startangle") s = RequireInteger(*info, "rays", data_path, &rays);
+      if (refid != nullptr && *refid == "startangle")
+        s = RequireInteger(*info, "rays", data_path, &rays);
     }
     if (s.ok() && (rays < 0 || rays > kMaxRays)) {
       return Error(ErrorCode::kMalformed, data_path, "neither data nor ray angles");
@@ -554,7 +600,8 @@ Status ReadSlice(const Context& c, const Header& h, int index, Volume* volume) {
   if (s.ok()) s = ReadRayInfo(c, *slicedata, data_path, rays, &info);
   if (!s.ok()) return s;
   if (!start) {
-    c.notes->push_back({NoteKind::kNotCarried, "slicedata/@date", "", "slices without date and time: start not carried"});
+    c.notes->push_back({NoteKind::kNotCarried, "slicedata/@date", "",
+                        "slices without date and time: start not carried"});
   }
   NoteSettings(slice, c.notes);
   SetGeometry(h, set, index, moments.empty() ? 0 : moments[0].bins, &moments, volume);
@@ -567,11 +614,13 @@ Status ReadSlice(const Context& c, const Header& h, int index, Volume* volume) {
 // ---- The volume -----------------------------------------------------------------
 
 // Position, name, beam width and wavelength of the radar.
-Status ReadSensor(const XmlElement& root, const XmlElement& scan, Header* h, Volume* volume, Notes* notes) {
+Status ReadSensor(const XmlElement& root, const XmlElement& scan, Header* h, Volume* volume,
+                  Notes* notes) {
   Instrument* in = volume->mutable_instrument();
   in->set_instrument_type(Instrument::INSTR_RADAR);
   auto* radar = in->mutable_radar_properties();
-  if (const std::string* version = root.Attribute("version")) in->set_software_name("Rainbow " + *version);
+  if (const std::string* version = root.Attribute("version"))
+    in->set_software_name("Rainbow " + *version);
   const XmlElement* sensor = nullptr;
   for (const XmlElement* level : {&root, &scan}) {
     for (const char* name : {"sensorinfo", "radarinfo"}) {
@@ -579,7 +628,8 @@ Status ReadSensor(const XmlElement& root, const XmlElement& scan, Header* h, Vol
     }
   }
   if (sensor == nullptr) {
-    notes->push_back({NoteKind::kNotCarried, "sensorinfo", "", "no sensorinfo: the radar's position not carried"});
+    notes->push_back({NoteKind::kNotCarried, "sensorinfo", "",
+                      "no sensorinfo: the radar's position not carried"});
     return Status::Ok();
   }
   const std::string path = sensor->name;
@@ -588,11 +638,13 @@ Status ReadSensor(const XmlElement& root, const XmlElement& scan, Header* h, Vol
     const std::string* text = Value(sensor, key);
     double v = 0;
     if (text == nullptr) continue;
-    if (!rainbow::ParseNumber(*text, &v)) return Error(ErrorCode::kMalformed, path + "/" + key, "not a number");
+    if (!rainbow::ParseNumber(*text, &v))
+      return Error(ErrorCode::kMalformed, path + "/" + key, "not a number");
     values[key] = v;
   }
   if (values.count("lat") == 0 || values.count("lon") == 0 || values.count("alt") == 0) {
-    notes->push_back({NoteKind::kNotCarried, path, "", path + " lacks lat, lon or alt: the position not carried"});
+    notes->push_back({NoteKind::kNotCarried, path, "",
+                      path + " lacks lat, lon or alt: the position not carried"});
   } else {
     in->mutable_location()->mutable_lat_lon()->set_latitude_deg(values["lat"]);
     in->mutable_location()->mutable_lat_lon()->set_longitude_deg(values["lon"]);
@@ -605,7 +657,8 @@ Status ReadSensor(const XmlElement& root, const XmlElement& scan, Header* h, Vol
   if (values.count("wavelen") != 0) h->wavelength_m = values["wavelen"];
   if (const std::string* name = Value(sensor, "name")) in->set_name(*name);
   for (const XmlElement& e : sensor->children) {
-    if (values.count(e.name) == 0 && e.name != "name") notes->push_back({NoteKind::kNotCarried, path + "/" + e.name, "", ""});
+    if (values.count(e.name) == 0 && e.name != "name")
+      notes->push_back({NoteKind::kNotCarried, path + "/" + e.name, "", ""});
   }
   return Status::Ok();
 }
@@ -613,15 +666,18 @@ Status ReadSensor(const XmlElement& root, const XmlElement& scan, Header* h, Vol
 // The root element, the kind of scan and the slices.
 Status ReadHeader(const XmlElement& root, Header* h, Notes* notes) {
   h->root = &root;
-  if (root.name == "product") return Status(ErrorCode::kUnsupported, "a Rainbow product, not a volume: not converted");
+  if (root.name == "product")
+    return Status(ErrorCode::kUnsupported, "a Rainbow product, not a volume: not converted");
   if (root.name != "volume") return Error(ErrorCode::kMalformed, root.name, "not a Rainbow volume");
   const std::string* type = root.Attribute("type");
   if (type == nullptr) {
-    notes->push_back({NoteKind::kAssumed, "volume/@type", "", "no volume type: read as PPI slices"});
+    notes->push_back(
+        {NoteKind::kAssumed, "volume/@type", "", "no volume type: read as PPI slices"});
   } else if (*type == "ele") {
     h->rhi = true;
   } else if (*type != "vol" && *type != "azi") {
-    return Error(ErrorCode::kUnsupported, "volume/@type", "\"" + *type + "\" scans are not converted (vol, azi, ele)");
+    return Error(ErrorCode::kUnsupported, "volume/@type",
+                 "\"" + *type + "\" scans are not converted (vol, azi, ele)");
   }
   h->scan = root.Child("scan");
   if (h->scan == nullptr) return Error(ErrorCode::kMalformed, "volume/scan", "missing element");
@@ -629,12 +685,15 @@ Status ReadHeader(const XmlElement& root, Header* h, Notes* notes) {
   h->slices = h->scan->Children("slice");
   if (h->slices.empty()) return Error(ErrorCode::kMalformed, "volume/scan/slice", "no slice");
   if (h->slices.size() > kMaxSlices) {
-    return Error(ErrorCode::kTooLarge, "volume/scan/slice", "more than " + std::to_string(kMaxSlices) + " slices");
+    return Error(ErrorCode::kTooLarge, "volume/scan/slice",
+                 "more than " + std::to_string(kMaxSlices) + " slices");
   }
   std::optional<double> task;
   Status s = DateTimeOf(h->scan, "volume/scan", &task);
   double t = 0;
-  if (s.ok() && !task && root.Attribute("datetime") != nullptr && ParseStamp(*root.Attribute("datetime"), &t)) task = t;
+  if (s.ok() && !task && root.Attribute("datetime") != nullptr &&
+      ParseStamp(*root.Attribute("datetime"), &t))
+    task = t;
   h->task_start = task;
   return s;
 }
@@ -645,19 +704,26 @@ bool LooksLikeRainbow(std::string_view bytes) {
   std::size_t p = 0;
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") p = 3;
   for (;;) {
-    while (p < bytes.size() && (bytes[p] == ' ' || bytes[p] == '\t' || bytes[p] == '\r' || bytes[p] == '\n')) ++p;
+    while (p < bytes.size() &&
+           (bytes[p] == ' ' || bytes[p] == '\t' || bytes[p] == '\r' || bytes[p] == '\n'))
+      ++p;
     if (bytes.substr(p, 2) != "<?" && bytes.substr(p, 4) != "<!--") break;
     const std::string_view close = bytes.substr(p, 2) == "<?" ? "?>" : "-->";
     const std::size_t end = bytes.find(close, p);
     if (end == std::string_view::npos) return false;
     p = end + close.size();
   }
-  const std::string_view tag = bytes.substr(p, 8);
-  return tag.size() == 8 && tag.substr(0, 7) == "<volume" && (tag[7] == ' ' || tag[7] == '>' || tag[7] == '\n' ||
-                                                              tag[7] == '\r' || tag[7] == '\t');
+  // A product file is recognised too, to be refused as one.
+  for (std::string_view name : {"<volume", "<product"}) {
+    if (bytes.substr(p, name.size()) != name || bytes.size() <= p + name.size()) continue;
+    const char next = bytes[p + name.size()];
+    if (next == ' ' || next == '>' || next == '\n' || next == '\r' || next == '\t') return true;
+  }
+  return false;
 }
 
-Status ReadRainbowBytes(std::string_view bytes, const ReadOptions& options, Volume* volume, Notes* notes) {
+Status ReadRainbowBytes(std::string_view bytes, const ReadOptions& options, Volume* volume,
+                        Notes* notes) {
   volume->Clear();
   Notes local;
   Context c;
@@ -689,7 +755,8 @@ Status ReadRainbowBytes(std::string_view bytes, const ReadOptions& options, Volu
       config->mutable_sweep_descriptions()->RemoveLast();
       return s;
     }
-    if (options.progress) options.progress(static_cast<std::size_t>(i + 1), static_cast<std::size_t>(n));
+    if (options.progress)
+      options.progress(static_cast<std::size_t>(i + 1), static_cast<std::size_t>(n));
   }
   return Status::Ok();
 }

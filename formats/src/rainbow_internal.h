@@ -68,8 +68,8 @@ Status FindBlobs(std::string_view bytes, std::size_t from, std::map<std::int64_t
 // output grows only with what the stream decodes. kTruncated for a stream
 // cut short, kMalformed for one that is not zlib or decodes to another
 // size than declared, kUnsupported for another compression.
-Status BlobBytes(std::string_view bytes, const Blob& blob, std::int64_t id,
-                 std::uint64_t max_bytes, std::string* out);
+Status BlobBytes(std::string_view bytes, const Blob& blob, std::int64_t id, std::uint64_t max_bytes,
+                 std::string* out);
 
 // A number from header text; false for text that is not entirely one.
 bool ParseNumber(std::string_view text, double* out);

@@ -112,16 +112,26 @@ bool ParseStartTag(std::string_view s, std::size_t* pos, XmlElement* e, bool* se
   while (p < s.size()) {
     while (p < s.size() && IsSpace(s[p])) ++p;
     if (p >= s.size()) break;
-    if (s[p] == '>') { ++p; break; }
+    if (s[p] == '>') {
+      ++p;
+      break;
+    }
     if (s[p] == '/') {
       ++p;
-      if (p < s.size() && s[p] == '>') { *self_closing = true; ++p; break; }
+      if (p < s.size() && s[p] == '>') {
+        *self_closing = true;
+        ++p;
+        break;
+      }
       continue;
     }
     if (s[p] == '<') break;  // an unfinished tag: the next one starts here
     const std::size_t a = p;
     while (p < s.size() && !EndsName(s[p])) ++p;
-    if (p == a) { ++p; continue; }  // a stray '='
+    if (p == a) {
+      ++p;
+      continue;
+    }  // a stray '='
     std::string key(s.substr(a, p - a)), value;
     while (p < s.size() && IsSpace(s[p])) ++p;
     if (p < s.size() && s[p] == '=') {
@@ -232,10 +242,12 @@ class Parser {
 
   Status Child(XmlElement* e, int depth, std::string* text) {
     if (depth >= kMaxXmlDepth) {
-      return Status(ErrorCode::kMalformed, "header elements nested deeper than " + std::to_string(kMaxXmlDepth));
+      return Status(ErrorCode::kMalformed,
+                    "header elements nested deeper than " + std::to_string(kMaxXmlDepth));
     }
     if (++elements_ > kMaxXmlElements) {
-      return Status(ErrorCode::kTooLarge, "more than " + std::to_string(kMaxXmlElements) + " header elements");
+      return Status(ErrorCode::kTooLarge,
+                    "more than " + std::to_string(kMaxXmlElements) + " header elements");
     }
     XmlElement child;
     bool self_closing = false;
@@ -319,13 +331,16 @@ std::size_t BlobDataEnd(std::string_view bytes, std::size_t start, std::int64_t 
   *lied = false;
   if (declared >= 0 && static_cast<std::uint64_t>(declared) <= bytes.size() - start) {
     std::size_t after = start + static_cast<std::size_t>(declared);
-    for (int skipped = 0; skipped < 2 && after < bytes.size() && IsSpace(bytes[after]); ++skipped) ++after;
-    if (bytes.substr(after, kBlobEnd.size()) == kBlobEnd) return start + static_cast<std::size_t>(declared);
+    for (int skipped = 0; skipped < 2 && after < bytes.size() && IsSpace(bytes[after]); ++skipped)
+      ++after;
+    if (bytes.substr(after, kBlobEnd.size()) == kBlobEnd)
+      return start + static_cast<std::size_t>(declared);
   }
   const std::size_t tag = tags->From(start);
   if (tag == std::string_view::npos) {
     if (declared < 0) return bytes.size();
-    return start + std::min<std::uint64_t>(static_cast<std::uint64_t>(declared), bytes.size() - start);
+    return start +
+           std::min<std::uint64_t>(static_cast<std::uint64_t>(declared), bytes.size() - start);
   }
   std::size_t end = tag;
   if (end > start && bytes[end - 1] == '\n') --end;
@@ -346,8 +361,8 @@ Status FindBlobs(std::string_view bytes, std::size_t from, std::map<std::int64_t
     // The tag itself is short: look at no more than 4 KiB of it.
     const std::string_view window = bytes.substr(0, std::min(bytes.size(), pos + 4096));
     std::size_t p = pos;
-    if (!ParseStartTag(window, &p, &tag, &self_closing) || tag.name != "BLOB" || p > window.size() ||
-        window[p - 1] != '>') {
+    if (!ParseStartTag(window, &p, &tag, &self_closing) || tag.name != "BLOB" ||
+        p > window.size() || window[p - 1] != '>') {
       pos += 5;
       continue;
     }
@@ -356,22 +371,26 @@ Status FindBlobs(std::string_view bytes, std::size_t from, std::map<std::int64_t
     std::int64_t id = 0, declared = -1;
     const std::string* id_text = tag.Attribute("blobid");
     const std::string* size_text = tag.Attribute("size");
-    if (size_text != nullptr && (!ParseInteger(*size_text, &declared) || declared < 0)) declared = -1;
+    if (size_text != nullptr && (!ParseInteger(*size_text, &declared) || declared < 0))
+      declared = -1;
     bool lied = false;
     const std::size_t end = BlobDataEnd(bytes, p, declared, &tags, &lied);
     pos = std::max(end, p);
     if (id_text == nullptr || !ParseInteger(*id_text, &id)) {
-      notes->push_back({NoteKind::kNotCarried, "BLOB", "", "a BLOB without a numeric blobid; not read"});
+      notes->push_back(
+          {NoteKind::kNotCarried, "BLOB", "", "a BLOB without a numeric blobid; not read"});
       continue;
     }
     const std::string where = "BLOB " + std::to_string(id);
     if (lied) {
       notes->push_back({NoteKind::kAssumed, where, "",
-                        where + ": declared size " + std::to_string(declared) + " bytes, but its end tag follows after " +
-                            std::to_string(end - p) + "; read up to the tag"});
+                        where + ": declared size " + std::to_string(declared) +
+                            " bytes, but its end tag follows after " + std::to_string(end - p) +
+                            "; read up to the tag"});
     }
     if (blobs->count(id) != 0) {
-      notes->push_back({NoteKind::kNotCarried, where, "", where + " appears twice; the first kept"});
+      notes->push_back(
+          {NoteKind::kNotCarried, where, "", where + " appears twice; the first kept"});
       continue;
     }
     const std::string* compression = tag.Attribute("compression");
@@ -415,18 +434,21 @@ Status Inflate(std::string_view in, std::uint64_t declared, std::int64_t id, std
     rc = inflate(&z, Z_NO_FLUSH);
     out->resize(before + grow - z.avail_out);
     if (out->size() > declared) {
-      s = BlobError(ErrorCode::kMalformed, id,
-                    "decompresses to more than the " + std::to_string(declared) + " bytes it declares");
+      s = BlobError(
+          ErrorCode::kMalformed, id,
+          "decompresses to more than the " + std::to_string(declared) + " bytes it declares");
     } else if (rc == Z_BUF_ERROR && z.avail_in == 0 && fed == in.size()) {
       s = BlobError(ErrorCode::kTruncated, id, "compressed data cut short");
     } else if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
-      s = BlobError(ErrorCode::kMalformed, id, std::string("not a zlib stream (") + (z.msg ? z.msg : "error") + ")");
+      s = BlobError(ErrorCode::kMalformed, id,
+                    std::string("not a zlib stream (") + (z.msg ? z.msg : "error") + ")");
     }
   }
   inflateEnd(&z);
   if (s.ok() && out->size() != declared) {
     s = BlobError(ErrorCode::kMalformed, id,
-                  "declares " + std::to_string(declared) + " bytes, decompresses to " + std::to_string(out->size()));
+                  "declares " + std::to_string(declared) + " bytes, decompresses to " +
+                      std::to_string(out->size()));
   }
   if (!s.ok()) out->clear();
   return s;
@@ -443,15 +465,16 @@ Status BlobBytes(std::string_view bytes, const Blob& blob, std::int64_t id, std:
     return Status::Ok();
   }
   if (blob.compression != "qt") {
-    return BlobError(ErrorCode::kUnsupported, id, "compression \"" + blob.compression + "\" is not read");
+    return BlobError(ErrorCode::kUnsupported, id,
+                     "compression \"" + blob.compression + "\" is not read");
   }
   if (data.size() < 4) return BlobError(ErrorCode::kTruncated, id, "ends before its size");
   const auto* u = reinterpret_cast<const unsigned char*>(data.data());
   const std::uint64_t declared = (std::uint64_t{u[0]} << 24) | (u[1] << 16) | (u[2] << 8) | u[3];
   if (declared > max_bytes) {
     return BlobError(ErrorCode::kTooLarge, id,
-                     std::to_string(declared) + " bytes declared, more than the " + std::to_string(max_bytes) +
-                         " its data can hold");
+                     std::to_string(declared) + " bytes declared, more than the " +
+                         std::to_string(max_bytes) + " its data can hold");
   }
   return Inflate(data.substr(4), declared, id, out);
 }

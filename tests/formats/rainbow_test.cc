@@ -1,5 +1,7 @@
 // The Rainbow 5 reader through the library: what a failed read keeps, the
 // format's name, detection and refusal to write.
+#include "common_dto/formats/rainbow.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -9,7 +11,6 @@
 #include <string>
 
 #include "common_dto/formats/formats.h"
-#include "common_dto/formats/rainbow.h"
 
 namespace cf = common_dto::formats;
 using common_dto::ErrorCode;
@@ -33,9 +34,14 @@ std::string Blob(int id, const std::string& raw) {
 std::string Slice(int n, double elevation) {
   const std::string a = std::to_string(2 * n), d = std::to_string(2 * n + 1);
   return "<slice refid=\"" + std::to_string(n) + "\"><posangle>" + std::to_string(elevation) +
-         "</posangle><slicedata date=\"2024-06-01\" time=\"12:00:0" + std::to_string(n) + "\">"
-         "<rayinfo refid=\"startangle\" blobid=\"" + a + "\" rays=\"4\" depth=\"16\"/>"
-         "<rawdata blobid=\"" + d + "\" rays=\"4\" type=\"dBZ\" bins=\"3\" min=\"-31.5\" max=\"95.5\" depth=\"8\"/>"
+         "</posangle><slicedata date=\"2024-06-01\" time=\"12:00:0" + std::to_string(n) +
+         "\">"
+         "<rayinfo refid=\"startangle\" blobid=\"" +
+         a +
+         "\" rays=\"4\" depth=\"16\"/>"
+         "<rawdata blobid=\"" +
+         d +
+         "\" rays=\"4\" type=\"dBZ\" bins=\"3\" min=\"-31.5\" max=\"95.5\" depth=\"8\"/>"
          "</slicedata></slice>";
 }
 
@@ -63,7 +69,8 @@ TEST(Rainbow, ReadsSlicesWithTheirCodesAndScale) {
   const auto& dbz = v.sweep(1).sweep_moments().at("DBZH");
   EXPECT_EQ(dbz.data(), std::string("\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17"));
   EXPECT_EQ(v.sweep(1).rays(1).az_range_deg().start_deg(), 90.0);
-  const auto& scale = v.volume_config().sweep_config(1).data_moments().at("DBZH").scale().linear_scale();
+  const auto& scale =
+      v.volume_config().sweep_config(1).data_moments().at("DBZH").scale().linear_scale();
   EXPECT_DOUBLE_EQ(scale.step(), 0.5);
   EXPECT_DOUBLE_EQ(scale.offset(), -32.0);
   EXPECT_EQ(v.volume_config().sweep_config(1).range_scale().range_m(0).step(), 500.0);
@@ -92,7 +99,8 @@ TEST(Rainbow, IsNamedDetectedAndNotWritten) {
   kyt::pb::common::Volume v;
   ASSERT_TRUE(cf::ReadFile(path, cf::Format::kRainbow, {}, &v, nullptr).ok());
   const std::string out = std::string(dir) + "/out.vol";
-  EXPECT_EQ(cf::WriteFile(out, cf::Format::kRainbow, {}, v, nullptr).code(), ErrorCode::kUnsupported);
+  EXPECT_EQ(cf::WriteFile(out, cf::Format::kRainbow, {}, v, nullptr).code(),
+            ErrorCode::kUnsupported);
   EXPECT_NE(::access(out.c_str(), F_OK), 0);
   std::remove(path.c_str());
   ::rmdir(dir);

@@ -241,6 +241,10 @@ def pointing(desc):
     desc["type"] = "poi"
 
 
+def product(desc):
+    desc["header_patch"] = lambda h: h.replace("<volume ", "<product ").replace("</volume>", "</product>")
+
+
 DAMAGE = [
     # name, description mutation, bytes mutation, error text, error code
     ("cut_in_last_blob", None, cut_in_last_blob, "compressed data cut short", "truncated"),
@@ -252,6 +256,7 @@ DAMAGE = [
     ("rays_lie", rays_lie, None, "slice[0]/slicedata/rawdata[0]: BLOB 3 holds 4332 bytes, its rays and depth need 4320",
      "invalid_argument"),
     ("pointing", pointing, None, "\"poi\" scans are not converted", "unsupported"),
+    ("product", product, None, "a Rainbow product, not a volume: not converted", "unsupported"),
 ]
 
 
@@ -264,6 +269,8 @@ def test_damaged_file_is_refused_with_its_reason(tmp_path, tool, name, mutate, c
     if cut is not None:
         data = cut(data)
     (tmp_path / "in.vol").write_bytes(data)
+    # Found from the content, as told.
+    tool("convert", "--to", "cfradial1", tmp_path / "in.vol", tmp_path / "out.nc", expect=2)
     result = tool("convert", "--from", "rainbow", "--to", "cfradial1", tmp_path / "in.vol",
                   tmp_path / "out.nc", expect=2)
     assert message in result.stderr, result.stderr

@@ -60,11 +60,14 @@ CLI::App* AddConvertCommand(CLI::App* app, ConvertFilesOptions* options) {
   inputs.push_back("rainbow");
   CLI::App* command = app->add_subcommand(
       "convert",
-      "Convert a volume between common-dto, ODIM_H5 and CF/Radial 1.4 / 2.1 files (Rainbow 5 volumes in), or a product between "
-      "common-dto and GeoTIFF, ODIM_H5 IMAGE/COMP, CF grids (and out to GeoJSON)");
+      "Convert a volume between common-dto, ODIM_H5 and CF/Radial 1.4 / 2.1 files (Rainbow 5 "
+      "volumes in), or a product between common-dto and GeoTIFF, ODIM_H5 IMAGE/COMP, CF grids "
+      "(and out to GeoJSON)");
   command->add_option("input", options->input, "Input file (- for a common-dto message)")->required();
   command->add_option("output", options->output, "Output file")->required();
-  command->add_option("--from", options->from, "Input format (auto: from the content; rainbow: Rainbow 5 volumes, read only)")
+  command
+      ->add_option("--from", options->from,
+                   "Input format (auto: from the content; rainbow: Rainbow 5 volumes, read only)")
       ->check(CLI::IsMember(inputs))
       ->capture_default_str();
   command->add_option("--to", options->to,

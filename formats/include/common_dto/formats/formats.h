@@ -126,9 +126,9 @@ COMMON_DTO_FORMATS_EXPORT std::optional<Format> ParseFormat(const std::string& n
 // with a root `Conventions` attribute starting "ODIM_H5" (or, without one,
 // with /what/object and /dataset1); a CF/Radial file is
 // netCDF with a `sweep_group_name` variable (2.1) or a
-// `sweep_start_ray_index` variable (1.4); a Rainbow 5 volume starts with a
-// <volume> element (after an optional XML declaration). nullopt for anything else,
-// including files that cannot be opened.
+// `sweep_start_ray_index` variable (1.4); a Rainbow 5 file starts with a
+// <volume> (or <product>) element after an optional XML declaration.
+// nullopt for anything else, including files that cannot be opened.
 COMMON_DTO_FORMATS_EXPORT std::optional<Format> DetectFormat(const std::string& path);
 
 // Called after each sweep with the number of sweeps done and in all.

@@ -52,7 +52,8 @@ namespace common_dto {
 namespace formats {
 
 // True when `bytes` (the start of a file suffices) begin like a Rainbow 5
-// volume: an optional XML declaration, then a <volume> element.
+// file: an optional XML declaration and comments, then a <volume> element
+// (or a <product>, which the reader refuses as kUnsupported).
 COMMON_DTO_FORMATS_EXPORT bool LooksLikeRainbow(std::string_view bytes);
 
 // Reads a whole Rainbow 5 file held in memory into *volume (cleared first).
