@@ -141,6 +141,29 @@ def iris_seeds():
         write("iris_fuzzer", patch + data[:len(data) // 2])
 
 
+def rainbow_seeds():
+    """Small Rainbow 5 volumes from the tests' fixture writer: whole, with
+    the older radarinfo, without timestamps, cut short."""
+    sys.path.insert(0, os.path.join(ROOT, "tests", "formats"))
+    import numpy as np
+    import rainbow_fixture as rb
+    seeds = []
+    for variant in range(3):
+        desc = rb.test_volume()
+        for s in desc["slices"]:
+            s["start"] = np.asarray(s["start"])[:6]
+            s["stop"] = np.asarray(s["stop"])[:6]
+            s["ms"] = None if variant == 2 or s["ms"] is None else np.asarray(s["ms"])[:6]
+            for mom in s["moments"]:
+                mom["codes"] = np.asarray(mom["codes"])[:6, :4]
+        if variant == 1:
+            desc["sensor"]["element"] = "radarinfo"
+            desc["type"] = "ele"
+        seeds.append(rb.build(desc))
+    seeds.append(seeds[0][:-40])
+    return seeds
+
+
 def main():
     tmp, m = load_modules()
     try:
@@ -218,6 +241,8 @@ def main():
             for _ in range(3):
                 write("assembler_fuzzer", bytes(rng.randrange(256) for _ in range(n)))
         iris_seeds()
+        for seed in rainbow_seeds():
+            write("rainbow_fuzzer", seed)
         total = sum(os.path.getsize(os.path.join(dp, f))
                     for dp, _, fs in os.walk(OUT) for f in fs)
         print("wrote", OUT, total, "bytes")

@@ -25,6 +25,7 @@
 #include "netcdf_util.h"
 #include "notes.h"
 #include "odim_internal.h"
+#include "common_dto/formats/rainbow.h"
 
 namespace common_dto {
 namespace formats {
@@ -37,12 +38,14 @@ const char* FormatName(Format format) {
     case Format::kCfRadial1: return "cfradial1";
     case Format::kCfRadial2: return "cfradial2";
     case Format::kIris: return "iris";
+    case Format::kRainbow: return "rainbow";
   }
   return "";
 }
 
 std::optional<Format> ParseFormat(const std::string& name) {
-  for (Format f : {Format::kOdim, Format::kCfRadial1, Format::kCfRadial2, Format::kIris}) {
+  for (Format f : {Format::kOdim, Format::kCfRadial1, Format::kCfRadial2, Format::kIris,
+                   Format::kRainbow}) {
     if (name == FormatName(f)) return f;
   }
   return std::nullopt;
@@ -81,26 +84,58 @@ std::optional<Format> CfRadialVersion(const std::string& path) {
   return std::nullopt;
 }
 
+// The first bytes of the file at `path` (up to `limit`); empty when it
+// cannot be read.
+std::string FileStart(const std::string& path, std::size_t limit) {
+  std::string bytes(limit, '\0');
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return {};
+  bytes.resize(std::fread(bytes.data(), 1, limit, f));
+  std::fclose(f);
+  return bytes;
+}
+
+// The whole file at `path` into *bytes.
+Status ReadWholeFile(const std::string& path, std::string* bytes) {
+  Location location;
+  location.field = path;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    return Status(ErrorCode::kIo, std::string("cannot open: ") + std::strerror(errno), location);
+  }
+  char chunk[1 << 16];
+  std::size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes->append(chunk, n);
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) return Status(ErrorCode::kIo, "cannot read", location);
+  return Status::Ok();
+}
+
+Status ReadRainbowFile(const std::string& path, const ReadOptions& options, Volume* volume,
+                       Notes* notes) {
+  volume->Clear();
+  std::string bytes;
+  Status s = ReadWholeFile(path, &bytes);
+  if (!s.ok()) return s;
+  return ReadRainbowBytes(bytes, options, volume, notes);
+}
+
 Status ReadAny(const std::string& path, Format format, bool samples, const ReadOptions& options,
                Volume* volume, Notes* notes) {
+  if (format == Format::kRainbow) return ReadRainbowFile(path, options, volume, notes);
   if (format == Format::kOdim) return ReadOdimFile(path, samples, options, volume, notes);
   if (format == Format::kIris) return ReadIrisFile(path, options, volume, notes);
   return ReadCfRadialFile(path, samples, options, volume, notes);
 }
 
-// The first bytes of the file (fewer when it is shorter or unreadable).
-std::string FileHead(const std::string& path, std::size_t n) {
-  std::ifstream in(path, std::ios::binary);
-  std::string head(n, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(n));
-  head.resize(in ? n : static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
-  return head;
-}
-
 }  // namespace
 
 std::optional<Format> DetectFormat(const std::string& path) {
-  if (LooksLikeIris(FileHead(path, 64))) return Format::kIris;
+  // The processors' formats are recognised before the HDF5 library looks.
+  const std::string head = FileStart(path, 4096);
+  if (LooksLikeIris(head)) return Format::kIris;
+  if (LooksLikeRainbow(head)) return Format::kRainbow;
   const std::lock_guard<std::mutex> lock(LibraryMutex());
   PrepareHdf5();
   if (IsOdim(path)) return Format::kOdim;
@@ -222,6 +257,10 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
   }
   if (options.compression_level < 0 || options.compression_level > 9) {
     return Status(ErrorCode::kInvalidArgument, "compression level outside 0..9");
+  }
+  if (format == Format::kRainbow) {
+    return Status(ErrorCode::kUnsupported,
+                  std::string(FormatName(format)) + " files are read, not written");
   }
   TemporaryFile temp;
   Status s = temp.Create(path);

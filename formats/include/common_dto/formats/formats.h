@@ -115,10 +115,11 @@ enum class Format {
   kOdim,        // ODIM_H5
   kCfRadial1,   // CF/Radial 1.4
   kCfRadial2,   // CF/Radial 2.1 (FM 301)
-  kIris,        // IRIS/Sigmet RAW product (read only; see iris.h)
+  kIris,       // IRIS/Sigmet RAW product (read only; iris.h)
+  kRainbow,     // Rainbow 5 volume (read only; rainbow.h)
 };
 
-// "odim", "cfradial1", "cfradial2", "iris".
+// "odim", "cfradial1", "cfradial2", "iris", "rainbow".
 COMMON_DTO_FORMATS_EXPORT const char* FormatName(Format format);
 // The inverse of FormatName; nullopt for other text.
 COMMON_DTO_FORMATS_EXPORT std::optional<Format> ParseFormat(const std::string& name);
@@ -128,8 +129,9 @@ COMMON_DTO_FORMATS_EXPORT std::optional<Format> ParseFormat(const std::string& n
 // with /what/object and /dataset1); a CF/Radial file is
 // netCDF with a `sweep_group_name` variable (2.1) or a
 // `sweep_start_ray_index` variable (1.4); an IRIS product starts with a
-// product_hdr structure header. nullopt for anything else,
-// including files that cannot be opened.
+// product_hdr structure header; a Rainbow 5 file starts with a <volume>
+// (or <product>) element after an optional XML declaration. nullopt for
+// anything else, including files that cannot be opened.
 COMMON_DTO_FORMATS_EXPORT std::optional<Format> DetectFormat(const std::string& path);
 
 // Called after each sweep with the number of sweeps done and in all.
@@ -206,8 +208,8 @@ COMMON_DTO_FORMATS_EXPORT Status ReadFile(const std::string& path, Format format
                                           kyt::pb::common::Volume* volume, Notes* notes);
 
 // Writes `volume` to a new file at `path` in `format` (an existing file is
-// replaced). The formats of radar processors (kIris) are read only:
-// kUnsupported.
+// replaced). The formats of radar processors (IRIS, Rainbow 5) are only
+// read: kUnsupported.
 COMMON_DTO_FORMATS_EXPORT Status WriteFile(const std::string& path, Format format,
                                            const WriteOptions& options,
                                            const kyt::pb::common::Volume& volume,
