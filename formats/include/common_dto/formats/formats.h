@@ -114,9 +114,10 @@ enum class Format {
   kOdim,        // ODIM_H5
   kCfRadial1,   // CF/Radial 1.4
   kCfRadial2,   // CF/Radial 2.1 (FM 301)
+  kNexrad,      // NEXRAD Level II (read only; nexrad.h)
 };
 
-// "odim", "cfradial1", "cfradial2".
+// "odim", "cfradial1", "cfradial2", "nexrad".
 COMMON_DTO_FORMATS_EXPORT const char* FormatName(Format format);
 // The inverse of FormatName; nullopt for other text.
 COMMON_DTO_FORMATS_EXPORT std::optional<Format> ParseFormat(const std::string& name);
@@ -125,7 +126,9 @@ COMMON_DTO_FORMATS_EXPORT std::optional<Format> ParseFormat(const std::string& n
 // with a root `Conventions` attribute starting "ODIM_H5" (or, without one,
 // with /what/object and /dataset1); a CF/Radial file is
 // netCDF with a `sweep_group_name` variable (2.1) or a
-// `sweep_start_ray_index` variable (1.4). nullopt for anything else,
+// `sweep_start_ray_index` variable (1.4); a NEXRAD Level II file starts
+// with its Archive II volume header ("AR2V" or "ARCHIVE2"), directly or
+// inside gzip. nullopt for anything else,
 // including files that cannot be opened.
 COMMON_DTO_FORMATS_EXPORT std::optional<Format> DetectFormat(const std::string& path);
 
@@ -203,7 +206,7 @@ COMMON_DTO_FORMATS_EXPORT Status ReadFile(const std::string& path, Format format
                                           kyt::pb::common::Volume* volume, Notes* notes);
 
 // Writes `volume` to a new file at `path` in `format` (an existing file is
-// replaced).
+// replaced). Read-only formats (NEXRAD) give kUnsupported.
 COMMON_DTO_FORMATS_EXPORT Status WriteFile(const std::string& path, Format format,
                                            const WriteOptions& options,
                                            const kyt::pb::common::Volume& volume,
