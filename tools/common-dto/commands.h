@@ -8,6 +8,8 @@
 #include <string>
 
 #include "input.h"
+#include "common_dto/nats/connection.h"
+#include "common_dto/nats/publisher.h"
 #include "common_dto/formats/formats.h"
 #include "product.pb.h"
 
@@ -79,12 +81,30 @@ int RunSplit(const SplitOptions& options);
 // returned runs the one parsed, or returns -1 when neither was.
 std::function<int()> AddTransportCommands(CLI::App* app);
 
+// The NATS server and JetStream stream options of publish, subscribe and
+// ingest (publish_subscribe.cc).
+struct Connection {
+  nats::ConnectionOptions connection;
+  nats::StreamOptions stream;
+  double max_age_s = 0;
+};
+void AddConnectionOptions(CLI::App* command, Connection* c, bool server_required = true);
+// How a publisher cuts the stream into NATS messages.
+void AddPublisherOptions(CLI::App* command, nats::PublisherOptions* publisher);
+// Settles what the options left in other units.
+void Finish(Connection* c);
+
+// ingest: a directory filled with the chunks of a radar's real-time feed,
+// read as they arrive into a ray stream (ingest.cc). Runs it when parsed,
+// else returns -1.
+std::function<int()> AddIngestCommand(CLI::App* app);
+
 // convert: volumes between common-dto files and ODIM_H5 / CF/Radial files
 // (convert_files.cc).
 struct ConvertFilesOptions {
   std::string input;
   std::string output;
-  std::string from = "auto";  // auto | common-dto | odim | cfradial1 | cfradial2
+  std::string from = "auto";  // auto | common-dto | odim | cfradial1 | cfradial2 | nexrad
   std::string to = "auto";
   int compression = 0;  // gzip level of ODIM_H5 / CF/Radial data arrays
   bool odim_scan = false;

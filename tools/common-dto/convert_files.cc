@@ -1,5 +1,6 @@
 // common-dto convert: volumes between the data model's files and the radar
-// file formats ODIM_H5 and CF/Radial (the formats library does the mapping).
+// file formats ODIM_H5 and CF/Radial, and from NEXRAD Level II (the formats
+// library does the mapping).
 #include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -123,6 +124,17 @@ kyt::pb::common::Volume ReadInputVolume(const ConvertFilesOptions& options, form
     *product = std::move(read.product);
     return {};
   }
+  if (!read.format && automatic) {
+    // A file of another format is named as such, not as damaged wire data.
+    const std::string head = FileHead(options.input, 64);
+    if (const std::string format = UnsupportedFormatName(head); !format.empty()) {
+      FailUnsupportedFormat(options.input, format);
+    }
+    const std::string& type = options.input_options.type_name;
+    if (!StartsLikeMessage(head, FindMessageType(type.empty() ? kDefaultMessageType : type))) {
+      FailUnsupportedFormat(options.input, "");
+    }
+  }
   if (!read.format) return ReadModel(options, product);
   return std::move(read.volume);
 }
@@ -163,7 +175,12 @@ std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
   RadarRead read =
       ReadRadar(options.worker, path, std::nullopt, "{}: reading as {} (converted to an InstrumentData)");
-  if (!read.format && !read.product_format) return nullptr;
+  if (!read.format && !read.product_format) {
+    if (const std::string format = UnsupportedFormatName(FileHead(path, 8)); !format.empty()) {
+      FailUnsupportedFormat(path, format);
+    }
+    return nullptr;
+  }
   auto data = std::make_unique<kyt::pb::common::InstrumentData>();
   if (read.product_format) {
     *data->mutable_product() = std::move(read.product);

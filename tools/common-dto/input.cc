@@ -8,6 +8,7 @@
 #include <google/protobuf/io/zero_copy_stream_impl.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/unknown_field_set.h>
+#include <google/protobuf/wire_format_lite.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -181,6 +182,58 @@ const Descriptor* FindMessageType(const std::string& name) {
   Fail("", fmt::format("unknown message type '{}' for --type; {}", name, hint));
 }
 
+std::string UnsupportedFormatName(std::string_view head) {
+  const auto u8 = [&head](std::size_t i) { return static_cast<unsigned char>(head[i]); };
+  if (head.substr(0, 2) == "UF") return "Universal Format (UF)";
+  // After a Fortran record length, in bytes, which the UF record repeats in
+  // 16-bit words.
+  if (head.size() >= 8 && head.substr(4, 2) == "UF") {
+    const std::uint32_t bytes = (std::uint32_t{u8(0)} << 24) | (u8(1) << 16) | (u8(2) << 8) | u8(3);
+    const std::uint32_t words = (std::uint32_t{u8(6)} << 8) | u8(7);
+    if (bytes == 2 * words) return "Universal Format (UF)";
+  }
+  return "";
+}
+
+bool StartsLikeMessage(std::string_view bytes, const Descriptor* type) {
+  if (bytes.empty()) return true;
+  std::uint64_t tag = 0;
+  std::size_t i = 0;
+  for (int shift = 0; i < bytes.size() && shift < 35; shift += 7) {
+    const auto byte = static_cast<unsigned char>(bytes[i++]);
+    tag |= std::uint64_t{byte & 0x7fu} << shift;
+    if ((byte & 0x80) == 0) break;
+  }
+  const FieldDescriptor* field = type->FindFieldByNumber(static_cast<int>(tag >> 3));
+  if (field == nullptr) return false;
+  using google::protobuf::internal::WireFormatLite;
+  const auto wire = static_cast<WireFormatLite::WireType>(tag & 7);
+  return wire == WireFormatLite::WireTypeForFieldType(
+                     static_cast<WireFormatLite::FieldType>(field->type())) ||
+         (field->is_packable() && wire == WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
+}
+
+void FailUnsupportedFormat(const std::string& name, const std::string& format) {
+  if (!format.empty()) Fail(name, fmt::format("format not supported: {}", format));
+  Fail(name,
+       "format not supported: neither a radar file the tool reads (ODIM_H5, CF/Radial, NEXRAD Level II) "
+       "nor a common-dto message or ray stream");
+}
+
+std::string FileHead(const std::string& path, std::size_t limit) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return "";
+  struct stat st {};
+  std::string head;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    head.resize(limit);
+    const ssize_t n = ::pread(fd, head.data(), limit, 0);
+    head.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  }
+  ::close(fd);
+  return head;
+}
+
 UnknownFieldsReport FindUnknownFields(const Message& message) {
   UnknownFieldsReport report;
   CollectUnknown(message, std::string(), &report);
@@ -276,6 +329,9 @@ void Input::OpenSource() {
 void Input::Decide(const std::string& type_name) {
   Source& source = *source_;
   source.complete = ReadUpTo(source.fd, &source.buffer, kProbeBytes, name_);
+  if (const std::string format = UnsupportedFormatName(source.buffer); !format.empty()) {
+    FailUnsupportedFormat(name_, format);
+  }
   const StreamProbe probe =
       ProbeStream(source.buffer, source.complete, options_.max_message_size);
   if (probe.all && probe.Plausible()) return UseStream(probe.messages, true);
@@ -290,6 +346,8 @@ void Input::Decide(const std::string& type_name) {
   if (probe.Plausible() || probe.error.code() == ErrorCode::kInvalidUtf8) {
     return UseStream(probe.messages, false);
   }
+  // Bytes that do not even start as the message: another format.
+  if (!StartsLikeMessage(source.buffer, type_)) FailUnsupportedFormat(name_, "");
   FailParse(fmt::format("neither a ray stream nor a {}: ", type_name), problem);
 }
 

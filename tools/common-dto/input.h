@@ -133,6 +133,19 @@ class Input {
 std::unique_ptr<google::protobuf::Message> ReadRadarFile(const std::string& path,
                                                          const InputOptions& options);
 
+// Inputs the tool does not read: the name of a radar file format it
+// recognises but does not read ("Universal Format (UF)": "UF" at byte 0 or
+// 4), else "".
+std::string UnsupportedFormatName(std::string_view head);
+// Whether `bytes` can start a message of `type`: empty, or a first tag
+// naming a field of `type` with that field's wire type.
+bool StartsLikeMessage(std::string_view bytes, const google::protobuf::Descriptor* type);
+// Throws Fatal: one line naming the file and saying that its format (given
+// by name, or "" when unrecognised) is not supported.
+[[noreturn]] void FailUnsupportedFormat(const std::string& name, const std::string& format);
+// Up to `limit` first bytes of the regular file `path` ("" when unreadable).
+std::string FileHead(const std::string& path, std::size_t limit);
+
 // The path of the first unknown fields in `message` ("" for the top level)
 // and how many places hold some; for notes that a text form leaves them out.
 struct UnknownFieldsReport {

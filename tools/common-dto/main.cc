@@ -54,10 +54,11 @@ void AddInputOptions(CLI::App* command, InputOptions* options, std::string* kind
 
 CLI::App* AddConvertCommand(CLI::App* app, ConvertFilesOptions* options) {
   const std::vector<std::string> formats = {"auto",      "common-dto", "odim", "cfradial1",
-                                           "cfradial2", "geotiff",    "cf",   "geojson"};
+                                           "cfradial2", "geotiff",    "cf",   "geojson", "nexrad"};
   CLI::App* command = app->add_subcommand(
       "convert",
-      "Convert a volume between common-dto, ODIM_H5 and CF/Radial 1.4 / 2.1 files, or a product between "
+      "Convert a volume between common-dto, ODIM_H5 and CF/Radial 1.4 / 2.1 files (and from NEXRAD Level II), "
+      "or a product between "
       "common-dto and GeoTIFF, ODIM_H5 IMAGE/COMP, CF grids (and out to GeoJSON)");
   command->add_option("input", options->input, "Input file (- for a common-dto message)")->required();
   command->add_option("output", options->output, "Output file")->required();
@@ -239,6 +240,7 @@ struct Commands {
   CLI::App* assemble_command = nullptr;
   CLI::App* split_command = nullptr;
   std::function<int()> run_transport;  // -1 when no transport subcommand ran
+  std::function<int()> run_ingest;     // -1 when ingest did not run
   ConvertFilesOptions convert;
   CLI::App* convert_command = nullptr;
   std::string radar_path, radar_format, radar_announce;
@@ -281,6 +283,7 @@ int Run(Commands& c) {
     if (c.assemble_command->parsed()) return RunAssemble(c.assemble);
     if (c.split_command->parsed()) return RunSplit(c.split);
     if (const int status = c.run_transport(); status >= 0) return status;
+    if (const int status = c.run_ingest(); status >= 0) return status;
     if (c.convert_command->parsed()) return RunConvertFiles(c.convert);
   } catch (const Fatal& e) {
     std::fprintf(stderr, "%s\n", e.what());
@@ -325,6 +328,7 @@ int Main(int argc, char** argv) {
   c.split_command = AddSplit(&app, &c.split, &c.split_kind);
 
   c.run_transport = AddTransportCommands(&app);
+  c.run_ingest = AddIngestCommand(&app);
   c.convert_command = AddConvertCommand(&app, &c.convert);
   // The worker reading a radar file for the other commands: not for people,
   // so not in the help.
