@@ -28,7 +28,8 @@ crash_dir=${COMMON_DTO_FUZZ_CRASH_DIR:-$root/fuzz/crashes}
 parallel=${COMMON_DTO_FUZZ_PARALLEL:-2}
 jobs=${COMMON_DTO_JOBS:-2}
 all_targets="instrument_data_fuzzer ray_stream_message_fuzzer stream_reader_fuzzer
-  assembler_fuzzer split_fuzzer cli_json_fuzzer cli_text_fuzzer cli_wire_fuzzer check_fuzzer"
+  assembler_fuzzer split_fuzzer cli_json_fuzzer cli_text_fuzzer cli_wire_fuzzer check_fuzzer
+  nexrad_fuzzer"
 targets=${COMMON_DTO_FUZZ_TARGETS:-$all_targets}
 
 if ! command -v clang++ >/dev/null; then
