@@ -94,8 +94,8 @@ bool ReadBytes(const std::string& path, std::size_t limit, std::string* out, Sta
     *error = Status(ErrorCode::kIo, path + ": cannot open as a regular file", location);
     return false;
   }
-  const std::size_t size = limit == 0 ? static_cast<std::size_t>(st.st_size)
-                                      : std::min<std::size_t>(limit, static_cast<std::size_t>(st.st_size));
+  const auto file_size = static_cast<std::size_t>(st.st_size);
+  const std::size_t size = limit == 0 ? file_size : std::min(limit, file_size);
   out->resize(size);
   std::size_t done = 0;
   while (done < size) {

@@ -23,17 +23,19 @@ namespace nexrad {
 namespace {
 
 constexpr std::size_t kVolumeHeader = 24;
-constexpr std::size_t kFrameHeader = 12;     // what precedes each message
+constexpr std::size_t kFrameHeader = 12;  // what precedes each message
 constexpr std::size_t kMessageHeader = 16;
-constexpr std::size_t kFixedFrame = 2432;    // frame of every message but 31
-constexpr int kMaxBlocks = 10;               // data blocks of a message 31 radial
+constexpr std::size_t kFixedFrame = 2432;  // frame of every message but 31
+constexpr int kMaxBlocks = 10;             // data blocks of a message 31 radial
 constexpr double kCodedAngle = 180.0 / 32768.0;
 
 std::uint16_t U16(std::string_view b, std::size_t at) {
   return static_cast<std::uint16_t>((static_cast<unsigned char>(b[at]) << 8) |
                                     static_cast<unsigned char>(b[at + 1]));
 }
-std::int16_t I16(std::string_view b, std::size_t at) { return static_cast<std::int16_t>(U16(b, at)); }
+std::int16_t I16(std::string_view b, std::size_t at) {
+  return static_cast<std::int16_t>(U16(b, at));
+}
 std::uint32_t U32(std::string_view b, std::size_t at) {
   return (std::uint32_t{U16(b, at)} << 16) | U16(b, at + 2);
 }
@@ -65,7 +67,8 @@ Status Error(ErrorCode code, const std::string& where, const std::string& what) 
 // Message 31's data moment block at `at` of `body` (28-byte header, then the
 // gates).
 Status MomentBlock(std::string_view body, std::size_t at, const std::string& where, Moment* m) {
-  if (at + 28 > body.size()) return Error(ErrorCode::kMalformed, where, "data block runs past the message");
+  if (at + 28 > body.size())
+    return Error(ErrorCode::kMalformed, where, "data block runs past the message");
   m->name = Trimmed(body.substr(at + 1, 3));
   m->gates = U16(body, at + 8);
   m->first_m = I16(body, at + 10);
@@ -100,9 +103,11 @@ Status Decoder::Spend(std::uint64_t bytes) {
 }
 
 Status Decoder::Header(std::string_view bytes) {
-  if (bytes.size() < kVolumeHeader) return Error(ErrorCode::kTruncated, "volume header", "cut short");
+  if (bytes.size() < kVolumeHeader)
+    return Error(ErrorCode::kTruncated, "volume header", "cut short");
   if (bytes.substr(0, 4) != "AR2V" && bytes.substr(0, 8) != "ARCHIVE2") {
-    return Error(ErrorCode::kMalformed, "volume header", "not a NEXRAD Level II file (no AR2V or ARCHIVE2)");
+    return Error(ErrorCode::kMalformed, "volume header",
+                 "not a NEXRAD Level II file (no AR2V or ARCHIVE2)");
   }
   has_header_ = true;
   const std::string site = Trimmed(bytes.substr(20, 4));
@@ -133,8 +138,9 @@ Status Decoder::Records(std::string_view bytes, bool* last) {
     plain.clear();
     Status s = Bunzip(record, budget_, &plain);
     if (record.size() < length) {
-      s = Error(ErrorCode::kTruncated, where,
-                std::to_string(length) + " bytes declared, " + std::to_string(record.size()) + " left");
+      s = Error(
+          ErrorCode::kTruncated, where,
+          std::to_string(length) + " bytes declared, " + std::to_string(record.size()) + " left");
     } else if (!s.ok()) {
       s = Error(s.code(), where, s.message());
     }
@@ -199,7 +205,8 @@ Status Decoder::Message31(std::string_view body) {
   for (int i = 0; i < blocks; ++i) {
     const std::size_t at = U32(body, 32 + 4 * i);
     if (at == 0) continue;
-    if (at + 4 > body.size()) return Error(ErrorCode::kMalformed, where, "data block pointer past the message");
+    if (at + 4 > body.size())
+      return Error(ErrorCode::kMalformed, where, "data block pointer past the message");
     const std::string_view kind = body.substr(at, 4);
     if (kind[0] == 'D') {
       Moment m;
@@ -215,9 +222,10 @@ Status Decoder::Message31(std::string_view body) {
       if (at + 42 <= body.size()) {
         volume_.mutable_volume_config()->set_name("VCP " + std::to_string(U16(body, at + 40)));
       }
-      notes_.push_back({NoteKind::kNotCarried, "RVOL", "",
-                        "volume data block: calibration constant, transmitter powers, system ZDR and "
-                        "PhiDP not carried"});
+      notes_.push_back(
+          {NoteKind::kNotCarried, "RVOL", "",
+           "volume data block: calibration constant, transmitter powers, system ZDR and "
+           "PhiDP not carried"});
     } else if (kind == "RRAD" && at + 20 <= body.size()) {
       r.unamb_range_km = U16(body, at + 6) / 10.0;
       r.noise_h = F32(body, at + 8);
@@ -319,7 +327,8 @@ Status Bunzip(std::string_view record, std::uint64_t cap, std::string* out) {
   bz_stream z{};
   if (BZ2_bzDecompressInit(&z, 0, 0) != BZ_OK) return Status(ErrorCode::kIo, "cannot start bzip2");
   z.next_in = const_cast<char*>(record.data());
-  z.avail_in = static_cast<unsigned>(std::min<std::size_t>(record.size(), std::numeric_limits<unsigned>::max()));
+  z.avail_in = static_cast<unsigned>(
+      std::min<std::size_t>(record.size(), std::numeric_limits<unsigned>::max()));
   char chunk[1 << 16];
   int rc = BZ_OK;
   while (rc == BZ_OK) {
@@ -332,12 +341,13 @@ Status Bunzip(std::string_view record, std::uint64_t cap, std::string* out) {
   }
   const unsigned left = z.avail_in;
   BZ2_bzDecompressEnd(&z);
-  if (rc == BZ_MEM_ERROR) return Status(ErrorCode::kTooLarge, "bzip2 data decompress to more than the input can hold");
+  if (rc == BZ_MEM_ERROR)
+    return Status(ErrorCode::kTooLarge, "bzip2 data decompress to more than the input can hold");
   if (rc == BZ_OK) return Status(ErrorCode::kMalformed, "bzip2 stream runs past the record");
   if (rc != BZ_STREAM_END) return Flow(rc, "bzip2");
   if (left != 0) {
-    return Status(ErrorCode::kMalformed, "bzip2 stream ends " + std::to_string(left) +
-                                             " bytes before the record's end");
+    return Status(ErrorCode::kMalformed,
+                  "bzip2 stream ends " + std::to_string(left) + " bytes before the record's end");
   }
   return Status::Ok();
 }
@@ -346,7 +356,8 @@ Status Gunzip(std::string_view bytes, std::uint64_t cap, std::string* out) {
   z_stream z{};
   if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return Status(ErrorCode::kIo, "cannot start zlib");
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  z.avail_in = static_cast<uInt>(std::min<std::size_t>(bytes.size(), std::numeric_limits<uInt>::max()));
+  z.avail_in =
+      static_cast<uInt>(std::min<std::size_t>(bytes.size(), std::numeric_limits<uInt>::max()));
   char chunk[1 << 16];
   int rc = Z_OK;
   while (rc == Z_OK) {
@@ -361,7 +372,8 @@ Status Gunzip(std::string_view bytes, std::uint64_t cap, std::string* out) {
   }
   inflateEnd(&z);
   if (rc == Z_STREAM_END) return Status::Ok();
-  if (rc == Z_MEM_ERROR) return Status(ErrorCode::kTooLarge, "gzip data decompress to more than the input can hold");
+  if (rc == Z_MEM_ERROR)
+    return Status(ErrorCode::kTooLarge, "gzip data decompress to more than the input can hold");
   if (rc == Z_BUF_ERROR) return Status(ErrorCode::kTruncated, "gzip stream cut short");
   return Status(ErrorCode::kMalformed, "not a valid gzip stream");
 }
@@ -412,13 +424,17 @@ bool IsNexradHeader(std::string_view head) {
 Status ReadNexradBytes(std::string_view bytes, const ReadOptions& options, Volume* volume,
                        Notes* notes) {
   volume->Clear();
+  // One bound for everything the input decompresses to, gzip and bzip2
+  // inside it together, and the samples built.
+  std::uint64_t budget = static_cast<std::uint64_t>(MaxSampleBytes(bytes.size()));
   std::string plain;
   Status unzipped;
   if (nexrad::IsGzip(bytes)) {
-    unzipped = nexrad::Gunzip(bytes, static_cast<std::uint64_t>(MaxSampleBytes(bytes.size())), &plain);
+    unzipped = nexrad::Gunzip(bytes, budget, &plain);
+    budget -= std::min<std::uint64_t>(budget, plain.size());
     bytes = plain;  // what came out before any damage is read
   }
-  nexrad::Decoder decoder(static_cast<std::uint64_t>(MaxSampleBytes(bytes.size())));
+  nexrad::Decoder decoder(budget);
   Status s = nexrad::ReadArchive(bytes, &decoder);
   // The cut being read when the data ended (or broke off) is kept too.
   const Status finished = decoder.FinishCut();
@@ -433,7 +449,8 @@ Status ReadNexradBytes(std::string_view bytes, const ReadOptions& options, Volum
     decoder.notes()->push_back({NoteKind::kNotCarried, "instrument.location", "",
                                 "the file holds no site position (no volume data block)"});
   }
-  if (notes != nullptr) notes->insert(notes->end(), decoder.notes()->begin(), decoder.notes()->end());
+  if (notes != nullptr)
+    notes->insert(notes->end(), decoder.notes()->begin(), decoder.notes()->end());
   if (options.progress) options.progress(volume->sweep_size(), volume->sweep_size());
   return s;
 }

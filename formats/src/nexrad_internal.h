@@ -10,9 +10,9 @@
 
 #include "common_dto/formats/formats.h"
 #include "common_dto/model/status.h"
+#include "ray_config.pb.h"
 #include "sweep.pb.h"
 #include "sweep_config.pb.h"
-#include "ray_config.pb.h"
 #include "volume.pb.h"
 
 namespace common_dto {

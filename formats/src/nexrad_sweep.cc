@@ -45,7 +45,8 @@ std::vector<Geometry> Geometries(const std::vector<Radial>& radials) {
       auto c = std::find_if(g->columns.begin(), g->columns.end(),
                             [&](const Column& x) { return x.name == m.name; });
       if (c == g->columns.end()) {
-        c = g->columns.insert(g->columns.end(), Column{m.name, 0, false, false, m.scale, m.offset, false});
+        c = g->columns.insert(g->columns.end(),
+                              Column{m.name, 0, false, false, m.scale, m.offset, false});
       }
       c->scale_differs |= c->scale != m.scale || c->offset != m.offset;
       c->gates = std::max(c->gates, m.gates);
@@ -149,22 +150,25 @@ Status BuildGeometry(const std::vector<Radial>& radials, Geometry* g, std::optio
   b->sweep.set_index_in_task(first.cut - 1);
   b->sweep.mutable_description()->set_fixed_angle_deg(target.value_or(first.elevation));
   if (!target) {
-    notes->push_back({NoteKind::kDerived, "message 5", "",
-                      "no volume coverage pattern: a cut's fixed angle is its first radial's elevation"});
+    notes->push_back(
+        {NoteKind::kDerived, "message 5", "",
+         "no volume coverage pattern: a cut's fixed angle is its first radial's elevation"});
   }
   AddRays(radials, b);
   RadarSettings(radials, b, notes);
   SweepConfig& sc = b->sweep_config;
   sc.set_type(SweepConfig::PPI);
   if (first.spacing > 0) sc.set_ray_angle_res(first.spacing);
-  for (auto* range : {sc.mutable_range_scale()->add_range_m(), b->ray_config.mutable_range_scale()->add_range_m()}) {
+  for (auto* range : {sc.mutable_range_scale()->add_range_m(),
+                      b->ray_config.mutable_range_scale()->add_range_m()}) {
     range->set_start(g->first_m);
     range->set_step(g->step_m);
     range->set_count(g->gates);
   }
   for (Column& c : g->columns) {
     const std::uint64_t bytes = radials.size() * static_cast<std::uint64_t>(g->gates) * 2;
-    if (bytes > *budget) return Status(ErrorCode::kTooLarge, "NEXRAD samples beyond what the input can hold");
+    if (bytes > *budget)
+      return Status(ErrorCode::kTooLarge, "NEXRAD samples beyond what the input can hold");
     *budget -= bytes;
     const char* quantity = QuantityOfNativeName("nexrad", c.name);
     const std::string key = quantity != nullptr ? quantity : c.name.empty() ? "UNNAMED" : c.name;
@@ -178,7 +182,8 @@ Status BuildGeometry(const std::vector<Radial>& radials, Geometry* g, std::optio
     *buffer.mutable_data() = std::move(samples);
     (*sc.mutable_data_moments())[key] = Descriptor(c, key);
     if (quantity == nullptr) {
-      notes->push_back({NoteKind::kUnknownName, "data block", key, "no ODIM quantity; kept under its NEXRAD name"});
+      notes->push_back({NoteKind::kUnknownName, "data block", key,
+                        "no ODIM quantity; kept under its NEXRAD name"});
     }
     notes->push_back({NoteKind::kConverted, "data block", key,
                       "code 1 (range folded) kept in the samples: the model has no code for it "

@@ -33,7 +33,9 @@ void PutF(std::string* s, float f) {
   Put32(s, bits);
 }
 
-std::string VolumeHeader() { return std::string("AR2V0006.001") + std::string("\0\0\x4d\x75\0\0\0\0KTLX", 12); }
+std::string VolumeHeader() {
+  return std::string("AR2V0006.001") + std::string("\0\0\x4d\x75\0\0\0\0KTLX", 12);
+}
 
 // One message 31 radial of cut `cut` with one 8-bit REF moment of `gates`
 // gates (codes 2, 3, ...), framed as in an archive.
@@ -45,7 +47,7 @@ std::string Radial(int cut, int status, float azimuth, int gates) {
   PutF(&body, azimuth);
   body += std::string("\0\0", 2);
   Put16(&body, 0);
-  body += static_cast<char>(1);       // 0.5 degree spacing
+  body += static_cast<char>(1);  // 0.5 degree spacing
   body += static_cast<char>(status);
   body += static_cast<char>(cut);
   body += static_cast<char>(1);
@@ -76,7 +78,8 @@ std::string Radial(int cut, int status, float azimuth, int gates) {
 
 std::string Cut(int cut, int rays, int gates) {
   std::string out;
-  for (int r = 0; r < rays; ++r) out += Radial(cut, r + 1 == rays ? 2 : 1, 0.25f + 0.5f * static_cast<float>(r), gates);
+  for (int r = 0; r < rays; ++r)
+    out += Radial(cut, r + 1 == rays ? 2 : 1, 0.25f + 0.5f * static_cast<float>(r), gates);
   return out;
 }
 

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -53,7 +54,8 @@ bool ParseChunkName(const std::string& name, Chunk* chunk) {
   if (kind != 'S' && kind != 'I' && kind != 'E') return false;
   const std::string rest = name.substr(0, name.size() - 2);
   const std::size_t dash = rest.rfind('-');
-  if (dash == std::string::npos || dash == 0 || dash + 1 == rest.size() || rest.size() - dash > 7) return false;
+  if (dash == std::string::npos || dash == 0 || dash + 1 == rest.size() || rest.size() - dash > 7)
+    return false;
   int sequence = 0;
   for (std::size_t i = dash + 1; i < rest.size(); ++i) {
     if (rest[i] < '0' || rest[i] > '9') return false;
@@ -99,11 +101,13 @@ class Sink {
       out_ = std::make_unique<OutputFile>(options.output);
       stream::WriterOptions writer_options;
       writer_options.deterministic = true;
-      writer_ = std::make_unique<stream::DelimitedWriter>(stream::DelimitedWriter::ToFd(out_->fd(), writer_options));
+      writer_ = std::make_unique<stream::DelimitedWriter>(
+          stream::DelimitedWriter::ToFd(out_->fd(), writer_options));
       return;
     }
     Finish(&c);
-    if (Status s = nats::Publisher::Open(c.connection, c.stream, options.publisher, &publisher_); !s.ok()) {
+    if (Status s = nats::Publisher::Open(c.connection, c.stream, options.publisher, &publisher_);
+        !s.ok()) {
       FailStatus(name_, s);
     }
   }
@@ -135,8 +139,9 @@ class Sink {
 
 // The chunk `sequence` of `volume` once its size held still for one poll
 // (a chunk being written is not read half-way); null while it is not there.
-const Chunk* Ready(const std::map<std::string, std::map<int, Chunk>>& chunks, const std::string& volume,
-                   int sequence, std::map<std::string, long long>* seen) {
+const Chunk* Ready(const std::map<std::string, std::map<int, Chunk>>& chunks,
+                   const std::string& volume, int sequence,
+                   std::map<std::string, long long>* seen) {
   const auto v = chunks.find(volume);
   if (v == chunks.end()) return nullptr;
   const auto c = v->second.find(sequence);
@@ -148,7 +153,8 @@ const Chunk* Ready(const std::map<std::string, std::map<int, Chunk>>& chunks, co
 }
 
 // The volume to read: as told, else the first (by name) with a start chunk.
-std::string ChooseVolume(const std::map<std::string, std::map<int, Chunk>>& chunks, const std::string& told) {
+std::string ChooseVolume(const std::map<std::string, std::map<int, Chunk>>& chunks,
+                         const std::string& told) {
   for (const auto& [volume, sequence] : chunks) {
     if (!told.empty() && volume != told) continue;
     for (const auto& [n, chunk] : sequence) {
@@ -165,6 +171,7 @@ int RunIngest(Connection& c, const IngestOptions& options) {
   int next = 0;
   bool header_sent = false;
   std::map<std::string, long long> seen;
+  std::set<std::string> noted;
   auto waiting_since = Clock::now();
   while (!reader.closed()) {
     const auto chunks = ListChunks(options.dir);
@@ -179,10 +186,12 @@ int RunIngest(Connection& c, const IngestOptions& options) {
     const Chunk* chunk = volume.empty() ? nullptr : Ready(chunks, volume, next, &seen);
     if (chunk == nullptr) {
       if (Clock::now() - waiting_since > Seconds(options.timeout_s)) {
-        if (volume.empty()) Fail(options.dir, fmt::format("no start chunk arrived within {} s", options.timeout_s));
+        if (volume.empty())
+          Fail(options.dir, fmt::format("no start chunk arrived within {} s", options.timeout_s));
         sink.Close();  // what was sent stays sent
-        Fail(options.dir, fmt::format("volume {}: chunk {} (sequence number {}) did not arrive within {} s",
-                                      volume, fmt::format("{}-{:03d}", volume, next), next, options.timeout_s));
+        Fail(options.dir,
+             fmt::format("volume {}: chunk {} (sequence number {}) did not arrive within {} s",
+                         volume, fmt::format("{}-{:03d}", volume, next), next, options.timeout_s));
       }
       std::this_thread::sleep_for(Seconds(options.poll_s));
       continue;
@@ -202,7 +211,11 @@ int RunIngest(Connection& c, const IngestOptions& options) {
       sink.Part(part, where);
       header_sent = true;
     }
-    for (const formats::Note& note : notes) Note(fmt::format("{}: {}", chunk->path, formats::NoteText(note)));
+    // Each kind of note once (every sweep would repeat them).
+    for (const formats::Note& note : notes) {
+      if (noted.insert(formats::NoteText(note)).second)
+        Note(fmt::format("{}: {}", chunk->path, formats::NoteText(note)));
+    }
     if (!status.ok()) {
       sink.Close();
       FailStatus(chunk->path, status);
@@ -220,26 +233,36 @@ int RunIngest(Connection& c, const IngestOptions& options) {
 std::function<int()> AddIngestCommand(CLI::App* app) {
   auto connection = std::make_shared<Connection>();
   auto options = std::make_shared<IngestOptions>();
-  CLI::App* ingest = app->add_subcommand("ingest", "Read a radar's real-time feed into a ray stream");
+  CLI::App* ingest =
+      app->add_subcommand("ingest", "Read a radar's real-time feed into a ray stream");
   ingest->require_subcommand(1);
   CLI::App* nexrad = ingest->add_subcommand(
-      "nexrad-chunks", "The chunk files of one NEXRAD Level II volume, read as they arrive in a directory");
+      "nexrad-chunks",
+      "The chunk files of one NEXRAD Level II volume, read as they arrive in a directory");
   nexrad->add_option("dir", options->dir, "Directory the chunk files arrive in")->required();
-  nexrad->add_option("-o,--output", options->output, "Ray stream file, or - for standard output (without --server)")
+  nexrad
+      ->add_option("-o,--output", options->output,
+                   "Ray stream file, or - for standard output (without --server)")
       ->capture_default_str();
-  nexrad->add_option("--volume", options->volume, "Volume to read (the part of the names before the sequence number; "
-                                                   "default: the first with a start chunk)");
-  nexrad->add_option("--timeout", options->timeout_s, "Seconds to wait for the next chunk")->capture_default_str();
-  nexrad->add_option("--poll", options->poll_s, "Seconds between looks into the directory")->capture_default_str();
+  nexrad->add_option("--volume", options->volume,
+                     "Volume to read (the part of the names before the sequence number; "
+                     "default: the first with a start chunk)");
+  nexrad->add_option("--timeout", options->timeout_s, "Seconds to wait for the next chunk")
+      ->capture_default_str();
+  nexrad->add_option("--poll", options->poll_s, "Seconds between looks into the directory")
+      ->capture_default_str();
   AddConnectionOptions(nexrad, connection.get(), /*server_required=*/false);
   AddPublisherOptions(nexrad, &options->publisher);
   nexrad->footer(
       "Chunk files are named <volume>-<sequence>-<S|I|E> (start, intermediate, end), e.g.\n"
-      "20241001-123456-001-S. Each sweep goes out as soon as the chunk completing it is read; the end\n"
-      "chunk closes the volume. With --server the stream goes to NATS JetStream as publish sends it.\n"
+      "20241001-123456-001-S. Each sweep goes out as soon as the chunk completing it is read; the "
+      "end\n"
+      "chunk closes the volume. With --server the stream goes to NATS JetStream as publish sends "
+      "it.\n"
       "Examples:\n"
       "  common-dto ingest nexrad-chunks /data/KTLX -o ktlx.rays\n"
-      "  common-dto ingest nexrad-chunks /data/KTLX --server nats://127.0.0.1:4222 --create-stream");
+      "  common-dto ingest nexrad-chunks /data/KTLX --server nats://127.0.0.1:4222 "
+      "--create-stream");
   return [=]() -> int {
     if (!nexrad->parsed()) return -1;
     return RunIngest(*connection, *options);
