@@ -152,7 +152,8 @@ Status BuildGeometry(const std::vector<Radial>& radials, Geometry* g, std::optio
   if (!target) {
     notes->push_back(
         {NoteKind::kDerived, "message 5", "",
-         "no volume coverage pattern: a cut's fixed angle is its first radial's elevation"});
+         "a cut without a target elevation in the volume coverage pattern (message 5): "
+         "its fixed angle is its first radial's elevation"});
   }
   AddRays(radials, b);
   RadarSettings(radials, b, notes);

@@ -111,7 +111,7 @@ def test_archive_read_code_by_code(tool, tmp_path, name):
     check_standard(volume, cuts, quirk)
     assert "code 1 (range folded) kept in the samples" in notes
     assert "moment CFP: no ODIM quantity" in notes
-    assert ("a cut's fixed angle is its first radial's elevation" in notes) == (not quirk.get("vcp", True))
+    assert ("its fixed angle is its first radial's elevation" in notes) == (not quirk.get("vcp", True))
     # Told the format, the same volume.
     told, _ = read_model(tool, path, tmp_path, "--from", "nexrad")
     assert told == volume
