@@ -144,11 +144,12 @@ Status Decoder::Records(std::string_view bytes, bool* last) {
     } else if (!s.ok()) {
       s = Error(s.code(), where, s.message());
     }
-    // Messages decoded before the damage are kept.
+    // Messages decoded before the damage are kept; the record's damage
+    // explains a message it cut short.
     Status spent = Spend(plain.size());
     if (spent.ok()) spent = Messages(plain);
-    if (!spent.ok()) return spent;
     if (!s.ok()) return s;
+    if (!spent.ok()) return spent;
     pos += 4 + length;
   }
   return Status::Ok();
