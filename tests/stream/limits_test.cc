@@ -626,7 +626,10 @@ TEST(Limits, ToolRefusesHostileFilesWithAClearError) {
   const RayStreamMessage data = Data(1, 0, "DBZ", bomb);
   const std::string lz4_stream = frames + Varint(data.ByteSizeLong()) + data.SerializeAsString();
   const std::string huge_length = frames + Varint(std::uint64_t{1} << 62) + "abc";
-  const std::string nested = std::string(100000, '\x7b') + std::string(100000, '\x7c');
+  // Inside the volume field, where an InstrumentData starts (bytes that do
+  // not start like one are refused as another format, undiagnosed).
+  const std::string groups = std::string(100000, '\x7b') + std::string(100000, '\x7c');
+  const std::string nested = "\x0a" + Varint(groups.size()) + groups;
 
   const std::string lz4_file = WriteTemp(lz4_stream);
   const std::string huge_file = WriteTemp(huge_length);
@@ -641,9 +644,9 @@ TEST(Limits, ToolRefusesHostileFilesWithAClearError) {
       {{"dump", huge_file}, "exceeds the maximum message size"},
       {{"summary", huge_file}, "exceeds the maximum message size"},
       {{"dump", nested_file},
-       "groups nested deeper than 100 levels in field number 15 of kyt.pb.common.InstrumentData"},
+       "groups nested deeper than 100 levels in field number 15 of kyt.pb.common.Volume"},
       {{"check", nested_file},
-       "groups nested deeper than 100 levels in field number 15 of kyt.pb.common.InstrumentData"},
+       "groups nested deeper than 100 levels in field number 15 of kyt.pb.common.Volume"},
   };
   for (const Case& c : cases) {
     std::string err;
