@@ -247,6 +247,10 @@ def test_chunks_ingested_as_they_arrive(tool, tmp_path):
     writer.join()
     volume = assemble(tool, stream, tmp_path)
     check_standard(volume, cuts, {})
+    # The volume's start and end are its first and last radials' times.
+    lines = tool("dump", stream).stdout.splitlines()
+    assert '"start":"2024-10-01T12:20:00Z"' in lines[0]
+    assert lines[-1].startswith('{"volume_end"') and '"end":"2024-10-01T12:21:01.750Z"' in lines[-1]
     # The same samples as the archive file gives.
     archive = tmp_path / "KTLX"
     nx.write_archive(archive, cuts)

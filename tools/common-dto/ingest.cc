@@ -112,9 +112,18 @@ class Sink {
     }
   }
 
-  // Writes one part of the volume and hands it on at once.
+  // Writes one part of the volume and hands it on at once. The volume's
+  // start and end (header and end marker) are its first sweep's start and
+  // its last sweep's end.
   void Part(const kyt::pb::common::Volume& part, const stream::VolumePart& where) {
     stream::SplitOptions options;
+    const int n = part.sweep_size();
+    if (where.first && n > 0 && part.sweep(0).input_timespan().has_start()) {
+      options.volume_start = part.sweep(0).input_timespan().start();
+    }
+    if (where.last && n > 0 && part.sweep(n - 1).input_timespan().has_end()) {
+      options.volume_end = part.sweep(n - 1).input_timespan().end();
+    }
     Status s = publisher_ ? stream::SplitVolumePart(part, where, options,
                                                     [this](kyt::pb::stream::RayStreamMessage&& m) {
                                                       return publisher_->Publish(m);
