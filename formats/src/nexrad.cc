@@ -227,6 +227,11 @@ Status Decoder::Message31(std::string_view body) {
           {NoteKind::kNotCarried, "RVOL", "",
            "volume data block: calibration constant, transmitter powers, system ZDR and "
            "PhiDP not carried"});
+    } else if (kind == "RELV" && !elevation_noted_) {
+      elevation_noted_ = true;
+      notes_.push_back({NoteKind::kNotCarried, "RELV", "",
+                        "elevation data block: atmospheric attenuation and calibration constant "
+                        "not carried"});
     } else if (kind == "RRAD" && at + 20 <= body.size()) {
       r.unamb_range_km = U16(body, at + 6) / 10.0;
       r.noise_h = F32(body, at + 8);

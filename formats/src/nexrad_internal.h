@@ -84,6 +84,7 @@ class Decoder {
   std::uint64_t budget_;
   bool has_header_ = false;
   bool located_ = false;
+  bool elevation_noted_ = false;
   std::string identity_;
   kyt::pb::common::Volume volume_;
   std::vector<double> targets_;  // target elevation per cut (message 5)
