@@ -29,6 +29,7 @@ parallel=${COMMON_DTO_FUZZ_PARALLEL:-2}
 jobs=${COMMON_DTO_JOBS:-2}
 all_targets="instrument_data_fuzzer ray_stream_message_fuzzer stream_reader_fuzzer
   assembler_fuzzer split_fuzzer cli_json_fuzzer cli_text_fuzzer cli_wire_fuzzer check_fuzzer
+  nexrad_fuzzer
   iris_fuzzer
   rainbow_fuzzer"
 targets=${COMMON_DTO_FUZZ_TARGETS:-$all_targets}

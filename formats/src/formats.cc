@@ -3,6 +3,7 @@
 
 #include <hdf5.h>
 #include <netcdf.h>
+#include <zlib.h>
 
 #include <fcntl.h>
 #include <limits.h>
@@ -13,15 +14,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <algorithm>
 #include <mutex>
 #include <set>
 
 #include "cfradial_internal.h"
 #include "common_dto/formats/iris.h"
+#include "common_dto/formats/nexrad.h"
 #include "georef.h"
 #include "hdf5_util.h"
-#include "iris_internal.h"
 #include "netcdf_util.h"
 #include "notes.h"
 #include "odim_internal.h"
@@ -37,6 +38,7 @@ const char* FormatName(Format format) {
     case Format::kOdim: return "odim";
     case Format::kCfRadial1: return "cfradial1";
     case Format::kCfRadial2: return "cfradial2";
+    case Format::kNexrad: return "nexrad";
     case Format::kIris: return "iris";
     case Format::kRainbow: return "rainbow";
   }
@@ -44,8 +46,8 @@ const char* FormatName(Format format) {
 }
 
 std::optional<Format> ParseFormat(const std::string& name) {
-  for (Format f : {Format::kOdim, Format::kCfRadial1, Format::kCfRadial2, Format::kIris,
-                   Format::kRainbow}) {
+  for (Format f : {Format::kOdim, Format::kCfRadial1, Format::kCfRadial2, Format::kNexrad,
+                   Format::kIris, Format::kRainbow}) {
     if (name == FormatName(f)) return f;
   }
   return std::nullopt;
@@ -84,45 +86,84 @@ std::optional<Format> CfRadialVersion(const std::string& path) {
   return std::nullopt;
 }
 
-// The first bytes of the file at `path` (up to `limit`); empty when it
-// cannot be read.
-std::string FileStart(const std::string& path, std::size_t limit) {
-  std::string bytes(limit, '\0');
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return {};
-  bytes.resize(std::fread(bytes.data(), 1, limit, f));
-  std::fclose(f);
-  return bytes;
+// The first `limit` bytes of the file (all of it with limit 0); false when
+// it cannot be read.
+bool ReadBytes(const std::string& path, std::size_t limit, std::string* out, Status* error) {
+  // Without blocking on a FIFO, which is not looked into.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    Location location;
+    location.field = path;
+    *error = Status(ErrorCode::kIo, path + ": cannot open as a regular file", location);
+    return false;
+  }
+  const auto file_size = static_cast<std::size_t>(st.st_size);
+  const std::size_t size = limit == 0 ? file_size : std::min(limit, file_size);
+  out->resize(size);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, out->data() + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  out->resize(done);
+  return true;
 }
 
-// The whole file at `path` into *bytes.
-Status ReadWholeFile(const std::string& path, std::string* bytes) {
-  Location location;
-  location.field = path;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    return Status(ErrorCode::kIo, std::string("cannot open: ") + std::strerror(errno), location);
-  }
-  char chunk[1 << 16];
-  std::size_t n = 0;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes->append(chunk, n);
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) return Status(ErrorCode::kIo, "cannot read", location);
-  return Status::Ok();
+// An Archive II volume header at the start, or inside a gzip stream.
+bool IsNexrad(const std::string& path) {
+  std::string head;
+  Status ignored;
+  if (!ReadBytes(path, 4096, &head, &ignored) || !IsNexradHeader(head)) return false;
+  if (head[0] != '\x1f') return true;
+  // Enough of the stream to see the volume header.
+  z_stream z{};
+  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return false;
+  char out[64];
+  z.next_in = reinterpret_cast<Bytef*>(head.data());
+  z.avail_in = static_cast<uInt>(head.size());
+  z.next_out = reinterpret_cast<Bytef*>(out);
+  z.avail_out = sizeof out;
+  inflate(&z, Z_SYNC_FLUSH);
+  const std::size_t got = sizeof out - z.avail_out;
+  inflateEnd(&z);
+  const std::string_view text(out, got);
+  return got >= 8 && IsNexradHeader(text) && text[0] != '\x1f';
+}
+
+Status ReadNexradFile(const std::string& path, const ReadOptions& options, Volume* volume,
+                      Notes* notes) {
+  std::string bytes;
+  Status error;
+  if (!ReadBytes(path, 0, &bytes, &error)) return error;
+  return ReadNexradBytes(bytes, options, volume, notes);
 }
 
 Status ReadRainbowFile(const std::string& path, const ReadOptions& options, Volume* volume,
                        Notes* notes) {
   volume->Clear();
   std::string bytes;
-  Status s = ReadWholeFile(path, &bytes);
-  if (!s.ok()) return s;
+  Status error;
+  if (!ReadBytes(path, 0, &bytes, &error)) return error;
   return ReadRainbowBytes(bytes, options, volume, notes);
+}
+
+Status ReadIrisFile(const std::string& path, const ReadOptions& options, Volume* volume,
+                    Notes* notes) {
+  volume->Clear();
+  std::string bytes;
+  Status error;
+  if (!ReadBytes(path, 0, &bytes, &error)) return error;
+  return ReadIrisBytes(bytes, options, volume, notes);
 }
 
 Status ReadAny(const std::string& path, Format format, bool samples, const ReadOptions& options,
                Volume* volume, Notes* notes) {
+  if (format == Format::kNexrad) return ReadNexradFile(path, options, volume, notes);
   if (format == Format::kRainbow) return ReadRainbowFile(path, options, volume, notes);
   if (format == Format::kOdim) return ReadOdimFile(path, samples, options, volume, notes);
   if (format == Format::kIris) return ReadIrisFile(path, options, volume, notes);
@@ -133,10 +174,13 @@ Status ReadAny(const std::string& path, Format format, bool samples, const ReadO
 
 std::optional<Format> DetectFormat(const std::string& path) {
   // The processors' formats are recognised before the HDF5 library looks.
-  const std::string head = FileStart(path, 4096);
+  std::string head;
+  Status unreadable;
+  if (!ReadBytes(path, 4096, &head, &unreadable)) head.clear();
   if (LooksLikeIris(head)) return Format::kIris;
   if (LooksLikeRainbow(head)) return Format::kRainbow;
   const std::lock_guard<std::mutex> lock(LibraryMutex());
+  if (IsNexrad(path)) return Format::kNexrad;
   PrepareHdf5();
   if (IsOdim(path)) return Format::kOdim;
   return CfRadialVersion(path);
@@ -252,15 +296,11 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
   Notes local;
   Notes* out = notes ? notes : &local;
   const std::size_t first = out->size();
-  if (format == Format::kIris) {
+  if (format == Format::kNexrad || format == Format::kIris || format == Format::kRainbow) {
     return Status(ErrorCode::kUnsupported, std::string(FormatName(format)) + " files are read, not written");
   }
   if (options.compression_level < 0 || options.compression_level > 9) {
     return Status(ErrorCode::kInvalidArgument, "compression level outside 0..9");
-  }
-  if (format == Format::kRainbow) {
-    return Status(ErrorCode::kUnsupported,
-                  std::string(FormatName(format)) + " files are read, not written");
   }
   TemporaryFile temp;
   Status s = temp.Create(path);

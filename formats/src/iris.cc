@@ -6,15 +6,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "iris_internal.h"
 #include "odim_internal.h"
 #include "quantities.h"
 
@@ -757,16 +754,6 @@ Status ReadIrisBytes(const std::string& bytes, const ReadOptions& options, Volum
     return FileError(ErrorCode::kMalformed, "raw_prod_bhdr", "no sweep data in the file");
   }
   return Status::Ok();
-}
-
-// Called by ReadFile.
-Status ReadIrisFile(const std::string& path, const ReadOptions& options, Volume* volume, Notes* notes) {
-  volume->Clear();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return FileError(ErrorCode::kIo, path, "cannot open the file");
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return FileError(ErrorCode::kIo, path, "cannot read the file");
-  return ReadIrisBytes(bytes, options, volume, notes);
 }
 
 }  // namespace formats

@@ -97,7 +97,10 @@ TEST(HostileFiles, EndInAClearErrorWithinOneGiB) {
                      "data_type { short_name: 'DBZ' } data { compression: LZ4 "
                      "uncompressed_size: 2147483647 data: '0123456789abcdef' } }");
   const std::string huge_length = frames + Varint(std::uint64_t{1} << 62) + "abc";
-  const std::string nested = std::string(100000, '\x7b') + std::string(100000, '\x7c');
+  // Inside the volume field, where an InstrumentData starts (bytes that do
+  // not start like one are refused as another format, undiagnosed).
+  const std::string groups = std::string(100000, '\x7b') + std::string(100000, '\x7c');
+  const std::string nested = "\x0a" + Varint(groups.size()) + groups;
 
   const std::string lz4_file = WriteTemp(lz4_stream);
   const std::string huge_file = WriteTemp(huge_length);
@@ -112,9 +115,9 @@ TEST(HostileFiles, EndInAClearErrorWithinOneGiB) {
       {{"dump", huge_file}, "exceeds the maximum message size"},
       {{"summary", huge_file}, "exceeds the maximum message size"},
       {{"dump", nested_file},
-       "groups nested deeper than 100 levels in field number 15 of kyt.pb.common.InstrumentData"},
+       "groups nested deeper than 100 levels in field number 15 of kyt.pb.common.Volume"},
       {{"check", nested_file},
-       "groups nested deeper than 100 levels in field number 15 of kyt.pb.common.InstrumentData"},
+       "groups nested deeper than 100 levels in field number 15 of kyt.pb.common.Volume"},
   };
   for (const Case& c : cases) {
     std::string err;

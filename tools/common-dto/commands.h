@@ -86,7 +86,7 @@ std::function<Result<int>()> AddTransportCommands(CLI::App* app);
 struct ConvertFilesOptions {
   std::string input;
   std::string output;
-  std::string from = "auto";  // auto | common-dto | odim | cfradial1 | cfradial2 | iris
+  std::string from = "auto";  // auto | common-dto | odim | cfradial1 | cfradial2 | nexrad | iris | rainbow
   std::string to = "auto";
   int compression = 0;  // gzip level of ODIM_H5 / CF/Radial data arrays
   bool odim_scan = false;

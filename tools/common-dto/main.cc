@@ -59,15 +59,15 @@ CLI::App* AddConvertCommand(CLI::App* app, ConvertFilesOptions* options) {
                                            "cfradial2", "geotiff",    "cf",   "geojson"};
   // Formats of radar processors are read, never written.
   std::vector<std::string> from_formats = formats;
-  for (const char* name : {"iris", "rainbow"}) from_formats.push_back(name);
+  for (const char* name : {"nexrad", "iris", "rainbow"}) from_formats.push_back(name);
   CLI::App* command = app->add_subcommand(
       "convert",
-      "Convert a volume between common-dto, ODIM_H5 and CF/Radial 1.4 / 2.1 files (and in from IRIS/Sigmet "
+      "Convert a volume between common-dto, ODIM_H5 and CF/Radial 1.4 / 2.1 files (and in from NEXRAD Level II, IRIS/Sigmet "
       "RAW and Rainbow 5), or a product between common-dto and GeoTIFF, ODIM_H5 IMAGE/COMP, CF grids "
       "(and out to GeoJSON)");
   command->add_option("input", options->input, "Input file (- for a common-dto message)")->required();
   command->add_option("output", options->output, "Output file")->required();
-  command->add_option("--from", options->from, "Input format (auto: from the content; iris, rainbow: read only)")
+  command->add_option("--from", options->from, "Input format (auto: from the content; nexrad, iris, rainbow: read only)")
       ->check(CLI::IsMember(from_formats))
       ->capture_default_str();
   command->add_option("--to", options->to,

@@ -115,11 +115,12 @@ enum class Format {
   kOdim,        // ODIM_H5
   kCfRadial1,   // CF/Radial 1.4
   kCfRadial2,   // CF/Radial 2.1 (FM 301)
-  kIris,       // IRIS/Sigmet RAW product (read only; iris.h)
+  kNexrad,      // NEXRAD Level II (read only; nexrad.h)
+  kIris,        // IRIS/Sigmet RAW product (read only; iris.h)
   kRainbow,     // Rainbow 5 volume (read only; rainbow.h)
 };
 
-// "odim", "cfradial1", "cfradial2", "iris", "rainbow".
+// "odim", "cfradial1", "cfradial2", "nexrad", "iris", "rainbow".
 COMMON_DTO_FORMATS_EXPORT const char* FormatName(Format format);
 // The inverse of FormatName; nullopt for other text.
 COMMON_DTO_FORMATS_EXPORT std::optional<Format> ParseFormat(const std::string& name);
@@ -128,10 +129,12 @@ COMMON_DTO_FORMATS_EXPORT std::optional<Format> ParseFormat(const std::string& n
 // with a root `Conventions` attribute starting "ODIM_H5" (or, without one,
 // with /what/object and /dataset1); a CF/Radial file is
 // netCDF with a `sweep_group_name` variable (2.1) or a
-// `sweep_start_ray_index` variable (1.4); an IRIS product starts with a
-// product_hdr structure header; a Rainbow 5 file starts with a <volume>
-// (or <product>) element after an optional XML declaration. nullopt for
-// anything else, including files that cannot be opened.
+// `sweep_start_ray_index` variable (1.4); a NEXRAD Level II file starts
+// with its Archive II volume header ("AR2V" or "ARCHIVE2"), directly or
+// inside gzip; an IRIS product starts with a product_hdr structure header;
+// a Rainbow 5 file starts with a <volume> (or <product>) element after an
+// optional XML declaration. nullopt for anything else, including files
+// that cannot be opened.
 COMMON_DTO_FORMATS_EXPORT std::optional<Format> DetectFormat(const std::string& path);
 
 // Called after each sweep with the number of sweeps done and in all.
@@ -208,8 +211,8 @@ COMMON_DTO_FORMATS_EXPORT Status ReadFile(const std::string& path, Format format
                                           kyt::pb::common::Volume* volume, Notes* notes);
 
 // Writes `volume` to a new file at `path` in `format` (an existing file is
-// replaced). The formats of radar processors (IRIS, Rainbow 5) are only
-// read: kUnsupported.
+// replaced). The formats of radar processors (NEXRAD, IRIS, Rainbow 5) are
+// only read: kUnsupported.
 COMMON_DTO_FORMATS_EXPORT Status WriteFile(const std::string& path, Format format,
                                            const WriteOptions& options,
                                            const kyt::pb::common::Volume& volume,
