@@ -225,15 +225,6 @@ class RepeatingStream : public google::protobuf::io::ZeroCopyInputStream {
   std::int64_t total_ = 0;
 };
 
-long PeakRssKb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
 TEST(Framing, LongStreamIsReadInBoundedMemory) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine";
@@ -250,8 +241,8 @@ TEST(Framing, LongStreamIsReadInBoundedMemory) {
   }
   const std::int64_t count = 2560;
   RepeatingStream in(frame, count);
-  std::ofstream("/proc/self/clear_refs") << "5";  // Resets the peak RSS where allowed.
-  const long before = PeakRssKb();
+  ResetPeakResident();  // Where allowed.
+  const std::uint64_t before = ResidentKiB("VmHWM");
 
   DelimitedReader reader = DelimitedReader::FromZeroCopyStream(&in);
   RayStreamMessage got;
@@ -264,8 +255,8 @@ TEST(Framing, LongStreamIsReadInBoundedMemory) {
   EXPECT_TRUE(last.is_end_of_stream()) << last.error();
   EXPECT_EQ(n, count);
   EXPECT_EQ(reader.byte_offset(), static_cast<std::uint64_t>(count) * frame.size());
-  const long growth_kb = PeakRssKb() - before;
-  EXPECT_LT(growth_kb, 32 * 1024) << "peak memory grew by " << growth_kb << " KiB reading " << count
+  const std::uint64_t growth_kb = ResidentKiB("VmHWM") - before;
+  EXPECT_LT(growth_kb, 32u * 1024) << "peak memory grew by " << growth_kb << " KiB reading " << count
                                   << " MiB";
 }
 

@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <new>
 #include <utility>
@@ -184,6 +183,26 @@ RayStreamMessage SweepEndMessage(std::int64_t sweep) {
   return m;
 }
 
+RayStreamMessage VolumeEndMessage(std::int64_t id) {
+  RayStreamMessage m;
+  m.mutable_volume_end()->mutable_volume_uuid()->set_least_significant_bits(id);
+  return m;
+}
+
+// A RayHeader or RayEnd of ray `ray` of sweep 1.
+RayStreamMessage RayHeaderMessage(int ray) {
+  RayStreamMessage m;
+  m.mutable_ray_header()->mutable_sweep_uuid()->set_most_significant_bits(1);
+  m.mutable_ray_header()->set_ray_index(ray);
+  return m;
+}
+RayStreamMessage RayEndMessage(int ray) {
+  RayStreamMessage m;
+  m.mutable_ray_end()->mutable_sweep_uuid()->set_most_significant_bits(1);
+  m.mutable_ray_end()->set_ray_index(ray);
+  return m;
+}
+
 // An assembler with volume 1 and its sweep 1 open.
 Assembler WithOpenSweep(AssemblerOptions options = {}) {
   Assembler assembler(std::move(options));
@@ -338,25 +357,13 @@ TEST(Limits, FloodsAreRefusedBeyondEachLimit) {
     std::string last_error;
     std::uint64_t min_buffered = 0;  // Held at the end, at least.
   };
-  auto ray_end = [](int i) {
-    RayStreamMessage m;
-    m.mutable_ray_end()->mutable_sweep_uuid()->set_most_significant_bits(1);
-    m.mutable_ray_end()->set_ray_index(i);
-    return m;
-  };
-  auto ray_header = [](int i) {
-    RayStreamMessage m;
-    m.mutable_ray_header()->mutable_sweep_uuid()->set_most_significant_bits(1);
-    m.mutable_ray_header()->set_ray_index(i);
-    return m;
-  };
   const Flood floods[] = {
       {"sweeps", kMany, [](int i) { return SweepHeaderMessage(i + 2, 1); }, {}, 255,
        ": more than 256 open sweeps"},
-      {"rays", kMany, ray_header, {}, 65536, ": more than 65536 rays in one sweep"},
+      {"rays", kMany, RayHeaderMessage, {}, 65536, ": more than 65536 rays in one sweep"},
       {"moments", 100, [&](int i) { return Data(1, 0, "M" + std::to_string(i), sample); }, {}, 64,
        "moment 'M99': more than 64 moments in one sweep"},
-      {"rays without samples", 65536, ray_end, small, -1, " ray 65535: holding "},
+      {"rays without samples", 65536, RayEndMessage, small, -1, " ray 65535: holding "},
       // Filled to within one ray (its samples and bookkeeping) of the limit.
       {"samples", 1000, [&](int i) { return Data(1, i, "DBZ", samples); }, small, -1,
        " ray 999 moment 'DBZ': holding ", kMiB - 2 * 4096},
@@ -429,9 +436,7 @@ TEST(Limits, ClosedSweepsOfAnOpenVolumeCountAgainstTheLimit) {
   EXPECT_NE(last.find(" more bytes would exceed the limit of 16777216 buffered bytes"),
             std::string::npos)
       << last;
-  RayStreamMessage end;
-  end.mutable_volume_end()->mutable_volume_uuid()->set_least_significant_bits(1);
-  ASSERT_TRUE(assembler.Add(end).ok());
+  ASSERT_TRUE(assembler.Add(VolumeEndMessage(1)).ok());
   const auto volumes = assembler.TakeVolumes();
   ASSERT_EQ(volumes.size(), 1u);
   EXPECT_EQ(volumes[0].volume.sweep_size(), accepted);
@@ -449,14 +454,9 @@ TEST(Limits, PaddingCountsLikeSamples) {
   samples.set_type(DataBuffer::UINT8);
   samples.set_data(std::string(64 * 1024, 'x'));
   ASSERT_TRUE(assembler.Add(Data(1, 0, "DBZ", samples)).ok());
-  RayStreamMessage header, end;
-  header.mutable_ray_header()->mutable_sweep_uuid()->set_most_significant_bits(1);
-  end.mutable_ray_end()->mutable_sweep_uuid()->set_most_significant_bits(1);
   for (int i = 0; i < 1000; ++i) {  // 1000 rays of 64 KiB would be 64 MiB.
-    header.mutable_ray_header()->set_ray_index(i);
-    end.mutable_ray_end()->set_ray_index(i);
-    ASSERT_TRUE(assembler.Add(header).ok()) << i;
-    ASSERT_TRUE(assembler.Add(end).ok()) << i;
+    ASSERT_TRUE(assembler.Add(RayHeaderMessage(i)).ok()) << i;
+    ASSERT_TRUE(assembler.Add(RayEndMessage(i)).ok()) << i;
   }
   ResetLargest();
   const auto s = assembler.Add(SweepEndMessage(1));
@@ -467,20 +467,6 @@ TEST(Limits, PaddingCountsLikeSamples) {
   EXPECT_LT(Largest(), 4 * kMiB);
   EXPECT_LE(assembler.buffered_bytes(), options.max_buffered_bytes);
 }
-
-// Resident kilobytes of this process: now, or at its peak since the last
-// ResetPeakResident().
-std::uint64_t ResidentKiB(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, field.size() + 1, field + ":") == 0) {
-      return std::stoull(line.substr(field.size() + 1));
-    }
-  }
-  return 0;
-}
-bool ResetPeakResident() { return static_cast<bool>(std::ofstream("/proc/self/clear_refs") << "5"); }
 
 // Assembling LZ4 rays into an LZ4 frame sweep holds the decoded samples
 // once: compressing them touches memory for its output, not for the
@@ -497,9 +483,6 @@ TEST(Limits, CompressingTheAssembledSweepHoldsItsSamplesOnce) {
   DataBuffer ray;
   ray.set_type(DataBuffer::UINT8);
   ASSERT_TRUE(common_dto::SetSamples(std::string(kRay, '\0'), Compression::kLz4Frame, &ray).ok());
-  RayStreamMessage header, end;
-  header.mutable_ray_header()->mutable_sweep_uuid()->set_most_significant_bits(1);
-  end.mutable_ray_end()->mutable_sweep_uuid()->set_most_significant_bits(1);
   // Rays' samples come from and go back to the system, as rays of hundreds
   // of MiB do (glibc's heap would keep freed 16 MiB blocks resident).
   ASSERT_EQ(::mallopt(M_MMAP_THRESHOLD, 1 << 20), 1);
@@ -508,17 +491,13 @@ TEST(Limits, CompressingTheAssembledSweepHoldsItsSamplesOnce) {
   if (!ResetPeakResident()) GTEST_SKIP() << "no /proc/self/clear_refs";
   const std::uint64_t before = ResidentKiB("VmRSS");
   for (int i = 0; i < kRays; ++i) {
-    header.mutable_ray_header()->set_ray_index(i);
-    end.mutable_ray_end()->set_ray_index(i);
-    ASSERT_TRUE(assembler.Add(header).ok()) << i;
+    ASSERT_TRUE(assembler.Add(RayHeaderMessage(i)).ok()) << i;
     ASSERT_TRUE(assembler.Add(Data(1, i, "DBZ", ray)).ok()) << i;
-    ASSERT_TRUE(assembler.Add(end).ok()) << i;
+    ASSERT_TRUE(assembler.Add(RayEndMessage(i)).ok()) << i;
   }
   ASSERT_TRUE(assembler.Add(SweepEndMessage(1)).ok());
   const std::uint64_t peak = ResidentKiB("VmHWM") - before;
-  RayStreamMessage volume_end;
-  volume_end.mutable_volume_end()->mutable_volume_uuid()->set_least_significant_bits(1);
-  ASSERT_TRUE(assembler.Add(volume_end).ok());
+  ASSERT_TRUE(assembler.Add(VolumeEndMessage(1)).ok());
   const auto volumes = assembler.TakeVolumes();
   ASSERT_EQ(volumes.size(), 1u);
   const DataBuffer& dbz = volumes[0].volume.sweep(0).sweep_moments().at("DBZ");

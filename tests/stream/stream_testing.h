@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,22 @@ inline std::string Kinds(const std::vector<RayStreamMessage>& messages) {
   std::string out;
   for (const auto& m : messages) out += kLetters[m.payload_case()];
   return out;
+}
+
+// Resident kilobytes of this process: now ("VmRSS"), or at its peak since
+// the last ResetPeakResident() ("VmHWM").
+inline std::uint64_t ResidentKiB(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, field.size() + 1, field + ":") == 0) {
+      return std::stoull(line.substr(field.size() + 1));
+    }
+  }
+  return 0;
+}
+inline bool ResetPeakResident() {
+  return static_cast<bool>(std::ofstream("/proc/self/clear_refs") << "5");
 }
 
 }  // namespace common_dto_test
