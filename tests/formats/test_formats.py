@@ -14,20 +14,9 @@ import xarray as xr
 import common_dto
 from common_dto.buffers import decode_buffer
 
-from conftest import GATES, RAYS, START, moment_values
+from conftest import GATES, RAYS, START, attrs as _attrs, moment_values, read_volume, write_cfradial1
 
 T0 = 1717243200  # 2024-06-01T12:00:00Z
-
-
-def read_volume(path):
-    data = common_dto.InstrumentData()
-    data.ParseFromString(path.read_bytes())
-    return data.volume
-
-
-def _attrs(group, **values):
-    for key, value in values.items():
-        group.attrs[key] = np.bytes_(value) if isinstance(value, str) else value
 
 
 def write_odim(path, version="2.4", drop=()):
@@ -128,45 +117,6 @@ def test_odim_shape_disagreeing_with_nrays_is_refused(tmp_path, tool):
         f["dataset1/where"].attrs["nbins"] = np.int64(21)
     result = tool("convert", tmp_path / "in.h5", tmp_path / "out.pb", expect=2)
     assert "shape 36 x 20 disagrees with nrays x nbins 36 x 21 (invalid_argument)" in result.stderr
-
-
-def write_cfradial1(path, mode="azimuth_surveillance", ragged=False):
-    """A two-sweep CF/Radial 1.4 file as netCDF4-python writes one: short
-    reflectivity packed with scale_factor/add_offset/_FillValue."""
-    rays, gates = 36, 20
-    with netCDF4.Dataset(path, "w", format="NETCDF4") as f:
-        f.Conventions = "CF/Radial instrument_parameters"
-        f.version = "1.4"
-        f.instrument_name = "Demo"
-        f.createDimension("time", 2 * rays)
-        f.createDimension("range", gates)
-        f.createDimension("sweep", 2)
-        f.createDimension("string_length", 32)
-        for name, value in (("latitude", 47.5), ("longitude", 8.25), ("altitude", 540.0)):
-            f.createVariable(name, "f8")[...] = value
-        t = f.createVariable("time", "f8", ("time",))
-        t.units = "milliseconds since 2024-06-01 12:00:00"
-        t[:] = np.arange(2 * rays) * 500
-        r = f.createVariable("range", "f4", ("range",))
-        r.units = "meters"
-        r[:] = 125.0 + 250.0 * np.arange(gates)
-        f.createVariable("azimuth", "f4", ("time",))[:] = np.tile(np.arange(rays) * 10.0 + 5, 2)
-        f.createVariable("elevation", "f4", ("time",))[:] = np.repeat([0.5, 1.5], rays)
-        f.createVariable("fixed_angle", "f4", ("sweep",))[:] = [0.5, 1.5]
-        f.createVariable("sweep_number", "i4", ("sweep",))[:] = [0, 1]
-        f.createVariable("sweep_start_ray_index", "i4", ("sweep",))[:] = [0, rays]
-        f.createVariable("sweep_end_ray_index", "i4", ("sweep",))[:] = [rays - 1, 2 * rays - 1]
-        modes = f.createVariable("sweep_mode", "S1", ("sweep", "string_length"))
-        modes[:] = netCDF4.stringtochar(np.array([mode, mode], "S32"))
-        dbz = f.createVariable("DBZ", "i2", ("time", "range"), fill_value=np.int16(-32768))
-        dbz.set_auto_maskandscale(False)
-        dbz.scale_factor, dbz.add_offset = 0.01, 0.0
-        dbz.units = "dBZ"
-        dbz.standard_name = "equivalent_reflectivity_factor"
-        dbz[:] = (np.arange(2 * rays * gates).reshape(2 * rays, gates) - 500).astype("i2")
-        if ragged:
-            f.createVariable("ray_n_gates", "i4", ("time",))[:] = gates
-    return rays, gates
 
 
 def test_cfradial1_written_by_netcdf4_is_read(tmp_path, tool):

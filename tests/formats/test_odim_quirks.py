@@ -9,14 +9,11 @@ import numpy as np
 import pytest
 import xarray as xr
 
+from conftest import attrs as _attrs, read_volume, write_cfradial1, write_volume
+
 T0 = 1717243200  # 2024-06-01T12:00:00Z
 RAYS, BINS = 36, 10
 SPAN = 15  # seconds of each sweep; sweep n starts at T0 + 20 (n - 1)
-
-
-def _attrs(group, **values):
-    for key, value in values.items():
-        group.attrs[key] = np.bytes_(value) if isinstance(value, str) else value
 
 
 def _clock(t):
@@ -148,7 +145,8 @@ QUIRKS = [q if hasattr(q, "marks") else pytest.param(*q, id=q[0]) for q in [
     ("no_conventions", no_conventions, ["no Conventions attribute; read as ODIM_H5"], {}),
     ("a1gate", a1gate, ["ray times derived"], {"first_acquired": 7}),
     ("astart", astart, [], {"azimuth0": 5.5, "how": {"dataset1/how/startazA": 0.5}}),
-    ("quality", quality, [], QUALITY_EXPECT),
+    ("quality", quality, ["no nodata or undetect code; every sample taken as measured"],
+     QUALITY_EXPECT),
     ("float_nan", float_nan, ["moment TH: no gain or offset; float samples taken as they are"],
      {"th": True}),
     ("float_huge_nodata", float_huge_nodata, ["moment TH: samples equal to the code"],
@@ -226,6 +224,11 @@ def _check_odim(path, source, expect):
             else:
                 np.testing.assert_allclose(np.atleast_1d(f[group].attrs[name])[0], value,
                                            rtol=1e-6, err_msg=key)
+        if "quality" in expect:
+            assert set(f["dataset2"]) == {"what", "where", "how", "data1", "data2", "quality1"}
+            assert f["dataset2/quality1/what"].attrs["quantity"] == b"QUALITY1"
+            assert f["dataset2/data1/quality1/what"].attrs["quantity"] == b"QIND"
+            assert "quality1" not in f["dataset2/data2"]  # VRADH has none
         for written, (original, task) in expect.get("quality", {}).items():
             np.testing.assert_array_equal(f[written + "/data"][...], s[original + "/data"][...])
             assert f[written + "/how"].attrs["task"] == task.encode()
@@ -253,80 +256,29 @@ def test_producer_quirk_converts_faithfully(tmp_path, tool, name, mutate, notes,
     _check_odim(tmp_path / "out.h5", source, expect)
 
 
-def test_quality_groups_come_back_as_quality_groups(tmp_path, tool):
-    write_plain(tmp_path / "in.h5")
-    with h5py.File(tmp_path / "in.h5", "a") as f:
-        quality(f)
-    result = tool("convert", "--to", "odim", tmp_path / "in.h5", tmp_path / "out.h5")
-    assert "no nodata or undetect code; every sample taken as measured" in result.stderr
-    _check_odim(tmp_path / "out.h5", tmp_path / "in.h5", QUALITY_EXPECT)
-    with h5py.File(tmp_path / "out.h5", "r") as f:
-        assert set(f["dataset2"]) == {"what", "where", "how", "data1", "data2", "quality1"}
-        assert f["dataset2/quality1/what"].attrs["quantity"] == b"QUALITY1"
-        assert f["dataset2/data1/quality1/what"].attrs["quantity"] == b"QIND"
-        assert "quality1" not in f["dataset2/data2"]  # VRADH has none
-
-
-@pytest.mark.parametrize("obj", ["RHI", "XSEC", "VP"])
-def test_odim_objects_not_converted_are_named_when_refused(tmp_path, tool, obj):
+@pytest.mark.parametrize("obj, to, error, code", [
+    ("RHI", "cfradial1", "/what/object: RHI: products are not converted yet", "(unsupported)"),
+    ("XSEC", "cfradial1", "/what/object: XSEC: products are not converted yet", "(unsupported)"),
+    ("VP", "cfradial1", "/what/object: VP: products are not converted yet", "(unsupported)"),
+    # Read as a product: a polar dataset's where has no projdef.
+    ("COMP", "geotiff", "/where/projdef: missing", "(malformed)"),
+    ("IMAGE", "geotiff", "/where/projdef: missing", "(malformed)"),
+])
+def test_odim_objects_not_converted_are_refused_naming_why(tmp_path, tool, obj, to, error, code):
     write_plain(tmp_path / "in.h5")
     with h5py.File(tmp_path / "in.h5", "a") as f:
         f["what"].attrs["object"] = np.bytes_(obj)
         del f.attrs["Conventions"]  # products of older chains have none either
-    result = tool("convert", "--to", "cfradial1", tmp_path / "in.h5", tmp_path / "out.nc",
-                  expect=2)
-    assert "/what/object: %s: products are not converted yet" % obj in result.stderr
-    assert "(unsupported)" in result.stderr
-    assert not (tmp_path / "out.nc").exists()
-
-
-@pytest.mark.parametrize("obj", ["COMP", "IMAGE"])
-def test_odim_image_without_its_grid_is_refused_naming_what_is_missing(tmp_path, tool, obj):
-    """An IMAGE or COMP is read as a product: one with a polar dataset's
-    where (no projdef) ends in an error naming the attribute, no output."""
-    write_plain(tmp_path / "in.h5")
-    with h5py.File(tmp_path / "in.h5", "a") as f:
-        f["what"].attrs["object"] = np.bytes_(obj)
-    result = tool("convert", "--to", "geotiff", tmp_path / "in.h5", tmp_path / "out.tif",
-                  expect=2)
-    assert "/where/projdef: missing (malformed)" in result.stderr
-    assert not (tmp_path / "out.tif").exists()
-
-
-def write_cfradial_15s(path):
-    """A CF/Radial 1.4 sweep whose 36 rays span 15 s, with no
-    time_coverage_start beyond the rays' own times."""
-    with netCDF4.Dataset(path, "w", format="NETCDF4") as f:
-        f.Conventions = "CF/Radial"
-        f.version = "1.4"
-        f.createDimension("time", RAYS)
-        f.createDimension("range", BINS)
-        f.createDimension("sweep", 1)
-        f.createDimension("string_length", 32)
-        for var, value in (("latitude", 47.5), ("longitude", 8.25), ("altitude", 540.0)):
-            f.createVariable(var, "f8")[...] = value
-        t = f.createVariable("time", "f8", ("time",))
-        t.units = "seconds since 2024-06-01T12:00:00Z"
-        t[:] = np.arange(RAYS) * (SPAN / RAYS)
-        r = f.createVariable("range", "f4", ("range",))
-        r.units = "meters"
-        r[:] = 250.0 + 500.0 * np.arange(BINS)
-        f.createVariable("azimuth", "f4", ("time",))[:] = np.arange(RAYS) * 10.0 + 5
-        f.createVariable("elevation", "f4", ("time",))[:] = 0.5
-        f.createVariable("fixed_angle", "f4", ("sweep",))[:] = 0.5
-        f.createVariable("sweep_number", "i4", ("sweep",))[:] = 0
-        f.createVariable("sweep_start_ray_index", "i4", ("sweep",))[:] = 0
-        f.createVariable("sweep_end_ray_index", "i4", ("sweep",))[:] = RAYS - 1
-        mode = f.createVariable("sweep_mode", "S1", ("sweep", "string_length"))
-        mode[:] = netCDF4.stringtochar(np.array(["azimuth_surveillance"], "S32"))
-        dbz = f.createVariable("DBZH", "i2", ("time", "range"), fill_value=np.int16(-32768))
-        dbz.set_auto_maskandscale(False)
-        dbz.scale_factor, dbz.add_offset, dbz.units = 0.01, 0.0, "dBZ"
-        dbz[:] = (np.arange(RAYS * BINS).reshape(RAYS, BINS) - 100).astype("i2")
+    out = tmp_path / ("out.tif" if to == "geotiff" else "out.nc")
+    result = tool("convert", "--to", to, tmp_path / "in.h5", out, expect=2)
+    assert error in result.stderr and code in result.stderr
+    assert not out.exists()
 
 
 def test_cfradial_to_odim_times(tmp_path, tool):
-    write_cfradial_15s(tmp_path / "in.nc")
+    """A sweep whose 36 rays span 15 s, with no time_coverage_start beyond
+    the rays' own times."""
+    write_cfradial1(tmp_path / "in.nc", sweeps=1, step_ms=SPAN * 1000 / RAYS)
     tool("convert", "--to", "odim", tmp_path / "in.nc", tmp_path / "out.h5")
     step = SPAN / RAYS
     with h5py.File(tmp_path / "out.h5", "r") as f:
@@ -346,14 +298,11 @@ def test_cfradial_to_odim_times(tmp_path, tool):
 def test_moment_without_below_threshold_code_gets_undetect_nodata(tmp_path, tool, volume_file):
     """under_threshold == not_scanned (what CF/Radial gives): undetect is
     written as nodata, not as 0 (which DBZH code 0, -32 dBZ, would mean)."""
-    import common_dto
     path, volume = volume_file
     for config in volume.volume_config.sweep_config:
         lin = config.data_moments["DBZH"].scale.linear_scale
         lin.under_threshold = lin.not_scanned = 255
-    data = common_dto.InstrumentData()
-    data.volume.CopyFrom(volume)
-    path.write_bytes(data.SerializeToString())
+    write_volume(path, volume)
     tool("convert", path, tmp_path / "out.h5")
     with h5py.File(tmp_path / "out.h5", "r") as f:
         dbzh = _by_quantity(f["dataset1"])["DBZH"]["what"].attrs
@@ -405,9 +354,7 @@ def test_volume_without_any_time_gets_no_date(tmp_path, tool, volume_file):
         assert "startepochs" not in f["dataset1/how"].attrs
     result = tool("convert", tmp_path / "out.h5", tmp_path / "back.pb")
     assert "/what/date, time absent: the volume's nominal time not carried" in result.stderr
-    import common_dto
-    data = common_dto.InstrumentData.FromString((tmp_path / "back.pb").read_bytes())
-    for sweep in data.volume.sweep:
+    for sweep in read_volume(tmp_path / "back.pb").sweep:
         assert not sweep.HasField("task_start") and not sweep.HasField("input_timespan")
         assert not sweep.rays[0].HasField("aq_start_time")
 
