@@ -77,7 +77,8 @@ bool ParseChunkName(const std::string& name, Chunk* chunk) {
 Result<Chunks> ListChunks(const std::string& dir) {
   DIR* d = ::opendir(dir.c_str());
   if (d == nullptr) {
-    return Error(dir, fmt::format("cannot open the directory: {}", std::strerror(errno)), {}, ErrorCode::kIo);
+    return Error(dir, fmt::format("cannot open the directory: {}", std::strerror(errno)), {},
+                 ErrorCode::kIo);
   }
   Chunks out;
   while (const dirent* e = ::readdir(d)) {
@@ -111,7 +112,8 @@ class Sink {
     std::unique_ptr<Sink> sink(new Sink(options.dir));
     if (!c.connection.servers.empty()) {
       Finish(&c);
-      const Status s = nats::Publisher::Open(c.connection, c.stream, options.publisher, &sink->publisher_);
+      const Status s =
+          nats::Publisher::Open(c.connection, c.stream, options.publisher, &sink->publisher_);
       if (!s.ok()) return TransportError(options.dir, s);
       return sink;
     }
@@ -231,13 +233,15 @@ class ChunkFeed {
 
   Status TimedOut() const {
     if (volume_.empty()) {
-      return Error(options_.dir, fmt::format("no start chunk arrived within {} s", options_.timeout_s), {},
+      return Error(options_.dir,
+                   fmt::format("no start chunk arrived within {} s", options_.timeout_s), {},
                    ErrorCode::kIncomplete);
     }
-    return Error(options_.dir,
-                 fmt::format("volume {}: chunk {}-{:03d} (sequence number {}) did not arrive within {} s",
-                             volume_, volume_, next_, next_, options_.timeout_s),
-                 {}, ErrorCode::kIncomplete);
+    return Error(
+        options_.dir,
+        fmt::format("volume {}: chunk {}-{:03d} (sequence number {}) did not arrive within {} s",
+                    volume_, volume_, next_, next_, options_.timeout_s),
+        {}, ErrorCode::kIncomplete);
   }
 
   // Feeds one chunk and sends the sweeps it completed. The volume header
@@ -297,13 +301,18 @@ Result<int> RunIngest(Connection& c, const IngestOptions& options) {
 std::function<Result<int>()> AddIngestCommand(CLI::App* app) {
   auto connection = std::make_shared<Connection>();
   auto options = std::make_shared<IngestOptions>();
-  CLI::App* ingest = app->add_subcommand("ingest", "Read a radar's real-time feed into a ray stream");
+  CLI::App* ingest =
+      app->add_subcommand("ingest", "Read a radar's real-time feed into a ray stream");
   ingest->require_subcommand(1);
   CLI::App* nexrad = ingest->add_subcommand(
-      "nexrad-chunks", "The chunk files of one NEXRAD Level II volume, read as they arrive in a directory");
+      "nexrad-chunks",
+      "The chunk files of one NEXRAD Level II volume, read as they arrive in a directory");
   nexrad->add_option("dir", options->dir, "Directory the chunk files arrive in")->required();
-  nexrad->add_option("-o,--output", options->output, "Ray stream file, or - for standard output (without --server)")
-      ->capture_default_str();
+  CLI::Option* output =
+      nexrad
+          ->add_option("-o,--output", options->output,
+                       "Ray stream file, or - for standard output (without --server)")
+          ->capture_default_str();
   nexrad->add_option("--volume", options->volume,
                      "Volume to read (the part of the names before the sequence number; "
                      "default: the first with a start chunk)");
@@ -314,14 +323,18 @@ std::function<Result<int>()> AddIngestCommand(CLI::App* app) {
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
   AddConnectionOptions(nexrad, connection.get(), /*server_required=*/false);
+  output->excludes(nexrad->get_option("--server"));
   AddPublisherOptions(nexrad, &options->publisher);
   nexrad->footer(
       "Chunk files are named <volume>-<sequence>-<S|I|E> (start, intermediate, end), e.g.\n"
-      "20241001-123456-001-S. Each sweep goes out as soon as the chunk completing it is read; the end\n"
-      "chunk closes the volume. With --server the stream goes to NATS JetStream as publish sends it.\n"
+      "20241001-123456-001-S. Each sweep goes out as soon as the chunk completing it is read; the "
+      "end\n"
+      "chunk closes the volume. With --server the stream goes to NATS JetStream as publish sends "
+      "it.\n"
       "Examples:\n"
       "  common-dto ingest nexrad-chunks /data/KTLX -o ktlx.rays\n"
-      "  common-dto ingest nexrad-chunks /data/KTLX --server nats://127.0.0.1:4222 --create-stream");
+      "  common-dto ingest nexrad-chunks /data/KTLX --server nats://127.0.0.1:4222 "
+      "--create-stream");
   return [=]() -> Result<int> {
     if (!nexrad->parsed()) return -1;
     return RunIngest(*connection, *options);

@@ -122,7 +122,9 @@ std::string_view UnreadFormatName(std::string_view head) {
   constexpr std::string_view kUf = "Universal Format (UF)";
   if (head.substr(0, 2) == "UF") return kUf;
   if (head.size() < 8 || head.substr(4, 2) != "UF") return "";
-  const auto u8 = [head](std::size_t i) { return std::uint32_t{static_cast<unsigned char>(head[i])}; };
+  const auto u8 = [head](std::size_t i) {
+    return std::uint32_t{static_cast<unsigned char>(head[i])};
+  };
   const std::uint32_t words = u8(6) << 8 | u8(7);
   const std::uint32_t big = u8(0) << 24 | u8(1) << 16 | u8(2) << 8 | u8(3);
   const std::uint32_t little = u8(3) << 24 | u8(2) << 16 | u8(1) << 8 | u8(0);
@@ -146,11 +148,14 @@ std::pair<std::uint64_t, std::size_t> LeadingVarint(std::string_view bytes) {
 bool StartsWithFieldOf(std::string_view bytes, const Descriptor* type) {
   using google::protobuf::internal::WireFormatLite;
   const auto [tag, size] = LeadingVarint(bytes);
-  if (size == 0 || (tag >> 3) > static_cast<std::uint64_t>(FieldDescriptor::kMaxNumber)) return false;
+  if (size == 0 || (tag >> 3) > static_cast<std::uint64_t>(FieldDescriptor::kMaxNumber)) {
+    return false;
+  }
   const FieldDescriptor* field = type->FindFieldByNumber(static_cast<int>(tag >> 3));
   if (field == nullptr) return false;
   const auto wire = static_cast<WireFormatLite::WireType>(tag & 7);
-  return wire == WireFormatLite::WireTypeForFieldType(static_cast<WireFormatLite::FieldType>(field->type())) ||
+  return wire == WireFormatLite::WireTypeForFieldType(
+                     static_cast<WireFormatLite::FieldType>(field->type())) ||
          (field->is_packable() && wire == WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
 }
 
@@ -167,7 +172,8 @@ bool StartsLikeModelData(std::string_view bytes, const Descriptor* type) {
 // when it is recognised.
 Status Unsupported(std::string_view name, std::string_view format) {
   if (!format.empty()) {
-    return Error(name, fmt::format("format not supported: {}", format), {}, ErrorCode::kUnsupported);
+    return Error(name, fmt::format("format not supported: {}", format), {},
+                 ErrorCode::kUnsupported);
   }
   return Error(name,
                "format not supported: neither a radar file the tool reads (ODIM_H5, CF/Radial, NEXRAD "
