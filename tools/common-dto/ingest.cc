@@ -327,14 +327,12 @@ std::function<Result<int>()> AddIngestCommand(CLI::App* app) {
   AddPublisherOptions(nexrad, &options->publisher);
   nexrad->footer(
       "Chunk files are named <volume>-<sequence>-<S|I|E> (start, intermediate, end), e.g.\n"
-      "20241001-123456-001-S. Each sweep goes out as soon as the chunk completing it is read; the "
-      "end\n"
-      "chunk closes the volume. With --server the stream goes to NATS JetStream as publish sends "
-      "it.\n"
+      "20241001-123456-001-S. Each sweep goes out as soon as the chunk completing it is read;\n"
+      "the end chunk closes the volume. With --server the stream goes to NATS JetStream as\n"
+      "publish sends it.\n"
       "Examples:\n"
       "  common-dto ingest nexrad-chunks /data/KTLX -o ktlx.rays\n"
-      "  common-dto ingest nexrad-chunks /data/KTLX --server nats://127.0.0.1:4222 "
-      "--create-stream");
+      "  common-dto ingest nexrad-chunks /data/KTLX --server nats://127.0.0.1:4222 --create-stream");
   return [=]() -> Result<int> {
     if (!nexrad->parsed()) return -1;
     return RunIngest(*connection, *options);
