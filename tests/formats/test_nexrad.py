@@ -277,3 +277,117 @@ def test_missing_chunk_named(tool, tmp_path):
     assert kinds.count("volume_header") == 1 and kinds.count("sweep_header") == 1
     assert kinds.count("sweep_end") == 1 and kinds.count("ray_end") == 8
     assert "volume_end" not in kinds
+
+
+# Universal Format behind a little-endian record length: refused whatever
+# reads it, a pipe and a stream command included.
+UF_LITTLE_ENDIAN = b"\x00\x01\x00\x00UF\x00\x80" + b"\x00" * 248
+
+
+@pytest.mark.parametrize("args", [["assemble", "{path}", "{out}"], ["dump", "--input-kind", "message", "{path}"],
+                                  ["summary", "-"]])
+def test_universal_format_refused_by_every_reader(tmp_path, args):
+    import subprocess
+    path, out = tmp_path / "uf.bin", tmp_path / "out.pb"
+    path.write_bytes(UF_LITTLE_ENDIAN)
+    argv = [os.environ["COMMON_DTO_CLI"], "-q"] + [a.format(path=path, out=out) for a in args]
+    result = subprocess.run(argv, input=UF_LITTLE_ENDIAN, capture_output=True)
+    name = "<stdin>" if args[-1] == "-" else str(path)
+    assert result.returncode == 2
+    assert result.stderr.decode() == "common-dto: %s: format not supported: Universal Format (UF)\n" % name
+    assert not out.exists()
+
+
+def test_model_data_not_refused_as_another_format(tool, tmp_path, volume_file):
+    """A ray stream given where a message is read, and a message cut short,
+    start as the tool's data: their own errors, not another format's."""
+    path, _ = volume_file
+    stream = tmp_path / "volume.rays"
+    tool("split", path, stream)
+    as_message = tool("convert", stream, tmp_path / "out.nc", expect=2).stderr
+    cut = tmp_path / "cut.pb"
+    cut.write_bytes(path.read_bytes()[:300])
+    truncated = tool("dump", "--input-kind", "message", cut, expect=2).stderr
+    for stderr in (as_message, truncated):
+        assert "format not supported" not in stderr and stderr.count("\n") == 1, stderr
+    assert "not a kyt.pb.common.InstrumentData: length" in truncated and "runs past the end" in truncated
+
+
+def test_damaged_chunk_ends_ingest_after_what_came(tool, tmp_path):
+    cuts = nx.standard_cuts()
+    chunks = nx.write_chunks(cuts)
+    kind, data = chunks[2]
+    chunks[2] = (kind, data[:len(data) // 2])
+    directory = tmp_path / "feed"
+    directory.mkdir()
+    fill_directory(directory, chunks, delay=0)
+    stream = tmp_path / "partial.rays"
+    result = tool("ingest", "nexrad-chunks", directory, "-o", stream, "--poll", "0.02", "--timeout", "5", expect=2)
+    line = result.stderr.strip().splitlines()[-1]
+    assert line.startswith("common-dto: %s/20241001-122000-003-I: " % directory) and line.endswith("(truncated)"), line
+    kinds = [line.split('"')[1] for line in tool("dump", stream).stdout.splitlines()]
+    assert kinds.count("sweep_end") == 1 and "volume_end" not in kinds
+
+
+def test_volume_chosen_and_written_to_stdout(tool, tmp_path):
+    import subprocess
+    early, late = nx.standard_cuts(rays=4), nx.standard_cuts(rays=6)
+    directory = tmp_path / "feed"
+    directory.mkdir()
+    fill_directory(directory, nx.write_chunks(early), delay=0, name="20241001-121000")
+    fill_directory(directory, nx.write_chunks(late), delay=0, name="20241001-122000")
+    rays = {}
+    for told in (None, "20241001-122000"):
+        argv = [os.environ["COMMON_DTO_CLI"], "-q", "ingest", "nexrad-chunks", str(directory), "--poll", "0.02"]
+        result = subprocess.run(argv + (["--volume", told] if told else []), capture_output=True, check=True)
+        stream = tmp_path / ("%s.rays" % told)
+        stream.write_bytes(result.stdout)
+        rays[told] = [len(s.rays) for s in assemble(tool, stream, tmp_path).sweep]
+    # Without --volume, the first by name.
+    assert rays == {None: [4, 4, 4], "20241001-122000": [6, 6, 6]}
+
+
+@pytest.fixture
+def nats_server(tmp_path):
+    import shutil
+    import socket
+    import subprocess
+    server = shutil.which("nats-server") or "/usr/sbin/nats-server"
+    if not os.path.exists(server):
+        pytest.skip("no nats-server")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    config = tmp_path / "nats.conf"
+    config.write_text('listen: 127.0.0.1:%d\njetstream { store_dir: "%s" }\n' % (port, tmp_path / "store"))
+    process = subprocess.Popen([server, "-c", str(config)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(200):
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                break
+        time.sleep(0.025)
+    yield "nats://127.0.0.1:%d" % port
+    process.terminate()
+    process.wait()
+
+
+def test_chunks_ingested_to_nats(tool, tmp_path, nats_server):
+    """With --server the sweeps go to JetStream as publish sends them; a
+    subscriber receives the volume the archive file holds."""
+    import common_dto
+    cuts = nx.standard_cuts()
+    directory = tmp_path / "feed"
+    directory.mkdir()
+    fill_directory(directory, nx.write_chunks(cuts), delay=0)
+    tool("ingest", "nexrad-chunks", directory, "--server", nats_server, "--create-stream", "--poll", "0.02",
+         "--rays-per-message", "4")
+    outdir = tmp_path / "volumes"
+    tool("subscribe", "--server", nats_server, "--durable", "t", "--count", "1", "--idle-timeout", "10", outdir)
+    [received] = list(outdir.iterdir())
+    data = common_dto.InstrumentData()
+    data.ParseFromString(received.read_bytes())
+    check_standard(data.volume, cuts, {})
+    archive = tmp_path / "KTLX"
+    nx.write_archive(archive, cuts)
+    from_file, _ = read_model(tool, archive, tmp_path)
+    assert [s.sweep_moments for s in data.volume.sweep] == [s.sweep_moments for s in from_file.sweep]

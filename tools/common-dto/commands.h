@@ -7,8 +7,11 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common_dto/model/status.h"
+#include "common_dto/nats/connection.h"
+#include "common_dto/nats/publisher.h"
 #include "input.h"
 #include "common_dto/formats/formats.h"
 #include "product.pb.h"
@@ -80,6 +83,28 @@ Result<int> RunSplit(const SplitOptions& options);
 // publish and subscribe (NATS JetStream): adds both to `app`; the function
 // returned runs the one parsed, or holds -1 when neither was.
 std::function<Result<int>()> AddTransportCommands(CLI::App* app);
+
+// The NATS server and JetStream stream options shared by publish, subscribe
+// and ingest (publish_subscribe.cc).
+struct Connection {
+  nats::ConnectionOptions connection;
+  nats::StreamOptions stream;
+  double max_age_s = 0;
+};
+// Adds them to `command`; --server is required unless NATS is one output
+// among others (ingest).
+void AddConnectionOptions(CLI::App* command, Connection* c, bool server_required = true);
+// How a publisher cuts the stream into NATS messages (publish and ingest).
+void AddPublisherOptions(CLI::App* command, nats::PublisherOptions* publisher);
+// Settles what the options left in other units.
+void Finish(Connection* c);
+// A transport library's error about `file`, its code named in brackets.
+Status TransportError(std::string_view file, const Status& status, std::string_view where = {});
+
+// ingest: the chunk files of a radar's real-time feed, read into a ray
+// stream as they arrive in a directory (ingest.cc). The function returned
+// runs it when parsed, or holds -1.
+std::function<Result<int>()> AddIngestCommand(CLI::App* app);
 
 // convert: volumes between common-dto files and ODIM_H5 / CF/Radial files
 // (convert_files.cc).

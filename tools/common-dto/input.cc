@@ -8,6 +8,7 @@
 #include <google/protobuf/io/zero_copy_stream_impl.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/unknown_field_set.h>
+#include <google/protobuf/wire_format_lite.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "output.h"
 #include "common_dto/model/walk.h"
@@ -110,6 +112,73 @@ StreamProbe ProbeStream(std::string_view bytes, bool complete, std::size_t max_m
                                  !message.GetReflection()->GetUnknownFields(message).empty();
     }
   }
+}
+
+// The radar file format `head` starts, of those the tool recognises but
+// does not read; "" for none. Universal Format: "UF" at byte 0, or at byte 4
+// after a Fortran record length (in bytes, in either byte order) that the
+// UF header repeats at bytes 6-7 (in 16-bit words).
+std::string_view UnreadFormatName(std::string_view head) {
+  constexpr std::string_view kUf = "Universal Format (UF)";
+  if (head.substr(0, 2) == "UF") return kUf;
+  if (head.size() < 8 || head.substr(4, 2) != "UF") return "";
+  const auto u8 = [head](std::size_t i) {
+    return std::uint32_t{static_cast<unsigned char>(head[i])};
+  };
+  const std::uint32_t words = u8(6) << 8 | u8(7);
+  const std::uint32_t big = u8(0) << 24 | u8(1) << 16 | u8(2) << 8 | u8(3);
+  const std::uint32_t little = u8(3) << 24 | u8(2) << 16 | u8(1) << 8 | u8(0);
+  return big == 2 * words || little == 2 * words ? kUf : "";
+}
+
+// The varint at the start of `bytes` and the bytes it takes (0 when it does
+// not end within them, or within 10 bytes).
+std::pair<std::uint64_t, std::size_t> LeadingVarint(std::string_view bytes) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < bytes.size() && i < 10; ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    value |= std::uint64_t{byte & 0x7fu} << (7 * i);
+    if ((byte & 0x80) == 0) return {value, i + 1};
+  }
+  return {0, 0};
+}
+
+// Whether `bytes` start with a tag naming a field of `type` in that field's
+// wire type (or, for a packable field, packed).
+bool StartsWithFieldOf(std::string_view bytes, const Descriptor* type) {
+  using google::protobuf::internal::WireFormatLite;
+  const auto [tag, size] = LeadingVarint(bytes);
+  if (size == 0 || (tag >> 3) > static_cast<std::uint64_t>(FieldDescriptor::kMaxNumber)) {
+    return false;
+  }
+  const FieldDescriptor* field = type->FindFieldByNumber(static_cast<int>(tag >> 3));
+  if (field == nullptr) return false;
+  const auto wire = static_cast<WireFormatLite::WireType>(tag & 7);
+  return wire == WireFormatLite::WireTypeForFieldType(
+                     static_cast<WireFormatLite::FieldType>(field->type())) ||
+         (field->is_packable() && wire == WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
+}
+
+// Whether `bytes` can start a single message of `type` or a ray stream (a
+// length prefix, then a field of a ray stream message).
+bool StartsLikeModelData(std::string_view bytes, const Descriptor* type) {
+  if (StartsWithFieldOf(bytes, type)) return true;
+  const auto [length, size] = LeadingVarint(bytes);
+  return size > 0 && length > 0 &&
+         StartsWithFieldOf(bytes.substr(size), kyt::pb::stream::RayStreamMessage::descriptor());
+}
+
+// The error refusing an input of a format the tool does not read, named
+// when it is recognised.
+Status Unsupported(std::string_view name, std::string_view format) {
+  if (!format.empty()) {
+    return Error(name, fmt::format("format not supported: {}", format), {},
+                 ErrorCode::kUnsupported);
+  }
+  return Error(name,
+               "format not supported: neither a radar file the tool reads (ODIM_H5, CF/Radial, NEXRAD "
+               "Level II, IRIS, Rainbow 5) nor a common-dto message or ray stream",
+               {}, ErrorCode::kUnsupported);
 }
 
 // Counts the messages holding unknown fields, and names the first.
@@ -221,6 +290,11 @@ Result<std::unique_ptr<Input>> Input::Open(const std::string& path, const InputO
   input->path_ = path;
   input->name_ = path == "-" ? "<stdin>" : path;
   if (Status status = input->OpenSource(); !status.ok()) return status;
+  // A named type is read as told; else a file of another format is refused
+  // by name before its bytes are taken for wire data.
+  if (options.type_name.empty()) {
+    if (Status status = input->RefuseUnreadFormat(); !status.ok()) return status;
+  }
   InputKind kind = options.kind;
   if (kind == InputKind::kAuto && !options.type_name.empty()) kind = InputKind::kMessage;
   const std::string& type_name = !options.type_name.empty()   ? options.type_name
@@ -271,6 +345,16 @@ Status Input::OpenSource() {
   source.regular = S_ISREG(st.st_mode);
   if (source.regular) size_ = static_cast<std::uint64_t>(st.st_size);
   return Status::Ok();
+}
+
+Status Input::RefuseUnreadFormat() {
+  Source& source = *source_;
+  constexpr std::size_t kHeadBytes = 8;  // What UnreadFormatName looks at.
+  const Result<bool> complete = ReadUpTo(source.fd, &source.buffer, kHeadBytes, name_);
+  if (!complete.ok()) return complete.status();
+  source.complete = *complete;
+  const std::string_view format = UnreadFormatName(source.buffer);
+  return format.empty() ? Status::Ok() : Unsupported(name_, format);
 }
 
 // Auto: a stream when the start of the input reads as one; else a single
@@ -345,6 +429,10 @@ Status Input::ParseMessage() {
 }
 
 Status Input::ParseError(const std::string& prefix, const Status& problem) const {
+  // Not even the start of what the tool reads: another format, not damage.
+  if (options_.type_name.empty() && !StartsLikeModelData(source_->buffer, type_)) {
+    return Unsupported(name_, "");
+  }
   const Location& at = problem.location();
   std::string where = at.byte_offset ? fmt::format("byte offset {}", *at.byte_offset) : "";
   if (!problem_path_.empty()) where += " / " + problem_path_;

@@ -49,7 +49,10 @@ struct InputOptions {
 class Input {
  public:
   // Opens `path` ("-" is standard input) and settles its kind, saying on
-  // stderr which was chosen when it was found out.
+  // stderr which was chosen when it was found out. Without a type named, an
+  // input of a format the tool does not read is refused (kUnsupported):
+  // Universal Format by its start, other bytes when they start neither a
+  // message of the type nor a ray stream and do not parse.
   static Result<std::unique_ptr<Input>> Open(const std::string& path, const InputOptions& options);
   ~Input();
 
@@ -100,11 +103,15 @@ class Input {
   Input() = default;
 
   Status OpenSource();
+  Status RefuseUnreadFormat();
   Status Settle(InputKind kind, const std::string& type_name);
   Status Decide(const std::string& type_name);
   Status UseStream(std::uint64_t probed, bool intact);
   Status ReadRest();
   Status ParseMessage();
+  // The error of a single message that did not parse; with the default
+  // type, bytes that start neither such a message nor a ray stream are
+  // refused as of a format the tool does not read.
   Status ParseError(const std::string& prefix, const Status& problem) const;
   void OpenStreamReader();
   // Next()'s bookkeeping around one read of the stream.

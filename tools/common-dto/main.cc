@@ -245,6 +245,7 @@ struct Commands {
   CLI::App* assemble_command = nullptr;
   CLI::App* split_command = nullptr;
   std::function<Result<int>()> run_transport;  // -1 when no transport subcommand ran
+  std::function<Result<int>()> run_ingest;     // -1 when ingest did not run
   ConvertFilesOptions convert;
   CLI::App* convert_command = nullptr;
   std::string radar_path, radar_format, radar_announce;
@@ -274,6 +275,7 @@ Result<int> RunParsed(Commands& c) {
   if (c.assemble_command->parsed()) return RunAssemble(c.assemble);
   if (c.split_command->parsed()) return RunSplit(c.split);
   if (Result<int> status = c.run_transport(); !status.ok() || *status >= 0) return status;
+  if (Result<int> status = c.run_ingest(); !status.ok() || *status >= 0) return status;
   if (c.convert_command->parsed()) return RunConvertFiles(c.convert);
   return Error("", "no command given");
 }
@@ -335,6 +337,7 @@ int Main(int argc, char** argv) {
   c.split_command = AddSplit(&app, &c.split, &c.split_kind);
 
   c.run_transport = AddTransportCommands(&app);
+  c.run_ingest = AddIngestCommand(&app);
   c.convert_command = AddConvertCommand(&app, &c.convert);
   // The worker reading a radar file for the other commands: not for people,
   // so not in the help.

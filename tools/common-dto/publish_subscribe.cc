@@ -21,36 +21,12 @@
 
 namespace common_dto {
 namespace cli {
-namespace {
 
-using Seconds = std::chrono::duration<double>;
-
-struct Connection {
-  nats::ConnectionOptions connection;
-  nats::StreamOptions stream;
-  double max_age_s = 0;
-};
-
-struct PublishOptions {
-  std::string input;
-  nats::PublisherOptions publisher;
-  double rays_per_second = 0;
-  InputOptions input_options;
-};
-
-struct SubscribeOptions {
-  std::string outdir;
-  nats::SubscriberOptions subscriber;
-  bool sweeps = false;
-  std::size_t count = 0;
-  double idle_timeout_s = 0;
-  double ack_wait_s = 30;
-};
-
-void AddConnectionOptions(CLI::App* command, Connection* c) {
-  command->add_option("-s,--server", c->connection.servers,
-                      "Server URL, e.g. nats://host:4222 (repeat for the servers of a cluster)")
-      ->required();
+void AddConnectionOptions(CLI::App* command, Connection* c, bool server_required) {
+  CLI::Option* server = command->add_option(
+      "-s,--server", c->connection.servers,
+      "Server URL, e.g. nats://host:4222 (repeat for the servers of a cluster)");
+  if (server_required) server->required();
   command->add_option("--user", c->connection.user, "User name");
   command->add_option("--password", c->connection.password, "Password of --user");
   command->add_option("--token", c->connection.token, "Authentication token");
@@ -78,10 +54,43 @@ void AddConnectionOptions(CLI::App* command, Connection* c) {
 
 void Finish(Connection* c) { c->stream.max_age = std::chrono::seconds(std::llround(c->max_age_s)); }
 
-Status TransportError(std::string_view file, const Status& status, std::string_view where = {}) {
+void AddPublisherOptions(CLI::App* command, nats::PublisherOptions* p) {
+  command->add_option("--instrument", p->instrument,
+                      "Instrument token of the subjects (default: from each VolumeHeader's instrument name)");
+  command->add_option("--max-pending", p->max_pending, "Unacknowledged NATS messages at a time")
+      ->capture_default_str();
+  command->add_option("--rays-per-message", p->rays_per_message,
+                      "Consecutive rays of a sweep carried by one NATS message")
+      ->capture_default_str();
+  command->add_option("--bytes-per-message", p->bytes_per_message,
+                      "Send a NATS message once its rays reach this size (default: by --rays-per-message only)")
+      ->transform(CLI::AsSizeValue(false));
+}
+
+Status TransportError(std::string_view file, const Status& status, std::string_view where) {
   return Error(file, fmt::format("{} [{}]", status.message(), ErrorCodeName(status.code())), where,
                status.code(), status.location());
 }
+
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+
+struct PublishOptions {
+  std::string input;
+  nats::PublisherOptions publisher;
+  double rays_per_second = 0;
+  InputOptions input_options;
+};
+
+struct SubscribeOptions {
+  std::string outdir;
+  nats::SubscriberOptions subscriber;
+  bool sweeps = false;
+  std::size_t count = 0;
+  double idle_timeout_s = 0;
+  double ack_wait_s = 30;
+};
 
 // Paces by rays (RayEnd messages) when asked.
 class Pacer {
@@ -221,17 +230,8 @@ std::function<Result<int>()> AddTransportCommands(CLI::App* app) {
   CLI::App* pub = app->add_subcommand("publish", "Publish a ray stream to NATS JetStream");
   pub->add_option("stream", publish->input, "Ray stream file, pipe, or - for standard input")->required();
   AddConnectionOptions(pub, publish_c.get());
-  pub->add_option("--instrument", publish->publisher.instrument,
-                  "Instrument token of the subjects (default: from each VolumeHeader's instrument name)");
+  AddPublisherOptions(pub, &publish->publisher);
   pub->add_option("--rays-per-second", publish->rays_per_second, "Pace the stream (default: as fast as possible)");
-  pub->add_option("--max-pending", publish->publisher.max_pending, "Unacknowledged NATS messages at a time")
-      ->capture_default_str();
-  pub->add_option("--rays-per-message", publish->publisher.rays_per_message,
-                  "Consecutive rays of a sweep carried by one NATS message")
-      ->capture_default_str();
-  pub->add_option("--bytes-per-message", publish->publisher.bytes_per_message,
-                  "Send a NATS message once its rays reach this size (default: by --rays-per-message only)")
-      ->transform(CLI::AsSizeValue(false));
   pub->footer(
       "Each volume and sweep header and end, and each ray (or --rays-per-message rays), is one NATS message\n"
       "of stream frames on <prefix>.<instrument>.<volume-uuid>.<kind> with a Nats-Msg-Id, so publishing a\n"
