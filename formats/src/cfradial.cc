@@ -423,7 +423,7 @@ Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
   std::size_t first = 0;
   for (int i = 0; s.ok() && i < volume.sweep_size(); ++i) {
     SweepPlace at{ncid, first, place.range_size};
-    s = FirstError({WriteSweepRays(volume, i, at, timing.times[static_cast<std::size_t>(i)]),
+    s = FirstError({WriteSweepRays(volume, i, at, timing.times[static_cast<std::size_t>(i)], notes),
                     WriteRayParameters(ncid, what, volume, i, first)});
     first += static_cast<std::size_t>(volume.sweep(i).rays_size());
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), volume.sweep_size());
@@ -497,7 +497,7 @@ Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
   if (s.ok()) s = RunDeferred(ncid, later);
   for (int i = 0; s.ok() && i < static_cast<int>(n); ++i) {
     const SweepPlace place{groups[i], 0, static_cast<std::size_t>(axes[static_cast<std::size_t>(i)].gates)};
-    s = FirstError({WriteSweepRays(volume, i, place, timing.times[static_cast<std::size_t>(i)]),
+    s = FirstError({WriteSweepRays(volume, i, place, timing.times[static_cast<std::size_t>(i)], notes),
                     WriteRayParameters(groups[i], OneSweepVars(volume, i), volume, i, 0)});
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), n);
   }

@@ -70,9 +70,10 @@ Status DefineMoments(const kyt::pb::common::Volume& volume, int index, const Swe
                      const WriteOptions& options, Notes* notes);
 // Writes the rays of sweep `index` (time offsets from `epoch`, angles) and
 // its samples at `place`.
-// `times` are the rays' seconds since `epoch` (NaN: no time).
+// `times` are the rays' seconds since `epoch` (NaN: no time). Gates whose
+// codes are out of their scale's valid range are written as _FillValue.
 Status WriteSweepRays(const kyt::pb::common::Volume& volume, int index, const SweepPlace& place,
-                      const std::vector<double>& times);
+                      const std::vector<double>& times, Notes* notes);
 
 // Reads rows [first, first + rays) at `place` into volume->sweep(index) and
 // the descriptors into volume_config.sweep_config(index) (both exist):

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string_view>
 
 #include "cfradial_internal.h"
@@ -72,11 +73,20 @@ bool IsStandardName(const std::string& text) {
 
 bool IsFloat(nc_type type) { return type == NC_FLOAT || type == NC_DOUBLE; }
 
-// _FillValue of a moment: the not-scanned code of a LINEAR scale; NaN for
-// floats without one. CF has one missing code, so a separate below-threshold
-// code is lost (noted).
-Status DefineFill(int ncid, int var, nc_type type, const DataDescriptor* d, const std::string& name,
-                  Notes* notes) {
+// The code an integer moment's gates without data are written as (see
+// MissingCode); the not-scanned code itself for floats.
+std::optional<std::int64_t> FillCode(const DataDescriptor* d, int storage) {
+  if (d == nullptr || d->scale().type() != DataDescriptor::DataScale::LINEAR) return std::nullopt;
+  const auto& lin = d->scale().linear_scale();
+  if (storage == DataBuffer::FLOAT || storage == DataBuffer::DOUBLE) return lin.not_scanned();
+  return MissingCode(lin, storage);
+}
+
+// _FillValue of a moment: the not-scanned code of a LINEAR scale (another
+// code that is no value when the samples cannot hold it); NaN for floats
+// without one. A separate below-threshold code goes to `_Undetect`.
+Status DefineFill(int ncid, int var, nc_type type, int storage, const DataDescriptor* d,
+                  const std::string& name, Notes* notes) {
   const bool linear = d != nullptr && d->scale().type() == DataDescriptor::DataScale::LINEAR;
   if (!linear) {
     return IsFloat(type) ? PutAttDouble(ncid, var, "_FillValue", type, std::nan("")) : Status::Ok();
@@ -100,11 +110,12 @@ Status DefineFill(int ncid, int var, nc_type type, const DataDescriptor* d, cons
                             " not carried (outside the storage type)"});
     }
   }
-  if (!s.ok() || !holds(lin.not_scanned())) return s;
-  return PutAttDouble(ncid, var, "_FillValue", type, lin.not_scanned());
+  const std::optional<std::int64_t> fill = FillCode(d, storage);
+  if (!s.ok() || !fill) return s;
+  return PutAttDouble(ncid, var, "_FillValue", type, static_cast<double>(*fill));
 }
 
-Status DefineMomentAttrs(int ncid, int var, nc_type type, const DataDescriptor* d,
+Status DefineMomentAttrs(int ncid, int var, nc_type type, int storage, const DataDescriptor* d,
                          const std::string& name, Notes* notes) {
   Status s = PutAttText(ncid, var, "coordinates", "elevation azimuth range");
   const std::string units = UnitsOf(d, name);
@@ -125,7 +136,7 @@ Status DefineMomentAttrs(int ncid, int var, nc_type type, const DataDescriptor* 
       if (s.ok()) s = PutAttDouble(ncid, var, "add_offset", NC_DOUBLE, lin.offset());
     }
   }
-  if (s.ok()) s = DefineFill(ncid, var, type, d, name, notes);
+  if (s.ok()) s = DefineFill(ncid, var, type, storage, d, name, notes);
   return s;
 }
 
@@ -185,7 +196,7 @@ Status DefineMoments(const Volume& volume, int index, const SweepPlace& place,
     Status s = DefVar(place.ncid, name, type, {*time_dim, *range_dim}, &var);
     if (s.ok()) s = DefineStorage(place.ncid, var, b, name, options.compression_level);
     const DataDescriptor* d = DescriptorOf(volume, sweep, name);
-    if (s.ok()) s = DefineMomentAttrs(place.ncid, var, type, d, name, notes);
+    if (s.ok()) s = DefineMomentAttrs(place.ncid, var, type, b.type(), d, name, notes);
     if (!s.ok()) return s;
     if (FindQuantity(name) == nullptr && (d == nullptr || !IsStandardName(d->legend()))) {
       notes->push_back({NoteKind::kUnknownName, "standard_name", name,
@@ -206,13 +217,17 @@ Status PutRows(int ncid, const char* name, std::size_t first, const std::vector<
                  ErrorCode::kIo, name);
 }
 
-Status PutSamples(int ncid, const std::string& name, const DataBuffer& b, std::size_t first,
-                  std::size_t rays, std::size_t gates, int index) {
+Status PutSamples(int ncid, const std::string& name, const DataBuffer& b, const DataDescriptor* d,
+                  std::size_t first, std::size_t rays, std::size_t gates, int index,
+                  Notes* notes) {
   std::string scratch;
   std::string_view samples;
   Status s = SweepSamples(b, static_cast<std::int64_t>(rays), static_cast<std::int64_t>(gates),
                           &scratch, &samples);
   if (!s.ok()) return SweepError(s.code(), index, name, s.message());
+  MaskOutOfRange(d, b.type(), b.endian(), FillCode(d, b.type()), index,
+                 "sweep[" + std::to_string(index) + "].sweep_moments", name, &scratch, &samples,
+                 notes);
   if (NeedsSwap(b.endian())) {
     // netCDF takes native order; it stores the variable's own order.
     if (scratch.data() != samples.data()) scratch.assign(samples);
@@ -228,7 +243,7 @@ Status PutSamples(int ncid, const std::string& name, const DataBuffer& b, std::s
 }  // namespace
 
 Status WriteSweepRays(const Volume& volume, int index, const SweepPlace& place,
-                      const std::vector<double>& time) {
+                      const std::vector<double>& time, Notes* notes) {
   const Sweep& sweep = volume.sweep(index);
   const std::size_t n = static_cast<std::size_t>(sweep.rays_size());
   std::vector<double> az(n), el(n);
@@ -244,8 +259,9 @@ Status WriteSweepRays(const Volume& volume, int index, const SweepPlace& place,
   if (s.ok()) s = SweepRange(volume, index, &axis);
   for (const std::string& name : MomentNames(sweep)) {
     if (!s.ok()) break;
-    s = PutSamples(place.ncid, name, sweep.sweep_moments().at(name), place.first_ray, n,
-                   static_cast<std::size_t>(axis.gates), index);
+    s = PutSamples(place.ncid, name, sweep.sweep_moments().at(name),
+                   DescriptorOf(volume, sweep, name), place.first_ray, n,
+                   static_cast<std::size_t>(axis.gates), index, notes);
   }
   return s;
 }

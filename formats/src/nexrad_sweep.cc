@@ -187,8 +187,9 @@ Status BuildGeometry(const std::vector<Radial>& radials, Geometry* g, std::optio
                         "no ODIM quantity; kept under its NEXRAD name"});
     }
     notes->push_back({NoteKind::kConverted, "data block", key,
-                      "code 1 (range folded) kept in the samples: the model has no code for it "
-                      "(values start at code 2)"});
+                      "code 1 (range folded) kept in the samples below the valid range "
+                      "(values start at code 2): no value, masked by the decoder and written "
+                      "as missing"});
     if (c.padded) {
       notes->push_back({NoteKind::kConverted, "data block", key,
                         "padded to the longest moment of its gate geometry with the not-scanned "

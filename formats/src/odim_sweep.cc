@@ -54,8 +54,14 @@ OdimScale ScaleOf(const DataDescriptor* d, int storage_type, const std::string& 
   if (d != nullptr && d->scale().type() == DataDescriptor::DataScale::LINEAR &&
       d->scale().linear_scale().step() != 0) {
     const auto& lin = d->scale().linear_scale();
-    return OdimScale{lin.step(), lin.offset(), static_cast<double>(lin.not_scanned()),
-                     static_cast<double>(lin.under_threshold())};
+    // A not-scanned code the samples cannot hold gives way to a code that
+    // is no value, so that out-of-range gates have a code to go to.
+    const double nodata =
+        static_cast<double>(MissingCode(lin, storage_type).value_or(lin.not_scanned()));
+    return OdimScale{lin.step(), lin.offset(), nodata,
+                     lin.under_threshold() == lin.not_scanned()
+                         ? nodata
+                         : static_cast<double>(lin.under_threshold())};
   }
   notes->push_back(
       {NoteKind::kAssumed, "linear_scale", name,
@@ -85,7 +91,9 @@ Result<H5Id> CompressedLayout(const hsize_t dims[2], int level, const std::strin
 }
 
 Status WriteSamples(hid_t group, const std::string& path, const DataBuffer& buffer,
-                    const RangeAxis& axis, std::int64_t rays, int level) {
+                    const DataDescriptor* d, double nodata, const RangeAxis& axis,
+                    std::int64_t rays, int level, int index, const std::string& name,
+                    Notes* notes) {
   const hid_t file_type = FileTypeOf(buffer.type(), buffer.endian());
   if (file_type < 0) return H5Error(ErrorCode::kUnsupported, path, "storage type not writable");
   std::string scratch;
@@ -93,6 +101,10 @@ Status WriteSamples(hid_t group, const std::string& path, const DataBuffer& buff
   Status s = SweepSamples(buffer, rays, axis.gates, &scratch, &samples);
   if (!s.ok()) return s.Wrap(path + ": ");
   const std::string at = path + "/data";
+  MaskOutOfRange(d, buffer.type(), buffer.endian(),
+                 std::fabs(nodata) < 9e18 ? std::optional<std::int64_t>(std::llround(nodata))
+                                          : std::nullopt,
+                 index, at, name, &scratch, &samples, notes);
   const hsize_t dims[2] = {static_cast<hsize_t>(rays), static_cast<hsize_t>(axis.gates)};
   const Result<H5Id> space = H5Checked(H5Screate_simple(2, dims, nullptr), "H5Screate_simple", at);
   const Result<H5Id> dcpl = CompressedLayout(dims, level, at);
@@ -137,8 +149,8 @@ Placement PlaceQuality(const Volume& volume, const Sweep& sweep, const std::stri
 // quality moment, and the samples.
 Status WriteMoment(hid_t parent, const std::string& parent_path, const std::string& group_name,
                    const std::string& quantity, const Volume& volume, const Sweep& sweep,
-                   const std::string& name, const RangeAxis& axis, const WriteOptions& options,
-                   Notes* notes) {
+                   int index, const std::string& name, const RangeAxis& axis,
+                   const WriteOptions& options, Notes* notes) {
   Group group = CreateGroup(parent, parent_path, group_name);
   Group what = CreateGroup(group.id.get(), group.path, "what");
   if (!group.id.valid() || !what.id.valid()) return H5Error(ErrorCode::kIo, group.path, "cannot create");
@@ -163,13 +175,13 @@ Status WriteMoment(hid_t parent, const std::string& parent_path, const std::stri
                        : H5Error(ErrorCode::kIo, how.path, "cannot create");
   }
   if (!s.ok()) return s;
-  return WriteSamples(group.id.get(), group.path, buffer, axis, sweep.rays_size(),
-                      options.compression_level);
+  return WriteSamples(group.id.get(), group.path, buffer, d, scale.nodata, axis,
+                      sweep.rays_size(), options.compression_level, index, name, notes);
 }
 
 // dataM groups for the moments, in name order, each followed by its quality
 // groups; then the dataset's own quality groups.
-Status WriteMoments(const Group& dataset, const Volume& volume, const Sweep& sweep,
+Status WriteMoments(const Group& dataset, const Volume& volume, const Sweep& sweep, int index,
                     const RangeAxis& axis, const WriteOptions& options, Notes* notes) {
   std::vector<std::string> data;
   std::vector<std::pair<Placement, std::string>> quality;
@@ -183,21 +195,21 @@ Status WriteMoments(const Group& dataset, const Volume& volume, const Sweep& swe
   Status s;
   for (std::size_t m = 0; s.ok() && m < data.size(); ++m) {
     const std::string group = "data" + std::to_string(m + 1);
-    s = WriteMoment(dataset.id.get(), dataset.path, group, data[m], volume, sweep, data[m], axis,
-                    options, notes);
+    s = WriteMoment(dataset.id.get(), dataset.path, group, data[m], volume, sweep, index, data[m],
+                    axis, options, notes);
     H5Id parent = OpenGroup(dataset.id.get(), group);
     int k = 0;
     for (const auto& [place, name] : quality) {
       if (!s.ok() || place.parent != data[m]) continue;
       s = WriteMoment(parent.get(), dataset.path + "/" + group, "quality" + std::to_string(++k),
-                      place.quantity, volume, sweep, name, axis, options, notes);
+                      place.quantity, volume, sweep, index, name, axis, options, notes);
     }
   }
   int k = 0;
   for (const auto& [place, name] : quality) {
     if (!s.ok() || !place.parent.empty()) continue;
     s = WriteMoment(dataset.id.get(), dataset.path, "quality" + std::to_string(++k), place.quantity,
-                    volume, sweep, name, axis, options, notes);
+                    volume, sweep, index, name, axis, options, notes);
   }
   return s;
 }
@@ -375,7 +387,7 @@ Status WriteOdimDataset(hid_t file, const Volume& volume, int index, const Write
                   WriteLongAttr(where.id.get(), "a1gate", sweep.first_azimuth_gate_index()),
                   WriteDatasetHow(how.id.get(), volume, sweep, notes)});
   if (!s.ok()) return s;
-  return WriteMoments(dataset, volume, sweep, axis, options, notes);
+  return WriteMoments(dataset, volume, sweep, index, axis, options, notes);
 }
 
 // ---- Reading ----------------------------------------------------------------

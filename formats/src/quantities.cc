@@ -2,6 +2,7 @@
 #include "quantities.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -211,6 +212,99 @@ Status SweepSamples(const DataBuffer& buffer, std::int64_t rays, std::int64_t ga
                       std::to_string(expected));
   }
   return Status::Ok();
+}
+
+namespace {
+
+// The codes `type` holds, [lo, hi]; false for a type without integer codes.
+bool TypeCodes(int type, std::int64_t* lo, std::int64_t* hi) {
+  switch (type) {
+    case DataBuffer::UINT8: *lo = 0, *hi = 0xff; return true;
+    case DataBuffer::UINT16: *lo = 0, *hi = 0xffff; return true;
+    case DataBuffer::INT32: *lo = INT32_MIN, *hi = INT32_MAX; return true;
+    case DataBuffer::INT64: *lo = INT64_MIN, *hi = INT64_MAX; return true;
+    default: return false;
+  }
+}
+
+std::int64_t CodeAt(const char* p, int width, bool big, bool is_signed) {
+  std::uint64_t u = 0;
+  for (int i = 0; i < width; ++i) {
+    const auto byte = static_cast<std::uint64_t>(static_cast<unsigned char>(p[big ? i : width - 1 - i]));
+    u = (u << 8) | byte;
+  }
+  if (is_signed && width < 8 && (u >> (8 * width - 1)) != 0) u |= ~std::uint64_t{0} << (8 * width);
+  return static_cast<std::int64_t>(u);
+}
+
+void PutCode(char* p, int width, bool big, std::int64_t code) {
+  const auto u = static_cast<std::uint64_t>(code);
+  for (int i = 0; i < width; ++i) {
+    p[big ? width - 1 - i : i] = static_cast<char>((u >> (8 * i)) & 0xff);
+  }
+}
+
+}  // namespace
+
+std::optional<std::int64_t> MissingCode(const LinearDataScale& lin, int storage_type) {
+  std::int64_t tlo = 0, thi = 0, lo = 0, hi = 0;
+  if (!TypeCodes(storage_type, &tlo, &thi)) return std::nullopt;
+  if (lin.not_scanned() >= tlo && lin.not_scanned() <= thi) return lin.not_scanned();
+  if (!ValidCodeRange(lin, &lo, &hi)) return std::nullopt;
+  // Two candidates each side: one of them may be the under-threshold code.
+  for (std::int64_t c : {tlo, tlo + 1}) {
+    if (c < lo && c != lin.under_threshold()) return c;
+  }
+  for (std::int64_t c = hi; c < thi && c < hi + 2;) {
+    if (++c != lin.under_threshold()) return c;
+  }
+  return std::nullopt;
+}
+
+void MaskOutOfRange(const DataDescriptor* d, int type, int endian,
+                    std::optional<std::int64_t> missing, int sweep, const std::string& field,
+                    const std::string& name, std::string* scratch, std::string_view* samples,
+                    Notes* notes) {
+  std::int64_t tlo = 0, thi = 0;
+  if (d == nullptr || d->scale().type() != DataDescriptor::DataScale::LINEAR ||
+      !ValidCodeRange(d->scale().linear_scale(), nullptr, nullptr) || !TypeCodes(type, &tlo, &thi)) {
+    return;
+  }
+  const LinearDataScale& lin = d->scale().linear_scale();
+  const int width = SampleWidth(type);
+  const bool big = endian == DataBuffer::BIG;
+  const bool is_signed = type == DataBuffer::INT32 || type == DataBuffer::INT64;
+  std::int64_t gates = 0;
+  std::vector<std::int64_t> codes;  // the first few distinct codes, for the note
+  for (std::size_t at = 0; at + width <= samples->size(); at += static_cast<std::size_t>(width)) {
+    const std::int64_t code = CodeAt(samples->data() + at, width, big, is_signed);
+    if (ClassifyCode(lin, code) != CodeKind::kOutOfRange) continue;
+    ++gates;
+    if (codes.size() < 4 && std::find(codes.begin(), codes.end(), code) == codes.end()) {
+      codes.push_back(code);
+    }
+    if (!missing || code == *missing) continue;
+    if (samples->data() != scratch->data()) {
+      scratch->assign(*samples);
+      *samples = *scratch;
+    }
+    PutCode(&(*scratch)[at], width, big, *missing);
+  }
+  if (gates == 0) return;
+  std::int64_t lo = 0, hi = 0;
+  ValidCodeRange(lin, &lo, &hi);
+  std::string text = "sweep[" + std::to_string(sweep) + "]: " + std::to_string(gates) +
+                     " gates with codes outside the valid range " +
+                     std::to_string(lo) + ".." + (hi == INT64_MAX ? "" : std::to_string(hi)) + " (";
+  for (std::size_t i = 0; i < codes.size(); ++i) text += (i ? ", " : "") + std::to_string(codes[i]);
+  text += codes.size() == 4 ? ", ...)" : ")";
+  if (missing) {
+    notes->push_back({NoteKind::kConverted, field, name,
+                      text + " written as the missing code " + std::to_string(*missing)});
+  } else {
+    notes->push_back({NoteKind::kNotCarried, field, name,
+                      text + " written unchanged: the storage type has no code left for missing"});
+  }
 }
 
 double EpochSeconds(const google::protobuf::Timestamp& t) {

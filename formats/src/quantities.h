@@ -7,11 +7,13 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common_dto/formats/formats.h"
+#include "common_dto/model/codes.h"
 #include "common_dto/model/status.h"
 #include "data_descriptor.pb.h"
 #include "ray_config.pb.h"
@@ -101,6 +103,24 @@ Status SweepRange(const kyt::pb::common::Volume& volume, int index, RangeAxis* a
 // *scratch. Checks that they divide into rays x gates.
 Status SweepSamples(const kyt::pb::common::DataBuffer& buffer, std::int64_t rays,
                     std::int64_t gates, std::string* scratch, std::string_view* out);
+
+// The code a writer puts out for a gate without data of an integer moment
+// with linear scale `lin` stored as `storage_type`: not_scanned when the
+// type holds it, else (a stated valid range) the lowest code the type holds
+// that is neither a value nor the under-threshold code; none otherwise.
+std::optional<std::int64_t> MissingCode(const LinearDataScale& lin, int storage_type);
+
+// Writes the gates of an integer moment whose codes are out of the valid
+// range of its LINEAR scale (codes.h) as `missing`: *samples (those of a
+// buffer of `type` and `endian`, e.g. from SweepSamples) are copied into
+// *scratch, unless they are there already, only when a gate is affected.
+// One note for `field` and moment `name` of sweep `sweep` counts the gates
+// and names codes. Without a missing code the samples stay as they are
+// (noted).
+void MaskOutOfRange(const kyt::pb::common::DataDescriptor* d, int type, int endian,
+                    std::optional<std::int64_t> missing, int sweep, const std::string& field,
+                    const std::string& name, std::string* scratch, std::string_view* samples,
+                    Notes* notes);
 
 // An error naming sweep `index` (and moment `moment`, may be empty).
 Status SweepError(ErrorCode code, int index, const std::string& moment, const std::string& what);

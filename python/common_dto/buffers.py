@@ -148,7 +148,9 @@ def scale_codes(codes, descriptor):
 
     With a linear scale (scale type LINEAR, or a linear_scale given with type
     NONE) the result is offset + step * code as float64, with the codes
-    `under_threshold` and `not_scanned` masked. Without a scale, floating
+    `under_threshold` and `not_scanned` masked, and for integer codes also
+    those outside the scale's valid range (min_value..max_value when not
+    both 0; the rule of common_dto/model/codes.h). Without a scale, floating
     values pass through (NaN masked) and integer codes become float64
     unscaled. ENUM and BITFIELDS scales give back the codes unchanged (masked
     nowhere): their names are in the descriptor.
@@ -157,7 +159,11 @@ def scale_codes(codes, descriptor):
     DataScale = _dd.DataDescriptor.DataScale
     linear = _linear(descriptor) if descriptor is not None else None
     if linear is not None:
-        mask = (codes == linear.under_threshold) | (codes == linear.not_scanned)
+        if codes.dtype.kind in "iu":
+            mask = _core.no_value_mask(codes, linear.under_threshold, linear.not_scanned,
+                                       linear.min_value, linear.max_value)
+        else:
+            mask = (codes == linear.under_threshold) | (codes == linear.not_scanned)
         values = linear.offset + linear.step * codes.astype(np.float64)
         return np.ma.masked_array(values, mask=mask)
     if descriptor is not None and descriptor.scale.type in (DataScale.ENUM, DataScale.BITFIELDS):

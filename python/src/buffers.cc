@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "binding.h"
 #include "common_dto/model/buffers.h"
+#include "common_dto/model/codes.h"
 #include "data_buffer.pb.h"
 
 namespace common_dto {
@@ -125,9 +127,34 @@ py::array Decode(const py::object& data, int compression, std::int32_t uncompres
   return out;
 }
 
+using Codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// True where an integer code of the linear scale (under_threshold,
+// not_scanned, min_value, max_value) stands for no value: the mark codes
+// and codes out of the valid range.
+py::array_t<bool> NoValueMask(const Codes& codes, std::int32_t under, std::int32_t not_scanned,
+                              std::int32_t min, std::int32_t max) {
+  LinearDataScale scale;
+  scale.set_under_threshold(under);
+  scale.set_not_scanned(not_scanned);
+  scale.set_min_value(min);
+  scale.set_max_value(max);
+  py::array_t<bool> out(std::vector<py::ssize_t>(codes.shape(), codes.shape() + codes.ndim()));
+  const std::int64_t* in = codes.data();
+  bool* mask = out.mutable_data();
+  const py::ssize_t n = codes.size();
+  {
+    py::gil_scoped_release release;
+    for (py::ssize_t i = 0; i < n; ++i) mask[i] = !IsValueCode(scale, in[i]);
+  }
+  return out;
+}
+
 }  // namespace
 
 void BindBuffers(py::module_& m) {
+  m.def("no_value_mask", &NoValueMask, py::arg("codes"), py::arg("under_threshold"),
+        py::arg("not_scanned"), py::arg("min_value"), py::arg("max_value"));
   m.def("decode_samples", &Decode, py::arg("data"), py::arg("compression"),
         py::arg("uncompressed_size"), py::arg("endian"), py::arg("type"),
         py::arg("unknown_endian"), py::arg("max_size"));

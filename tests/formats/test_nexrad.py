@@ -166,6 +166,79 @@ def test_cfradial_through_xarray(tool, tmp_path):
                 assert np.isnan(ds[name].values[:, codes.shape[1]:]).all()
 
 
+# Range-folded gates (code 1, below the valid range 2..) of VEL and SW, read
+# by independent readers: 8-bit in sweep 1, padded to 16 bits in sweep 2.
+# (reader, sweep, the missing code the file holds there)
+FOLDED = [
+    ("cfradial2-xarray", 1, 1),
+    ("cfradial2-xarray", 2, 65535),
+    ("odim-h5py", 1, 1),
+    ("odim-h5py", 2, 65535),
+    ("model-scale_codes", 1, None),
+    ("model-scale_codes", 2, None),
+]
+
+
+def folded_read(tool, path, tmp_path, reader, s, name):
+    """(raw codes, values with NaN for missing, the missing code, notes)."""
+    import h5py
+    from common_dto import buffers
+    if reader == "cfradial2-xarray":
+        out = tmp_path / "ktlx.nc"
+        notes = tool("convert", "--to", "cfradial2", path, out).stderr
+        with xr.open_dataset(out, group="sweep_%d" % s) as ds:
+            values = ds[name].values
+        with xr.open_dataset(out, group="sweep_%d" % s, mask_and_scale=False) as ds:
+            return ds[name].values, values, ds[name].attrs["_FillValue"], notes
+    if reader == "odim-h5py":
+        out = tmp_path / "ktlx.h5"
+        notes = tool("convert", "--to", "odim", path, out).stderr
+        with h5py.File(out, "r") as f:
+            group = next(g for g in f["dataset%d" % (s + 1)].values()
+                         if "what" in g and g["what"].attrs["quantity"] == name.encode())
+            what = group["what"].attrs
+            raw = group["data"][...]
+            values = np.where(raw == what["nodata"], np.nan, raw * what["gain"] + what["offset"])
+            return raw, values, what["nodata"], notes
+    volume, notes = read_model(tool, path, tmp_path)
+    sweep = volume.sweep[s]
+    raw = buffers.decode_buffer(sweep.sweep_moments[name], shape=(len(sweep.rays), -1))
+    masked = buffers.scale_codes(raw, config_of(volume, sweep).data_moments[name])
+    return raw, masked.filled(np.nan), None, notes
+
+
+@pytest.mark.parametrize("reader, s, missing", FOLDED)
+def test_range_folded_gates_are_missing(tool, tmp_path, reader, s, missing):
+    cuts = nx.standard_cuts()
+    path = tmp_path / "KTLX20241001_122000_V06"
+    nx.write_archive(path, cuts)
+    c = cuts[s]
+    for name in ("VRADH", "WRADH") if s == 1 else ("VRADH",):
+        native = NATIVE[name]
+        spec = c["specs"][native if native != "SW" else "SW "]
+        codes = c["codes"][native]
+        raw, values, fill, notes = folded_read(tool, path, tmp_path, reader, s, name)
+        width = codes.shape[1]
+        folded = codes == 1
+        assert folded.sum() > 0
+        # NaN exactly at the folded gates and below threshold where the
+        # reader masks it (the model's under-threshold code), values exact.
+        below = codes == 0
+        expect_nan = folded | (below if reader == "model-scale_codes" else False)
+        np.testing.assert_array_equal(np.isnan(values[:, :width]), expect_nan)
+        measured = codes >= 2
+        np.testing.assert_allclose(values[:, :width][measured], ((codes - spec[5]) / spec[4])[measured],
+                                   rtol=1e-5)
+        if missing is None:
+            np.testing.assert_array_equal(raw[:, :width], codes)  # the model keeps code 1
+            continue
+        assert fill == missing
+        np.testing.assert_array_equal(raw[:, :width], np.where(folded, missing, codes))
+        top = 255 if missing == 1 else 65534
+        assert ("moment %s: sweep[%d]: %d gates with codes outside the valid range 2..%d (1) "
+                "written as the missing code %d" % (name, s, folded.sum(), top, missing)) in notes
+
+
 DAMAGE = {
     # name -> (how the bytes are damaged, the error's end)
     "truncated_in_a_record": (lambda b: b[:len(b) - 300], " left (truncated)"),

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common_dto/model/buffers.h"
+#include "common_dto/model/codes.h"
 #include "common_dto/model/references.h"
 #include "common_dto/model/status.h"
 #include "common_dto/model/utf8.h"
@@ -22,6 +23,7 @@
 
 namespace {
 
+using common_dto::CodeKind;
 using common_dto::ErrorCode;
 using common_dto::Location;
 using common_dto::Status;
@@ -331,3 +333,49 @@ TEST(AppendFill, EncodesEachStorageTypeAndRefusesWhatItCannotHold) {
 }
 
 }  // namespace
+
+TEST(Codes, ValueCodesFollowTheStatedRangeAndTheTwoMarkCodes) {
+  struct Case {
+    int under, not_scanned, min, max;
+    std::int64_t code;
+    CodeKind kind;
+  };
+  const Case cases[] = {
+      // NEXRAD 8-bit: 0 below threshold, 1 range folded, values 2..255.
+      {0, -1, 2, 255, 0, CodeKind::kUnderThreshold},
+      {0, -1, 2, 255, 1, CodeKind::kOutOfRange},
+      {0, -1, 2, 255, 2, CodeKind::kValue},
+      {0, -1, 2, 255, 255, CodeKind::kValue},
+      {0, -1, 2, 255, 256, CodeKind::kOutOfRange},
+      {0, -1, 2, 255, -1, CodeKind::kNotScanned},
+      // Mark codes inside or outside the range are marks, never values.
+      {0, 65535, 2, 65534, 65535, CodeKind::kNotScanned},
+      {5, 6, 1, 254, 5, CodeKind::kUnderThreshold},
+      {7, 7, 0, 0, 7, CodeKind::kUnderThreshold},
+      // Both 0: no range stated, every other code is a value.
+      {0, 255, 0, 0, 254, CodeKind::kValue},
+      {0, 255, 0, 0, -70000, CodeKind::kValue},
+      // Only a lower bound (max 0).
+      {0, 255, 3, 0, 2, CodeKind::kOutOfRange},
+      {0, 255, 3, 0, 1000000, CodeKind::kValue},
+      // A range of one code, a negative range, and one that contradicts itself.
+      {0, 255, 9, 9, 9, CodeKind::kValue},
+      {0, 255, 9, 9, 10, CodeKind::kOutOfRange},
+      {0, 255, -100, -1, -100, CodeKind::kValue},
+      {0, 255, -100, -1, 1, CodeKind::kOutOfRange},
+      {0, 255, 10, 5, 7, CodeKind::kValue},
+      {0, 255, 10, 5, 200, CodeKind::kValue},
+      // 64-bit codes beyond what int32 bounds hold.
+      {0, 255, 1, 2147483647, std::int64_t{1} << 40, CodeKind::kOutOfRange},
+  };
+  for (const Case& c : cases) {
+    kyt::pb::common::DataDescriptor::DataScale::LinearDataScale scale;
+    scale.set_under_threshold(c.under);
+    scale.set_not_scanned(c.not_scanned);
+    scale.set_min_value(c.min);
+    scale.set_max_value(c.max);
+    SCOPED_TRACE(scale.ShortDebugString() + " code " + std::to_string(c.code));
+    EXPECT_EQ(common_dto::ClassifyCode(scale, c.code), c.kind);
+    EXPECT_EQ(common_dto::IsValueCode(scale, c.code), c.kind == CodeKind::kValue);
+  }
+}

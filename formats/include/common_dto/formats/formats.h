@@ -44,6 +44,20 @@
 //     (a note says so) and written back with NaN as the fill value. Codes of
 //     a float moment are meaningful only when its scale is LINEAR; without
 //     one NaN is the only missing value.
+//   * Codes outside the valid range: an integer moment whose LINEAR scale
+//     states a valid range (min_value and max_value not both 0; rule and
+//     edge cases in common_dto/model/codes.h) may hold codes outside it
+//     that are neither `under_threshold` nor `not_scanned` (NEXRAD's range
+//     folded code 1 below min_value 2). They are no values: writers put
+//     those gates out as the missing code (ODIM nodata, CF _FillValue),
+//     copying a moment's samples only when one of its gates is affected,
+//     and note per sweep and moment (kConverted) how many gates and which
+//     codes; the model's samples keep them. When the storage type cannot
+//     hold `not_scanned` (-1 in 8-bit samples) the missing code written is
+//     the lowest code the type holds that is neither a value nor
+//     `under_threshold` (1 for NEXRAD's 8-bit moments), so that nodata and
+//     _FillValue then mark exactly the out-of-range gates. The Python
+//     decoder (common_dto.buffers.scale_codes) masks them as well.
 //
 // Times and values the source does not hold
 // -----------------------------------------

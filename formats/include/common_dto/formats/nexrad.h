@@ -35,8 +35,10 @@
 //     -offset / scale; code 0 (below threshold) is the under-threshold code;
 //     code 1 (range folded) stays in the samples and the scale's min_value
 //     is 2 (the lowest code that is a value): the model has no code for
-//     range folding, a note says so. Unpadded moments get a not-scanned code
-//     no sample holds (-1).
+//     range folding, a note says so. Being outside the valid range, code 1
+//     is no value (codes.h): writers put it out as missing. Unpadded
+//     moments get a not-scanned code no sample holds (-1); their ODIM
+//     nodata and CF _FillValue are then 1.
 //
 // Errors: kMalformed for bytes that are not Archive II or messages that
 // contradict their own sizes, kTruncated for a file or record cut short,
