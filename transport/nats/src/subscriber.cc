@@ -243,12 +243,16 @@ void Subscriber::Impl::TakeClaim(MsgHandle msg) {
   const std::size_t uuid_dot = kind_dot == std::string::npos ? kind_dot : subject.rfind('.', kind_dot - 1);
   kyt::pb::common::UUID uuid;
   if (uuid_dot == std::string::npos || !ParseUuid(subject.substr(uuid_dot + 1, kind_dot - uuid_dot - 1), &uuid)) {
-    natsMsg_Term(msg.get(), nullptr);  // not a volume header of ours: never again
+    // Not a volume header of ours: never again (best effort; a failure only
+    // brings it back here).
+    (void)natsMsg_Term(msg.get(), nullptr);
     return;
   }
   const UuidKey key = UuidKey::Of(uuid);
   if (handed.count(key)) {
-    natsMsg_AckSync(msg.get(), nullptr, nullptr);
+    // Best effort: an acknowledgement that fails brings the header back,
+    // and it is reclaimed again here.
+    (void)natsMsg_AckSync(msg.get(), nullptr, nullptr);
     ++stats.reclaimed;
     return;
   }
@@ -513,7 +517,9 @@ Status Subscriber::Impl::Finish(VolumeRead& read) {
     // the next polls.
     unacked.push_back(std::move(read.claim));
   }
-  if (progress != nullptr) kvStore_Delete(progress.get(), ProgressKey(read).c_str());
+  // Best effort: a progress entry left behind only shows a finished volume
+  // as still being read.
+  if (progress != nullptr) (void)kvStore_Delete(progress.get(), ProgressKey(read).c_str());
   return Status::Ok();
 }
 
@@ -528,7 +534,9 @@ void Subscriber::Impl::KeepClaims() {
   const Clock::time_point now = Clock::now();
   for (auto& read : reads) {
     if (now - read->last_notice < options.ack_wait / 3) continue;
-    natsMsg_InProgress(read->claim.get(), nullptr);
+    // Best effort: without the notice the claim may lapse after the ack
+    // wait, and the volume is then read again, as after a crash.
+    (void)natsMsg_InProgress(read->claim.get(), nullptr);
     read->last_notice = now;
   }
 }
@@ -570,7 +578,8 @@ Status Subscriber::Poll(std::chrono::milliseconds wait, const Handlers& handlers
       bool finished = false;
       if (Status st = d.Deliver(read, handlers, &finished); !st.ok()) {
         // Not handed over: give the claim back, to be read again from the start.
-        natsMsg_Nak(read.claim.get(), nullptr);
+        // (Best effort: without the Nak the claim comes back after the ack wait.)
+        (void)natsMsg_Nak(read.claim.get(), nullptr);
         d.reads.erase(d.reads.begin() + static_cast<std::ptrdiff_t>(i));
         return st;
       }
