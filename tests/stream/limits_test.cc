@@ -18,15 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "sanitized.h"
 #include "stream_testing.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define COMMON_DTO_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define COMMON_DTO_SANITIZED 1
-#endif
-#endif
 
 namespace {
 std::atomic<std::size_t> g_largest_allocation{0};

@@ -15,15 +15,8 @@
 #include <google/protobuf/text_format.h>
 
 #include "ray_stream_message.pb.h"
+#include "sanitized.h"
 #include "wire_testing.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define COMMON_DTO_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define COMMON_DTO_SANITIZED 1
-#endif
-#endif
 
 namespace {
 
