@@ -178,6 +178,52 @@ std::uint64_t StoredMessages(const std::string& url, const std::string& stream =
   return n;
 }
 
+// The Nats-Msg-Id of every message of `stream`, in stream order.
+std::vector<std::string> StreamOrder(const std::string& url, const std::string& stream = "RAYS") {
+  std::vector<std::string> ids;
+  const std::uint64_t count = StoredMessages(url, stream);
+  WithJetStream(url, [&](jsCtx* js) {
+    for (std::uint64_t seq = 1; seq <= count; ++seq) {
+      natsMsg* msg = nullptr;
+      if (js_GetMsg(&msg, js, stream.c_str(), seq, nullptr, nullptr) != NATS_OK) continue;
+      const char* id = "";
+      natsMsgHeader_Get(msg, "Nats-Msg-Id", &id);
+      ids.emplace_back(id);
+      natsMsg_Destroy(msg);
+    }
+  });
+  return ids;
+}
+
+// Checks the order the Assembler needs whatever was retried: each sweep's
+// header before its rays, its end after them. Returns the most sweeps open
+// at once, and whether a ray came after a later sweep's header.
+std::pair<std::size_t, bool> CheckSweepOrder(const std::vector<std::string>& ids) {
+  std::map<std::string, int> state;  // sweep -> 1 open, 2 ended
+  std::size_t open = 0, most = 0;
+  bool overtaken = false;
+  std::string newest;  // the sweep whose header came last
+  for (const std::string& id : ids) {
+    const std::string sweep = id.substr(0, id.find('.'));
+    const std::string kind = id.substr(sweep.size());
+    if (kind.rfind(".sh", 0) == 0) {
+      EXPECT_EQ(state[sweep], 0) << id;
+      state[sweep] = 1;
+      most = std::max(most, ++open);
+      newest = sweep;
+    } else if (kind.rfind(".r.", 0) == 0) {
+      EXPECT_EQ(state[sweep], 1) << "ray outside its sweep: " << id;
+      overtaken = overtaken || sweep != newest;
+    } else if (kind.rfind(".se", 0) == 0) {
+      EXPECT_EQ(state[sweep], 1) << id;
+      state[sweep] = 2;
+      --open;
+    }
+  }
+  EXPECT_EQ(open, 0u);
+  return {most, overtaken};
+}
+
 // Claims handed out by durable consumer `durable` and not acknowledged.
 std::int64_t PendingClaims(const std::string& url, const std::string& durable) {
   std::int64_t n = -1;
@@ -425,6 +471,80 @@ TEST(NatsTransport, RepeatsAfterTheDuplicateWindow) {
   EXPECT_EQ(subscriber->stats().reclaimed, 1u);  // the second header
   ASSERT_EQ(got.problems.size(), 4u);
   for (const Status& st : got.problems) EXPECT_EQ(st.code(), ErrorCode::kProtocol) << st.message();
+}
+
+// Publishing never waits for a sweep's acknowledgements in the normal course,
+// yet the stream keeps each sweep's header before its rays and its end after
+// them, also when acknowledgements are lost and messages sent again: whole
+// volumes (the headers overtake the rays kept back), many small sweeps (the
+// ends held back are bounded), a replayed stream with lookahead, and a whole
+// volume through a server paused while it is published.
+TEST(NatsTransport, SweepsStayInOrderWithoutWaitingForThem) {
+  NatsServer server;
+  const ConnectionOptions c = Connect({server.url()});
+  auto make = [](std::int64_t id, int sweeps, int rays) {
+    Volume volume = MakeVolume(sweeps, rays, 20);
+    volume.mutable_uuid()->set_least_significant_bits(id);
+    return volume;
+  };
+  struct Case {
+    const char* name;
+    Volume volume;
+    bool whole, lookahead, pause;
+    std::size_t most_open;  // sweeps open at once, at most
+    bool overtaken;         // a header came before the previous sweep ended
+  };
+  const Case cases[] = {
+      {"a whole volume", make(1, 4, 200), true, false, false, 3, true},
+      {"many small sweeps", make(2, 30, 3), true, false, false, 10, true},
+      {"a replay with lookahead", make(3, 4, 200), false, true, false, 3, true},
+      {"message by message", make(4, 4, 50), false, false, false, 2, false},
+      {"through a paused server", make(5, 4, 200), true, false, true, 3, false},
+  };
+  int n = 0;
+  for (const Case& k : cases) {
+    StreamOptions stream = CreateStream();
+    stream.name = "ORDER" + std::to_string(++n);
+    stream.subject_prefix = "order" + std::to_string(n);
+    PublisherOptions po = Patient(300ms, 20);
+    po.lookahead = k.lookahead;
+    po.max_pending = k.pause ? 8 : 64;  // a lookahead shorter than the sweeps; slow enough to be paused
+    auto publisher = OpenPublisher(c, stream, po);
+    std::thread pause;
+    if (k.pause) {
+      pause = std::thread([&] {
+        std::this_thread::sleep_for(5ms);
+        server.Pause();
+        std::this_thread::sleep_for(700ms);
+        server.Resume();
+      });
+    }
+    const Messages m = Split(k.volume);
+    if (k.whole) {
+      Status st = publisher->PublishVolume(k.volume);
+      ASSERT_TRUE(st.ok()) << k.name << ": " << st.message();
+      ASSERT_TRUE(publisher->Flush().ok()) << k.name;
+    } else {
+      PublishAll(*publisher, m);
+    }
+    if (pause.joinable()) pause.join();
+    if (k.pause) {
+      EXPECT_GT(publisher->stats().republished, 0u) << k.name;
+    }
+    const std::vector<std::string> ids = StreamOrder(server.url(), stream.name);
+    ASSERT_EQ(ids.size(), publisher->stats().sent) << k.name;  // nothing stored twice
+    const auto [most, overtaken] = CheckSweepOrder(ids);
+    EXPECT_LE(most, k.most_open) << k.name;
+    if (k.overtaken) {
+      EXPECT_TRUE(overtaken) << k.name;
+    }
+    auto subscriber = OpenSubscriber(c, "archive", {}, stream);
+    Received got;
+    Receive(*subscriber, 1, &got);
+    ASSERT_EQ(got.volumes.size(), 1u) << k.name;
+    EXPECT_TRUE(got.volumes[0] == Assembled(m)) << k.name;
+    EXPECT_TRUE(got.problems.empty()) << k.name;
+  }
 }
 
 // The publisher through a server that stops answering and one that dies.

@@ -119,8 +119,12 @@ Result<int> RunPublish(Connection& c, const PublishOptions& options) {
   if (input->type()->full_name() != kDefaultStreamType) {
     return Error(input->name(), fmt::format("publish reads a stream of {}", kDefaultStreamType));
   }
+  // A file read as fast as it goes is a replay: rays may wait in the
+  // publisher for the ones after them (a pipe may be a live stream).
+  nats::PublisherOptions publisher_options = options.publisher;
+  publisher_options.lookahead = options.rays_per_second <= 0 && input->size() > 0;
   std::unique_ptr<nats::Publisher> publisher;
-  if (Status st = nats::Publisher::Open(c.connection, c.stream, options.publisher, &publisher); !st.ok()) {
+  if (Status st = nats::Publisher::Open(c.connection, c.stream, publisher_options, &publisher); !st.ok()) {
     return TransportError(input->name(), st);
   }
   Pacer pacer(options.rays_per_second);

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cassert>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -48,6 +51,14 @@ constexpr std::size_t kReleaseCount = 32;
 constexpr std::size_t kReleaseBytes = 1 << 20;
 // Longest suffix PieceIdentity() adds.
 constexpr std::size_t kPieceSuffix = 1 + 20 + 2 + 20;
+// Number of a message that nothing waits for.
+constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+// Whole-volume publishing keeps ray messages back by up to this many bytes
+// (and max_pending messages), so that a SweepHeader overtakes them.
+constexpr std::size_t kLookaheadBytes = 32 << 20;
+// SweepEnds held back before one is waited for: each keeps its sweep open
+// in the receivers' Assemblers.
+constexpr std::size_t kMaxHeldEnds = 8;
 
 // Hands `msg` to the client, which owns it from then on when it succeeds.
 natsStatus PublishAsync(jsCtx* js, MsgHandle* msg) {
@@ -92,10 +103,20 @@ class Staging : public google::protobuf::io::ZeroCopyOutputStream {
 
 }  // namespace
 
-// A SweepEnd waiting to be sent: with the next SweepHeader, the VolumeEnd,
-// Flush() or Close().
+// A SweepEnd waiting to be sent: once every message up to `after` (its
+// sweep's last) is stored, or by the VolumeEnd, Flush() or Close().
 struct HeldEnd {
   std::string subject, id, frame;
+  std::uint64_t after = 0;
+};
+
+// A message made and numbered, not yet handed to the client; `needs` is
+// the number of the message that must be stored first (its sweep's header).
+struct Outgoing {
+  MsgHandle msg;
+  std::uint64_t number = 0;
+  std::uint64_t needs = kNone;
+  std::size_t bytes = 0;
 };
 
 // The rays of one open sweep not yet sent: whole rays first, then the
@@ -110,6 +131,7 @@ struct OpenSweep {
   std::int64_t first = 0;    // ray index of the first whole ray
   std::int64_t last = 0;     // ray index of the last whole ray
   std::int64_t tail_first = 0, tail_last = 0;  // of the frames after them
+  std::uint64_t header = kNone;                 // number of its SweepHeader's (last) message
 };
 
 struct Publisher::Impl {
@@ -122,13 +144,28 @@ struct Publisher::Impl {
   // Routing: where each open volume's messages go, and each open sweep.
   std::unordered_map<UuidKey, std::string, UuidKeyHash> volumes;
   std::unordered_map<UuidKey, OpenSweep, UuidKeyHash> sweeps;
-  std::vector<HeldEnd> held_ends;
+  std::deque<HeldEnd> held_ends;
+
+  // Every message gets the next number when it is made. Order in the stream
+  // rests on them: a message waits until the one it `needs` is stored, and a
+  // SweepEnd until every number up to its sweep's last is.
+  std::uint64_t next_number = 0;
+  // Whole-volume publishing: ray messages waiting to be handed over.
+  bool lookahead = false;
+  std::deque<Outgoing> ahead;
+  std::size_t ahead_bytes = 0;
 
   // Written by the client's acknowledgement thread.
   std::mutex mu;
   std::vector<Failure> failures;
   std::unordered_map<std::string, int> attempts;  // msg id -> times republished
   std::atomic<bool> has_failures{false};
+  // Under `mu`: the number of each message the client holds, and which
+  // numbers from `stored_below` on are stored (all below it are).
+  std::unordered_map<natsMsg*, std::uint64_t> numbers;
+  std::deque<bool> stored;
+  std::atomic<std::uint64_t> stored_below{0};
+  std::condition_variable changed;  // a message stored, or failed
   std::atomic<std::uint64_t> acknowledged{0};
   std::atomic<std::uint64_t> duplicates{0};
   // Stored messages not yet released (the acknowledgement thread's alone).
@@ -151,8 +188,15 @@ struct Publisher::Impl {
   Status AddRay(OpenSweep& sweep, std::string_view frames, std::int64_t ray, bool ends_ray);
   Status SendRays(OpenSweep& sweep);
   Status SendHeld(OpenSweep& sweep);
-  Status SendWhole(const std::string& subject, const std::string& id, std::string_view payload);
-  Status SendOne(const std::string& subject, const std::string& id, std::string_view payload);
+  Status SendWhole(const std::string& subject, const std::string& id, std::string_view payload,
+                   std::uint64_t needs = kNone);
+  Status SendOne(const std::string& subject, const std::string& id, std::string_view payload, std::uint64_t needs);
+  Status Post(Outgoing out);
+  Status PostAhead(bool all);
+  bool IsStored(std::uint64_t number);
+  void MarkStored(natsMsg* msg);
+  Status WaitStored(std::uint64_t number);
+  Status SendReadyEnds();
   Status Settle();
   Status SendEnds();
   Status SettleAll();
@@ -173,6 +217,11 @@ void Publisher::Impl::OnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* er
   auto* impl = static_cast<Impl*>(closure);
   MsgHandle owned(msg);
   if (err == nullptr) {
+    {
+      std::lock_guard<std::mutex> lock(impl->mu);
+      impl->MarkStored(msg);
+    }
+    impl->changed.notify_all();
     impl->acknowledged.fetch_add(1, std::memory_order_relaxed);
     if (ack != nullptr && ack->Duplicate) impl->duplicates.fetch_add(1, std::memory_order_relaxed);
     // Released a few at a time: the client hands each released message to
@@ -191,6 +240,47 @@ void Publisher::Impl::OnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* er
   impl->failures.push_back({std::move(owned), err->Err, err->ErrCode,
                             err->ErrText != nullptr ? err->ErrText : natsStatus_GetText(err->Err)});
   impl->has_failures.store(true, std::memory_order_release);
+  impl->changed.notify_all();
+}
+
+// Under `mu`.
+void Publisher::Impl::MarkStored(natsMsg* msg) {
+  auto it = numbers.find(msg);
+  if (it == numbers.end()) return;
+  const std::uint64_t below = stored_below.load(std::memory_order_relaxed);
+  stored[it->second - below] = true;
+  numbers.erase(it);
+  std::uint64_t advanced = below;
+  while (!stored.empty() && stored.front()) {
+    stored.pop_front();
+    ++advanced;
+  }
+  stored_below.store(advanced, std::memory_order_release);
+}
+
+bool Publisher::Impl::IsStored(std::uint64_t number) {
+  if (number == kNone || number < stored_below.load(std::memory_order_acquire)) return true;
+  std::lock_guard<std::mutex> lock(mu);
+  const std::uint64_t below = stored_below.load(std::memory_order_relaxed);
+  return number < below || stored[number - below];
+}
+
+// Waits until message `number` is stored, republishing what fails. When
+// no acknowledgement comes for ack_timeout, everything outstanding is
+// settled (Settle()), after which every message is stored or failed for good.
+Status Publisher::Impl::WaitStored(std::uint64_t number) {
+  while (!IsStored(number)) {
+    if (has_failures.load(std::memory_order_acquire)) Retry();
+    if (!error.ok()) return TakeError();
+    std::unique_lock<std::mutex> lock(mu);
+    const bool moved = changed.wait_for(lock, options.ack_timeout, [&] {
+      const std::uint64_t below = stored_below.load(std::memory_order_relaxed);
+      return number < below || stored[number - below] || has_failures.load(std::memory_order_relaxed);
+    });
+    lock.unlock();
+    if (!moved) return Settle();
+  }
+  return TakeError();
 }
 
 // Checks that `message` has its place (its volume or sweep open) and, for
@@ -286,7 +376,7 @@ Status Publisher::Impl::TakeWhole(const RayStreamMessage& message, std::string_v
           options.instrument.empty() ? InstrumentToken(header.instrument().name()) : options.instrument;
       const std::string& base = volumes[key] = prefix + "." + instrument + "." + FormatUuid(key);
       if (Status st = SendWhole(base + ".volume", id, frame); !st.ok()) return st;
-      return Settle();
+      return WaitStored(next_number - 1);
     }
     case RayStreamMessage::kSweepHeader: {
       const auto& header = message.sweep_header();
@@ -297,17 +387,24 @@ Status Publisher::Impl::TakeWhole(const RayStreamMessage& message, std::string_v
         sweep.uuid = header.sweep_uuid();
         sweep.subject = volumes[volume] + ".rays";
       }
+      // Its rays wait for it when they are handed to the client; in
+      // whole-volume publishing it overtakes the rays kept back before it.
       Status st = SendWhole(volumes[volume] + ".sweep", id, frame);
-      if (st.ok()) st = Settle();
-      return st.ok() ? SendEnds() : st;
+      sweep.header = next_number - 1;
+      return st;
     }
     case RayStreamMessage::kSweepEnd: {
       const UuidKey key = UuidKey::Of(message.sweep_end().sweep_uuid());
       OpenSweep& sweep = sweeps.at(key);
       if (Status st = SendHeld(sweep); !st.ok()) return st;
-      held_ends.push_back({volumes[sweep.volume] + ".sweepend", id, std::string(frame)});
+      held_ends.push_back({volumes[sweep.volume] + ".sweepend", id, std::string(frame), next_number - 1});
       sweeps.erase(key);
-      return Status::Ok();
+      if (held_ends.size() > kMaxHeldEnds) {
+        // Too many sweeps left open: wait for the oldest one's rays.
+        if (Status st = PostAhead(/*all=*/true); !st.ok()) return st;
+        if (Status st = WaitStored(held_ends.front().after); !st.ok()) return st;
+      }
+      return SendReadyEnds();
     }
     default: {  // VolumeEnd
       const UuidKey key = UuidKey::Of(message.volume_end().volume_uuid());
@@ -315,7 +412,8 @@ Status Publisher::Impl::TakeWhole(const RayStreamMessage& message, std::string_v
         if (sweep.volume != key) continue;
         if (Status st = SendHeld(sweep); !st.ok()) return st;
       }
-      Status st = SettleAll();
+      Status st = PostAhead(/*all=*/true);
+      if (st.ok()) st = SettleAll();
       if (st.ok()) st = SendWhole(volumes[key] + ".volumeend", id, frame);
       if (!st.ok()) return st;
       volumes.erase(key);
@@ -325,6 +423,16 @@ Status Publisher::Impl::TakeWhole(const RayStreamMessage& message, std::string_v
       return Status::Ok();
     }
   }
+}
+
+// Sends the SweepEnds whose rays are stored, without waiting.
+Status Publisher::Impl::SendReadyEnds() {
+  while (!held_ends.empty() && held_ends.front().after < stored_below.load(std::memory_order_acquire)) {
+    const HeldEnd end = std::move(held_ends.front());
+    held_ends.pop_front();
+    if (Status st = SendWhole(end.subject, end.id, end.frame); !st.ok()) return st;
+  }
+  return Status::Ok();
 }
 
 // Sends the SweepEnds held, everything before them being stored.
@@ -351,7 +459,7 @@ Status Publisher::Impl::SettleAll() {
 // first.
 Status Publisher::Impl::AddRay(OpenSweep& sweep, std::string_view frames, std::int64_t ray, bool ends_ray) {
   if (sweep.batch.empty() && ends_ray && options.rays_per_message == 1) {
-    return SendWhole(sweep.subject, RaysIdentity(sweep.uuid, ray, ray), frames);  // a whole ray alone
+    return SendWhole(sweep.subject, RaysIdentity(sweep.uuid, ray, ray), frames, sweep.header);  // a whole ray alone
   }
   if (sweep.batch.size() == sweep.complete) sweep.tail_first = ray;
   sweep.batch.append(frames);
@@ -376,7 +484,7 @@ Status Publisher::Impl::AddRay(OpenSweep& sweep, std::string_view frames, std::i
 Status Publisher::Impl::SendRays(OpenSweep& sweep) {
   if (sweep.rays == 0) return Status::Ok();
   const std::string id = RaysIdentity(sweep.uuid, sweep.first, sweep.last);
-  Status st = SendWhole(sweep.subject, id, std::string_view(sweep.batch).substr(0, sweep.complete));
+  Status st = SendWhole(sweep.subject, id, std::string_view(sweep.batch).substr(0, sweep.complete), sweep.header);
   sweep.batch.erase(0, sweep.complete);
   sweep.complete = 0;
   sweep.rays = 0;
@@ -388,15 +496,16 @@ Status Publisher::Impl::SendHeld(OpenSweep& sweep) {
   if (Status st = SendRays(sweep); !st.ok()) return st;
   if (sweep.batch.empty()) return Status::Ok();
   const std::string id = RaysIdentity(sweep.uuid, sweep.tail_first, sweep.tail_last);
-  Status st = SendWhole(sweep.subject, id, sweep.batch);
+  Status st = SendWhole(sweep.subject, id, sweep.batch, sweep.header);
   sweep.batch.clear();
   return st;
 }
 
 // Sends `payload` as one message, or cut into pieces when it does not fit.
-Status Publisher::Impl::SendWhole(const std::string& subject, const std::string& id, std::string_view payload) {
+Status Publisher::Impl::SendWhole(const std::string& subject, const std::string& id, std::string_view payload,
+                                  std::uint64_t needs) {
   const std::size_t limit = static_cast<std::size_t>(max_payload);
-  if (payload.size() + HeaderBytes(id.size()) <= limit) return SendOne(subject, id, payload);
+  if (payload.size() + HeaderBytes(id.size()) <= limit) return SendOne(subject, id, payload, needs);
   const std::size_t overhead = HeaderBytes(id.size() + kPieceSuffix);
   if (overhead >= limit) {
     Location where;
@@ -407,7 +516,8 @@ Status Publisher::Impl::SendWhole(const std::string& subject, const std::string&
   const std::size_t room = limit - overhead;
   const std::size_t pieces = (payload.size() + room - 1) / room;
   for (std::size_t k = 0; k < pieces; ++k) {
-    if (Status st = SendOne(subject, PieceIdentity(id, k + 1, pieces), payload.substr(k * room, room)); !st.ok()) {
+    if (Status st = SendOne(subject, PieceIdentity(id, k + 1, pieces), payload.substr(k * room, room), needs);
+        !st.ok()) {
       return st;
     }
     ++counts.pieces;
@@ -440,21 +550,69 @@ void Publisher::Impl::AwaitAcks() {
 // Publishes one message. While max_pending publishes are unacknowledged
 // the client stalls; after ack_timeout the outstanding ones are taken back
 // and republished, and this one tried again.
-Status Publisher::Impl::SendOne(const std::string& subject, const std::string& id, std::string_view payload) {
+Status Publisher::Impl::SendOne(const std::string& subject, const std::string& id, std::string_view payload,
+                                std::uint64_t needs) {
+  natsMsg* raw = nullptr;
+  natsStatus s = natsMsg_Create(&raw, subject.c_str(), nullptr, payload.data(), static_cast<int>(payload.size()));
+  Outgoing out{MsgHandle(raw), 0, needs, payload.size()};
+  if (s == NATS_OK) s = natsMsgHeader_Set(out.msg.get(), kMsgIdHeader, id.c_str());
+  if (s != NATS_OK) return NatsError(s, "publishing message " + id);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    out.number = next_number++;
+    stored.push_back(false);
+  }
+  if (!lookahead || needs == kNone) return Post(std::move(out));
+  ahead_bytes += out.bytes;
+  ahead.push_back(std::move(out));
+  return PostAhead(/*all=*/false);
+}
+
+// Hands the messages kept back to the client: all, or those beyond the
+// lookahead.
+Status Publisher::Impl::PostAhead(bool all) {
+  while (!ahead.empty() && (all || ahead.size() > options.max_pending || ahead_bytes > kLookaheadBytes)) {
+    Outgoing out = std::move(ahead.front());
+    ahead.pop_front();
+    ahead_bytes -= out.bytes;
+    if (Status st = Post(std::move(out)); !st.ok()) return st;
+  }
+  return Status::Ok();
+}
+
+// Hands a message to the client once the one it needs is stored. While
+// max_pending publishes are unacknowledged the client stalls; after
+// ack_timeout the outstanding ones are taken back and republished, and this
+// one tried again.
+Status Publisher::Impl::Post(Outgoing out) {
+  if (Status st = WaitStored(out.needs); !st.ok()) {
+    std::lock_guard<std::mutex> lock(mu);
+    numbers[out.msg.get()] = out.number;
+    MarkStored(out.msg.get());  // not sent: nothing may wait for it
+    return st;
+  }
+  natsMsg* const msg = out.msg.get();
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    numbers[msg] = out.number;
+  }
+  const std::size_t bytes = out.bytes;
   natsStatus s = NATS_OK;
   for (int attempt = 0;; ++attempt) {
-    natsMsg* raw = nullptr;
-    s = natsMsg_Create(&raw, subject.c_str(), nullptr, payload.data(), static_cast<int>(payload.size()));
-    MsgHandle msg(raw);
-    if (s == NATS_OK) s = natsMsgHeader_Set(msg.get(), kMsgIdHeader, id.c_str());
-    if (s == NATS_OK) s = PublishAsync(link->jetstream(), &msg);
+    s = PublishAsync(link->jetstream(), &out.msg);
     if (s != NATS_TIMEOUT || attempt >= options.retries) break;
     AwaitAcks();
     if (has_failures.load(std::memory_order_acquire)) Retry();
   }
-  if (s != NATS_OK) return NatsError(s, "publishing message " + id);
+  if (s != NATS_OK) {
+    std::lock_guard<std::mutex> lock(mu);
+    MarkStored(msg);  // failed for good, reported below
+    const char* header = "";
+    natsMsgHeader_Get(msg, kMsgIdHeader, &header);
+    return NatsError(s, std::string("publishing message ") + header);
+  }
   ++counts.sent;
-  counts.bytes += payload.size();
+  counts.bytes += bytes;
   return Status::Ok();
 }
 
@@ -485,7 +643,11 @@ void Publisher::Impl::Retry() {
     if (passing && count < options.retries) {
       ++count;
       ++counts.republished;
-      if (natsStatus s = PublishAsync(link->jetstream(), &f.msg); s != NATS_OK) Record(NatsError(s, "publish"));
+      if (natsStatus s = PublishAsync(link->jetstream(), &f.msg); s != NATS_OK) {
+        Record(NatsError(s, "publish"));
+        std::lock_guard<std::mutex> lock(mu);
+        MarkStored(f.msg.get());  // lost for good: nothing may wait for it
+      }
       continue;
     }
     Location where;
@@ -495,6 +657,8 @@ void Publisher::Impl::Retry() {
                       (passing ? " (retries exhausted)" : ""),
                   where));
     attempts.erase(id);
+    std::lock_guard<std::mutex> lock(mu);
+    MarkStored(f.msg.get());  // lost for good: nothing may wait for it
   }
 }
 
@@ -514,6 +678,7 @@ Status Publisher::Open(const ConnectionOptions& connection, const StreamOptions&
   auto impl = std::make_unique<Impl>();
   impl->options = options;
   impl->options.rays_per_message = std::max<std::size_t>(1, options.rays_per_message);
+  impl->lookahead = options.lookahead;
   impl->prefix = stream.subject_prefix;
   jsOptions js;
   jsOptions_Init(&js);
@@ -547,6 +712,7 @@ Status Publisher::Publish(const RayStreamMessage& message) {
   if (Status st = d.writer.Write(message); !st.ok()) return st;  // refuses invalid UTF-8
   Status st = d.Take(message, d.staging.view(), message.has_ray_end());
   if (st.ok()) ++d.counts.messages;
+  if (st.ok() && !d.held_ends.empty()) st = d.SendReadyEnds();
   return st;
 }
 
@@ -581,10 +747,17 @@ Status Publisher::PublishVolume(const kyt::pb::common::Volume& volume, const str
       }
     }
     d.staging.Clear();
+    if (st.ok() && !d.held_ends.empty()) st = d.SendReadyEnds();
     return st;
   };
   const std::uint64_t before = d.writer.messages_written();
+  d.lookahead = true;
   Status st = stream::SplitVolume(volume, options, &d.writer, report, on_boundary);
+  d.lookahead = d.options.lookahead;
+  // What was kept back goes out whatever happened: it is stream as valid
+  // as what went before.
+  Status posted = d.PostAhead(/*all=*/true);
+  if (st.ok()) st = std::move(posted);
   d.counts.messages += d.writer.messages_written() - before;
   return st;
 }
@@ -596,6 +769,7 @@ Status Publisher::Flush() {
   for (auto& [uuid, sweep] : d.sweeps) {
     if (Status st = d.SendRays(sweep); !st.ok() && first.ok()) first = std::move(st);
   }
+  if (Status st = d.PostAhead(/*all=*/true); !st.ok() && first.ok()) first = std::move(st);
   Status settled = d.SettleAll();
   return first.ok() ? settled : first;
 }
@@ -607,10 +781,12 @@ Status Publisher::Close() {
   for (auto& [uuid, sweep] : d.sweeps) {
     if (Status st = d.SendHeld(sweep); !st.ok() && first.ok()) first = std::move(st);
   }
+  if (Status st = d.PostAhead(/*all=*/true); !st.ok() && first.ok()) first = std::move(st);
   Status settled = d.SettleAll();
   d.closed = true;
   d.link.reset();  // acknowledgements after this are not waited for
   d.failures.clear();
+  d.numbers.clear();
   return first.ok() ? settled : first;
 }
 

@@ -19,15 +19,20 @@
 // time, or that the server rejects with a passing reason, is published
 // again, up to `retries` times, with its Nats-Msg-Id: when the first copy
 // was stored after all, the server drops the repeat.
-// Order: a VolumeHeader or SweepHeader is acknowledged before anything
-// after it is sent, and a SweepEnd or VolumeEnd is sent only once everything
-// before it is acknowledged, so that republished rays still land inside
-// their sweep, where the Assembler accepts them (one round trip per sweep;
-// rays are never waited for one by one). To that end a SweepEnd is held
-// back and sent right after the next SweepHeader is acknowledged (or before
-// the VolumeEnd, or by Flush()): the stream reads "... rays of sweep 1,
-// SweepHeader 2, SweepEnd 1, rays of sweep 2 ...", which the Assembler
-// accepts (it matches sweeps by UUID).
+// Order: a message published again after a lost acknowledgement must still
+// land where the Assembler accepts it. So a VolumeHeader is acknowledged
+// before anything after it is sent, a sweep's rays go to the connection only
+// once its SweepHeader is acknowledged, a SweepEnd only once every message
+// before it is, and a VolumeEnd once everything before it is. In the normal
+// course nothing waits for that: a SweepEnd is held back and sent as soon as
+// its rays are acknowledged (at the latest with the VolumeEnd, by Flush() or
+// by Close(); when more than 8 are held, the oldest is waited for), and
+// PublishVolume() (and Publish() with PublisherOptions::lookahead) keeps up
+// to max_pending ray messages (at most 32 MiB) back, so that each
+// SweepHeader overtakes them and is acknowledged by the time
+// its first ray goes out. Sweeps overlap in the stream: "... rays of sweep 1,
+// SweepHeader 2, rays of sweep 1, rays of sweep 2, SweepEnd 1, rays of sweep
+// 2 ...", which the Assembler accepts (it matches sweeps by UUID).
 // Flush() sends the whole rays held back for batching and the SweepEnds held
 // back, and waits for every acknowledgement, returning the first failure
 // since the previous Flush();
@@ -67,6 +72,12 @@ struct PublisherOptions {
   std::size_t bytes_per_message = 0;
   // Unacknowledged NATS messages allowed at a time.
   std::size_t max_pending = 1024;
+  // Keep up to max_pending ray messages (at most 32 MiB) back, so that each
+  // SweepHeader overtakes the rays before it and no sweep waits for its
+  // header's acknowledgement: for streams replayed as fast as they can be
+  // read (files). Live streams leave it off, or a ray would wait for the
+  // ones after it. PublishVolume() always does it.
+  bool lookahead = false;
   // How long to wait for one acknowledgement before publishing again.
   std::chrono::milliseconds ack_timeout{5000};
   int retries = 3;
