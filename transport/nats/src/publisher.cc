@@ -123,7 +123,7 @@ struct Outgoing {
 // frames of a ray still waiting for its RayEnd.
 struct OpenSweep {
   UuidKey volume;
-  kyt::pb::common::UUID uuid;
+  std::string uuid;  // as FormatUuid() writes it
   std::string subject;
   std::string batch;
   std::size_t complete = 0;  // bytes of `batch` holding whole rays
@@ -160,9 +160,11 @@ struct Publisher::Impl {
   std::vector<Failure> failures;
   std::unordered_map<std::string, int> attempts;  // msg id -> times republished
   std::atomic<bool> has_failures{false};
-  // Under `mu`: the number of each message the client holds, and which
-  // numbers from `stored_below` on are stored (all below it are).
-  std::unordered_map<natsMsg*, std::uint64_t> numbers;
+  // Under `mu`: the messages the client holds with their numbers, in the
+  // order handed over (acknowledgements come nearly in that order; one
+  // answered is nulled, and dropped once at the front), and which numbers
+  // from `stored_below` on are stored (all below it are).
+  std::deque<std::pair<natsMsg*, std::uint64_t>> posted;
   std::deque<bool> stored;
   std::atomic<std::uint64_t> stored_below{0};
   std::condition_variable changed;  // a message stored, or failed
@@ -195,6 +197,7 @@ struct Publisher::Impl {
   Status PostAhead(bool all);
   bool IsStored(std::uint64_t number);
   void MarkStored(natsMsg* msg);
+  void MarkNumber(std::uint64_t number);
   Status WaitStored(std::uint64_t number);
   Status SendReadyEnds();
   Status Settle();
@@ -243,13 +246,19 @@ void Publisher::Impl::OnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* er
   impl->changed.notify_all();
 }
 
-// Under `mu`.
+// Under `mu`: `msg`, handed to the client, is stored or failed for good.
 void Publisher::Impl::MarkStored(natsMsg* msg) {
-  auto it = numbers.find(msg);
-  if (it == numbers.end()) return;
+  auto it = std::find_if(posted.begin(), posted.end(), [msg](const auto& p) { return p.first == msg; });
+  if (it == posted.end()) return;
+  it->first = nullptr;
+  MarkNumber(it->second);
+  while (!posted.empty() && posted.front().first == nullptr) posted.pop_front();
+}
+
+// Under `mu`.
+void Publisher::Impl::MarkNumber(std::uint64_t number) {
   const std::uint64_t below = stored_below.load(std::memory_order_relaxed);
-  stored[it->second - below] = true;
-  numbers.erase(it);
+  stored[number - below] = true;
   std::uint64_t advanced = below;
   while (!stored.empty() && stored.front()) {
     stored.pop_front();
@@ -384,7 +393,7 @@ Status Publisher::Impl::TakeWhole(const RayStreamMessage& message, std::string_v
       OpenSweep& sweep = sweeps[UuidKey::Of(header.sweep_uuid())];
       if (sweep.subject.empty()) {
         sweep.volume = volume;
-        sweep.uuid = header.sweep_uuid();
+        sweep.uuid = FormatUuid(header.sweep_uuid());
         sweep.subject = volumes[volume] + ".rays";
       }
       // Its rays wait for it when they are handed to the client; in
@@ -587,14 +596,13 @@ Status Publisher::Impl::PostAhead(bool all) {
 Status Publisher::Impl::Post(Outgoing out) {
   if (Status st = WaitStored(out.needs); !st.ok()) {
     std::lock_guard<std::mutex> lock(mu);
-    numbers[out.msg.get()] = out.number;
-    MarkStored(out.msg.get());  // not sent: nothing may wait for it
+    MarkNumber(out.number);  // not sent: nothing may wait for it
     return st;
   }
   natsMsg* const msg = out.msg.get();
   {
     std::lock_guard<std::mutex> lock(mu);
-    numbers[msg] = out.number;
+    posted.emplace_back(msg, out.number);
   }
   const std::size_t bytes = out.bytes;
   natsStatus s = NATS_OK;
@@ -786,7 +794,7 @@ Status Publisher::Close() {
   d.closed = true;
   d.link.reset();  // acknowledgements after this are not waited for
   d.failures.clear();
-  d.numbers.clear();
+  d.posted.clear();
   return first.ok() ? settled : first;
 }
 

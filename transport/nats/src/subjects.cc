@@ -35,8 +35,14 @@ std::string InstrumentToken(std::string_view name) {
 }
 
 std::string RaysIdentity(const kyt::pb::common::UUID& sweep, std::int64_t first, std::int64_t last) {
-  std::string id = FormatUuid(sweep) + ".r." + std::to_string(first);
-  if (last != first) id += "-" + std::to_string(last);
+  return RaysIdentity(FormatUuid(sweep), first, last);
+}
+
+std::string RaysIdentity(std::string_view sweep, std::int64_t first, std::int64_t last) {
+  std::string id;
+  id.reserve(sweep.size() + 3 + 41);
+  id.append(sweep).append(".r.").append(std::to_string(first));
+  if (last != first) id.append("-").append(std::to_string(last));
   return id;
 }
 

@@ -428,18 +428,21 @@ void Subscriber::Impl::Take(VolumeRead& read, std::string_view id, std::string_v
     ++stats.repeats;
     return;
   }
-  Location where;
-  where.volume_uuid = read.uuid;
-  where.message_index = seq;
+  auto where = [&] {  // made only for a problem
+    Location at;
+    at.volume_uuid = read.uuid;
+    at.message_index = seq;
+    return at;
+  };
   auto reader = stream::DelimitedReader::FromBytes(bytes);
   std::string_view frame;
   stream::ReadResult r;
   while ((r = reader.ReadBytes(&frame))) {
     Status st = read.assembler.AddSerialized(frame);
-    if (!st.ok() && handlers.on_problem) handlers.on_problem(st.Wrap("", where));
+    if (!st.ok() && handlers.on_problem) handlers.on_problem(st.Wrap("", where()));
   }
   if (r.is_error() && handlers.on_problem) {
-    handlers.on_problem(r.status().Wrap("message " + std::string(id) + " of volume " + read.uuid + ": ", where));
+    handlers.on_problem(r.status().Wrap("message " + std::string(id) + " of volume " + read.uuid + ": ", where()));
   }
 }
 

@@ -79,6 +79,8 @@ COMMON_DTO_NATS_EXPORT std::string MessageIdentity(const kyt::pb::stream::RayStr
 // The Nats-Msg-Id of the rays first..last of a sweep.
 COMMON_DTO_NATS_EXPORT std::string RaysIdentity(const kyt::pb::common::UUID& sweep, std::int64_t first,
                                                 std::int64_t last);
+// The same, the sweep's UUID given as FormatUuid() writes it.
+COMMON_DTO_NATS_EXPORT std::string RaysIdentity(std::string_view sweep, std::int64_t first, std::int64_t last);
 
 // The Nats-Msg-Id of piece `piece` (from 1) of `pieces` of the message `whole`.
 COMMON_DTO_NATS_EXPORT std::string PieceIdentity(std::string_view whole, std::size_t piece, std::size_t pieces);
