@@ -556,9 +556,8 @@ void Publisher::Impl::AwaitAcks() {
   natsMsgList_Destroy(&pending);
 }
 
-// Publishes one message. While max_pending publishes are unacknowledged
-// the client stalls; after ack_timeout the outstanding ones are taken back
-// and republished, and this one tried again.
+// Makes and numbers one message, then hands it to the client, or keeps it
+// back (a ray in whole-volume publishing) until the lookahead is full.
 Status Publisher::Impl::SendOne(const std::string& subject, const std::string& id, std::string_view payload,
                                 std::uint64_t needs) {
   natsMsg* raw = nullptr;
