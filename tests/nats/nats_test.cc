@@ -563,8 +563,8 @@ TEST(NatsTransport, PublisherThroughLostAcknowledgementsAndARestart) {
   ASSERT_TRUE(Publisher::Open(c, other, Patient(200ms, 1), &hasty).ok());
   auto patient = OpenPublisher(c, CreateStream(), Patient(300ms, 20));
   const Messages m = VolumeStream(5, 2, 100, 50);
-  Publish(*hasty, m, 0, 2);
-  Publish(*patient, m, 0, 2);  // the headers
+  PublishAll(*hasty, Messages(m.begin(), m.begin() + 2));  // the headers, stored
+  PublishAll(*patient, Messages(m.begin(), m.begin() + 2));
   server.Pause();
   Publish(*hasty, m, 2, 2 + 4 * 5);  // five rays, not acknowledged
   Status st = hasty->Close();
@@ -577,7 +577,7 @@ TEST(NatsTransport, PublisherThroughLostAcknowledgementsAndARestart) {
     std::this_thread::sleep_for(700ms);
     server.Resume();
   });
-  Publish(*patient, m, 2, m.size() / 2 + 10);  // waits at the second sweep's header
+  Publish(*patient, m, 2, m.size() / 2 + 10);  // its rays wait for the second sweep's header
   resume.join();
   EXPECT_GT(patient->stats().republished, 0u);
   EXPECT_GT(patient->stats().duplicates, 0u);
