@@ -387,7 +387,8 @@ Status WriteSweepTable(int ncid, const Volume& volume, int sweep_dim, int len_di
 }
 
 Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& axes, const Timing& timing,
-                const WriteOptions& options, Deferred* later, Notes* notes) {
+                const WriteOptions& options, Deferred* later, UnpackedFields* unpacked,
+                Notes* notes) {
   RayVars what;
   what.axis = axes[0];
   for (std::size_t i = 0; i < axes.size(); ++i) {
@@ -417,13 +418,17 @@ Status WriteCf1(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
                                  ErrorCode::kIo, "sweep"),
                          DefineRayVars(ncid, what, timing, later)});
   if (s.ok()) s = WriteSweepTable(ncid, volume, sweep_dim, *len_dim, later);
+  if (s.ok()) s = PlanUnpacked(volume, axes, unpacked, notes);
   const SweepPlace place{ncid, 0, static_cast<std::size_t>(what.axis.gates)};
-  for (int i = 0; s.ok() && i < volume.sweep_size(); ++i) s = DefineMoments(volume, i, place, options, notes);
+  for (int i = 0; s.ok() && i < volume.sweep_size(); ++i) {
+    s = DefineMoments(volume, i, place, options, *unpacked, notes);
+  }
   if (s.ok()) s = RunDeferred(ncid, later);
   std::size_t first = 0;
   for (int i = 0; s.ok() && i < volume.sweep_size(); ++i) {
     SweepPlace at{ncid, first, place.range_size};
-    s = FirstError({WriteSweepRays(volume, i, at, timing.times[static_cast<std::size_t>(i)], notes),
+    s = FirstError({WriteSweepRays(volume, i, at, timing.times[static_cast<std::size_t>(i)],
+                                   *unpacked, notes),
                     WriteRayParameters(ncid, what, volume, i, first)});
     first += static_cast<std::size_t>(volume.sweep(i).rays_size());
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), volume.sweep_size());
@@ -456,7 +461,10 @@ Status DefineSweepGroup(int root, const Volume& volume, int index, const RangeAx
     return NcCheck(nc_put_var_string(g, var, &text), "nc_put_var_string", ErrorCode::kIo,
                    "sweep_mode");
   });
-  if (s.ok()) s = DefineMoments(volume, index, SweepPlace{g, 0, static_cast<std::size_t>(axis.gates)}, options, notes);
+  if (s.ok()) {
+    s = DefineMoments(volume, index, SweepPlace{g, 0, static_cast<std::size_t>(axis.gates)},
+                      options, {}, notes);
+  }
   return s.Wrap(name + ": ");
 }
 
@@ -497,7 +505,8 @@ Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
   if (s.ok()) s = RunDeferred(ncid, later);
   for (int i = 0; s.ok() && i < static_cast<int>(n); ++i) {
     const SweepPlace place{groups[i], 0, static_cast<std::size_t>(axes[static_cast<std::size_t>(i)].gates)};
-    s = FirstError({WriteSweepRays(volume, i, place, timing.times[static_cast<std::size_t>(i)], notes),
+    s = FirstError({WriteSweepRays(volume, i, place, timing.times[static_cast<std::size_t>(i)],
+                                   {}, notes),
                     WriteRayParameters(groups[i], OneSweepVars(volume, i), volume, i, 0)});
     if (s.ok() && options.progress) options.progress(static_cast<std::size_t>(i + 1), n);
   }
@@ -507,7 +516,8 @@ Status WriteCf2(int ncid, const Volume& volume, const std::vector<RangeAxis>& ax
 }  // namespace
 
 Status WriteCfRadialFile(const std::string& path, int major, const WriteOptions& options,
-                         const Volume& volume, Notes* notes, Volume* read_back) {
+                         const Volume& volume, Notes* notes, Volume* read_back,
+                         UnpackedFields* unpacked) {
   if (volume.sweep_size() == 0) return Status(ErrorCode::kInvalidArgument, "the volume has no sweeps");
   std::vector<RangeAxis> axes(static_cast<std::size_t>(volume.sweep_size()));
   for (int i = 0; i < volume.sweep_size(); ++i) {
@@ -521,7 +531,7 @@ Status WriteCfRadialFile(const std::string& path, int major, const WriteOptions&
   Deferred later;
   s = WriteGlobals(file.id(), volume, major, timing, &later);
   if (s.ok()) {
-    s = major == 1 ? WriteCf1(file.id(), volume, axes, timing, options, &later, notes)
+    s = major == 1 ? WriteCf1(file.id(), volume, axes, timing, options, &later, unpacked, notes)
                    : WriteCf2(file.id(), volume, axes, timing, options, &later, notes);
   }
   // The metadata as the file holds it, read through the handle still open.

@@ -28,13 +28,6 @@ namespace {
 
 constexpr std::int64_t kMaxBufferBytes = 0x7fffffff;
 
-bool NativeBig() {
-  const std::uint16_t one = 1;
-  unsigned char first;
-  std::memcpy(&first, &one, 1);
-  return first == 0;
-}
-
 // Reverses the bytes of each `width`-byte sample in place.
 void SwapBytes(std::string* data, int width) {
   if (width <= 1) return;
@@ -45,12 +38,6 @@ void SwapBytes(std::string* data, int width) {
 
 bool NeedsSwap(int endian) {
   return (endian == DataBuffer::BIG) != NativeBig() && endian != DataBuffer::UNKNOWN_ENDIANNESS;
-}
-
-const DataDescriptor* DescriptorOf(const Volume& volume, const Sweep& sweep, const std::string& name) {
-  return FindMomentDescriptor(volume.has_volume_config() ? &volume.volume_config() : nullptr,
-                              sweep.description(), sweep.rays_size() > 0 ? &sweep.rays(0) : nullptr,
-                              name);
 }
 
 std::string UnitsOf(const DataDescriptor* d, const std::string& name) {
@@ -92,17 +79,13 @@ Status DefineFill(int ncid, int var, nc_type type, int storage, const DataDescri
     return IsFloat(type) ? PutAttDouble(ncid, var, "_FillValue", type, std::nan("")) : Status::Ok();
   }
   const auto& lin = d->scale().linear_scale();
-  // A code the storage type cannot hold (a quality group without one gets
-  // -1 for unsigned samples) marks no sample.
-  const auto holds = [type](std::int64_t code) {
-    return !((type == NC_UBYTE && (code < 0 || code > 0xff)) ||
-             (type == NC_USHORT && (code < 0 || code > 0xffff)));
-  };
   Status s;
   // CF has one missing code; a separate below-threshold code goes to
-  // `_Undetect`, as xradar names ODIM's undetect, so that it comes back.
+  // `_Undetect`, as xradar names ODIM's undetect, so that it comes back. A
+  // code the storage type cannot hold (a quality group without one gets -1
+  // for unsigned samples) marks no sample.
   if (lin.under_threshold() != lin.not_scanned()) {
-    if (holds(lin.under_threshold())) {
+    if (TypeHoldsCode(storage, lin.under_threshold())) {
       s = PutAttDouble(ncid, var, "_Undetect", type, lin.under_threshold());
     } else {
       notes->push_back({NoteKind::kNotCarried, "_Undetect", name,
@@ -115,8 +98,19 @@ Status DefineFill(int ncid, int var, nc_type type, int storage, const DataDescri
   return PutAttDouble(ncid, var, "_FillValue", type, static_cast<double>(*fill));
 }
 
+// The missing and below-threshold marks of a field written as values: NaN
+// for gates without a value, the shared below-threshold value if any.
+Status DefineValueFill(int ncid, int var, const UnpackedField& values) {
+  const nc_type type = values.type;
+  Status s;
+  if (values.undetect) s = PutAttDouble(ncid, var, "_Undetect", type, *values.undetect);
+  return s.ok() ? PutAttDouble(ncid, var, "_FillValue", type, std::nan("")) : s;
+}
+
+// The attributes of a moment variable; `values` for a field written as
+// values (no scale_factor, add_offset).
 Status DefineMomentAttrs(int ncid, int var, nc_type type, int storage, const DataDescriptor* d,
-                         const std::string& name, Notes* notes) {
+                         const std::string& name, const UnpackedField* values, Notes* notes) {
   Status s = PutAttText(ncid, var, "coordinates", "elevation azimuth range");
   const std::string units = UnitsOf(d, name);
   if (s.ok() && !units.empty()) s = PutAttText(ncid, var, "units", units);
@@ -128,6 +122,7 @@ Status DefineMomentAttrs(int ncid, int var, nc_type type, int storage, const Dat
   if (s.ok() && d != nullptr && !d->description().empty()) {
     s = PutAttText(ncid, var, "long_name", d->description());
   }
+  if (values != nullptr) return s.ok() ? DefineValueFill(ncid, var, *values) : s;
   if (s.ok() && d != nullptr && d->scale().type() == DataDescriptor::DataScale::LINEAR) {
     const auto& lin = d->scale().linear_scale();
     // Floats with the identity scale hold physical values: no packing attributes.
@@ -142,6 +137,23 @@ Status DefineMomentAttrs(int ncid, int var, nc_type type, int storage, const Dat
 
 }  // namespace
 
+const DataDescriptor* DescriptorOf(const Volume& volume, const Sweep& sweep,
+                                   const std::string& name) {
+  return FindMomentDescriptor(volume.has_volume_config() ? &volume.volume_config() : nullptr,
+                              sweep.description(), sweep.rays_size() > 0 ? &sweep.rays(0) : nullptr,
+                              name);
+}
+
+bool IsCode(double v) {
+  return std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 2147483648.0;
+}
+
+std::string NumberText(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", v);
+  return text;
+}
+
 int NcTypeOf(int storage_type) {
   switch (storage_type) {
     case DataBuffer::UINT8: return NC_UBYTE;
@@ -154,12 +166,15 @@ int NcTypeOf(int storage_type) {
   }
 }
 
-// A moment variable's byte order and compression.
-Status DefineStorage(int ncid, int var, const DataBuffer& b, const std::string& name, int level) {
+// A moment variable's byte order (that of `b`; null: the machine's) and
+// compression.
+Status DefineStorage(int ncid, int var, const DataBuffer* b, const std::string& name, int level) {
   Status s;
-  if (b.type() != DataBuffer::UINT8 && b.endian() != DataBuffer::UNKNOWN_ENDIANNESS) {
+  if (b != nullptr && b->type() != DataBuffer::UINT8 &&
+      b->endian() != DataBuffer::UNKNOWN_ENDIANNESS) {
     s = NcCheck(nc_def_var_endian(ncid, var,
-                                  b.endian() == DataBuffer::BIG ? NC_ENDIAN_BIG : NC_ENDIAN_LITTLE),
+                                  b->endian() == DataBuffer::BIG ? NC_ENDIAN_BIG
+                                                                 : NC_ENDIAN_LITTLE),
                 "nc_def_var_endian", ErrorCode::kIo, name);
   }
   if (s.ok() && level > 0) {
@@ -170,7 +185,7 @@ Status DefineStorage(int ncid, int var, const DataBuffer& b, const std::string& 
 }
 
 Status DefineMoments(const Volume& volume, int index, const SweepPlace& place,
-                     const WriteOptions& options, Notes* notes) {
+                     const WriteOptions& options, const UnpackedFields& unpacked, Notes* notes) {
   const Sweep& sweep = volume.sweep(index);
   const Result<int> time_dim = DimId(place.ncid, "time"), range_dim = DimId(place.ncid, "range");
   if (!time_dim.ok() || !range_dim.ok()) {
@@ -180,23 +195,20 @@ Status DefineMoments(const Volume& volume, int index, const SweepPlace& place,
     const DataBuffer& b = sweep.sweep_moments().at(name);
     const nc_type type = NcTypeOf(b.type());
     if (type == NC_NAT) return SweepError(ErrorCode::kUnsupported, index, name, "storage type not writable");
-    if (int var = VarId(place.ncid, name); var >= 0) {
-      nc_type existing = NC_NAT;
-      Status s = NcCheck(nc_inq_vartype(place.ncid, var, &existing), "nc_inq_vartype",
-                         ErrorCode::kIo, name);
-      if (!s.ok()) return s;
-      if (existing != type) {
-        return SweepError(ErrorCode::kUnsupported, index, name,
-                          "storage type differs from earlier sweeps; CF/Radial 1.4 holds one "
-                          "type per field (write CF/Radial 2.1)");
-      }
-      continue;
-    }
+    // Defined by an earlier sweep (1.4): sweeps that store a field alike
+    // share its packing, the others' field is unpacked.
+    if (VarId(place.ncid, name) >= 0) continue;
+    const auto field = unpacked.find(name);
+    const UnpackedField* values = field != unpacked.end() ? &field->second : nullptr;
     int var = 0;
-    Status s = DefVar(place.ncid, name, type, {*time_dim, *range_dim}, &var);
-    if (s.ok()) s = DefineStorage(place.ncid, var, b, name, options.compression_level);
+    Status s = DefVar(place.ncid, name, values != nullptr ? values->type : type,
+                      {*time_dim, *range_dim}, &var);
+    if (s.ok()) {
+      s = DefineStorage(place.ncid, var, values != nullptr ? nullptr : &b, name,
+                        options.compression_level);
+    }
     const DataDescriptor* d = DescriptorOf(volume, sweep, name);
-    if (s.ok()) s = DefineMomentAttrs(place.ncid, var, type, b.type(), d, name, notes);
+    if (s.ok()) s = DefineMomentAttrs(place.ncid, var, type, b.type(), d, name, values, notes);
     if (!s.ok()) return s;
     if (FindQuantity(name) == nullptr && (d == nullptr || !IsStandardName(d->legend()))) {
       notes->push_back({NoteKind::kUnknownName, "standard_name", name,
@@ -243,7 +255,8 @@ Status PutSamples(int ncid, const std::string& name, const DataBuffer& b, const 
 }  // namespace
 
 Status WriteSweepRays(const Volume& volume, int index, const SweepPlace& place,
-                      const std::vector<double>& time, Notes* notes) {
+                      const std::vector<double>& time, const UnpackedFields& unpacked,
+                      Notes* notes) {
   const Sweep& sweep = volume.sweep(index);
   const std::size_t n = static_cast<std::size_t>(sweep.rays_size());
   std::vector<double> az(n), el(n);
@@ -259,6 +272,11 @@ Status WriteSweepRays(const Volume& volume, int index, const SweepPlace& place,
   if (s.ok()) s = SweepRange(volume, index, &axis);
   for (const std::string& name : MomentNames(sweep)) {
     if (!s.ok()) break;
+    const auto field = unpacked.find(name);
+    if (field != unpacked.end()) {
+      s = PutValues(volume, index, name, place, static_cast<std::size_t>(axis.gates), notes);
+      continue;
+    }
     s = PutSamples(place.ncid, name, sweep.sweep_moments().at(name),
                    DescriptorOf(volume, sweep, name), place.first_ray, n,
                    static_cast<std::size_t>(axis.gates), index, notes);
@@ -416,22 +434,18 @@ double DefaultFill(nc_type type) {
   }
 }
 
-bool IsCode(double v) { return std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 2147483648.0; }
-
-std::string NumberText(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", v);
-  return text;
-}
-
 // How a moment's missing gates are marked in the file and in the model.
 // `code` is the model's not-scanned code: _FillValue, else missing_value,
 // (for a packed integer without either: netCDF's default fill); a float's
 // only when it is a whole number. Samples holding another marker become the
 // code (`to_code`) or, for floats, NaN (`to_nan`: markers that are not whole
-// numbers, such as 9.999e20).
+// numbers, such as 9.999e20). A float moment whose fill is NaN and whose
+// below-threshold value (_Undetect) is a whole number has that as its one
+// code (`below_threshold`), as an ODIM float moment with only undetect has;
+// samples holding an _Undetect that is not a whole number read as NaN.
 struct MissingMarks {
   bool has_code = false;
+  bool below_threshold = false;
   double code = 0;
   std::vector<double> to_code, to_nan;
 };
@@ -470,6 +484,20 @@ MissingMarks PlanMissing(int ncid, int var, nc_type type, bool scaled, const std
     notes->push_back({NoteKind::kConverted, "missing_value", name,
                       "samples equal to the missing value " + NumberText(v) +
                           " read as the fill value " + NumberText(m.code)});
+  }
+  const std::vector<double> undetect =
+      is_float ? AttNumbers(ncid, var, "_Undetect") : std::vector<double>{};
+  if (undetect.size() != 1 || std::isnan(undetect[0]) || (m.has_code && undetect[0] == m.code)) {
+    return m;
+  }
+  if (!IsCode(undetect[0])) {
+    m.to_nan.push_back(undetect[0]);
+    notes->push_back({NoteKind::kConverted, "_Undetect", name,
+                      "samples equal to the below-threshold value " + NumberText(undetect[0]) +
+                          " read as missing (NaN): the model's codes are whole numbers"});
+  } else if (!m.has_code) {
+    m.has_code = m.below_threshold = true;
+    m.code = undetect[0];
   }
   return m;
 }
@@ -626,7 +654,9 @@ Status ReadSamples(int ncid, int var, const std::string& name, const SweepPlace&
                                               "hold");
   }
   std::string pad;
-  const double pad_value = missing.has_code ? missing.code : IsFloat(type) ? std::nan("") : DefaultFill(type);
+  const double pad_value = missing.has_code && !missing.below_threshold ? missing.code
+                           : IsFloat(type)                                ? std::nan("")
+                                                                          : DefaultFill(type);
   if (place.ragged && !AppendFill(pad_value, storage, NativeBig() ? DataBuffer::BIG : DataBuffer::LITTLE, 1, &pad).ok()) {
     return SweepError(ErrorCode::kUnsupported, index, name, "no fill value to pad short rays with");
   }

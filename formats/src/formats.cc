@@ -306,13 +306,19 @@ Status WriteFile(const std::string& path, Format format, const WriteOptions& opt
   Status s = temp.Create(path);
   if (!s.ok()) return s;
   // With the notes, the file's metadata is read back and compared: what
-  // does not come back is named.
+  // does not come back is named. Fields the writer put in another form
+  // (CF/Radial 1.4 values) are compared in that form.
   Volume read_back;
   Volume* back = options.report_not_carried ? &read_back : nullptr;
+  UnpackedFields unpacked;
   s = format == Format::kOdim
           ? WriteOdimFile(temp.path(), options, volume, out, back)
-          : WriteCfRadialFile(temp.path(), format == Format::kCfRadial1 ? 1 : 2, options, volume, out, back);
-  if (s.ok() && back != nullptr) AddNotCarried(volume, std::move(read_back), out);
+          : WriteCfRadialFile(temp.path(), format == Format::kCfRadial1 ? 1 : 2, options, volume,
+                              out, back, &unpacked);
+  if (s.ok() && back != nullptr) {
+    AddNotCarried(volume, std::move(read_back), out,
+                  [&](Volume* written) { AsUnpacked(unpacked, written); });
+  }
   if (s.ok()) s = temp.Commit(path);
   if (!s.ok()) s = temp.Named(s, path);
   Dedupe(out, first);

@@ -163,8 +163,10 @@ Volume MetadataOf(const Volume& volume, const Volume* like) {
   return meta;
 }
 
-void AddNotCarried(const Volume& volume, Volume read_back, Notes* notes) {
+void AddNotCarried(const Volume& volume, Volume read_back, Notes* notes,
+                   const std::function<void(Volume*)>& as_written) {
   Volume written = MetadataOf(volume, &read_back);
+  if (as_written) as_written(&written);
   for (int i = 0; i < std::min(written.sweep_size(), read_back.sweep_size()); ++i) {
     if (volume.sweep(i).rays_size() != read_back.sweep(i).rays_size()) continue;
     SampleRays(read_back.mutable_sweep(i));

@@ -2,6 +2,8 @@
 // back when the written file is read again.
 #pragma once
 
+#include <functional>
+
 #include "common_dto/formats/formats.h"
 #include "volume.pb.h"
 
@@ -18,9 +20,12 @@ kyt::pb::common::Volume MetadataOf(const kyt::pb::common::Volume& volume,
 // value `read_back` (metadata, as a read without samples gives) lacks or
 // holds differently (repeated elements and map entries as [*], one line per
 // path). Times are compared to the microsecond, numbers to a relative 1e-9,
-// the rays of a sweep on an even sample of 32.
+// the rays of a sweep on an even sample of 32. `as_written`, when given,
+// turns the volume's metadata into the form the writer put parts of it in
+// (moments written as physical values) before the comparison.
 void AddNotCarried(const kyt::pb::common::Volume& volume, kyt::pb::common::Volume read_back,
-                   Notes* notes);
+                   Notes* notes,
+                   const std::function<void(kyt::pb::common::Volume*)>& as_written = nullptr);
 
 }  // namespace formats
 }  // namespace common_dto

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "common_dto/model/buffers.h"
@@ -261,6 +262,74 @@ std::optional<std::int64_t> MissingCode(const LinearDataScale& lin, int storage_
   return std::nullopt;
 }
 
+bool NativeBig() {
+  const std::uint16_t one = 1;
+  unsigned char first = 0;
+  std::memcpy(&first, &one, 1);
+  return first == 0;
+}
+
+bool TypeHoldsCode(int type, std::int64_t code) {
+  std::int64_t lo = 0, hi = 0;
+  return !TypeCodes(type, &lo, &hi) || (code >= lo && code <= hi);
+}
+
+Sample SampleAt(const char* p, int type, int endian) {
+  const bool big =
+      endian == DataBuffer::BIG || (endian == DataBuffer::UNKNOWN_ENDIANNESS && NativeBig());
+  Sample s;
+  const int width = SampleWidth(type);
+  if (type != DataBuffer::FLOAT && type != DataBuffer::DOUBLE) {
+    s.code = CodeAt(p, width, big, type == DataBuffer::INT32 || type == DataBuffer::INT64);
+    s.value = static_cast<double>(s.code);
+    return s;
+  }
+  s.is_float = true;
+  const std::uint64_t bits = static_cast<std::uint64_t>(CodeAt(p, width, big, false));
+  if (type == DataBuffer::FLOAT) {
+    const auto narrow = static_cast<std::uint32_t>(bits);
+    float v;
+    std::memcpy(&v, &narrow, sizeof v);
+    s.value = v;
+  } else {
+    std::memcpy(&s.value, &bits, sizeof s.value);
+  }
+  return s;
+}
+
+Gate GateOf(const DataDescriptor* d, const Sample& sample) {
+  Gate g{CodeKind::kValue, sample.code, sample.value};
+  const bool linear = d != nullptr && d->scale().type() == DataDescriptor::DataScale::LINEAR;
+  if (std::isnan(sample.value)) {
+    g.kind = CodeKind::kNotScanned;
+    return g;
+  }
+  if (!linear) return g;
+  const LinearDataScale& lin = d->scale().linear_scale();
+  if (sample.is_float) {
+    if (sample.value == lin.under_threshold()) g.kind = CodeKind::kUnderThreshold;
+    else if (sample.value == lin.not_scanned()) g.kind = CodeKind::kNotScanned;
+  } else {
+    g.kind = ClassifyCode(lin, sample.code);
+  }
+  if (g.kind == CodeKind::kUnderThreshold && lin.under_threshold() == lin.not_scanned()) {
+    g.kind = CodeKind::kNotScanned;
+  }
+  g.value = lin.offset() + lin.step() * sample.value;
+  return g;
+}
+
+std::string OutOfRangeText(const LinearDataScale& lin, int sweep, std::int64_t gates,
+                           const std::vector<std::int64_t>& codes) {
+  std::int64_t lo = 0, hi = 0;
+  ValidCodeRange(lin, &lo, &hi);
+  std::string text = "sweep[" + std::to_string(sweep) + "]: " + std::to_string(gates) +
+                     " gates with codes outside the valid range " +
+                     std::to_string(lo) + ".." + (hi == INT64_MAX ? "" : std::to_string(hi)) + " (";
+  for (std::size_t i = 0; i < codes.size(); ++i) text += (i ? ", " : "") + std::to_string(codes[i]);
+  return text + (codes.size() == 4 ? ", ...)" : ")");
+}
+
 void MaskOutOfRange(const DataDescriptor* d, int type, int endian,
                     std::optional<std::int64_t> missing, int sweep, const std::string& field,
                     const std::string& name, std::string* scratch, std::string_view* samples,
@@ -291,13 +360,7 @@ void MaskOutOfRange(const DataDescriptor* d, int type, int endian,
     PutCode(&(*scratch)[at], width, big, *missing);
   }
   if (gates == 0) return;
-  std::int64_t lo = 0, hi = 0;
-  ValidCodeRange(lin, &lo, &hi);
-  std::string text = "sweep[" + std::to_string(sweep) + "]: " + std::to_string(gates) +
-                     " gates with codes outside the valid range " +
-                     std::to_string(lo) + ".." + (hi == INT64_MAX ? "" : std::to_string(hi)) + " (";
-  for (std::size_t i = 0; i < codes.size(); ++i) text += (i ? ", " : "") + std::to_string(codes[i]);
-  text += codes.size() == 4 ? ", ...)" : ")";
+  const std::string text = OutOfRangeText(lin, sweep, gates, codes);
   if (missing) {
     notes->push_back({NoteKind::kConverted, field, name,
                       text + " written as the missing code " + std::to_string(*missing)});

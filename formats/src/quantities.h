@@ -110,6 +110,42 @@ Status SweepSamples(const kyt::pb::common::DataBuffer& buffer, std::int64_t rays
 // that is neither a value nor the under-threshold code; none otherwise.
 std::optional<std::int64_t> MissingCode(const LinearDataScale& lin, int storage_type);
 
+// True on a machine that stores numbers big-endian.
+bool NativeBig();
+
+// True when samples of storage `type` can hold `code` (float types: any).
+bool TypeHoldsCode(int type, std::int64_t code);
+
+// One stored sample: its code (integer storage) or its value (FLOAT, DOUBLE).
+struct Sample {
+  bool is_float = false;
+  std::int64_t code = 0;
+  double value = 0;
+};
+// The sample at `p` of storage `type` (an integer or float type) in byte
+// order `endian` (UNKNOWN_ENDIANNESS: the machine's own).
+Sample SampleAt(const char* p, int type, int endian);
+
+// What a gate of a moment with descriptor `d` (may be null) stands for, and
+// its physical value offset + step * sample for a value or a below-threshold
+// gate. With a LINEAR scale, integer codes follow codes.h; a float sample is
+// not scanned when NaN or the not-scanned code, below threshold when the
+// under-threshold code, else a value. A below-threshold code equal to the
+// not-scanned code is not scanned (the one code of a moment without a
+// separate below-threshold code). Without a LINEAR scale every sample but
+// NaN is a value, as it is.
+struct Gate {
+  CodeKind kind = CodeKind::kValue;
+  std::int64_t code = 0;
+  double value = 0;
+};
+Gate GateOf(const kyt::pb::common::DataDescriptor* d, const Sample& sample);
+
+// "sweep[S]: N gates with codes outside the valid range LO..HI (C1, C2, ...)":
+// the start of the note about out-of-range codes, `codes` the first few.
+std::string OutOfRangeText(const LinearDataScale& lin, int sweep, std::int64_t gates,
+                           const std::vector<std::int64_t>& codes);
+
 // Writes the gates of an integer moment whose codes are out of the valid
 // range of its LINEAR scale (codes.h) as `missing`: *samples (those of a
 // buffer of `type` and `endian`, e.g. from SweepSamples) are copied into

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -284,6 +285,52 @@ TEST(CfRadial1, OneRangeAxisPadsShortSweepsAndRefusesOthers) {
   EXPECT_EQ(dbz.substr(0, 6), shorter.sweep(0).sweep_moments().at("DBZ").data().substr(0, 6));
   EXPECT_EQ(dbz.substr(6, 2), std::string("\x01\x00", 2));  // the not-scanned code, little-endian
   unlink(path.c_str());
+}
+
+// 1.4 holds one variable per field: DBZ with another offset in sweep 0 is
+// written as float values. The notes say so and name no scale or type as
+// lost, unless the scale holds what CF/Radial carries in neither form
+// (cyclic limits).
+TEST(CfRadial1, FieldScaledDifferentlyBySweepIsWrittenAsValues) {
+  for (const bool cyclic : {false, true}) {
+    Volume v = TestVolume();
+    auto* other = v.mutable_volume_config()->add_sweep_config();
+    *other = v.volume_config().sweep_config(0);
+    auto* lin = (*other->mutable_data_moments())["DBZ"].mutable_scale()->mutable_linear_scale();
+    lin->set_offset(-32);
+    lin->set_cyclic(cyclic);
+    v.mutable_sweep(0)->mutable_description()->mutable_config()->set_sweep_config_index(1);
+    const std::string path = TempPath("cf1-values.nc");
+    Notes notes;
+    ASSERT_TRUE(WriteFile(path, Format::kCfRadial1, {}, v, &notes).ok());
+    std::string lost;
+    for (const Note& n : notes) {
+      if (n.kind == NoteKind::kNotCarried) lost += NoteText(n) + "\n";
+    }
+    EXPECT_TRUE(Contains(notes, "moment DBZ: written unpacked, as float values"));
+    EXPECT_EQ(lost.find("data_moments[*].scale\n") != std::string::npos, cyclic) << lost;
+    for (const char* field : {"linear_scale", "sweep_moments[*].type"}) {
+      EXPECT_EQ(lost.find(field), std::string::npos) << field << "\n" << lost;
+    }
+    Volume back;
+    ASSERT_TRUE(ReadFile(path, Format::kCfRadial1, {}, &back, nullptr).ok());
+    for (int s = 0; s < 3; ++s) {
+      const DataBuffer& b = back.sweep(s).sweep_moments().at("DBZ");
+      const std::string& codes = v.sweep(s).sweep_moments().at("DBZ").data();
+      ASSERT_EQ(b.type(), DataBuffer::FLOAT);
+      ASSERT_EQ(b.data().size(), codes.size() * 2);
+      for (std::size_t g = 0; g < codes.size() / 2; ++g) {
+        const int code = static_cast<unsigned char>(codes[2 * g]) |
+                         static_cast<unsigned char>(codes[2 * g + 1]) << 8;
+        float value;
+        std::memcpy(&value, b.data().data() + 4 * g, 4);
+        // Code 1 is not scanned; code 0 below threshold, written as its value.
+        if (code == 1) EXPECT_TRUE(std::isnan(value));
+        if (code != 1) EXPECT_EQ(value, static_cast<float>((s == 0 ? -32 : 0) + 0.5 * code));
+      }
+    }
+    unlink(path.c_str());
+  }
 }
 
 // A CF/Radial 1.4 file of TestVolume, changed by `edit` on the open file.

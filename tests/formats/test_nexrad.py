@@ -141,16 +141,28 @@ def test_legacy_message_1(tool, tmp_path):
     assert (vel.step, vel.offset) == (0.5, -64.5)
 
 
-def test_cfradial_through_xarray(tool, tmp_path):
-    """CF/Radial 2.1: a moment may be 8-bit in one sweep and padded to 16
-    bits in another, which 1.4 (one type per field) cannot hold."""
+def open_sweep(path, to, s):
+    """Sweep s of a CF/Radial file as xarray decodes it: 2.1's group, 1.4's
+    rows and sweep element."""
+    if to == "cfradial2":
+        return xr.open_dataset(path, group="sweep_%d" % s)
+    with xr.open_dataset(path) as ds:
+        first, last = int(ds["sweep_start_ray_index"][s]), int(ds["sweep_end_ray_index"][s])
+        return ds.isel(time=slice(first, last + 1), sweep=s).load()
+
+
+@pytest.mark.parametrize("to", ["cfradial2", "cfradial1"])
+def test_cfradial_through_xarray(tool, tmp_path, to):
+    """A moment may be 8-bit in one sweep and padded to 16 bits in another:
+    2.1 keeps each sweep's samples, 1.4 (one variable per field) their values."""
     cuts = nx.standard_cuts()
     path = tmp_path / "KTLX20241001_122000_V06"
     nx.write_archive(path, cuts)
     nc = tmp_path / "ktlx.nc"
-    tool("convert", "--to", "cfradial2", path, nc)
+    notes = tool("convert", "--to", to, path, nc).stderr
+    assert ("moment VRADH: written unpacked" in notes) == (to == "cfradial1")
     for s, ((_, names), c) in enumerate(zip(SWEEPS, cuts)):
-        with xr.open_dataset(nc, group="sweep_%d" % s) as ds:
+        with open_sweep(nc, to, s) as ds:
             times = (ds["time"].values - np.datetime64("1970-01-01T00:00:00")) / np.timedelta64(1, "us") / 1e6
             np.testing.assert_allclose(times, [r["time"] for r in c["radials"]], atol=1e-6)
             np.testing.assert_allclose(ds["azimuth"].values, [r["az"] for r in c["radials"]], atol=1e-4)

@@ -397,3 +397,79 @@ def test_radar_settings_go_through_cfradial_instrument_parameters(tmp_path, tool
         for key, value in {"NI": 58.6, "highprf": 1200.0, "lowprf": 800.0, "pulsewidth": 0.8,
                            "rpm": 3.0}.items():
             assert how[key] == pytest.approx(value, rel=1e-12), key
+
+
+# DBZH of dataset1 and dataset2 as (gain, offset, nodata, undetect, dtype);
+# CF/Radial 1.4 holds one variable per field: packed when they agree, else
+# physical values. (id, dataset1, dataset2, type written, _Undetect or None)
+U1 = (0.5, -32.0, 255.0, 0.0, "u1")
+PACKING = [
+    ("identical", U1, U1, "u1", 0),
+    ("gains_differ", U1, (0.25, -32.0, 255.0, 0.0, "u1"), "f4", -32.0),
+    ("offsets_differ", U1, (0.5, -31.0, 255.0, 0.0, "u1"), "f4", None),
+    ("nodata_differs", U1, (0.5, -32.0, 254.0, 0.0, "u1"), "f4", -32.0),
+    ("undetect_differs", U1, (0.5, -32.0, 255.0, 1.0, "u1"), "f4", None),
+    ("storage_differs", U1, (0.5, -32.0, 65535.0, 0.0, "u2"), "f4", -32.0),
+    ("doubles_in_one", U1, (1.0, 0.0, -9999.0, -32.0, "f8"), "f8", -32.0),
+    # dataset2 has no undetect of its own; its code 2 measures -32 dBZ
+    ("undetect_value_measured", U1, (0.5, -33.0, 255.0, 255.0, "u1"), "f4", None),
+    ("undetect_not_whole", (0.5, -31.5, 255.0, 0.0, "u1"), (0.25, -31.5, 255.0, 0.0, "u1"), "f4",
+     -31.5),
+]
+
+
+def packing_codes(nodata, undetect, dtype):
+    """Codes 2..201, nodata where (ray + bin) % 7 == 0, undetect where it is 1."""
+    r, b = np.mgrid[0:RAYS, 0:BINS]
+    c = (2 + (r * BINS + b) % 200).astype("f8")
+    c[(r + b) % 7 == 0] = nodata
+    c[(r + b) % 7 == 1] = undetect
+    return c.astype(dtype)
+
+
+@pytest.mark.parametrize("name, first, second, dtype, undetect", PACKING,
+                         ids=[p[0] for p in PACKING])
+def test_cfradial1_packing_by_sweep(tmp_path, tool, name, first, second, dtype, undetect):
+    """Values as ODIM decodes them (offset + gain * code, undetect too,
+    nodata missing) through netCDF4, xarray and this library's reader."""
+    from common_dto import buffers, formats
+    write_plain(tmp_path / "in.h5")
+    expect, nodata, below, stored = [], [], [], []
+    with h5py.File(tmp_path / "in.h5", "a") as f:
+        for n, (gain, offset, no, un, kind) in ((1, first), (2, second)):
+            d = f["dataset%d/data1" % n]
+            del d["data"]
+            codes = packing_codes(no, un, kind)
+            d.create_dataset("data", data=codes)
+            _attrs(d["what"], gain=gain, offset=offset, nodata=no, undetect=un)
+            stored.append(codes)
+            nodata.append(codes == no)
+            below.append((codes == un) & (codes != no))
+            expect.append(np.where(codes == no, np.nan, offset + gain * codes.astype("f8")))
+    out = tmp_path / "out.nc"
+    notes = tool("convert", "--to", "cfradial1", tmp_path / "in.h5", out).stderr
+    assert ("moment DBZH: written unpacked" in notes) == (dtype != "u1"), notes
+    assert "linear_scale" not in notes and "sweep_moments[*].type" not in notes, notes
+    with netCDF4.Dataset(out) as f:
+        v = f["DBZH"]
+        assert v.dtype == np.dtype(dtype) and ("scale_factor" in v.ncattrs()) == (dtype == "u1")
+        assert getattr(v, "_Undetect", None) == undetect
+        got = v[:]
+        if dtype == "u1":  # packed as before: the codes and attributes as ODIM has them
+            v.set_auto_maskandscale(False)
+            np.testing.assert_array_equal(v[:], np.concatenate(stored))
+            assert [v.scale_factor, v.add_offset, v._FillValue] == [0.5, -32.0, 255]
+    with xr.open_dataset(out) as ds:
+        decoded = ds["DBZH"].values
+    back = formats.read_file(out)
+    for s in range(2):
+        rows = slice(s * RAYS, (s + 1) * RAYS)
+        np.testing.assert_array_equal(np.ma.getmaskarray(got[rows]), nodata[s])
+        np.testing.assert_allclose(got[rows].filled(np.nan), expect[s], rtol=1e-6)
+        np.testing.assert_allclose(decoded[rows], expect[s], rtol=1e-6)
+        sweep = back.sweep[s]
+        d = back.volume_config.sweep_config[s].data_moments["DBZH"]
+        ours = buffers.physical_values(sweep.sweep_moments["DBZH"], d, shape=(RAYS, BINS))
+        gone = np.ma.getmaskarray(ours) | np.isnan(ours.filled(0))
+        np.testing.assert_array_equal(gone, nodata[s] | (below[s] & (undetect is not None)))
+        np.testing.assert_allclose(ours.filled(np.nan)[~gone], expect[s][~gone], rtol=1e-6)

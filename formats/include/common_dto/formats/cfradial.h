@@ -88,7 +88,8 @@
 //   <moment>(time, range)    Sweep.sweep_moments[<moment>], samples bit for
 //                            bit in their storage type and byte order
 //                            (signed 8- and 16-bit files are widened to
-//                            INT32); the variable name is the moment name
+//                            INT32; 1.4 fields whose sweeps differ: values,
+//                            below); the variable name is the moment name
 //     units                  DataDescriptor.data_unit (custom_data_unit)
 //     standard_name          read: kept in DataDescriptor.legend when it is
 //                            not the quantity table's name for the moment
@@ -116,12 +117,34 @@
 //     _Undetect              under_threshold when it differs from
 //                            not_scanned (ODIM's undetect; CF has no such
 //                            code, the name is xradar's): read back by this
-//                            library, plain values to other CF readers.
+//                            library, plain values to other CF readers. Of
+//                            a float moment without a whole-number fill
+//                            (NaN), a whole-number _Undetect is read as its
+//                            one code (not_scanned and under_threshold, as
+//                            for an ODIM float moment with only undetect);
+//                            float samples equal to an _Undetect that is no
+//                            whole number are read as NaN (noted).
 //
 // In 1.4 every sweep shares `range`: sweeps with fewer gates are padded with
 // the fill value (a note says so) and read back with the longest gate count;
 // sweeps with different range starts or steps cannot be written (kUnsupported:
 // write 2.1). A moment missing from a sweep of a 1.4 file reads back filled.
+//
+// A 1.4 variable holds a field for all sweeps, so one storage type and one
+// packing. A field whose sweeps agree on storage type and LINEAR scale (step,
+// offset, not_scanned, under_threshold and the code written for missing
+// gates) is written as above. Any other (ODIM gains and offsets that change
+// by dataset, a NEXRAD moment 8-bit in one cut and 16-bit in another, a
+// scale in some sweeps only) is written unpacked, noted: physical values
+// offset + step * code of each sweep as NC_FLOAT (NC_DOUBLE when a sweep
+// stores DOUBLE or INT64 samples, or its scale reaches beyond float), no
+// scale_factor or add_offset; gates without a value (not_scanned, codes out
+// of the valid range, padding) NaN, the _FillValue; below-threshold gates
+// their sweep's value offset + step * under_threshold, which goes to
+// _Undetect when every sweep's is the same and no measured gate holds it
+// (else no _Undetect, noted). Read back, such a field is FLOAT or DOUBLE
+// with the physical values; the comparison that names what was not carried
+// compares its values, not its codes.
 #pragma once
 
 #include <string>

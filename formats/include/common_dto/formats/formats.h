@@ -22,9 +22,11 @@
 //
 // Samples are copied bit for bit: a moment keeps its storage type (8- and
 // 16-bit unsigned integers, 32- and 64-bit integers, floats, doubles) and
-// byte order in both directions. The scale (gain and offset, scale_factor
-// and add_offset) and the codes for "not scanned" and "under threshold" go to
-// and come from the moment's DataDescriptor.
+// byte order in both directions; the one exception is a CF/Radial 1.4 field
+// whose sweeps store it differently, written as physical values (cfradial.h).
+// The scale (gain and offset, scale_factor and add_offset) and the codes for
+// "not scanned" and "under threshold" go to and come from the moment's
+// DataDescriptor.
 //
 // Missing and below-threshold samples
 // -----------------------------------
