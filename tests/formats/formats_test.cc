@@ -325,8 +325,11 @@ TEST(CfRadial1, FieldScaledDifferentlyBySweepIsWrittenAsValues) {
         float value;
         std::memcpy(&value, b.data().data() + 4 * g, 4);
         // Code 1 is not scanned; code 0 below threshold, written as its value.
-        if (code == 1) EXPECT_TRUE(std::isnan(value));
-        if (code != 1) EXPECT_EQ(value, static_cast<float>((s == 0 ? -32 : 0) + 0.5 * code));
+        if (code == 1) {
+          EXPECT_TRUE(std::isnan(value));
+        } else {
+          EXPECT_EQ(value, static_cast<float>((s == 0 ? -32 : 0) + 0.5 * code));
+        }
       }
     }
     unlink(path.c_str());
