@@ -22,6 +22,8 @@
 
 namespace common_dto_test {
 
+using common_dto::stream::DelimitedReader;
+using common_dto::stream::ReadResult;
 using kyt::pb::common::DataBuffer;
 using kyt::pb::common::Volume;
 using kyt::pb::stream::RayStreamMessage;
@@ -46,6 +48,15 @@ inline std::string Kinds(const std::vector<RayStreamMessage>& messages) {
   static const char kLetters[] = "-VSRPEsv";
   std::string out;
   for (const auto& m : messages) out += kLetters[m.payload_case()];
+  return out;
+}
+
+// Reads messages until the reader stops; *last receives the end of the
+// stream or the error.
+inline std::vector<RayStreamMessage> ReadAll(DelimitedReader& reader, ReadResult* last) {
+  std::vector<RayStreamMessage> out;
+  RayStreamMessage message;
+  while ((*last = reader.Read(&message))) out.push_back(message);
   return out;
 }
 
