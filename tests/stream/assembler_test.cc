@@ -1,11 +1,10 @@
 // Reassembly: round trips through split, both delivery modes,
-// refused messages, incomplete volumes and filled rays.
+// refused messages, incomplete volumes, filled rays and streams of newer
+// producers.
 #include "common_dto/stream/assembler.h"
 
 #include <algorithm>
 #include <any>
-#include <map>
-#include <random>
 
 #include "common_dto/model/uuid.h"
 #include "stream_testing.h"
@@ -18,16 +17,21 @@ using common_dto::stream::AssembledVolume;
 using common_dto::stream::Assembler;
 using common_dto::stream::AssemblerOptions;
 using common_dto::Compression;
+using common_dto::ErrorCode;
 using common_dto::stream::DeliveryMode;
 using common_dto::FormatUuid;
 using common_dto::stream::SplitOptions;
 
-// Adds every message; returns the error texts, in order.
-std::vector<std::string> Feed(Assembler& assembler, const std::vector<RayStreamMessage>& messages) {
+// Adds every message; returns the error texts, in order, and their codes
+// in *codes when given.
+std::vector<std::string> Feed(Assembler& assembler, const std::vector<RayStreamMessage>& messages,
+                              std::vector<ErrorCode>* codes = nullptr) {
   std::vector<std::string> errors;
   for (const auto& m : messages) {
     auto status = assembler.Add(m);
-    if (!status.ok()) errors.push_back(status.message());
+    if (status.ok()) continue;
+    errors.push_back(status.message());
+    if (codes != nullptr) codes->push_back(status.code());
   }
   return errors;
 }
@@ -36,105 +40,90 @@ std::string SweepName(const Volume& volume, int position) {
   return "sweep " + FormatUuid(common_dto::DeriveSweepUuid(volume.uuid(), position));
 }
 
-bool IsRayLevel(const RayStreamMessage& m) {
-  return m.has_ray_header() || m.has_parameter_data() || m.has_ray_end();
-}
-
+// Split, then assembled (the messages taken over), the volume comes back
+// byte for byte whatever the compression of its sweeps and rays and the
+// order of its ray-level messages; all its samples are counted as held
+// until it closes. A configuration by reference is kept beside the volume,
+// and the data types, which only the configuration could record, are warned
+// about. Validating only decodes and checks every buffer but keeps (and
+// counts) no samples, only their size.
 TEST(Assembler, SplitThenAssembleGivesTheVolumeBack) {
-  const Volume volume = MakeVolume(2, 4, 5);
-  SplitOptions split;
-  split.volume_start.emplace().set_seconds(100);
-  split.volume_end.emplace().set_seconds(200);
-  Assembler assembler;
-  for (auto& m : Split(volume, split)) ASSERT_TRUE(assembler.Add(std::move(m)).ok());
-  auto volumes = assembler.TakeVolumes();
-  ASSERT_EQ(volumes.size(), 1u);
-  EXPECT_TRUE(volumes[0].complete);
-  EXPECT_TRUE(volumes[0].warnings.empty()) << volumes[0].warnings[0];
-  EXPECT_EQ(SerializeDeterministic(volumes[0].volume), SerializeDeterministic(volume));
-  EXPECT_EQ(volumes[0].start->seconds(), 100);
-  EXPECT_EQ(volumes[0].end->seconds(), 200);
-  EXPECT_FALSE(volumes[0].config_uri.has_value());
-  EXPECT_EQ(assembler.buffered_bytes(), 0u);
-}
-
-// Interleaved sweeps, ray-level messages shuffled across both sweeps.
-TEST(Assembler, ShuffledRayLevelMessagesGiveTheSameVolume) {
-  const Volume volume = MakeVolume(2, 4, 5);
-  const auto messages = Split(volume);
-  std::vector<RayStreamMessage> heads, rays, tails;
-  for (const auto& msg : messages) {
-    (IsRayLevel(msg)                                     ? rays
-     : msg.has_volume_header() || msg.has_sweep_header() ? heads
-                                                         : tails)
-        .push_back(msg);
-  }
-  std::shuffle(rays.begin(), rays.end(), std::mt19937(7));
-  std::map<std::pair<int, int>, bool> seen_header;  // (sweep, ray) -> header seen
-  bool data_first = false;
-  for (const auto& msg : rays) {
-    const int sweep = static_cast<int>(msg.parameter_data().sweep_uuid().least_significant_bits() +
-                                       msg.ray_header().sweep_uuid().least_significant_bits());
-    const int ray = msg.ray_header().ray_index() + msg.parameter_data().ray_index();
-    if (msg.has_ray_header()) seen_header[{sweep, ray}] = true;
-    if (msg.has_parameter_data() && !seen_header[{sweep, ray}]) data_first = true;
-  }
-  ASSERT_TRUE(data_first) << "some data arrives before its ray header";
-  std::vector<RayStreamMessage> shuffled = heads;
-  shuffled.insert(shuffled.end(), rays.begin(), rays.end());
-  shuffled.insert(shuffled.end(), tails.begin(), tails.end());
-  EXPECT_EQ(Kinds(shuffled).substr(0, 3), "VSS");
-  Assembler interleaved;
-  EXPECT_TRUE(Feed(interleaved, shuffled).empty());
-  const auto volumes = interleaved.TakeVolumes();
-  ASSERT_EQ(volumes.size(), 1u);
-  EXPECT_EQ(SerializeDeterministic(volumes[0].volume), SerializeDeterministic(volume));
-}
-
-// LZ4 rays come back uncompressed; LZ4 volumes come back as LZ4 on request.
-TEST(Assembler, Lz4RaysAndLz4Volumes) {
-  const Volume volume = MakeVolume(2, 4, 5);
-  Volume packed = volume;
-  for (auto& s : *packed.mutable_sweep()) {
-    for (auto& entry : *s.mutable_sweep_moments()) {
-      ASSERT_TRUE(common_dto::SetSamples(std::string(entry.second.data()),
-                                                 Compression::kLz4Block, &entry.second)
-                      .ok());
+  const int gates = 5000;
+  const Volume volume = MakeVolume(2, 4, gates);  // V S (RPPE)x4 s S (RPPE)x4 s v
+  const std::uint64_t samples = 2 * 4 * gates * (2 + 4);  // UINT16 DBZ, FLOAT VRAD
+  struct Case {
+    const char* what;
+    Compression sweeps, rays;
+    bool interleaved = false, by_reference = false, validate = false;
+  };
+  const Case cases[] = {
+      {"in order", Compression::kNone, Compression::kNone},
+      {"interleaved", Compression::kNone, Compression::kNone, true},
+      {"LZ4 frame rays", Compression::kNone, Compression::kLz4Frame},
+      {"LZ4 block rays and sweeps", Compression::kLz4Block, Compression::kLz4Block, true},
+      {"LZ4 frame sweeps, LZ4 block rays", Compression::kLz4Frame, Compression::kLz4Block},
+      {"configuration by reference", Compression::kNone, Compression::kNone, false, true},
+      {"validating only", Compression::kNone, Compression::kLz4Block, false, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Volume sent = volume;
+    for (auto& sweep : *sent.mutable_sweep()) {
+      for (auto& [name, buffer] : *sweep.mutable_sweep_moments()) {
+        ASSERT_TRUE(common_dto::SetSamples(std::string(buffer.data()), c.sweeps, &buffer).ok());
+      }
+    }
+    SplitOptions split;
+    split.ray_compression = c.rays;
+    split.volume_start.emplace().set_seconds(100);
+    split.volume_end.emplace().set_seconds(200);
+    if (c.by_reference) split.config_uri.emplace().set_endpoint("https://configs.example/7");
+    std::vector<RayStreamMessage> m = Split(sent, split);
+    for (const auto& each : m) {
+      if (!each.has_parameter_data()) continue;
+      EXPECT_EQ(each.parameter_data().data().compression(),
+                c.rays == Compression::kNone ? DataBuffer::NONE : DataBuffer::LZ4);
+    }
+    if (c.interleaved) {  // Both sweeps open, then from the last ray to the first
+      // (each ray's end and data before its header), the sweeps alternating.
+      std::vector<RayStreamMessage> order = {m[0], m[1], m[19]};
+      for (int k = 15; k >= 0; --k) order.insert(order.end(), {m[20 + k], m[2 + k]});
+      order.insert(order.end(), {m[18], m[36], m[37]});
+      m = order;
+    }
+    AssemblerOptions options;
+    options.output_compression = c.sweeps;
+    options.keep_samples = !c.validate;
+    Assembler assembler(options);
+    std::uint64_t most = 0;
+    for (auto& each : m) {
+      ASSERT_TRUE(assembler.Add(std::move(each)).ok());
+      most = std::max(most, assembler.buffered_bytes());
+    }
+    EXPECT_TRUE(c.validate ? most < 2 * gates : most >= samples) << most;
+    auto volumes = assembler.TakeVolumes();
+    ASSERT_EQ(volumes.size(), 1u);
+    EXPECT_TRUE(volumes[0].complete);
+    if (c.by_reference) sent.clear_volume_config();
+    for (auto& sweep : *sent.mutable_sweep()) {
+      for (auto& [name, buffer] : *sweep.mutable_sweep_moments()) {
+        if (c.validate) buffer.clear_data();
+      }
+    }
+    EXPECT_EQ(SerializeDeterministic(volumes[0].volume), SerializeDeterministic(sent));
+    EXPECT_EQ(volumes[0].start->seconds(), 100);
+    EXPECT_EQ(volumes[0].end->seconds(), 200);
+    EXPECT_EQ(assembler.buffered_bytes(), 0u);
+    EXPECT_EQ(volumes[0].config_uri.has_value(), c.by_reference);
+    EXPECT_EQ(volumes[0].warnings.size(), c.by_reference ? 4u : 0u);
+    if (c.by_reference) {
+      EXPECT_EQ(volumes[0].config_uri->endpoint(), "https://configs.example/7");
+      EXPECT_EQ(volumes[0].warnings.at(0),
+                SweepName(volume, 0) +
+                    " moment 'DBZ': data type REFLECTIVITY_DBZ is not recorded in the volume (its "
+                    "configuration has no descriptor for the moment)");
     }
   }
-  for (Compression rays_as : {Compression::kLz4Frame, Compression::kLz4Block}) {
-    SplitOptions options;
-    options.ray_compression = rays_as;
-    Assembler plain;
-    EXPECT_TRUE(Feed(plain, Split(volume, options)).empty());
-    EXPECT_EQ(SerializeDeterministic(plain.TakeVolumes().at(0).volume),
-              SerializeDeterministic(volume));
-    AssemblerOptions lz4;
-    lz4.output_compression = Compression::kLz4Block;
-    Assembler compressed(lz4);
-    EXPECT_TRUE(Feed(compressed, Split(packed, options)).empty());
-    EXPECT_EQ(SerializeDeterministic(compressed.TakeVolumes().at(0).volume),
-              SerializeDeterministic(packed));
-  }
-}
-
-// A configuration by reference: kept beside the volume, and the data types,
-// which only the configuration could record, are warned about.
-TEST(Assembler, ConfigurationByReference) {
-  const Volume volume = MakeVolume(2, 4, 5);
-  SplitOptions split;
-  split.config_uri.emplace().set_endpoint("https://configs.example/7");
-  Assembler by_reference;
-  EXPECT_TRUE(Feed(by_reference, Split(volume, split)).empty());
-  const auto volumes = by_reference.TakeVolumes();
-  ASSERT_EQ(volumes.size(), 1u);
-  EXPECT_EQ(volumes[0].config_uri->endpoint(), "https://configs.example/7");
-  EXPECT_FALSE(volumes[0].volume.has_volume_config());
-  ASSERT_EQ(volumes[0].warnings.size(), 4u);
-  EXPECT_EQ(volumes[0].warnings[0],
-            SweepName(volume, 0) +
-                " moment 'DBZ': data type REFLECTIVITY_DBZ is not recorded in the volume (its "
-                "configuration has no descriptor for the moment)");
 }
 
 TEST(Assembler, SweepBySweepDeliveryHoldsOnlyOpenSweeps) {
@@ -142,7 +131,6 @@ TEST(Assembler, SweepBySweepDeliveryHoldsOnlyOpenSweeps) {
   AssemblerOptions options;
   options.delivery = DeliveryMode::kSweepBySweep;
   Assembler assembler(options);
-  Volume rebuilt;
   std::vector<AssembledSweep> sweeps;
   std::uint64_t header_only = 0;  // What the open volume's header counts.
   for (const auto& m : Split(volume)) {
@@ -170,7 +158,7 @@ TEST(Assembler, SweepBySweepDeliveryHoldsOnlyOpenSweeps) {
   ASSERT_EQ(sweeps.size(), 3u);
   EXPECT_EQ(sweeps[0].volume_header.get(), sweeps[2].volume_header.get());
   EXPECT_EQ(sweeps[1].volume_header->instrument().name(), "Test radar");
-  rebuilt = volumes[0].volume;
+  Volume rebuilt = volumes[0].volume;
   for (auto& s : sweeps) *rebuilt.add_sweep() = std::move(s.sweep);
   EXPECT_EQ(SerializeDeterministic(rebuilt), SerializeDeterministic(volume));
 }
@@ -281,27 +269,6 @@ TEST(Assembler, RefusesBadMessagesAndStaysUsable) {
             (std::vector<std::string>{"RayHeader for " + s + ", which is already closed",
                                       v + ": VolumeEnd for a volume already closed",
                                       v + ": VolumeHeader for a volume already closed"}));
-
-  // Limits bound what a stream can make the assembler hold. The byte limit
-  // leaves room for the headers, ray 0 and its DBZ, but not its 8 bytes of
-  // VRAD.
-  Assembler measure;
-  EXPECT_TRUE(Feed(measure, {messages[0], messages[1], messages[2], messages[3]}).empty());
-  AssemblerOptions tight;
-  tight.max_open_volumes = 1;
-  tight.max_rays_per_sweep = 1;
-  tight.max_buffered_bytes = measure.buffered_bytes() + 7;
-  Assembler limited(tight);
-  RayStreamMessage second_volume = messages[0];
-  second_volume.mutable_volume_header()->mutable_volume_uuid()->set_least_significant_bits(9);
-  EXPECT_EQ(Feed(limited, {messages[0], messages[1], second_volume, messages[2], messages[3],
-                           messages[4], messages[6]}),
-            (std::vector<std::string>{
-                "volume " + FormatUuid(second_volume.volume_header().volume_uuid()) +
-                    ": more than 1 open volumes",
-                s + " ray 0 moment 'VRAD': holding 8 more bytes would exceed the limit of " +
-                    std::to_string(tight.max_buffered_bytes) + " buffered bytes",
-                s + " ray 1: more than 1 rays in one sweep"}));
 }
 
 TEST(Assembler, IncompleteVolumesAreHandedBack) {
@@ -334,9 +301,10 @@ TEST(Assembler, IncompleteVolumesAreHandedBack) {
   volumes = second.TakeVolumes();
   ASSERT_EQ(volumes.size(), 1u);
   EXPECT_EQ(volumes[0].missing, (std::vector<std::string>{s0 + " ray 0: RayHeader"}));
-  const auto& lost = volumes[0].volume.sweep(0).rays(0);
-  EXPECT_FALSE(lost.has_aq_start_time() || lost.has_az_range_deg());
-  EXPECT_EQ(lost.aq_end_time().nanos(), 500000000) << "its RayEnd did arrive";
+  kyt::pb::common::Ray only_index;  // Index 0, and the end time its RayEnd brought.
+  *only_index.mutable_aq_end_time() = volume.sweep(0).rays(0).aq_end_time();
+  EXPECT_EQ(Hex(volumes[0].volume.sweep(0).rays(0).SerializeAsString()),
+            Hex(only_index.SerializeAsString()));
   EXPECT_EQ(volumes[0].volume.sweep(0).sweep_moments().at("DBZ").data().size(), 8u);
 
   // A ray count limit closes the volume as incomplete while the stream goes on.
@@ -389,28 +357,34 @@ TEST(Assembler, ShortAndMissingRaysFailOrAreFilled) {
     }
   }
 
-  Assembler strict;
-  const auto errors = Feed(strict, messages);
   const std::string dbz_error =
       s +
       " moment 'DBZ': ray 1 has 4 bytes, ray 0 has 8 and no fill value is set; the moment is "
       "left out";
-  ASSERT_EQ(errors.size(), 1u) << "the SweepEnd reports the first moment that failed";
-  EXPECT_EQ(errors[0], dbz_error);
-  auto volumes = strict.TakeVolumes();
-  ASSERT_EQ(volumes.size(), 1u);
-  EXPECT_FALSE(volumes[0].complete);
-  EXPECT_EQ(volumes[0].missing,
-            (std::vector<std::string>{dbz_error,
-                                      s + " moment 'VRAD': ray 2 has no data for it and no fill "
-                                          "value is set; the moment is left out"}));
-  EXPECT_EQ(volumes[0].volume.sweep(0).sweep_moments_size(), 0);
+  for (const bool keep : {true, false}) {  // Validating finds what assembling does.
+    AssemblerOptions strict_options;
+    strict_options.keep_samples = keep;
+    Assembler strict(strict_options);
+    std::vector<ErrorCode> codes;
+    const auto errors = Feed(strict, messages, &codes);
+    EXPECT_EQ(errors, std::vector<std::string>{dbz_error})
+        << "the SweepEnd reports the first moment that failed";
+    EXPECT_EQ(codes, std::vector<ErrorCode>{ErrorCode::kIncomplete});
+    auto volumes = strict.TakeVolumes();
+    ASSERT_EQ(volumes.size(), 1u);
+    EXPECT_FALSE(volumes[0].complete);
+    EXPECT_EQ(volumes[0].missing,
+              (std::vector<std::string>{dbz_error,
+                                        s + " moment 'VRAD': ray 2 has no data for it and no fill "
+                                            "value is set; the moment is left out"}));
+    EXPECT_EQ(volumes[0].volume.sweep(0).sweep_moments_size(), 0);
+  }
 
   AssemblerOptions options;
   options.fill.emplace().value = -999;  // DBZ's descriptor has not_scanned = 1 instead.
   Assembler filling(options);
   EXPECT_TRUE(Feed(filling, messages).empty());
-  volumes = filling.TakeVolumes();
+  auto volumes = filling.TakeVolumes();
   ASSERT_EQ(volumes.size(), 1u);
   EXPECT_TRUE(volumes[0].complete);
   const auto& sweep = volumes[0].volume.sweep(0);
@@ -430,6 +404,36 @@ TEST(Assembler, ShortAndMissingRaysFailOrAreFilled) {
                 s + " moment 'VRAD' ray 2: no data; filled with 4 samples of -999.000000",
                 s + " ray 0: RayEnd time 1970-01-01T00:00:05Z differs from the ray's "
                     "aq_end_time 2026-01-01T00:00:00.500Z; aq_end_time kept"}));
+}
+
+// Unknown fields are kept where the volume holds the same message and
+// counted where it has no place; a payload of a kind this version does not
+// know is skipped.
+TEST(Assembler, StreamsOfNewerProducers) {
+  SplitOptions lz4;
+  lz4.ray_compression = Compression::kLz4Block;
+  std::vector<RayStreamMessage> stream = Split(MakeVolume(1, 1, 2), lz4);  // V S R P P E s v
+  auto unknown = [](google::protobuf::Message* m) {
+    m->GetReflection()->MutableUnknownFields(m)->AddVarint(99, 1);
+  };
+  unknown(&stream[0]);                                          // The envelope: no place.
+  unknown(stream[2].mutable_ray_header()->mutable_ray());       // Kept in the ray.
+  unknown(stream[3].mutable_parameter_data()->mutable_data());  // Kept in the buffer.
+  Assembler assembler;
+  RayStreamMessage newer_kind;
+  unknown(&newer_kind);
+  EXPECT_EQ(assembler.Add(newer_kind).code(), ErrorCode::kUnsupported);
+  for (RayStreamMessage& m : stream) ASSERT_TRUE(assembler.Add(std::move(m)).ok());
+  EXPECT_EQ(assembler.Add(RayStreamMessage()).code(), ErrorCode::kProtocol)
+      << "empty stays an error";
+  auto volumes = assembler.TakeVolumes();
+  ASSERT_EQ(volumes.size(), 1u);
+  EXPECT_EQ(volumes[0].unknown_left_out, std::vector<std::string>{"1 RayStreamMessage"});
+  const auto& sweep = volumes[0].volume.sweep(0);
+  const auto& ray = sweep.rays(0);
+  EXPECT_EQ(ray.GetReflection()->GetUnknownFields(ray).field_count(), 1);
+  const DataBuffer& buffer = sweep.sweep_moments().at("DBZ");
+  EXPECT_EQ(buffer.GetReflection()->GetUnknownFields(buffer).field_count(), 1);
 }
 
 }  // namespace

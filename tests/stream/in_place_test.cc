@@ -6,7 +6,6 @@
 // the runtime by stream_reader_fuzzer, and through the tool by
 // tests/tools/damage_test.sh.)
 #include <google/protobuf/unknown_field_set.h>
-#include <array>
 #include <random>
 
 #include "common_dto/synthetic/volumes.h"
@@ -24,31 +23,30 @@ using common_dto::stream::AssemblerOptions;
 using common_dto::stream::DelimitedReader;
 using common_dto::stream::DelimitedWriter;
 using common_dto::stream::SplitOptions;
+using common_dto::stream::SplitVolumePart;
 using common_dto::stream::VolumePart;
 using common_dto::stream::WriterOptions;
 using google::protobuf::io::StringOutputStream;
 
 // ---- Writing ----------------------------------------------------------------
 
-// The stream of `volume` written message by message, as SplitVolume() hands
-// them to a sink, and its status.
-std::string FramesOfMessages(const Volume& volume, const SplitOptions& options,
-                             const WriterOptions& writer_options, Status* status) {
+// The stream of `part` of `volume` (by default all of it), written from the
+// parts or message by message (as the splitter hands them to a sink), and
+// its status; *boundaries counts the calls at message boundaries.
+std::string Frames(const Volume& volume, bool from_parts, Status* status,
+                   const SplitOptions& options = {}, const WriterOptions& writer_options = {},
+                   const VolumePart& part = {}, int* boundaries = nullptr) {
   std::string bytes;
   StringOutputStream out(&bytes);
   auto writer = DelimitedWriter::ToZeroCopyStream(&out, writer_options);
-  *status = common_dto::stream::SplitVolume(
-      volume, options, [&](RayStreamMessage&& m) { return writer.Write(m); });
-  return bytes;
-}
-
-// The same stream written from the parts.
-std::string FramesFromParts(const Volume& volume, const SplitOptions& options,
-                            const WriterOptions& writer_options, Status* status) {
-  std::string bytes;
-  StringOutputStream out(&bytes);
-  auto writer = DelimitedWriter::ToZeroCopyStream(&out, writer_options);
-  *status = common_dto::stream::SplitVolume(volume, options, &writer);
+  auto boundary = [&] {
+    if (boundaries != nullptr) ++*boundaries;
+    return Status::Ok();
+  };
+  *status = from_parts ? SplitVolumePart(volume, part, options, &writer, nullptr, boundary)
+                       : SplitVolumePart(volume, part, options, [&](RayStreamMessage&& m) {
+                           return writer.Write(m);
+                         });
   return bytes;
 }
 
@@ -92,113 +90,84 @@ std::vector<std::pair<std::string, Volume>> Variants() {
   return out;
 }
 
-// Maps (in the headers' configurations) in one order, so that equal
-// messages are equal bytes.
-WriterOptions Deterministic() {
-  WriterOptions options;
-  options.deterministic = true;
-  return options;
-}
-
-// With deterministic and with the writer's default options alike.
+// With the writer's UTF-8 check and without: what the message writer
+// refuses is refused alike.
 TEST(InPlace, FramesFromThePartsAreTheMessagesBytes) {
-  for (const auto& [name, volume] : Variants()) {
-    for (int variant = 0; variant < 6; ++variant) {
-      const Compression compression = std::array<Compression, 3>{
-          Compression::kNone, Compression::kLz4Frame, Compression::kLz4Block}[variant % 3];
-      const WriterOptions writer_options = variant < 3 ? Deterministic() : WriterOptions{};
-      SCOPED_TRACE(name + ", variant " + std::to_string(variant));
-      SplitOptions options;
-      options.ray_compression = compression;
-      options.volume_start.emplace().set_seconds(7);
-      Status built, direct;
-      const std::string want = FramesOfMessages(volume, options, writer_options, &built);
-      const std::string got = FramesFromParts(volume, options, writer_options, &direct);
-      ASSERT_TRUE(built.ok()) << built.message();
-      ASSERT_TRUE(direct.ok()) << direct.message();
-      ASSERT_EQ(got.size(), want.size());
-      EXPECT_TRUE(got == want) << "first difference at byte "
-                               << std::mismatch(got.begin(), got.end(), want.begin()).first -
-                                      got.begin();
-      // And what they carry is the volume's: each RayEnd its ray's end time
-      // as it is (unknown fields too).
-      auto reader = DelimitedReader::FromBytes(got);
-      RayStreamMessage m;
-      int sweep = -1;
-      while (reader.Read(&m)) {
-        if (m.has_sweep_header()) ++sweep;
-        if (!m.has_ray_end()) continue;
-        const auto& ray = volume.sweep(sweep).rays(m.ray_end().ray_index());
-        EXPECT_EQ(m.ray_end().has_end(), ray.has_aq_end_time());
-        EXPECT_EQ(Hex(m.ray_end().end().SerializeAsString()), Hex(ray.aq_end_time().SerializeAsString()));
+  auto variants = Variants();
+  Volume bad = MakeVolume(1, 2, 2);
+  (*bad.mutable_sweep(0)->mutable_sweep_moments())["DB\xffZ"] =
+      bad.sweep(0).sweep_moments().at("DBZ");
+  variants.emplace_back("a moment name of invalid UTF-8", bad);
+  for (const auto& [name, volume] : variants) {
+    for (const Compression compression :
+         {Compression::kNone, Compression::kLz4Frame, Compression::kLz4Block}) {
+      for (const bool check_utf8 : {true, false}) {
+        SCOPED_TRACE(name + ", compression " + std::to_string(static_cast<int>(compression)) +
+                     (check_utf8 ? "" : ", unchecked"));
+        SplitOptions options;
+        options.ray_compression = compression;
+        options.volume_start.emplace().set_seconds(7);
+        WriterOptions writer_options;
+        writer_options.check_utf8 = check_utf8;
+        Status built, direct;
+        const std::string want = Frames(volume, false, &built, options, writer_options);
+        const std::string got = Frames(volume, true, &direct, options, writer_options);
+        EXPECT_EQ(direct.code(), built.code());
+        EXPECT_EQ(direct.message(), built.message());
+        ASSERT_EQ(got.size(), want.size());
+        EXPECT_TRUE(got == want) << "first difference at byte "
+                                 << std::mismatch(got.begin(), got.end(), want.begin()).first -
+                                        got.begin();
+        const bool refused = check_utf8 && &volume == &variants.back().second;
+        EXPECT_EQ(built.code(), refused ? ErrorCode::kInvalidUtf8 : ErrorCode::kOk);
+        if (refused) {
+          EXPECT_EQ(built.location().field, "parameter_data.data_type.short_name");
+          continue;
+        }
+        // And what they carry is the volume's: each RayEnd its ray's end
+        // time as it is (unknown fields too).
+        auto reader = DelimitedReader::FromBytes(got);
+        RayStreamMessage m;
+        int sweep = -1;
+        LogCapture quiet;  // The runtime logs the invalid UTF-8 it reads.
+        while (reader.Read(&m)) {
+          if (m.has_sweep_header()) ++sweep;
+          if (!m.has_ray_end()) continue;
+          const auto& ray = volume.sweep(sweep).rays(m.ray_end().ray_index());
+          EXPECT_EQ(m.ray_end().has_end(), ray.has_aq_end_time());
+          EXPECT_EQ(Hex(m.ray_end().end().SerializeAsString()),
+                    Hex(ray.aq_end_time().SerializeAsString()));
+        }
       }
     }
   }
 }
 
+// Sweep by sweep, each part a one-sweep Volume, both ways of writing.
 TEST(InPlace, VolumePartsMakeTheStreamOfTheWholeVolume) {
   const Volume whole = MakeVolume(3, 2, 3);
   Status status;
-  const std::string want = FramesOfMessages(whole, {}, Deterministic(), &status);
+  const std::string want = Frames(whole, false, &status);
   ASSERT_TRUE(status.ok());
-  // Sweep by sweep, each part a one-sweep Volume; both ways of writing.
-  std::string by_messages, by_parts;
-  for (int s = 0; s < whole.sweep_size(); ++s) {
-    Volume part = whole;
-    part.clear_sweep();
-    *part.add_sweep() = whole.sweep(s);
-    const VolumePart where{s, s == 0, s + 1 == whole.sweep_size()};
-    {
-      StringOutputStream out(&by_messages);
-      auto writer = DelimitedWriter::ToZeroCopyStream(&out, Deterministic());
-      ASSERT_TRUE(common_dto::stream::SplitVolumePart(part, where, {}, [&](RayStreamMessage&& m) {
-                    return writer.Write(m);
-                  }).ok());
+  for (const bool from_parts : {false, true}) {
+    std::string got;
+    for (int s = 0; s < whole.sweep_size(); ++s) {
+      Volume part = whole;
+      part.clear_sweep();
+      *part.add_sweep() = whole.sweep(s);
+      const VolumePart where{s, s == 0, s + 1 == whole.sweep_size()};
+      int boundaries = 0;
+      got += Frames(part, from_parts, &status, {}, {}, where, &boundaries);
+      ASSERT_TRUE(status.ok()) << status.message();
+      // After each RayEnd, SweepHeader and SweepEnd, and the volume's header
+      // and end in the first and last parts.
+      EXPECT_EQ(boundaries, from_parts ? 2 + 2 + (s == 0) + (s == 2) : 0);
     }
-    StringOutputStream out(&by_parts);
-    auto writer = DelimitedWriter::ToZeroCopyStream(&out, Deterministic());
-    int boundaries = 0;
-    ASSERT_TRUE(common_dto::stream::SplitVolumePart(part, where, {}, &writer, nullptr, [&] {
-                  ++boundaries;
-                  return Status::Ok();
-                }).ok());
-    // After each RayEnd, SweepHeader and SweepEnd, and the volume's header
-    // and end in the first and last parts.
-    EXPECT_EQ(boundaries, 2 + 2 + (s == 0) + (s == 2));
-  }
-  EXPECT_TRUE(by_messages == want);
-  EXPECT_TRUE(by_parts == want);
-}
-
-TEST(InPlace, InvalidUtf8NamesAreRefusedAsByTheMessageWriter) {
-  Volume volume = MakeVolume(1, 2, 2);
-  (*volume.mutable_sweep(0)->mutable_sweep_moments())["DB\xffZ"] =
-      volume.sweep(0).sweep_moments().at("DBZ");
-  for (bool check : {true, false}) {
-    WriterOptions writer_options = Deterministic();
-    writer_options.check_utf8 = check;
-    Status built, direct;
-    const std::string want = FramesOfMessages(volume, {}, writer_options, &built);
-    const std::string got = FramesFromParts(volume, {}, writer_options, &direct);
-    EXPECT_EQ(direct.code(), built.code());
-    EXPECT_EQ(direct.message(), built.message());
-    EXPECT_TRUE(got == want);
-    if (check) {
-      EXPECT_EQ(built.code(), ErrorCode::kInvalidUtf8);
-      EXPECT_EQ(built.location().field, "parameter_data.data_type.short_name");
-    }
+    EXPECT_TRUE(got == want) << "from the parts: " << from_parts;
   }
 }
 
 // ---- Reading ----------------------------------------------------------------
-
-// Everything an assembler says and hands back, as text.
-struct Outcome {
-  std::vector<std::string> results;  // One per message: code, text, location.
-  std::string volumes;
-
-  bool operator==(const Outcome& o) const { return results == o.results && volumes == o.volumes; }
-};
 
 std::string Describe(const Status& s) {
   const auto& l = s.location();
@@ -219,11 +188,13 @@ std::string Describe(std::vector<AssembledVolume> volumes) {
   return out;
 }
 
-// `messages` (serialized) added as parsed messages, or as bytes.
-Outcome Assemble(const std::vector<std::string>& messages, bool serialized,
-                 AssemblerOptions options = {}) {
+// `messages` (serialized) added as parsed messages, or as bytes: everything
+// the assembler says (a line per message: code, text, location) and hands
+// back, as text.
+std::string Assemble(const std::vector<std::string>& messages, bool serialized,
+                     AssemblerOptions options = {}) {
   Assembler assembler(options);
-  Outcome outcome;
+  std::string outcome;
   for (const std::string& bytes : messages) {
     Status status;
     RayStreamMessage message;
@@ -236,12 +207,10 @@ Outcome Assemble(const std::vector<std::string>& messages, bool serialized,
     }
     // What the runtime refuses is refused alike (the texts are compared
     // elsewhere).
-    outcome.results.push_back(status.code() == ErrorCode::kUnparsable ? "unparsable"
-                                                                      : Describe(status));
+    outcome += (status.code() == ErrorCode::kUnparsable ? "unparsable" : Describe(status)) + "\n";
   }
   assembler.Finish();
-  outcome.volumes = Describe(assembler.TakeVolumes());
-  return outcome;
+  return outcome + Describe(assembler.TakeVolumes());
 }
 
 std::vector<std::string> Serialized(const std::vector<RayStreamMessage>& messages) {
@@ -350,15 +319,12 @@ TEST(InPlace, SerializedMessagesAssembleAsParsedOnes) {
     for (bool keep_samples : {true, false}) {
       AssemblerOptions options;
       options.keep_samples = keep_samples;
-      const Outcome parsed = Assemble(stream, false, options);
-      const Outcome read = Assemble(stream, true, options);
-      EXPECT_EQ(read.results, parsed.results);
-      EXPECT_EQ(read.volumes, parsed.volumes);
+      EXPECT_EQ(Assemble(stream, true, options), Assemble(stream, false, options));
     }
   }
   // The plain stream gives the volume back.
-  const Outcome plain = Assemble(cases[0].second, true);
-  EXPECT_NE(plain.volumes.find(Hex(SerializeDeterministic(volume))), std::string::npos);
+  EXPECT_NE(Assemble(cases[0].second, true).find(Hex(SerializeDeterministic(volume))),
+            std::string::npos);
 }
 
 }  // namespace

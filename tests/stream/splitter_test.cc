@@ -1,4 +1,6 @@
-// Splitting volumes into streams, and the LZ4/sample helpers beneath it.
+// Splitting volumes into streams: the messages' order and contents, what
+// the stream cannot carry, and buffers that cannot be split. (LZ4 sweeps
+// and rays: the assembler's round trips.)
 #include "common_dto/stream/splitter.h"
 
 #include "common_dto/model/uuid.h"
@@ -7,15 +9,15 @@
 namespace common_dto_test {
 namespace {
 
-using common_dto::AppendUncompressed;
 using common_dto::Compression;
-using common_dto::DeriveSweepUuid;
 using common_dto::FormatUuid;
 using common_dto::SetSamples;
 using common_dto::stream::SplitOptions;
 using common_dto::stream::SplitReport;
 using common_dto::Status;
 
+// Where each field goes (that the volume comes back whole is the
+// assembler's round trip).
 TEST(Splitter, MessagesInProtocolOrder) {
   const Volume volume = MakeVolume(2, 2, 3);
   SplitOptions options;
@@ -23,19 +25,12 @@ TEST(Splitter, MessagesInProtocolOrder) {
   options.volume_end.emplace().set_seconds(200);
   const auto messages = Split(volume, options);
   EXPECT_EQ(Kinds(messages), "VSRPPERPPEsSRPPERPPEsv");
-
-  const auto& header = messages[0].volume_header();
-  EXPECT_EQ(header.volume_uuid().SerializeAsString(), volume.uuid().SerializeAsString());
-  EXPECT_EQ(header.instrument().name(), "Test radar");
-  EXPECT_EQ(SerializeDeterministic(header.volume_config()),
-            SerializeDeterministic(volume.volume_config()));
-  EXPECT_EQ(header.start().seconds(), 100);
+  EXPECT_EQ(messages[0].volume_header().start().seconds(), 100);
   EXPECT_EQ(messages.back().volume_end().end().seconds(), 200);
 
   // Sweep 1 starts at message 11.
   const auto& sweep = messages[11].sweep_header();
   EXPECT_EQ(FormatUuid(sweep.sweep_uuid()), "4a0fab93-cd1a-8b84-9a61-b15906141b0f");
-  EXPECT_EQ(sweep.volume_uuid().SerializeAsString(), volume.uuid().SerializeAsString());
   EXPECT_EQ(sweep.index_in_task(), 1);
   EXPECT_EQ(sweep.start().seconds(), volume.sweep(1).input_timespan().start().seconds());
   EXPECT_EQ(sweep.description().fixed_angle_deg(), 1.5);
@@ -43,12 +38,9 @@ TEST(Splitter, MessagesInProtocolOrder) {
             volume.sweep(1).input_timespan().end().seconds());
 
   // Ray 1 of sweep 1: header, DBZ then VRAD (name order), end.
-  const auto& ray = messages[16].ray_header();
-  EXPECT_EQ(ray.ray_index(), 1);
-  EXPECT_EQ(ray.ray().SerializeAsString(), volume.sweep(1).rays(1).SerializeAsString());
+  EXPECT_EQ(messages[16].ray_header().ray_index(), 1);
   const auto& dbz = messages[17].parameter_data();
   EXPECT_EQ(dbz.ray_index(), 1);
-  EXPECT_EQ(dbz.sweep_uuid().SerializeAsString(), sweep.sweep_uuid().SerializeAsString());
   EXPECT_EQ(dbz.data_type().short_name(), "DBZ");
   EXPECT_EQ(dbz.data_type().type(), kyt::pb::common::REFLECTIVITY_DBZ);
   // Samples 1010, 1011, 1012 as little-endian UINT16, declared canonically.
@@ -60,25 +52,6 @@ TEST(Splitter, MessagesInProtocolOrder) {
   EXPECT_EQ(Hex(vrad.data().data()), "3f 80 00 00 3f a0 00 00 3f c0 00 00");
   EXPECT_EQ(messages[19].ray_end().end().nanos(), 500000000);
   EXPECT_EQ(messages[19].ray_end().ray_index(), 1);
-
-  // Sweep UUIDs: version 8, RFC 4122 variant, reproducible, distinct.
-  EXPECT_EQ(FormatUuid(DeriveSweepUuid(volume.uuid(), 0)), "13182864-bd1a-8954-83f4-4a76c5acb0b6");
-  kyt::pb::common::UUID other = volume.uuid();
-  other.set_least_significant_bits(other.least_significant_bits() + 1);
-  EXPECT_NE(FormatUuid(DeriveSweepUuid(other, 0)), FormatUuid(DeriveSweepUuid(volume.uuid(), 0)));
-  kyt::pb::common::UUID parsed;
-  ASSERT_TRUE(common_dto::ParseUuid("4A0FAB93-cd1a-8b84-9a61-b15906141b0f", &parsed));
-  EXPECT_EQ(parsed.SerializeAsString(), sweep.sweep_uuid().SerializeAsString());
-  EXPECT_FALSE(common_dto::ParseUuid("4a0fab93-cd1a-8b84-9a61-b15906141b0", &parsed));
-
-  // Splitting is reproducible; a configuration by reference replaces the inline one.
-  std::string first, second;
-  for (const auto& m : messages) first += SerializeDeterministic(m);
-  for (const auto& m : Split(volume, options)) second += SerializeDeterministic(m);
-  EXPECT_EQ(first, second);
-  options.config_uri.emplace().set_endpoint("https://configs.example/volume/7");
-  EXPECT_EQ(Split(volume, options)[0].volume_header().volume_config_uri().endpoint(),
-            "https://configs.example/volume/7");
 }
 
 TEST(Splitter, ReportsWhatTheStreamCannotCarry) {
@@ -150,31 +123,6 @@ TEST(Splitter, RefusesBuffersThatDoNotSlice) {
       });
   EXPECT_EQ(status.message(), "disk full");
   EXPECT_EQ(emitted, 3);
-}
-
-// LZ4 sweep buffers split into the same rays as uncompressed ones, and rays
-// can travel LZ4-compressed.
-TEST(Splitter, Lz4SweepBuffersAndRays) {
-  const Volume plain = MakeVolume(1, 3, 5);
-  const auto expected = Split(plain);
-  for (Compression c : {Compression::kLz4Frame, Compression::kLz4Block}) {
-    Volume packed = plain;
-    for (auto& entry : *packed.mutable_sweep(0)->mutable_sweep_moments()) {
-      ASSERT_TRUE(SetSamples(std::string(entry.second.data()), c, &entry.second).ok());
-    }
-    SplitOptions options;
-    options.ray_compression = c;
-    const auto got = Split(packed, options);
-    ASSERT_EQ(got.size(), expected.size());
-    for (std::size_t i = 0; i < got.size(); ++i) {
-      if (!got[i].has_parameter_data()) continue;
-      const DataBuffer& b = got[i].parameter_data().data();
-      EXPECT_EQ(b.compression(), DataBuffer::LZ4);
-      std::string decoded;
-      ASSERT_TRUE(AppendUncompressed(b, &decoded).ok());
-      EXPECT_EQ(decoded, expected[i].parameter_data().data().data()) << "message " << i;
-    }
-  }
 }
 
 }  // namespace
