@@ -1,6 +1,6 @@
 // Reassembly: round trips through split, both delivery modes,
 // refused messages, incomplete volumes, filled rays and streams of newer
-// producers.
+// producers. (LZ4 data itself: tests/model/buffers_test.cc.)
 #include "common_dto/stream/assembler.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // Framing: exact bytes, interop with the runtime's delimited functions,
 // the diagnosis of a frame, damaged input, UTF-8 refusal and bounded memory
-// on long streams. (LZ4 data itself: tests/model/buffers_test.cc.)
+// on long streams.
 #include "common_dto/stream/framing.h"
 
 #include <fcntl.h>
