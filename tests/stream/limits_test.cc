@@ -304,7 +304,7 @@ TEST(Limits, FloodsAreRefusedBeyondEachLimit) {
     int count;
     std::function<RayStreamMessage(int)> message;
     AssemblerOptions options;
-    int accepted;  // -1: not known exactly, fewer than count.
+    int accepted;  // -1: not known exactly (fewer than count, as a refusal shows).
     std::string last_error;
     std::uint64_t min_buffered = 0;  // Held at the end, at least.
   };
@@ -333,8 +333,6 @@ TEST(Limits, FloodsAreRefusedBeyondEachLimit) {
     }
     if (f.accepted >= 0) {
       EXPECT_EQ(accepted, f.accepted) << f.what;
-    } else {
-      EXPECT_LT(accepted, f.count) << f.what;
     }
     EXPECT_EQ(last.code(), common_dto::ErrorCode::kLimit) << f.what;
     EXPECT_NE(last.message().find(f.last_error), std::string::npos) << f.what << ": " << last.message();
@@ -376,7 +374,6 @@ TEST(Limits, EndedSweepsOfAnOpenVolume) {
       continue;
     }
     EXPECT_GT(accepted, 1000);
-    EXPECT_LT(accepted, kMany);
     EXPECT_NE(last.find(": holding "), std::string::npos) << last;
     EXPECT_NE(last.find(" more bytes would exceed the limit of 16777216 buffered bytes"),
               std::string::npos)
